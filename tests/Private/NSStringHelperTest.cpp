@@ -1,0 +1,59 @@
+#include "nb/Private/NSStringHelper.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace nb {
+namespace {
+
+TEST(NSStringHelperTest, PercentEncoding) {
+  const struct {
+    std::optional<std::string> in;
+    std::string out;
+  } cases[] = {
+      {std::nullopt, ""},
+      {"", ""},
+      {"a b&c=d/e~f", "a%20b%26c%3Dd%2Fe~f"},
+      {"100%", "100%25"},
+      {"*'()!", "%2A%27%28%29%21"},
+      {"AZaz09-._~", "AZaz09-._~"},
+      {"中", "%E4%B8%AD"},
+      {"+,;:@?$#\"<>\t\n", "%2B%2C%3B%3A%40%3F%24%23%22%3C%3E%09%0A"},
+      {std::string("\0\x7f", 2), "%00%7F"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(NSStringHelper::urlEncodeCovertString(c.in), c.out) << c.out;
+  }
+}
+
+TEST(NSStringHelperTest, TimestampTruncatesTowardZero) {
+  using namespace std::chrono;
+  // 2012-12-07 10:00:00.9 UTC
+  const system_clock::time_point t = system_clock::time_point(seconds(1354874400)) + milliseconds(900);
+  EXPECT_EQ(NSStringHelper::timestamp(t), "1354874400");
+  EXPECT_EQ(NSStringHelper::timestamp(system_clock::time_point(seconds(0))), "0");
+  // Past 2038 the value keeps counting instead of wrapping negative.
+  EXPECT_EQ(NSStringHelper::timestamp(system_clock::time_point(seconds(4102444800))), "4102444800");
+}
+
+TEST(NSStringHelperTest, GuidsAreFreshUppercaseUuids) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 100; ++i) {
+    const std::string guid = NSStringHelper::genericGUID();
+    ASSERT_EQ(guid.size(), 36u);
+    for (std::size_t k = 0; k < guid.size(); ++k) {
+      if (k == 8 || k == 13 || k == 18 || k == 23) {
+        EXPECT_EQ(guid[k], '-');
+      } else {
+        EXPECT_TRUE(std::isdigit(guid[k]) || (guid[k] >= 'A' && guid[k] <= 'F')) << guid;
+      }
+    }
+    EXPECT_EQ(guid[14], '4');
+    seen.insert(guid);
+  }
+  EXPECT_EQ(seen.size(), 100u);
+}
+
+}  // namespace
+}  // namespace nb
