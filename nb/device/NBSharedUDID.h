@@ -29,9 +29,9 @@ class NBSharedUDID {
   // Status codes set in the error out-parameter (domain "org.SharedUDID").
   // Every code comes with an answer.
   enum Code : long {
-    kRetrieved = 0,    // from the cache or a full computation
-    kOptedOut = 1,     // the application opted out: the answer is 40 zeros
-    kDiscrepancy = 2,  // this application's copy differs from the slots' majority
+    kRetrieved = 0,      // from the cache or a full computation
+    kOptedOut = 1,       // the application opted out: the answer is 40 zeros
+    kDiscrepancy = 2,    // this application's copy differs from the slots' majority
     kStorageFailed = 3,  // a store could not be read or written; `underlying` holds the
                          // status the answer would have had otherwise
   };

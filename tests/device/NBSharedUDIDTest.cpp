@@ -53,8 +53,8 @@ TEST_F(NBSharedUDIDTest, FirstCallOnADeviceCreatesTheIdentifierAndSlotZero) {
   EXPECT_TRUE(local->at("SharedUDID_createdTS").get<PropertyValue::Date>());
 
   EXPECT_TRUE(slot(0) == local) << "slot 0 holds the same record";
-  EXPECT_TRUE(Pasteboard::pasteboardWithName(PasteboardStore::open(), slotName(0), false)
-                  ->persistent());
+  EXPECT_TRUE(
+      Pasteboard::pasteboardWithName(PasteboardStore::open(), slotName(0), false)->persistent());
   EXPECT_FALSE(slot(1));
 }
 
@@ -82,7 +82,7 @@ TEST_F(NBSharedUDIDTest, NewApplicationTakesTheIdentifierHeldByMostSlots) {
     const std::string& expected;
     int claimed;
   } cases[] = {
-      {"AAB", A, 3}, {"BAA", A, 3}, {"ABA", A, 3}, {"AB", A, 2},
+      {"AAB", A, 3}, {"BAA", A, 3},  {"ABA", A, 3}, {"AB", A, 2},
       {"BA", B, 2},  {"A-BB", B, 1}, {"ABC", A, 3},
   };
   int round = 0;
@@ -91,7 +91,9 @@ TEST_F(NBSharedUDIDTest, NewApplicationTakesTheIdentifierHeldByMostSlots) {
     TempDataHome home;  // a fresh device per case
     const std::string slots = c.slots;
     for (std::size_t n = 0; n < slots.size(); ++n) {
-      if (slots[n] != '-') plantRecord(static_cast<int>(n), record(std::string(40, static_cast<char>(std::tolower(slots[n]))), "OTHER"));
+      if (slots[n] != '-')
+        plantRecord(static_cast<int>(n),
+                    record(std::string(40, static_cast<char>(std::tolower(slots[n]))), "OTHER"));
     }
     const std::string app = "app.voter" + std::to_string(round++);
     NBError error;
@@ -160,8 +162,8 @@ TEST_F(NBSharedUDIDTest, OptOutAnswersZerosUntilOptedBackIn) {
     EXPECT_TRUE(std::regex_match(
         error.description,
         std::regex("Application with unique id " + appUID +
-                    " is opted-out from SharedUDID as of "
-                    "20[0-9]{2}-[01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] \\+0000")))
+                   " is opted-out from SharedUDID as of "
+                   "20[0-9]{2}-[01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] \\+0000")))
         << error.description;
     EXPECT_EQ(runAs(app), std::string(40, '0')) << "the opt-out lasts across processes";
     EXPECT_EQ(runAs("app.bystander"), udid) << "other applications still share the identifier";
