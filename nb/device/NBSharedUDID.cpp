@@ -295,21 +295,25 @@ bool NBSharedUDID::_setDict(const Dictionary& dict, Pasteboard& pasteboard) {
 }
 
 std::string NBSharedUDID::_generateFreshSharedUDID() {
-  const std::string unique = NSStringHelper::genericGUID();
-  unsigned char digest[EVP_MAX_MD_SIZE];
+  return internal::sharedUDIDFrom(NSStringHelper::genericGUID(),
+                                  static_cast<std::uint32_t>(std::random_device{}()));
+}
+
+namespace internal {
+
+std::string sharedUDIDFrom(std::string_view unique, std::uint32_t random) {
+  unsigned char digest[EVP_MAX_MD_SIZE] = {};
   unsigned int size = 0;
   if (EVP_Digest(unique.data(), unique.size(), digest, &size, EVP_md5(), nullptr) != 1) {
     // MD5 may be disabled (FIPS mode); random bytes are as unique.
     RAND_bytes(digest, 16);
   }
-  const std::uint32_t random = static_cast<std::uint32_t>(std::random_device{}()) % 4294967295u;
   char text[41];
-  for (int i = 0; i < 16; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
-  std::snprintf(text + 32, 9, "%08x", static_cast<unsigned>(random));
+  for (std::size_t i = 0; i < 16; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  // Reduced modulo 2^32 - 1, so the largest value becomes 0.
+  std::snprintf(text + 32, 9, "%08x", static_cast<unsigned>(random % 4294967295u));
   return text;
 }
-
-namespace internal {
 
 void resetSharedUDIDCache() {
   std::lock_guard lock(gMutex);
