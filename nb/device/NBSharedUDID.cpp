@@ -38,11 +38,11 @@ constexpr char kKeyCreated[] = "SharedUDID_createdTS";
 constexpr char kKeySlot[] = "SharedUDID_slot";
 constexpr char kKeyOptOut[] = "SharedUDID_optOutTS";
 
-constexpr char kFromCache[] = "SharedUDID in cache from first call";
-constexpr char kRetrieved[] = "SharedUDID succesfully retrieved";
+constexpr char kTextFromCache[] = "SharedUDID in cache from first call";
+constexpr char kTextRetrieved[] = "SharedUDID succesfully retrieved";
 constexpr char kOptedOutFormat[] =
     "Application with unique id %s is opted-out from SharedUDID as of %s";
-constexpr char kDiscrepancy[] =
+constexpr char kTextDiscrepancy[] =
     "Found a discrepancy between stored SharedUDID (reliable) and redundant copies; one of the "
     "apps on the device is most likely corrupting the SharedUDID protocol";
 
@@ -225,9 +225,9 @@ std::string computeLocked(NBError* error) {
     outcome = status(NBSharedUDID::kOptedOut, text.data());
     answer = std::string(40, '0');
   } else if (discrepancy) {
-    outcome = status(NBSharedUDID::kDiscrepancy, kDiscrepancy);
+    outcome = status(NBSharedUDID::kDiscrepancy, kTextDiscrepancy);
   } else {
-    outcome = status(NBSharedUDID::kRetrieved, kRetrieved);
+    outcome = status(NBSharedUDID::kRetrieved, kTextRetrieved);
   }
   if (error) *error = problems.wrap(std::move(outcome));
   gCache = answer;
@@ -262,7 +262,7 @@ std::string NBSharedUDID::value() { return valueWithError(nullptr); }
 std::string NBSharedUDID::valueWithError(NBError* error) {
   std::lock_guard lock(gMutex);
   if (!gCache.empty()) {
-    if (error) *error = status(kRetrieved, kFromCache);
+    if (error) *error = status(kRetrieved, kTextFromCache);
     return gCache;
   }
   return computeLocked(error);
