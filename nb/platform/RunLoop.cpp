@@ -127,7 +127,7 @@ RunLoop::TimerHandle RunLoop::addTimer(std::chrono::milliseconds delay, bool rep
   if (delay.count() < 0) delay = std::chrono::milliseconds(0);
   if (repeat && delay.count() == 0) delay = std::chrono::milliseconds(1);
   const std::uint64_t id = nextTimerId_++;
-  const auto due = Clock::now() + delay;
+  const auto due = now() + delay;
   timers_.emplace(id, Timer{delay, repeat, std::make_shared<std::function<void()>>(std::move(fn)),
                             due});
   timerQueue_.emplace(due, id);
@@ -175,8 +175,11 @@ void RunLoop::runOnce(Clock::time_point deadline) {
   }
   if (!pending) {
     auto until = deadline;
-    if (!timerQueue_.empty() && timerQueue_.begin()->first < until) {
-      until = timerQueue_.begin()->first;
+    if (!timerQueue_.empty()) {
+      // Under a manual clock only a timer that is due already shortens the wait.
+      const auto next = timerQueue_.begin()->first;
+      if (!manualClock_ && next < until) until = next;
+      if (manualClock_ && next <= manualNow_) until = Clock::now();
     }
     if (until == Clock::time_point::max()) {
       timeoutMs = -1;
@@ -205,8 +208,23 @@ void RunLoop::runOnce(Clock::time_point deadline) {
   runPosted();
 }
 
+void RunLoop::useManualClock() {
+  if (manualClock_) return;
+  manualNow_ = Clock::now();
+  manualClock_ = true;
+}
+
+void RunLoop::advanceClock(std::chrono::milliseconds delta) {
+  const auto target = manualNow_ + delta;
+  while (!timerQueue_.empty() && timerQueue_.begin()->first <= target) {
+    manualNow_ = std::max(manualNow_, timerQueue_.begin()->first);
+    runDueTimers();
+  }
+  manualNow_ = target;
+}
+
 void RunLoop::runDueTimers() {
-  const auto now = Clock::now();
+  const auto now = this->now();
   // Only timers due now run; timers that callbacks add for "now" wait for the
   // next pass, so a zero-delay timer cannot starve the loop.
   std::vector<std::uint64_t> due;
