@@ -157,7 +157,7 @@ void RunLoop::watchFd(int fd, unsigned events, std::function<void(unsigned)> fn)
     // dropped from the set (ENOENT): try the other operation.
     ::epoll_ctl(epoll_, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event);
   }
-  watches_[fd] = Watch{events, std::make_shared<std::function<void(unsigned)>>(std::move(fn))};
+  watches_[fd] = std::make_shared<std::function<void(unsigned)>>(std::move(fn));
 }
 
 void RunLoop::unwatchFd(int fd) {
@@ -201,7 +201,7 @@ void RunLoop::runOnce(Clock::time_point deadline) {
     }
     auto it = watches_.find(fd);
     if (it == watches_.end()) continue;  // unwatched by an earlier callback
-    const auto fn = it->second.fn;       // keeps it alive if the callback re-watches
+    const auto fn = it->second;          // keeps it alive if the callback re-watches
     (*fn)(readyFlagsFor(events[i].events));
   }
   runDueTimers();

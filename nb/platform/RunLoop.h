@@ -88,10 +88,6 @@ class RunLoop {
     std::shared_ptr<std::function<void()>> fn;
     Clock::time_point due;
   };
-  struct Watch {
-    unsigned events;
-    std::shared_ptr<std::function<void(unsigned)>> fn;
-  };
 
   RunLoop();
   // Waits at most until `deadline` for work and dispatches what is ready.
@@ -113,7 +109,8 @@ class RunLoop {
   std::unordered_map<std::uint64_t, Timer> timers_;
   std::multimap<Clock::time_point, std::uint64_t> timerQueue_;  // due time -> timer id
 
-  std::unordered_map<int, Watch> watches_;
+  // Callbacks are shared so that one stays alive while it re-watches its fd.
+  std::unordered_map<int, std::shared_ptr<std::function<void(unsigned)>>> watches_;
 
   bool manualClock_ = false;
   Clock::time_point manualNow_;
