@@ -33,6 +33,7 @@ class NBJsonWriter : public NBJsonBase {
   class Output;
 
   bool appendValue(const JsonValue& value, Output& out);
+  void appendScalar(const JsonValue& value, Output& out);
   bool appendArray(const JsonValue& value, Output& out);
   bool appendDictionary(const JsonValue& value, Output& out);
   void appendString(std::string_view text, Output& out);
