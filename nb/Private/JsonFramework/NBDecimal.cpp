@@ -126,29 +126,34 @@ inline std::uint64_t eightDigitText(std::uint32_t v) {
   return x + 0x3030303030303030ull;
 }
 
-// Writes exactly n digits of v (1 <= n <= 20), zero-padded on the left. Stores a
-// whole word at a time, so up to 8 bytes past the end may be overwritten.
-char* writeFixed(std::uint64_t v, int n, char* out) {
-  if (n <= 8) {
-    std::uint64_t text = eightDigitText(static_cast<std::uint32_t>(v));
-    if constexpr (std::endian::native == std::endian::little) {
-      text >>= 8 * (8 - n);
-      std::memcpy(out, &text, 8);
-    } else {
-      char buffer[8];
-      std::memcpy(buffer, &text, 8);
-      std::memcpy(out, buffer + 8 - n, static_cast<std::size_t>(n));
-    }
-    return out + n;
+// Writes exactly n digits of v < 10^8 (1 <= n <= 8), zero-padded on the left, as
+// one word store: up to 8 bytes past the end may be overwritten.
+inline char* writeUpTo8(std::uint64_t v, int n, char* out) {
+  std::uint64_t text = eightDigitText(static_cast<std::uint32_t>(v));
+  if constexpr (std::endian::native == std::endian::little) {
+    text >>= 8 * (8 - n);
+    std::memcpy(out, &text, 8);
+  } else {
+    char buffer[8];
+    std::memcpy(buffer, &text, 8);
+    std::memcpy(out, buffer + 8 - n, static_cast<std::size_t>(n));
   }
-  if (n <= 16) {
-    const std::uint64_t high = v / 100000000;
-    out = writeFixed(high, n - 8, out);
-    return writeFixed(v - high * 100000000, 8, out);
+  return out + n;
+}
+
+// Writes exactly n digits of v (1 <= n <= 20), zero-padded on the left, with the
+// same overwrite as writeUpTo8.
+inline char* writeFixed(std::uint64_t v, int n, char* out) {
+  if (n <= 8) return writeUpTo8(v, n, out);
+  if (n > 16) {
+    const std::uint64_t high = v / 10000000000000000ull;
+    out = writeUpTo8(high, n - 16, out);
+    v -= high * 10000000000000000ull;
+    n = 16;
   }
-  const std::uint64_t high = v / 10000000000000000ull;
-  out = writeFixed(high, n - 16, out);
-  return writeFixed(v - high * 10000000000000000ull, 16, out);
+  const std::uint64_t high = v / 100000000;
+  out = writeUpTo8(high, n - 8, out);
+  return writeUpTo8(v - high * 100000000, 8, out);
 }
 
 // Writes the digits of v at `out` and returns the end (same overwrite as writeFixed).

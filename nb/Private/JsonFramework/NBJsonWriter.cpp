@@ -195,9 +195,12 @@ bool NBJsonWriter::enterLevel() {
   return true;
 }
 
-void NBJsonWriter::appendString(std::string_view text, Output& out) {
+void NBJsonWriter::appendString(std::string_view text, Output& out, char before, char after) {
   static const char kHex[] = "0123456789abcdef";
-  char* p = out.reserve(text.size() + 2);
+  // One reservation for the separators, the quotes and the text without escapes;
+  // the cursor stays local until the end.
+  char* p = out.reserve(text.size() + 4);
+  if (before != 0) *p++ = before;
   *p++ = '"';
   std::size_t i = 0;
   for (;;) {
@@ -207,7 +210,7 @@ void NBJsonWriter::appendString(std::string_view text, Output& out) {
     if (stop == text.size()) break;
     // Each escape grows the text by at most five bytes over what was reserved.
     out.commit(p);
-    p = out.reserve(6 + (text.size() - stop) + 1);
+    p = out.reserve(6 + (text.size() - stop) + 2);
     const unsigned char c = static_cast<unsigned char>(text[stop]);
     *p++ = '\\';
     switch (c) {
@@ -228,32 +231,41 @@ void NBJsonWriter::appendString(std::string_view text, Output& out) {
     i = stop + 1;
   }
   *p++ = '"';
+  if (after != 0) *p++ = after;
   out.commit(p);
 }
 
-void NBJsonWriter::appendScalar(const JsonValue& value, Output& out) {
-  switch (value.type()) {
-    case JsonValue::Type::String:
-      appendString(value.stringValue(), out);
-      return;
-    case JsonValue::Type::Number: {
-      char* p = out.reserve(NBDecimal::maxTextLength());
-      out.commit(value.decimalValue().writeTo(p));
-      return;
-    }
-    case JsonValue::Type::Bool:
-      out.put(value.boolValue() ? std::string_view("true") : std::string_view("false"));
-      return;
-    default:
-      out.put("null");
-      return;
+void NBJsonWriter::appendScalar(const JsonValue& value, Output& out, char before) {
+  if (value.isString()) {
+    appendString(value.stringValue(), out, before, 0);
+    return;
   }
+  char* p = out.reserve(NBDecimal::maxTextLength() + 1);
+  if (before != 0) *p++ = before;
+  switch (value.type()) {
+    case JsonValue::Type::Number:
+      p = value.decimalValue().writeTo(p);
+      break;
+    case JsonValue::Type::Bool:
+      if (value.boolValue()) {
+        std::memcpy(p, "true", 4);
+        p += 4;
+      } else {
+        std::memcpy(p, "false", 5);
+        p += 5;
+      }
+      break;
+    default:
+      std::memcpy(p, "null", 4);
+      p += 4;
+  }
+  out.commit(p);
 }
 
 bool NBJsonWriter::appendValue(const JsonValue& value, Output& out) {
   if (value.isObject()) return appendDictionary(value, out);
   if (value.isArray()) return appendArray(value, out);
-  appendScalar(value, out);
+  appendScalar(value, out, 0);
   return true;
 }
 
@@ -262,14 +274,19 @@ bool NBJsonWriter::appendArray(const JsonValue& value, Output& out) {
   out.put('[');
   bool first = true;
   for (const JsonValue& element : value) {
-    if (!first) out.put(',');
+    char before = first ? 0 : ',';
     first = false;
-    if (humanReadable_) appendIndent(out);
-    if (!element.isArray() && !element.isObject()) {
-      appendScalar(element, out);
-    } else if (!appendValue(element, out)) {
-      return false;
+    if (humanReadable_) {
+      if (before != 0) out.put(before);
+      before = 0;
+      appendIndent(out);
     }
+    if (!element.isArray() && !element.isObject()) {
+      appendScalar(element, out, before);
+      continue;
+    }
+    if (before != 0) out.put(before);
+    if (!appendValue(element, out)) return false;
   }
   --depth_;
   if (humanReadable_ && value.size() != 0) appendIndent(out);
@@ -290,12 +307,15 @@ bool NBJsonWriter::appendDictionary(const JsonValue& value, Output& out) {
   }
   for (std::size_t i = 0; i < members.size(); ++i) {
     const JsonMember& m = sortKeys_ ? *order[i] : members[i];
-    if (i != 0) out.put(',');
-    if (humanReadable_) appendIndent(out);
-    appendString(m.key, out);
-    out.put(':');
+    char before = i == 0 ? 0 : ',';
+    if (humanReadable_) {
+      if (before != 0) out.put(before);
+      before = 0;
+      appendIndent(out);
+    }
+    appendString(m.key, out, before, ':');
     if (!m.value.isArray() && !m.value.isObject()) {
-      appendScalar(m.value, out);
+      appendScalar(m.value, out, 0);
     } else if (!appendValue(m.value, out)) {
       addErrorWithCode(kNBJsonErrorUnsupported,
                        "Unsupported value for key " + std::string(m.key) + " in object");
