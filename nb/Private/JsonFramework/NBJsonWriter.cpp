@@ -95,6 +95,15 @@ namespace {
 
 bool needsEscape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
+// Marks (high bit per byte) the bytes of a word that need escaping: control
+// characters, quotes and backslashes. Exact for the lowest marked byte; borrows
+// can only mark bytes above it.
+inline std::uint64_t escapeMarks(std::uint64_t x) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  const std::uint64_t q = x ^ (kOnes * '"'), b = x ^ (kOnes * '\\');
+  return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHigh;
+}
+
 // Index of the first byte of text[from..] that must be escaped, or text.size().
 std::size_t findEscape(std::string_view text, std::size_t from) {
   const std::size_t n = text.size();
@@ -114,13 +123,10 @@ std::size_t findEscape(std::string_view text, std::size_t from) {
 #endif
   // Eight bytes at a time: a byte's high bit marks a control character, a quote
   // or a backslash (the lowest marked byte is exact; borrows only mark above it).
-  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
   for (; i + 8 <= n; i += 8) {
     std::uint64_t x;
     std::memcpy(&x, text.data() + i, 8);
-    const std::uint64_t q = x ^ (kOnes * '"'), b = x ^ (kOnes * '\\');
-    const std::uint64_t hit =
-        (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHigh;
+    const std::uint64_t hit = escapeMarks(x);
     if (hit != 0) {
       if constexpr (std::endian::native == std::endian::little) {
         return i + static_cast<std::size_t>(std::countr_zero(hit)) / 8;
@@ -196,6 +202,31 @@ bool NBJsonWriter::enterLevel() {
 }
 
 void NBJsonWriter::appendString(std::string_view text, Output& out, char before, char after) {
+  // Most keys and many values are 8 to 16 plain bytes: two overlapping words
+  // cover them, checked and copied without a loop.
+  const std::size_t n = text.size();
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, text.data(), 8);
+    std::memcpy(&b, text.data() + n - 8, 8);
+    if ((escapeMarks(a) | escapeMarks(b)) == 0) {
+      char* p = out.reserve(n + 4);
+      if (before != 0) *p++ = before;
+      *p++ = '"';
+      std::memcpy(p, &a, 8);
+      std::memcpy(p + n - 8, &b, 8);
+      p += n;
+      *p++ = '"';
+      if (after != 0) *p++ = after;
+      out.commit(p);
+      return;
+    }
+  }
+  appendGeneralString(text, out, before, after);
+}
+
+void NBJsonWriter::appendGeneralString(std::string_view text, Output& out, char before,
+                                       char after) {
   static const char kHex[] = "0123456789abcdef";
   // One reservation for the separators, the quotes and the text without escapes;
   // the cursor stays local until the end.

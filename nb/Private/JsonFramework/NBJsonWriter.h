@@ -39,6 +39,7 @@ class NBJsonWriter : public NBJsonBase {
   bool appendArray(const JsonValue& value, Output& out);
   bool appendDictionary(const JsonValue& value, Output& out);
   void appendString(std::string_view text, Output& out, char before, char after);
+  void appendGeneralString(std::string_view text, Output& out, char before, char after);
   void appendIndent(Output& out);
   bool enterLevel();
 
