@@ -360,6 +360,7 @@ char* NBDecimal::writeTo(char* out) const {
   char digits[48];
   char* const end = digits + sizeof digits;
   u128 m = mantissa();
+  e = exponent_;
   while (e < 0 && m % 10 == 0) {
     m /= 10;
     ++e;
