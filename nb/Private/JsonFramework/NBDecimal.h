@@ -18,7 +18,7 @@ class NBDecimal {
   static constexpr int kMinExponent = -128;
   static constexpr int kMaxExponent = 127;
 
-  NBDecimal() noexcept : lo_(0), hi_(0), exponent_(0), negative_(false) {}
+  constexpr NBDecimal() noexcept : lo_(0), hi_(0), exponent_(0), negative_(false) {}
   template <std::integral T>
     requires(!std::same_as<T, bool>)
   NBDecimal(T value) noexcept : NBDecimal() {
@@ -59,9 +59,10 @@ class NBDecimal {
   double toDouble() const;
   // Plain decimal text without exponent: "42", "3.5", "-500", "0.001".
   std::string toString() const;
-  // Appends toString() to `out` without a temporary; needs at most maxTextLength() bytes.
+  // Writes toString() at `out` without a temporary and returns its end. Needs
+  // maxTextLength() bytes of room (the text itself plus slack for word stores).
   char* writeTo(char* out) const;
-  static constexpr std::size_t maxTextLength() { return 1 + kMaxDigits + 2 + 130; }
+  static constexpr std::size_t maxTextLength() { return 1 + kMaxDigits + 2 + 130 + 8; }
 
   friend bool operator==(const NBDecimal& a, const NBDecimal& b);
 

@@ -1,7 +1,10 @@
 #include "nb/Private/JsonFramework/NBJsonWriter.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -10,11 +13,34 @@
 
 namespace nb {
 
-// The text being written: a string grown geometrically and filled through a raw
-// cursor, so that each append is a bounds check and a copy.
+// The text being written: a buffer grown with realloc (which moves large blocks
+// without copying) and filled through a raw cursor, so that each append is a
+// bounds check and a copy. The finished text is copied out once. The buffer is
+// kept for the thread's next call, so steady use touches no fresh memory.
 class NBJsonWriter::Output {
  public:
-  Output() { text_.resize(4096); pos_ = text_.data(); end_ = pos_ + text_.size(); }
+  Output() {
+    if (cached().data != nullptr) {
+      data_ = cached().data;
+      end_ = data_ + cached().size;
+      cached() = {};
+    } else {
+      data_ = static_cast<char*>(std::malloc(kInitial));
+      if (data_ == nullptr) throw std::bad_alloc();
+      end_ = data_ + kInitial;
+    }
+    pos_ = data_;
+  }
+  ~Output() {
+    const std::size_t size = static_cast<std::size_t>(end_ - data_);
+    if (size <= kKeepAtMost && cached().data == nullptr) {
+      cached() = {data_, size};
+    } else {
+      std::free(data_);
+    }
+  }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
 
   // Makes room for `n` more bytes and returns where they go.
   char* reserve(std::size_t n) {
@@ -22,26 +48,45 @@ class NBJsonWriter::Output {
     return pos_;
   }
   void commit(char* newPos) { pos_ = newPos; }
-  void put(char c) { *reserve(1) = c, ++pos_; }
+  void put(char c) {
+    reserve(1);
+    *pos_++ = c;
+  }
   void put(std::string_view s) {
     char* p = reserve(s.size());
     std::memcpy(p, s.data(), s.size());
     pos_ = p + s.size();
   }
-  std::string finish() {
-    text_.resize(static_cast<std::size_t>(pos_ - text_.data()));
-    return std::move(text_);
-  }
+  std::string finish() const { return std::string(data_, static_cast<std::size_t>(pos_ - data_)); }
 
  private:
-  void grow(std::size_t n) {
-    const std::size_t used = static_cast<std::size_t>(pos_ - text_.data());
-    text_.resize(std::max(text_.size() * 2, used + n));
-    pos_ = text_.data() + used;
-    end_ = text_.data() + text_.size();
+  static constexpr std::size_t kInitial = 4096;
+  static constexpr std::size_t kKeepAtMost = 16u << 20;
+  struct Buffer {
+    char* data = nullptr;
+    std::size_t size = 0;
+  };
+  // One spare buffer per thread, freed when the thread ends.
+  static Buffer& cached() {
+    struct Holder {
+      Buffer buffer;
+      ~Holder() { std::free(buffer.data); }
+    };
+    static thread_local Holder holder;
+    return holder.buffer;
   }
 
-  std::string text_;
+  void grow(std::size_t n) {
+    const std::size_t used = static_cast<std::size_t>(pos_ - data_);
+    const std::size_t size = std::max(static_cast<std::size_t>(end_ - data_) * 2, used + n);
+    char* data = static_cast<char*>(std::realloc(data_, size));
+    if (data == nullptr) throw std::bad_alloc();
+    data_ = data;
+    pos_ = data + used;
+    end_ = data + size;
+  }
+
+  char* data_;
   char* pos_;
   char* end_;
 };
@@ -49,6 +94,15 @@ class NBJsonWriter::Output {
 namespace {
 
 bool needsEscape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// Marks (high bit per byte) the bytes of a word that need escaping: control
+// characters, quotes and backslashes. Exact for the lowest marked byte; borrows
+// can only mark bytes above it.
+inline std::uint64_t escapeMarks(std::uint64_t x) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  const std::uint64_t q = x ^ (kOnes * '"'), b = x ^ (kOnes * '\\');
+  return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHigh;
+}
 
 // Index of the first byte of text[from..] that must be escaped, or text.size().
 std::size_t findEscape(std::string_view text, std::size_t from) {
@@ -67,8 +121,44 @@ std::size_t findEscape(std::string_view text, std::size_t from) {
     if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
   }
 #endif
+  // Eight bytes at a time: a byte's high bit marks a control character, a quote
+  // or a backslash (the lowest marked byte is exact; borrows only mark above it).
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x;
+    std::memcpy(&x, text.data() + i, 8);
+    const std::uint64_t hit = escapeMarks(x);
+    if (hit != 0) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return i + static_cast<std::size_t>(std::countr_zero(hit)) / 8;
+      }
+      break;
+    }
+  }
   while (i < n && !needsEscape(static_cast<unsigned char>(text[i]))) ++i;
   return i;
+}
+
+// memcpy for the short runs that strings mostly are, without a library call.
+inline void copyBytes(char* dst, const char* src, std::size_t n) {
+  if (n > 16) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    std::uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n != 0) {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  }
 }
 
 }  // namespace
@@ -111,88 +201,63 @@ bool NBJsonWriter::enterLevel() {
   return true;
 }
 
-bool NBJsonWriter::appendValue(const JsonValue& value, Output& out) {
-  switch (value.type()) {
-    case JsonValue::Type::Object:
-      return appendDictionary(value, out);
-    case JsonValue::Type::Array:
-      return appendArray(value, out);
-    case JsonValue::Type::String:
-      appendString(value.stringValue(), out);
-      return true;
-    case JsonValue::Type::Number: {
-      char* p = out.reserve(NBDecimal::maxTextLength());
-      out.commit(value.decimalValue().writeTo(p));
-      return true;
+void NBJsonWriter::appendString(std::string_view text, Output& out, char before, char after) {
+  // Most keys and many values are 4 to 16 plain bytes: two overlapping words
+  // cover them, checked and copied without a loop.
+  const std::size_t n = text.size();
+  if (n >= 4 && n < 8) {
+    std::uint32_t a, b;
+    std::memcpy(&a, text.data(), 4);
+    std::memcpy(&b, text.data() + n - 4, 4);
+    if (escapeMarks((static_cast<std::uint64_t>(b) << 32) | a) == 0) {
+      char* p = out.reserve(n + 4);
+      if (before != 0) *p++ = before;
+      *p++ = '"';
+      std::memcpy(p, &a, 4);
+      std::memcpy(p + n - 4, &b, 4);
+      p += n;
+      *p++ = '"';
+      if (after != 0) *p++ = after;
+      out.commit(p);
+      return;
     }
-    case JsonValue::Type::Bool:
-      out.put(value.boolValue() ? std::string_view("true") : std::string_view("false"));
-      return true;
-    case JsonValue::Type::Null:
-      out.put("null");
-      return true;
-  }
-  return false;
-}
-
-bool NBJsonWriter::appendArray(const JsonValue& value, Output& out) {
-  if (!enterLevel()) return false;
-  out.put('[');
-  bool first = true;
-  for (const JsonValue& element : value) {
-    if (!first) out.put(',');
-    first = false;
-    if (humanReadable_) appendIndent(out);
-    if (!appendValue(element, out)) return false;
-  }
-  --depth_;
-  if (humanReadable_ && value.size() != 0) appendIndent(out);
-  out.put(']');
-  return true;
-}
-
-bool NBJsonWriter::appendDictionary(const JsonValue& value, Output& out) {
-  if (!enterLevel()) return false;
-  out.put('{');
-  const auto members = value.members();
-  std::vector<const JsonMember*> order;
-  if (sortKeys_) {
-    order.reserve(members.size());
-    for (const JsonMember& m : members) order.push_back(&m);
-    std::sort(order.begin(), order.end(),
-              [](const JsonMember* a, const JsonMember* b) { return a->key < b->key; });
-  }
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    const JsonMember& m = sortKeys_ ? *order[i] : members[i];
-    if (i != 0) out.put(',');
-    if (humanReadable_) appendIndent(out);
-    appendString(m.key, out);
-    out.put(':');
-    if (!appendValue(m.value, out)) {
-      addErrorWithCode(kNBJsonErrorUnsupported,
-                       "Unsupported value for key " + std::string(m.key) + " in object");
-      return false;
+  } else if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, text.data(), 8);
+    std::memcpy(&b, text.data() + n - 8, 8);
+    if ((escapeMarks(a) | escapeMarks(b)) == 0) {
+      char* p = out.reserve(n + 4);
+      if (before != 0) *p++ = before;
+      *p++ = '"';
+      std::memcpy(p, &a, 8);
+      std::memcpy(p + n - 8, &b, 8);
+      p += n;
+      *p++ = '"';
+      if (after != 0) *p++ = after;
+      out.commit(p);
+      return;
     }
   }
-  --depth_;
-  if (humanReadable_ && !members.empty()) appendIndent(out);
-  out.put('}');
-  return true;
+  appendGeneralString(text, out, before, after);
 }
 
-void NBJsonWriter::appendString(std::string_view text, Output& out) {
+void NBJsonWriter::appendGeneralString(std::string_view text, Output& out, char before,
+                                       char after) {
   static const char kHex[] = "0123456789abcdef";
-  char* p = out.reserve(text.size() + 2);
+  // One reservation for the separators, the quotes and the text without escapes;
+  // the cursor stays local until the end.
+  char* p = out.reserve(text.size() + 4);
+  if (before != 0) *p++ = before;
   *p++ = '"';
   std::size_t i = 0;
   for (;;) {
     const std::size_t stop = findEscape(text, i);
-    std::memcpy(p, text.data() + i, stop - i);
+    copyBytes(p, text.data() + i, stop - i);
     p += stop - i;
     if (stop == text.size()) break;
     // Each escape grows the text by at most five bytes over what was reserved.
     out.commit(p);
-    p = out.reserve(6 + (text.size() - stop) + 1);
+    p = out.reserve(6 + (text.size() - stop) + 2);
     const unsigned char c = static_cast<unsigned char>(text[stop]);
     *p++ = '\\';
     switch (c) {
@@ -213,7 +278,126 @@ void NBJsonWriter::appendString(std::string_view text, Output& out) {
     i = stop + 1;
   }
   *p++ = '"';
+  if (after != 0) *p++ = after;
   out.commit(p);
+}
+
+void NBJsonWriter::appendScalar(const JsonValue& value, Output& out, char before) {
+  if (value.isString()) {
+    appendString(value.stringValue(), out, before, 0);
+    return;
+  }
+  char* p = out.reserve(NBDecimal::maxTextLength() + 1);
+  if (before != 0) *p++ = before;
+  switch (value.type()) {
+    case JsonValue::Type::Number:
+      p = value.decimalValue().writeTo(p);
+      break;
+    case JsonValue::Type::Bool:
+      if (value.boolValue()) {
+        std::memcpy(p, "true", 4);
+        p += 4;
+      } else {
+        std::memcpy(p, "false", 5);
+        p += 5;
+      }
+      break;
+    default:
+      std::memcpy(p, "null", 4);
+      p += 4;
+  }
+  out.commit(p);
+}
+
+// Arrays and objects are written with an explicit stack rather than recursion, so
+// that a tree of any depth (maxDepth 0 sets no limit) cannot exhaust the call stack.
+bool NBJsonWriter::appendValue(const JsonValue& value, Output& out) {
+  if (!value.isArray() && !value.isObject()) {
+    appendScalar(value, out, 0);
+    return true;
+  }
+  constexpr std::size_t kUnsorted = static_cast<std::size_t>(-1);
+  struct Frame {
+    const JsonValue* container;
+    std::size_t next;    // index of the next element or member
+    std::size_t sorted;  // start of this object's key order in `order`, or kUnsorted
+  };
+  std::vector<Frame> frames;
+  std::vector<const JsonMember*> order;  // key orders of the open objects, with sortKeys
+  const bool human = humanReadable_;
+  auto memberAt = [&](const Frame& f, std::size_t i) -> const JsonMember& {
+    return f.sorted == kUnsorted ? f.container->members()[i] : *order[f.sorted + i];
+  };
+
+  // Opens `container` as the innermost frame; false when it is nested too deep.
+  auto open = [&](const JsonValue& container) {
+    if (!enterLevel()) return false;
+    out.put(container.isArray() ? '[' : '{');
+    std::size_t sorted = kUnsorted;
+    if (sortKeys_ && container.isObject()) {
+      sorted = order.size();
+      for (const JsonMember& m : container.members()) order.push_back(&m);
+      std::sort(order.begin() + static_cast<std::ptrdiff_t>(sorted), order.end(),
+                [](const JsonMember* a, const JsonMember* b) { return a->key < b->key; });
+    }
+    frames.push_back({&container, 0, sorted});
+    return true;
+  };
+
+  if (!open(value)) return false;
+  while (!frames.empty()) {
+    Frame& f = frames.back();
+    const JsonValue& container = *f.container;
+    const bool isArray = container.isArray();
+    const std::size_t size = container.size();
+    // Scalars are written in this inner loop; a nested container leaves it.
+    const JsonValue* nested = nullptr;
+    char before = 0;
+    while (f.next < size) {
+      const std::size_t i = f.next++;
+      before = i == 0 ? 0 : ',';
+      if (human) {
+        if (before != 0) out.put(before);
+        before = 0;
+        appendIndent(out);
+      }
+      const JsonValue* element;
+      if (isArray) {
+        element = &container.elements()[i];
+      } else {
+        const JsonMember& m = memberAt(f, i);
+        appendString(m.key, out, before, ':');
+        before = 0;
+        element = &m.value;
+      }
+      if (element->isArray() || element->isObject()) {
+        nested = element;
+        break;
+      }
+      appendScalar(*element, out, before);
+    }
+    if (nested == nullptr) {
+      --depth_;
+      if (human && size != 0) appendIndent(out);
+      out.put(isArray ? ']' : '}');
+      if (f.sorted != kUnsorted) order.resize(f.sorted);
+      frames.pop_back();
+      continue;
+    }
+    if (before != 0) out.put(before);
+    if (!open(*nested)) {
+      // Each object around the failure names the member that failed.
+      for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+        if (it->container->isObject()) {
+          addErrorWithCode(kNBJsonErrorUnsupported, "Unsupported value for key " +
+                                                        std::string(memberAt(*it, it->next - 1).key) +
+                                                        " in object");
+        }
+      }
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace nb
