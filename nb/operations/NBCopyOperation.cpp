@@ -11,10 +11,10 @@ std::variant<NBServiceRequest, NBFailure> NBCopyOperation::serviceRequest() cons
   const bool fromRef = item->fromCopyRef.has_value();
   return NBServiceRequest{
       "http://" + NBHosts::apiHost() + "/1/fileops/copy",
-      NBServiceRequest::collectParameters(
-          {{"root", &item->root},
-           {fromRef ? "from_copy_ref" : "from_path", fromRef ? &item->fromCopyRef : &item->fromPath},
-           {"to_path", &item->toPath}})};
+      NBServiceRequest::collectParameters({{"root", &item->root},
+                                           {fromRef ? "from_copy_ref" : "from_path",
+                                            fromRef ? &item->fromCopyRef : &item->fromPath},
+                                           {"to_path", &item->toPath}})};
 }
 
 std::variant<NBResult, NBFailure> NBCopyOperation::resultFromReply(

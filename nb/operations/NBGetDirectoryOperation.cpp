@@ -36,7 +36,8 @@ std::vector<NBServiceRequest::Parameter> NBGetDirectoryOperation::getParameters(
   params.emplace_back("page_size", std::to_string(item.pageSize));
   if (item.filterExt) params.emplace_back("filter_ext", lowerASCII(*item.filterExt));
   if (item.sortType != 0) {
-    params.emplace_back("sort_by", std::string(item.isDescSort ? "r" : "") + sortWord(item.sortType));
+    params.emplace_back("sort_by",
+                        std::string(item.isDescSort ? "r" : "") + sortWord(item.sortType));
   }
   return params;
 }

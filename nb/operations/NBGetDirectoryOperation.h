@@ -37,15 +37,15 @@ struct NBFileInfo : NBRecord {
   // "size" in bytes. Wider than 32 bits so that files of 4 GiB and more are
   // carried exactly; negative or non-numeric sizes read as 0.
   std::uint64_t size = 0;
-  bool isDeleted = false;                 // "is_deleted"
+  bool isDeleted = false;  // "is_deleted"
 };
 
 // A listing: the entry itself and, for a folder, the page of its children.
 struct NBDirectoryInfo : NBRecord {
-  std::optional<std::string> root;                  // "root"
-  std::optional<std::string> path;                  // "path"
-  std::optional<std::string> hash;                  // "hash"
-  std::shared_ptr<NBFileInfo> fileInfo;             // the reply object read as one entry
+  std::optional<std::string> root;       // "root"
+  std::optional<std::string> path;       // "path"
+  std::optional<std::string> hash;       // "hash"
+  std::shared_ptr<NBFileInfo> fileInfo;  // the reply object read as one entry
   // The "files" array in the order received; absent when missing or empty.
   std::optional<std::vector<std::shared_ptr<NBFileInfo>>> files;
 };

@@ -14,11 +14,11 @@ namespace nb {
 
 // The account record. Sizes are bytes, as the service sends them.
 struct NBUserInfo : NBRecord {
-  std::int32_t userID = 0;            // "user_id"
+  std::int32_t userID = 0;              // "user_id"
   std::optional<std::string> userName;  // "user_name"
-  std::int64_t maxFileSize = 0;       // "max_file_size": largest single file
-  std::int64_t quotaTotal = 0;        // "quota_total"
-  std::int64_t quotaUsed = 0;         // "quota_used"
+  std::int64_t maxFileSize = 0;         // "max_file_size": largest single file
+  std::int64_t quotaTotal = 0;          // "quota_total"
+  std::int64_t quotaUsed = 0;           // "quota_used"
 };
 
 class NBGetUserInfoOperation : public NBFileServiceOperation {

@@ -27,8 +27,9 @@ std::variant<NBSignedRequest, NBFailure> NBXAuthOperation::signedRequest() const
   NBAuthOperationItem signing = *item;
   if (!signing.httpMethod) signing.httpMethod = "POST";
   const std::string endpoint = "https://" + NBHosts::apiHost() + "/open/xAccessToken";
-  return NBSignedRequest{"POST", SignatureHelper::getXAuthSignatureUrlString(endpoint, signing),
-                         "x_auth_password=" + NSStringHelper::urlEncodeCovertString(*item->password)};
+  return NBSignedRequest{
+      "POST", SignatureHelper::getXAuthSignatureUrlString(endpoint, signing),
+      "x_auth_password=" + NSStringHelper::urlEncodeCovertString(*item->password)};
 }
 
 std::shared_ptr<NBToken> NBXAuthOperation::parseToken(const JsonValue& object) {

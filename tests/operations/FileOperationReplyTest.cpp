@@ -120,8 +120,8 @@ TEST(FileOperationReplyTest, FolderInfoAndHistory) {
 }
 
 TEST(FileOperationReplyTest, TextAndJsonResults) {
-  for (auto outcome : {reply<NBDeleteOperation>(R"({"msg":"ok"})"),
-                       reply<NBMoveOperation>(R"({"msg":"ok"})")}) {
+  for (auto outcome :
+       {reply<NBDeleteOperation>(R"({"msg":"ok"})"), reply<NBMoveOperation>(R"({"msg":"ok"})")}) {
     const std::string* text = std::get<NBResult>(outcome).textValue();
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(*text, R"({"msg":"ok"})");

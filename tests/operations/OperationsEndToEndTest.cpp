@@ -141,11 +141,10 @@ class OperationsEndToEndTest : public ::testing::Test {
       void connectionDidFinishLoading(URLConnection*) override { done = true; }
     };
     NBAPIInfo& info = NBAPIInfo::instance();
-    const NBServiceRequest request{
-        "http://" + NBHosts::contentHost() + "/1/fileops/upload_file",
-        {{"root", "app"}, {"path", path}, {"overwrite", "True"}}};
-    URLRequest post =
-        URLRequest::requestWithURL(request.signedURLString("POST", *info.consumer(), info.token().get()));
+    const NBServiceRequest request{"http://" + NBHosts::contentHost() + "/1/fileops/upload_file",
+                                   {{"root", "app"}, {"path", path}, {"overwrite", "True"}}};
+    URLRequest post = URLRequest::requestWithURL(
+        request.signedURLString("POST", *info.consumer(), info.token().get()));
     post.setHTTPMethod("POST");
     post.setHTTPBody(content);
     auto sink = std::make_shared<Sink>();
@@ -430,6 +429,45 @@ TEST_F(OperationsEndToEndTest, HistoryListsEveryOverwrite) {
   Recorder none = call<NBGetFileHistoryOperation>(at("/none.txt"));
   EXPECT_EQ(none.successes, 0);
   EXPECT_EQ(none.message, "文件不存在");
+}
+
+TEST_F(OperationsEndToEndTest, ServiceRefusalsReachTheDelegateAsUserMessages) {
+  signInNewUser("refused");
+  put("/taken.txt", "x");
+  put("/other.txt", "y");
+  auto unknown = std::make_shared<NBOperationItem>();
+  unknown->consumer = std::make_shared<NBConsumer>("no-such-consumer", "x");
+  auto wrongSecret = std::make_shared<NBOperationItem>();
+  wrongSecret->consumer = std::make_shared<NBConsumer>(*consumer_->key, "wrong");
+  auto clash = std::make_shared<NBMoveOperationItem>();
+  clash->root = "app";
+  clash->fromPath = "/taken.txt";
+  clash->toPath = "/other.txt";
+  const struct {
+    const char* label;
+    Recorder outcome;
+    const char* message;
+  } cases[] = {
+      {"three-legged flow, unknown consumer", call<NBAuth1Operation>(unknown),
+       "没有这个consumer key（你确定申请了应用？）"},
+      {"challenge, wrong consumer secret", call<NBGetVerificationOperation>(wrongSecret),
+       "签名不正确"},
+      {"listing of a missing folder", call<NBGetDirectoryOperation>([] {
+         auto i = std::make_shared<NBGetDirectoryOperationItem>();
+         i->root = "app";
+         i->path = "/missing";
+         return i;
+       }()),
+       "文件不存在"},
+      {"folder over an existing file", call<NBCreateFolderOperation>(at("/taken.txt")),
+       "同名文件已经存在"},
+      {"move onto another file", call<NBMoveOperation>(clash), "同名文件已经存在"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.outcome.successes, 0) << c.label;
+    EXPECT_EQ(c.outcome.failures, 1) << c.label;
+    EXPECT_EQ(c.outcome.message, c.message) << c.label;
+  }
 }
 
 TEST_F(OperationsEndToEndTest, NoStoredTokenSendsNothingAndReportsNothing) {

@@ -66,9 +66,8 @@ TEST(SignInRequestTest, LoginPostsThePasswordOnlyInTheBody) {
   EXPECT_EQ(request.url.rfind(endpoint, 0), 0u) << request.url;
   EXPECT_EQ(namesOf(request.url),
             (std::vector<std::string>{"x_auth_username", "x_auth_mode", "oauth_signature",
-                                      "oauth_consumer_key", "oauth_nonce",
-                                      "oauth_signature_method", "oauth_timestamp",
-                                      "oauth_version"}));
+                                      "oauth_consumer_key", "oauth_nonce", "oauth_signature_method",
+                                      "oauth_timestamp", "oauth_version"}));
   EXPECT_NE(request.url.find("x_auth_username=li%20lei%40x.cn&"), std::string::npos);
   EXPECT_EQ(request.url.find("password"), std::string::npos);
   EXPECT_EQ(request.body, std::string("x_auth_password=") + kEncodedPassword);
@@ -80,11 +79,11 @@ TEST(SignInRequestTest, RegistrationLayoutWithAndWithoutAChallenge) {
       std::make_shared<NBRegisterOperation>(nullptr, item)->signedRequest());
   EXPECT_EQ(request.httpMethod, "POST");
   EXPECT_EQ(request.url.rfind("https://" + NBHosts::apiHost() + "/open/register?", 0), 0u);
-  EXPECT_EQ(namesOf(request.url),
-            (std::vector<std::string>{"username", "oauth_signature", "oauth_consumer_key",
-                                      "oauth_nonce", "oauth_signature_method", "oauth_timestamp",
-                                      "oauth_version", "verification_code", "authid",
-                                      "device_id"}));
+  EXPECT_EQ(
+      namesOf(request.url),
+      (std::vector<std::string>{"username", "oauth_signature", "oauth_consumer_key", "oauth_nonce",
+                                "oauth_signature_method", "oauth_timestamp", "oauth_version",
+                                "verification_code", "authid", "device_id"}));
   const auto query = queryOf(request.url);
   EXPECT_EQ(query.at("username"), "new user");
   EXPECT_EQ(query.at("verification_code"), "12 34");
@@ -165,12 +164,12 @@ TEST(SignInRequestTest, MissingRequiredValuesFailBeforeAnyRequest) {
     Make make;
   } cases[] = {
       {"login, no consumer", login([](NBAuthOperationItem& i) { i.consumer.reset(); })},
-      {"login, no consumer key",
-       login([](NBAuthOperationItem& i) { i.consumer = std::make_shared<NBConsumer>(std::nullopt, "s"); })},
+      {"login, no consumer key", login([](NBAuthOperationItem& i) {
+         i.consumer = std::make_shared<NBConsumer>(std::nullopt, "s");
+       })},
       {"login, no user name", login([](NBAuthOperationItem& i) { i.userName.reset(); })},
       {"login, no password", login([](NBAuthOperationItem& i) { i.password.reset(); })},
-      {"login, wrong record",
-       Make([](NBOperationDelegate* d) {
+      {"login, wrong record", Make([](NBOperationDelegate* d) {
          return std::make_shared<NBXAuthOperation>(d, std::make_shared<NBOperationItem>());
        })},
       {"registration, no device id",
@@ -179,9 +178,9 @@ TEST(SignInRequestTest, MissingRequiredValuesFailBeforeAnyRequest) {
        registration([](NBRegisterOperationItem& i) { i.password.reset(); })},
       {"registration, no consumer",
        registration([](NBRegisterOperationItem& i) { i.consumer.reset(); })},
-      {"challenge, no consumer",
-       Make([](NBOperationDelegate* d) {
-         return std::make_shared<NBGetVerificationOperation>(d, std::make_shared<NBOperationItem>());
+      {"challenge, no consumer", Make([](NBOperationDelegate* d) {
+         return std::make_shared<NBGetVerificationOperation>(d,
+                                                             std::make_shared<NBOperationItem>());
        })},
       {"three-legged, no item",
        Make([](NBOperationDelegate* d) { return std::make_shared<NBAuth1Operation>(d, nullptr); })},
@@ -193,6 +192,39 @@ TEST(SignInRequestTest, MissingRequiredValuesFailBeforeAnyRequest) {
     EXPECT_EQ(delegate.successes, 0) << c.label;
     ASSERT_EQ(delegate.failures.size(), 1u) << c.label;
     EXPECT_FALSE(delegate.failures[0].empty()) << c.label;
+  }
+}
+
+// Feeds replies to the flow's steps directly, without a transport.
+class FlowProbe : public NBAuth1Operation {
+ public:
+  using NBAuth1Operation::handleSuccessData;
+  using NBAuth1Operation::NBAuth1Operation;
+  void setState(std::int32_t state) { _oauthState = state; }
+};
+
+TEST(SignInRequestTest, FlowStepsWithoutAUsableTokenFailOnce) {
+  const struct {
+    std::int32_t state;
+    std::optional<std::string> body;
+    bool succeeds;
+  } cases[] = {
+      {0, R"({"oauth_token_secret":"s"})", false},  // no request token to authorise
+      {0, "oauth_token=a", false},
+      {0, std::nullopt, false},
+      {2, R"({"oauth_token":"a"})", false},
+      {2, "", false},
+      {2, R"({"oauth_token":"AT","oauth_token_secret":"AS"})", true},
+  };
+  auto item = std::make_shared<NBOperationItem>();
+  item->consumer = consumer();
+  for (const auto& c : cases) {
+    FailDelegate delegate;
+    auto flow = std::make_shared<FlowProbe>(&delegate, item);
+    flow->setState(c.state);
+    flow->handleSuccessData(c.body);
+    EXPECT_EQ(delegate.successes, c.succeeds ? 1 : 0) << c.state << c.body.value_or("(none)");
+    EXPECT_EQ(delegate.failures.size(), c.succeeds ? 0u : 1u) << c.state;
   }
 }
 
