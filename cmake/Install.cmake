@@ -24,5 +24,7 @@ if(NB_PC_EXTRA)
   list(JOIN NB_PC_EXTRA " " NB_PC_EXTRA_TEXT)
   string(APPEND NB_PC_REQUIRES " ${NB_PC_EXTRA_TEXT}")
 endif()
+# Relocatable: the prefix is found from where nb.pc is installed.
+file(RELATIVE_PATH NB_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/nb.pc.in ${PROJECT_BINARY_DIR}/nb.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/nb.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

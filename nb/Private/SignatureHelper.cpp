@@ -79,6 +79,19 @@ std::string encode(std::string_view s) {
   return out;
 }
 
+// The signature and OAuth fields in the fixed order of the login and
+// registration URLs; the consumer key goes in as it is.
+void appendSignedOAuthFields(std::string& out, const std::string& signature,
+                             const std::string& consumerKey, const std::string& nonce,
+                             const std::string& timestamp) {
+  out += "&oauth_signature=";
+  NSStringHelper::appendUrlEncoded(out, signature);
+  out += "&oauth_consumer_key=" + consumerKey;
+  out += "&oauth_nonce=" + nonce;
+  out += "&oauth_signature_method=HMAC-SHA1&oauth_timestamp=" + timestamp;
+  out += "&oauth_version=1.0";
+}
+
 NBParameters freshOAuthParameters(const NBConsumer& consumer, const NBToken* token) {
   return SignatureHelper::getOAuthParameters(consumer, token, NSStringHelper::genericGUID(),
                                              NSStringHelper::timestamp());
@@ -234,12 +247,8 @@ std::string SignatureHelper::getXAuthSignatureUrlString(const std::string& url,
   std::string out = url;
   out += "?x_auth_username=";
   NSStringHelper::appendUrlEncoded(out, *item.userName);
-  out += "&x_auth_mode=client_auth&oauth_signature=";
-  NSStringHelper::appendUrlEncoded(out, signature);
-  out += "&oauth_consumer_key=" + *item.consumer->key;
-  out += "&oauth_nonce=" + nonce;
-  out += "&oauth_signature_method=HMAC-SHA1&oauth_timestamp=" + timestamp;
-  out += "&oauth_version=1.0";
+  out += "&x_auth_mode=client_auth";
+  appendSignedOAuthFields(out, signature, *item.consumer->key, nonce, timestamp);
   return out;
 }
 
@@ -256,12 +265,8 @@ std::string SignatureHelper::getRegisterSignatureUrlString(const std::string& ur
   std::string out = url;
   out += "?username=";
   NSStringHelper::appendUrlEncoded(out, *item.userName);
-  out += "&oauth_signature=";
-  NSStringHelper::appendUrlEncoded(out, signature);
-  out += "&oauth_consumer_key=" + *item.consumer->key;
-  out += "&oauth_nonce=" + nonce;
-  out += "&oauth_signature_method=HMAC-SHA1&oauth_timestamp=" + timestamp;
-  out += "&oauth_version=1.0&verification_code=";
+  appendSignedOAuthFields(out, signature, *item.consumer->key, nonce, timestamp);
+  out += "&verification_code=";
   out += NSStringHelper::urlEncodeCovertString(code);
   out += "&authid=";
   out += NSStringHelper::urlEncodeCovertString(authID);
