@@ -187,6 +187,26 @@ TEST_F(NbServerServiceTest, UploadRefusalsAndVersions) {
   EXPECT_GT(std::stoll(revs[0]), std::stoll(revs[1])) << "newest first";
 }
 
+TEST_F(NbServerServiceTest, RefusedUploadLeavesTheConnectionUsable) {
+  const NBToken token = client_->loginToken("carol", "carol-pass");
+  httplib::Client connection("127.0.0.1", server_->httpPort());
+  connection.set_keep_alive(true);
+  connection.set_url_encode(false);
+  const std::string unsigned_ = "/1/fileops/upload_file?root=app&path=%2Fx";
+  const auto refused = connection.Post(unsigned_.c_str(), {{"Host", ServiceClient::content()}},
+                                       std::string(200000, 'b'), "application/octet-stream");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 400);
+  // The refused body was read to its end, so the next request on the same
+  // connection is understood as itself.
+  const std::string url = SignatureHelper::getSignatureUrlString(
+      api("/1/account_info"), "GET", client_->consumer(), &token, nullptr);
+  const auto next = connection.Get(url.substr(url.find("/1/")).c_str(),
+                                   {{"Host", ServiceClient::api()}});
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->status, 200) << next->body;
+}
+
 TEST_F(NbServerServiceTest, MetadataListingPagesFiltersAndSorts) {
   const NBToken token = client_->loginToken("dave", "dave-pass");
   ASSERT_EQ(call(token, "/1/fileops/create_folder", {{"root", "app"}, {"path", "/list dir"}}).status,
