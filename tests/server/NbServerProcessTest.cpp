@@ -141,7 +141,7 @@ TEST(NbServerProcessTest, HelpDocumentsEveryFlagAndCommand) {
   char buffer[4096];
   while (std::fgets(buffer, sizeof buffer, pipe)) help += buffer;
   pclose(pipe);
-  for (const char* word : {"--port", "--tls-port", "--data", "--dev", "--ephemeral", "--print-env",
+  for (const char* word : {"--port", "--tls-port", "--data", "--threads", "--dev", "--ephemeral", "--print-env",
                            "user", "consumer", "token", "reset"}) {
     EXPECT_NE(help.find(word), std::string::npos) << word;
   }

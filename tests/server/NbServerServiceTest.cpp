@@ -145,6 +145,38 @@ TEST_F(NbServerServiceTest, ThreeLeggedFlowInDevelopmentMode) {
   EXPECT_EQ(jsonField(call(requestToken, "/1/account_info").body, "msg"), "authorization expired");
 }
 
+TEST_F(NbServerServiceTest, AuthorisationPageSignsTheWebUserIn) {
+  const Reply request = client_->signedGet("https://" + ServiceClient::api() + "/open/requestToken",
+                                           nullptr);
+  const NBToken requestToken(jsonField(request.body, "oauth_token"),
+                             jsonField(request.body, "oauth_token_secret"));
+  const std::string page = "https://" + ServiceClient::web() +
+                           "/api.php?ac=open&op=authorise&oauth_token=" + *requestToken.token;
+  const std::string accessUrl = "https://" + ServiceClient::api() + "/open/accessToken";
+
+  const Reply wrong = client_->send("POST", page, "username=dave&password=wrong", {},
+                                    "application/x-www-form-urlencoded");
+  EXPECT_EQ(wrong.status, 200);
+  EXPECT_NE(wrong.body.find("<form"), std::string::npos) << "the form again";
+  EXPECT_EQ(jsonField(client_->signedGet(accessUrl, &requestToken).body, "msg"), "bad verifier");
+
+  const Reply signedIn = client_->send("POST", page, "username=dave&password=dave-pass", {},
+                                       "application/x-www-form-urlencoded");
+  EXPECT_EQ(signedIn.status, 200);
+  EXPECT_NE(signedIn.header("Set-Cookie").find("nb_session="), std::string::npos);
+  const Reply access = client_->signedGet(accessUrl, &requestToken);
+  const NBToken accessToken(jsonField(access.body, "oauth_token"),
+                            jsonField(access.body, "oauth_token_secret"));
+  EXPECT_EQ(jsonField(call(accessToken, "/1/account_info").body, "user_name"), "dave")
+      << "the token belongs to the user who signed in on the page";
+
+  EXPECT_EQ(jsonField(client_->send("GET", "https://" + ServiceClient::web() +
+                                               "/api.php?ac=open&op=authorise&oauth_token=nope")
+                          .body,
+                      "msg"),
+            "authorization expired");
+}
+
 TEST_F(NbServerServiceTest, UploadRefusalsAndVersions) {
   const NBToken tiny = client_->loginToken("tiny", "tiny-pass");
   ASSERT_EQ(call(tiny, "/1/fileops/create_folder", {{"root", "app"}, {"path", "/f"}}).status, 200);
