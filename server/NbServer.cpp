@@ -53,6 +53,9 @@ bool NbServer::start(const Options& options, std::string* error) {
   for (httplib::Server* server : {static_cast<httplib::Server*>(http_.get()),
                                   static_cast<httplib::Server*>(https_.get())}) {
     server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    // An idle kept-alive connection holds its thread, and stopping waits for
+    // it: keep the wait short. Local clients reconnect cheaply.
+    server->set_keep_alive_timeout(1);
   }
 
   ServiceRouter router(*http_, *https_, *context_);
