@@ -19,8 +19,8 @@ std::variant<NBServiceRequest, NBFailure> NBThumbnailOperation::serviceRequest()
 
 std::variant<NBResult, NBFailure> NBThumbnailOperation::resultFromReply(
     const std::optional<std::string>& body) const {
-  const std::string& bytes = *body;
-  return NBResult::bytes(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+  if (!body) return NBResult::bytes({});
+  return NBResult::bytes(std::vector<std::uint8_t>(body->begin(), body->end()));
 }
 
 bool NBThumbnailOperation::handleErrorCode(const std::string& status) {
