@@ -42,8 +42,9 @@ class NBSharedUDID {
   // `error`, when given, receives the status (see Code).
   static std::string valueWithError(NBError* error);
   // Marks the application opted out (true) or not (false) as of now and
-  // forgets the cached value. False when the application's defaults could not
-  // be written.
+  // forgets the cached value. The application's slot copy, while its slot
+  // still holds it, gets the same change, so that the slot does not withdraw
+  // the opt-out at the next scan. False when a store could not be written.
   static bool setOptOut(bool optOut);
 
   // The record kept on a slot pasteboard; empty when it has no record data,

@@ -36,6 +36,22 @@ TEST_F(NBSharedUDIDTest, FreshIdentifiersAreFortyLowercaseHexAndDistinct) {
   EXPECT_EQ(seen.size(), 200u);
 }
 
+TEST_F(NBSharedUDIDTest, IdentifierIsTheDigestThenTheReducedRandomNumber) {
+  const struct {
+    const char* unique;
+    std::uint32_t random;
+    const char* expected;
+  } cases[] = {
+      {"", 0x1234, "d41d8cd98f00b204e9800998ecf8427e00001234"},
+      {"abc", 0xFFFFFFFE, "900150983cd24fb0d6963f7d28e17f72fffffffe"},
+      {"abc", 0xFFFFFFFF, "900150983cd24fb0d6963f7d28e17f7200000000"},
+      {"中", 0, "aed1dfbc31703955e64806b799b6764500000000"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(internal::sharedUDIDFrom(c.unique, c.random), c.expected) << c.unique;
+  }
+}
+
 TEST_F(NBSharedUDIDTest, FirstCallOnADeviceCreatesTheIdentifierAndSlotZero) {
   NBError error;
   const std::string udid = runAs("app.first", &error);
@@ -134,6 +150,7 @@ TEST_F(NBSharedUDIDTest, ConcurrentFirstCallsInOneProcessComputeOnce) {
   UserDefaults::setApplicationId("app.threads");
   std::vector<std::string> answers(8);
   std::vector<std::thread> threads;
+  threads.reserve(answers.size());
   for (auto& answer : answers) threads.emplace_back([&answer] { answer = NBSharedUDID::value(); });
   for (auto& thread : threads) thread.join();
   for (const auto& answer : answers) EXPECT_EQ(answer, answers[0]);
