@@ -1,0 +1,66 @@
+// JsonArena hands out memory for the strings, elements and members of one JSON
+// tree and frees it all at once. JsonValueBuilder is the codec's own door into
+// JsonValue's layout. Both are internal to the JSON codec; one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "nb/Private/JsonFramework/JsonValue.h"
+
+namespace nb {
+namespace detail {
+
+class JsonArena {
+ public:
+  // `firstBlock` sizes the first allocation; later blocks grow geometrically.
+  explicit JsonArena(std::size_t firstBlock = 1024) : nextSize_(firstBlock) {}
+  ~JsonArena();
+  JsonArena(const JsonArena&) = delete;
+  JsonArena& operator=(const JsonArena&) = delete;
+
+  // 8-byte aligned, uninitialised.
+  void* allocate(std::size_t bytes) {
+    bytes = (bytes + 7) & ~static_cast<std::size_t>(7);
+    if (bytes > static_cast<std::size_t>(end_ - cursor_)) return grow(bytes);
+    void* p = cursor_;
+    cursor_ += bytes;
+    return p;
+  }
+  const char* copyString(std::string_view text) {
+    if (text.empty()) return "";
+    char* p = static_cast<char*>(allocate(text.size()));
+    std::memcpy(p, text.data(), text.size());
+    return p;
+  }
+  // Takes over every block of `other`, which is left empty.
+  void absorb(JsonArena& other);
+
+ private:
+  struct Block {
+    Block* previous;
+  };
+  void* grow(std::size_t bytes);
+
+  Block* blocks_ = nullptr;
+  char* cursor_ = nullptr;
+  char* end_ = nullptr;
+  std::size_t nextSize_;
+};
+
+}  // namespace detail
+
+class JsonValueBuilder {
+ public:
+  static const detail::JsonNode& node(const JsonValue& v) { return v.node_; }
+  // A top-level value for `node`, owning `arena` when the node has storage.
+  static JsonValue root(const detail::JsonNode& node, std::unique_ptr<detail::JsonArena> arena);
+  // A view of `node`, whose storage someone else owns (for a tree element).
+  static const JsonValue& view(const detail::JsonNode& node) {
+    return *reinterpret_cast<const JsonValue*>(&node);
+  }
+};
+
+}  // namespace nb

@@ -1,0 +1,642 @@
+#include "nb/Private/JsonFramework/NBJsonParser.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "nb/Private/JsonFramework/JsonArena.h"
+
+namespace nb {
+
+using detail::JsonArena;
+using detail::JsonNode;
+using detail::JsonType;
+
+namespace {
+
+// The input is copied into the arena with this many zero bytes after it, so that
+// the scanners may look a few bytes (or one 16-byte block) past the end.
+constexpr std::size_t kPadding = 64;
+
+constexpr bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+struct ByteTables {
+  bool whitespace[256] = {};
+  bool stop[256] = {};  // ends a run of plain string bytes
+  constexpr ByteTables() {
+    for (char c : {' ', '\t', '\n', '\v', '\f', '\r'}) whitespace[static_cast<unsigned char>(c)] = true;
+    for (int c = 0; c < 0x20; ++c) stop[c] = true;
+    stop[static_cast<unsigned char>('"')] = true;
+    stop[static_cast<unsigned char>('\\')] = true;
+  }
+};
+constexpr ByteTables kTables;
+
+inline void skipWhitespace(char*& c) {
+  while (kTables.whitespace[static_cast<unsigned char>(*c)]) ++c;
+}
+
+// The first byte at or after `p` that ends a run of plain string bytes: '"', '\'
+// or a control character (the terminating NUL among them).
+inline char* findStop(char* p) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control = _mm_set1_epi8(0x1F);
+  for (;;) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                     _mm_cmpeq_epi8(_mm_max_epu8(x, control), control));
+    const int mask = _mm_movemask_epi8(hit);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#else
+  while (!kTables.stop[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+#endif
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string withHex(const char* text, unsigned value) {
+  char buffer[80];
+  std::snprintf(buffer, sizeof buffer, text, value);
+  return buffer;
+}
+
+char* appendUtf8(char* w, unsigned cp) {
+  if (cp < 0x80) {
+    *w++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *w++ = static_cast<char>(0xC0 | (cp >> 6));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *w++ = static_cast<char>(0xE0 | (cp >> 12));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *w++ = static_cast<char>(0xF0 | (cp >> 18));
+    *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return w;
+}
+
+struct RawMember {
+  std::string_view key;
+  JsonNode value;
+};
+static_assert(sizeof(RawMember) == sizeof(JsonMember));
+
+// Open-addressing index of one object's keys, used to find duplicates in large objects.
+class KeyIndex {
+ public:
+  // Slot of `key` among members already added, or -1 after adding it as `position`.
+  int findOrAdd(std::string_view key, int position, const RawMember* members) {
+    std::size_t h = 1469598103934665603ull;
+    for (char ch : key) h = (h ^ static_cast<unsigned char>(ch)) * 1099511628211ull;
+    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+      if (slots_[i] < 0) {
+        slots_[i] = position;
+        return -1;
+      }
+      if (members[slots_[i]].key == key) return slots_[i];
+    }
+  }
+  void reset(std::size_t count) {
+    std::size_t size = 64;
+    while (size < count * 2) size *= 2;
+    slots_.assign(size, -1);
+    mask_ = size - 1;
+  }
+
+ private:
+  std::vector<int> slots_;
+  std::size_t mask_ = 0;
+};
+
+}  // namespace
+
+struct NBJsonParser::Scratch {
+  struct Frame {
+    JsonType type;
+    std::size_t start;     // first element in `values` or member in `members`
+    std::string_view key;  // an object's key whose value is being scanned
+  };
+  std::vector<Frame> frames;
+  std::vector<JsonNode> values;
+  std::vector<RawMember> members;
+  KeyIndex index;
+};
+
+NBJsonParser::NBJsonParser() : scratch_(std::make_unique<Scratch>()) {}
+NBJsonParser::~NBJsonParser() = default;
+
+std::optional<JsonValue> NBJsonParser::fragmentWithString(std::optional<std::string_view> text) {
+  clearErrorTrace();
+  if (!text) {
+    addErrorWithCode(kNBJsonErrorNilInput, "Input was 'nil'");
+    return std::nullopt;
+  }
+  depth_ = 0;
+  const void* nul = std::memchr(text->data(), 0, text->size());
+  const std::size_t length =
+      nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text->data()) : text->size();
+
+  // Strings are unescaped in place in this copy and stay there, so a string without
+  // escapes costs no copy of its own.
+  arena_ = std::make_unique<JsonArena>(length * 2 + 2 * kPadding);
+  char* buffer = static_cast<char*>(arena_->allocate(length + kPadding));
+  std::memcpy(buffer, text->data(), length);
+  std::memset(buffer + length, 0, kPadding);
+
+  char* c = buffer;
+  JsonNode root;
+  if (!scanValue(c, root)) {
+    arena_.reset();
+    return std::nullopt;
+  }
+  if (!scanIsAtEnd(c)) {
+    addErrorWithCode(kNBJsonErrorGarbage, "Garbage after JSON");
+    arena_.reset();
+    return std::nullopt;
+  }
+  return JsonValueBuilder::root(root, std::move(arena_));
+}
+
+std::optional<JsonValue> NBJsonParser::objectWithString(std::optional<std::string_view> text) {
+  auto value = fragmentWithString(text);
+  if (!value || value->isArray() || value->isObject()) return value;
+  addErrorWithCode(kNBJsonErrorTopLevel, "Valid fragment, but not JSON");
+  return std::nullopt;
+}
+
+bool NBJsonParser::scanIsAtEnd(char*& c) {
+  skipWhitespace(c);
+  return *c == '\0';
+}
+
+// Arrays and objects are scanned with an explicit stack rather than recursion, so
+// that no input, however deep (maxDepth 0 allows any depth), can exhaust the call
+// stack. Elements wait on the scratch stacks until their container closes, then
+// move into the arena in one block of the exact size.
+bool NBJsonParser::scanValue(char*& c, JsonNode& out) {
+  Scratch& s = *scratch_;
+  s.frames.clear();
+  s.values.clear();
+  s.members.clear();
+  JsonNode v;
+  std::string_view text;
+
+value:
+  skipWhitespace(c);
+  switch (*c) {
+    case '"':
+      ++c;
+      if (!scanRestOfString(c, text)) goto fail;
+      v.type = JsonType::String;
+      v.span = {text.data(), static_cast<std::uint32_t>(text.size()),
+                static_cast<std::uint32_t>(text.size()), nullptr};
+      goto deliver;
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+      if (!scanNumber(c, v)) goto fail;
+      goto deliver;
+    case '[':
+    case '{': {
+      const bool isArray = *c == '[';
+      ++c;
+      depth_ = static_cast<std::uint32_t>(s.frames.size() + 1);
+      if (maxDepth() != 0 && depth_ > maxDepth()) {
+        addErrorWithCode(kNBJsonErrorDepth, "Nested too deep");
+        goto fail;
+      }
+      if (*c == '\0') {
+        addErrorWithCode(kNBJsonErrorEndOfInput, isArray ? "End of input while parsing array"
+                                                         : "End of input while parsing object");
+        goto fail;
+      }
+      if (isArray) {
+        s.frames.push_back({JsonType::Array, s.values.size(), {}});
+        skipWhitespace(c);
+        if (*c == ']') {
+          ++c;
+          v = closeArray(s.values.size());
+          s.frames.pop_back();
+          goto deliver;
+        }
+        goto value;
+      }
+      s.frames.push_back({JsonType::Object, s.members.size(), {}});
+      goto member;
+    }
+    case 't':
+      if (std::memcmp(c + 1, "rue", 3) != 0) {
+        addErrorWithCode(kNBJsonErrorSyntax, "Expected 'true'");
+        goto fail;
+      }
+      c += 4;
+      v.type = JsonType::Bool;
+      v.boolean = true;
+      goto deliver;
+    case 'f':
+      if (std::memcmp(c + 1, "alse", 4) != 0) {
+        addErrorWithCode(kNBJsonErrorSyntax, "Expected 'false'");
+        goto fail;
+      }
+      c += 5;
+      v.type = JsonType::Bool;
+      v.boolean = false;
+      goto deliver;
+    case 'n':
+      if (std::memcmp(c + 1, "ull", 3) != 0) {
+        addErrorWithCode(kNBJsonErrorSyntax, "Expected 'null'");
+        goto fail;
+      }
+      c += 4;
+      v = JsonNode();
+      goto deliver;
+    case '+':
+      addErrorWithCode(kNBJsonErrorNumber, "Leading + disallowed in number");
+      goto fail;
+    case '\0':
+      addErrorWithCode(kNBJsonErrorEndOfInput, "Unexpected end of string");
+      goto fail;
+    default:
+      addErrorWithCode(kNBJsonErrorSyntax, "Unrecognised leading character");
+      goto fail;
+  }
+
+deliver:
+  // `v` is complete: hand it to the container being scanned, or return it.
+  if (s.frames.empty()) {
+    out = v;
+    return true;
+  }
+  if (s.frames.back().type == JsonType::Array) {
+    s.values.push_back(v);
+    skipWhitespace(c);
+    if (*c == ',') {
+      ++c;
+      skipWhitespace(c);
+      if (*c == ']') {
+        addErrorWithCode(kNBJsonErrorTrailingComma, "Trailing comma disallowed in array");
+        goto failInside;
+      }
+    }
+    if (*c == '\0') {
+      addErrorWithCode(kNBJsonErrorEndOfInput, "End of input while parsing array");
+      goto failInside;
+    }
+    skipWhitespace(c);
+    if (*c == ']') {
+      ++c;
+      v = closeArray(s.frames.back().start);
+      s.frames.pop_back();
+      goto deliver;
+    }
+    goto value;
+  }
+  s.members.push_back({s.frames.back().key, v});
+  skipWhitespace(c);
+  if (*c == ',') {
+    ++c;
+    skipWhitespace(c);
+    if (*c == '}') {
+      addErrorWithCode(kNBJsonErrorTrailingComma, "Trailing comma disallowed in object");
+      goto failInside;
+    }
+  }
+  if (*c == '\0') {
+    addErrorWithCode(kNBJsonErrorEndOfInput, "End of input while parsing object");
+    goto failInside;
+  }
+
+member:
+  skipWhitespace(c);
+  if (*c == '}') {
+    ++c;
+    v = closeObject(s.frames.back().start);
+    s.frames.pop_back();
+    goto deliver;
+  }
+  if (*c != '"') {
+    addErrorWithCode(kNBJsonErrorSyntax, "Object key string expected");
+    goto failInside;
+  }
+  ++c;
+  if (!scanRestOfString(c, text)) {
+    addErrorWithCode(kNBJsonErrorSyntax, "Object key string expected");
+    goto failInside;
+  }
+  skipWhitespace(c);
+  if (*c != ':') {
+    addErrorWithCode(kNBJsonErrorSyntax, "Expected ':' separating key and value");
+    goto failInside;
+  }
+  ++c;
+  s.frames.back().key = text;
+  goto value;
+
+failInside:
+  // The innermost container failed by itself: only those around it add their error.
+  s.frames.pop_back();
+fail:
+  while (!s.frames.empty()) {
+    const Scratch::Frame& f = s.frames.back();
+    if (f.type == JsonType::Array) {
+      addErrorWithCode(kNBJsonErrorSyntax, "Expected value while parsing array");
+    } else {
+      addErrorWithCode(kNBJsonErrorSyntax,
+                       "Object value expected for key: " + std::string(f.key));
+    }
+    s.frames.pop_back();
+  }
+  return false;
+}
+
+JsonNode NBJsonParser::closeArray(std::size_t start) {
+  std::vector<JsonNode>& values = scratch_->values;
+  const std::size_t count = values.size() - start;
+  JsonNode n;
+  n.type = JsonType::Array;
+  void* data = nullptr;
+  if (count != 0) {
+    data = arena_->allocate(count * sizeof(JsonNode));
+    std::memcpy(data, values.data() + start, count * sizeof(JsonNode));
+  }
+  n.span = {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
+  values.resize(start);
+  depth_ = static_cast<std::uint32_t>(scratch_->frames.size() - 1);
+  return n;
+}
+
+JsonNode NBJsonParser::closeObject(std::size_t start) {
+  std::vector<RawMember>& members = scratch_->members;
+  RawMember* first = members.data() + start;
+  const std::size_t total = members.size() - start;
+  // A later duplicate key replaces the earlier member's value in its place.
+  std::size_t count = 0;
+  if (total <= 16) {
+    for (std::size_t i = 0; i < total; ++i) {
+      std::size_t j = 0;
+      while (j < count && first[j].key != first[i].key) ++j;
+      if (j < count) {
+        first[j].value = first[i].value;
+      } else {
+        first[count++] = first[i];
+      }
+    }
+  } else {
+    KeyIndex& index = scratch_->index;
+    index.reset(total);
+    for (std::size_t i = 0; i < total; ++i) {
+      const int j = index.findOrAdd(first[i].key, static_cast<int>(count), first);
+      if (j >= 0) {
+        first[j].value = first[i].value;
+      } else {
+        first[count++] = first[i];
+      }
+    }
+  }
+  JsonNode n;
+  n.type = JsonType::Object;
+  void* data = nullptr;
+  if (count != 0) {
+    data = arena_->allocate(count * sizeof(RawMember));
+    std::memcpy(data, first, count * sizeof(RawMember));
+  }
+  n.span = {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
+  members.resize(start);
+  depth_ = static_cast<std::uint32_t>(scratch_->frames.size() - 1);
+  return n;
+}
+
+bool NBJsonParser::scanRestOfString(char*& c, std::string_view& out) {
+  char* const start = c;
+  char* p = findStop(c);
+  if (*p == '"') {
+    out = std::string_view(start, static_cast<std::size_t>(p - start));
+    c = p + 1;
+    return true;
+  }
+  // Escapes: decode in place; the text only ever shrinks.
+  char* w = p;
+  for (;;) {
+    const char ch = *p;
+    if (ch == '"') {
+      out = std::string_view(start, static_cast<std::size_t>(w - start));
+      c = p + 1;
+      return true;
+    }
+    if (ch == '\\') {
+      const char escape = p[1];
+      p += 2;
+      switch (escape) {
+        case '"':
+        case '/':
+        case '\\':
+          *w++ = escape;
+          break;
+        case 'b':
+          *w++ = '\b';
+          break;
+        case 'f':
+          *w++ = '\f';
+          break;
+        case 'n':
+          *w++ = '\n';
+          break;
+        case 'r':
+          *w++ = '\r';
+          break;
+        case 't':
+          *w++ = '\t';
+          break;
+        case 'u':
+          if (!scanUnicodeChar(p, w)) {
+            addErrorWithCode(kNBJsonErrorUnicode, "Broken unicode character");
+            c = p;
+            return false;
+          }
+          break;
+        default:
+          addErrorWithCode(kNBJsonErrorEscape,
+                           withHex("Illegal escape sequence '0x%x'",
+                                   static_cast<unsigned char>(escape)));
+          c = p;
+          return false;
+      }
+      if (*p == '\0') {
+        addErrorWithCode(kNBJsonErrorEndOfInput, "Unexpected EOF while parsing string");
+        c = p;
+        return false;
+      }
+      continue;
+    }
+    if (static_cast<unsigned char>(ch) < 0x20) {
+      addErrorWithCode(kNBJsonErrorControlCharacter,
+                       withHex("Unescaped control character '0x%x'", static_cast<unsigned char>(ch)));
+      c = p;
+      return false;
+    }
+    char* const runEnd = findStop(p);
+    std::memmove(w, p, static_cast<std::size_t>(runEnd - p));
+    w += runEnd - p;
+    p = runEnd;
+  }
+}
+
+bool NBJsonParser::scanHexQuad(char*& c, unsigned& out) {
+  unsigned value = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = hexValue(c[i]);
+    if (digit < 0) {
+      addErrorWithCode(kNBJsonErrorUnicode, "Missing hex digit in quad");
+      return false;
+    }
+    value = value * 16 + static_cast<unsigned>(digit);
+  }
+  c += 4;
+  out = value;
+  return true;
+}
+
+bool NBJsonParser::scanUnicodeChar(char*& c, char*& write) {
+  unsigned high;
+  if (!scanHexQuad(c, high)) {
+    addErrorWithCode(kNBJsonErrorUnicode, "Missing hex quad");
+    return false;
+  }
+  unsigned codePoint = high;
+  if (high >= 0xDC00 && high <= 0xDFFF) {
+    addErrorWithCode(kNBJsonErrorUnicode, "Invalid high character in surrogate pair");
+    return false;
+  }
+  if (high >= 0xD800 && high <= 0xDBFF) {
+    unsigned low;
+    if (c[0] != '\\' || c[1] != 'u') {
+      addErrorWithCode(kNBJsonErrorUnicode, "Missing low character in surrogate pair");
+      return false;
+    }
+    c += 2;
+    if (!scanHexQuad(c, low)) {
+      addErrorWithCode(kNBJsonErrorUnicode, "Missing low character in surrogate pair");
+      return false;
+    }
+    if (low < 0xDC00 || low > 0xDFFF) {
+      addErrorWithCode(kNBJsonErrorUnicode, "Invalid low surrogate char");
+      return false;
+    }
+    codePoint = 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+  }
+  write = appendUtf8(write, codePoint);
+  return true;
+}
+
+bool NBJsonParser::scanNumber(char*& c, JsonNode& out) {
+  const char* const start = c;
+  bool negative = false;
+  if (*c == '-') {
+    negative = true;
+    ++c;
+    if (!isDigit(*c)) {
+      addErrorWithCode(kNBJsonErrorNumber, "No digits after initial minus");
+      return false;
+    }
+  }
+  // Digits go straight into a 64-bit mantissa; longer numbers are read again
+  // below by the exact 128-bit reader.
+  std::uint64_t mantissa = 0;
+  int digits = 0;
+  int fractionDigits = 0;
+  if (*c == '0') {
+    ++c;
+    if (isDigit(*c)) {
+      addErrorWithCode(kNBJsonErrorNumber, "Leading 0 disallowed in number");
+      return false;
+    }
+  } else {
+    do {
+      mantissa = mantissa * 10 + static_cast<unsigned>(*c - '0');
+      ++digits;
+      ++c;
+    } while (isDigit(*c));
+  }
+  if (*c == '.') {
+    ++c;
+    if (!isDigit(*c)) {
+      addErrorWithCode(kNBJsonErrorNumber, "No digits after decimal point");
+      return false;
+    }
+    do {
+      const unsigned digit = static_cast<unsigned>(*c - '0');
+      if (digits != 0 || digit != 0) {
+        mantissa = mantissa * 10 + digit;
+        ++digits;
+      }
+      ++fractionDigits;
+      ++c;
+    } while (isDigit(*c));
+  }
+  long exponent = 0;
+  if ((*c | 0x20) == 'e') {
+    ++c;
+    bool negativeExponent = false;
+    if (*c == '+' || *c == '-') negativeExponent = *c++ == '-';
+    if (!isDigit(*c)) {
+      addErrorWithCode(kNBJsonErrorNumber, "No digits after exponent");
+      return false;
+    }
+    do {
+      if (exponent < 100000000) exponent = exponent * 10 + (*c - '0');
+      ++c;
+    } while (isDigit(*c));
+    if (negativeExponent) exponent = -exponent;
+  }
+
+  std::optional<NBDecimal> value;
+  if (mantissa == 0 && digits == 0) {
+    value = NBDecimal();
+  } else if (digits <= 19) {
+    const long total = exponent - fractionDigits;
+    if (total >= NBDecimal::kMinExponent && total <= NBDecimal::kMaxExponent) {
+      value = NBDecimal::fromSmall(negative, mantissa, static_cast<int>(total));
+    } else if (total > -1000000 && total < 1000000) {
+      value = NBDecimal::fromParts(negative, mantissa, static_cast<int>(total));
+    }
+  } else {
+    value = NBDecimal::fromString(std::string_view(start, static_cast<std::size_t>(c - start)));
+  }
+  if (!value) {
+    addErrorWithCode(kNBJsonErrorNumber, "Failed creating decimal instance");
+    return false;
+  }
+  out.type = JsonType::Number;
+  out.number = *value;
+  return true;
+}
+
+}  // namespace nb

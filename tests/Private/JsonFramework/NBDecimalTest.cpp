@@ -1,0 +1,121 @@
+#include "nb/Private/JsonFramework/NBDecimal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+namespace nb {
+namespace {
+
+TEST(NBDecimalTest, FromStringAndBack) {
+  const struct {
+    const char* text;
+    const char* plain;  // nullptr: not accepted
+  } cases[] = {
+      {"42", "42"},
+      {"3.5", "3.5"},
+      {"-0.5e3", "-500"},
+      {"-0", "0"},
+      {"0.000", "0"},
+      {"1.50", "1.5"},
+      {"0.001", "0.001"},
+      {"1e2", "100"},
+      {"12.5E-1", "1.25"},
+      {"-1.5e+1", "-15"},
+      {"12345678901234567890123456789012345678", "12345678901234567890123456789012345678"},
+      {"1234567890123456789012345678901234567.8", "1234567890123456789012345678901234567.8"},
+      // Zeros beyond 38 digits cost nothing when they only scale the value.
+      {"100000000000000000000000000000000000000000", "100000000000000000000000000000000000000000"},
+      {"1.0000000000000000000000000000000000000000000", "1"},
+      {"1e127", nullptr},  // filled in below
+      {"10e127", nullptr},
+      {"1000e-130", "0.0000000000000000000000000000000000000000000000000000000000000000000000000"
+                    "000000000000000000000000000000000000000000000000000001"},
+      {"123456789012345678901234567890123456789", nullptr},  // 39 significant digits
+      {"1e-129", nullptr},
+      {"99999999999999999999999999999999999999e128", nullptr},
+      {"1e99999999999999999999", nullptr},
+      {"0e99999999999999999999", "0"},
+      {"", nullptr},
+      {"-", nullptr},
+      {"+1", nullptr},
+      {"01", nullptr},
+      {"1.", nullptr},
+      {".5", nullptr},
+      {"1e", nullptr},
+      {"1 ", nullptr},
+      {"0x10", nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto d = NBDecimal::fromString(c.text);
+    const std::string text = c.text;
+    if (text == "1e127" || text == "10e127") {
+      ASSERT_TRUE(d) << text;
+      EXPECT_EQ(d->toString(), (text == "1e127" ? "1" : "10") + std::string(127, '0'));
+      continue;
+    }
+    if (c.plain == nullptr) {
+      EXPECT_FALSE(d) << text;
+      continue;
+    }
+    ASSERT_TRUE(d) << text;
+    EXPECT_EQ(d->toString(), c.plain) << text;
+    // The plain text reads back as the same value.
+    EXPECT_EQ(NBDecimal::fromString(d->toString()), d) << text;
+  }
+}
+
+TEST(NBDecimalTest, Equality) {
+  const auto d = [](const char* text) { return *NBDecimal::fromString(text); };
+  EXPECT_EQ(d("1.50"), d("1.5"));
+  EXPECT_EQ(d("100"), d("1e2"));
+  EXPECT_EQ(d("-0"), d("0"));
+  EXPECT_EQ(d("0e5"), NBDecimal());
+  EXPECT_EQ(d("-500"), NBDecimal(-500));
+  EXPECT_NE(d("1.5"), d("-1.5"));
+  EXPECT_NE(d("1.5"), d("15"));
+  EXPECT_NE(d("1"), d("1.0000000000000000000000000000000000001"));
+}
+
+TEST(NBDecimalTest, IntegerConversions) {
+  const auto d = [](const char* text) { return *NBDecimal::fromString(text); };
+  EXPECT_EQ(d("42").toInt32(), 42);
+  EXPECT_EQ(d("4.2e1").toInt32(), 42);
+  EXPECT_EQ(d("-2147483648").toInt32(), std::numeric_limits<std::int32_t>::min());
+  EXPECT_EQ(d("2147483648").toInt32(), std::nullopt);
+  EXPECT_EQ(d("4.5").toInt32(), std::nullopt);
+  EXPECT_EQ(d("9223372036854775807").toInt64(), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(d("-9223372036854775808").toInt64(), std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(d("9223372036854775808").toInt64(), std::nullopt);
+  EXPECT_EQ(d("-9223372036854775809").toInt64(), std::nullopt);
+  EXPECT_EQ(d("18446744073709551615").toUInt64(), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(d("18446744073709551616").toUInt64(), std::nullopt);
+  EXPECT_EQ(d("-1").toUInt64(), std::nullopt);
+  EXPECT_EQ(d("-0").toUInt64(), 0u);
+  EXPECT_EQ(d("1e30").toInt64(), std::nullopt);
+  EXPECT_EQ(d("1.0").toInt64(), 1);
+  EXPECT_EQ(NBDecimal(std::numeric_limits<std::int64_t>::min()).toInt64(),
+            std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(NBDecimal(std::numeric_limits<std::uint64_t>::max()).toString(),
+            "18446744073709551615");
+  EXPECT_EQ(NBDecimal(-7).toString(), "-7");
+}
+
+TEST(NBDecimalTest, Doubles) {
+  const auto d = [](const char* text) { return *NBDecimal::fromString(text); };
+  EXPECT_EQ(d("3.5").toDouble(), 3.5);
+  EXPECT_EQ(d("-0.1").toDouble(), -0.1);
+  EXPECT_EQ(d("-140.12345678901234").toDouble(), -140.12345678901234);
+  EXPECT_EQ(d("1e100").toDouble(), 1e100);
+  EXPECT_EQ(d("12345678901234567890123456789").toDouble(), 12345678901234567890123456789.0);
+  EXPECT_EQ(d("4.9e-127").toDouble(), 4.9e-127);
+  EXPECT_EQ(NBDecimal::fromDouble(0.1)->toString(), "0.1");
+  EXPECT_EQ(NBDecimal::fromDouble(-2.5e-7)->toString(), "-0.00000025");
+  EXPECT_EQ(NBDecimal::fromDouble(std::numeric_limits<double>::infinity()), std::nullopt);
+  EXPECT_EQ(NBDecimal::fromDouble(std::numeric_limits<double>::quiet_NaN()), std::nullopt);
+  EXPECT_EQ(NBDecimal::fromDouble(1e300), std::nullopt);  // beyond the exponent range
+}
+
+}  // namespace
+}  // namespace nb

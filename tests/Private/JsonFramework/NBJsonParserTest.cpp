@@ -1,0 +1,207 @@
+#include "nb/Private/JsonFramework/NBJsonParser.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/Private/JsonFramework/JsonTestSupport.h"
+
+#include <string>
+#include <vector>
+
+namespace nb {
+namespace {
+
+// The trace as "code:message" lines, oldest first; checks the underlying chain too.
+std::vector<std::string> traceOf(const NBJsonBase& codec) {
+  std::vector<std::string> lines;
+  const auto& trace = codec.errorTrace();
+  for (std::size_t i = 0; i < trace.size(); ++i) {
+    EXPECT_EQ(trace[i]->domain, "org.tandrel.JSON.ErrorDomain");
+    EXPECT_EQ(trace[i]->underlying, i == 0 ? nullptr : trace[i - 1]);
+    lines.push_back(std::to_string(trace[i]->code) + ":" + trace[i]->description);
+  }
+  return lines;
+}
+
+TEST(NBJsonParserTest, ErrorChains) {
+  const struct {
+    std::string input;
+    std::vector<std::string> trace;
+  } cases[] = {
+      {"", {"11:Unexpected end of string"}},
+      {"   ", {"11:Unexpected end of string"}},
+      {"[1,]", {"9:Trailing comma disallowed in array"}},
+      {"{\"a\":1,}", {"9:Trailing comma disallowed in object"}},
+      {"{\"a\":}", {"3:Unrecognised leading character", "3:Object value expected for key: a"}},
+      {"{a:1}", {"3:Object key string expected"}},
+      {"{\"a\" 1}", {"3:Expected ':' separating key and value"}},
+      {"01", {"2:Leading 0 disallowed in number"}},
+      {"-01", {"2:Leading 0 disallowed in number"}},
+      {"-", {"2:No digits after initial minus"}},
+      {"-x", {"2:No digits after initial minus"}},
+      {"1.", {"2:No digits after decimal point"}},
+      {"1.e3", {"2:No digits after decimal point"}},
+      {"1e+", {"2:No digits after exponent"}},
+      {"1E", {"2:No digits after exponent"}},
+      {"+1", {"2:Leading + disallowed in number"}},
+      {".5", {"3:Unrecognised leading character"}},
+      {"1e200", {"2:Failed creating decimal instance"}},
+      {"1e-200", {"2:Failed creating decimal instance"}},
+      {"123456789012345678901234567890123456789", {"2:Failed creating decimal instance"}},
+      {"[1] x", {"10:Garbage after JSON"}},
+      {"truex", {"10:Garbage after JSON"}},
+      {"tru", {"3:Expected 'true'"}},
+      {"fals", {"3:Expected 'false'"}},
+      {"nul", {"3:Expected 'null'"}},
+      {"\"a\tb\"", {"5:Unescaped control character '0x9'"}},
+      {"\"abc", {"5:Unescaped control character '0x0'"}},
+      {"\"\\n", {"11:Unexpected EOF while parsing string"}},
+      {"\"\\x\"", {"8:Illegal escape sequence '0x78'"}},
+      {"\"\\", {"8:Illegal escape sequence '0x0'"}},
+      {"\"\\ud83d\"", {"6:Missing low character in surrogate pair", "6:Broken unicode character"}},
+      {"\"\\ud83d\\u12G4\"",
+       {"6:Missing hex digit in quad", "6:Missing low character in surrogate pair",
+        "6:Broken unicode character"}},
+      {"\"\\ud83d\\u0041\"", {"6:Invalid low surrogate char", "6:Broken unicode character"}},
+      {"\"\\udc00\"", {"6:Invalid high character in surrogate pair", "6:Broken unicode character"}},
+      {"\"\\u12G4\"",
+       {"6:Missing hex digit in quad", "6:Missing hex quad", "6:Broken unicode character"}},
+      {"[", {"11:End of input while parsing array"}},
+      {"[ ", {"11:Unexpected end of string", "3:Expected value while parsing array"}},
+      {"[1", {"11:End of input while parsing array"}},
+      {"[1,", {"11:End of input while parsing array"}},
+      {"{", {"11:End of input while parsing object"}},
+      {"{ ", {"3:Object key string expected"}},
+      {"{\"a\":1", {"11:End of input while parsing object"}},
+      {"{\"a\\q\":1}", {"8:Illegal escape sequence '0x71'", "3:Object key string expected"}},
+      // Each container around a failure adds its own error, innermost first.
+      {"[[1,]]", {"9:Trailing comma disallowed in array", "3:Expected value while parsing array"}},
+      {"{\"k\":[{\"j\":tx}]}",
+       {"3:Expected 'true'", "3:Object value expected for key: j",
+        "3:Expected value while parsing array", "3:Object value expected for key: k"}},
+      {"[truex]",
+       {"3:Unrecognised leading character", "3:Expected value while parsing array"}},
+  };
+  NBJsonParser parser;
+  for (const auto& c : cases) {
+    EXPECT_FALSE(parser.fragmentWithString(c.input)) << c.input;
+    EXPECT_EQ(traceOf(parser), c.trace) << c.input;
+  }
+}
+
+TEST(NBJsonParserTest, Values) {
+  auto obj = [](std::initializer_list<std::pair<const char*, JsonValue>> members) {
+    JsonValue v = JsonValue::object();
+    for (const auto& [k, m] : members) v.set(k, m);
+    return v;
+  };
+  auto arr = [](std::initializer_list<JsonValue> elements) {
+    JsonValue v = JsonValue::array();
+    for (const auto& e : elements) v.push(e);
+    return v;
+  };
+  const struct {
+    std::string input;
+    JsonValue value;
+  } cases[] = {
+      {"[1 2]", arr({1, 2})},
+      {"{\"a\":1 \"b\":2}", obj({{"a", 1}, {"b", 2}})},
+      {"{\"a\":1,\"a\":2}", obj({{"a", 2}})},
+      {"-0.5e3", JsonValue(-500)},
+      {"true", JsonValue(true)},
+      {"false", JsonValue(false)},
+      {"null", JsonValue()},
+      {"\v[\f1\r\n,\t2 ]\v", arr({1, 2})},
+      {"[1] \n", arr({1})},
+      {"\"\\ud83d\\ude00\"", JsonValue("\xF0\x9F\x98\x80")},
+      {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\\u0041\"", JsonValue("\"\\/\b\f\n\r\t\xC3\xA9" "A")},
+      {"\"\xC3\xA9t\xC3\xA9 plain\"", JsonValue("\xC3\xA9t\xC3\xA9 plain")},
+      {std::string("[1]\0garbage", 11), arr({1})},  // read up to the NUL byte
+      {"\"a\\u0000b\"", JsonValue(std::string_view("a\0b", 3))},
+      {"[]", JsonValue::array()},
+      {"{}", JsonValue::object()},
+      {"0e999999999999", JsonValue(0)},
+      {"1E+2", JsonValue(100)},
+      {"[[],{},[[]]]", arr({JsonValue::array(), JsonValue::object(), arr({JsonValue::array()})})},
+  };
+  NBJsonParser parser;
+  for (const auto& c : cases) {
+    const auto value = parser.fragmentWithString(c.input);
+    ASSERT_TRUE(value) << c.input << " " << (parser.lastError() ? parser.lastError()->description : "");
+    EXPECT_EQ(*value, c.value) << c.input;
+    EXPECT_TRUE(parser.errorTrace().empty());
+  }
+}
+
+TEST(NBJsonParserTest, DuplicateKeysKeepFirstPositionAndLastValue) {
+  std::string text = "{";
+  for (int i = 0; i < 40; ++i) text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+  text += "\"k3\":\"late\",\"k0\":null}";
+  for (const std::string& input : {text, std::string("{\"b\":1,\"a\":2,\"b\":3,\"b\":4}")}) {
+    NBJsonParser parser;
+    const auto value = parser.objectWithString(input);
+    ASSERT_TRUE(value);
+    if (value->size() == 2) {
+      EXPECT_EQ(value->members()[0].key, "b");
+      EXPECT_EQ(value->members()[0].value, JsonValue(4));
+      continue;
+    }
+    ASSERT_EQ(value->size(), 40u);
+    EXPECT_EQ(value->members()[0].key, "k0");
+    EXPECT_TRUE(value->members()[0].value.isNull());
+    EXPECT_EQ(value->members()[3].value, JsonValue("late"));
+    EXPECT_EQ(*value->find("k39"), JsonValue(39));
+  }
+}
+
+TEST(NBJsonParserTest, TopLevelKindAndAbsentInput) {
+  NBJsonParser parser;
+  EXPECT_FALSE(parser.objectWithString("true"));
+  EXPECT_EQ(traceOf(parser), std::vector<std::string>{"4:Valid fragment, but not JSON"});
+  EXPECT_FALSE(parser.fragmentWithString(std::nullopt));
+  EXPECT_EQ(traceOf(parser), std::vector<std::string>{"12:Input was 'nil'"});
+  // A new call starts a new trace.
+  EXPECT_TRUE(parser.objectWithString("[]"));
+  EXPECT_TRUE(parser.errorTrace().empty());
+}
+
+TEST(NBJsonParserTest, MaxDepth) {
+  auto nested = [](int n) { return std::string(n, '[') + std::string(n, ']'); };
+  NBJsonParser parser;
+  EXPECT_TRUE(parser.objectWithString(nested(512)));
+  EXPECT_FALSE(parser.objectWithString(nested(513)));
+  const auto trace = traceOf(parser);
+  ASSERT_EQ(trace.size(), 513u);
+  EXPECT_EQ(trace.front(), "7:Nested too deep");
+  EXPECT_EQ(trace.back(), "3:Expected value while parsing array");
+  EXPECT_FALSE(parser.objectWithString(std::string(600, '{')));
+  EXPECT_EQ(traceOf(parser).front(), "3:Object key string expected");
+
+  // No limit: depth far beyond what recursion could survive.
+  parser.setMaxDepth(0);
+  const auto deep = parser.objectWithString(nested(1000000));
+  ASSERT_TRUE(deep);
+  EXPECT_EQ(deep->size(), 1u);
+  parser.setMaxDepth(3);
+  EXPECT_TRUE(parser.objectWithString("{\"a\":[{}]}"));
+  EXPECT_FALSE(parser.objectWithString("{\"a\":[{\"b\":[]}]}"));
+  EXPECT_EQ(traceOf(parser).front(), "7:Nested too deep");
+}
+
+TEST(NBJsonParserTest, ObserversSeeEveryTraceChange) {
+  NBJsonParser parser;
+  std::vector<std::string> seen;
+  const int id = parser.addErrorTraceObserver([&](std::string_view key, NBJsonBase::ChangePhase phase) {
+    seen.push_back(std::string(key) + (phase == NBJsonBase::ChangePhase::Prior ? ":prior" : ":after") +
+                   ":" + std::to_string(parser.errorTrace().size()));
+  });
+  parser.fragmentWithString("[1,]");
+  EXPECT_EQ(seen, (std::vector<std::string>{"errorTrace:prior:0", "errorTrace:after:0",
+                                            "errorTrace:prior:0", "errorTrace:after:1"}));
+  parser.removeErrorTraceObserver(id);
+  seen.clear();
+  parser.fragmentWithString("[1,]");
+  EXPECT_TRUE(seen.empty());
+}
+
+}  // namespace
+}  // namespace nb

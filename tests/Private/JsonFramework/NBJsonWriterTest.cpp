@@ -1,0 +1,140 @@
+#include "nb/Private/JsonFramework/NBJsonWriter.h"
+
+#include <gtest/gtest.h>
+
+#include "nb/Private/JsonFramework/NBJSON.h"
+#include "nb/Private/JsonFramework/NBJsonUtility.h"
+#include "tests/Private/JsonFramework/JsonTestSupport.h"
+
+namespace nb {
+namespace {
+
+JsonValue parse(std::string_view text) {
+  NBJsonParser parser;
+  parser.setMaxDepth(0);
+  auto value = parser.fragmentWithString(text);
+  EXPECT_TRUE(value) << text;
+  return value ? std::move(*value) : JsonValue();
+}
+
+JsonValue nestedLists(int depth) {
+  JsonValue value = JsonValue::array();
+  for (int i = 1; i < depth; ++i) {
+    JsonValue outer = JsonValue::array();
+    outer.push(std::move(value));
+    value = std::move(outer);
+  }
+  return value;
+}
+
+TEST(NBJsonWriterTest, Layouts) {
+  const struct {
+    const char* input;
+    bool sortKeys, humanReadable;
+    const char* output;
+  } cases[] = {
+      {R"({"b": 1, "a": [true, null]})", true, false, R"({"a":[true,null],"b":1})"},
+      {R"({"b": 1, "a": [true, null]})", false, false, R"({"b":1,"a":[true,null]})"},
+      {R"({"b": 1, "a": [true, null]})", true, true,
+       "{\n  \"a\":[\n    true,\n    null\n  ],\n  \"b\":1\n}"},
+      {"[]", false, true, "[]"},
+      {"{}", false, true, "{}"},
+      {"[[],{}]", false, false, "[[],{}]"},
+      {"[[],{}]", false, true, "[\n  [],\n  {}\n]"},
+      {R"({"\u00e9":1,"z":2,"Z":3,"a":4})", true, false, "{\"Z\":3,\"a\":4,\"z\":2,\"\xC3\xA9\":1}"},
+      {"[-0.5e3, 1.50, 0.000, 1e-3, 12345678901234567890123, -0]", false, false,
+       "[-500,1.5,0,0.001,12345678901234567890123,0]"},
+      {"\"tab\\t quote\\\" \\u001f / \\u007f \\u00e9 back\\\\ \\b\\f\\n\\r\\u0000\"", false,
+       false, "\"tab\\t quote\\\" \\u001f / \x7f \xC3\xA9 back\\\\ \\b\\f\\n\\r\\u0000\""},
+      {"\"0123456789abcdef0123456789abcdef\\\"0123456789abcdef0123456789\"", false, false,
+       "\"0123456789abcdef0123456789abcdef\\\"0123456789abcdef0123456789\""},
+  };
+  NBJsonWriter writer;
+  for (const auto& c : cases) {
+    writer.setSortKeys(c.sortKeys);
+    writer.setHumanReadable(c.humanReadable);
+    EXPECT_EQ(writer.stringWithFragment(parse(c.input)), c.output) << c.input;
+  }
+}
+
+TEST(NBJsonWriterTest, Errors) {
+  NBJsonWriter writer;
+  EXPECT_EQ(writer.stringWithObject(JsonValue("plain")), std::nullopt);
+  ASSERT_EQ(writer.errorTrace().size(), 1u);
+  EXPECT_EQ(writer.lastError()->code, 4);
+  EXPECT_EQ(writer.lastError()->description, "Not valid type for JSON");
+  EXPECT_EQ(writer.stringWithFragment(JsonValue("plain")), "\"plain\"");
+  EXPECT_TRUE(writer.errorTrace().empty());
+
+  EXPECT_TRUE(writer.stringWithObject(nestedLists(512)));
+  EXPECT_FALSE(writer.stringWithObject(nestedLists(513)));
+  EXPECT_EQ(writer.lastError()->description, "Nested too deep");
+  EXPECT_EQ(writer.lastError()->code, 7);
+
+  // A failing member value names its key.
+  JsonValue inside = JsonValue::object();
+  inside.set("deep", nestedLists(2));
+  writer.setMaxDepth(2);
+  EXPECT_FALSE(writer.stringWithObject(inside));
+  ASSERT_EQ(writer.errorTrace().size(), 2u);
+  EXPECT_EQ(writer.errorTrace()[0]->description, "Nested too deep");
+  EXPECT_EQ(writer.lastError()->code, 1);
+  EXPECT_EQ(writer.lastError()->description, "Unsupported value for key deep in object");
+  EXPECT_EQ(writer.lastError()->underlying, writer.errorTrace()[0]);
+  writer.setMaxDepth(0);
+  EXPECT_TRUE(writer.stringWithObject(nestedLists(5000)));
+}
+
+TEST(NBJsonWriterTest, Indent) {
+  NBJsonWriter writer;
+  EXPECT_EQ(writer.indent(), "\n");
+}
+
+TEST(NBJSONTest, FacadeHandsOutTheLastError) {
+  NBJSON json;
+  EXPECT_EQ(json.maxDepth(), 512u);
+  NBJsonBase::ErrorRef error;
+  EXPECT_FALSE(json.objectWithString("{\"a\":}", &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->description, "Object value expected for key: a");
+  ASSERT_TRUE(error->underlying);
+  EXPECT_EQ(error->underlying->description, "Unrecognised leading character");
+  EXPECT_EQ(json.errorTrace().size(), 2u);
+
+  // Success leaves the facade's trace as it was.
+  EXPECT_TRUE(json.fragmentWithString("true", &error));
+  EXPECT_EQ(json.errorTrace().size(), 2u);
+  EXPECT_FALSE(json.objectWithString("true", false, &error));
+  EXPECT_EQ(error->description, "Valid fragment, but not JSON");
+  EXPECT_FALSE(json.objectWithString(std::nullopt));
+  EXPECT_EQ(json.lastError()->code, 12);
+
+  EXPECT_EQ(json.stringWithObject(JsonValue(1), &error), std::nullopt);
+  EXPECT_EQ(error->description, "Not valid type for JSON");
+  EXPECT_EQ(json.stringWithFragment(JsonValue(1), &error), "1");
+  EXPECT_EQ(json.stringWithObject(JsonValue(1), true, nullptr), "1");
+
+  json.setSortKeys(true);
+  json.setHumanReadable(true);
+  EXPECT_EQ(json.stringWithObject(parse(R"({"b":[],"a":1})")), "{\n  \"a\":1,\n  \"b\":[]\n}");
+  json.setMaxDepth(1);
+  EXPECT_EQ(json.jsonParser().maxDepth(), 1u);
+  EXPECT_EQ(json.jsonWriter().maxDepth(), 1u);
+  EXPECT_FALSE(json.objectWithString("[[1]]"));
+  EXPECT_EQ(json.errorTrace().front()->description, "Nested too deep");
+}
+
+TEST(NBJsonUtilityTest, OneCallConversions) {
+  EXPECT_EQ(NBJsonUtility::jsonValueFromString(R"({"msg":"ok","n":[1]})"),
+            parse(R"({"n":[1],"msg":"ok"})"));
+  EXPECT_EQ(NBJsonUtility::jsonValueFromString("true"), std::nullopt);
+  EXPECT_EQ(NBJsonUtility::jsonValueFromString("{\"a\":"), std::nullopt);
+  EXPECT_EQ(NBJsonUtility::jsonValueFromString(""), std::nullopt);
+  EXPECT_EQ(NBJsonUtility::jsonValueFromObject(parse(R"({"b":1,"a":[true]})")),
+            R"({"b":1,"a":[true]})");
+  EXPECT_EQ(NBJsonUtility::jsonValueFromObject(JsonValue("x")), std::nullopt);
+  EXPECT_EQ(NBJsonUtility::jsonValueFromObject(nestedLists(513)), std::nullopt);
+}
+
+}  // namespace
+}  // namespace nb
