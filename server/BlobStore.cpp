@@ -1,0 +1,98 @@
+#include "server/BlobStore.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "server/Secrets.h"
+
+namespace nb::server {
+namespace {
+
+bool syncFolder(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+EVP_MD_CTX* ctx(void* p) { return static_cast<EVP_MD_CTX*>(p); }
+
+}  // namespace
+
+BlobStore::BlobStore(const std::string& dataFolder)
+    : blobs_(dataFolder + "/blobs"), tmp_(dataFolder + "/tmp") {}
+
+bool BlobStore::prepare(std::string* error) const {
+  std::error_code ec;
+  std::filesystem::create_directories(blobs_, ec);
+  if (!ec) std::filesystem::remove_all(tmp_, ec);
+  if (!ec) std::filesystem::create_directories(tmp_, ec);
+  if (ec) *error = ec.message();
+  return !ec;
+}
+
+std::string BlobStore::pathOf(const std::string& hash) const {
+  return blobs_ + "/" + hash.substr(0, 2) + "/" + hash;
+}
+
+std::unique_ptr<BlobStore::Writer> BlobStore::begin() const {
+  std::string path = tmp_ + "/upload-" + Secrets::randomHex(8);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  return std::unique_ptr<Writer>(new Writer(*this, fd, std::move(path)));
+}
+
+BlobStore::Writer::Writer(const BlobStore& store, int fd, std::string tempPath)
+    : store_(store), fd_(fd), tempPath_(std::move(tempPath)), hash_(EVP_MD_CTX_new()) {
+  EVP_DigestInit_ex(ctx(hash_), EVP_sha256(), nullptr);
+}
+
+BlobStore::Writer::~Writer() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
+  EVP_MD_CTX_free(ctx(hash_));
+}
+
+bool BlobStore::Writer::write(const char* data, std::size_t size) {
+  if (failed_) return false;
+  EVP_DigestUpdate(ctx(hash_), data, size);
+  size_ += static_cast<std::int64_t>(size);
+  while (size > 0) {
+    const ssize_t n = ::write(fd_, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return !(failed_ = true);
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::optional<BlobId> BlobStore::Writer::finish() {
+  if (failed_ || ::fsync(fd_) != 0) return std::nullopt;
+  ::close(fd_);
+  fd_ = -1;
+  unsigned char digest[32];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(ctx(hash_), digest, &length);
+  BlobId id{Secrets::toHex(digest, length), size_};
+  const std::string target = store_.pathOf(id.hash);
+  const std::string folder = target.substr(0, target.rfind('/'));
+  ::mkdir(folder.c_str(), 0700);
+  struct stat existing;
+  if (::stat(target.c_str(), &existing) == 0 && existing.st_size == size_) {
+    return id;  // same content already stored; the destructor drops ours
+  }
+  if (::rename(tempPath_.c_str(), target.c_str()) != 0) return std::nullopt;
+  tempPath_.clear();
+  if (!syncFolder(folder) || !syncFolder(store_.blobs_)) return std::nullopt;
+  return id;
+}
+
+}  // namespace nb::server

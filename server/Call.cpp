@@ -1,0 +1,108 @@
+#include "server/Call.h"
+
+namespace nb::server {
+
+Call::Call(const httplib::Request& req, httplib::Response& res, std::string scheme,
+           ServiceContext& ctx)
+    : request(req), response(res), context(ctx), scheme_(std::move(scheme)) {}
+
+void Call::reply(int status, const std::string& json) {
+  response.status = status;
+  response.set_content(json, "application/json; charset=utf-8");
+}
+
+void Call::fail(int status, std::string_view keyword) { reply(status, JsonReply::message(keyword)); }
+
+bool Call::authenticate(Access access, const std::string* formBody, bool omitEmptyChallenge) {
+  SignedRequest signed_{request.method, scheme_, host(), request.target,
+                        request.get_header_value("Authorization"), formBody, omitEmptyChallenge};
+  oauth_ = context.verifier.verify(signed_);
+  if (!oauth_.ok()) {
+    fail(oauth_.status, oauth_.keyword);
+    return false;
+  }
+  const auto& token = oauth_.token;
+  switch (access) {
+    case Access::kConsumer:
+      return true;
+    case Access::kRequestToken:
+      if (!token || token->isAccess) return fail(401, "authorization expired"), false;
+      if (!token->authorised) return fail(401, "bad verifier"), false;
+      return true;
+    case Access::kAccessToken:
+      if (!token) return fail(401, "bad request"), false;
+      if (!token->isAccess || !token->userId) return fail(401, "authorization expired"), false;
+      user_ = context.accounts.user(*token->userId);
+      if (!user_) return fail(401, "authorization expired"), false;
+      return true;
+  }
+  return false;
+}
+
+std::optional<std::string> Call::param(std::string_view name) {
+  if (oauth_.ok() && !oauth_.consumer.empty()) return oauth_.params.get(name);
+  if (!query_) {
+    const auto q = request.target.find('?');
+    query_ = RequestParameters::parse(q == std::string::npos ? std::string_view()
+                                                             : std::string_view(request.target).substr(q + 1))
+                 .value_or(RequestParameters());
+  }
+  return query_->get(name);
+}
+
+bool Call::location(std::string* root, std::string* path, const char* pathName) {
+  const auto r = param("root");
+  const auto p = param(pathName);
+  std::optional<std::string> normal;
+  if (p) normal = StoragePath::normalise(*p);
+  if (!r || !StoragePath::validRoot(*r) || !normal) return fail(400, "bad parameters"), false;
+  *root = *r;
+  *path = *normal;
+  return true;
+}
+
+bool Call::locationFromUrl(std::string_view prefix, std::string* root, std::string* path) {
+  if (param("root") && param("path")) return location(root, path);
+  const std::string raw = rawPath();
+  if (raw.compare(0, prefix.size(), prefix) != 0) return fail(400, "bad parameters"), false;
+  const std::string rest = raw.substr(prefix.size());
+  const auto slash = rest.find('/');
+  const auto r = RequestParameters::decode(rest.substr(0, slash), false);
+  const auto p = RequestParameters::decode(
+      slash == std::string::npos ? std::string_view() : std::string_view(rest).substr(slash), false);
+  std::optional<std::string> normal;
+  if (p) normal = StoragePath::normalise(*p);
+  if (!r || !StoragePath::validRoot(*r) || !normal) return fail(400, "bad parameters"), false;
+  *root = *r;
+  *path = *normal;
+  return true;
+}
+
+void failTree(Call& call, TreeError error) {
+  switch (error) {
+    case TreeError::kNone: break;
+    case TreeError::kNotFound:
+    case TreeError::kParentMissing: call.fail(404, "file not exist"); break;
+    case TreeError::kExists: call.fail(403, "file exist"); break;
+    case TreeError::kForbidden: call.fail(403, "forbidden"); break;
+    case TreeError::kOverSpace: call.fail(507, "over space"); break;
+    case TreeError::kFailed: call.fail(500, "server error"); break;
+  }
+}
+
+JsonReply entryJson(const std::string& root, const Entry& e) {
+  JsonReply json;
+  json.text("root", root)
+      .text("path", e.path)
+      .text("file_id", e.fileId)
+      .text("name", e.name)
+      .text("rev", std::to_string(e.rev))
+      .text("create_time", formatTime(e.created))
+      .text("modify_time", formatTime(e.modified))
+      .text("type", e.isDir ? "folder" : "file")
+      .number("size", e.size)
+      .boolean("is_deleted", false);
+  return json;
+}
+
+}  // namespace nb::server

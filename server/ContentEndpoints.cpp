@@ -1,0 +1,138 @@
+#include "server/ContentEndpoints.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace nb::server {
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+// Receives the upload body into a blob writer, counting what it would have
+// written past the size limit instead of storing it.
+class UploadSink {
+ public:
+  UploadSink(const BlobStore& blobs, std::int64_t limit) : blobs_(blobs), limit_(limit) {}
+
+  void startPart(bool isFile) {
+    inFile_ = isFile && !writer_ && !failed_;
+    if (inFile_) {
+      writer_ = blobs_.begin();
+      if (!writer_) failed_ = true, inFile_ = false;
+    }
+  }
+  bool receive(const char* data, std::size_t size) {
+    if (!inFile_) return true;
+    received_ += static_cast<std::int64_t>(size);
+    if (received_ > limit_) {
+      tooLarge_ = true;
+      return true;  // keep reading, so the reply reaches a client still sending
+    }
+    if (!writer_->write(data, size)) failed_ = true;
+    return true;
+  }
+
+  bool tooLarge() const { return tooLarge_; }
+  bool failed() const { return failed_; }
+  bool hasFile() const { return writer_ != nullptr; }
+  BlobStore::Writer& writer() { return *writer_; }
+
+ private:
+  const BlobStore& blobs_;
+  std::int64_t limit_;
+  std::unique_ptr<BlobStore::Writer> writer_;
+  std::int64_t received_ = 0;
+  bool inFile_ = false;
+  bool tooLarge_ = false;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+void ContentEndpoints::registerRoutes(ServiceRouter& router) {
+  router.get(HostRole::kContent, "/1/fileops/upload_locate", uploadLocate);
+  router.postStream(HostRole::kContent, "/1/fileops/upload_file", uploadFile);
+  router.get(HostRole::kContent, "/1/fileops/download_file", downloadFile);
+}
+
+void ContentEndpoints::uploadLocate(Call& call) {
+  if (!call.authenticate(Call::Access::kAccessToken)) return;
+  // This emulator is its own single upload node, on the host the client used.
+  call.reply(JsonReply().text("url", call.baseUrl()));
+}
+
+void ContentEndpoints::uploadFile(Call& call, const httplib::ContentReader& reader) {
+  if (!call.authenticate(Call::Access::kAccessToken)) return;
+  std::string root, path;
+  if (!call.location(&root, &path)) return;
+  bool overwrite = false;
+  if (const auto text = call.param("overwrite")) {
+    if (*text != "True" && *text != "False" && *text != "true" && *text != "false") {
+      return call.fail(400, "bad parameters");
+    }
+    overwrite = *text == "True" || *text == "true";
+  }
+  if (path == "/") return call.fail(403, "file exist");
+
+  UploadSink sink(call.context.blobs, call.user().maxFileSize);
+  bool read = false;
+  if (call.request.is_multipart_form_data()) {
+    read = reader(
+        [&](const httplib::MultipartFormData& part) {
+          sink.startPart(part.name == "file");
+          return true;
+        },
+        [&](const char* data, std::size_t size) { return sink.receive(data, size); });
+  } else {
+    // A plain body is the file itself.
+    sink.startPart(true);
+    read = reader([&](const char* data, std::size_t size) { return sink.receive(data, size); });
+  }
+  if (!read) return call.fail(400, "bad request");
+  if (sink.failed()) return call.fail(500, "commit fail");
+  if (sink.tooLarge()) return call.fail(413, "file too large");
+  if (!sink.hasFile()) return call.fail(400, "bad parameters");
+  const auto blob = sink.writer().finish();
+  if (!blob) return call.fail(500, "commit fail");
+
+  Entry stored;
+  const auto error = call.context.tree.putFile(call.owner(root), path, *blob, overwrite,
+                                               call.user().quotaTotal, &stored);
+  if (error != TreeError::kNone) return failTree(call, error);
+  call.reply(entryJson(root, stored));
+}
+
+bool ContentEndpoints::sendBlob(Call& call, const Entry& entry, const std::string& contentType) {
+  const int fd = ::open(call.context.blobs.pathOf(entry.blob).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  auto file = std::shared_ptr<int>(new int(fd), [](int* p) {
+    ::close(*p);
+    delete p;
+  });
+  call.response.status = 200;
+  call.response.set_content_provider(
+      static_cast<std::size_t>(entry.size), contentType,
+      [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        char buffer[kChunk];
+        const std::size_t want = std::min(length, sizeof buffer);
+        const ssize_t n = ::pread(*file, buffer, want, static_cast<off_t>(offset));
+        if (n <= 0) return false;  // the blob shrank: end the response early
+        return sink.write(buffer, static_cast<std::size_t>(n));
+      });
+  return true;
+}
+
+void ContentEndpoints::downloadFile(Call& call) {
+  if (!call.authenticate(Call::Access::kAccessToken)) return;
+  std::string root, path;
+  if (!call.location(&root, &path)) return;
+  const auto entry = call.context.tree.find(call.owner(root), path);
+  if (!entry) return call.fail(404, "file not exist");
+  if (entry->isDir) return call.fail(403, "forbidden");
+  if (!sendBlob(call, *entry, "application/octet-stream")) call.fail(500, "server error");
+}
+
+}  // namespace nb::server

@@ -1,0 +1,53 @@
+#include "server/DataFolder.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace nb::server {
+
+std::optional<DataFolder> DataFolder::open(const std::string& path, std::string* error) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) {
+    *error = "cannot create " + path + ": " + ec.message();
+    return std::nullopt;
+  }
+  ::chmod(path.c_str(), 0700);
+  const auto absolute = std::filesystem::canonical(path, ec);
+  if (ec) {
+    *error = "cannot open " + path + ": " + ec.message();
+    return std::nullopt;
+  }
+  return DataFolder(absolute.string());
+}
+
+bool DataFolder::writeEnvironment(const std::string& lines) const {
+  const std::string temp = envFile() + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << "# pid " << ::getpid() << "\n" << lines;
+    if (!out.good()) return false;
+  }
+  return std::rename(temp.c_str(), envFile().c_str()) == 0;
+}
+
+void DataFolder::removeEnvironment() const { ::unlink(envFile().c_str()); }
+
+std::optional<std::string> DataFolder::runningEnvironment() const {
+  std::ifstream in(envFile());
+  std::string first;
+  if (!std::getline(in, first) || first.rfind("# pid ", 0) != 0) return std::nullopt;
+  const pid_t pid = static_cast<pid_t>(std::stol(first.substr(6)));
+  // A server killed without cleaning up leaves the file behind; its pid is gone.
+  if (pid <= 0 || (::kill(pid, 0) != 0 && errno != EPERM)) return std::nullopt;
+  std::stringstream rest;
+  rest << in.rdbuf();
+  return rest.str();
+}
+
+}  // namespace nb::server

@@ -1,0 +1,34 @@
+// DataFolder: the layout of an emulator's data folder — metadata.db, blobs/,
+// tls/ and the server.env file a running server leaves for --print-env. A
+// plain value; any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace nb::server {
+
+class DataFolder {
+ public:
+  // Creates the folder (mode 0700) when absent; the path is made absolute.
+  static std::optional<DataFolder> open(const std::string& path, std::string* error);
+
+  const std::string& path() const { return path_; }
+  std::string metadataFile() const { return path_ + "/metadata.db"; }
+  std::string tlsFolder() const { return path_ + "/tls"; }
+  std::string blobsFolder() const { return path_ + "/blobs"; }
+
+  // The export lines of the server running on this folder, with its process
+  // id; removed when that server stops.
+  bool writeEnvironment(const std::string& lines) const;
+  void removeEnvironment() const;
+  // The lines of a live server on this folder; nullopt when none runs.
+  std::optional<std::string> runningEnvironment() const;
+
+ private:
+  explicit DataFolder(std::string path) : path_(std::move(path)) {}
+  std::string envFile() const { return path_ + "/server.env"; }
+  std::string path_;
+};
+
+}  // namespace nb::server

@@ -1,0 +1,58 @@
+// Database: the emulator's metadata.db (SQLite, WAL) and its schema. One
+// connection shared by the request threads; every user takes the lock for the
+// duration of one store call, so statements never interleave.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "nb/platform/SqliteDatabase.h"
+
+namespace nb::server {
+
+class Database {
+ public:
+  // Opens or creates `path` and brings the schema up to date; nullptr with
+  // `error` set when the file cannot be used.
+  static std::unique_ptr<Database> open(const std::string& path, std::string* error);
+
+  std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
+  SqliteDatabase& sql() { return *db_; }
+  // Compiles one of our fixed statements; a failure is a programming error
+  // (std::logic_error) unless the file itself failed.
+  std::unique_ptr<SqliteStatement> statement(std::string_view text);
+
+  // Removes every account, file and token; consumers and settings stay.
+  bool wipe();
+
+ private:
+  explicit Database(std::unique_ptr<SqliteDatabase> db) : db_(std::move(db)) {}
+  std::unique_ptr<SqliteDatabase> db_;
+  std::mutex mutex_;
+};
+
+// Runs a transaction: commits when `ok` is set by the body, rolls back otherwise
+// (including when the body leaves by an early return).
+class Transaction {
+ public:
+  explicit Transaction(SqliteDatabase& db) : db_(db), begun_(db.begin().ok()) {}
+  ~Transaction() {
+    if (begun_ && !done_) db_.rollback();
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  bool begun() const { return begun_; }
+  bool commit() {
+    done_ = true;
+    return begun_ && db_.commit().ok();
+  }
+
+ private:
+  SqliteDatabase& db_;
+  bool begun_;
+  bool done_ = false;
+};
+
+}  // namespace nb::server

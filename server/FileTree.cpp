@@ -1,0 +1,354 @@
+#include "server/FileTree.h"
+
+#include <ctime>
+
+#include "server/AccountStore.h"
+#include "server/Secrets.h"
+#include "server/StoragePath.h"
+
+namespace nb::server {
+namespace {
+
+constexpr const char* kColumns =
+    "SELECT path, name, is_dir, size, blob, rev, file_id, created, modified FROM entries ";
+constexpr std::int64_t kCopyRefLifetime = 30LL * 24 * 3600;
+
+Entry readEntry(const SqliteStatement& st) {
+  return Entry{st.text(0),  st.text(1),  st.int64(2) != 0, st.int64(3), st.text(4),
+               st.int64(5), st.text(6), st.int64(7),      st.int64(8)};
+}
+
+Entry rootFolder() {
+  Entry root;
+  root.path = "/";
+  root.isDir = true;
+  root.fileId = "root";
+  return root;
+}
+
+}  // namespace
+
+std::string formatTime(std::int64_t seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[64];
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S +0000", &tm);
+  return text;
+}
+
+std::optional<Entry> FileTree::findLocked(const Owner& owner, const std::string& path) {
+  if (path == "/") return rootFolder();
+  auto st = db_.statement(std::string(kColumns) + "WHERE user_id = ? AND root = ? AND path = ?");
+  st->bind(1, owner.userId);
+  st->bind(2, owner.root);
+  st->bind(3, path);
+  if (!st->step()) return std::nullopt;
+  return readEntry(*st);
+}
+
+std::optional<Entry> FileTree::find(const Owner& owner, const std::string& path) {
+  auto guard = db_.lock();
+  return findLocked(owner, path);
+}
+
+std::vector<Entry> FileTree::children(const Owner& owner, const std::string& folder) {
+  auto guard = db_.lock();
+  auto st = db_.statement(std::string(kColumns) + "WHERE user_id = ? AND root = ? AND parent = ?");
+  st->bind(1, owner.userId);
+  st->bind(2, owner.root);
+  st->bind(3, folder);
+  std::vector<Entry> entries;
+  while (st->step()) entries.push_back(readEntry(*st));
+  return entries;
+}
+
+std::vector<Entry> FileTree::subtreeLocked(const Owner& owner, const std::string& path) {
+  std::vector<Entry> entries;
+  if (path == "/") {
+    auto all = db_.statement(std::string(kColumns) +
+                             "WHERE user_id = ? AND root = ? ORDER BY length(path)");
+    all->bind(1, owner.userId);
+    all->bind(2, owner.root);
+    while (all->step()) entries.push_back(readEntry(*all));
+    return entries;
+  }
+  auto st = db_.statement(std::string(kColumns) +
+                          "WHERE user_id = ? AND root = ? AND (path = ? OR "
+                          "substr(path, 1, length(?) + 1) = ? || '/') ORDER BY length(path)");
+  st->bind(1, owner.userId);
+  st->bind(2, owner.root);
+  st->bind(3, path);
+  st->bind(4, path);
+  st->bind(5, path);
+  while (st->step()) entries.push_back(readEntry(*st));
+  return entries;
+}
+
+std::int64_t FileTree::usedLocked(std::int64_t userId) {
+  auto st = db_.statement("SELECT COALESCE(SUM(size), 0) FROM entries WHERE user_id = ?");
+  st->bind(1, userId);
+  st->step();
+  return st->int64(0);
+}
+
+std::int64_t FileTree::usedBytes(std::int64_t userId) {
+  auto guard = db_.lock();
+  return usedLocked(userId);
+}
+
+bool FileTree::insertLocked(const Owner& owner, const Entry& e) {
+  auto st = db_.statement(
+      "INSERT INTO entries(user_id, root, path, parent, name, is_dir, size, blob, rev, file_id, "
+      "created, modified) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  st->bind(1, owner.userId);
+  st->bind(2, owner.root);
+  st->bind(3, e.path);
+  st->bind(4, StoragePath::parent(e.path));
+  st->bind(5, e.name);
+  st->bind(6, std::int64_t{e.isDir ? 1 : 0});
+  st->bind(7, e.size);
+  if (e.isDir) {
+    st->bindNull(8);
+  } else {
+    st->bind(8, e.blob);
+  }
+  st->bind(9, e.rev);
+  st->bind(10, e.fileId);
+  st->bind(11, e.created);
+  st->bind(12, e.modified);
+  st->step();
+  return st->status().ok();
+}
+
+std::int64_t FileTree::addVersionLocked(std::int64_t userId, const std::string& fileId,
+                                        const std::string& blob, std::int64_t size,
+                                        std::int64_t time) {
+  auto st = db_.statement(
+      "INSERT INTO versions(file_id, user_id, blob, size, created) VALUES(?, ?, ?, ?, ?)");
+  st->bind(1, fileId);
+  st->bind(2, userId);
+  st->bind(3, blob);
+  st->bind(4, size);
+  st->bind(5, time);
+  st->step();
+  return st->status().ok() ? db_.sql().lastInsertRowId() : 0;
+}
+
+// Whether a new entry may appear at `path`: the parent must be a folder and
+// the name free.
+TreeError FileTree::placeable(const Owner& owner, const std::string& path) {
+  if (path == "/") return TreeError::kExists;
+  const auto parent = findLocked(owner, StoragePath::parent(path));
+  if (!parent || !parent->isDir) return TreeError::kParentMissing;
+  if (findLocked(owner, path)) return TreeError::kExists;
+  return TreeError::kNone;
+}
+
+TreeError FileTree::createFolder(const Owner& owner, const std::string& path, Entry* created) {
+  auto guard = db_.lock();
+  Transaction tx(db_.sql());
+  if (!tx.begun()) return TreeError::kFailed;
+  if (auto error = placeable(owner, path); error != TreeError::kNone) return error;
+  const std::int64_t now = nowSeconds();
+  Entry e{path, StoragePath::name(path), true, 0, "", 0, Secrets::randomHex(8), now, now};
+  if (!insertLocked(owner, e) || !tx.commit()) return TreeError::kFailed;
+  *created = e;
+  return TreeError::kNone;
+}
+
+TreeError FileTree::putFile(const Owner& owner, const std::string& path, const BlobId& blob,
+                            bool overwrite, std::int64_t quotaTotal, Entry* stored) {
+  auto guard = db_.lock();
+  Transaction tx(db_.sql());
+  if (!tx.begun()) return TreeError::kFailed;
+  if (path == "/") return TreeError::kExists;
+  const auto parent = findLocked(owner, StoragePath::parent(path));
+  if (!parent || !parent->isDir) return TreeError::kParentMissing;
+  const auto existing = findLocked(owner, path);
+  if (existing && (existing->isDir || !overwrite)) return TreeError::kExists;
+  const std::int64_t freed = existing ? existing->size : 0;
+  if (usedLocked(owner.userId) - freed + blob.size > quotaTotal) return TreeError::kOverSpace;
+
+  const std::int64_t now = nowSeconds();
+  Entry e = existing ? *existing
+                     : Entry{path, StoragePath::name(path), false, 0, "", 0,
+                             Secrets::randomHex(8), now, now};
+  e.size = blob.size;
+  e.blob = blob.hash;
+  e.modified = now;
+  e.rev = addVersionLocked(owner.userId, e.fileId, blob.hash, blob.size, now);
+  if (e.rev == 0) return TreeError::kFailed;
+  if (existing) {
+    auto st = db_.statement(
+        "UPDATE entries SET size = ?, blob = ?, rev = ?, modified = ? "
+        "WHERE user_id = ? AND root = ? AND path = ?");
+    st->bind(1, e.size);
+    st->bind(2, e.blob);
+    st->bind(3, e.rev);
+    st->bind(4, e.modified);
+    st->bind(5, owner.userId);
+    st->bind(6, owner.root);
+    st->bind(7, path);
+    st->step();
+    if (!st->status().ok()) return TreeError::kFailed;
+  } else if (!insertLocked(owner, e)) {
+    return TreeError::kFailed;
+  }
+  if (!tx.commit()) return TreeError::kFailed;
+  *stored = e;
+  return TreeError::kNone;
+}
+
+TreeError FileTree::remove(const Owner& owner, const std::string& path, Entry* removed) {
+  if (path == "/") return TreeError::kForbidden;
+  auto guard = db_.lock();
+  Transaction tx(db_.sql());
+  if (!tx.begun()) return TreeError::kFailed;
+  const auto existing = findLocked(owner, path);
+  if (!existing) return TreeError::kNotFound;
+  auto st = db_.statement(
+      "DELETE FROM entries WHERE user_id = ? AND root = ? AND (path = ? OR "
+      "substr(path, 1, length(?) + 1) = ? || '/')");
+  st->bind(1, owner.userId);
+  st->bind(2, owner.root);
+  st->bind(3, path);
+  st->bind(4, path);
+  st->bind(5, path);
+  st->step();
+  if (!st->status().ok() || !tx.commit()) return TreeError::kFailed;
+  *removed = *existing;
+  return TreeError::kNone;
+}
+
+TreeError FileTree::move(const Owner& owner, const std::string& from, const std::string& to,
+                         Entry* moved) {
+  if (from == "/" || StoragePath::within(to, from)) return TreeError::kForbidden;
+  auto guard = db_.lock();
+  Transaction tx(db_.sql());
+  if (!tx.begun()) return TreeError::kFailed;
+  if (!findLocked(owner, from)) return TreeError::kNotFound;
+  if (auto error = placeable(owner, to); error != TreeError::kNone) return error;
+  const std::int64_t now = nowSeconds();
+  auto st = db_.statement(
+      "UPDATE entries SET path = ?, parent = ?, name = ?, modified = ? "
+      "WHERE user_id = ? AND root = ? AND path = ?");
+  for (const auto& e : subtreeLocked(owner, from)) {
+    const std::string path = to + e.path.substr(from.size());
+    st->reset();
+    st->bind(1, path);
+    st->bind(2, StoragePath::parent(path));
+    st->bind(3, StoragePath::name(path));
+    st->bind(4, e.path == from ? now : e.modified);
+    st->bind(5, owner.userId);
+    st->bind(6, owner.root);
+    st->bind(7, e.path);
+    st->step();
+    if (!st->status().ok()) return TreeError::kFailed;
+  }
+  auto result = findLocked(owner, to);
+  if (!result || !tx.commit()) return TreeError::kFailed;
+  *moved = *result;
+  return TreeError::kNone;
+}
+
+TreeError FileTree::copy(const Owner& source, const std::string& from, const Owner& target,
+                         const std::string& to, std::int64_t quotaTotal, Entry* copied) {
+  const bool sameTree = source.userId == target.userId && source.root == target.root;
+  if (sameTree && StoragePath::within(to, from)) return TreeError::kForbidden;
+  auto guard = db_.lock();
+  Transaction tx(db_.sql());
+  if (!tx.begun()) return TreeError::kFailed;
+  auto entries = subtreeLocked(source, from);
+  if (from == "/") entries.insert(entries.begin(), rootFolder());
+  if (entries.empty()) return TreeError::kNotFound;
+  if (auto error = placeable(target, to); error != TreeError::kNone) return error;
+  std::int64_t total = 0;
+  for (const auto& e : entries) total += e.size;
+  if (usedLocked(target.userId) + total > quotaTotal) return TreeError::kOverSpace;
+  const std::int64_t now = nowSeconds();
+  for (auto e : entries) {
+    e.path = from == "/" ? (e.path == "/" ? to : to + e.path) : to + e.path.substr(from.size());
+    e.name = StoragePath::name(e.path);
+    e.fileId = Secrets::randomHex(8);
+    e.created = e.modified = now;
+    if (!e.isDir) {
+      e.rev = addVersionLocked(target.userId, e.fileId, e.blob, e.size, now);
+      if (e.rev == 0) return TreeError::kFailed;
+    }
+    if (!insertLocked(target, e)) return TreeError::kFailed;
+  }
+  auto result = findLocked(target, to);
+  if (!result || !tx.commit()) return TreeError::kFailed;
+  *copied = *result;
+  return TreeError::kNone;
+}
+
+TreeError FileTree::history(const Owner& owner, const std::string& path,
+                            std::vector<Version>* versions) {
+  auto guard = db_.lock();
+  const auto entry = findLocked(owner, path);
+  if (!entry) return TreeError::kNotFound;
+  if (entry->isDir) return TreeError::kForbidden;
+  auto st = db_.statement(
+      "SELECT file_id, rev, size, created FROM versions WHERE file_id = ? AND user_id = ? "
+      "ORDER BY rev DESC");
+  st->bind(1, entry->fileId);
+  st->bind(2, owner.userId);
+  while (st->step()) versions->push_back({st->text(0), st->int64(1), st->int64(2), st->int64(3)});
+  return TreeError::kNone;
+}
+
+std::string FileTree::createCopyRef(const Owner& owner, const std::string& path) {
+  const std::string ref = Secrets::randomHex(12);
+  auto guard = db_.lock();
+  auto st = db_.statement(
+      "INSERT INTO copy_refs(ref, user_id, root, path, created) VALUES(?, ?, ?, ?, ?)");
+  st->bind(1, ref);
+  st->bind(2, owner.userId);
+  st->bind(3, owner.root);
+  st->bind(4, path);
+  st->bind(5, nowSeconds());
+  st->step();
+  return ref;
+}
+
+std::optional<std::pair<Owner, std::string>> FileTree::resolveCopyRef(const std::string& ref) {
+  auto guard = db_.lock();
+  auto st = db_.statement(
+      "SELECT user_id, root, path FROM copy_refs WHERE ref = ? AND created >= ?");
+  st->bind(1, ref);
+  st->bind(2, nowSeconds() - kCopyRefLifetime);
+  if (!st->step()) return std::nullopt;
+  return std::make_pair(Owner{st->int64(0), st->text(1)}, st->text(2));
+}
+
+std::string FileTree::createShare(const Owner& owner, const std::string& path,
+                                  const std::string& name, const std::string& accessCode) {
+  const std::string id = Secrets::randomHex(10);
+  auto guard = db_.lock();
+  auto st = db_.statement(
+      "INSERT INTO shares(id, user_id, root, path, name, access_code, created) "
+      "VALUES(?, ?, ?, ?, ?, ?, ?)");
+  st->bind(1, id);
+  st->bind(2, owner.userId);
+  st->bind(3, owner.root);
+  st->bind(4, path);
+  st->bind(5, name);
+  st->bind(6, accessCode);
+  st->bind(7, nowSeconds());
+  st->step();
+  return id;
+}
+
+std::optional<ShareRecord> FileTree::share(const std::string& id) {
+  auto guard = db_.lock();
+  auto st = db_.statement(
+      "SELECT id, user_id, root, path, name, access_code FROM shares WHERE id = ?");
+  st->bind(1, id);
+  if (!st->step()) return std::nullopt;
+  return ShareRecord{st->text(0), {st->int64(1), st->text(2)}, st->text(3), st->text(4),
+                     st->text(5)};
+}
+
+}  // namespace nb::server

@@ -1,0 +1,92 @@
+// FileTree: each user's folders and files (per root), their versions, copy
+// references and shares, in metadata.db. Every change runs in one transaction,
+// so a crash never leaves half a move or copy. Borrows the Database; any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/BlobStore.h"
+#include "server/Database.h"
+
+namespace nb::server {
+
+struct Entry {
+  std::string path;  // canonical, "/" for the root folder
+  std::string name;
+  bool isDir = false;
+  std::int64_t size = 0;
+  std::string blob;  // files only
+  std::int64_t rev = 0;
+  std::string fileId;
+  std::int64_t created = 0;
+  std::int64_t modified = 0;
+};
+
+struct Version {
+  std::string fileId;
+  std::int64_t rev = 0;
+  std::int64_t size = 0;
+  std::int64_t created = 0;
+};
+
+struct Owner {
+  std::int64_t userId = 0;
+  std::string root;
+};
+
+struct ShareRecord {
+  std::string id;
+  Owner owner;
+  std::string path;
+  std::string name;
+  std::string accessCode;
+};
+
+enum class TreeError { kNone, kNotFound, kParentMissing, kExists, kForbidden, kOverSpace, kFailed };
+
+class FileTree {
+ public:
+  explicit FileTree(Database& db) : db_(db) {}
+
+  // The root folder "/" always exists.
+  std::optional<Entry> find(const Owner& owner, const std::string& path);
+  std::vector<Entry> children(const Owner& owner, const std::string& folder);
+  std::int64_t usedBytes(std::int64_t userId);
+
+  TreeError createFolder(const Owner& owner, const std::string& path, Entry* created);
+  // Stores `blob` at `path` as a new version; refuses a clash unless `overwrite`,
+  // a folder in the way, a missing parent and going over `quotaTotal`.
+  TreeError putFile(const Owner& owner, const std::string& path, const BlobId& blob,
+                    bool overwrite, std::int64_t quotaTotal, Entry* stored);
+  TreeError remove(const Owner& owner, const std::string& path, Entry* removed);
+  TreeError move(const Owner& owner, const std::string& from, const std::string& to,
+                 Entry* moved);
+  TreeError copy(const Owner& source, const std::string& from, const Owner& target,
+                 const std::string& to, std::int64_t quotaTotal, Entry* copied);
+  // Versions of a file, newest first.
+  TreeError history(const Owner& owner, const std::string& path, std::vector<Version>* versions);
+
+  std::string createCopyRef(const Owner& owner, const std::string& path);
+  std::optional<std::pair<Owner, std::string>> resolveCopyRef(const std::string& ref);
+  std::string createShare(const Owner& owner, const std::string& path, const std::string& name,
+                          const std::string& accessCode);
+  std::optional<ShareRecord> share(const std::string& id);
+
+ private:
+  std::optional<Entry> findLocked(const Owner& owner, const std::string& path);
+  std::vector<Entry> subtreeLocked(const Owner& owner, const std::string& path);
+  std::int64_t usedLocked(std::int64_t userId);
+  bool insertLocked(const Owner& owner, const Entry& entry);
+  std::int64_t addVersionLocked(std::int64_t userId, const std::string& fileId,
+                                const std::string& blob, std::int64_t size, std::int64_t time);
+  TreeError placeable(const Owner& owner, const std::string& path);
+  Database& db_;
+};
+
+// "Thu, 10 Dec 2026 11:48:56 +0000"
+std::string formatTime(std::int64_t seconds);
+
+}  // namespace nb::server

@@ -1,0 +1,88 @@
+#include "server/NbServer.h"
+
+#include "server/AuthEndpoints.h"
+#include "server/CertificateAuthority.h"
+#include "server/ContentEndpoints.h"
+#include "server/ConversionEndpoints.h"
+#include "server/FileEndpoints.h"
+#include "server/ServiceRouter.h"
+#include "server/WebEndpoints.h"
+
+namespace nb::server {
+
+std::string exportLine(const std::string& name, const std::string& value) {
+  std::string quoted = "'";
+  for (const char c : value) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted.push_back(c);
+    }
+  }
+  return "export " + name + "=" + quoted + "'\n";
+}
+
+NbServer::~NbServer() { stop(); }
+
+bool NbServer::start(const Options& options, std::string* error) {
+  options_ = options;
+  db_ = Database::open(folder_.metadataFile(), error);
+  if (!db_) return false;
+  accounts_ = std::make_unique<AccountStore>(*db_);
+  tree_ = std::make_unique<FileTree>(*db_);
+  blobs_ = std::make_unique<BlobStore>(folder_.path());
+  if (!blobs_->prepare(error)) return false;
+  verifier_ = std::make_unique<OAuthVerifier>(*accounts_);
+  context_ = std::make_unique<ServiceContext>(
+      ServiceContext{*accounts_, *tree_, *blobs_, *verifier_, hosts_, options.dev,
+                     kDevVerificationCode});
+  if (options.dev) accounts_->devConsumer();
+
+  CertificateAuthority ca(folder_.tlsFolder());
+  if (!ca.prepare(hosts_.all(), error)) return false;
+  http_ = std::make_unique<httplib::Server>();
+  https_ = std::make_unique<httplib::SSLServer>(ca.certFile().c_str(), ca.keyFile().c_str());
+  if (!https_->is_valid()) return *error = "cannot load the server certificate", false;
+
+  ServiceRouter router(*http_, *https_, *context_);
+  AuthEndpoints::registerRoutes(router);
+  FileEndpoints::registerRoutes(router);
+  ContentEndpoints::registerRoutes(router);
+  ConversionEndpoints::registerRoutes(router);
+  WebEndpoints::registerRoutes(router);
+
+  const auto bind = [](httplib::Server& server, int port) {
+    if (port == 0) return server.bind_to_any_port("127.0.0.1");
+    return server.bind_to_port("127.0.0.1", port) ? port : -1;
+  };
+  httpPort_ = bind(*http_, options.port);
+  if (httpPort_ <= 0) return *error = "cannot listen on port " + std::to_string(options.port), false;
+  httpsPort_ = bind(*https_, options.tlsPort);
+  if (httpsPort_ <= 0) {
+    return *error = "cannot listen on port " + std::to_string(options.tlsPort), false;
+  }
+  httpThread_ = std::thread([this] { http_->listen_after_bind(); });
+  httpsThread_ = std::thread([this] { https_->listen_after_bind(); });
+  return true;
+}
+
+std::string NbServer::exportLines() const {
+  std::string lines = exportLine("NB_CONNECT_TO", hosts_.connectTo(httpPort_, httpsPort_)) +
+                      exportLine("NB_CA_FILE", CertificateAuthority(folder_.tlsFolder()).caFile());
+  if (options_.dev) {
+    const auto consumer = accounts_->devConsumer();
+    lines += exportLine("NB_CONSUMER_KEY", consumer.key) +
+             exportLine("NB_CONSUMER_SECRET", consumer.secret) +
+             exportLine("NB_DEV_VERIFICATION_CODE", kDevVerificationCode);
+  }
+  return lines;
+}
+
+void NbServer::stop() {
+  if (http_) http_->stop();
+  if (https_) https_->stop();
+  if (httpThread_.joinable()) httpThread_.join();
+  if (httpsThread_.joinable()) httpsThread_.join();
+}
+
+}  // namespace nb::server

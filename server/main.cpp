@@ -1,0 +1,184 @@
+// nbserver: a local emulator of the storage service, for developing and
+// testing applications on one machine. See `nbserver --help`.
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include "server/AccountStore.h"
+#include "server/BlobStore.h"
+#include "server/DataFolder.h"
+#include "server/Database.h"
+#include "server/NbServer.h"
+
+namespace {
+
+using namespace nb::server;
+
+int fail(const std::string& message) {
+  std::cerr << "nbserver: " << message << "\n";
+  return 1;
+}
+
+// The data folder and its database, for the administration commands.
+struct Admin {
+  std::optional<DataFolder> folder;
+  std::unique_ptr<Database> db;
+  std::string error;
+
+  explicit Admin(const std::string& path) {
+    folder = DataFolder::open(path, &error);
+    if (folder) db = Database::open(folder->metadataFile(), &error);
+  }
+  bool ok() const { return db != nullptr; }
+};
+
+int serve(std::string data, bool ephemeral, const NbServer::Options& options) {
+  if (ephemeral) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "nbserver-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) return fail("cannot make a temporary data folder");
+    data = pattern;
+  }
+  std::string error;
+  auto folder = DataFolder::open(data, &error);
+  if (!folder) return fail(error);
+
+  // Signals are taken by sigwait below, never by a request thread.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  int status = 0;
+  {
+    NbServer server(*folder);
+    if (!server.start(options, &error)) {
+      status = fail(error);
+    } else {
+      const std::string lines = server.exportLines();
+      folder->writeEnvironment(lines);
+      std::fputs(lines.c_str(), stdout);
+      std::fflush(stdout);
+      int received = 0;
+      sigwait(&signals, &received);
+      server.stop();
+      folder->removeEnvironment();
+    }
+  }
+  if (ephemeral) {
+    std::error_code ec;
+    std::filesystem::remove_all(folder->path(), ec);
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "nbserver: a local emulator of the storage service.\n"
+      "Serves the API, content, conversion and web hosts on two loopback listeners\n"
+      "(HTTP and HTTPS), told apart by the Host header. Once listening it prints\n"
+      "shell lines to eval: NB_CONNECT_TO and NB_CA_FILE (and in --dev the\n"
+      "development consumer and verification code). Stop it with Ctrl-C or SIGTERM."};
+  app.require_subcommand(0, 1);
+
+  std::string data = "nbserver-data";
+  int port = 0, tlsPort = 0;
+  bool dev = false, ephemeral = false, printEnv = false;
+  app.add_option("--data", data, "Data folder (metadata.db, blobs/, tls/); created when absent")
+      ->capture_default_str();
+  app.add_option("--port", port, "HTTP port on 127.0.0.1; 0 picks a free one")
+      ->capture_default_str();
+  app.add_option("--tls-port", tlsPort, "HTTPS port on 127.0.0.1; 0 picks a free one")
+      ->capture_default_str();
+  app.add_flag("--dev", dev,
+               "Development mode: makes a development consumer and prints it, fixes the "
+               "registration verification code and prints it, and lets the authorisation "
+               "page allow a request token at once");
+  app.add_flag("--ephemeral", ephemeral,
+               "Serve from a new temporary data folder, removed when the server stops "
+               "(--data is ignored)");
+  app.add_flag("--print-env", printEnv,
+               "Print the export lines of the server running on --data, then exit");
+
+  auto* user = app.add_subcommand("user", "Manage accounts (also while a server runs)");
+  user->require_subcommand(1);
+  auto* userAdd = user->add_subcommand("add", "Create an account: user add --data DIR NAME PASSWORD");
+  std::string userName, password;
+  std::int64_t quota = AccountStore::kDefaultQuota, maxFileSize = AccountStore::kDefaultMaxFileSize;
+  userAdd->add_option("--data", data, "Data folder")->required();
+  userAdd->add_option("name", userName, "User name")->required();
+  userAdd->add_option("password", password, "Password")->required();
+  userAdd->add_option("--quota", quota, "Storage quota in bytes")->capture_default_str();
+  userAdd->add_option("--max-file-size", maxFileSize, "Largest single upload in bytes")
+      ->capture_default_str();
+
+  auto* consumer = app.add_subcommand("consumer", "Manage application consumers");
+  consumer->require_subcommand(1);
+  auto* consumerAdd = consumer->add_subcommand(
+      "add", "Register an application; prints its key and secret as export lines");
+  std::string consumerName = "application";
+  consumerAdd->add_option("--data", data, "Data folder")->required();
+  consumerAdd->add_option("name", consumerName, "Application name")->capture_default_str();
+
+  auto* token = app.add_subcommand("token", "Manage OAuth tokens");
+  token->require_subcommand(1);
+  auto* tokenRevoke = token->add_subcommand("revoke", "Revoke an access or request token");
+  std::string tokenText;
+  tokenRevoke->add_option("--data", data, "Data folder")->required();
+  tokenRevoke->add_option("token", tokenText, "The token (oauth_token value)")->required();
+
+  auto* reset = app.add_subcommand(
+      "reset", "Wipe the data folder to empty (accounts, files, tokens), keeping the "
+               "certificate and consumers; refused while a server runs on it");
+  reset->add_option("--data", data, "Data folder")->required();
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (userAdd->parsed() || consumerAdd->parsed() || tokenRevoke->parsed() || reset->parsed()) {
+    Admin admin(data);
+    if (!admin.ok()) return fail(admin.error);
+    AccountStore accounts(*admin.db);
+    if (userAdd->parsed()) {
+      if (userName.empty() || password.empty()) return fail("name and password must not be empty");
+      if (quota < 0 || maxFileSize < 0) return fail("sizes must not be negative");
+      switch (accounts.addUser(userName, password, quota, maxFileSize)) {
+        case AccountStore::AddUser::kAdded: return 0;
+        case AccountStore::AddUser::kExists: return fail("user " + userName + " exists");
+        case AccountStore::AddUser::kFailed: return fail("cannot write " + data);
+      }
+    }
+    if (consumerAdd->parsed()) {
+      const auto pair = accounts.addConsumer(consumerName);
+      std::cout << exportLine("NB_CONSUMER_KEY", pair.key)
+                << exportLine("NB_CONSUMER_SECRET", pair.secret);
+      return 0;
+    }
+    if (tokenRevoke->parsed()) {
+      return accounts.revokeToken(tokenText) ? 0 : fail("no such token");
+    }
+    if (admin.folder->runningEnvironment()) return fail("a server is running on " + data);
+    std::error_code ec;
+    if (!admin.db->wipe()) return fail("cannot wipe " + data);
+    std::filesystem::remove_all(admin.folder->blobsFolder(), ec);
+    if (ec) return fail(ec.message());
+    return 0;
+  }
+
+  if (printEnv) {
+    std::string error;
+    const auto folder = DataFolder::open(data, &error);
+    if (!folder) return fail(error);
+    const auto lines = folder->runningEnvironment();
+    if (!lines) return fail("no server is running on " + data);
+    std::cout << *lines << std::flush;
+    return 0;
+  }
+  return serve(data, ephemeral, NbServer::Options{port, tlsPort, dev});
+}
