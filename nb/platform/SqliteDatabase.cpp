@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstring>
 
 namespace nb {
@@ -49,6 +51,21 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path,
   }
   if (status) *status = {};
   return database;
+}
+
+std::unique_ptr<SqliteDatabase> SqliteDatabase::openShared(const std::string& path,
+                                                           SqliteStatus* status, int mode) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  SqliteStatus local;
+  for (int attempt = 0;; ++attempt) {
+    auto database = open(path, &local, mode);
+    if (database || local.code != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline) {
+      if (status) *status = local;
+      return database;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 + attempt % 10));
+  }
 }
 
 SqliteDatabase::~SqliteDatabase() { sqlite3_close(db_); }

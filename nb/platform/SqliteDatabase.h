@@ -32,6 +32,11 @@ class SqliteDatabase {
   // WAL journal and a busy timeout are set.
   static std::unique_ptr<SqliteDatabase> open(const std::string& path, SqliteStatus* status,
                                               int mode = 0600);
+  // Like open(), for a file that other processes may be creating at the same
+  // moment: SQLite answers "busy" without waiting when two connections switch
+  // a new file to WAL together, so this retries for up to the busy timeout.
+  static std::unique_ptr<SqliteDatabase> openShared(const std::string& path,
+                                                    SqliteStatus* status, int mode = 0600);
   ~SqliteDatabase();
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;

@@ -1,0 +1,45 @@
+// TempDataHome points NB_DATA_HOME at a fresh temporary folder for the life of
+// the object, then restores the previous value and removes the folder, so each
+// test case (or each row of a table) has its own stores. Objects nest; tests
+// in one binary run one at a time, since the environment is process-wide.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace nb {
+
+class TempDataHome {
+ public:
+  TempDataHome() {
+    if (const char* previous = std::getenv("NB_DATA_HOME")) previous_ = previous;
+    std::string pattern = (std::filesystem::temp_directory_path() / "nb-data-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    path_ = pattern;
+    setenv("NB_DATA_HOME", path_.c_str(), 1);
+  }
+  ~TempDataHome() {
+    if (previous_) {
+      setenv("NB_DATA_HOME", previous_->c_str(), 1);
+    } else {
+      unsetenv("NB_DATA_HOME");
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDataHome(const TempDataHome&) = delete;
+  TempDataHome& operator=(const TempDataHome&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::optional<std::string> previous_;
+};
+
+}  // namespace nb
