@@ -20,4 +20,10 @@ NBResult NBResult::bytes(std::vector<std::uint8_t> bytes) {
   return r;
 }
 
+NBResult NBResult::json(JsonValue value) {
+  NBResult r;
+  r.value_ = std::make_shared<const JsonValue>(std::move(value));
+  return r;
+}
+
 }  // namespace nb

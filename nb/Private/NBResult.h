@@ -1,5 +1,5 @@
 // NBResult is what an operation hands to operationSuccess: nothing (nil), a
-// record, text, or raw bytes. Each operation's header says which it sends.
+// record, text, raw bytes or a parsed JSON value. Each operation's header says which it sends.
 // A cheap value type; records inside are shared with whoever else holds them.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "nb/Private/JsonFramework/JsonValue.h"
 #include "nb/Private/NBRecord.h"
 
 namespace nb {
@@ -19,6 +20,7 @@ class NBResult {
   static NBResult record(std::shared_ptr<NBRecord> record);
   static NBResult text(std::string text);
   static NBResult bytes(std::vector<std::uint8_t> bytes);
+  static NBResult json(JsonValue value);
 
   bool isNil() const { return std::holds_alternative<std::monostate>(value_); }
 
@@ -35,9 +37,16 @@ class NBResult {
   const std::vector<std::uint8_t>* bytesValue() const {
     return std::get_if<std::vector<std::uint8_t>>(&value_);
   }
+  // The JSON value, or nullptr when the result holds something else.
+  const JsonValue* jsonValue() const {
+    const auto* shared = std::get_if<std::shared_ptr<const JsonValue>>(&value_);
+    return shared != nullptr ? shared->get() : nullptr;
+  }
 
  private:
-  std::variant<std::monostate, std::shared_ptr<NBRecord>, std::string, std::vector<std::uint8_t>>
+  // A JSON tree is shared, not copied, when the result is passed around.
+  std::variant<std::monostate, std::shared_ptr<NBRecord>, std::string, std::vector<std::uint8_t>,
+               std::shared_ptr<const JsonValue>>
       value_;
 };
 

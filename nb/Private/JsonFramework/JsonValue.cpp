@@ -155,7 +155,8 @@ JsonValue JsonValue::object() {
 }
 
 JsonValue::JsonValue(const JsonValue& other) : node_(other.node_) {
-  if (!hasStorage(other.node_) || other.node_.span.size == 0) {
+  if (!hasStorage(other.node_)) return;
+  if (other.node_.span.size == 0) {
     node_.span.arena = nullptr;
     return;
   }

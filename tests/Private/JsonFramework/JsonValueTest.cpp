@@ -34,6 +34,26 @@ TEST(JsonValueTest, ScalarsAndAccessors) {
   EXPECT_NE(JsonValue(true), JsonValue(1));
 }
 
+TEST(JsonValueTest, CopiesKeepEveryKindOfValue) {
+  const JsonValue values[] = {JsonValue(),
+                              JsonValue(true),
+                              JsonValue(*NBDecimal::fromString("-1234567890123.45678905")),
+                              JsonValue(*NBDecimal::fromString("1e-128")),
+                              JsonValue(""),
+                              JsonValue("text"),
+                              JsonValue::array(),
+                              JsonValue::object(),
+                              *NBJsonUtility::jsonValueFromString(R"([{"a":[-0.5,"x"]}])")};
+  for (const JsonValue& v : values) {
+    JsonValue copy = v;
+    EXPECT_EQ(copy, v);
+    JsonValue assigned(7);
+    assigned = v;
+    EXPECT_EQ(assigned, v);
+  }
+  EXPECT_EQ(JsonValue(values[2]).decimalValue().toString(), "-1234567890123.45678905");
+}
+
 TEST(JsonValueTest, BuildReadAndReplace) {
   JsonValue inner = JsonValue::array();
   inner.push(1);
