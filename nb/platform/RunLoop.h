@@ -1,0 +1,110 @@
+// RunLoop is a per-thread event loop: posted tasks, one-shot and repeating
+// timers, and file-descriptor readiness (the HTTP transport drives its sockets
+// through it). Every delegate call of the library arrives on the run loop that
+// started the request.
+//
+// Threads: each thread has its own loop (current()), made on first use and
+// destroyed when the thread ends. post() and stop() may be called from any
+// thread; everything else only from the loop's own thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace nb {
+
+class RunLoop {
+ public:
+  // Readiness flags for watchFd callbacks.
+  enum FdEvent : unsigned { kReadable = 1, kWritable = 2, kError = 4 };
+
+  // A timer registered with addTimer. cancel() is idempotent and must be
+  // called on the loop's thread; a handle may outlive its loop only if it is
+  // never cancelled after the loop is gone. Default-constructed: no timer.
+  class TimerHandle {
+   public:
+    TimerHandle() = default;
+    void cancel();
+    bool valid() const { return loop_ != nullptr; }
+
+   private:
+    friend class RunLoop;
+    TimerHandle(RunLoop* loop, std::uint64_t id) : loop_(loop), id_(id) {}
+    RunLoop* loop_ = nullptr;
+    std::uint64_t id_ = 0;
+  };
+
+  // The calling thread's loop, created on first use.
+  static RunLoop& current();
+  // The loop of the first thread that asked for a run loop at all (through
+  // current() or main()); in an application, the main thread. Stays valid
+  // while that thread lives.
+  static RunLoop& main();
+
+  ~RunLoop();
+  RunLoop(const RunLoop&) = delete;
+  RunLoop& operator=(const RunLoop&) = delete;
+
+  // Runs until stop(). Nested runs are allowed; stop() ends the innermost.
+  void run();
+  // Runs until `predicate` holds (checked before waiting and after every
+  // dispatch), stop() is called, or `timeout` passes. True when the predicate held.
+  bool runUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
+  // Makes the running (innermost) run() or runUntil() return. Any thread.
+  void stop();
+
+  // Queues `task` to run on this loop's thread, in posting order. Any thread.
+  void post(std::function<void()> task);
+
+  // Calls `fn` after `delay`, and then every `delay` when `repeat` is true,
+  // until cancelled. A repeating timer needs a positive delay.
+  TimerHandle addTimer(std::chrono::milliseconds delay, bool repeat, std::function<void()> fn);
+
+  // Watches `fd` for the FdEvent flags in `events`; replaces an earlier watch
+  // of the same fd. `fn` receives the flags that are ready.
+  void watchFd(int fd, unsigned events, std::function<void(unsigned ready)> fn);
+  // Stops watching `fd`; no callback for it is made afterwards.
+  void unwatchFd(int fd);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Timer {
+    std::chrono::milliseconds interval;
+    bool repeat;
+    std::shared_ptr<std::function<void()>> fn;
+    Clock::time_point due;
+  };
+  struct Watch {
+    unsigned events;
+    std::shared_ptr<std::function<void(unsigned)>> fn;
+  };
+
+  RunLoop();
+  // Waits at most until `deadline` for work and dispatches what is ready.
+  void runOnce(Clock::time_point deadline);
+  void runDueTimers();
+  void runPosted();
+  void cancelTimer(std::uint64_t id);
+  void wake();
+
+  int epoll_ = -1;
+  int wakeFd_ = -1;
+
+  std::mutex postedMutex_;
+  std::vector<std::function<void()>> posted_;
+  bool stopRequested_ = false;  // guarded by postedMutex_
+
+  std::uint64_t nextTimerId_ = 1;
+  std::unordered_map<std::uint64_t, Timer> timers_;
+  std::multimap<Clock::time_point, std::uint64_t> timerQueue_;  // due time -> timer id
+
+  std::unordered_map<int, Watch> watches_;
+};
+
+}  // namespace nb

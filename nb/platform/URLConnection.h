@@ -1,0 +1,128 @@
+// URLConnection runs one HTTP request (URLRequest) on the calling thread's run
+// loop and reports to a URLConnectionDelegate, on that same thread, in this
+// order: connectionDidReceiveResponse, connectionDidReceiveData for each body
+// chunk (a further response starts a new body), then exactly one of
+// connectionDidFinishLoading and connectionDidFailWithError — unless cancel()
+// came first, after which nothing more is called. Upload progress arrives
+// through connectionDidSendBodyData while the body is sent.
+//
+// Ownership: the connection shares ownership of its delegate until its last
+// callback has returned or it is cancelled; while it runs, the run loop's
+// transport keeps the connection itself alive, so dropping every reference
+// does not stop it — call cancel(). A connection is used only from the thread
+// that started it. Redirects are followed and not reported; TLS certificates
+// are verified. NB_CA_FILE names a CA bundle to trust instead of the system's,
+// NB_CONNECT_TO redirects host:port pairs (comma-separated
+// "HOST:PORT:CONNECT-TO-HOST:CONNECT-TO-PORT" entries), both read per request.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "nb/Private/NBError.h"
+#include "nb/platform/URLRequest.h"
+
+namespace nb {
+
+// The header part of an HTTP response.
+class URLResponse {
+ public:
+  URLResponse() = default;
+  URLResponse(std::string url, int statusCode, std::vector<std::pair<std::string, std::string>> headers);
+
+  const std::string& URL() const { return url_; }  // after redirects
+  int statusCode() const { return statusCode_; }
+  // The body length announced by Content-Length; negative when unknown.
+  std::int64_t expectedContentLength() const { return expectedContentLength_; }
+  // Header fields in arrival order, as (field, value).
+  const std::vector<std::pair<std::string, std::string>>& allHeaderFields() const {
+    return headers_;
+  }
+  // The first value of `field` (compared without case), or nothing.
+  std::optional<std::string> valueForHTTPHeaderField(std::string_view field) const;
+
+ private:
+  std::string url_;
+  int statusCode_ = 0;
+  std::int64_t expectedContentLength_ = -1;
+  std::vector<std::pair<std::string, std::string>> headers_;
+};
+
+class URLConnection;
+
+// Receives a connection's events. The connection holds a shared reference to
+// the delegate while it runs, so the delegate may drop its owner's last
+// reference to itself, or cancel the connection, inside any callback.
+class URLConnectionDelegate {
+ public:
+  virtual ~URLConnectionDelegate() = default;
+
+  virtual void connectionDidReceiveResponse(URLConnection* connection,
+                                            const URLResponse& response) = 0;
+  virtual void connectionDidReceiveData(URLConnection* connection, std::string_view chunk) = 0;
+  // `bytesWritten` since the previous call; totals so far and expected.
+  virtual void connectionDidSendBodyData(URLConnection* connection, std::int64_t bytesWritten,
+                                         std::int64_t totalBytesWritten,
+                                         std::int64_t totalBytesExpectedToWrite) {
+    (void)connection;
+    (void)bytesWritten;
+    (void)totalBytesWritten;
+    (void)totalBytesExpectedToWrite;
+  }
+  // The request failed; error.description is a readable sentence.
+  virtual void connectionDidFailWithError(URLConnection* connection, const NBError& error) = 0;
+  virtual void connectionDidFinishLoading(URLConnection* connection) = 0;
+};
+
+// Error domain of transport failures; the code is the transport's own.
+inline constexpr const char* kURLConnectionErrorDomain = "URLConnectionErrorDomain";
+
+class CurlTransferEngine;
+
+class URLConnection : public std::enable_shared_from_this<URLConnection> {
+ public:
+  // Creates the connection and starts it at once; the first callback comes
+  // from the run loop, never from inside this call. A request that cannot be
+  // sent (bad URL, unreadable body file) fails through the delegate as well.
+  static std::shared_ptr<URLConnection> connectionWithRequest(
+      const URLRequest& request, std::shared_ptr<URLConnectionDelegate> delegate);
+
+  ~URLConnection();
+  URLConnection(const URLConnection&) = delete;
+  URLConnection& operator=(const URLConnection&) = delete;
+
+  // Stops the request; no callback follows, and the delegate is released
+  // (after the callback in progress, if any, has returned). Idempotent.
+  void cancel();
+
+  const URLRequest& originalRequest() const { return request_; }
+
+ private:
+  friend class CurlTransferEngine;
+  struct Transfer;  // the transport's per-request state
+
+  URLConnection(const URLRequest& request, std::shared_ptr<URLConnectionDelegate> delegate);
+  void start();
+  // Called by the engine when the transfer has ended (code 0: success).
+  void didComplete(int code);
+  // Ends the request with `error` unless it already ended.
+  void fail(const NBError& error);
+
+  // Transport callbacks; each returns false to abort the transfer.
+  bool onHeaderLine(std::string_view line);
+  bool onBody(std::string_view chunk);
+  bool onUploadProgress(std::int64_t sent);
+  bool deliverResponse();
+
+  URLRequest request_;
+  std::shared_ptr<URLConnectionDelegate> delegate_;  // null once ended or cancelled
+  std::unique_ptr<Transfer> transfer_;
+  bool ended_ = false;
+};
+
+}  // namespace nb

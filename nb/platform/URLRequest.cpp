@@ -1,0 +1,30 @@
+#include "nb/platform/URLRequest.h"
+
+namespace nb {
+
+URLRequest URLRequest::requestWithURL(std::string url) {
+  URLRequest request;
+  request.url_ = std::move(url);
+  return request;
+}
+
+void URLRequest::setHTTPBody(std::string bytes) {
+  body_.clear();
+  body_.push_back(URLRequestBodyPart::bytes(std::move(bytes)));
+  hasBody_ = true;
+}
+
+void URLRequest::setHTTPBodyParts(std::vector<URLRequestBodyPart> parts) {
+  body_ = std::move(parts);
+  hasBody_ = true;
+}
+
+void URLRequest::addValue(std::string value, std::string headerField) {
+  headers_.emplace_back(std::move(headerField), std::move(value));
+}
+
+void URLRequest::setTimeoutInterval(double seconds) {
+  timeout_ = seconds > 0 ? seconds : kDefaultTimeoutInterval;
+}
+
+}  // namespace nb

@@ -1,0 +1,78 @@
+// URLRequest describes one HTTP request: URL, method, headers, body, time-out
+// and cache policy. A plain value: copy it, change the copy, hand it to
+// URLConnection::connectionWithRequest, which keeps its own copy.
+//
+// The body is either bytes in memory or a list of parts, each bytes or a file
+// read from disk while sending, so that big uploads use constant memory. Its
+// length is always known before sending (Content-Length, never chunked).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace nb {
+
+// One piece of a streamed request body.
+struct URLRequestBodyPart {
+  static URLRequestBodyPart bytes(std::string data) { return {false, std::move(data)}; }
+  static URLRequestBodyPart file(std::string path) { return {true, std::move(path)}; }
+
+  bool isFile = false;
+  std::string value;  // the bytes, or the file's path
+};
+
+// There is no local response cache, so every policy loads from the network;
+// the policy is kept so that callers can state their intent as on the platform.
+enum class URLRequestCachePolicy {
+  UseProtocolCachePolicy,
+  ReloadIgnoringLocalCacheData,
+  ReturnCacheDataElseLoad,
+  ReturnCacheDataDontLoad,
+};
+
+class URLRequest {
+ public:
+  static constexpr double kDefaultTimeoutInterval = 60.0;
+
+  // A GET of `url` with the default cache policy and time-out, no headers, no body.
+  static URLRequest requestWithURL(std::string url);
+
+  const std::string& URL() const { return url_; }
+
+  const std::string& HTTPMethod() const { return method_; }
+  void setHTTPMethod(std::string method) { method_ = std::move(method); }
+
+  // Replaces the body with `bytes` (and drops any body parts).
+  void setHTTPBody(std::string bytes);
+  // Replaces the body with `parts`, sent in order.
+  void setHTTPBodyParts(std::vector<URLRequestBodyPart> parts);
+  const std::vector<URLRequestBodyPart>& HTTPBodyParts() const { return body_; }
+  bool hasHTTPBody() const { return hasBody_; }
+
+  // Adds a header line; adding the same field twice sends both values.
+  void addValue(std::string value, std::string headerField);
+  const std::vector<std::pair<std::string, std::string>>& allHTTPHeaderFields() const {
+    return headers_;
+  }
+
+  // Seconds without progress (connecting, or no byte sent or received) after
+  // which the request fails with a time-out. Non-positive means the default.
+  void setTimeoutInterval(double seconds);
+  double timeoutInterval() const { return timeout_; }
+
+  void setCachePolicy(URLRequestCachePolicy policy) { cachePolicy_ = policy; }
+  URLRequestCachePolicy cachePolicy() const { return cachePolicy_; }
+
+ private:
+  std::string url_;
+  std::string method_ = "GET";
+  std::vector<std::pair<std::string, std::string>> headers_;  // (field, value)
+  std::vector<URLRequestBodyPart> body_;
+  bool hasBody_ = false;
+  double timeout_ = kDefaultTimeoutInterval;
+  URLRequestCachePolicy cachePolicy_ = URLRequestCachePolicy::UseProtocolCachePolicy;
+};
+
+}  // namespace nb

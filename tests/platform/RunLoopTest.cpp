@@ -1,0 +1,114 @@
+#include "nb/platform/RunLoop.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace nb {
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(RunLoopTest, PostedTasksRunOnTheLoopThreadInOrder) {
+  RunLoop& loop = RunLoop::current();
+  std::vector<int> order;
+  std::atomic<int> wrongThread{0};
+  const auto loopThread = std::this_thread::get_id();
+  std::thread poster([&] {
+    for (int i = 0; i < 100; ++i) {
+      loop.post([&, i] {
+        if (std::this_thread::get_id() != loopThread) ++wrongThread;
+        order.push_back(i);
+      });
+    }
+  });
+  EXPECT_TRUE(loop.runUntil([&] { return order.size() == 100; }, milliseconds(5000)));
+  poster.join();
+  EXPECT_EQ(wrongThread, 0);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(RunLoopTest, TimersFireByDueTimeAndCancelledOnesNever) {
+  RunLoop& loop = RunLoop::current();
+  std::string fired;
+  loop.addTimer(milliseconds(30), false, [&] { fired += "c"; });
+  loop.addTimer(milliseconds(0), false, [&] { fired += "a"; });
+  loop.addTimer(milliseconds(10), false, [&] { fired += "b"; });
+  auto cancelled = loop.addTimer(milliseconds(5), false, [&] { fired += "X"; });
+  cancelled.cancel();
+  cancelled.cancel();  // idempotent
+  EXPECT_TRUE(loop.runUntil([&] { return fired.size() >= 3; }, milliseconds(2000)));
+  loop.runUntil([] { return false; }, milliseconds(40));
+  EXPECT_EQ(fired, "abc");
+}
+
+TEST(RunLoopTest, RepeatingTimerRepeatsUntilItCancelsItself) {
+  RunLoop& loop = RunLoop::current();
+  int ticks = 0;
+  RunLoop::TimerHandle handle;
+  handle = loop.addTimer(milliseconds(2), true, [&] {
+    if (++ticks == 5) handle.cancel();
+  });
+  EXPECT_TRUE(loop.runUntil([&] { return ticks == 5; }, milliseconds(2000)));
+  loop.runUntil([] { return false; }, milliseconds(20));
+  EXPECT_EQ(ticks, 5);
+}
+
+TEST(RunLoopTest, RunUntilReportsTimeOutAndStopEndsRun) {
+  RunLoop& loop = RunLoop::current();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(loop.runUntil([] { return false; }, milliseconds(50)));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(50));
+
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(milliseconds(20));
+    loop.stop();
+  });
+  loop.run();  // returns only because of stop()
+  stopper.join();
+
+  // A stop inside runUntil makes it return false before its time-out.
+  loop.post([&] { loop.stop(); });
+  EXPECT_FALSE(loop.runUntil([] { return false; }, milliseconds(10000)));
+}
+
+TEST(RunLoopTest, WatchedDescriptorReportsReadinessUntilUnwatched) {
+  RunLoop& loop = RunLoop::current();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  int calls = 0;
+  loop.watchFd(fds[0], RunLoop::kReadable, [&](unsigned ready) {
+    EXPECT_TRUE(ready & RunLoop::kReadable);
+    char byte;
+    ASSERT_EQ(::read(fds[0], &byte, 1), 1);
+    if (++calls == 2) loop.unwatchFd(fds[0]);
+  });
+  ASSERT_EQ(::write(fds[1], "ab", 2), 2);
+  EXPECT_TRUE(loop.runUntil([&] { return calls == 2; }, milliseconds(2000)));
+  ASSERT_EQ(::write(fds[1], "c", 1), 1);
+  loop.runUntil([] { return false; }, milliseconds(20));
+  EXPECT_EQ(calls, 2);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+TEST(RunLoopTest, EachThreadHasItsOwnLoopAndMainIsTheFirst) {
+  RunLoop* mine = &RunLoop::current();
+  RunLoop* theirs = nullptr;
+  RunLoop* theirMain = nullptr;
+  std::thread other([&] {
+    theirs = &RunLoop::current();
+    theirMain = &RunLoop::main();
+  });
+  other.join();
+  EXPECT_NE(mine, theirs);
+  EXPECT_EQ(theirMain, mine);  // this test thread asked first
+  EXPECT_EQ(&RunLoop::main(), mine);
+}
+
+}  // namespace
+}  // namespace nb

@@ -1,0 +1,356 @@
+#include "nb/platform/URLConnection.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "nb/platform/RunLoop.h"
+#include "tests/support/LoopbackServers.h"
+
+namespace nb {
+namespace {
+
+using std::chrono::milliseconds;
+using test::HttpTestServer;
+using test::RawTestServer;
+
+// Records every callback as one line, checks that they arrive on the thread
+// that started the request, and can cancel at a chosen event.
+struct Recorder : URLConnectionDelegate {
+  std::vector<std::string> events;
+  std::string body;
+  URLResponse response;
+  NBError error;
+  std::int64_t lastSent = 0, lastExpected = 0, sentSum = 0;
+  bool ended = false;
+  std::thread::id thread = std::this_thread::get_id();
+  bool wrongThread = false;
+  std::string cancelAt;  // prefix of the event after which to cancel
+  URLConnection* connection = nullptr;
+
+  void note(URLConnection* c, std::string event) {
+    if (std::this_thread::get_id() != thread) wrongThread = true;
+    connection = c;
+    const bool cancelNow = !cancelAt.empty() && event.rfind(cancelAt, 0) == 0;
+    events.push_back(std::move(event));
+    if (cancelNow) {
+      c->cancel();
+      c->cancel();
+    }
+  }
+  void connectionDidReceiveResponse(URLConnection* c, const URLResponse& r) override {
+    response = r;
+    body.clear();
+    note(c, "response " + std::to_string(r.statusCode()));
+  }
+  void connectionDidReceiveData(URLConnection* c, std::string_view chunk) override {
+    body.append(chunk);
+    note(c, "data");
+  }
+  void connectionDidSendBodyData(URLConnection* c, std::int64_t written, std::int64_t total,
+                                 std::int64_t expected) override {
+    sentSum += written;
+    lastSent = total;
+    lastExpected = expected;
+    note(c, "sent");
+  }
+  void connectionDidFailWithError(URLConnection* c, const NBError& e) override {
+    error = e;
+    ended = true;
+    note(c, "fail");
+  }
+  void connectionDidFinishLoading(URLConnection* c) override {
+    ended = true;
+    note(c, "finish");
+  }
+
+  // The events with repeated "data" and "sent" lines folded into one.
+  std::string summary() const {
+    std::string text;
+    for (const auto& e : events) {
+      if ((e == "data" || e == "sent") && text.size() >= e.size() &&
+          text.compare(text.size() - e.size(), e.size(), e) == 0) {
+        continue;
+      }
+      if (!text.empty()) text += ", ";
+      text += e;
+    }
+    return text;
+  }
+};
+
+bool runUntilEnded(const std::shared_ptr<Recorder>& recorder, int ms = 10000) {
+  return RunLoop::current().runUntil([&] { return recorder->ended; }, milliseconds(ms));
+}
+
+void settle(int ms = 100) { RunLoop::current().runUntil([] { return false; }, milliseconds(ms)); }
+
+class URLConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    http.server.Get("/hello", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content("{\"msg\":\"ok\",\"who\":\"" + req.get_header_value("X-Who") + "\"}",
+                      "application/json");
+    });
+    http.server.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 404;
+      res.set_content("not here", "text/plain");
+    });
+    http.server.Get("/redirect", [this](const httplib::Request&, httplib::Response& res) {
+      res.status = 302;
+      res.set_header("Location", http.url("/hello"));
+      res.set_content("redirect body that must not show", "text/plain");
+    });
+    http.server.Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(req.method + " " + req.get_header_value("Content-Length") + " " +
+                          req.get_header_value("Transfer-Encoding") + "|" + req.body,
+                      "text/plain");
+    });
+    http.server.Get("/big", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(std::string(4 << 20, 'x'), "application/octet-stream");
+    });
+  }
+
+  HttpTestServer http;
+};
+
+TEST_F(URLConnectionTest, GetDeliversResponseBodyAndFinishInOrder) {
+  auto recorder = std::make_shared<Recorder>();
+  auto request = URLRequest::requestWithURL(http.url("/hello"));
+  request.addValue("tester", "X-Who");
+  auto connection = URLConnection::connectionWithRequest(request, recorder);
+  EXPECT_TRUE(recorder->events.empty());  // nothing from inside the call
+  ASSERT_TRUE(runUntilEnded(recorder));
+  EXPECT_EQ(recorder->summary(), "response 200, data, finish");
+  EXPECT_EQ(recorder->body, "{\"msg\":\"ok\",\"who\":\"tester\"}");
+  EXPECT_EQ(recorder->response.expectedContentLength(),
+            static_cast<std::int64_t>(recorder->body.size()));
+  EXPECT_EQ(recorder->response.valueForHTTPHeaderField("content-type"), "application/json");
+  EXPECT_FALSE(recorder->wrongThread);
+}
+
+TEST_F(URLConnectionTest, StatusesAreReportedNotJudged) {
+  auto recorder = std::make_shared<Recorder>();
+  auto connection =
+      URLConnection::connectionWithRequest(URLRequest::requestWithURL(http.url("/missing")), recorder);
+  ASSERT_TRUE(runUntilEnded(recorder));
+  EXPECT_EQ(recorder->summary(), "response 404, data, finish");
+  EXPECT_EQ(recorder->body, "not here");
+}
+
+TEST_F(URLConnectionTest, RedirectIsFollowedAndOnlyTheFinalResponseIsReported) {
+  auto recorder = std::make_shared<Recorder>();
+  auto connection = URLConnection::connectionWithRequest(
+      URLRequest::requestWithURL(http.url("/redirect")), recorder);
+  ASSERT_TRUE(runUntilEnded(recorder));
+  EXPECT_EQ(recorder->summary(), "response 200, data, finish");
+  EXPECT_EQ(recorder->response.URL(), http.url("/hello"));
+  EXPECT_EQ(recorder->body.find("redirect body"), std::string::npos);
+}
+
+TEST_F(URLConnectionTest, PostSendsBytesOrStreamedPartsWithContentLengthAndProgress) {
+  const auto file = std::filesystem::temp_directory_path() /
+                    ("nb-body-" + std::to_string(::getpid()) + ".bin");
+  const std::string fileBytes(300000, 'f');
+  std::ofstream(file, std::ios::binary) << fileBytes;
+
+  struct Case {
+    std::string name;
+    std::vector<URLRequestBodyPart> parts;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"bytes", {URLRequestBodyPart::bytes("a=1&b=%20")}, "a=1&b=%20"},
+      {"empty", {URLRequestBodyPart::bytes("")}, ""},
+      {"parts",
+       {URLRequestBodyPart::bytes("--head--"), URLRequestBodyPart::file(file.string()),
+        URLRequestBodyPart::bytes("--tail--")},
+       "--head--" + fileBytes + "--tail--"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto recorder = std::make_shared<Recorder>();
+    auto request = URLRequest::requestWithURL(http.url("/echo"));
+    request.setHTTPMethod("POST");
+    request.setHTTPBodyParts(c.parts);
+    request.addValue("application/octet-stream", "Content-Type");
+    auto connection = URLConnection::connectionWithRequest(request, recorder);
+    ASSERT_TRUE(runUntilEnded(recorder));
+    EXPECT_TRUE(recorder->body ==
+                "POST " + std::to_string(c.expected.size()) + " |" + c.expected)
+        << recorder->body.substr(0, 100);
+    EXPECT_EQ(recorder->sentSum, static_cast<std::int64_t>(c.expected.size()));
+    if (!c.expected.empty()) {
+      EXPECT_EQ(recorder->lastSent, recorder->lastExpected);
+      EXPECT_EQ(recorder->summary().rfind("sent, response 200", 0), 0u) << recorder->summary();
+    }
+  }
+  std::filesystem::remove(file);
+}
+
+TEST_F(URLConnectionTest, UnreadableBodyFileFailsThroughTheDelegate) {
+  auto recorder = std::make_shared<Recorder>();
+  auto request = URLRequest::requestWithURL(http.url("/echo"));
+  request.setHTTPMethod("POST");
+  request.setHTTPBodyParts({URLRequestBodyPart::file("/nonexistent/nb-upload.bin")});
+  auto connection = URLConnection::connectionWithRequest(request, recorder);
+  EXPECT_TRUE(recorder->events.empty());
+  ASSERT_TRUE(runUntilEnded(recorder));
+  EXPECT_EQ(recorder->summary(), "fail");
+  EXPECT_NE(recorder->error.description.find("/nonexistent/nb-upload.bin"), std::string::npos);
+}
+
+TEST_F(URLConnectionTest, TransportFailuresEndWithOneReadableError) {
+  RawTestServer resetting([](int fd, const std::atomic<bool>&) {
+    RawTestServer::readRequestHead(fd);
+    RawTestServer::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" +
+                                   std::string(1000, 'x'));
+    linger hard{1, 0};  // close with a reset
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  });
+  RawTestServer silent([](int fd, const std::atomic<bool>& stopping) {
+    RawTestServer::readRequestHead(fd);
+    while (!stopping) std::this_thread::sleep_for(milliseconds(10));
+  });
+
+  struct Case {
+    std::string name;
+    std::string url;
+    std::string events;
+    std::string descriptionPart;
+  };
+  const std::vector<Case> cases = {
+      {"refused", "http://127.0.0.1:" + std::to_string(test::closedPort()) + "/", "fail",
+       "connect"},
+      {"reset mid-body", resetting.url("/"), "response 200, data, fail", ""},
+      {"time-out", silent.url("/"), "fail", "The request timed out."},
+      {"bad URL", "http://[::1/", "fail", ""},
+      {"unsupported scheme", "ftp://127.0.0.1/", "fail", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto recorder = std::make_shared<Recorder>();
+    auto request = URLRequest::requestWithURL(c.url);
+    request.setTimeoutInterval(1);
+    const auto start = std::chrono::steady_clock::now();
+    auto connection = URLConnection::connectionWithRequest(request, recorder);
+    ASSERT_TRUE(runUntilEnded(recorder));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(4000));
+    settle(50);
+    EXPECT_EQ(recorder->summary(), c.events);
+    const auto& text = recorder->error.description;
+    EXPECT_EQ(recorder->error.domain, kURLConnectionErrorDomain);
+    ASSERT_FALSE(text.empty());
+    EXPECT_TRUE(std::isupper(static_cast<unsigned char>(text.front()))) << text;
+    EXPECT_EQ(text.back(), '.') << text;
+    EXPECT_NE(text.find(c.descriptionPart), std::string::npos) << text;
+  }
+}
+
+TEST_F(URLConnectionTest, NothingIsCalledAfterCancelAndTheDelegateIsReleased) {
+  // Cancel right away, at the response, and in the middle of a 4 MiB body.
+  for (const std::string cancelAt : {"", "response", "data"}) {
+    SCOPED_TRACE("cancel at '" + cancelAt + "'");
+    auto recorder = std::make_shared<Recorder>();
+    recorder->cancelAt = cancelAt;
+    std::weak_ptr<Recorder> watch = recorder;
+    auto connection =
+        URLConnection::connectionWithRequest(URLRequest::requestWithURL(http.url("/big")), recorder);
+    if (cancelAt.empty()) connection->cancel();
+    Recorder* seen = recorder.get();
+    recorder.reset();  // the connection holds the only reference now, until cancelled
+    if (!cancelAt.empty()) {
+      EXPECT_FALSE(watch.expired());
+      RunLoop::current().runUntil([&] { return watch.expired(); }, milliseconds(5000));
+    }
+    EXPECT_TRUE(watch.expired());
+    (void)seen;
+    settle(100);
+    connection->cancel();  // after the end: nothing
+  }
+}
+
+TEST_F(URLConnectionTest, CancelStopsCallbacksAtOnce) {
+  for (const std::string cancelAt : {"response", "data"}) {
+    SCOPED_TRACE(cancelAt);
+    auto recorder = std::make_shared<Recorder>();
+    recorder->cancelAt = cancelAt;
+    auto connection =
+        URLConnection::connectionWithRequest(URLRequest::requestWithURL(http.url("/big")), recorder);
+    RunLoop::current().runUntil([&] { return !recorder->events.empty(); }, milliseconds(5000));
+    settle(200);
+    EXPECT_EQ(recorder->summary(), cancelAt == "response" ? "response 200" : "response 200, data");
+    EXPECT_EQ(recorder->events.back(), cancelAt == "response" ? "response 200" : "data");
+    EXPECT_EQ(std::count(recorder->events.begin(), recorder->events.end(), "data"),
+              cancelAt == "data" ? 1 : 0);
+  }
+}
+
+TEST_F(URLConnectionTest, DelegateLivesUntilItsLastCallbackHasReturned) {
+  auto recorder = std::make_shared<Recorder>();
+  std::weak_ptr<Recorder> watch = recorder;
+  auto connection =
+      URLConnection::connectionWithRequest(URLRequest::requestWithURL(http.url("/hello")), recorder);
+  recorder.reset();
+  connection.reset();  // the run loop's transport keeps both alive
+  EXPECT_FALSE(watch.expired());
+  EXPECT_TRUE(RunLoop::current().runUntil([&] { return watch.expired(); }, milliseconds(5000)));
+}
+
+TEST(URLConnectionManyTest, ManyRequestsRunAtOnceOnOneThread) {
+  // A plain listener with a deep backlog: the many connections arrive at once.
+  RawTestServer server([](int fd, const std::atomic<bool>&) {
+    RawTestServer::readRequestHead(fd);
+    RawTestServer::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+  });
+  std::vector<std::shared_ptr<Recorder>> recorders;
+  std::vector<std::shared_ptr<URLConnection>> connections;
+  for (int i = 0; i < 300; ++i) {
+    recorders.push_back(std::make_shared<Recorder>());
+    connections.push_back(URLConnection::connectionWithRequest(
+        URLRequest::requestWithURL(server.url("/" + std::to_string(i))), recorders.back()));
+  }
+  const bool allEnded = RunLoop::current().runUntil(
+      [&] {
+        for (auto& r : recorders) {
+          if (!r->ended) return false;
+        }
+        return true;
+      },
+      milliseconds(20000));
+  std::map<std::string, int> outcomes;
+  for (auto& r : recorders) outcomes[r->summary() + " " + r->body + r->error.description]++;
+  EXPECT_TRUE(allEnded);
+  EXPECT_EQ(outcomes, (std::map<std::string, int>{{"response 200, data, finish ok", 300}}));
+}
+
+TEST_F(URLConnectionTest, CallbacksArriveOnTheThreadThatStartedTheRequest) {
+  bool ok = false;
+  std::thread worker([&] {
+    auto recorder = std::make_shared<Recorder>();  // remembers this thread
+    auto connection = URLConnection::connectionWithRequest(
+        URLRequest::requestWithURL(http.url("/hello")), recorder);
+    ok = runUntilEnded(recorder) && !recorder->wrongThread &&
+         recorder->summary() == "response 200, data, finish";
+  });
+  worker.join();
+  EXPECT_TRUE(ok);
+}
+
+TEST_F(URLConnectionTest, ConnectToSendsARealHostNameToALocalServer) {
+  const std::string entry = "api.nimbus.test:80:127.0.0.1:" + std::to_string(http.port());
+  ::setenv("NB_CONNECT_TO", (" unrelated.test:80:127.0.0.1:1 , " + entry).c_str(), 1);
+  auto recorder = std::make_shared<Recorder>();
+  auto connection = URLConnection::connectionWithRequest(
+      URLRequest::requestWithURL("http://api.nimbus.test/hello"), recorder);
+  ASSERT_TRUE(runUntilEnded(recorder));
+  ::unsetenv("NB_CONNECT_TO");
+  EXPECT_EQ(recorder->summary(), "response 200, data, finish") << recorder->error.description;
+}
+
+}  // namespace
+}  // namespace nb
