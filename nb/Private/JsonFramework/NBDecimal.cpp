@@ -231,24 +231,10 @@ double NBDecimal::toDouble() const {
   return negative_ ? -value : value;
 }
 
-char* NBDecimal::writeTo(char* out) const {
-  if (negative_) *out++ = '-';
-  u128 m = mantissa();
-  int e = exponent_;
-  while (e < 0 && m != 0 && m % 10 == 0) {
-    m /= 10;
-    ++e;
-  }
-  char digits[48];
-  char* const end = digits + sizeof digits;
-  const char* first = (hi_ == 0 && (m >> 64) == 0)
-                          ? digitsBackward(static_cast<std::uint64_t>(m), end)
-                          : digitsBackward(m, end);
-  const int count = static_cast<int>(end - first);
-  if (m == 0) {
-    *out++ = '0';
-    return out;
-  }
+namespace {
+
+// Lays out `count` digits at `first` scaled by 10^e as plain decimal text.
+char* layOut(const char* first, int count, int e, char* out) {
   if (e >= 0) {
     std::memcpy(out, first, static_cast<std::size_t>(count));
     out += count;
@@ -270,6 +256,36 @@ char* NBDecimal::writeTo(char* out) const {
   out += fraction - count;
   std::memcpy(out, first, static_cast<std::size_t>(count));
   return out + count;
+}
+
+}  // namespace
+
+char* NBDecimal::writeTo(char* out) const {
+  if (hi_ == 0 && lo_ == 0) {
+    *out++ = '0';
+    return out;
+  }
+  if (negative_) *out++ = '-';
+  int e = exponent_;
+  char digits[48];
+  char* const end = digits + sizeof digits;
+  const char* first;
+  if (hi_ == 0) {  // the common case, in 64-bit arithmetic
+    std::uint64_t m = lo_;
+    while (e < 0 && m % 10 == 0) {
+      m /= 10;
+      ++e;
+    }
+    first = digitsBackward(m, end);
+  } else {
+    u128 m = mantissa();
+    while (e < 0 && m % 10 == 0) {
+      m /= 10;
+      ++e;
+    }
+    first = digitsBackward(m, end);
+  }
+  return layOut(first, static_cast<int>(end - first), e, out);
 }
 
 std::string NBDecimal::toString() const {

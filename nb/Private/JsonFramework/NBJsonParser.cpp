@@ -1,6 +1,8 @@
 #include "nb/Private/JsonFramework/NBJsonParser.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -130,15 +132,45 @@ class KeyIndex {
 
 }  // namespace
 
+// A stack of plain values that hands out uninitialised slots, so that a scanned
+// value is written once, straight into its place.
+template <class T>
+class SlotStack {
+ public:
+  SlotStack() = default;
+  SlotStack(const SlotStack&) = delete;
+  SlotStack& operator=(const SlotStack&) = delete;
+  ~SlotStack() { std::free(data_); }
+
+  T* push() {
+    if (size_ == capacity_) grow();
+    return data_ + size_++;
+  }
+  T& back() { return data_[size_ - 1]; }
+  T* at(std::size_t i) { return data_ + i; }
+  std::size_t size() const { return size_; }
+  void truncate(std::size_t size) { size_ = size; }
+
+ private:
+  void grow() {
+    capacity_ = capacity_ == 0 ? 256 : capacity_ * 2;
+    void* data = std::realloc(static_cast<void*>(data_), capacity_ * sizeof(T));
+    if (data == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(data);
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0, capacity_ = 0;
+};
+
 struct NBJsonParser::Scratch {
   struct Frame {
     JsonType type;
-    std::size_t start;     // first element in `values` or member in `members`
-    std::string_view key;  // an object's key whose value is being scanned
+    std::size_t start;  // first element in `values` or member in `members`
   };
   std::vector<Frame> frames;
-  std::vector<JsonNode> values;
-  std::vector<RawMember> members;
+  SlotStack<JsonNode> values;
+  SlotStack<RawMember> members;
   KeyIndex index;
 };
 
@@ -191,14 +223,15 @@ bool NBJsonParser::scanIsAtEnd(char*& c) {
 
 // Arrays and objects are scanned with an explicit stack rather than recursion, so
 // that no input, however deep (maxDepth 0 allows any depth), can exhaust the call
-// stack. Elements wait on the scratch stacks until their container closes, then
-// move into the arena in one block of the exact size.
+// stack. Each value is written straight into its slot: the top of `values` for an
+// array element, the newest member for an object value. Elements wait there until
+// their container closes, then move into the arena in one block of the exact size.
 bool NBJsonParser::scanValue(char*& c, JsonNode& out) {
   Scratch& s = *scratch_;
   s.frames.clear();
-  s.values.clear();
-  s.members.clear();
-  JsonNode v;
+  s.values.truncate(0);
+  s.members.truncate(0);
+  JsonNode* slot = &out;
   std::string_view text;
 
 value:
@@ -207,10 +240,10 @@ value:
     case '"':
       ++c;
       if (!scanRestOfString(c, text)) goto fail;
-      v.type = JsonType::String;
-      v.span = {text.data(), static_cast<std::uint32_t>(text.size()),
-                static_cast<std::uint32_t>(text.size()), nullptr};
-      goto deliver;
+      slot->type = JsonType::String;
+      slot->span = {text.data(), static_cast<std::uint32_t>(text.size()),
+                    static_cast<std::uint32_t>(text.size()), nullptr};
+      goto next;
     case '-':
     case '0':
     case '1':
@@ -222,8 +255,8 @@ value:
     case '7':
     case '8':
     case '9':
-      if (!scanNumber(c, v)) goto fail;
-      goto deliver;
+      if (!scanNumber(c, *slot)) goto fail;
+      goto next;
     case '[':
     case '{': {
       const bool isArray = *c == '[';
@@ -239,17 +272,16 @@ value:
         goto fail;
       }
       if (isArray) {
-        s.frames.push_back({JsonType::Array, s.values.size(), {}});
+        s.frames.push_back({JsonType::Array, s.values.size()});
         skipWhitespace(c);
         if (*c == ']') {
           ++c;
-          v = closeArray(s.values.size());
-          s.frames.pop_back();
-          goto deliver;
+          goto closeArray;
         }
+        slot = s.values.push();
         goto value;
       }
-      s.frames.push_back({JsonType::Object, s.members.size(), {}});
+      s.frames.push_back({JsonType::Object, s.members.size()});
       goto member;
     }
     case 't':
@@ -258,26 +290,26 @@ value:
         goto fail;
       }
       c += 4;
-      v.type = JsonType::Bool;
-      v.boolean = true;
-      goto deliver;
+      slot->type = JsonType::Bool;
+      slot->boolean = true;
+      goto next;
     case 'f':
       if (std::memcmp(c + 1, "alse", 4) != 0) {
         addErrorWithCode(kNBJsonErrorSyntax, "Expected 'false'");
         goto fail;
       }
       c += 5;
-      v.type = JsonType::Bool;
-      v.boolean = false;
-      goto deliver;
+      slot->type = JsonType::Bool;
+      slot->boolean = false;
+      goto next;
     case 'n':
       if (std::memcmp(c + 1, "ull", 3) != 0) {
         addErrorWithCode(kNBJsonErrorSyntax, "Expected 'null'");
         goto fail;
       }
       c += 4;
-      v = JsonNode();
-      goto deliver;
+      slot->type = JsonType::Null;
+      goto next;
     case '+':
       addErrorWithCode(kNBJsonErrorNumber, "Leading + disallowed in number");
       goto fail;
@@ -289,14 +321,31 @@ value:
       goto fail;
   }
 
-deliver:
-  // `v` is complete: hand it to the container being scanned, or return it.
-  if (s.frames.empty()) {
-    out = v;
-    return true;
+closeArray:
+  // The array's elements are the top of `values`; its own slot is the one below
+  // (parent array), the newest member (parent object) or `out`.
+  {
+    const JsonNode node = closeArray(s.frames.back().start);
+    s.frames.pop_back();
+    slot = s.frames.empty() ? &out
+           : s.frames.back().type == JsonType::Array ? &s.values.back()
+                                                     : &s.members.back().value;
+    *slot = node;
   }
+  goto next;
+closeObject : {
+  const JsonNode node = closeObject(s.frames.back().start);
+  s.frames.pop_back();
+  slot = s.frames.empty() ? &out
+         : s.frames.back().type == JsonType::Array ? &s.values.back()
+                                                   : &s.members.back().value;
+  *slot = node;
+}
+
+next:
+  // A value is complete: go on with the container around it, if any.
+  if (s.frames.empty()) return true;
   if (s.frames.back().type == JsonType::Array) {
-    s.values.push_back(v);
     skipWhitespace(c);
     if (*c == ',') {
       ++c;
@@ -313,13 +362,11 @@ deliver:
     skipWhitespace(c);
     if (*c == ']') {
       ++c;
-      v = closeArray(s.frames.back().start);
-      s.frames.pop_back();
-      goto deliver;
+      goto closeArray;
     }
+    slot = s.values.push();
     goto value;
   }
-  s.members.push_back({s.frames.back().key, v});
   skipWhitespace(c);
   if (*c == ',') {
     ++c;
@@ -338,9 +385,7 @@ member:
   skipWhitespace(c);
   if (*c == '}') {
     ++c;
-    v = closeObject(s.frames.back().start);
-    s.frames.pop_back();
-    goto deliver;
+    goto closeObject;
   }
   if (*c != '"') {
     addErrorWithCode(kNBJsonErrorSyntax, "Object key string expected");
@@ -357,20 +402,26 @@ member:
     goto failInside;
   }
   ++c;
-  s.frames.back().key = text;
+  {
+    RawMember* m = s.members.push();
+    m->key = text;
+    slot = &m->value;
+  }
   goto value;
 
 failInside:
   // The innermost container failed by itself: only those around it add their error.
+  if (s.frames.back().type == JsonType::Object) s.members.truncate(s.frames.back().start);
   s.frames.pop_back();
 fail:
   while (!s.frames.empty()) {
-    const Scratch::Frame& f = s.frames.back();
-    if (f.type == JsonType::Array) {
+    if (s.frames.back().type == JsonType::Array) {
       addErrorWithCode(kNBJsonErrorSyntax, "Expected value while parsing array");
     } else {
+      // The member being scanned is the newest one.
       addErrorWithCode(kNBJsonErrorSyntax,
-                       "Object value expected for key: " + std::string(f.key));
+                       "Object value expected for key: " + std::string(s.members.back().key));
+      s.members.truncate(s.frames.back().start);
     }
     s.frames.pop_back();
   }
@@ -378,24 +429,29 @@ fail:
 }
 
 JsonNode NBJsonParser::closeArray(std::size_t start) {
-  std::vector<JsonNode>& values = scratch_->values;
+  SlotStack<JsonNode>& values = scratch_->values;
   const std::size_t count = values.size() - start;
   JsonNode n;
   n.type = JsonType::Array;
-  void* data = nullptr;
+  JsonNode* data = nullptr;
   if (count != 0) {
-    data = arena_->allocate(count * sizeof(JsonNode));
-    std::memcpy(data, values.data() + start, count * sizeof(JsonNode));
+    data = static_cast<JsonNode*>(arena_->allocate(count * sizeof(JsonNode)));
+    const JsonNode* from = values.at(start);
+    if (count <= 4) {
+      for (std::size_t i = 0; i < count; ++i) data[i] = from[i];
+    } else {
+      std::memcpy(static_cast<void*>(data), from, count * sizeof(JsonNode));
+    }
   }
   n.span = {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
-  values.resize(start);
+  values.truncate(start);
   depth_ = static_cast<std::uint32_t>(scratch_->frames.size() - 1);
   return n;
 }
 
 JsonNode NBJsonParser::closeObject(std::size_t start) {
-  std::vector<RawMember>& members = scratch_->members;
-  RawMember* first = members.data() + start;
+  SlotStack<RawMember>& members = scratch_->members;
+  RawMember* first = members.at(start);
   const std::size_t total = members.size() - start;
   // A later duplicate key replaces the earlier member's value in its place.
   std::size_t count = 0;
@@ -406,7 +462,8 @@ JsonNode NBJsonParser::closeObject(std::size_t start) {
       if (j < count) {
         first[j].value = first[i].value;
       } else {
-        first[count++] = first[i];
+        if (count != i) first[count] = first[i];
+        ++count;
       }
     }
   } else {
@@ -417,7 +474,8 @@ JsonNode NBJsonParser::closeObject(std::size_t start) {
       if (j >= 0) {
         first[j].value = first[i].value;
       } else {
-        first[count++] = first[i];
+        if (count != i) first[count] = first[i];
+        ++count;
       }
     }
   }
@@ -429,7 +487,7 @@ JsonNode NBJsonParser::closeObject(std::size_t start) {
     std::memcpy(data, first, count * sizeof(RawMember));
   }
   n.span = {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
-  members.resize(start);
+  members.truncate(start);
   depth_ = static_cast<std::uint32_t>(scratch_->frames.size() - 1);
   return n;
 }

@@ -78,6 +78,10 @@ TEST(NBJsonParserTest, ErrorChains) {
       {"{\"k\":[{\"j\":tx}]}",
        {"3:Expected 'true'", "3:Object value expected for key: j",
         "3:Expected value while parsing array", "3:Object value expected for key: k"}},
+      {"{\"k\":{\"j\":1,}}",
+       {"9:Trailing comma disallowed in object", "3:Object value expected for key: k"}},
+      {"{\"k\":{\"j\":1 \"i\"}}",
+       {"3:Expected ':' separating key and value", "3:Object value expected for key: k"}},
       {"[truex]",
        {"3:Unrecognised leading character", "3:Expected value while parsing array"}},
   };

@@ -1,0 +1,65 @@
+#include "nb/Private/NBAPIInfo.h"
+
+#include "nb/Private/KeychainUtils.h"
+#include "nb/Private/NBHosts.h"
+
+namespace nb {
+
+NBAPIInfo& NBAPIInfo::instance() {
+  static NBAPIInfo shared;  // created once, even when threads race
+  shared.initAuthInfo();
+  return shared;
+}
+
+NBAPIInfo::NBAPIInfo() { initAuthInfo(); }
+
+NBAPIInfo::~NBAPIInfo() {
+  consumer_.reset();
+  token_.reset();
+}
+
+void NBAPIInfo::initAuthInfo() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (consumer_ && consumer_->key && token_ && token_->token) return;
+
+  const std::string& service = NBHosts::webHost();
+  auto consumerKey = KeychainUtils::getValueForKey("ConsumerKey", service);
+  auto consumerSecret = KeychainUtils::getValueForKey("ConsumerSecretKey", service);
+  auto tokenKey = KeychainUtils::getValueForKey("TokenKey", service);
+  auto tokenSecret = KeychainUtils::getValueForKey("TokenSecretKey", service);
+
+  consumer_.reset();
+  token_.reset();
+  if (consumerKey) {
+    consumer_ = std::make_shared<NBConsumer>(std::move(consumerKey), std::move(consumerSecret));
+  }
+  if (tokenKey) token_ = std::make_shared<NBToken>(std::move(tokenKey), std::move(tokenSecret));
+}
+
+void NBAPIInfo::clearAuthInfo() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  consumer_.reset();
+  token_.reset();
+}
+
+std::shared_ptr<NBConsumer> NBAPIInfo::consumer() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return consumer_;
+}
+
+void NBAPIInfo::setConsumer(std::shared_ptr<NBConsumer> consumer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  consumer_ = std::move(consumer);
+}
+
+std::shared_ptr<NBToken> NBAPIInfo::token() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return token_;
+}
+
+void NBAPIInfo::setToken(std::shared_ptr<NBToken> token) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  token_ = std::move(token);
+}
+
+}  // namespace nb

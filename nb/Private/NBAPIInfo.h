@@ -1,0 +1,44 @@
+// NBAPIInfo is the process-wide holder of the consumer and access token that
+// sign file operations. instance() creates it once and, on every call, reloads
+// the pair from the keychain (service: the web host) unless both are held.
+// clearAuthInfo() empties it so that the next instance() picks up what was
+// just stored. Any thread: creation is once-guarded and the state is locked.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "nb/Private/NBConsumer.h"
+#include "nb/Private/NBToken.h"
+
+namespace nb {
+
+class NBAPIInfo {
+ public:
+  static NBAPIInfo& instance();
+
+  NBAPIInfo(const NBAPIInfo&) = delete;
+  NBAPIInfo& operator=(const NBAPIInfo&) = delete;
+
+  // Loads "ConsumerKey", "ConsumerSecretKey", "TokenKey" and "TokenSecretKey"
+  // unless a consumer key and a token are both held. Keychain errors count as
+  // absent values; a part found alone is kept (its secret may be nil).
+  void initAuthInfo();
+  // Forgets both; the keychain is not touched.
+  void clearAuthInfo();
+
+  std::shared_ptr<NBConsumer> consumer() const;
+  void setConsumer(std::shared_ptr<NBConsumer> consumer);
+  std::shared_ptr<NBToken> token() const;
+  void setToken(std::shared_ptr<NBToken> token);
+
+ private:
+  NBAPIInfo();
+  ~NBAPIInfo();
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<NBConsumer> consumer_;
+  std::shared_ptr<NBToken> token_;
+};
+
+}  // namespace nb

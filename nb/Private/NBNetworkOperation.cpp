@@ -1,0 +1,72 @@
+#include "nb/Private/NBNetworkOperation.h"
+
+#include "nb/Private/JsonFramework/NBJsonUtility.h"
+#include "nb/Private/ParseError.h"
+
+namespace nb {
+
+NBNetworkOperation::~NBNetworkOperation() {
+  NBNetworkOperation::cancelOperation();
+  _receiveData.reset();
+}
+
+void NBNetworkOperation::cancelOperation() {
+  if (_connection) {
+    _connection->cancel();
+    _connection.reset();
+  }
+}
+
+void NBNetworkOperation::startConnection(const URLRequest& request) {
+  if (_connection) _connection->cancel();
+  _statusRefused = false;
+  // The connection shares ownership of this operation for as long as it runs.
+  std::shared_ptr<URLConnectionDelegate> self(shared_from_this(),
+                                              static_cast<URLConnectionDelegate*>(this));
+  _connection = URLConnection::connectionWithRequest(request, std::move(self));
+}
+
+void NBNetworkOperation::connectionDidReceiveResponse(URLConnection* /*connection*/,
+                                                      const URLResponse& response) {
+  _receiveData.reset();
+  if (handleErrorCode(std::to_string(response.statusCode()))) {
+    _statusRefused = true;
+    return;  // no buffer: the rest of this body is dropped
+  }
+  _receiveData.emplace();
+}
+
+void NBNetworkOperation::connectionDidReceiveData(URLConnection* /*connection*/,
+                                                  std::string_view chunk) {
+  if (_receiveData) _receiveData->append(chunk);
+}
+
+void NBNetworkOperation::connectionDidFailWithError(URLConnection* /*connection*/,
+                                                    const NBError& error) {
+  _connection.reset();
+  // One outcome per call: after a refused status the delegate has heard already.
+  if (!_statusRefused) reportFail(error.description);
+  _receiveData.reset();
+}
+
+void NBNetworkOperation::connectionDidFinishLoading(URLConnection* /*connection*/) {
+  _connection.reset();
+  if (!handleErrorData(_receiveData)) handleSuccessData(_receiveData);
+  _receiveData.reset();
+}
+
+bool NBNetworkOperation::handleErrorCode(const std::string& /*status*/) { return false; }
+
+bool NBNetworkOperation::handleErrorData(const std::optional<std::string>& data) {
+  if (!data) return false;
+  const auto value = NBJsonUtility::jsonValueFromString(*data);
+  if (!value || !value->isObject()) return false;
+  const JsonValue* message = value->find("msg");
+  if (message == nullptr || !message->isString() || message->stringValue() == "ok") return false;
+  reportFail(ParseError::transformMessage(message->stringValue()));
+  return true;
+}
+
+void NBNetworkOperation::handleSuccessData(const std::optional<std::string>& /*data*/) {}
+
+}  // namespace nb

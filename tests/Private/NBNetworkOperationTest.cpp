@@ -1,0 +1,315 @@
+#include "nb/Private/NBNetworkOperation.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "nb/Private/ParseError.h"
+#include "nb/platform/RunLoop.h"
+#include "tests/support/LoopbackServers.h"
+
+namespace nb {
+namespace {
+
+using std::chrono::milliseconds;
+using test::HttpTestServer;
+using test::RawTestServer;
+
+// What the hooks saw, shared with the test after the operation is gone.
+struct HookLog {
+  std::vector<std::optional<std::string>> successData;
+  int chunks = 0;
+};
+
+// An operation that GETs one URL. Optionally it refuses every status but
+// "200" (as the upload and download operations do) or cancels itself in the
+// middle of the body. Its success result is the body text; a nil body, which
+// only a refused status leaves, is reported to nobody.
+class ProbeOperation : public NBNetworkOperation {
+ public:
+  ProbeOperation(NBOperationDelegate* delegate, std::string url, std::shared_ptr<HookLog> log)
+      : NBNetworkOperation(delegate, std::make_shared<NBOperationItem>()),
+        url_(std::move(url)),
+        log_(std::move(log)) {}
+
+  bool refuseStatus = false;
+  bool cancelInBody = false;
+
+  void executeOperation() override {
+    auto request = URLRequest::requestWithURL(url_);
+    request.setTimeoutInterval(1);
+    startConnection(request);
+  }
+  void connectionDidReceiveData(URLConnection* connection, std::string_view chunk) override {
+    ++log_->chunks;
+    NBNetworkOperation::connectionDidReceiveData(connection, chunk);
+    if (cancelInBody) cancelOperation();
+  }
+  using NBNetworkOperation::_receiveData;
+
+ protected:
+  bool handleErrorCode(const std::string& status) override {
+    if (!refuseStatus || status == "200") return false;
+    reportFail(ParseError::getNormalErrorMessage(status));
+    return true;
+  }
+  void handleSuccessData(const std::optional<std::string>& data) override {
+    log_->successData.push_back(data);
+    if (data) reportSuccess(NBResult::text(*data));
+  }
+
+ private:
+  std::string url_;
+  std::shared_ptr<HookLog> log_;
+};
+
+// The owner: holds the operation, records outcomes, and may release or
+// cancel the operation inside its callbacks.
+struct Owner : NBOperationDelegate {
+  std::shared_ptr<ProbeOperation> operation;
+  std::vector<std::string> outcomes;  // "success <text>" or "fail <message>"
+  bool releaseInCallback = false;
+  bool cancelInFail = false;
+
+  void operationSuccess(NBOperation*, const NBResult& result) override {
+    outcomes.push_back("success " + *result.textValue());
+    if (releaseInCallback) operation.reset();
+  }
+  void operationFail(NBOperation* failed, const std::string& message) override {
+    outcomes.push_back("fail " + message);
+    if (cancelInFail) failed->cancelOperation();
+    if (releaseInCallback) operation.reset();
+  }
+};
+
+// Runs the owner's operation until the transport has let go of it, then a
+// little longer so that a late callback would be seen.
+void runToEnd(Owner& owner, std::shared_ptr<HookLog>& log, const std::string& url,
+              std::weak_ptr<ProbeOperation>* watch = nullptr) {
+  std::weak_ptr<ProbeOperation> weak = owner.operation;
+  owner.operation->executeOperation();
+  if (!owner.releaseInCallback) {
+    RunLoop::current().runUntil([&] { return !owner.outcomes.empty(); }, milliseconds(5000));
+    RunLoop::current().runUntil([] { return false; }, milliseconds(30));
+    owner.operation.reset();
+  }
+  EXPECT_TRUE(RunLoop::current().runUntil([&] { return weak.expired(); }, milliseconds(5000)))
+      << "operation not freed: " << url;
+  RunLoop::current().runUntil([] { return false; }, milliseconds(30));
+  if (watch != nullptr) *watch = weak;
+  (void)log;
+}
+
+class NBNetworkOperationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::pair<const char*, const char*> bodies[] = {
+        {"/ok", R"({"msg":"ok","size":3})"},
+        {"/file-exist", R"({"msg":"file exist"})"},
+        {"/unknown", R"({"msg":"strange keyword"})"},
+        {"/number", R"({"msg":5})"},
+        {"/text", "plain words, not JSON"},
+        {"/array", R"([{"msg":"file exist"}])"},
+        {"/empty", ""},
+    };
+    for (const auto& [path, body] : bodies) {
+      http.server.Get(path, [body = std::string(body)](const httplib::Request&,
+                                                         httplib::Response& res) {
+        res.set_content(body, "application/json");
+      });
+    }
+    http.server.Get("/404-plain", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 404;
+      res.set_content("no such page", "text/plain");
+    });
+    http.server.Get("/404-msg", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 404;
+      res.set_content(R"({"msg":"file exist"})", "application/json");
+    });
+    http.server.Get("/big", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(std::string(4 << 20, 'x'), "application/octet-stream");
+    });
+  }
+
+  HttpTestServer http;
+};
+
+TEST_F(NBNetworkOperationTest, EachRequestEndsInExactlyOneOutcome) {
+  RawTestServer resetting([](int fd, const std::atomic<bool>&) {
+    RawTestServer::readRequestHead(fd);
+    RawTestServer::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n{\"msg\":");
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  });
+  RawTestServer silent([](int fd, const std::atomic<bool>& stopping) {
+    RawTestServer::readRequestHead(fd);
+    while (!stopping) std::this_thread::sleep_for(milliseconds(10));
+  });
+  const std::string refused = "http://127.0.0.1:" + std::to_string(test::closedPort()) + "/";
+
+  struct Case {
+    std::string url;
+    std::string outcome;  // the one delegate call; "fail <prefix>" for transport errors
+  };
+  const std::vector<Case> cases = {
+      {http.url("/ok"), R"(success {"msg":"ok","size":3})"},
+      {http.url("/file-exist"), "fail " + ParseError::transformMessage("file exist")},
+      {http.url("/unknown"), "fail strange keyword"},
+      {http.url("/number"), R"(success {"msg":5})"},
+      {http.url("/text"), "success plain words, not JSON"},
+      {http.url("/array"), R"(success [{"msg":"file exist"}])"},
+      {http.url("/empty"), "success "},
+      {http.url("/404-plain"), "success no such page"},  // judged by its body only
+      {http.url("/404-msg"), "fail " + ParseError::transformMessage("file exist")},
+      {refused, "fail Failed to connect"},
+      {resetting.url("/"), "fail "},
+      {silent.url("/"), "fail The request timed out."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    auto log = std::make_shared<HookLog>();
+    Owner owner;
+    owner.operation = std::make_shared<ProbeOperation>(&owner, c.url, log);
+    runToEnd(owner, log, c.url);
+    ASSERT_EQ(owner.outcomes.size(), 1u);
+    EXPECT_EQ(owner.outcomes[0].rfind(c.outcome, 0), 0u) << owner.outcomes[0];
+    // handleSuccessData runs exactly when no failure was reported.
+    EXPECT_EQ(log->successData.size(), c.outcome.rfind("success", 0) == 0 ? 1u : 0u);
+  }
+}
+
+TEST_F(NBNetworkOperationTest, RefusedStatusReportsOnceAndTheTransferRunsOnUnlessCancelled) {
+  RawTestServer refusedThenReset([](int fd, const std::atomic<bool>&) {
+    RawTestServer::readRequestHead(fd);
+    RawTestServer::sendAll(fd, "HTTP/1.1 500 Oops\r\nContent-Length: 5000\r\n\r\npartial");
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  });
+  struct Case {
+    std::string name;
+    std::string url;
+    bool cancelInFail;
+    std::vector<std::optional<std::string>> successData;  // what the hook saw afterwards
+  };
+  const std::vector<Case> cases = {
+      // Nobody cancels: the body is dropped and the hook later gets nil.
+      {"runs on", http.url("/404-msg"), false, {std::nullopt}},
+      {"cancelled by the owner", http.url("/404-msg"), true, {}},
+      // The transfer then fails too, but the delegate has heard already.
+      {"then fails", refusedThenReset.url("/"), false, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto log = std::make_shared<HookLog>();
+    Owner owner;
+    owner.cancelInFail = c.cancelInFail;
+    owner.operation = std::make_shared<ProbeOperation>(&owner, c.url, log);
+    owner.operation->refuseStatus = true;
+    std::weak_ptr<ProbeOperation> weak = owner.operation;
+    owner.operation->executeOperation();
+    owner.operation.reset();  // the running request keeps it alive until its end
+    EXPECT_TRUE(RunLoop::current().runUntil([&] { return weak.expired(); }, milliseconds(5000)));
+    RunLoop::current().runUntil([] { return false; }, milliseconds(30));
+    ASSERT_EQ(owner.outcomes.size(), 1u);
+    EXPECT_EQ(owner.outcomes[0].rfind("fail ", 0), 0u);
+    EXPECT_NE(owner.outcomes[0].find(ParseError::getNormalErrorMessage(
+                  c.name == "then fails" ? "500" : "404")),
+              std::string::npos);
+    EXPECT_EQ(log->successData, c.successData);
+  }
+}
+
+TEST_F(NBNetworkOperationTest, ASecondResponseStartsAFreshBody) {
+  auto log = std::make_shared<HookLog>();
+  Owner owner;
+  auto operation = std::make_shared<ProbeOperation>(&owner, "", log);
+  const URLResponse ok("http://api.nimbus.test/x", 200, {});
+  operation->connectionDidReceiveResponse(nullptr, ok);
+  operation->connectionDidReceiveData(nullptr, "first ");
+  operation->connectionDidReceiveData(nullptr, "body");
+  operation->connectionDidReceiveResponse(nullptr, ok);
+  EXPECT_EQ(operation->_receiveData, "");  // empty, not nil
+  operation->connectionDidReceiveData(nullptr, "second");
+  operation->connectionDidFinishLoading(nullptr);
+  EXPECT_EQ(owner.outcomes, std::vector<std::string>{"success second"});
+  EXPECT_EQ(operation->_receiveData, std::nullopt);  // released at the end
+}
+
+TEST_F(NBNetworkOperationTest, NothingIsHeardAfterCancel) {
+  struct Case {
+    std::string name;
+    std::string path;
+    bool cancelBeforeStart, cancelAfterStart, cancelInBody;
+  };
+  const std::vector<Case> cases = {
+      {"never started, cancelled twice", "/ok", true, false, false},
+      {"cancelled right after start, twice", "/ok", false, true, false},
+      {"cancelled during the body", "/big", false, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto log = std::make_shared<HookLog>();
+    Owner owner;
+    auto operation = std::make_shared<ProbeOperation>(&owner, http.url(c.path), log);
+    std::weak_ptr<ProbeOperation> weak = operation;
+    operation->cancelInBody = c.cancelInBody;
+    if (c.cancelBeforeStart) {
+      operation->cancelOperation();
+      operation->cancelOperation();
+    } else {
+      operation->executeOperation();
+      if (c.cancelAfterStart) {
+        operation->cancelOperation();
+        operation->cancelOperation();
+      }
+    }
+    operation.reset();
+    EXPECT_TRUE(RunLoop::current().runUntil([&] { return weak.expired(); }, milliseconds(5000)));
+    RunLoop::current().runUntil([] { return false; }, milliseconds(100));
+    EXPECT_TRUE(owner.outcomes.empty());
+    EXPECT_TRUE(log->successData.empty());
+    EXPECT_EQ(log->chunks, c.cancelInBody ? 1 : 0);
+  }
+}
+
+TEST_F(NBNetworkOperationTest, OwnerMayReleaseTheOperationInsideItsCallback) {
+  RawTestServer resetting([](int fd, const std::atomic<bool>&) {
+    RawTestServer::readRequestHead(fd);
+    RawTestServer::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\nabc");
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  });
+  for (const std::string& url : {http.url("/ok"), http.url("/file-exist"), resetting.url("/")}) {
+    SCOPED_TRACE(url);
+    auto log = std::make_shared<HookLog>();
+    Owner owner;
+    owner.releaseInCallback = true;
+    owner.operation = std::make_shared<ProbeOperation>(&owner, url, log);
+    runToEnd(owner, log, url);
+    EXPECT_EQ(owner.outcomes.size(), 1u);
+    EXPECT_EQ(owner.operation, nullptr);
+  }
+  // Refused status: the owner cancels and releases inside operationFail.
+  auto log = std::make_shared<HookLog>();
+  Owner owner;
+  owner.releaseInCallback = true;
+  owner.cancelInFail = true;
+  owner.operation = std::make_shared<ProbeOperation>(&owner, http.url("/404-plain"), log);
+  owner.operation->refuseStatus = true;
+  runToEnd(owner, log, "refused");
+  EXPECT_EQ(owner.outcomes.size(), 1u);
+  EXPECT_TRUE(log->successData.empty());
+}
+
+TEST_F(NBNetworkOperationTest, NullDelegateRunsToTheEndSilently) {
+  auto log = std::make_shared<HookLog>();
+  auto operation = std::make_shared<ProbeOperation>(nullptr, http.url("/file-exist"), log);
+  std::weak_ptr<ProbeOperation> weak = operation;
+  operation->executeOperation();
+  operation.reset();
+  EXPECT_TRUE(RunLoop::current().runUntil([&] { return weak.expired(); }, milliseconds(5000)));
+  EXPECT_TRUE(log->successData.empty());  // "file exist" was a failure, told to nobody
+}
+
+}  // namespace
+}  // namespace nb
