@@ -354,3 +354,75 @@ TEST_F(URLConnectionTest, ConnectToSendsARealHostNameToALocalServer) {
 
 }  // namespace
 }  // namespace nb
+
+namespace nb {
+namespace {
+
+// An HTTPS server for the host api.nimbus.test with a self-signed certificate
+// made for the test (openssl command), reached through NB_CONNECT_TO.
+class TlsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "nb-tls-XXXXXX").string();
+    folder_ = ::mkdtemp(pattern.data());
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+        "-subj /CN=api.nimbus.test -addext subjectAltName=DNS:api.nimbus.test -keyout " +
+        folder_ + "/key.pem -out " + folder_ + "/cert.pem 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    server_ = std::make_unique<httplib::SSLServer>((folder_ + "/cert.pem").c_str(),
+                                                   (folder_ + "/key.pem").c_str());
+    server_->set_keep_alive_max_count(1);  // no idle connection holds up stop()
+    server_->Get("/hello", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("secure", "text/plain");
+    });
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    while (!server_->is_running()) std::this_thread::sleep_for(milliseconds(1));
+    ::setenv("NB_CONNECT_TO", ("api.nimbus.test:443:127.0.0.1:" + std::to_string(port_)).c_str(),
+             1);
+  }
+  void TearDown() override {
+    ::unsetenv("NB_CONNECT_TO");
+    ::unsetenv("NB_CA_FILE");
+    server_->stop();
+    thread_.join();
+    std::filesystem::remove_all(folder_);
+  }
+
+  std::string folder_;
+  std::unique_ptr<httplib::SSLServer> server_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+TEST_F(TlsTest, CertificateIsVerifiedAgainstTheGivenCAFile) {
+  struct Case {
+    std::string name;
+    std::optional<std::string> caFile;
+    std::string events;
+  };
+  const std::vector<Case> cases = {
+      {"trusted through NB_CA_FILE", folder_ + "/cert.pem", "response 200, data, finish"},
+      {"system roots do not know it", std::nullopt, "fail"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.caFile) {
+      ::setenv("NB_CA_FILE", c.caFile->c_str(), 1);
+    } else {
+      ::unsetenv("NB_CA_FILE");
+    }
+    auto recorder = std::make_shared<Recorder>();
+    auto connection = URLConnection::connectionWithRequest(
+        URLRequest::requestWithURL("https://api.nimbus.test/hello"), recorder);
+    ASSERT_TRUE(runUntilEnded(recorder));
+    EXPECT_EQ(recorder->summary(), c.events) << recorder->error.description;
+    if (c.caFile) {
+      EXPECT_EQ(recorder->body, "secure");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace nb
