@@ -169,15 +169,16 @@ bool AccountStore::revokeToken(const std::string& token) {
 }
 
 bool AccountStore::recordNonce(const std::string& consumer, const std::string& nonce,
-                               std::int64_t timestamp, std::int64_t oldest) {
+                               std::int64_t keepSeconds) {
+  const std::int64_t now = nowSeconds();
   auto guard = db_.lock();
-  auto prune = db_.statement("DELETE FROM nonces WHERE timestamp < ?");
-  prune->bind(1, oldest);
+  auto prune = db_.statement("DELETE FROM nonces WHERE seen < ?");
+  prune->bind(1, now - keepSeconds);
   prune->step();
-  auto st = db_.statement("INSERT OR IGNORE INTO nonces(consumer, nonce, timestamp) VALUES(?, ?, ?)");
+  auto st = db_.statement("INSERT OR IGNORE INTO nonces(consumer, nonce, seen) VALUES(?, ?, ?)");
   st->bind(1, consumer);
   st->bind(2, nonce);
-  st->bind(3, timestamp);
+  st->bind(3, now);
   st->step();
   return st->status().ok() && db_.sql().changes() == 1;
 }

@@ -63,10 +63,11 @@ class AccountStore {
   std::optional<TokenRecord> exchangeRequestToken(const std::string& requestToken);
   bool revokeToken(const std::string& token);
 
-  // Records a nonce; false when the same nonce and timestamp were seen for the
-  // consumer. Nonces older than `oldest` are forgotten (the window refuses them).
+  // Records a nonce; false when the consumer used it before, whatever the
+  // timestamp. Nonces are kept for `keepSeconds`, longer than any timestamp
+  // the window accepts could stay valid.
   bool recordNonce(const std::string& consumer, const std::string& nonce,
-                   std::int64_t timestamp, std::int64_t oldest);
+                   std::int64_t keepSeconds);
 
   std::string createChallenge(const std::string& code);
   // The challenge's code, removing the challenge: each is answered once.

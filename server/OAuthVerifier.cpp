@@ -142,7 +142,7 @@ OAuthOutcome OAuthVerifier::verify(const SignedRequest& request) {
   const std::string expected = NSDataBase64Helper::base64StringFromData(digest.data(), digest.size());
   if (!Secrets::equalConstantTime(expected, *signature)) return refuse(401, "bad signature");
 
-  if (!accounts_.recordNonce(*consumerKey, *nonce, ts, now - kWindowSeconds)) {
+  if (!accounts_.recordNonce(*consumerKey, *nonce, 2 * kWindowSeconds)) {
     return refuse(401, "reused nonce");
   }
 

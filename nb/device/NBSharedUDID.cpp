@@ -38,11 +38,11 @@ constexpr char kKeyCreated[] = "SharedUDID_createdTS";
 constexpr char kKeySlot[] = "SharedUDID_slot";
 constexpr char kKeyOptOut[] = "SharedUDID_optOutTS";
 
-constexpr char kFromCache[] = "SharedUDID in cache from first call";
-constexpr char kRetrieved[] = "SharedUDID succesfully retrieved";
+constexpr char kTextFromCache[] = "SharedUDID in cache from first call";
+constexpr char kTextRetrieved[] = "SharedUDID succesfully retrieved";
 constexpr char kOptedOutFormat[] =
     "Application with unique id %s is opted-out from SharedUDID as of %s";
-constexpr char kDiscrepancy[] =
+constexpr char kTextDiscrepancy[] =
     "Found a discrepancy between stored SharedUDID (reliable) and redundant copies; one of the "
     "apps on the device is most likely corrupting the SharedUDID protocol";
 
@@ -225,9 +225,9 @@ std::string computeLocked(NBError* error) {
     outcome = status(NBSharedUDID::kOptedOut, text.data());
     answer = std::string(40, '0');
   } else if (discrepancy) {
-    outcome = status(NBSharedUDID::kDiscrepancy, kDiscrepancy);
+    outcome = status(NBSharedUDID::kDiscrepancy, kTextDiscrepancy);
   } else {
-    outcome = status(NBSharedUDID::kRetrieved, kRetrieved);
+    outcome = status(NBSharedUDID::kRetrieved, kTextRetrieved);
   }
   if (error) *error = problems.wrap(std::move(outcome));
   gCache = answer;
@@ -262,7 +262,7 @@ std::string NBSharedUDID::value() { return valueWithError(nullptr); }
 std::string NBSharedUDID::valueWithError(NBError* error) {
   std::lock_guard lock(gMutex);
   if (!gCache.empty()) {
-    if (error) *error = status(kRetrieved, kFromCache);
+    if (error) *error = status(kRetrieved, kTextFromCache);
     return gCache;
   }
   return computeLocked(error);
@@ -295,21 +295,25 @@ bool NBSharedUDID::_setDict(const Dictionary& dict, Pasteboard& pasteboard) {
 }
 
 std::string NBSharedUDID::_generateFreshSharedUDID() {
-  const std::string unique = NSStringHelper::genericGUID();
-  unsigned char digest[EVP_MAX_MD_SIZE];
+  return internal::sharedUDIDFrom(NSStringHelper::genericGUID(),
+                                  static_cast<std::uint32_t>(std::random_device{}()));
+}
+
+namespace internal {
+
+std::string sharedUDIDFrom(std::string_view unique, std::uint32_t random) {
+  unsigned char digest[EVP_MAX_MD_SIZE] = {};
   unsigned int size = 0;
   if (EVP_Digest(unique.data(), unique.size(), digest, &size, EVP_md5(), nullptr) != 1) {
     // MD5 may be disabled (FIPS mode); random bytes are as unique.
     RAND_bytes(digest, 16);
   }
-  const std::uint32_t random = static_cast<std::uint32_t>(std::random_device{}()) % 4294967295u;
   char text[41];
-  for (int i = 0; i < 16; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
-  std::snprintf(text + 32, 9, "%08x", static_cast<unsigned>(random));
+  for (std::size_t i = 0; i < 16; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  // Reduced modulo 2^32 - 1, so the largest value becomes 0.
+  std::snprintf(text + 32, 9, "%08x", static_cast<unsigned>(random % 4294967295u));
   return text;
 }
-
-namespace internal {
 
 void resetSharedUDIDCache() {
   std::lock_guard lock(gMutex);

@@ -29,9 +29,9 @@ class NBSharedUDID {
   // Status codes set in the error out-parameter (domain "org.SharedUDID").
   // Every code comes with an answer.
   enum Code : long {
-    kRetrieved = 0,    // from the cache or a full computation
-    kOptedOut = 1,     // the application opted out: the answer is 40 zeros
-    kDiscrepancy = 2,  // this application's copy differs from the slots' majority
+    kRetrieved = 0,      // from the cache or a full computation
+    kOptedOut = 1,       // the application opted out: the answer is 40 zeros
+    kDiscrepancy = 2,    // this application's copy differs from the slots' majority
     kStorageFailed = 3,  // a store could not be read or written; `underlying` holds the
                          // status the answer would have had otherwise
   };
@@ -42,8 +42,9 @@ class NBSharedUDID {
   // `error`, when given, receives the status (see Code).
   static std::string valueWithError(NBError* error);
   // Marks the application opted out (true) or not (false) as of now and
-  // forgets the cached value. False when the application's defaults could not
-  // be written.
+  // forgets the cached value. The application's slot copy, while its slot
+  // still holds it, gets the same change, so that the slot does not withdraw
+  // the opt-out at the next scan. False when a store could not be written.
   static bool setOptOut(bool optOut);
 
   // The record kept on a slot pasteboard; empty when it has no record data,

@@ -25,7 +25,8 @@ enum Tag : std::uint8_t {
 class Writer {
  public:
   bool value(const PropertyValue& v, int depth) {
-    if (depth > KeyedArchiver::kMaxDepth) return fail("value nested deeper than the archive allows");
+    if (depth > KeyedArchiver::kMaxDepth)
+      return fail("value nested deeper than the archive allows");
     return std::visit([&](const auto& x) { return write(x, depth); }, v.storage());
   }
   std::vector<std::uint8_t> bytes;
@@ -37,11 +38,13 @@ class Writer {
     return false;
   }
   void u64(std::uint64_t x) {
-    for (int shift = 56; shift >= 0; shift -= 8) bytes.push_back(static_cast<std::uint8_t>(x >> shift));
+    for (int shift = 56; shift >= 0; shift -= 8)
+      bytes.push_back(static_cast<std::uint8_t>(x >> shift));
   }
   bool length(std::size_t n) {
     if (n > std::numeric_limits<std::uint32_t>::max()) return fail("value too large to archive");
-    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<std::uint8_t>(n >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+      bytes.push_back(static_cast<std::uint8_t>(n >> shift));
     return true;
   }
   bool text(const std::string& s) {

@@ -49,7 +49,7 @@ class Pasteboard {
   Pasteboard(std::shared_ptr<PasteboardStore> store, std::string name, bool created);
   std::shared_ptr<PasteboardStore> store_;
   std::string name_;
-  bool created_;          // this handle created the pasteboard
+  bool created_;  // this handle created the pasteboard
   bool madePersistent_ = false;
 };
 

@@ -27,6 +27,7 @@ class PasteboardStore {
   bool commit(std::string* error = nullptr);
   void rollback();
 
+  // The connection, for Pasteboard's statements.
   SqliteDatabase& database() { return *db_; }
 
  private:

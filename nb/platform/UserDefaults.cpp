@@ -72,7 +72,8 @@ std::unique_ptr<UserDefaults> UserDefaults::open(const std::string& applicationI
   SqliteStatus status;
   auto db = SqliteDatabase::openShared(folder + "/" + applicationId + ".db", &status);
   if (db) {
-    status = db->exec("CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY, value BLOB NOT NULL)");
+    status =
+        db->exec("CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY, value BLOB NOT NULL)");
   }
   if (!report(error, status)) return nullptr;
   return std::unique_ptr<UserDefaults>(new UserDefaults(std::move(db)));
@@ -104,7 +105,8 @@ bool UserDefaults::setObject(const PropertyValue& value, const std::string& key,
   const auto bytes = KeyedArchiver::archivedDataWithRootObject(value, &problem);
   if (!bytes) return report(error, "cannot store \"" + key + "\": " + problem);
   SqliteStatus status;
-  auto statement = db_->prepare("INSERT OR REPLACE INTO defaults(key, value) VALUES (?, ?)", &status);
+  auto statement =
+      db_->prepare("INSERT OR REPLACE INTO defaults(key, value) VALUES (?, ?)", &status);
   if (!statement) return report(error, status);
   statement->bind(1, key);
   statement->bindBlob(2, bytes->data(), bytes->size());

@@ -38,8 +38,7 @@ class UserDefaults {
   // store fails or the stored bytes are unreadable (`error` set).
   std::optional<PropertyValue> objectForKey(const std::string& key,
                                             std::string* error = nullptr) const;
-  bool setObject(const PropertyValue& value, const std::string& key,
-                 std::string* error = nullptr);
+  bool setObject(const PropertyValue& value, const std::string& key, std::string* error = nullptr);
   // Removing an absent key succeeds.
   bool removeObjectForKey(const std::string& key, std::string* error = nullptr);
 

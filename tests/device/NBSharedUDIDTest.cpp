@@ -36,6 +36,22 @@ TEST_F(NBSharedUDIDTest, FreshIdentifiersAreFortyLowercaseHexAndDistinct) {
   EXPECT_EQ(seen.size(), 200u);
 }
 
+TEST_F(NBSharedUDIDTest, IdentifierIsTheDigestThenTheReducedRandomNumber) {
+  const struct {
+    const char* unique;
+    std::uint32_t random;
+    const char* expected;
+  } cases[] = {
+      {"", 0x1234, "d41d8cd98f00b204e9800998ecf8427e00001234"},
+      {"abc", 0xFFFFFFFE, "900150983cd24fb0d6963f7d28e17f72fffffffe"},
+      {"abc", 0xFFFFFFFF, "900150983cd24fb0d6963f7d28e17f7200000000"},
+      {"中", 0, "aed1dfbc31703955e64806b799b6764500000000"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(internal::sharedUDIDFrom(c.unique, c.random), c.expected) << c.unique;
+  }
+}
+
 TEST_F(NBSharedUDIDTest, FirstCallOnADeviceCreatesTheIdentifierAndSlotZero) {
   NBError error;
   const std::string udid = runAs("app.first", &error);
@@ -53,8 +69,8 @@ TEST_F(NBSharedUDIDTest, FirstCallOnADeviceCreatesTheIdentifierAndSlotZero) {
   EXPECT_TRUE(local->at("SharedUDID_createdTS").get<PropertyValue::Date>());
 
   EXPECT_TRUE(slot(0) == local) << "slot 0 holds the same record";
-  EXPECT_TRUE(Pasteboard::pasteboardWithName(PasteboardStore::open(), slotName(0), false)
-                  ->persistent());
+  EXPECT_TRUE(
+      Pasteboard::pasteboardWithName(PasteboardStore::open(), slotName(0), false)->persistent());
   EXPECT_FALSE(slot(1));
 }
 
@@ -82,7 +98,7 @@ TEST_F(NBSharedUDIDTest, NewApplicationTakesTheIdentifierHeldByMostSlots) {
     const std::string& expected;
     int claimed;
   } cases[] = {
-      {"AAB", A, 3}, {"BAA", A, 3}, {"ABA", A, 3}, {"AB", A, 2},
+      {"AAB", A, 3}, {"BAA", A, 3},  {"ABA", A, 3}, {"AB", A, 2},
       {"BA", B, 2},  {"A-BB", B, 1}, {"ABC", A, 3},
   };
   int round = 0;
@@ -91,7 +107,9 @@ TEST_F(NBSharedUDIDTest, NewApplicationTakesTheIdentifierHeldByMostSlots) {
     TempDataHome home;  // a fresh device per case
     const std::string slots = c.slots;
     for (std::size_t n = 0; n < slots.size(); ++n) {
-      if (slots[n] != '-') plantRecord(static_cast<int>(n), record(std::string(40, static_cast<char>(std::tolower(slots[n]))), "OTHER"));
+      if (slots[n] != '-')
+        plantRecord(static_cast<int>(n),
+                    record(std::string(40, static_cast<char>(std::tolower(slots[n]))), "OTHER"));
     }
     const std::string app = "app.voter" + std::to_string(round++);
     NBError error;
@@ -132,6 +150,7 @@ TEST_F(NBSharedUDIDTest, ConcurrentFirstCallsInOneProcessComputeOnce) {
   UserDefaults::setApplicationId("app.threads");
   std::vector<std::string> answers(8);
   std::vector<std::thread> threads;
+  threads.reserve(answers.size());
   for (auto& answer : answers) threads.emplace_back([&answer] { answer = NBSharedUDID::value(); });
   for (auto& thread : threads) thread.join();
   for (const auto& answer : answers) EXPECT_EQ(answer, answers[0]);
@@ -160,8 +179,8 @@ TEST_F(NBSharedUDIDTest, OptOutAnswersZerosUntilOptedBackIn) {
     EXPECT_TRUE(std::regex_match(
         error.description,
         std::regex("Application with unique id " + appUID +
-                    " is opted-out from SharedUDID as of "
-                    "20[0-9]{2}-[01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] \\+0000")))
+                   " is opted-out from SharedUDID as of "
+                   "20[0-9]{2}-[01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] \\+0000")))
         << error.description;
     EXPECT_EQ(runAs(app), std::string(40, '0')) << "the opt-out lasts across processes";
     EXPECT_EQ(runAs("app.bystander"), udid) << "other applications still share the identifier";

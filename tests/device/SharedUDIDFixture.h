@@ -83,8 +83,7 @@ class SharedUDIDFixture : public ::testing::Test {
   }
 
   static bool isIdentifier(const std::string& s) {
-    return s.size() == 40 &&
-           s.find_first_not_of("0123456789abcdef") == std::string::npos;
+    return s.size() == 40 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
   }
 
   TempDataHome home_;

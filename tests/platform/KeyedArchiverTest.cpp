@@ -4,6 +4,7 @@
 
 #include <limits>
 
+
 namespace nb {
 namespace {
 
@@ -60,8 +61,8 @@ TEST(KeyedArchiverTest, RoundTripsEveryKindOfValue) {
 
 TEST(KeyedArchiverTest, RefusesValuesNestedTooDeep) {
   std::string error;
-  EXPECT_FALSE(KeyedArchiver::archivedDataWithRootObject(nested(KeyedArchiver::kMaxDepth + 1),
-                                                         &error));
+  EXPECT_FALSE(
+      KeyedArchiver::archivedDataWithRootObject(nested(KeyedArchiver::kMaxDepth + 1), &error));
   EXPECT_NE(error.find("nested"), std::string::npos) << error;
 }
 

@@ -94,7 +94,8 @@ TEST_F(PasteboardTest, RemovedPasteboardsAreGoneForEveryHandle) {
 
 TEST_F(PasteboardTest, StoreIsPrivateToTheUser) {
   openStore();
-  struct stat folder {}, file {};
+  struct stat folder {
+  }, file{};
   ASSERT_EQ(stat(home_.path().c_str(), &folder), 0);
   ASSERT_EQ(stat((home_.path() + "/pasteboards.db").c_str(), &file), 0);
   EXPECT_EQ(folder.st_mode & 0777, 0700u);

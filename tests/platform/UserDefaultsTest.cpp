@@ -45,7 +45,8 @@ TEST_F(UserDefaultsTest, StoresValuesPerApplication) {
   ASSERT_TRUE(one->removeObjectForKey("never set"));
   EXPECT_FALSE(one->objectForKey("record"));
 
-  struct stat file {}, folder {};
+  struct stat file {
+  }, folder{};
   ASSERT_EQ(stat((home_.path() + "/defaults/com.example.one.db").c_str(), &file), 0);
   ASSERT_EQ(stat((home_.path() + "/defaults").c_str(), &folder), 0);
   EXPECT_EQ(file.st_mode & 0777, 0600u);
