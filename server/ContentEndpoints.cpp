@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "server/MultipartReader.h"
+
 namespace nb::server {
 namespace {
 
@@ -79,13 +81,22 @@ void ContentEndpoints::uploadFile(Call& call, const httplib::ContentReader& read
 
   UploadSink sink(call.context.blobs, call.user().maxFileSize);
   bool read = false;
-  if (call.request.is_multipart_form_data()) {
-    read = reader(
-        [&](const httplib::MultipartFormData& part) {
-          sink.startPart(part.name == "file");
-          return true;
-        },
-        [&](const char* data, std::size_t size) { return sink.receive(data, size); });
+  const std::string contentType = call.request.get_header_value("Content-Type");
+  if (const auto boundary = MultipartReader::boundaryOf(contentType)) {
+    // We parse the multipart body ourselves, as it streams in: a body whose
+    // close delimiter ends it without a CRLF is complete, and is accepted.
+    // The transport would parse a multipart type itself, so it reads the
+    // body as plain bytes. (The request object is not const; only the
+    // handler's view of it is.)
+    auto& request = const_cast<httplib::Request&>(call.request);
+    request.headers.erase("Content-Type");
+    MultipartReader parts(
+        *boundary, [&](const std::string& name) { sink.startPart(name == "file"); },
+        [&](const char* data, std::size_t size) { sink.receive(data, size); });
+    read = reader([&](const char* data, std::size_t size) { return parts.feed(data, size); }) &&
+           parts.complete();
+  } else if (contentType.rfind("multipart/", 0) == 0) {
+    return call.fail(400, "bad request");
   } else {
     // A plain body is the file itself.
     sink.startPart(true);
