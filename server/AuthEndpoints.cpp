@@ -1,5 +1,8 @@
 #include "server/AuthEndpoints.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "server/ImageRenderer.h"
 #include "server/Secrets.h"
 
@@ -22,6 +25,15 @@ std::string randomCode() {
     code.push_back(kAlphabet[std::stoi(hex.substr(i * 2, 2), nullptr, 16) % 31]);
   }
   return code;
+}
+
+// Codes are read off an image: letter case is not part of them.
+bool sameCode(const std::string& typed, const std::string& expected) {
+  return typed.size() == expected.size() &&
+         std::equal(typed.begin(), typed.end(), expected.begin(), [](char a, char b) {
+           return std::toupper(static_cast<unsigned char>(a)) ==
+                  std::toupper(static_cast<unsigned char>(b));
+         });
 }
 
 bool validUserName(const std::string& name) {
@@ -99,7 +111,9 @@ void AuthEndpoints::registerUser(Call& call) {
   // The challenge is spent by any answer, right or wrong.
   const auto expected = authid && !authid->empty() ? call.context.accounts.takeChallenge(*authid)
                                                     : std::nullopt;
-  if (!expected || !code || *code != *expected) return call.fail(403, "wrong verification code");
+  if (!expected || !code || !sameCode(*code, *expected)) {
+    return call.fail(403, "wrong verification code");
+  }
   switch (call.context.accounts.addUser(*name, *password)) {
     case AccountStore::AddUser::kAdded:
       return call.reply(JsonReply().text("msg", "ok"));

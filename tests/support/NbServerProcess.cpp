@@ -64,7 +64,8 @@ int portAfter(const std::string& connectTo, const std::string& prefix) {
 
 }  // namespace
 
-NbServerProcess::NbServerProcess() {
+NbServerProcess::NbServerProcess(std::vector<std::string> extraArgs)
+    : extraArgs_(std::move(extraArgs)) {
   std::string pattern = (std::filesystem::temp_directory_path() / "nbserver-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) {
     error_ = "cannot make a temporary folder";
@@ -87,7 +88,9 @@ bool NbServerProcess::launch() {
     error_ = "pipe failed";
     return false;
   }
-  pid_ = spawn({"--port", "0", "--tls-port", "0", "--data", data_, "--dev"}, fds[1]);
+  std::vector<std::string> args = {"--port", "0", "--tls-port", "0", "--data", data_, "--dev"};
+  args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+  pid_ = spawn(args, fds[1]);
   close(fds[1]);
   std::string buffer;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);

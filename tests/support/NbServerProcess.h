@@ -15,7 +15,8 @@ namespace nb::test {
 class NbServerProcess {
  public:
   // Starts the server; ok() tells whether it came up (error() says why not).
-  NbServerProcess();
+  // `extraArgs` follow the standard ones ("--ephemeral", for one).
+  explicit NbServerProcess(std::vector<std::string> extraArgs = {});
   ~NbServerProcess();
   NbServerProcess(const NbServerProcess&) = delete;
   NbServerProcess& operator=(const NbServerProcess&) = delete;
@@ -49,6 +50,7 @@ class NbServerProcess {
  private:
   bool launch();
   std::string data_;
+  std::vector<std::string> extraArgs_;
   pid_t pid_ = -1;
   std::map<std::string, std::string> env_;
   std::string error_;
