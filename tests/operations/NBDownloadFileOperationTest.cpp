@@ -1,0 +1,265 @@
+// The response side of downloads and conversions, driven through the transport
+// callbacks directly: no server is involved.
+#include "nb/operations/NBDownloadFileOperation.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "nb/operations/NBDocumentConvertOperation.h"
+#include "nb/platform/URLConnection.h"
+#include "tests/operations/TransferTestSupport.h"
+
+namespace nb {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::RecordingDelegate;
+using testing::TemporaryHome;
+
+// Opens the transfer steps that the transport and executeOperation would run.
+template <class Operation>
+class Driven : public Operation {
+ public:
+  using Operation::Operation;
+  using Operation::internalInit;
+
+  void respond(int status, std::optional<std::int64_t> length) {
+    std::vector<std::pair<std::string, std::string>> headers;
+    if (length) headers.emplace_back("Content-Length", std::to_string(*length));
+    this->connectionDidReceiveResponse(nullptr, URLResponse("http://x/", status, headers));
+  }
+  void receive(std::string_view chunk) { this->connectionDidReceiveData(nullptr, chunk); }
+  void finish() { this->connectionDidFinishLoading(nullptr); }
+  void failTransport(const std::string& description) {
+    NBError error;
+    error.description = description;
+    this->connectionDidFailWithError(nullptr, error);
+  }
+  const std::string& tempFilePath() const { return this->_tempFilePath; }
+};
+
+std::shared_ptr<NBFolderOperationItem> folderItem(std::string root, std::string path) {
+  auto item = std::make_shared<NBFolderOperationItem>();
+  item->root = std::move(root);
+  item->path = std::move(path);
+  return item;
+}
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<Driven<NBDownloadFileOperation>> prepared(const std::string& path) {
+    auto op = std::make_shared<Driven<NBDownloadFileOperation>>(&delegate_, folderItem("app", path));
+    op->internalInit();
+    return op;
+  }
+  fs::path file(const std::string& path) const { return home_.path().string() + "/tmp/app/" + path; }
+
+  TemporaryHome home_;
+  RecordingDelegate delegate_;
+};
+
+TEST_F(DownloadTest, TemporaryPathsKeepTheNamesUnchanged) {
+  const std::string home = home_.path().string();
+  EXPECT_EQ(NBDownloadFileOperation::temporaryFilePath("app", "/a.txt"), home + "/tmp/app//a.txt");
+
+  struct Case {
+    std::string path;
+    std::int32_t compressType;
+    std::string expected;
+  } cases[] = {
+      {"/docs/report.doc", 0, home + "/tmp/app//docs/report.html"},
+      {"/docs/report.doc", 1, home + "/tmp/app//docs/report.zip"},
+      {"/a.b/c", 0, home + "/tmp/app//a.b/c.html"},          // the dot is in a folder
+      {"/x/.profile", 0, home + "/tmp/app//x/.profile.html"},  // a leading dot is no extension
+      {"/x/archive.tar.gz", 1, home + "/tmp/app//x/archive.tar.zip"},
+  };
+  for (const Case& c : cases) {
+    auto item = std::make_shared<NBDocumentConvertOperationItem>();
+    item->root = "app";
+    item->path = c.path;
+    item->compressType = c.compressType;
+    auto op = std::make_shared<Driven<NBDocumentConvertOperation>>(&delegate_, item);
+    op->internalInit();
+    EXPECT_EQ(op->tempFilePath(), c.expected) << c.path;
+  }
+}
+
+TEST_F(DownloadTest, ChunksAreStreamedWithSixtyFourBitProgress) {
+  struct Case {
+    std::optional<std::int64_t> declared;
+    std::int64_t expectedTotal;
+  } cases[] = {{35, 35}, {std::nullopt, -1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expectedTotal);
+    delegate_ = RecordingDelegate();
+    auto op = prepared("/a.txt");
+    op->respond(200, c.declared);
+    const std::string body = std::string(10, 'a') + std::string(20, 'b') + std::string(5, 'c');
+    op->receive(std::string_view(body).substr(0, 10));
+    op->receive(std::string_view(body).substr(10, 20));
+    op->receive(std::string_view(body).substr(30));
+    op->finish();
+    using P = std::pair<std::int64_t, std::int64_t>;
+    EXPECT_EQ(delegate_.progress,
+              (std::vector<P>{{10, c.expectedTotal}, {30, c.expectedTotal}, {35, c.expectedTotal}}));
+    ASSERT_EQ(delegate_.successes.size(), 1u);
+    ASSERT_TRUE(delegate_.failures.empty());
+    const std::string* path = delegate_.successes[0].textValue();
+    ASSERT_NE(path, nullptr);
+    EXPECT_EQ(*path, file("/a.txt").string());
+    EXPECT_EQ(testing::fileContents(*path), body);
+  }
+}
+
+TEST_F(DownloadTest, AnEmptyBodyGivesAnEmptyFile) {
+  auto op = prepared("/empty");
+  op->respond(200, 0);
+  op->finish();
+  ASSERT_EQ(delegate_.successes.size(), 1u);
+  EXPECT_TRUE(fs::is_regular_file(file("/empty")));
+  EXPECT_EQ(fs::file_size(file("/empty")), 0u);
+}
+
+TEST_F(DownloadTest, RefusedStatusesFailOnceWithTheDownloadTable) {
+  struct Case {
+    int status;
+    const char* message;
+  } cases[] = {
+      {404, "文件不存在"},
+      {403, "文件不存在或者无权访问"},
+      {401, "授权失败：请求验证错误(时间戳,nonce,签名，token等验证错误)"},
+      {500, "文件不存在或者服务器内部错误"},
+      {206, "文件不存在或者服务器内部错误"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    delegate_ = RecordingDelegate();
+    auto op = prepared("/a.txt");
+    op->respond(c.status, 9);
+    op->receive("not found");  // the error page is not written
+    op->finish();              // the owner did not cancel: nothing more is reported
+    EXPECT_EQ(delegate_.failures, std::vector<std::string>{c.message});
+    EXPECT_TRUE(delegate_.successes.empty());
+    EXPECT_TRUE(delegate_.progress.empty());
+    EXPECT_FALSE(fs::exists(file("/a.txt")));
+  }
+}
+
+TEST_F(DownloadTest, FailuresLeaveNoPartialFile) {
+  // Transport failure after some bytes.
+  auto dropped = prepared("/dropped");
+  dropped->respond(200, 100);
+  dropped->receive("0123456789");
+  ASSERT_TRUE(fs::exists(file("/dropped")));
+  dropped->failTransport("connection reset");
+  EXPECT_EQ(delegate_.failures, std::vector<std::string>{"connection reset"});
+  EXPECT_FALSE(fs::exists(file("/dropped")));
+
+  // A folder removed while writing: the bytes went nowhere.
+  delegate_ = RecordingDelegate();
+  auto removed = prepared("/gone/a.txt");
+  removed->respond(200, std::nullopt);
+  removed->receive("first");
+  fs::remove_all(file("/gone"));
+  removed->receive("second");
+  removed->finish();
+  EXPECT_TRUE(delegate_.successes.empty());
+  ASSERT_EQ(delegate_.failures.size(), 1u);
+  EXPECT_NE(delegate_.failures[0].find("removed"), std::string::npos) << delegate_.failures[0];
+  EXPECT_FALSE(fs::exists(file("/gone/a.txt")));
+
+  // A full disk: the file is a link to /dev/full, which refuses every write.
+  delegate_ = RecordingDelegate();
+  auto full = prepared("/full");
+  fs::create_directories(file("/full").parent_path());
+  fs::create_symlink("/dev/full", file("/full"));
+  full->respond(200, 3);
+  full->receive("abc");
+  full->finish();  // not reached in practice: the failure cancelled the transfer
+  EXPECT_TRUE(delegate_.successes.empty());
+  ASSERT_EQ(delegate_.failures.size(), 1u);
+  EXPECT_NE(delegate_.failures[0].find("No space left"), std::string::npos)
+      << delegate_.failures[0];
+  EXPECT_TRUE(delegate_.progress.empty());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(file("/full"))));
+}
+
+TEST_F(DownloadTest, StartingAgainReplacesTheEarlierFileOnlyWithAToken) {
+  testing::writeFile(file("/a.txt"), "earlier");
+  // No credentials are stored: nothing is sent, reported or removed.
+  auto op = std::make_shared<NBDownloadFileOperation>(&delegate_, folderItem("app", "/a.txt"));
+  op->executeOperation();
+  EXPECT_EQ(delegate_.outcomes(), 0u);
+  EXPECT_EQ(testing::fileContents(file("/a.txt")), "earlier");
+
+  // The first step of a new transfer removes the earlier copy.
+  prepared("/a.txt");
+  EXPECT_FALSE(fs::exists(file("/a.txt")));
+}
+
+TEST_F(DownloadTest, ItemsThatCannotNameAFileAreRefused) {
+  auto noPath = std::make_shared<NBFolderOperationItem>();
+  noPath->root = "app";
+  const std::shared_ptr<NBFolderOperationItem> refused[] = {
+      noPath, folderItem("app", "/../../outside"), folderItem("..", "/x"), folderItem("app", "")};
+  for (const auto& item : refused) {
+    auto op = std::make_shared<NBDownloadFileOperation>(&delegate_, item);
+    EXPECT_TRUE(std::holds_alternative<NBFailure>(op->serviceRequest()))
+        << item->path.value_or("(absent)");
+  }
+  auto fine = std::make_shared<NBDownloadFileOperation>(&delegate_, folderItem("app", "/a..b/c"));
+  EXPECT_TRUE(std::holds_alternative<NBServiceRequest>(fine->serviceRequest()));
+}
+
+TEST(DocumentConvertTest, CodesMapThroughTheirTables) {
+  struct Case {
+    std::int32_t documentType, viewFormat, compressType;
+    const char *type, *view, *zip;
+  } cases[] = {
+      {0, 0, 0, "pdf", "iphone", "0"}, {1, 1, 1, "doc", "iPad", "1"}, {2, 0, 0, "zdc", "iphone", "0"},
+      {6, 0, 0, "zs", "iphone", "0"},  {8, 0, 0, "zpr", "iphone", "0"}, {10, 1, 0, "rtf", "iPad", "0"},
+  };
+  for (const Case& c : cases) {
+    NBDocumentConvertOperationItem item;
+    item.root = "app";
+    item.path = "/r.doc";
+    item.documentType = c.documentType;
+    item.viewFormat = c.viewFormat;
+    item.compressType = c.compressType;
+    auto parameters = NBDocumentConvertOperation::getParameters(item);
+    ASSERT_TRUE(std::holds_alternative<std::vector<NBServiceRequest::Parameter>>(parameters));
+    using P = NBServiceRequest::Parameter;
+    EXPECT_EQ(std::get<0>(parameters),
+              (std::vector<P>{{"root", "app"}, {"path", "/r.doc"}, {"zip", c.zip}, {"type", c.type},
+                              {"view", c.view}}));
+  }
+}
+
+TEST(DocumentConvertTest, ItemsOutsideTheTablesAreRefusedBeforeAnyRequest) {
+  TemporaryHome home;
+  RecordingDelegate delegate;
+  struct Case {
+    std::int32_t documentType, viewFormat, compressType;
+    bool hasRoot, hasPath;
+  } cases[] = {
+      {11, 0, 0, true, true}, {-1, 0, 0, true, true}, {0, 2, 0, true, true},
+      {0, -1, 0, true, true}, {0, 0, 2, true, true},  {0, 0, -5, true, true},
+      {0, 0, 0, false, true}, {0, 0, 0, true, false},
+  };
+  for (const Case& c : cases) {
+    auto item = std::make_shared<NBDocumentConvertOperationItem>();
+    if (c.hasRoot) item->root = "app";
+    if (c.hasPath) item->path = "/r.doc";
+    item->documentType = c.documentType;
+    item->viewFormat = c.viewFormat;
+    item->compressType = c.compressType;
+    auto op = std::make_shared<NBDocumentConvertOperation>(&delegate, item);
+    auto request = op->serviceRequest();
+    ASSERT_TRUE(std::holds_alternative<NBFailure>(request))
+        << c.documentType << " " << c.viewFormat << " " << c.compressType;
+    EXPECT_FALSE(std::get<NBFailure>(request).message.empty());
+  }
+}
+
+}  // namespace
+}  // namespace nb

@@ -1,0 +1,217 @@
+// Uploads, downloads, thumbnails and document conversions against a real
+// nbserver on loopback ports, with the bytes compared end to end.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "nb/operations/NBDocumentConvertOperation.h"
+#include "nb/operations/NBDownloadFileOperation.h"
+#include "nb/operations/NBThumbnailOperation.h"
+#include "nb/Private/MultipartFormBody.h"
+#include "nb/operations/NBUploadFileOperation.h"
+#include "nb/platform/RunLoop.h"
+#include "tests/operations/TransferTestSupport.h"
+#include "tests/support/AccessTokenForTest.h"
+#include "tests/support/NbServerProcess.h"
+
+namespace nb {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::RecordingDelegate;
+
+std::string pseudoRandomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator() & 0xff);
+  return bytes;
+}
+
+std::string fromHex(std::string_view hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return bytes;
+}
+
+class TransferEndToEndTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new test::NbServerProcess();
+    ASSERT_TRUE(server_->ok()) << server_->error();
+    server_->setEnvironment();
+    ASSERT_TRUE(server_->addUser("transfer", "secret-pw"));
+    const std::string error =
+        test::installAccessToken(server_->env("NB_CONSUMER_KEY"),
+                                 server_->env("NB_CONSUMER_SECRET"), "transfer", "secret-pw");
+    ASSERT_EQ(error, "");
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+
+  // Runs `operation` until its delegate has an outcome (or 120 s pass).
+  static void run(const std::shared_ptr<NBOperation>& operation, RecordingDelegate& delegate) {
+    operation->executeOperation();
+    RunLoop::current().runUntil([&] { return delegate.outcomes() > 0; }, std::chrono::seconds(120));
+    // A second outcome would arrive right after the first; give it the chance.
+    RunLoop::current().runUntil([] { return false; }, std::chrono::milliseconds(20));
+    EXPECT_EQ(delegate.outcomes(), 1u);
+  }
+
+  static std::string upload(const std::string& path, const std::string& bytes, bool fromDisk,
+                            bool overwrite, RecordingDelegate& delegate) {
+    auto item = std::make_shared<NBUploadFileOperationItem>();
+    item->root = "app";
+    item->path = path;
+    item->fileName = fs::path(path).filename().string();
+    item->isOverwrite = overwrite;
+    if (fromDisk) {
+      item->filePath = (home_.path() / "source.bin").string();
+      testing::writeFile(*item->filePath, bytes);
+    } else {
+      item->fileData = bytes;
+    }
+    run(std::make_shared<NBUploadFileOperation>(&delegate, item), delegate);
+    return delegate.successes.empty() ? "" : *delegate.successes[0].textValue();
+  }
+
+  static std::optional<std::string> download(const std::string& path, RecordingDelegate& delegate) {
+    auto item = std::make_shared<NBFolderOperationItem>();
+    item->root = "app";
+    item->path = path;
+    run(std::make_shared<NBDownloadFileOperation>(&delegate, item), delegate);
+    if (delegate.successes.empty()) return std::nullopt;
+    return *delegate.successes[0].textValue();
+  }
+
+  static inline test::NbServerProcess* server_ = nullptr;
+  static inline testing::TemporaryHome home_;
+};
+
+TEST_F(TransferEndToEndTest, UploadedFilesComeBackByteForByte) {
+  struct Case {
+    std::size_t size;
+    bool fromDisk;
+  } cases[] = {{0, false},         {1, true},          {64 * 1024 + 1, false},
+               {64 * 1024 + 1, true}, {50u << 20, false}, {50u << 20, true}};
+  for (const Case& c : cases) {
+    const std::string path = "/round-" + std::to_string(c.size) + (c.fromDisk ? "-disk" : "-mem");
+    SCOPED_TRACE(path);
+    const std::string bytes = pseudoRandomBytes(c.size, static_cast<unsigned>(c.size));
+
+    RecordingDelegate up;
+    const std::string reply = upload(path, bytes, c.fromDisk, false, up);
+    ASSERT_EQ(up.successes.size(), 1u) << (up.failures.empty() ? "" : up.failures[0]);
+    EXPECT_NE(reply.find('{'), std::string::npos) << reply;
+    if (c.size > 0) {
+      ASSERT_FALSE(up.progress.empty());
+      const auto [written, expected] = up.progress.back();
+      EXPECT_EQ(written, expected);
+      EXPECT_EQ(expected, MultipartFormBody::bodyLength(fs::path(path).filename().string(),
+                                                        static_cast<std::int64_t>(c.size)));
+    }
+
+    RecordingDelegate down;
+    const auto file = download(path, down);
+    ASSERT_TRUE(file) << (down.failures.empty() ? "" : down.failures[0]);
+    EXPECT_EQ(*file, NBDownloadFileOperation::temporaryFilePath("app", path));
+    EXPECT_TRUE(testing::fileContents(*file) == bytes);
+    if (c.size > 0) {
+      EXPECT_EQ(down.progress.back(),
+                std::make_pair(static_cast<std::int64_t>(c.size), static_cast<std::int64_t>(c.size)));
+    }
+  }
+}
+
+TEST_F(TransferEndToEndTest, RefusalsArriveOnceWithTheirTableMessages) {
+  RecordingDelegate first, clash, replaced;
+  upload("/clash.txt", "one", false, false, first);
+  ASSERT_EQ(first.successes.size(), 1u);
+  upload("/clash.txt", "two", false, false, clash);
+  EXPECT_EQ(clash.failures, std::vector<std::string>{"同名文件（夹）已存在"});
+  upload("/clash.txt", "three", true, true, replaced);
+  EXPECT_EQ(replaced.successes.size(), 1u);
+
+  RecordingDelegate missing;
+  EXPECT_FALSE(download("/no/such/file", missing));
+  EXPECT_EQ(missing.failures, std::vector<std::string>{"文件不存在"});
+  EXPECT_FALSE(fs::exists(NBDownloadFileOperation::temporaryFilePath("app", "/no/such/file")));
+}
+
+TEST_F(TransferEndToEndTest, ThumbnailsArePngImages) {
+  const std::string png = fromHex(
+      // A 16 x 12 RGB image.
+      "89504e470d0a1a0a0000000d49484452000000100000000c0802000000e485aad6000001554944415478da0dcb"
+      "2101c520144051224c1000895c00c422bc0808022091370082082fc2040190480220168108ff1f7f8c315c0667"
+      "b80d8f410cd1900d189a410daf611896e1331c833196cbe22cb7e5b188255ab2054bb3a8e5b50ccbb27c9663ff"
+      "c173799ce7f63c1ef1444ff6e0691ef5bc9ee1599ecf73fc3f04ae800bdc8127208118c801022da0813730022b"
+      "f0054ef807e1129c700b8f204214b280d004155e61084bf88423ff90b8122e71279e842462222748b48426dec4"
+      "48acc49738e91f0a57c115eec25390422ce4028556d0c25b188555f80aa7fc43e5aab8ca5d792a5289955ca1d2"
+      "2a5a792ba3b22a5fe5d47f502ec529b7f228a244252b284d51e55586b2944f39fa0f9dabe33a77e7e948277672"
+      "874eeb68e7ed8cceea7c9dd3ff61724ddce49e3c1399c4499e3069139dbc933159936f72e63f6cae8ddbdc9b67"
+      "239bb8c91b366da39b7733366bf36dcee607336d0c90b17c86fe0000000049454e44ae426082");
+  RecordingDelegate up;
+  upload("/p.png", png, false, true, up);
+  ASSERT_EQ(up.successes.size(), 1u);
+
+  struct Case {
+    const char* path;
+    int width, height;
+    bool ok;
+  } cases[] = {{"/p.png", 8, 6, true}, {"/missing.png", 8, 6, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    RecordingDelegate delegate;
+    auto item = std::make_shared<NBThumbnailOperationItem>();
+    item->root = "app";
+    item->path = c.path;
+    item->width = c.width;
+    item->height = c.height;
+    run(std::make_shared<NBThumbnailOperation>(&delegate, item), delegate);
+    if (!c.ok) {
+      EXPECT_EQ(delegate.failures, std::vector<std::string>{"无此文件"});
+      continue;
+    }
+    ASSERT_EQ(delegate.successes.size(), 1u) << (delegate.failures.empty() ? "" : delegate.failures[0]);
+    const auto* bytes = delegate.successes[0].bytesValue();
+    ASSERT_NE(bytes, nullptr);
+    ASSERT_GT(bytes->size(), 8u);
+    EXPECT_EQ(std::string(bytes->begin(), bytes->begin() + 8), png.substr(0, 8));
+  }
+}
+
+TEST_F(TransferEndToEndTest, DocumentsConvertToAPageOrAnArchive) {
+  RecordingDelegate up;
+  upload("/notes.txt", "first line\nsecond <line>\n", false, true, up);
+  ASSERT_EQ(up.successes.size(), 1u);
+
+  struct Case {
+    std::int32_t compressType;
+    const char* extension;
+    const char* starts;  // what the file begins with
+  } cases[] = {{0, ".html", ""}, {1, ".zip", "PK"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.extension);
+    RecordingDelegate delegate;
+    auto item = std::make_shared<NBDocumentConvertOperationItem>();
+    item->root = "app";
+    item->path = "/notes.txt";
+    item->documentType = 9;  // txt
+    item->compressType = c.compressType;
+    run(std::make_shared<NBDocumentConvertOperation>(&delegate, item), delegate);
+    ASSERT_EQ(delegate.successes.size(), 1u) << (delegate.failures.empty() ? "" : delegate.failures[0]);
+    const std::string path = *delegate.successes[0].textValue();
+    EXPECT_EQ(path, NBDownloadFileOperation::temporaryFilePath("app", "/notes") + c.extension);
+    const std::string contents = testing::fileContents(path);
+    EXPECT_EQ(contents.rfind(c.starts, 0), 0u);
+    if (c.compressType == 0) {
+      EXPECT_NE(contents.find("second &lt;line&gt;"), std::string::npos) << contents;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace nb

@@ -1,0 +1,72 @@
+// Helpers shared by the transfer tests: a temporary home directory for the
+// test's process, and a delegate that records every outcome and progress call.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "nb/Private/NBOperationDelegate.h"
+
+namespace nb::testing {
+
+// Points NB_HOME (downloads) and NB_DATA_HOME (stored credentials: none) at a
+// fresh temporary folder for the life of the object.
+class TemporaryHome {
+ public:
+  TemporaryHome() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "nb-transfer-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    path_ = pattern;
+    ::setenv("NB_HOME", path_.c_str(), 1);
+    ::setenv("NB_DATA_HOME", (path_ / "data").c_str(), 1);
+  }
+  ~TemporaryHome() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string fileContents(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+struct RecordingDelegate : NBOperationDelegate, NBOperationProgressDelegate {
+  std::vector<NBResult> successes;
+  std::vector<std::string> failures;
+  std::vector<std::pair<std::int64_t, std::int64_t>> progress;  // (written, expected)
+
+  void operationSuccess(NBOperation*, const NBResult& result) override {
+    successes.push_back(result);
+  }
+  void operationFail(NBOperation*, const std::string& message) override {
+    failures.push_back(message);
+  }
+  void operationTotalBytesWritten(NBOperation*, std::int64_t written,
+                                  std::int64_t expected) override {
+    progress.emplace_back(written, expected);
+  }
+  std::size_t outcomes() const { return successes.size() + failures.size(); }
+};
+
+}  // namespace nb::testing
