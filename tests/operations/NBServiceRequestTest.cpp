@@ -1,8 +1,7 @@
-#include "nb/operations/NBServiceRequest.h"
-
 #include <gtest/gtest.h>
 
 #include "nb/Private/NSURLHelper.h"
+#include "nb/operations/NBServiceRequest.h"
 
 namespace nb {
 namespace {

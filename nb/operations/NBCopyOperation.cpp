@@ -1,0 +1,25 @@
+#include "nb/operations/NBCopyOperation.h"
+
+#include "nb/Private/NBHosts.h"
+#include "nb/operations/NBReply.h"
+
+namespace nb {
+
+std::variant<NBServiceRequest, NBFailure> NBCopyOperation::serviceRequest() const {
+  const auto* item = itemAs<NBCopyOperationItem>();
+  if (item == nullptr) return NBFailure{"copying needs an NBCopyOperationItem"};
+  const bool fromRef = item->fromCopyRef.has_value();
+  return NBServiceRequest{
+      "http://" + NBHosts::apiHost() + "/1/fileops/copy",
+      NBServiceRequest::collectParameters({{"root", &item->root},
+                                           {fromRef ? "from_copy_ref" : "from_path",
+                                            fromRef ? &item->fromCopyRef : &item->fromPath},
+                                           {"to_path", &item->toPath}})};
+}
+
+std::variant<NBResult, NBFailure> NBCopyOperation::resultFromReply(
+    const std::optional<std::string>& body) const {
+  return NBReply::jsonResult(body);
+}
+
+}  // namespace nb

@@ -1,0 +1,20 @@
+#include "nb/operations/NBDeleteOperation.h"
+
+#include "nb/Private/NBHosts.h"
+
+namespace nb {
+
+std::variant<NBServiceRequest, NBFailure> NBDeleteOperation::serviceRequest() const {
+  const auto* item = itemAs<NBFolderOperationItem>();
+  if (item == nullptr) return NBFailure{"deleting needs an NBFolderOperationItem"};
+  return NBServiceRequest{
+      "http://" + NBHosts::apiHost() + "/1/fileops/delete",
+      NBServiceRequest::collectParameters({{"root", &item->root}, {"path", &item->path}})};
+}
+
+std::variant<NBResult, NBFailure> NBDeleteOperation::resultFromReply(
+    const std::optional<std::string>& body) const {
+  return NBResult::text(body.value_or(""));
+}
+
+}  // namespace nb

@@ -1,0 +1,38 @@
+// NBGetVerificationOperation fetches a registration challenge: the address of
+// an image showing a code and the challenge's id. It signs with the item's
+// consumer only (no token) and hands the delegate an NBVerification whose
+// verifiCode is absent. Same threading as NBOperation.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "nb/Private/NBNetworkOperation.h"
+#include "nb/Private/NBVerification.h"
+#include "nb/operations/NBSignedRequest.h"
+
+namespace nb {
+
+class NBGetVerificationOperation : public NBNetworkOperation {
+ public:
+  using NBNetworkOperation::NBNetworkOperation;
+
+  // A missing consumer key is reported through operationFail before any
+  // request. A request of this operation that is still running is cancelled first.
+  void executeOperation() override;
+
+  // Signed GET http://<API host>/open/verificationURL with no parameters.
+  std::variant<NBSignedRequest, NBFailure> signedRequest() const;
+
+  // The challenge of a reply body ("url", "authid"; a missing one stays
+  // absent). A reply that is not a JSON object fails.
+  static std::variant<std::shared_ptr<NBVerification>, NBFailure> verificationFromReply(
+      const std::optional<std::string>& body);
+
+ protected:
+  void handleSuccessData(const std::optional<std::string>& data) override;
+};
+
+}  // namespace nb

@@ -1,0 +1,21 @@
+#include "nb/operations/NBMoveOperation.h"
+
+#include "nb/Private/NBHosts.h"
+
+namespace nb {
+
+std::variant<NBServiceRequest, NBFailure> NBMoveOperation::serviceRequest() const {
+  const auto* item = itemAs<NBMoveOperationItem>();
+  if (item == nullptr) return NBFailure{"moving needs an NBMoveOperationItem"};
+  return NBServiceRequest{
+      "http://" + NBHosts::apiHost() + "/1/fileops/move",
+      NBServiceRequest::collectParameters(
+          {{"root", &item->root}, {"from_path", &item->fromPath}, {"to_path", &item->toPath}})};
+}
+
+std::variant<NBResult, NBFailure> NBMoveOperation::resultFromReply(
+    const std::optional<std::string>& body) const {
+  return NBResult::text(body.value_or(""));
+}
+
+}  // namespace nb
