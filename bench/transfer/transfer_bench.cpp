@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
     std::ifstream in(file, std::ios::binary);
     body << nb::MultipartFormBody::partHeader(name) << in.rdbuf()
          << nb::MultipartFormBody::closingLine();
-    const std::optional<std::string> curlPath = "/bench/" + name;
+    const std::optional<std::string> curlPath = "/bench-" + name;
     const std::optional<std::string> overwrite = "True";
     std::puts(signedURL({"http://" + nb::NBHosts::contentHost() + "/1/fileops/upload_file",
                          nb::NBServiceRequest::collectParameters(

@@ -141,6 +141,31 @@ TEST_F(TransferEndToEndTest, RefusalsArriveOnceWithTheirTableMessages) {
   EXPECT_FALSE(fs::exists(NBDownloadFileOperation::temporaryFilePath("app", "/no/such/file")));
 }
 
+TEST_F(TransferEndToEndTest, ACancelledDownloadLeavesNoPartialFile) {
+  RecordingDelegate up;
+  upload("/cancelled.bin", pseudoRandomBytes(8u << 20, 8), false, true, up);
+  ASSERT_EQ(up.successes.size(), 1u);
+
+  // Cancels from inside the first progress call, with most of the body still to come.
+  struct Canceller : RecordingDelegate {
+    void operationTotalBytesWritten(NBOperation* operation, std::int64_t written,
+                                    std::int64_t expected) override {
+      RecordingDelegate::operationTotalBytesWritten(operation, written, expected);
+      if (progress.size() == 1) operation->cancelOperation();
+    }
+  } delegate;
+  auto item = std::make_shared<NBFolderOperationItem>();
+  item->root = "app";
+  item->path = "/cancelled.bin";
+  auto operation = std::make_shared<NBDownloadFileOperation>(&delegate, item);
+  operation->executeOperation();
+  RunLoop::current().runUntil([&] { return !delegate.progress.empty(); }, std::chrono::seconds(60));
+  RunLoop::current().runUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_EQ(delegate.progress.size(), 1u);
+  EXPECT_EQ(delegate.outcomes(), 0u);
+  EXPECT_FALSE(fs::exists(NBDownloadFileOperation::temporaryFilePath("app", "/cancelled.bin")));
+}
+
 TEST_F(TransferEndToEndTest, ThumbnailsArePngImages) {
   const std::string png = fromHex(
       // A 16 x 12 RGB image.
