@@ -105,6 +105,12 @@ int CurlTransferEngine::onTimer(void* /*multi*/, long timeoutMs, void* selfPoint
 }
 
 void CurlTransferEngine::socketAction(int fd, int curlEvents) {
+  if (insideCurl_ > 0) {
+    // The loop runs nested inside one of our callbacks, where libcurl must not
+    // be re-entered: sockets stay ready and report again; the timer is re-armed.
+    if (fd == CURL_SOCKET_TIMEOUT) onTimer(multi_, 1, this);
+    return;
+  }
   int running = 0;
   ++insideCurl_;
   curl_multi_socket_action(multi_, fd, curlEvents, &running);

@@ -127,7 +127,7 @@ RunLoop::TimerHandle RunLoop::addTimer(std::chrono::milliseconds delay, bool rep
   if (delay.count() < 0) delay = std::chrono::milliseconds(0);
   if (repeat && delay.count() == 0) delay = std::chrono::milliseconds(1);
   const std::uint64_t id = nextTimerId_++;
-  const auto due = Clock::now() + delay;
+  const auto due = now() + delay;
   timers_.emplace(id, Timer{delay, repeat, std::make_shared<std::function<void()>>(std::move(fn)),
                             due});
   timerQueue_.emplace(due, id);
@@ -157,7 +157,7 @@ void RunLoop::watchFd(int fd, unsigned events, std::function<void(unsigned)> fn)
     // dropped from the set (ENOENT): try the other operation.
     ::epoll_ctl(epoll_, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event);
   }
-  watches_[fd] = Watch{events, std::make_shared<std::function<void(unsigned)>>(std::move(fn))};
+  watches_[fd] = std::make_shared<std::function<void(unsigned)>>(std::move(fn));
 }
 
 void RunLoop::unwatchFd(int fd) {
@@ -175,8 +175,11 @@ void RunLoop::runOnce(Clock::time_point deadline) {
   }
   if (!pending) {
     auto until = deadline;
-    if (!timerQueue_.empty() && timerQueue_.begin()->first < until) {
-      until = timerQueue_.begin()->first;
+    if (!timerQueue_.empty()) {
+      // Under a manual clock only a timer that is due already shortens the wait.
+      const auto next = timerQueue_.begin()->first;
+      if (!manualClock_ && next < until) until = next;
+      if (manualClock_ && next <= manualNow_) until = Clock::now();
     }
     if (until == Clock::time_point::max()) {
       timeoutMs = -1;
@@ -198,15 +201,30 @@ void RunLoop::runOnce(Clock::time_point deadline) {
     }
     auto it = watches_.find(fd);
     if (it == watches_.end()) continue;  // unwatched by an earlier callback
-    const auto fn = it->second.fn;       // keeps it alive if the callback re-watches
+    const auto fn = it->second;          // keeps it alive if the callback re-watches
     (*fn)(readyFlagsFor(events[i].events));
   }
   runDueTimers();
   runPosted();
 }
 
+void RunLoop::useManualClock() {
+  if (manualClock_) return;
+  manualNow_ = Clock::now();
+  manualClock_ = true;
+}
+
+void RunLoop::advanceClock(std::chrono::milliseconds delta) {
+  const auto target = manualNow_ + delta;
+  while (!timerQueue_.empty() && timerQueue_.begin()->first <= target) {
+    manualNow_ = std::max(manualNow_, timerQueue_.begin()->first);
+    runDueTimers();
+  }
+  manualNow_ = target;
+}
+
 void RunLoop::runDueTimers() {
-  const auto now = Clock::now();
+  const auto now = this->now();
   // Only timers due now run; timers that callbacks add for "now" wait for the
   // next pass, so a zero-delay timer cannot starve the loop.
   std::vector<std::uint64_t> due;

@@ -72,6 +72,14 @@ class RunLoop {
   // Stops watching `fd`; no callback for it is made afterwards.
   void unwatchFd(int fd);
 
+  // For tests of timed behaviour: from now on timers follow a manual clock
+  // that only advanceClock() moves, so a test needs no sleeping. Not for a
+  // thread that also runs HTTP requests (the transport's timers stop too).
+  void useManualClock();
+  // Moves the manual clock forward by `delta`, firing every timer that falls
+  // due on the way at its own time and in order.
+  void advanceClock(std::chrono::milliseconds delta);
+
  private:
   using Clock = std::chrono::steady_clock;
   struct Timer {
@@ -79,10 +87,6 @@ class RunLoop {
     bool repeat;
     std::shared_ptr<std::function<void()>> fn;
     Clock::time_point due;
-  };
-  struct Watch {
-    unsigned events;
-    std::shared_ptr<std::function<void(unsigned)>> fn;
   };
 
   RunLoop();
@@ -92,6 +96,7 @@ class RunLoop {
   void runPosted();
   void cancelTimer(std::uint64_t id);
   void wake();
+  Clock::time_point now() const { return manualClock_ ? manualNow_ : Clock::now(); }
 
   int epoll_ = -1;
   int wakeFd_ = -1;
@@ -104,7 +109,11 @@ class RunLoop {
   std::unordered_map<std::uint64_t, Timer> timers_;
   std::multimap<Clock::time_point, std::uint64_t> timerQueue_;  // due time -> timer id
 
-  std::unordered_map<int, Watch> watches_;
+  // Callbacks are shared so that one stays alive while it re-watches its fd.
+  std::unordered_map<int, std::shared_ptr<std::function<void(unsigned)>>> watches_;
+
+  bool manualClock_ = false;
+  Clock::time_point manualNow_;
 };
 
 }  // namespace nb

@@ -320,6 +320,12 @@ bool URLConnection::onHeaderLine(std::string_view line) {
 
 bool URLConnection::deliverResponse() {
   Transfer& t = *transfer_;
+  if (t.body) {
+    // Progress is sampled; make sure the whole body was counted before the reply.
+    curl_off_t sent = 0;
+    curl_easy_getinfo(t.easy.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
+    if (!onUploadProgress(sent)) return false;
+  }
   if (t.status == 0) {
     long code = 0;
     curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &code);

@@ -1,19 +1,8 @@
-// URLConnection runs one HTTP request (URLRequest) on the calling thread's run
-// loop and reports to a URLConnectionDelegate, on that same thread, in this
-// order: connectionDidReceiveResponse, connectionDidReceiveData for each body
-// chunk (a further response starts a new body), then exactly one of
-// connectionDidFinishLoading and connectionDidFailWithError — unless cancel()
-// came first, after which nothing more is called. Upload progress arrives
-// through connectionDidSendBodyData while the body is sent.
-//
-// Ownership: the connection shares ownership of its delegate until its last
-// callback has returned or it is cancelled; while it runs, the run loop's
-// transport keeps the connection itself alive, so dropping every reference
-// does not stop it — call cancel(). A connection is used only from the thread
-// that started it. Redirects are followed and not reported; TLS certificates
-// are verified. NB_CA_FILE names a CA bundle to trust instead of the system's,
-// NB_CONNECT_TO redirects host:port pairs (comma-separated
-// "HOST:PORT:CONNECT-TO-HOST:CONNECT-TO-PORT" entries), both read per request.
+// URLConnection runs one HTTP request on the calling thread's run loop and
+// reports to its URLConnectionDelegate on that thread: a response, its body in
+// chunks, then exactly one of finish and fail, unless cancel() came first.
+// The connection shares ownership of the delegate until its last callback has
+// returned; the run loop's transport keeps a running connection alive.
 #pragma once
 
 #include <cstdint>
@@ -84,6 +73,15 @@ inline constexpr const char* kURLConnectionErrorDomain = "URLConnectionErrorDoma
 
 class CurlTransferEngine;
 
+// Details: a further response on one request starts a new body; redirects are
+// followed without being reported; upload progress arrives through
+// connectionDidSendBodyData. TLS certificates are verified; NB_CA_FILE names a
+// CA bundle to trust instead of the system's, and NB_CONNECT_TO sends
+// host:port pairs elsewhere (comma-separated "HOST:PORT:TO-HOST:TO-PORT"
+// entries), both read per request. Dropping every reference does not stop a
+// request: call cancel(). A connection is used only from the thread that
+// started it, and its callbacks must not run that thread's loop again
+// (RunLoop::runUntil) while they are inside the transport.
 class URLConnection : public std::enable_shared_from_this<URLConnection> {
  public:
   // Creates the connection and starts it at once; the first callback comes

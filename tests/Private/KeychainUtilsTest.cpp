@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "nb/platform/SecItem.h"
-#include "tests/support/TemporaryDataHome.h"
+#include "tests/platform/TempDataHome.h"
 
 namespace nb {
 namespace {
@@ -15,7 +15,7 @@ const std::string kService = "www.nimbus.test";
 NBError staleError() { return NBError{"stale", 99, "left from before", nullptr}; }
 
 TEST(KeychainUtilsTest, MissingArgumentsAreRefusedWithMinus2000) {
-  test::TemporaryDataHome home;
+  TempDataHome home;
   const std::optional<std::string> none;
   NBError error;
   EXPECT_FALSE(KeychainUtils::getValueForKey(none, kService, &error));
@@ -38,7 +38,7 @@ TEST(KeychainUtilsTest, MissingArgumentsAreRefusedWithMinus2000) {
 }
 
 TEST(KeychainUtilsTest, AbsentItemIsNilWithoutErrorAndCannotBeDeleted) {
-  test::TemporaryDataHome home;
+  TempDataHome home;
   NBError error = staleError();
   EXPECT_FALSE(KeychainUtils::getValueForKey("TokenKey", kService, &error));
   EXPECT_EQ(error.code, 0);  // cleared
@@ -65,7 +65,7 @@ TEST(KeychainUtilsTest, UpdateFlagDecidesWhetherAnExistingValueIsReplaced) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.second + (c.update ? " update" : " keep"));
-    test::TemporaryDataHome home;
+    TempDataHome home;
     NBError error = staleError();
     ASSERT_TRUE(KeychainUtils::storeKey("ConsumerKey", "first", kService, c.update, &error));
     EXPECT_EQ(error.code, 0);
@@ -80,7 +80,7 @@ TEST(KeychainUtilsTest, UpdateFlagDecidesWhetherAnExistingValueIsReplaced) {
 }
 
 TEST(KeychainUtilsTest, ItemWithoutReadableValueIsReportedThenReplacedByStore) {
-  test::TemporaryDataHome home;
+  TempDataHome home;
   SecItemDictionary valueless;
   valueless.itemClass = kSecClassGenericPassword;
   valueless.service = kService;
@@ -98,7 +98,7 @@ TEST(KeychainUtilsTest, ItemWithoutReadableValueIsReportedThenReplacedByStore) {
 }
 
 TEST(KeychainUtilsTest, TwoProcessesStoringAtOnceLoseNothing) {
-  test::TemporaryDataHome home;
+  TempDataHome home;
   ASSERT_TRUE(KeychainUtils::storeKey("warm-up", "1", kService, true));  // store exists
   constexpr int kKeys = 40;
   int ready[2];

@@ -7,7 +7,7 @@
 
 #include "nb/Private/KeychainUtils.h"
 #include "nb/Private/NBHosts.h"
-#include "tests/support/TemporaryDataHome.h"
+#include "tests/platform/TempDataHome.h"
 
 namespace nb {
 namespace {
@@ -21,7 +21,7 @@ void store(const std::string& key, const std::string& value) {
 class NBAPIInfoTest : public ::testing::Test {
  protected:
   void SetUp() override { NBAPIInfo::instance().clearAuthInfo(); }
-  test::TemporaryDataHome home;
+  TempDataHome home;
 };
 
 TEST_F(NBAPIInfoTest, EmptyKeychainGivesNeither) {

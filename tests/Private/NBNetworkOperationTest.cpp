@@ -301,6 +301,44 @@ TEST_F(NBNetworkOperationTest, OwnerMayReleaseTheOperationInsideItsCallback) {
   EXPECT_TRUE(log->successData.empty());
 }
 
+// Two requests in a row on one operation, the second started from the first's
+// success hook, as the chained sign-in and upload operations do.
+class ChainOperation : public NBNetworkOperation {
+ public:
+  ChainOperation(NBOperationDelegate* delegate, std::vector<std::string> urls)
+      : NBNetworkOperation(delegate, nullptr), urls_(std::move(urls)) {}
+  void executeOperation() override { startConnection(URLRequest::requestWithURL(urls_[step_])); }
+  std::string bodies;
+
+ protected:
+  void handleSuccessData(const std::optional<std::string>& data) override {
+    const std::string body = data.value_or("<nil>");
+    bodies += body + ";";
+    if (++step_ < urls_.size()) {
+      executeOperation();
+      EXPECT_EQ(data.value_or("<nil>"), body);  // the body stays valid while the next starts
+      return;
+    }
+    reportSuccess(NBResult::text(bodies));
+  }
+
+ private:
+  std::vector<std::string> urls_;
+  std::size_t step_ = 0;
+};
+
+TEST_F(NBNetworkOperationTest, FollowUpRequestStartsFromTheSuccessHook) {
+  Owner owner;
+  auto chain = std::make_shared<ChainOperation>(
+      &owner, std::vector<std::string>{http.url("/text"), http.url("/ok"), http.url("/empty")});
+  std::weak_ptr<ChainOperation> weak = chain;
+  chain->executeOperation();
+  chain.reset();
+  EXPECT_TRUE(RunLoop::current().runUntil([&] { return weak.expired(); }, milliseconds(5000)));
+  EXPECT_EQ(owner.outcomes,
+            std::vector<std::string>{R"(success plain words, not JSON;{"msg":"ok","size":3};;)"});
+}
+
 TEST_F(NBNetworkOperationTest, NullDelegateRunsToTheEndSilently) {
   auto log = std::make_shared<HookLog>();
   auto operation = std::make_shared<ProbeOperation>(nullptr, http.url("/file-exist"), log);

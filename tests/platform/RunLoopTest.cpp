@@ -96,6 +96,22 @@ TEST(RunLoopTest, WatchedDescriptorReportsReadinessUntilUnwatched) {
   ::close(fds[1]);
 }
 
+TEST(RunLoopTest, ManualClockFiresTimersOnlyAsItIsAdvanced) {
+  std::string fired;
+  std::thread([&] {  // a loop of its own, so no other test sees the manual clock
+    RunLoop& loop = RunLoop::current();
+    loop.useManualClock();
+    loop.addTimer(milliseconds(100), false, [&] { fired += "once "; });
+    loop.addTimer(milliseconds(30), true, [&] { fired += "tick "; });
+    loop.runUntil([] { return false; }, milliseconds(150));  // real time passes: nothing
+    fired += "| ";
+    loop.advanceClock(milliseconds(95));
+    fired += "| ";
+    loop.advanceClock(milliseconds(25));
+  }).join();
+  EXPECT_EQ(fired, "| tick tick tick | once tick ");
+}
+
 TEST(RunLoopTest, EachThreadHasItsOwnLoopAndMainIsTheFirst) {
   RunLoop* mine = &RunLoop::current();
   RunLoop* theirs = nullptr;

@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "tests/support/TemporaryDataHome.h"
+#include "tests/platform/TempDataHome.h"
 
 namespace nb {
 namespace {
@@ -29,7 +29,7 @@ SecItemDictionary query(const std::string& account) {
 }
 
 TEST(SecItemTest, ItemsAreAddedFoundUpdatedAndDeletedByIdentity) {
-  test::TemporaryDataHome home;
+  TempDataHome home;
   EXPECT_EQ(SecItemAdd(item("TokenKey", std::string("a\0b", 3))), errSecSuccess);
   EXPECT_EQ(SecItemAdd(item("TokenKey", "other")), errSecDuplicateItem);
   EXPECT_EQ(SecItemAdd(item("TokenSecretKey")), errSecSuccess);
@@ -72,7 +72,7 @@ TEST(SecItemTest, ItemsAreAddedFoundUpdatedAndDeletedByIdentity) {
 }
 
 TEST(SecItemTest, MalformedQueriesAndUnusableStoresAreRefused) {
-  test::TemporaryDataHome home;
+  TempDataHome home;
   SecItemDictionary classless = query("x");
   classless.itemClass.reset();
   EXPECT_EQ(SecItemCopyMatching(classless, nullptr), errSecParam);
@@ -81,17 +81,21 @@ TEST(SecItemTest, MalformedQueriesAndUnusableStoresAreRefused) {
   EXPECT_EQ(SecItemUpdate(query("x"), SecItemDictionary{}), errSecParam);
 
   // The data home is a file: no store can be made there.
-  std::ofstream(home.path()) << "not a folder";
+  const std::string file = home.path() + "/file";
+  std::ofstream(file) << "not a folder";
+  ::setenv("NB_DATA_HOME", file.c_str(), 1);
   EXPECT_EQ(SecItemAdd(item("x")), errSecNotAvailable);
   EXPECT_EQ(SecItemCopyMatching(query("x"), nullptr), errSecNotAvailable);
 }
 
 TEST(SecItemTest, StoreIsPrivateToTheUser) {
-  test::TemporaryDataHome home;
+  TempDataHome home;
+  const std::string folderPath = home.path() + "/made/by/the/store";
+  ::setenv("NB_DATA_HOME", folderPath.c_str(), 1);
   ASSERT_EQ(SecItemAdd(item("ConsumerKey")), errSecSuccess);
   struct stat folder {}, file {};
-  ASSERT_EQ(::stat(home.path().c_str(), &folder), 0);
-  ASSERT_EQ(::stat((home.path() + "/keychain.db").c_str(), &file), 0);
+  ASSERT_EQ(::stat(folderPath.c_str(), &folder), 0);
+  ASSERT_EQ(::stat((folderPath + "/keychain.db").c_str(), &file), 0);
   EXPECT_EQ(folder.st_mode & 0777, 0700u);
   EXPECT_EQ(file.st_mode & 0777, 0600u);
 }
