@@ -67,6 +67,23 @@ void ContentEndpoints::uploadLocate(Call& call) {
 }
 
 void ContentEndpoints::uploadFile(Call& call, const httplib::ContentReader& reader) {
+  // We parse a multipart body ourselves, as it streams in: a body whose close
+  // delimiter ends it without a CRLF is complete, and is accepted. The
+  // transport would parse a multipart type itself, so it must see none and
+  // hand over plain bytes. (The request object is not const; only the
+  // handler's view of it is.)
+  const std::string contentType = call.request.get_header_value("Content-Type");
+  const_cast<httplib::Request&>(call.request).headers.erase("Content-Type");
+  // A body left unread would be taken for the next request on the connection,
+  // so a refusal still reads (and drops) it.
+  struct DrainUnread {
+    const httplib::ContentReader& reader;
+    bool read = false;
+    ~DrainUnread() {
+      if (!read) reader([](const char*, std::size_t) { return true; });
+    }
+  } drain{reader};
+
   if (!call.authenticate(Call::Access::kAccessToken)) return;
   std::string root, path;
   if (!call.location(&root, &path)) return;
@@ -81,18 +98,11 @@ void ContentEndpoints::uploadFile(Call& call, const httplib::ContentReader& read
 
   UploadSink sink(call.context.blobs, call.user().maxFileSize);
   bool read = false;
-  const std::string contentType = call.request.get_header_value("Content-Type");
   if (const auto boundary = MultipartReader::boundaryOf(contentType)) {
-    // We parse the multipart body ourselves, as it streams in: a body whose
-    // close delimiter ends it without a CRLF is complete, and is accepted.
-    // The transport would parse a multipart type itself, so it reads the
-    // body as plain bytes. (The request object is not const; only the
-    // handler's view of it is.)
-    auto& request = const_cast<httplib::Request&>(call.request);
-    request.headers.erase("Content-Type");
     MultipartReader parts(
         *boundary, [&](const std::string& name) { sink.startPart(name == "file"); },
         [&](const char* data, std::size_t size) { sink.receive(data, size); });
+    drain.read = true;
     read = reader([&](const char* data, std::size_t size) { return parts.feed(data, size); }) &&
            parts.complete();
   } else if (contentType.rfind("multipart/", 0) == 0) {
@@ -100,6 +110,7 @@ void ContentEndpoints::uploadFile(Call& call, const httplib::ContentReader& read
   } else {
     // A plain body is the file itself.
     sink.startPart(true);
+    drain.read = true;
     read = reader([&](const char* data, std::size_t size) { return sink.receive(data, size); });
   }
   if (!read) return call.fail(400, "bad request");

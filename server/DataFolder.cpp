@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -42,9 +44,11 @@ std::optional<std::string> DataFolder::runningEnvironment() const {
   std::ifstream in(envFile());
   std::string first;
   if (!std::getline(in, first) || first.rfind("# pid ", 0) != 0) return std::nullopt;
-  const pid_t pid = static_cast<pid_t>(std::stol(first.substr(6)));
+  long pid = 0;
+  const auto [end, ec] = std::from_chars(first.data() + 6, first.data() + first.size(), pid);
+  if (ec != std::errc()) return std::nullopt;
   // A server killed without cleaning up leaves the file behind; its pid is gone.
-  if (pid <= 0 || (::kill(pid, 0) != 0 && errno != EPERM)) return std::nullopt;
+  if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) return std::nullopt;
   std::stringstream rest;
   rest << in.rdbuf();
   return rest.str();

@@ -1,5 +1,7 @@
 #include "server/NbServer.h"
 
+#include <algorithm>
+
 #include "server/AuthEndpoints.h"
 #include "server/CertificateAuthority.h"
 #include "server/ContentEndpoints.h"
@@ -43,6 +45,14 @@ bool NbServer::start(const Options& options, std::string* error) {
   http_ = std::make_unique<httplib::Server>();
   https_ = std::make_unique<httplib::SSLServer>(ca.certFile().c_str(), ca.keyFile().c_str());
   if (!https_->is_valid()) return *error = "cannot load the server certificate", false;
+
+  // Each open connection holds a thread while it is kept alive, so clients
+  // that run many transfers at once need more than the transport's default.
+  const auto threads = static_cast<std::size_t>(std::max(1, options.threads));
+  for (httplib::Server* server : {static_cast<httplib::Server*>(http_.get()),
+                                  static_cast<httplib::Server*>(https_.get())}) {
+    server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  }
 
   ServiceRouter router(*http_, *https_, *context_);
   AuthEndpoints::registerRoutes(router);

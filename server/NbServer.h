@@ -26,6 +26,7 @@ class NbServer {
     int port = 0;     // 0 picks a free port
     int tlsPort = 0;  // 0 picks a free port
     bool dev = false;
+    int threads = 64;  // request threads per listener
   };
   static constexpr const char* kDevVerificationCode = "7Q4KM";
 

@@ -7,8 +7,7 @@ namespace nb::server {
 ServiceRouter::ServiceRouter(httplib::Server& http, httplib::Server& https,
                              ServiceContext& context)
     : http_(http), https_(https), context_(context) {
-  for (auto [server, scheme] : {std::pair{&http_, "http"}, std::pair{&https_, "https"}}) {
-    (void)scheme;
+  for (httplib::Server* server : {&http_, &https_}) {
     // Unknown paths and methods answer in the service's own JSON form.
     server->set_error_handler([](const httplib::Request&, httplib::Response& res) {
       if (res.body.empty() && res.status == 404) {

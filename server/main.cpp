@@ -89,13 +89,18 @@ int main(int argc, char** argv) {
   app.require_subcommand(0, 1);
 
   std::string data = "nbserver-data";
-  int port = 0, tlsPort = 0;
+  int port = 0, tlsPort = 0, threads = 64;
   bool dev = false, ephemeral = false, printEnv = false;
   app.add_option("--data", data, "Data folder (metadata.db, blobs/, tls/); created when absent")
       ->capture_default_str();
   app.add_option("--port", port, "HTTP port on 127.0.0.1; 0 picks a free one")
       ->capture_default_str();
   app.add_option("--tls-port", tlsPort, "HTTPS port on 127.0.0.1; 0 picks a free one")
+      ->capture_default_str();
+  app.add_option("--threads", threads,
+                 "Request threads per listener; each open connection holds one while it "
+                 "is kept alive")
+      ->check(CLI::Range(1, 4096))
       ->capture_default_str();
   app.add_flag("--dev", dev,
                "Development mode: makes a development consumer and prints it, fixes the "
@@ -180,5 +185,5 @@ int main(int argc, char** argv) {
     std::cout << *lines << std::flush;
     return 0;
   }
-  return serve(data, ephemeral, NbServer::Options{port, tlsPort, dev});
+  return serve(data, ephemeral, NbServer::Options{port, tlsPort, dev, threads});
 }

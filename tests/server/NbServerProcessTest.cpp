@@ -99,6 +99,24 @@ TEST(NbServerProcessTest, PrintEnvAndReset) {
     EXPECT_NE(printed.find("export " + name + "='" + value + "'"), std::string::npos) << name;
   }
   EXPECT_NE(server.runCommand({"reset", "--data", data}), 0) << "refused while the server runs";
+
+  // A consumer added while the server runs can sign at once.
+  std::string added;
+  {
+    FILE* pipe = popen((binary + " consumer add --data " + data + " tool").c_str(), "r");
+    char buffer[4096];
+    while (std::fgets(buffer, sizeof buffer, pipe)) added += buffer;
+    EXPECT_EQ(pclose(pipe), 0);
+  }
+  const auto value = [&](const std::string& name) {
+    const auto at = added.find(name + "='") + name.size() + 2;
+    return added.substr(at, added.find('\'', at) - at);
+  };
+  const NBConsumer tool(value("NB_CONSUMER_KEY"), value("NB_CONSUMER_SECRET"));
+  ServiceClient client(server);
+  const std::string url = SignatureHelper::getSignatureUrlString(
+      "https://" + ServiceClient::api() + "/open/requestToken", "GET", tool, nullptr, nullptr);
+  EXPECT_EQ(client.send("GET", url).status, 200) << added;
   EXPECT_NE(server.runCommand({"user", "add", "--data", data, "gina", "again"}), 0)
       << "names are unique";
 
@@ -110,7 +128,6 @@ TEST(NbServerProcessTest, PrintEnvAndReset) {
   ASSERT_TRUE(server.restart());
   EXPECT_EQ(server.env("NB_CA_FILE"), caBefore);
   EXPECT_EQ(server.env("NB_CONSUMER_KEY"), keyBefore) << "consumers survive a reset";
-  ServiceClient client(server);
   EXPECT_EQ(jsonField(client.login("gina", "gina-pass").body, "msg"), "login fail")
       << "accounts do not";
 }
@@ -141,7 +158,7 @@ TEST(NbServerProcessTest, HelpDocumentsEveryFlagAndCommand) {
   char buffer[4096];
   while (std::fgets(buffer, sizeof buffer, pipe)) help += buffer;
   pclose(pipe);
-  for (const char* word : {"--port", "--tls-port", "--data", "--dev", "--ephemeral", "--print-env",
+  for (const char* word : {"--port", "--tls-port", "--data", "--threads", "--dev", "--ephemeral", "--print-env",
                            "user", "consumer", "token", "reset"}) {
     EXPECT_NE(help.find(word), std::string::npos) << word;
   }

@@ -145,6 +145,38 @@ TEST_F(NbServerServiceTest, ThreeLeggedFlowInDevelopmentMode) {
   EXPECT_EQ(jsonField(call(requestToken, "/1/account_info").body, "msg"), "authorization expired");
 }
 
+TEST_F(NbServerServiceTest, AuthorisationPageSignsTheWebUserIn) {
+  const Reply request = client_->signedGet("https://" + ServiceClient::api() + "/open/requestToken",
+                                           nullptr);
+  const NBToken requestToken(jsonField(request.body, "oauth_token"),
+                             jsonField(request.body, "oauth_token_secret"));
+  const std::string page = "https://" + ServiceClient::web() +
+                           "/api.php?ac=open&op=authorise&oauth_token=" + *requestToken.token;
+  const std::string accessUrl = "https://" + ServiceClient::api() + "/open/accessToken";
+
+  const Reply wrong = client_->send("POST", page, "username=dave&password=wrong", {},
+                                    "application/x-www-form-urlencoded");
+  EXPECT_EQ(wrong.status, 200);
+  EXPECT_NE(wrong.body.find("<form"), std::string::npos) << "the form again";
+  EXPECT_EQ(jsonField(client_->signedGet(accessUrl, &requestToken).body, "msg"), "bad verifier");
+
+  const Reply signedIn = client_->send("POST", page, "username=dave&password=dave-pass", {},
+                                       "application/x-www-form-urlencoded");
+  EXPECT_EQ(signedIn.status, 200);
+  EXPECT_NE(signedIn.header("Set-Cookie").find("nb_session="), std::string::npos);
+  const Reply access = client_->signedGet(accessUrl, &requestToken);
+  const NBToken accessToken(jsonField(access.body, "oauth_token"),
+                            jsonField(access.body, "oauth_token_secret"));
+  EXPECT_EQ(jsonField(call(accessToken, "/1/account_info").body, "user_name"), "dave")
+      << "the token belongs to the user who signed in on the page";
+
+  EXPECT_EQ(jsonField(client_->send("GET", "https://" + ServiceClient::web() +
+                                               "/api.php?ac=open&op=authorise&oauth_token=nope")
+                          .body,
+                      "msg"),
+            "authorization expired");
+}
+
 TEST_F(NbServerServiceTest, UploadRefusalsAndVersions) {
   const NBToken tiny = client_->loginToken("tiny", "tiny-pass");
   ASSERT_EQ(call(tiny, "/1/fileops/create_folder", {{"root", "app"}, {"path", "/f"}}).status, 200);
@@ -185,6 +217,26 @@ TEST_F(NbServerServiceTest, UploadRefusalsAndVersions) {
   const auto revs = jsonFields(history.body, "rev");
   ASSERT_EQ(revs.size(), 2u) << "every overwrite keeps a version: " << history.body;
   EXPECT_GT(std::stoll(revs[0]), std::stoll(revs[1])) << "newest first";
+}
+
+TEST_F(NbServerServiceTest, RefusedUploadLeavesTheConnectionUsable) {
+  const NBToken token = client_->loginToken("carol", "carol-pass");
+  httplib::Client connection("127.0.0.1", server_->httpPort());
+  connection.set_keep_alive(true);
+  connection.set_url_encode(false);
+  const std::string unsigned_ = "/1/fileops/upload_file?root=app&path=%2Fx";
+  const auto refused = connection.Post(unsigned_.c_str(), {{"Host", ServiceClient::content()}},
+                                       std::string(200000, 'b'), "application/octet-stream");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 400);
+  // The refused body was read to its end, so the next request on the same
+  // connection is understood as itself.
+  const std::string url = SignatureHelper::getSignatureUrlString(
+      api("/1/account_info"), "GET", client_->consumer(), &token, nullptr);
+  const auto next = connection.Get(url.substr(url.find("/1/")).c_str(),
+                                   {{"Host", ServiceClient::api()}});
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->status, 200) << next->body;
 }
 
 TEST_F(NbServerServiceTest, MetadataListingPagesFiltersAndSorts) {
