@@ -1,7 +1,8 @@
 // Parse and write throughput of our JSON codec against RapidJSON (Document::Parse,
 // Writer<StringBuffer>), nlohmann::json (parse, dump) and simdjson (dom::parser,
-// parse only) on the files named on the command line. Each figure is the best of
-// several timed rounds, so that a busy machine disturbs it as little as possible.
+// parse only) on the files named on the command line. Each figure is the best
+// thread CPU time per call over batches run in turns with the peers, so that a
+// busy machine disturbs the comparison as little as possible.
 #include <nlohmann/json.hpp>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -9,7 +10,8 @@
 #include <simdjson.h>
 
 #include <algorithm>
-#include <chrono>
+#include <ctime>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -31,21 +33,36 @@ std::string readFile(const char* path) {
 
 std::size_t sink = 0;  // keeps results alive
 
-// Best seconds per call of `f` over rounds of about 40 ms each, for about `budget` s.
-double bestSeconds(const std::function<std::size_t()>& f, double budget = 0.6) {
-  using Clock = std::chrono::steady_clock;
-  sink += f();  // warm-up
+// CPU time of this thread: every library measured is single-threaded, and on a
+// shared machine the time spent descheduled would only add noise.
+double threadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// One contestant: a task and the best seconds per call seen so far.
+struct Task {
+  std::function<std::size_t()> run;
   double best = 1e30;
-  const auto deadline = Clock::now() + std::chrono::duration<double>(budget);
-  int calls = 1;
-  while (Clock::now() < deadline) {
-    const auto start = Clock::now();
-    for (int i = 0; i < calls; ++i) sink += f();
-    const double each = std::chrono::duration<double>(Clock::now() - start).count() / calls;
+  int calls = 1;  // per timed batch, grown until a batch takes about 20 ms
+
+  void batch() {
+    const double start = threadSeconds();
+    for (int i = 0; i < calls; ++i) sink += run();
+    const double each = (threadSeconds() - start) / calls;
     best = std::min(best, each);
-    if (each * calls < 0.04) calls *= 2;
+    if (each * calls < 0.02) calls *= 2;
   }
-  return best;
+};
+
+// Runs the tasks in turns, so that all of them see the same conditions, and
+// keeps each one's best time per call.
+void measure(std::vector<Task*> tasks, int rounds) {
+  for (Task* t : tasks) sink += t->run();  // warm-up
+  for (int r = 0; r < rounds; ++r) {
+    for (Task* t : tasks) t->batch();
+  }
 }
 
 const char* baseName(const char* path) {
@@ -71,56 +88,47 @@ int main(int argc, char** argv) {
   for (int arg = 1; arg < argc; ++arg) {
     const std::string text = readFile(argv[arg]);
     const double mb = static_cast<double>(text.size()) / 1e6;
-    std::vector<Row> rows;
-
-    // Ours.
-    {
-      Row row{"nb"};
-      nb::NBJsonParser parser;
-      row.parse = mb / bestSeconds([&] { return parser.objectWithString(text)->size(); });
-      const auto value = parser.objectWithString(text);
-      nb::NBJsonWriter writer;
-      row.write = mb / bestSeconds([&] { return writer.stringWithObject(*value)->size(); });
-      rows.push_back(row);
-    }
-    // RapidJSON.
-    {
-      Row row{"RapidJSON"};
-      row.parse = mb / bestSeconds([&] {
-        rapidjson::Document d;
-        d.Parse(text.c_str(), text.size());
-        return static_cast<std::size_t>(d.HasParseError() ? 0 : d.MemberCount() + 1);
-      });
+    // Parsers.
+    nb::NBJsonParser ourParser;
+    simdjson::dom::parser simdParser;
+    const simdjson::padded_string padded(text);
+    Task ourParse{[&] { return ourParser.objectWithString(text)->size(); }};
+    Task rapidParse{[&] {
       rapidjson::Document d;
       d.Parse(text.c_str(), text.size());
-      row.write = mb / bestSeconds([&] {
-        rapidjson::StringBuffer buffer;
-        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-        d.Accept(writer);
-        return buffer.GetSize();
-      });
-      rows.push_back(row);
-    }
-    // nlohmann::json.
-    {
-      Row row{"nlohmann"};
-      row.parse = mb / bestSeconds([&] { return nlohmann::json::parse(text).size(); }, 0.3);
-      const auto j = nlohmann::json::parse(text);
-      row.write = mb / bestSeconds([&] { return j.dump().size(); }, 0.3);
-      rows.push_back(row);
-    }
-    // simdjson, parse only.
-    {
-      Row row{"simdjson"};
-      simdjson::dom::parser parser;
-      const simdjson::padded_string padded(text);
-      row.parse = mb / bestSeconds([&] {
-        simdjson::dom::element e;
-        return static_cast<std::size_t>(parser.parse(padded).get(e) == simdjson::SUCCESS);
-      });
-      rows.push_back(row);
-    }
+      return static_cast<std::size_t>(d.HasParseError() ? 0 : d.MemberCount() + 1);
+    }};
+    Task nlohmannParse{[&] { return nlohmann::json::parse(text).size(); }};
+    Task simdParse{[&] {
+      simdjson::dom::element e;
+      return static_cast<std::size_t>(simdParser.parse(padded).get(e) == simdjson::SUCCESS);
+    }};
+    measure({&ourParse, &rapidParse, &simdParse}, 25);
+    measure({&nlohmannParse}, 4);
 
+    // Writers, each from its own parsed document.
+    const auto ourValue = ourParser.objectWithString(text);
+    nb::NBJsonWriter ourWriter;
+    rapidjson::Document rapidDocument;
+    rapidDocument.Parse(text.c_str(), text.size());
+    const auto nlohmannDocument = nlohmann::json::parse(text);
+    Task ourWrite{[&] { return ourWriter.stringWithObject(*ourValue)->size(); }};
+    Task rapidWrite{[&] {
+      rapidjson::StringBuffer buffer;
+      rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+      rapidDocument.Accept(writer);
+      return buffer.GetSize();
+    }};
+    Task nlohmannWrite{[&] { return nlohmannDocument.dump().size(); }};
+    measure({&ourWrite, &rapidWrite}, 25);
+    measure({&nlohmannWrite}, 4);
+
+    const std::vector<Row> rows = {
+        {"nb", mb / ourParse.best, mb / ourWrite.best},
+        {"RapidJSON", mb / rapidParse.best, mb / rapidWrite.best},
+        {"nlohmann", mb / nlohmannParse.best, mb / nlohmannWrite.best},
+        {"simdjson", mb / simdParse.best, 0},
+    };
     const Row& ours = rows[0];
     const Row& rapid = rows[1];
     for (const Row& row : rows) {

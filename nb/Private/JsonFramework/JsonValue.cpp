@@ -192,24 +192,9 @@ const NBDecimal& JsonValue::decimalValue() const {
   return isNumber() ? node_.number : zero;
 }
 
-std::string_view JsonValue::stringValue() const {
-  if (!isString()) return {};
-  return std::string_view(static_cast<const char*>(node_.span.data), node_.span.size);
-}
-
 const JsonValue& JsonValue::operator[](std::size_t index) const {
   const auto items = elements();
   return index < items.size() ? items[index] : nullValue();
-}
-
-std::span<const JsonValue> JsonValue::elements() const {
-  if (!isArray()) return {};
-  return {static_cast<const JsonValue*>(node_.span.data), node_.span.size};
-}
-
-std::span<const JsonMember> JsonValue::members() const {
-  if (!isObject()) return {};
-  return {static_cast<const JsonMember*>(node_.span.data), node_.span.size};
 }
 
 const JsonValue* JsonValue::find(std::string_view key) const {

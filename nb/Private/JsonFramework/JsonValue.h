@@ -83,16 +83,16 @@ class JsonValue {
   // zero, an empty string or an empty range.
   bool boolValue() const { return isBool() && node_.boolean; }
   const NBDecimal& decimalValue() const;
-  std::string_view stringValue() const;
+  inline std::string_view stringValue() const;
 
   // Elements of an array or members of an object; 0 for any other value.
   std::size_t size() const { return isArray() || isObject() ? node_.span.size : 0; }
   // The element at `index` of an array; a null value when out of range.
   const JsonValue& operator[](std::size_t index) const;
-  std::span<const JsonValue> elements() const;
+  inline std::span<const JsonValue> elements() const;
   const JsonValue* begin() const { return elements().data(); }
   const JsonValue* end() const { return elements().data() + elements().size(); }
-  std::span<const JsonMember> members() const;
+  inline std::span<const JsonMember> members() const;
   // The value of an object's member, or nullptr.
   const JsonValue* find(std::string_view key) const;
 
@@ -118,5 +118,21 @@ struct JsonMember {
   std::string_view key;
   JsonValue value;
 };
+
+// The accessors the writer and callers use per element, kept inline.
+std::string_view JsonValue::stringValue() const {
+  if (!isString()) return {};
+  return std::string_view(static_cast<const char*>(node_.span.data), node_.span.size);
+}
+
+std::span<const JsonValue> JsonValue::elements() const {
+  if (!isArray()) return {};
+  return {static_cast<const JsonValue*>(node_.span.data), node_.span.size};
+}
+
+std::span<const JsonMember> JsonValue::members() const {
+  if (!isObject()) return {};
+  return {static_cast<const JsonMember*>(node_.span.data), node_.span.size};
+}
 
 }  // namespace nb

@@ -59,9 +59,10 @@ class NBDecimal {
   double toDouble() const;
   // Plain decimal text without exponent: "42", "3.5", "-500", "0.001".
   std::string toString() const;
-  // Appends toString() to `out` without a temporary; needs at most maxTextLength() bytes.
+  // Writes toString() at `out` without a temporary and returns its end. Needs
+  // maxTextLength() bytes of room (the text itself plus slack for word stores).
   char* writeTo(char* out) const;
-  static constexpr std::size_t maxTextLength() { return 1 + kMaxDigits + 2 + 130; }
+  static constexpr std::size_t maxTextLength() { return 1 + kMaxDigits + 2 + 130 + 8; }
 
   friend bool operator==(const NBDecimal& a, const NBDecimal& b);
 

@@ -1,6 +1,8 @@
 #include "nb/Private/JsonFramework/NBJsonParser.h"
 
+#include <bit>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <cstring>
@@ -63,6 +65,48 @@ inline char* findStop(char* p) {
   while (!kTables.stop[static_cast<unsigned char>(*p)]) ++p;
   return p;
 #endif
+}
+
+// The value of eight decimal digits packed in a little-endian word (each byte 0..9).
+inline std::uint64_t eightDigitValue(std::uint64_t x) {
+  x = (x * 10) + (x >> 8);  // pairs of digits
+  return (((x & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+          (((x >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+         32;
+}
+
+constexpr std::uint64_t kPowersOf10[] = {1,         10,         100,         1000,
+                                         10000,     100000,     1000000,     10000000,
+                                         100000000};
+
+// Reads the run of decimal digits at `p` into `mantissa` (wrapping silently past
+// 19 digits, which the caller checks) and returns its length. Eight bytes at a
+// time: the input is padded, so reading past the run is safe.
+inline std::size_t scanDigits(const char* p, std::uint64_t& mantissa) {
+  const char* const start = p;
+  for (;;) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    // Non-zero bytes mark non-digits: a digit's high nibble is 3, and adding 6
+    // to it leaves the high nibble at 3.
+    const std::uint64_t nonDigit =
+        ((x & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull) |
+        (((x + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull);
+    x -= 0x3030303030303030ull;
+    if (nonDigit == 0) {
+      mantissa = mantissa * 100000000 + eightDigitValue(x);
+      p += 8;
+      continue;
+    }
+    const unsigned count = static_cast<unsigned>(std::countr_zero(nonDigit)) / 8;
+    if (count != 0) {
+      // Shift the digits to the top of the word: the zero bytes below read as
+      // leading zeros.
+      mantissa = mantissa * kPowersOf10[count] + eightDigitValue(x << (64 - 8 * count));
+      p += count;
+    }
+    return static_cast<std::size_t>(p - start);
+  }
 }
 
 int hexValue(char c) {
@@ -149,6 +193,7 @@ class SlotStack {
   T& back() { return data_[size_ - 1]; }
   T* at(std::size_t i) { return data_ + i; }
   std::size_t size() const { return size_; }
+  std::size_t bytes() const { return capacity_ * sizeof(T); }
   void truncate(std::size_t size) { size_ = size; }
 
  private:
@@ -172,10 +217,28 @@ struct NBJsonParser::Scratch {
   SlotStack<JsonNode> values;
   SlotStack<RawMember> members;
   KeyIndex index;
+
+  // Whether the stacks are small enough to keep for the thread's next parser.
+  bool worthKeeping() const { return values.bytes() + members.bytes() <= (16u << 20); }
 };
 
-NBJsonParser::NBJsonParser() : scratch_(std::make_unique<Scratch>()) {}
-NBJsonParser::~NBJsonParser() = default;
+namespace {
+
+// One spare scratch per thread, so that a fresh parser per call (as NBJsonUtility
+// makes) starts with stacks already grown.
+std::unique_ptr<NBJsonParser::Scratch>& cachedScratch() {
+  static thread_local std::unique_ptr<NBJsonParser::Scratch> scratch;
+  return scratch;
+}
+
+}  // namespace
+
+NBJsonParser::NBJsonParser()
+    : scratch_(cachedScratch() ? std::move(cachedScratch()) : std::make_unique<Scratch>()) {}
+
+NBJsonParser::~NBJsonParser() {
+  if (!cachedScratch() && scratch_->worthKeeping()) cachedScratch() = std::move(scratch_);
+}
 
 std::optional<JsonValue> NBJsonParser::fragmentWithString(std::optional<std::string_view> text) {
   clearErrorTrace();
@@ -226,8 +289,9 @@ bool NBJsonParser::scanIsAtEnd(char*& c) {
 // stack. Each value is written straight into its slot: the top of `values` for an
 // array element, the newest member for an object value. Elements wait there until
 // their container closes, then move into the arena in one block of the exact size.
-bool NBJsonParser::scanValue(char*& c, JsonNode& out) {
+bool NBJsonParser::scanValue(char*& cursor, JsonNode& out) {
   Scratch& s = *scratch_;
+  char* c = cursor;
   s.frames.clear();
   s.values.truncate(0);
   s.members.truncate(0);
@@ -239,7 +303,8 @@ value:
   switch (*c) {
     case '"':
       ++c;
-      if (!scanRestOfString(c, text)) goto fail;
+      c = scanRestOfString(c, text);
+      if (c == nullptr) goto fail;
       slot->type = JsonType::String;
       slot->span = {text.data(), static_cast<std::uint32_t>(text.size()),
                     static_cast<std::uint32_t>(text.size()), nullptr};
@@ -255,7 +320,8 @@ value:
     case '7':
     case '8':
     case '9':
-      if (!scanNumber(c, *slot)) goto fail;
+      c = scanNumber(c, *slot);
+      if (c == nullptr) goto fail;
       goto next;
     case '[':
     case '{': {
@@ -344,7 +410,10 @@ closeObject : {
 
 next:
   // A value is complete: go on with the container around it, if any.
-  if (s.frames.empty()) return true;
+  if (s.frames.empty()) {
+    cursor = c;
+    return true;
+  }
   if (s.frames.back().type == JsonType::Array) {
     skipWhitespace(c);
     if (*c == ',') {
@@ -392,7 +461,8 @@ member:
     goto failInside;
   }
   ++c;
-  if (!scanRestOfString(c, text)) {
+  c = scanRestOfString(c, text);
+  if (c == nullptr) {
     addErrorWithCode(kNBJsonErrorSyntax, "Object key string expected");
     goto failInside;
   }
@@ -492,13 +562,12 @@ JsonNode NBJsonParser::closeObject(std::size_t start) {
   return n;
 }
 
-bool NBJsonParser::scanRestOfString(char*& c, std::string_view& out) {
+char* NBJsonParser::scanRestOfString(char* c, std::string_view& out) {
   char* const start = c;
   char* p = findStop(c);
   if (*p == '"') {
     out = std::string_view(start, static_cast<std::size_t>(p - start));
-    c = p + 1;
-    return true;
+    return p + 1;
   }
   // Escapes: decode in place; the text only ever shrinks.
   char* w = p;
@@ -506,8 +575,7 @@ bool NBJsonParser::scanRestOfString(char*& c, std::string_view& out) {
     const char ch = *p;
     if (ch == '"') {
       out = std::string_view(start, static_cast<std::size_t>(w - start));
-      c = p + 1;
-      return true;
+      return p + 1;
     }
     if (ch == '\\') {
       const char escape = p[1];
@@ -536,29 +604,25 @@ bool NBJsonParser::scanRestOfString(char*& c, std::string_view& out) {
         case 'u':
           if (!scanUnicodeChar(p, w)) {
             addErrorWithCode(kNBJsonErrorUnicode, "Broken unicode character");
-            c = p;
-            return false;
+            return nullptr;
           }
           break;
         default:
           addErrorWithCode(kNBJsonErrorEscape,
                            withHex("Illegal escape sequence '0x%x'",
                                    static_cast<unsigned char>(escape)));
-          c = p;
-          return false;
+          return nullptr;
       }
       if (*p == '\0') {
         addErrorWithCode(kNBJsonErrorEndOfInput, "Unexpected EOF while parsing string");
-        c = p;
-        return false;
+        return nullptr;
       }
       continue;
     }
     if (static_cast<unsigned char>(ch) < 0x20) {
       addErrorWithCode(kNBJsonErrorControlCharacter,
                        withHex("Unescaped control character '0x%x'", static_cast<unsigned char>(ch)));
-      c = p;
-      return false;
+      return nullptr;
     }
     char* const runEnd = findStop(p);
     std::memmove(w, p, static_cast<std::size_t>(runEnd - p));
@@ -614,7 +678,8 @@ bool NBJsonParser::scanUnicodeChar(char*& c, char*& write) {
   return true;
 }
 
-bool NBJsonParser::scanNumber(char*& c, JsonNode& out) {
+char* NBJsonParser::scanNumber(char* cursor, JsonNode& out) {
+  const char* c = cursor;
   const char* const start = c;
   bool negative = false;
   if (*c == '-') {
@@ -622,11 +687,11 @@ bool NBJsonParser::scanNumber(char*& c, JsonNode& out) {
     ++c;
     if (!isDigit(*c)) {
       addErrorWithCode(kNBJsonErrorNumber, "No digits after initial minus");
-      return false;
+      return nullptr;
     }
   }
-  // Digits go straight into a 64-bit mantissa; longer numbers are read again
-  // below by the exact 128-bit reader.
+  // Digits go straight into a 64-bit mantissa, eight at a time where possible;
+  // numbers of more than 19 digits are read again by the exact 128-bit reader.
   std::uint64_t mantissa = 0;
   int digits = 0;
   int fractionDigits = 0;
@@ -634,30 +699,25 @@ bool NBJsonParser::scanNumber(char*& c, JsonNode& out) {
     ++c;
     if (isDigit(*c)) {
       addErrorWithCode(kNBJsonErrorNumber, "Leading 0 disallowed in number");
-      return false;
+      return nullptr;
     }
   } else {
-    do {
-      mantissa = mantissa * 10 + static_cast<unsigned>(*c - '0');
-      ++digits;
-      ++c;
-    } while (isDigit(*c));
+    const std::size_t n = scanDigits(c, mantissa);
+    digits = static_cast<int>(std::min<std::size_t>(n, 1000));
+    c += n;
   }
   if (*c == '.') {
     ++c;
     if (!isDigit(*c)) {
       addErrorWithCode(kNBJsonErrorNumber, "No digits after decimal point");
-      return false;
+      return nullptr;
     }
-    do {
-      const unsigned digit = static_cast<unsigned>(*c - '0');
-      if (digits != 0 || digit != 0) {
-        mantissa = mantissa * 10 + digit;
-        ++digits;
-      }
-      ++fractionDigits;
-      ++c;
-    } while (isDigit(*c));
+    // Leading zeros of a fraction count as digits here too: such a long number
+    // merely takes the exact reader below.
+    const std::size_t n = scanDigits(c, mantissa);
+    c += n;
+    fractionDigits = static_cast<int>(std::min<std::size_t>(n, 100000000));
+    digits += std::min(fractionDigits, 1000);
   }
   long exponent = 0;
   if ((*c | 0x20) == 'e') {
@@ -666,7 +726,7 @@ bool NBJsonParser::scanNumber(char*& c, JsonNode& out) {
     if (*c == '+' || *c == '-') negativeExponent = *c++ == '-';
     if (!isDigit(*c)) {
       addErrorWithCode(kNBJsonErrorNumber, "No digits after exponent");
-      return false;
+      return nullptr;
     }
     do {
       if (exponent < 100000000) exponent = exponent * 10 + (*c - '0');
@@ -674,27 +734,32 @@ bool NBJsonParser::scanNumber(char*& c, JsonNode& out) {
     } while (isDigit(*c));
     if (negativeExponent) exponent = -exponent;
   }
+  char* const next = cursor + (c - cursor);
 
-  std::optional<NBDecimal> value;
-  if (mantissa == 0 && digits == 0) {
-    value = NBDecimal();
-  } else if (digits <= 19) {
-    const long total = exponent - fractionDigits;
-    if (total >= NBDecimal::kMinExponent && total <= NBDecimal::kMaxExponent) {
-      value = NBDecimal::fromSmall(negative, mantissa, static_cast<int>(total));
-    } else if (total > -1000000 && total < 1000000) {
-      value = NBDecimal::fromParts(negative, mantissa, static_cast<int>(total));
-    }
-  } else {
-    value = NBDecimal::fromString(std::string_view(start, static_cast<std::size_t>(c - start)));
-  }
-  if (!value) {
-    addErrorWithCode(kNBJsonErrorNumber, "Failed creating decimal instance");
-    return false;
-  }
   out.type = JsonType::Number;
-  out.number = *value;
-  return true;
+  if (digits <= 19) {
+    const long total = exponent - fractionDigits;
+    if (mantissa == 0) {
+      out.number = NBDecimal();
+      return next;
+    }
+    if (total >= NBDecimal::kMinExponent && total <= NBDecimal::kMaxExponent) {
+      out.number = NBDecimal::fromSmall(negative, mantissa, static_cast<int>(total));
+      return next;
+    }
+    if (total > -1000000 && total < 1000000) {
+      if (auto value = NBDecimal::fromParts(negative, mantissa, static_cast<int>(total))) {
+        out.number = *value;
+        return next;
+      }
+    }
+  } else if (auto value = NBDecimal::fromString(
+                 std::string_view(start, static_cast<std::size_t>(c - start)))) {
+    out.number = *value;
+    return next;
+  }
+  addErrorWithCode(kNBJsonErrorNumber, "Failed creating decimal instance");
+  return nullptr;
 }
 
 }  // namespace nb

@@ -24,15 +24,18 @@ class NBJsonParser : public NBJsonBase {
   // Only an object or an array; a scalar is error 4 "Valid fragment, but not JSON".
   std::optional<JsonValue> objectWithString(std::optional<std::string_view> text);
 
- private:
-  struct Scratch;
+ public:
+  struct Scratch;  // the scanning stacks, defined with the parser
 
-  // Each scan step reads from the cursor `c` and advances it past what it used.
+ private:
+
+  // The scan steps read from the cursor `c`: scanValue advances it past the value,
+  // the others return the position after what they used, or nullptr on failure.
   bool scanValue(char*& c, detail::JsonNode& out);
-  bool scanRestOfString(char*& c, std::string_view& out);
+  char* scanRestOfString(char* c, std::string_view& out);
   bool scanUnicodeChar(char*& c, char*& write);
   bool scanHexQuad(char*& c, unsigned& out);
-  bool scanNumber(char*& c, detail::JsonNode& out);
+  char* scanNumber(char* c, detail::JsonNode& out);
   bool scanIsAtEnd(char*& c);
   detail::JsonNode closeArray(std::size_t start);
   detail::JsonNode closeObject(std::size_t start);

@@ -1,7 +1,10 @@
 #include "nb/Private/JsonFramework/NBJsonWriter.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -10,11 +13,34 @@
 
 namespace nb {
 
-// The text being written: a string grown geometrically and filled through a raw
-// cursor, so that each append is a bounds check and a copy.
+// The text being written: a buffer grown with realloc (which moves large blocks
+// without copying) and filled through a raw cursor, so that each append is a
+// bounds check and a copy. The finished text is copied out once. The buffer is
+// kept for the thread's next call, so steady use touches no fresh memory.
 class NBJsonWriter::Output {
  public:
-  Output() { text_.resize(4096); pos_ = text_.data(); end_ = pos_ + text_.size(); }
+  Output() {
+    if (cached().data != nullptr) {
+      data_ = cached().data;
+      end_ = data_ + cached().size;
+      cached() = {};
+    } else {
+      data_ = static_cast<char*>(std::malloc(kInitial));
+      if (data_ == nullptr) throw std::bad_alloc();
+      end_ = data_ + kInitial;
+    }
+    pos_ = data_;
+  }
+  ~Output() {
+    const std::size_t size = static_cast<std::size_t>(end_ - data_);
+    if (size <= kKeepAtMost && cached().data == nullptr) {
+      cached() = {data_, size};
+    } else {
+      std::free(data_);
+    }
+  }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
 
   // Makes room for `n` more bytes and returns where they go.
   char* reserve(std::size_t n) {
@@ -22,26 +48,45 @@ class NBJsonWriter::Output {
     return pos_;
   }
   void commit(char* newPos) { pos_ = newPos; }
-  void put(char c) { *reserve(1) = c, ++pos_; }
+  void put(char c) {
+    reserve(1);
+    *pos_++ = c;
+  }
   void put(std::string_view s) {
     char* p = reserve(s.size());
     std::memcpy(p, s.data(), s.size());
     pos_ = p + s.size();
   }
-  std::string finish() {
-    text_.resize(static_cast<std::size_t>(pos_ - text_.data()));
-    return std::move(text_);
-  }
+  std::string finish() const { return std::string(data_, static_cast<std::size_t>(pos_ - data_)); }
 
  private:
-  void grow(std::size_t n) {
-    const std::size_t used = static_cast<std::size_t>(pos_ - text_.data());
-    text_.resize(std::max(text_.size() * 2, used + n));
-    pos_ = text_.data() + used;
-    end_ = text_.data() + text_.size();
+  static constexpr std::size_t kInitial = 4096;
+  static constexpr std::size_t kKeepAtMost = 16u << 20;
+  struct Buffer {
+    char* data = nullptr;
+    std::size_t size = 0;
+  };
+  // One spare buffer per thread, freed when the thread ends.
+  static Buffer& cached() {
+    struct Holder {
+      Buffer buffer;
+      ~Holder() { std::free(buffer.data); }
+    };
+    static thread_local Holder holder;
+    return holder.buffer;
   }
 
-  std::string text_;
+  void grow(std::size_t n) {
+    const std::size_t used = static_cast<std::size_t>(pos_ - data_);
+    const std::size_t size = std::max(static_cast<std::size_t>(end_ - data_) * 2, used + n);
+    char* data = static_cast<char*>(std::realloc(data_, size));
+    if (data == nullptr) throw std::bad_alloc();
+    data_ = data;
+    pos_ = data + used;
+    end_ = data + size;
+  }
+
+  char* data_;
   char* pos_;
   char* end_;
 };
@@ -49,6 +94,15 @@ class NBJsonWriter::Output {
 namespace {
 
 bool needsEscape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// Marks (high bit per byte) the bytes of a word that need escaping: control
+// characters, quotes and backslashes. Exact for the lowest marked byte; borrows
+// can only mark bytes above it.
+inline std::uint64_t escapeMarks(std::uint64_t x) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  const std::uint64_t q = x ^ (kOnes * '"'), b = x ^ (kOnes * '\\');
+  return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHigh;
+}
 
 // Index of the first byte of text[from..] that must be escaped, or text.size().
 std::size_t findEscape(std::string_view text, std::size_t from) {
@@ -67,8 +121,44 @@ std::size_t findEscape(std::string_view text, std::size_t from) {
     if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
   }
 #endif
+  // Eight bytes at a time: a byte's high bit marks a control character, a quote
+  // or a backslash (the lowest marked byte is exact; borrows only mark above it).
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x;
+    std::memcpy(&x, text.data() + i, 8);
+    const std::uint64_t hit = escapeMarks(x);
+    if (hit != 0) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return i + static_cast<std::size_t>(std::countr_zero(hit)) / 8;
+      }
+      break;
+    }
+  }
   while (i < n && !needsEscape(static_cast<unsigned char>(text[i]))) ++i;
   return i;
+}
+
+// memcpy for the short runs that strings mostly are, without a library call.
+inline void copyBytes(char* dst, const char* src, std::size_t n) {
+  if (n > 16) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    std::uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n != 0) {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  }
 }
 
 }  // namespace
@@ -111,28 +201,103 @@ bool NBJsonWriter::enterLevel() {
   return true;
 }
 
-bool NBJsonWriter::appendValue(const JsonValue& value, Output& out) {
-  switch (value.type()) {
-    case JsonValue::Type::Object:
-      return appendDictionary(value, out);
-    case JsonValue::Type::Array:
-      return appendArray(value, out);
-    case JsonValue::Type::String:
-      appendString(value.stringValue(), out);
-      return true;
-    case JsonValue::Type::Number: {
-      char* p = out.reserve(NBDecimal::maxTextLength());
-      out.commit(value.decimalValue().writeTo(p));
-      return true;
+void NBJsonWriter::appendString(std::string_view text, Output& out, char before, char after) {
+  // Most keys and many values are 8 to 16 plain bytes: two overlapping words
+  // cover them, checked and copied without a loop.
+  const std::size_t n = text.size();
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, text.data(), 8);
+    std::memcpy(&b, text.data() + n - 8, 8);
+    if ((escapeMarks(a) | escapeMarks(b)) == 0) {
+      char* p = out.reserve(n + 4);
+      if (before != 0) *p++ = before;
+      *p++ = '"';
+      std::memcpy(p, &a, 8);
+      std::memcpy(p + n - 8, &b, 8);
+      p += n;
+      *p++ = '"';
+      if (after != 0) *p++ = after;
+      out.commit(p);
+      return;
     }
-    case JsonValue::Type::Bool:
-      out.put(value.boolValue() ? std::string_view("true") : std::string_view("false"));
-      return true;
-    case JsonValue::Type::Null:
-      out.put("null");
-      return true;
   }
-  return false;
+  appendGeneralString(text, out, before, after);
+}
+
+void NBJsonWriter::appendGeneralString(std::string_view text, Output& out, char before,
+                                       char after) {
+  static const char kHex[] = "0123456789abcdef";
+  // One reservation for the separators, the quotes and the text without escapes;
+  // the cursor stays local until the end.
+  char* p = out.reserve(text.size() + 4);
+  if (before != 0) *p++ = before;
+  *p++ = '"';
+  std::size_t i = 0;
+  for (;;) {
+    const std::size_t stop = findEscape(text, i);
+    copyBytes(p, text.data() + i, stop - i);
+    p += stop - i;
+    if (stop == text.size()) break;
+    // Each escape grows the text by at most five bytes over what was reserved.
+    out.commit(p);
+    p = out.reserve(6 + (text.size() - stop) + 2);
+    const unsigned char c = static_cast<unsigned char>(text[stop]);
+    *p++ = '\\';
+    switch (c) {
+      case '\b': *p++ = 'b'; break;
+      case '\t': *p++ = 't'; break;
+      case '\n': *p++ = 'n'; break;
+      case '\f': *p++ = 'f'; break;
+      case '\r': *p++ = 'r'; break;
+      case '"': *p++ = '"'; break;
+      case '\\': *p++ = '\\'; break;
+      default:
+        *p++ = 'u';
+        *p++ = '0';
+        *p++ = '0';
+        *p++ = kHex[c >> 4];
+        *p++ = kHex[c & 0xF];
+    }
+    i = stop + 1;
+  }
+  *p++ = '"';
+  if (after != 0) *p++ = after;
+  out.commit(p);
+}
+
+void NBJsonWriter::appendScalar(const JsonValue& value, Output& out, char before) {
+  if (value.isString()) {
+    appendString(value.stringValue(), out, before, 0);
+    return;
+  }
+  char* p = out.reserve(NBDecimal::maxTextLength() + 1);
+  if (before != 0) *p++ = before;
+  switch (value.type()) {
+    case JsonValue::Type::Number:
+      p = value.decimalValue().writeTo(p);
+      break;
+    case JsonValue::Type::Bool:
+      if (value.boolValue()) {
+        std::memcpy(p, "true", 4);
+        p += 4;
+      } else {
+        std::memcpy(p, "false", 5);
+        p += 5;
+      }
+      break;
+    default:
+      std::memcpy(p, "null", 4);
+      p += 4;
+  }
+  out.commit(p);
+}
+
+bool NBJsonWriter::appendValue(const JsonValue& value, Output& out) {
+  if (value.isObject()) return appendDictionary(value, out);
+  if (value.isArray()) return appendArray(value, out);
+  appendScalar(value, out, 0);
+  return true;
 }
 
 bool NBJsonWriter::appendArray(const JsonValue& value, Output& out) {
@@ -140,9 +305,18 @@ bool NBJsonWriter::appendArray(const JsonValue& value, Output& out) {
   out.put('[');
   bool first = true;
   for (const JsonValue& element : value) {
-    if (!first) out.put(',');
+    char before = first ? 0 : ',';
     first = false;
-    if (humanReadable_) appendIndent(out);
+    if (humanReadable_) {
+      if (before != 0) out.put(before);
+      before = 0;
+      appendIndent(out);
+    }
+    if (!element.isArray() && !element.isObject()) {
+      appendScalar(element, out, before);
+      continue;
+    }
+    if (before != 0) out.put(before);
     if (!appendValue(element, out)) return false;
   }
   --depth_;
@@ -164,11 +338,16 @@ bool NBJsonWriter::appendDictionary(const JsonValue& value, Output& out) {
   }
   for (std::size_t i = 0; i < members.size(); ++i) {
     const JsonMember& m = sortKeys_ ? *order[i] : members[i];
-    if (i != 0) out.put(',');
-    if (humanReadable_) appendIndent(out);
-    appendString(m.key, out);
-    out.put(':');
-    if (!appendValue(m.value, out)) {
+    char before = i == 0 ? 0 : ',';
+    if (humanReadable_) {
+      if (before != 0) out.put(before);
+      before = 0;
+      appendIndent(out);
+    }
+    appendString(m.key, out, before, ':');
+    if (!m.value.isArray() && !m.value.isObject()) {
+      appendScalar(m.value, out, 0);
+    } else if (!appendValue(m.value, out)) {
       addErrorWithCode(kNBJsonErrorUnsupported,
                        "Unsupported value for key " + std::string(m.key) + " in object");
       return false;
@@ -178,42 +357,6 @@ bool NBJsonWriter::appendDictionary(const JsonValue& value, Output& out) {
   if (humanReadable_ && !members.empty()) appendIndent(out);
   out.put('}');
   return true;
-}
-
-void NBJsonWriter::appendString(std::string_view text, Output& out) {
-  static const char kHex[] = "0123456789abcdef";
-  char* p = out.reserve(text.size() + 2);
-  *p++ = '"';
-  std::size_t i = 0;
-  for (;;) {
-    const std::size_t stop = findEscape(text, i);
-    std::memcpy(p, text.data() + i, stop - i);
-    p += stop - i;
-    if (stop == text.size()) break;
-    // Each escape grows the text by at most five bytes over what was reserved.
-    out.commit(p);
-    p = out.reserve(6 + (text.size() - stop) + 1);
-    const unsigned char c = static_cast<unsigned char>(text[stop]);
-    *p++ = '\\';
-    switch (c) {
-      case '\b': *p++ = 'b'; break;
-      case '\t': *p++ = 't'; break;
-      case '\n': *p++ = 'n'; break;
-      case '\f': *p++ = 'f'; break;
-      case '\r': *p++ = 'r'; break;
-      case '"': *p++ = '"'; break;
-      case '\\': *p++ = '\\'; break;
-      default:
-        *p++ = 'u';
-        *p++ = '0';
-        *p++ = '0';
-        *p++ = kHex[c >> 4];
-        *p++ = kHex[c & 0xF];
-    }
-    i = stop + 1;
-  }
-  *p++ = '"';
-  out.commit(p);
 }
 
 }  // namespace nb

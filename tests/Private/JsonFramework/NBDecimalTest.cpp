@@ -11,7 +11,7 @@ namespace {
 TEST(NBDecimalTest, FromStringAndBack) {
   const struct {
     const char* text;
-    const char* plain;  // nullptr: not accepted
+    std::optional<std::string> plain;  // nullopt: not accepted
   } cases[] = {
       {"42", "42"},
       {"3.5", "3.5"},
@@ -20,6 +20,19 @@ TEST(NBDecimalTest, FromStringAndBack) {
       {"0.000", "0"},
       {"1.50", "1.5"},
       {"0.001", "0.001"},
+      {"-0.05", "-0.05"},
+      {"123.456", "123.456"},
+      {"-121.06795611062548", "-121.06795611062548"},
+      {"9.9e-18", "0.0000000000000000099"},
+      {"1e-19", "0.0000000000000000001"},
+      {"1e-20", "0.00000000000000000001"},
+      {"1.8446744073709551615", "1.8446744073709551615"},
+      {"18446744073709551615", "18446744073709551615"},
+      {"18446744073709551616", "18446744073709551616"},
+      {"9999999999", "9999999999"},
+      {"90000000000000000e-128", "0." + std::string(111, '0') + "9"},
+      {"-25e-40", "-0." + std::string(38, '0') + "25"},
+      {"10000000000", "10000000000"},
       {"1e2", "100"},
       {"12.5E-1", "1.25"},
       {"-1.5e+1", "-15"},
@@ -28,24 +41,24 @@ TEST(NBDecimalTest, FromStringAndBack) {
       // Zeros beyond 38 digits cost nothing when they only scale the value.
       {"100000000000000000000000000000000000000000", "100000000000000000000000000000000000000000"},
       {"1.0000000000000000000000000000000000000000000", "1"},
-      {"1e127", nullptr},  // filled in below
-      {"10e127", nullptr},
+      {"1e127", std::nullopt},  // filled in below
+      {"10e127", std::nullopt},
       {"1000e-130", "0.0000000000000000000000000000000000000000000000000000000000000000000000000"
                     "000000000000000000000000000000000000000000000000000001"},
-      {"123456789012345678901234567890123456789", nullptr},  // 39 significant digits
-      {"1e-129", nullptr},
-      {"99999999999999999999999999999999999999e128", nullptr},
-      {"1e99999999999999999999", nullptr},
+      {"123456789012345678901234567890123456789", std::nullopt},  // 39 significant digits
+      {"1e-129", std::nullopt},
+      {"99999999999999999999999999999999999999e128", std::nullopt},
+      {"1e99999999999999999999", std::nullopt},
       {"0e99999999999999999999", "0"},
-      {"", nullptr},
-      {"-", nullptr},
-      {"+1", nullptr},
-      {"01", nullptr},
-      {"1.", nullptr},
-      {".5", nullptr},
-      {"1e", nullptr},
-      {"1 ", nullptr},
-      {"0x10", nullptr},
+      {"", std::nullopt},
+      {"-", std::nullopt},
+      {"+1", std::nullopt},
+      {"01", std::nullopt},
+      {"1.", std::nullopt},
+      {".5", std::nullopt},
+      {"1e", std::nullopt},
+      {"1 ", std::nullopt},
+      {"0x10", std::nullopt},
   };
   for (const auto& c : cases) {
     const auto d = NBDecimal::fromString(c.text);
@@ -55,12 +68,12 @@ TEST(NBDecimalTest, FromStringAndBack) {
       EXPECT_EQ(d->toString(), (text == "1e127" ? "1" : "10") + std::string(127, '0'));
       continue;
     }
-    if (c.plain == nullptr) {
+    if (!c.plain) {
       EXPECT_FALSE(d) << text;
       continue;
     }
     ASSERT_TRUE(d) << text;
-    EXPECT_EQ(d->toString(), c.plain) << text;
+    EXPECT_EQ(d->toString(), *c.plain) << text;
     // The plain text reads back as the same value.
     EXPECT_EQ(NBDecimal::fromString(d->toString()), d) << text;
   }

@@ -46,6 +46,10 @@ TEST(NBJsonWriterTest, Layouts) {
        "[-500,1.5,0,0.001,12345678901234567890123,0]"},
       {"\"tab\\t quote\\\" \\u001f / \\u007f \\u00e9 back\\\\ \\b\\f\\n\\r\\u0000\"", false,
        false, "\"tab\\t quote\\\" \\u001f / \x7f \xC3\xA9 back\\\\ \\b\\f\\n\\r\\u0000\""},
+      // Lengths around the word-at-a-time paths, with and without escapes.
+      {R"(["12345678","1234567890123456","abcdefgh\"ij","123456789012345\n","1234567\u0001"])",
+       false, false,
+       R"(["12345678","1234567890123456","abcdefgh\"ij","123456789012345\n","1234567\u0001"])"},
       {"\"0123456789abcdef0123456789abcdef\\\"0123456789abcdef0123456789\"", false, false,
        "\"0123456789abcdef0123456789abcdef\\\"0123456789abcdef0123456789\""},
   };
