@@ -60,7 +60,7 @@ void addTreeCommands(CLI::App& app, CommandOptions& o) {
   ls->add_option("--page-size", o.pageSize, "Entries per page")
       ->check(CLI::Range(1, 100000))
       ->capture_default_str();
-  ls->add_option("--limit", o.limit, "Upper bound on the number of entries")
+  ls->add_option("--limit", o.limit, "Refuse a folder with more entries than this")
       ->check(CLI::Range(1, 100000));
   ls->add_option("--filter", o.filter, "Only files with this extension");
   ls->add_option("--sort", o.sort, "Sort key")->check(CLI::IsMember({"name", "size", "time"}));
