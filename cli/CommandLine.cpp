@@ -146,6 +146,7 @@ ParsedCommandLine CommandLine::parse(int argc, const char* const* argv, std::ost
   CommandOptions o;
   CLI::App app{"nb: the Nimbus file-storage service at a terminal", "nb"};
   app.footer(kExitCodeHelp);
+  app.set_version_flag("--version", "nb " NB_VERSION);
   app.fallthrough();  // global options may follow the sub-command
   app.require_subcommand(1);
   addGlobalOptions(app, o);

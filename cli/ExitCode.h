@@ -15,8 +15,10 @@ enum ExitCode : int {
   kExitUnavailable = 7,   // this build of the command cannot do that yet
 };
 
-// One line per code, for the help text.
+// The help text's footer: the exit codes, and where the global options are told.
 inline constexpr const char* kExitCodeHelp =
+    "Global options (--root, --json, --consumer-key, --consumer-secret, --progress,\n"
+    "--timeout) go before or after the sub-command; `nb --help` lists them.\n"
     "Exit codes: 0 ok, 1 other failure, 2 usage error, 3 not signed in or no consumer,\n"
     "4 service or network failure, 5 local file error, 6 time-out, 7 not available.";
 

@@ -194,6 +194,9 @@ TEST_F(CommandLineTest, HelpForEachCommandExitsZero) {
   EXPECT_EQ(top.parsed.exitCode, 0);
   EXPECT_NE(top.out.find("Exit codes"), std::string::npos);
   EXPECT_NE(top.out.find("convert"), std::string::npos);
+  const Parsed version = parse({"--version"});
+  EXPECT_EQ(version.parsed.exitCode, 0);
+  EXPECT_EQ(version.out.rfind("nb ", 0), 0u) << version.out;
 }
 
 }  // namespace
