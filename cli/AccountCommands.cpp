@@ -119,8 +119,8 @@ int runRegister(CommandContext& context) {
   if (!verification || !verification->urlString) {
     return context.printer().error("the service sent no verification image", kExitService);
   }
-  auto image = UrlFetch::get(*verification->urlString,
-                             std::chrono::seconds(options.timeoutSeconds));
+  auto image =
+      UrlFetch::get(*verification->urlString, std::chrono::seconds(options.timeoutSeconds));
   if (auto* error = std::get_if<UrlFetchError>(&image)) {
     return context.printer().error("verification image: " + error->message,
                                    error->timedOut ? kExitTimeout : kExitService);
@@ -176,12 +176,13 @@ int runInfo(CommandContext& context) {
   value.set("quota_total", JsonValue(static_cast<std::int64_t>(info->quotaTotal)));
   value.set("quota_used", JsonValue(static_cast<std::int64_t>(info->quotaUsed)));
 
-  const auto bytes = [](std::int64_t n) { return ProgressBar::formatBytes(static_cast<double>(n)); };
+  const auto bytes = [](std::int64_t n) {
+    return ProgressBar::formatBytes(static_cast<double>(n));
+  };
   std::string plain = "User:          " + info->userName.value_or("") + " (id " +
                       std::to_string(info->userID) + ")\n" +
                       "Quota:         " + bytes(info->quotaUsed) + " used of " +
-                      bytes(info->quotaTotal) + "\n" +
-                      "Largest file:  " + bytes(info->maxFileSize);
+                      bytes(info->quotaTotal) + "\n" + "Largest file:  " + bytes(info->maxFileSize);
   context.printer().result(value, plain);
   return kExitOk;
 }

@@ -9,9 +9,7 @@
 namespace nb::cli {
 
 CommandContext::CommandContext(const CommandOptions& options, Printer& printer)
-    : options_(options),
-      printer_(printer),
-      runner_(std::chrono::seconds(options.timeoutSeconds)) {}
+    : options_(options), printer_(printer), runner_(std::chrono::seconds(options.timeoutSeconds)) {}
 
 std::shared_ptr<NBConsumer> CommandContext::consumer() const {
   if (!options_.consumerKey || options_.consumerKey->empty() || !options_.consumerSecret) {

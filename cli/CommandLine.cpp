@@ -1,7 +1,6 @@
 #include "cli/CommandLine.h"
 
 #include <CLI/CLI.hpp>
-
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,8 +15,7 @@ const std::vector<std::string> kDocumentTypes = {"pdf", "doc", "zdc", "csv", "pr
 
 // The global options, accepted before or after the sub-command.
 void addGlobalOptions(CLI::App& app, CommandOptions& o) {
-  app.add_option("--root", o.root, "Storage root the paths are relative to")
-      ->capture_default_str();
+  app.add_option("--root", o.root, "Storage root the paths are relative to")->capture_default_str();
   app.add_flag("--json", o.json, "Print results and errors as JSON on stdout");
   app.add_option("--consumer-key", o.consumerKey, "Application consumer key")
       ->envname("NB_CONSUMER_KEY");
@@ -105,9 +103,7 @@ void addTransferCommands(CLI::App& app, CommandOptions& o) {
   CLI::App* thumb = command(app, o, "thumb", "Save a thumbnail of an image");
   thumb->add_option("PATH", o.path, "Remote path of the image")->required();
   thumb->add_option("OUT", o.out, "Local file to write")->required();
-  thumb->add_option("--width", o.width, "Width in pixels")
-      ->required()
-      ->check(CLI::Range(1, 10000));
+  thumb->add_option("--width", o.width, "Width in pixels")->required()->check(CLI::Range(1, 10000));
   thumb->add_option("--height", o.height, "Height in pixels")
       ->required()
       ->check(CLI::Range(1, 10000));

@@ -17,11 +17,11 @@ struct Entry {
 };
 
 constexpr Entry kCommands[] = {
-    {"login", runLogin},     {"logout", runLogout},     {"register", runRegister},
-    {"info", runInfo},       {"ls", runList},           {"mkdir", runMakeFolder},
-    {"rm", runRemove},       {"mv", runMove},           {"cp", runCopy},
-    {"copyref", runCopyRef}, {"share", runShare},       {"history", runHistory},
-    {"put", runPut},         {"get", runGet},           {"thumb", runThumbnail},
+    {"login", runLogin},     {"logout", runLogout}, {"register", runRegister},
+    {"info", runInfo},       {"ls", runList},       {"mkdir", runMakeFolder},
+    {"rm", runRemove},       {"mv", runMove},       {"cp", runCopy},
+    {"copyref", runCopyRef}, {"share", runShare},   {"history", runHistory},
+    {"put", runPut},         {"get", runGet},       {"thumb", runThumbnail},
     {"convert", runConvert},
 };
 

@@ -6,13 +6,13 @@ namespace nb::cli {
 
 enum ExitCode : int {
   kExitOk = 0,
-  kExitFailure = 1,       // anything not covered below
-  kExitUsage = 2,         // bad command line: unknown option, missing or invalid argument
-  kExitNotSignedIn = 3,   // no consumer key/secret or no stored access token
-  kExitService = 4,       // the service (or the transport) reported a failure
-  kExitLocalFile = 5,     // a local file could not be read or written
-  kExitTimeout = 6,       // no outcome within the time limit
-  kExitUnavailable = 7,   // this build of the command cannot do that yet
+  kExitFailure = 1,      // anything not covered below
+  kExitUsage = 2,        // bad command line: unknown option, missing or invalid argument
+  kExitNotSignedIn = 3,  // no consumer key/secret or no stored access token
+  kExitService = 4,      // the service (or the transport) reported a failure
+  kExitLocalFile = 5,    // a local file could not be read or written
+  kExitTimeout = 6,      // no outcome within the time limit
+  kExitUnavailable = 7,  // this build of the command cannot do that yet
 };
 
 // The help text's footer: the exit codes, and where the global options are told.

@@ -28,8 +28,8 @@ OperationOutcome OperationRunner::run(const std::shared_ptr<NBOperation>& operat
     if (std::chrono::steady_clock::now() - lastActivity_ > idleLimit_) {
       operation->cancelOperation();
       outcome_.kind = OperationOutcome::Kind::kTimeout;
-      outcome_.message = "no answer from the service within " +
-                         std::to_string(idleLimit_.count()) + " s";
+      outcome_.message =
+          "no answer from the service within " + std::to_string(idleLimit_.count()) + " s";
       break;
     }
   }

@@ -31,7 +31,8 @@ JsonValue ReplyJson::from(const NBResult& result) {
 }
 
 std::string ReplyJson::plain(const JsonValue& value) {
-  if (!value.isObject()) return value.isString() ? std::string(value.stringValue()) : jsonText(value);
+  if (!value.isObject())
+    return value.isString() ? std::string(value.stringValue()) : jsonText(value);
   std::string text;
   for (const auto& [key, member] : value.members()) {
     text += std::string(key) + ": " +

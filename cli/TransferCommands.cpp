@@ -119,8 +119,8 @@ int runPut(CommandContext& context) {
     std::error_code code;
     size = fs::file_size(local, code);
     if (code || !std::ifstream(local, std::ios::binary)) {
-      return context.printer().error(
-          "cannot read " + local + (code ? ": " + code.message() : ""), kExitLocalFile);
+      return context.printer().error("cannot read " + local + (code ? ": " + code.message() : ""),
+                                     kExitLocalFile);
     }
     item->filePath = local;
   }
@@ -129,7 +129,8 @@ int runPut(CommandContext& context) {
   const OperationOutcome outcome = context.runner().perform<NBUploadFileOperation>(item, &bar);
   if (outcome.kind != OperationOutcome::Kind::kSuccess) return context.failed(outcome);
   context.printer().result(ReplyJson::from(outcome.result),
-                           "Uploaded " + (local == "-" ? std::string("stdin") : local) + " to " + *item->path + " (" +
+                           "Uploaded " + (local == "-" ? std::string("stdin") : local) + " to " +
+                               *item->path + " (" +
                                ProgressBar::formatBytes(static_cast<double>(size)) + ")");
   return kExitOk;
 }
@@ -146,8 +147,8 @@ int runGet(CommandContext& context) {
   if (outcome.kind != OperationOutcome::Kind::kSuccess) return context.failed(outcome);
   const std::string* downloaded = outcome.result.textValue();
   if (!downloaded) return context.printer().error("the download left no file", kExitService);
-  return deliver(context, *downloaded, *item->path,
-                 options.local.value_or(baseName(*item->path)), "Downloaded");
+  return deliver(context, *downloaded, *item->path, options.local.value_or(baseName(*item->path)),
+                 "Downloaded");
 }
 
 int runThumbnail(CommandContext& context) {
@@ -186,8 +187,7 @@ int runConvert(CommandContext& context) {
   item->compressType = options.zip ? 1 : 0;
 
   ProgressBar bar = context.progressBar();
-  const OperationOutcome outcome =
-      context.runner().perform<NBDocumentConvertOperation>(item, &bar);
+  const OperationOutcome outcome = context.runner().perform<NBDocumentConvertOperation>(item, &bar);
   if (outcome.kind != OperationOutcome::Kind::kSuccess) return context.failed(outcome);
   const std::string* converted = outcome.result.textValue();
   if (!converted) return context.printer().error("the conversion left no file", kExitService);

@@ -40,7 +40,8 @@ JsonValue fileJson(const NBFileInfo& file) {
 // "d" or "-", size, modification time and name, in columns aligned over `files`.
 std::string fileLines(const std::vector<std::shared_ptr<NBFileInfo>>& files) {
   std::size_t timeWidth = 0;
-  for (const auto& file : files) timeWidth = std::max(timeWidth, file->modifyTime.value_or("").size());
+  for (const auto& file : files)
+    timeWidth = std::max(timeWidth, file->modifyTime.value_or("").size());
   std::string text;
   for (const auto& file : files) {
     const bool folder = file->type != 0;
@@ -144,8 +145,8 @@ int runMakeFolder(CommandContext& context) {
 
 int runRemove(CommandContext& context) {
   const std::string path = CommandContext::remotePath(*context.options().path);
-  return runReplyCommand<NBDeleteOperation>(
-      context, pathItem<NBFolderOperationItem>(context, path), "Deleted " + path);
+  return runReplyCommand<NBDeleteOperation>(context, pathItem<NBFolderOperationItem>(context, path),
+                                            "Deleted " + path);
 }
 
 int runMove(CommandContext& context) {

@@ -36,7 +36,8 @@ class Collector : public URLConnectionDelegate {
 std::variant<std::string, UrlFetchError> UrlFetch::get(const std::string& url,
                                                        std::chrono::seconds timeout) {
   auto collector = std::make_shared<Collector>();
-  auto connection = URLConnection::connectionWithRequest(URLRequest::requestWithURL(url), collector);
+  auto connection =
+      URLConnection::connectionWithRequest(URLRequest::requestWithURL(url), collector);
   if (!RunLoop::main().runUntil([&] { return collector->done; }, timeout)) {
     connection->cancel();
     return UrlFetchError{"no answer from " + url, true};

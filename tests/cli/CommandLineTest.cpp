@@ -1,5 +1,3 @@
-#include "cli/CommandLine.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/CommandLine.h"
 #include "cli/ExitCode.h"
 
 namespace nb::cli {
@@ -47,7 +46,10 @@ TEST_F(CommandLineTest, AcceptsEveryCommandForm) {
     Check check;
   } cases[] = {
       {{"login", "a@b.c"},
-       [](auto& o) { EXPECT_EQ(o.user, "a@b.c"); EXPECT_FALSE(o.password); }},
+       [](auto& o) {
+         EXPECT_EQ(o.user, "a@b.c");
+         EXPECT_FALSE(o.password);
+       }},
       {{"login", "a@b.c", "--password", "p w&="},
        [](auto& o) { EXPECT_EQ(o.password.value_or(""), "p w&="); }},
       {{"logout"}, [](auto& o) { EXPECT_EQ(o.command, "logout"); }},
@@ -82,11 +84,19 @@ TEST_F(CommandLineTest, AcceptsEveryCommandForm) {
          EXPECT_EQ(o.to, "/a.txt");
          EXPECT_TRUE(o.overwrite);
        }},
-      {{"get", "/a.txt"}, [](auto& o) { EXPECT_EQ(o.from, "/a.txt"); EXPECT_FALSE(o.local); }},
+      {{"get", "/a.txt"},
+       [](auto& o) {
+         EXPECT_EQ(o.from, "/a.txt");
+         EXPECT_FALSE(o.local);
+       }},
       {{"get", "/a.txt", "-"}, [](auto& o) { EXPECT_EQ(o.local.value_or(""), "-"); }},
       {{"mkdir", "/d"}, [](auto& o) { EXPECT_EQ(o.path.value_or(""), "/d"); }},
       {{"rm", "/d"}, [](auto& o) { EXPECT_EQ(o.command, "rm"); }},
-      {{"mv", "/a", "/b"}, [](auto& o) { EXPECT_EQ(o.from, "/a"); EXPECT_EQ(o.to, "/b"); }},
+      {{"mv", "/a", "/b"},
+       [](auto& o) {
+         EXPECT_EQ(o.from, "/a");
+         EXPECT_EQ(o.to, "/b");
+       }},
       {{"cp", "/a", "/b"},
        [](auto& o) {
          EXPECT_EQ(o.from, "/a");
@@ -119,10 +129,16 @@ TEST_F(CommandLineTest, AcceptsEveryCommandForm) {
          EXPECT_TRUE(o.zip);
        }},
       {{"convert", "/r.txt", "r.html", "--type", "txt"},
-       [](auto& o) { EXPECT_EQ(o.view, "iphone"); EXPECT_FALSE(o.zip); }},
+       [](auto& o) {
+         EXPECT_EQ(o.view, "iphone");
+         EXPECT_FALSE(o.zip);
+       }},
       // Global options before or after the sub-command.
       {{"--root", "sandbox", "--json", "info"},
-       [](auto& o) { EXPECT_EQ(o.root, "sandbox"); EXPECT_TRUE(o.json); }},
+       [](auto& o) {
+         EXPECT_EQ(o.root, "sandbox");
+         EXPECT_TRUE(o.json);
+       }},
       {{"info", "--consumer-key", "k", "--consumer-secret", "s", "--timeout", "9"},
        [](auto& o) {
          EXPECT_EQ(o.consumerKey.value_or(""), "k");
@@ -140,24 +156,24 @@ TEST_F(CommandLineTest, AcceptsEveryCommandForm) {
 
 TEST_F(CommandLineTest, RejectsBadCommandLinesWithUsageExit) {
   const std::vector<std::vector<std::string>> cases = {
-      {},                                                     // no sub-command
-      {"frobnicate"},                                         // unknown sub-command
-      {"login"},                                              // missing USER
-      {"info", "--bogus"},                                    // unknown option
-      {"ls", "--page", "-1"},                                 // negative page
-      {"ls", "--page-size", "0"},                             // empty pages
-      {"ls", "--sort", "colour"},                             // unknown sort key
-      {"ls", "--desc"},                                       // --desc without --sort
-      {"ls", "--page", "two"},                                // not a number
-      {"mv", "/a"},                                           // missing TO
-      {"cp", "/a"},                                           // missing TO
-      {"cp", "--ref", "R"},                                   // --ref without TO
-      {"cp", "--ref", "R", "/a", "/b"},                       // --ref with FROM too
-      {"put", "a.txt"},                                       // missing REMOTE
-      {"thumb", "/p.png", "t.png", "--width", "10"},          // missing --height
+      {},                                             // no sub-command
+      {"frobnicate"},                                 // unknown sub-command
+      {"login"},                                      // missing USER
+      {"info", "--bogus"},                            // unknown option
+      {"ls", "--page", "-1"},                         // negative page
+      {"ls", "--page-size", "0"},                     // empty pages
+      {"ls", "--sort", "colour"},                     // unknown sort key
+      {"ls", "--desc"},                               // --desc without --sort
+      {"ls", "--page", "two"},                        // not a number
+      {"mv", "/a"},                                   // missing TO
+      {"cp", "/a"},                                   // missing TO
+      {"cp", "--ref", "R"},                           // --ref without TO
+      {"cp", "--ref", "R", "/a", "/b"},               // --ref with FROM too
+      {"put", "a.txt"},                               // missing REMOTE
+      {"thumb", "/p.png", "t.png", "--width", "10"},  // missing --height
       {"thumb", "/p.png", "t.png", "--width", "0", "--height", "5"},
-      {"convert", "/r.doc", "r.html"},                        // missing --type
-      {"convert", "/r.doc", "r.html", "--type", "docx"},      // type outside the table
+      {"convert", "/r.doc", "r.html"},                    // missing --type
+      {"convert", "/r.doc", "r.html", "--type", "docx"},  // type outside the table
       {"convert", "/r.doc", "r.html", "--type", "pdf", "--view", "android"},
       {"info", "--timeout", "0"},
   };
@@ -182,9 +198,9 @@ TEST_F(CommandLineTest, ConsumerComesFromTheEnvironmentUnlessGiven) {
 }
 
 TEST_F(CommandLineTest, HelpForEachCommandExitsZero) {
-  for (const char* command : {"login", "logout", "register", "info", "ls", "put", "get", "mkdir",
-                              "rm", "mv", "cp", "copyref", "share", "history", "thumb",
-                              "convert"}) {
+  for (const char* command :
+       {"login", "logout", "register", "info", "ls", "put", "get", "mkdir", "rm", "mv", "cp",
+        "copyref", "share", "history", "thumb", "convert"}) {
     const Parsed run = parse({command, "--help"});
     EXPECT_FALSE(run.parsed.options) << command;
     EXPECT_EQ(run.parsed.exitCode, 0) << command;

@@ -1,5 +1,3 @@
-#include "cli/CommandTable.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,6 +6,7 @@
 #include <sstream>
 
 #include "cli/CommandContext.h"
+#include "cli/CommandTable.h"
 #include "cli/ExitCode.h"
 #include "nb/Private/NBAPIInfo.h"
 
@@ -19,8 +18,8 @@ namespace {
 class CommandTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("nb-cli-table-" + std::to_string(::getpid()));
+    folder_ =
+        std::filesystem::temp_directory_path() / ("nb-cli-table-" + std::to_string(::getpid()));
     std::filesystem::remove_all(folder_);
     setenv("NB_DATA_HOME", folder_.c_str(), 1);
     NBAPIInfo::instance().clearAuthInfo();
@@ -70,20 +69,44 @@ TEST_F(CommandTableTest, RefusesWithoutCredentialsOrWithBadInput) {
       {with("get", none), kExitNotSignedIn, "not signed in"},
       {with("thumb", none), kExitNotSignedIn, "not signed in"},
       {with("convert", none), kExitNotSignedIn, "not signed in"},
-      {with("login", [](auto& o) { o.user = "a@b.c"; o.password = "pw"; }), kExitNotSignedIn,
-       "no consumer"},
-      {with("register", [](auto& o) { o.user = "a@b.c"; o.password = "pw"; }),
+      {with("login",
+            [](auto& o) {
+              o.user = "a@b.c";
+              o.password = "pw";
+            }),
        kExitNotSignedIn, "no consumer"},
-      {with("login", [&](auto& o) { consumer(o); o.user = "no-at-sign"; }), kExitUsage, "@"},
-      {with("register", [&](auto& o) { consumer(o); o.user = "no-at-sign"; }), kExitUsage, "@"},
-      {with("login", [&](auto& o) { consumer(o); o.password = ""; }), kExitUsage, "password"},
+      {with("register",
+            [](auto& o) {
+              o.user = "a@b.c";
+              o.password = "pw";
+            }),
+       kExitNotSignedIn, "no consumer"},
+      {with("login",
+            [&](auto& o) {
+              consumer(o);
+              o.user = "no-at-sign";
+            }),
+       kExitUsage, "@"},
+      {with("register",
+            [&](auto& o) {
+              consumer(o);
+              o.user = "no-at-sign";
+            }),
+       kExitUsage, "@"},
+      {with("login",
+            [&](auto& o) {
+              consumer(o);
+              o.password = "";
+            }),
+       kExitUsage, "password"},
   };
   for (const auto& c : cases) {
     std::ostringstream out, err;
     Printer printer(false, out, err);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(CommandTable::run(c.options, printer), c.exitCode) << c.options.command;
-    EXPECT_NE(err.str().find(c.message), std::string::npos) << c.options.command << ": " << err.str();
+    EXPECT_NE(err.str().find(c.message), std::string::npos)
+        << c.options.command << ": " << err.str();
     EXPECT_EQ(out.str(), "") << c.options.command;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900))
         << c.options.command << " waited for a service";

@@ -1,12 +1,10 @@
-#include "cli/CredentialStore.h"
-
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 
+#include "cli/CredentialStore.h"
 #include "nb/Private/KeychainUtils.h"
 #include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
@@ -36,7 +34,8 @@ class CredentialStoreTest : public ::testing::Test {
 
 TEST_F(CredentialStoreTest, StoresTheFourValuesAndSignsIn) {
   EXPECT_FALSE(CredentialStore::hasAccessToken());
-  EXPECT_FALSE(CredentialStore::storeTokenAndConsumer(NBToken("t1", "ts1"), NBConsumer("k1", "s1")));
+  EXPECT_FALSE(
+      CredentialStore::storeTokenAndConsumer(NBToken("t1", "ts1"), NBConsumer("k1", "s1")));
   EXPECT_EQ(stored("TokenKey"), "t1");
   EXPECT_EQ(stored("TokenSecretKey"), "ts1");
   EXPECT_EQ(stored("ConsumerKey"), "k1");
@@ -44,8 +43,8 @@ TEST_F(CredentialStoreTest, StoresTheFourValuesAndSignsIn) {
   EXPECT_TRUE(CredentialStore::hasAccessToken());
 
   // A later sign-in replaces every value, an absent secret included.
-  EXPECT_FALSE(CredentialStore::storeTokenAndConsumer(NBToken("t2", std::nullopt),
-                                                      NBConsumer("k2", "s2")));
+  EXPECT_FALSE(
+      CredentialStore::storeTokenAndConsumer(NBToken("t2", std::nullopt), NBConsumer("k2", "s2")));
   EXPECT_EQ(stored("TokenKey"), "t2");
   EXPECT_EQ(stored("TokenSecretKey"), "");
   EXPECT_EQ(stored("ConsumerKey"), "k2");
@@ -53,8 +52,8 @@ TEST_F(CredentialStoreTest, StoresTheFourValuesAndSignsIn) {
 }
 
 TEST_F(CredentialStoreTest, RefusesATokenWithoutItsString) {
-  EXPECT_TRUE(CredentialStore::storeTokenAndConsumer(NBToken(std::nullopt, "ts"),
-                                                     NBConsumer("k", "s")));
+  EXPECT_TRUE(
+      CredentialStore::storeTokenAndConsumer(NBToken(std::nullopt, "ts"), NBConsumer("k", "s")));
   EXPECT_FALSE(stored("TokenSecretKey"));
   EXPECT_FALSE(stored("ConsumerKey"));
   EXPECT_FALSE(CredentialStore::hasAccessToken());

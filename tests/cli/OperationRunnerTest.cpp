@@ -1,10 +1,9 @@
-#include "cli/OperationRunner.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <functional>
 
+#include "cli/OperationRunner.h"
 #include "cli/ProgressBar.h"
 #include "nb/platform/RunLoop.h"
 
@@ -46,9 +45,8 @@ TEST(OperationRunnerTest, ReturnsTheOutcomeReportedNowOrLater) {
   ASSERT_NE(now.result.textValue(), nullptr);
   EXPECT_EQ(*now.result.textValue(), "t");
 
-  OperationOutcome later = runScript(runner, [](auto& op) {
-    RunLoop::main().post([&op] { op.fail("登录失败"); });
-  });
+  OperationOutcome later =
+      runScript(runner, [](auto& op) { RunLoop::main().post([&op] { op.fail("登录失败"); }); });
   EXPECT_EQ(later.kind, OperationOutcome::Kind::kFail);
   EXPECT_EQ(later.message, "登录失败");
 }
@@ -69,7 +67,8 @@ TEST(OperationRunnerTest, SilentOperationTimesOutAndIsCancelled) {
   OperationRunner runner(std::chrono::seconds(1));
   std::shared_ptr<ScriptedOperation> operation;
   const auto start = std::chrono::steady_clock::now();
-  OperationOutcome outcome = runScript(runner, [](auto&) {}, nullptr, &operation);
+  OperationOutcome outcome = runScript(
+      runner, [](auto&) {}, nullptr, &operation);
   EXPECT_EQ(outcome.kind, OperationOutcome::Kind::kTimeout);
   EXPECT_NE(outcome.message.find("1 s"), std::string::npos) << outcome.message;
   EXPECT_TRUE(operation->cancelled);

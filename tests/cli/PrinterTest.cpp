@@ -1,10 +1,9 @@
-#include "cli/Printer.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "cli/ExitCode.h"
+#include "cli/Printer.h"
 
 namespace nb::cli {
 namespace {

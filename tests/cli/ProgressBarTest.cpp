@@ -1,10 +1,10 @@
-#include "cli/ProgressBar.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
+
+#include "cli/ProgressBar.h"
 
 namespace nb::cli {
 namespace {
@@ -14,9 +14,14 @@ TEST(ProgressBarTest, FormatsByteCountsInBinaryUnits) {
     double bytes;
     const char* text;
   } cases[] = {
-      {0, "0 B"},          {1023, "1023 B"},         {1024, "1.0 KiB"},
-      {1536, "1.5 KiB"},   {1048575, "1024.0 KiB"},  {1048576, "1.0 MiB"},
-      {5.0 * (1 << 30), "5.0 GiB"}, {3.0 * 1024 * 1024 * 1024 * 1024, "3.0 TiB"},
+      {0, "0 B"},
+      {1023, "1023 B"},
+      {1024, "1.0 KiB"},
+      {1536, "1.5 KiB"},
+      {1048575, "1024.0 KiB"},
+      {1048576, "1.0 MiB"},
+      {5.0 * (1 << 30), "5.0 GiB"},
+      {3.0 * 1024 * 1024 * 1024 * 1024, "3.0 TiB"},
   };
   for (const auto& c : cases) EXPECT_EQ(ProgressBar::formatBytes(c.bytes), c.text) << c.bytes;
 }
@@ -58,7 +63,7 @@ TEST(ProgressBarTest, DrawsOneLineThrottledAndEndsIt) {
   {
     ProgressBar bar(file, true);
     bar.update(10, 100);
-    bar.update(20, 100);  // within the redraw interval: skipped
+    bar.update(20, 100);   // within the redraw interval: skipped
     bar.update(100, 100);  // complete: always drawn
     bar.finish();
   }

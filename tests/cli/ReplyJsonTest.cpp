@@ -1,7 +1,6 @@
-#include "cli/ReplyJson.h"
-
 #include <gtest/gtest.h>
 
+#include "cli/ReplyJson.h"
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
 
 namespace nb::cli {
