@@ -37,6 +37,9 @@ std::variant<std::monostate, std::string, NBFailure> NBFileServiceOperation::sig
 }
 
 void NBFileServiceOperation::handleSuccessData(const std::optional<std::string>& data) {
+  // No body is kept after a status that handleErrorCode() refused and already
+  // reported; the call has had its outcome.
+  if (!data) return;
   auto outcome = resultFromReply(data);
   if (auto* failure = std::get_if<NBFailure>(&outcome)) {
     reportFail(failure->message);

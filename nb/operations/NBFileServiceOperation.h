@@ -34,7 +34,7 @@ class NBFileServiceOperation : public NBNetworkOperation {
 
   // The endpoint and parameters of this call, built from the parameter record.
   virtual std::variant<NBServiceRequest, NBFailure> serviceRequest() const = 0;
-  // The success result for a complete reply body (absent: no body kept).
+  // The success result for a complete reply body (absent: no body was kept).
   virtual std::variant<NBResult, NBFailure> resultFromReply(
       const std::optional<std::string>& body) const = 0;
 
@@ -51,6 +51,8 @@ class NBFileServiceOperation : public NBNetworkOperation {
     return dynamic_cast<const T*>(_oprationItem.get());
   }
 
+  // Reports resultFromReply()'s outcome. An absent body, which follows only a
+  // status refused (and reported) by a subclass's handleErrorCode(), reports nothing.
   void handleSuccessData(const std::optional<std::string>& data) override;
 };
 

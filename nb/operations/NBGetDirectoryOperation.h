@@ -34,7 +34,7 @@ struct NBFileInfo : NBRecord {
   std::optional<std::string> createTime;  // "create_time", as sent
   std::optional<std::string> modifyTime;  // "modify_time", as sent
   std::int32_t type = 1;                  // "type": 0 for "file", 1 otherwise (a folder)
-  // "size" in bytes. Wider than 32 bits so that files of 4 GiB and more are
+  // "size" in bytes. 64 bits wide so that files of 2 GiB and more are
   // carried exactly; negative or non-numeric sizes read as 0.
   std::uint64_t size = 0;
   bool isDeleted = false;  // "is_deleted"

@@ -214,6 +214,19 @@ TEST_F(OperationsEndToEndTest, ThreeLeggedFlowYieldsAWorkingAccessToken) {
   EXPECT_EQ(info.result.recordAs<NBUserInfo>()->userName, kFirstUser);
 }
 
+TEST_F(OperationsEndToEndTest, CancellingTheFlowAtTheAuthorisationPageTellsNothing) {
+  auto item = std::make_shared<NBOperationItem>();
+  item->consumer = consumer_;
+  Recorder r;
+  auto flow = std::make_shared<NBAuth1Operation>(&r, item);
+  flow->executeOperation();
+  ASSERT_TRUE(RunLoop::current().runUntil([&] { return flow->oauthState() == 1; }, 20000ms));
+  flow->cancelOperation();
+  RunLoop::current().runUntil([] { return false; }, 300ms);
+  EXPECT_EQ(r.calls(), 0);
+  EXPECT_EQ(flow->oauthState(), 1);
+}
+
 TEST_F(OperationsEndToEndTest, RegistrationWithTheChallengeThenLogin) {
   auto plain = std::make_shared<NBOperationItem>();
   plain->consumer = consumer_;

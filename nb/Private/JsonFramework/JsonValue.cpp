@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <new>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "nb/Private/JsonFramework/JsonArena.h"
 
@@ -77,38 +79,53 @@ JsonNode stringNode(std::string_view text, JsonArena& arena) {
   return n;
 }
 
-// A copy of `src` whose storage lives in `arena`.
+// A copy of `src` whose storage lives in `arena`. Iterative, with the nodes still
+// to fill on a heap stack, so that no depth of tree can exhaust the call stack.
 JsonNode cloneInto(const JsonNode& src, JsonArena& arena) {
-  switch (src.type) {
-    case JsonType::String:
-      return stringNode(
-          std::string_view(static_cast<const char*>(src.span.data), src.span.size), arena);
-    case JsonType::Array: {
-      JsonNode n;
-      n.type = JsonType::Array;
-      const auto* from = static_cast<const JsonNode*>(src.span.data);
-      auto* to = static_cast<JsonNode*>(arena.allocate(sizeof(JsonNode) * src.span.size));
-      for (std::uint32_t i = 0; i < src.span.size; ++i) to[i] = cloneInto(from[i], arena);
-      n.span = {to, src.span.size, src.span.size, nullptr};
-      return n;
-    }
-    case JsonType::Object: {
-      JsonNode n;
-      n.type = JsonType::Object;
-      const auto* from = static_cast<const JsonMember*>(src.span.data);
-      auto* to = static_cast<JsonMember*>(arena.allocate(sizeof(JsonMember) * src.span.size));
-      for (std::uint32_t i = 0; i < src.span.size; ++i) {
-        const char* key = arena.copyString(from[i].key);
-        const JsonNode value = cloneInto(JsonValueBuilder::node(from[i].value), arena);
-        std::memcpy(static_cast<void*>(&to[i].value), &value, sizeof value);
-        to[i].key = std::string_view(key, from[i].key.size());
+  struct Pending {
+    const JsonNode* from;
+    JsonNode* to;
+  };
+  JsonNode root;
+  std::vector<Pending> pending{{&src, &root}};
+  while (!pending.empty()) {
+    const Pending p = pending.back();
+    pending.pop_back();
+    const JsonNode& from = *p.from;
+    JsonNode& to = *p.to;
+    switch (from.type) {
+      case JsonType::String:
+        to = stringNode(
+            std::string_view(static_cast<const char*>(from.span.data), from.span.size), arena);
+        break;
+      case JsonType::Array: {
+        const auto* items = static_cast<const JsonNode*>(from.span.data);
+        auto* copies = static_cast<JsonNode*>(arena.allocate(sizeof(JsonNode) * from.span.size));
+        for (std::uint32_t i = 0; i < from.span.size; ++i) pending.push_back({&items[i], &copies[i]});
+        to = JsonNode();
+        to.type = JsonType::Array;
+        to.span = {copies, from.span.size, from.span.size, nullptr};
+        break;
       }
-      n.span = {to, src.span.size, src.span.size, nullptr};
-      return n;
+      case JsonType::Object: {
+        const auto* members = static_cast<const JsonMember*>(from.span.data);
+        auto* copies =
+            static_cast<JsonMember*>(arena.allocate(sizeof(JsonMember) * from.span.size));
+        for (std::uint32_t i = 0; i < from.span.size; ++i) {
+          copies[i].key = std::string_view(arena.copyString(members[i].key), members[i].key.size());
+          pending.push_back({&JsonValueBuilder::node(members[i].value),
+                             const_cast<JsonNode*>(&JsonValueBuilder::node(copies[i].value))});
+        }
+        to = JsonNode();
+        to.type = JsonType::Object;
+        to.span = {copies, from.span.size, from.span.size, nullptr};
+        break;
+      }
+      default:
+        to = from;
     }
-    default:
-      return src;
   }
+  return root;
 }
 
 }  // namespace
@@ -187,11 +204,6 @@ JsonValue::~JsonValue() {
   if (hasStorage(node_)) delete node_.span.arena;
 }
 
-const NBDecimal& JsonValue::decimalValue() const {
-  static const NBDecimal zero;
-  return isNumber() ? node_.number : zero;
-}
-
 const JsonValue& JsonValue::operator[](std::size_t index) const {
   const auto items = elements();
   return index < items.size() ? items[index] : nullValue();
@@ -268,37 +280,45 @@ void JsonValue::set(std::string_view key, JsonValue value) {
   ++node_.span.size;
 }
 
+// Iterative for the same reason as cloneInto: pairs still to compare wait on a stack.
 bool operator==(const JsonValue& a, const JsonValue& b) {
-  if (a.type() != b.type()) return false;
-  switch (a.type()) {
-    case JsonValue::Type::Null:
-      return true;
-    case JsonValue::Type::Bool:
-      return a.boolValue() == b.boolValue();
-    case JsonValue::Type::Number:
-      return a.decimalValue() == b.decimalValue();
-    case JsonValue::Type::String:
-      return a.stringValue() == b.stringValue();
-    case JsonValue::Type::Array: {
-      const auto x = a.elements(), y = b.elements();
-      if (x.size() != y.size()) return false;
-      for (std::size_t i = 0; i < x.size(); ++i) {
-        if (!(x[i] == y[i])) return false;
+  std::vector<std::pair<const JsonValue*, const JsonValue*>> pending{{&a, &b}};
+  while (!pending.empty()) {
+    const auto [x, y] = pending.back();
+    pending.pop_back();
+    if (x->type() != y->type()) return false;
+    switch (x->type()) {
+      case JsonValue::Type::Null:
+        break;
+      case JsonValue::Type::Bool:
+        if (x->boolValue() != y->boolValue()) return false;
+        break;
+      case JsonValue::Type::Number:
+        if (!(x->decimalValue() == y->decimalValue())) return false;
+        break;
+      case JsonValue::Type::String:
+        if (x->stringValue() != y->stringValue()) return false;
+        break;
+      case JsonValue::Type::Array: {
+        const auto xs = x->elements(), ys = y->elements();
+        if (xs.size() != ys.size()) return false;
+        for (std::size_t i = 0; i < xs.size(); ++i) pending.emplace_back(&xs[i], &ys[i]);
+        break;
       }
-      return true;
-    }
-    case JsonValue::Type::Object: {
-      const auto x = a.members(), y = b.members();
-      if (x.size() != y.size()) return false;
-      for (std::size_t i = 0; i < x.size(); ++i) {
-        // Same order is the common case; otherwise look the key up.
-        const JsonValue* other = y[i].key == x[i].key ? &y[i].value : b.find(x[i].key);
-        if (other == nullptr || !(x[i].value == *other)) return false;
+      case JsonValue::Type::Object: {
+        const auto xs = x->members(), ys = y->members();
+        if (xs.size() != ys.size()) return false;
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+          // Same order is the common case; otherwise look the key up.
+          const JsonValue* other = ys[i].key == xs[i].key ? &ys[i].value : y->find(xs[i].key);
+          if (other == nullptr) return false;
+          pending.emplace_back(&xs[i].value, other);
+        }
+        break;
       }
-      return true;
     }
   }
-  return false;
+  return true;
 }
 
 }  // namespace nb

@@ -82,7 +82,7 @@ class JsonValue {
   // Each accessor expects the matching type; on another type it returns false,
   // zero, an empty string or an empty range.
   bool boolValue() const { return isBool() && node_.boolean; }
-  const NBDecimal& decimalValue() const;
+  inline const NBDecimal& decimalValue() const;
   inline std::string_view stringValue() const;
 
   // Elements of an array or members of an object; 0 for any other value.
@@ -120,6 +120,11 @@ struct JsonMember {
 };
 
 // The accessors the writer and callers use per element, kept inline.
+const NBDecimal& JsonValue::decimalValue() const {
+  static constexpr NBDecimal kZero;
+  return isNumber() ? node_.number : kZero;
+}
+
 std::string_view JsonValue::stringValue() const {
   if (!isString()) return {};
   return std::string_view(static_cast<const char*>(node_.span.data), node_.span.size);

@@ -18,7 +18,7 @@ class NBDecimal {
   static constexpr int kMinExponent = -128;
   static constexpr int kMaxExponent = 127;
 
-  NBDecimal() noexcept : lo_(0), hi_(0), exponent_(0), negative_(false) {}
+  constexpr NBDecimal() noexcept : lo_(0), hi_(0), exponent_(0), negative_(false) {}
   template <std::integral T>
     requires(!std::same_as<T, bool>)
   NBDecimal(T value) noexcept : NBDecimal() {

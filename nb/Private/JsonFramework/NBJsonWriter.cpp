@@ -202,10 +202,26 @@ bool NBJsonWriter::enterLevel() {
 }
 
 void NBJsonWriter::appendString(std::string_view text, Output& out, char before, char after) {
-  // Most keys and many values are 8 to 16 plain bytes: two overlapping words
+  // Most keys and many values are 4 to 16 plain bytes: two overlapping words
   // cover them, checked and copied without a loop.
   const std::size_t n = text.size();
-  if (n >= 8 && n <= 16) {
+  if (n >= 4 && n < 8) {
+    std::uint32_t a, b;
+    std::memcpy(&a, text.data(), 4);
+    std::memcpy(&b, text.data() + n - 4, 4);
+    if (escapeMarks((static_cast<std::uint64_t>(b) << 32) | a) == 0) {
+      char* p = out.reserve(n + 4);
+      if (before != 0) *p++ = before;
+      *p++ = '"';
+      std::memcpy(p, &a, 4);
+      std::memcpy(p + n - 4, &b, 4);
+      p += n;
+      *p++ = '"';
+      if (after != 0) *p++ = after;
+      out.commit(p);
+      return;
+    }
+  } else if (n >= 8 && n <= 16) {
     std::uint64_t a, b;
     std::memcpy(&a, text.data(), 8);
     std::memcpy(&b, text.data() + n - 8, 8);
@@ -293,69 +309,94 @@ void NBJsonWriter::appendScalar(const JsonValue& value, Output& out, char before
   out.commit(p);
 }
 
+// Arrays and objects are written with an explicit stack rather than recursion, so
+// that a tree of any depth (maxDepth 0 sets no limit) cannot exhaust the call stack.
 bool NBJsonWriter::appendValue(const JsonValue& value, Output& out) {
-  if (value.isObject()) return appendDictionary(value, out);
-  if (value.isArray()) return appendArray(value, out);
-  appendScalar(value, out, 0);
-  return true;
-}
+  if (!value.isArray() && !value.isObject()) {
+    appendScalar(value, out, 0);
+    return true;
+  }
+  constexpr std::size_t kUnsorted = static_cast<std::size_t>(-1);
+  struct Frame {
+    const JsonValue* container;
+    std::size_t next;    // index of the next element or member
+    std::size_t sorted;  // start of this object's key order in `order`, or kUnsorted
+  };
+  std::vector<Frame> frames;
+  std::vector<const JsonMember*> order;  // key orders of the open objects, with sortKeys
+  const bool human = humanReadable_;
+  auto memberAt = [&](const Frame& f, std::size_t i) -> const JsonMember& {
+    return f.sorted == kUnsorted ? f.container->members()[i] : *order[f.sorted + i];
+  };
 
-bool NBJsonWriter::appendArray(const JsonValue& value, Output& out) {
-  if (!enterLevel()) return false;
-  out.put('[');
-  bool first = true;
-  for (const JsonValue& element : value) {
-    char before = first ? 0 : ',';
-    first = false;
-    if (humanReadable_) {
-      if (before != 0) out.put(before);
-      before = 0;
-      appendIndent(out);
+  // Opens `container` as the innermost frame; false when it is nested too deep.
+  auto open = [&](const JsonValue& container) {
+    if (!enterLevel()) return false;
+    out.put(container.isArray() ? '[' : '{');
+    std::size_t sorted = kUnsorted;
+    if (sortKeys_ && container.isObject()) {
+      sorted = order.size();
+      for (const JsonMember& m : container.members()) order.push_back(&m);
+      std::sort(order.begin() + static_cast<std::ptrdiff_t>(sorted), order.end(),
+                [](const JsonMember* a, const JsonMember* b) { return a->key < b->key; });
     }
-    if (!element.isArray() && !element.isObject()) {
-      appendScalar(element, out, before);
+    frames.push_back({&container, 0, sorted});
+    return true;
+  };
+
+  if (!open(value)) return false;
+  while (!frames.empty()) {
+    Frame& f = frames.back();
+    const JsonValue& container = *f.container;
+    const bool isArray = container.isArray();
+    const std::size_t size = container.size();
+    // Scalars are written in this inner loop; a nested container leaves it.
+    const JsonValue* nested = nullptr;
+    char before = 0;
+    while (f.next < size) {
+      const std::size_t i = f.next++;
+      before = i == 0 ? 0 : ',';
+      if (human) {
+        if (before != 0) out.put(before);
+        before = 0;
+        appendIndent(out);
+      }
+      const JsonValue* element;
+      if (isArray) {
+        element = &container.elements()[i];
+      } else {
+        const JsonMember& m = memberAt(f, i);
+        appendString(m.key, out, before, ':');
+        before = 0;
+        element = &m.value;
+      }
+      if (element->isArray() || element->isObject()) {
+        nested = element;
+        break;
+      }
+      appendScalar(*element, out, before);
+    }
+    if (nested == nullptr) {
+      --depth_;
+      if (human && size != 0) appendIndent(out);
+      out.put(isArray ? ']' : '}');
+      if (f.sorted != kUnsorted) order.resize(f.sorted);
+      frames.pop_back();
       continue;
     }
     if (before != 0) out.put(before);
-    if (!appendValue(element, out)) return false;
-  }
-  --depth_;
-  if (humanReadable_ && value.size() != 0) appendIndent(out);
-  out.put(']');
-  return true;
-}
-
-bool NBJsonWriter::appendDictionary(const JsonValue& value, Output& out) {
-  if (!enterLevel()) return false;
-  out.put('{');
-  const auto members = value.members();
-  std::vector<const JsonMember*> order;
-  if (sortKeys_) {
-    order.reserve(members.size());
-    for (const JsonMember& m : members) order.push_back(&m);
-    std::sort(order.begin(), order.end(),
-              [](const JsonMember* a, const JsonMember* b) { return a->key < b->key; });
-  }
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    const JsonMember& m = sortKeys_ ? *order[i] : members[i];
-    char before = i == 0 ? 0 : ',';
-    if (humanReadable_) {
-      if (before != 0) out.put(before);
-      before = 0;
-      appendIndent(out);
-    }
-    appendString(m.key, out, before, ':');
-    if (!m.value.isArray() && !m.value.isObject()) {
-      appendScalar(m.value, out, 0);
-    } else if (!appendValue(m.value, out)) {
-      addErrorWithCode(kNBJsonErrorUnsupported,
-                       "Unsupported value for key " + std::string(m.key) + " in object");
+    if (!open(*nested)) {
+      // Each object around the failure names the member that failed.
+      for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+        if (it->container->isObject()) {
+          addErrorWithCode(kNBJsonErrorUnsupported, "Unsupported value for key " +
+                                                        std::string(memberAt(*it, it->next - 1).key) +
+                                                        " in object");
+        }
+      }
       return false;
     }
   }
-  --depth_;
-  if (humanReadable_ && !members.empty()) appendIndent(out);
-  out.put('}');
   return true;
 }
 

@@ -36,8 +36,6 @@ class NBJsonWriter : public NBJsonBase {
   // Scalars and strings are written with the separator before them (0 for none)
   // in one reservation of the output.
   void appendScalar(const JsonValue& value, Output& out, char before);
-  bool appendArray(const JsonValue& value, Output& out);
-  bool appendDictionary(const JsonValue& value, Output& out);
   void appendString(std::string_view text, Output& out, char before, char after);
   void appendGeneralString(std::string_view text, Output& out, char before, char after);
   void appendIndent(Output& out);

@@ -50,6 +50,8 @@ TEST(NBJsonWriterTest, Layouts) {
       {R"(["12345678","1234567890123456","abcdefgh\"ij","123456789012345\n","1234567\u0001"])",
        false, false,
        R"(["12345678","1234567890123456","abcdefgh\"ij","123456789012345\n","1234567\u0001"])"},
+      {R"(["abcd","abc\\","a\"cd","abcdef\t","\u007fbc\u00e9"])", false, false,
+       "[\"abcd\",\"abc\\\\\",\"a\\\"cd\",\"abcdef\\t\",\"\x7f" "bc\xC3\xA9\"]"},
       {"\"0123456789abcdef0123456789abcdef\\\"0123456789abcdef0123456789\"", false, false,
        "\"0123456789abcdef0123456789abcdef\\\"0123456789abcdef0123456789\""},
   };
@@ -85,8 +87,24 @@ TEST(NBJsonWriterTest, Errors) {
   EXPECT_EQ(writer.lastError()->code, 1);
   EXPECT_EQ(writer.lastError()->description, "Unsupported value for key deep in object");
   EXPECT_EQ(writer.lastError()->underlying, writer.errorTrace()[0]);
+  // Every object around the failure names its member, innermost first; arrays add nothing.
+  writer.setMaxDepth(3);
+  EXPECT_FALSE(writer.stringWithObject(parse(R"({"a":[{"b":[[]]}],"z":1})")));
+  std::vector<std::string> trace;
+  for (const auto& e : writer.errorTrace()) trace.push_back(e->description);
+  EXPECT_EQ(trace, (std::vector<std::string>{"Nested too deep", "Unsupported value for key b in object",
+                                             "Unsupported value for key a in object"}));
+}
+
+TEST(NBJsonWriterTest, TreesOfAnyDepthNeedNoDeepCallStack) {
+  const int depth = 1000000;
+  const std::string text = std::string(depth, '[') + "{\"k\":null}" + std::string(depth, ']');
+  const JsonValue deep = parse(text);  // parsed without a depth limit
+  const JsonValue copy = deep;
+  EXPECT_TRUE(copy == deep);
+  NBJsonWriter writer;
   writer.setMaxDepth(0);
-  EXPECT_TRUE(writer.stringWithObject(nestedLists(5000)));
+  EXPECT_EQ(writer.stringWithObject(copy), text);
 }
 
 TEST(NBJsonWriterTest, Indent) {
