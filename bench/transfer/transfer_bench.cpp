@@ -81,19 +81,20 @@ std::string signedURL(const nb::NBServiceRequest& request, const std::string& me
 int main(int argc, char** argv) {
   if (argc < 3) return die("usage: see the head of transfer_bench.cpp");
   const std::string command = argv[1];
-  const std::string error = nb::test::installAccessToken(
-      env("NB_CONSUMER_KEY"), env("NB_CONSUMER_SECRET"), env("NB_BENCH_USER"),
-      env("NB_BENCH_PASSWORD"));
+  const std::string error =
+      nb::test::installAccessToken(env("NB_CONSUMER_KEY"), env("NB_CONSUMER_SECRET"),
+                                   env("NB_BENCH_USER"), env("NB_BENCH_PASSWORD"));
   if (!error.empty()) return die(error);
   const std::optional<std::string> root = "app";
 
   if (command == "download" || command == "curl-download") {
     const std::optional<std::string> path = argv[2];
     if (command == "curl-download") {
-      std::puts(signedURL({"http://" + nb::NBHosts::contentHost() + "/1/fileops/download_file",
-                           nb::NBServiceRequest::collectParameters({{"root", &root}, {"path", &path}})},
-                          "GET")
-                    .c_str());
+      std::puts(
+          signedURL({"http://" + nb::NBHosts::contentHost() + "/1/fileops/download_file",
+                     nb::NBServiceRequest::collectParameters({{"root", &root}, {"path", &path}})},
+                    "GET")
+              .c_str());
       return 0;
     }
     auto item = std::make_shared<nb::NBFolderOperationItem>();

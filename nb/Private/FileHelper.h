@@ -20,8 +20,7 @@ class FileHelper {
   // when nothing was there to begin with); a folder is never removed.
   static bool deleteFile(const std::string& path);
   // createFile(path), then an unopened stream on it; the caller owns the stream.
-  static std::unique_ptr<FileOutputStream> outputStreamToFile(const std::string& path,
-                                                              bool append);
+  static std::unique_ptr<FileOutputStream> outputStreamToFile(const std::string& path, bool append);
 };
 
 }  // namespace nb

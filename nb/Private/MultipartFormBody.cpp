@@ -15,9 +15,7 @@ std::string MultipartFormBody::partHeader(std::string_view fileName) {
   return header;
 }
 
-std::string MultipartFormBody::closingLine() {
-  return "\r\n--" + std::string(kBoundary) + "--";
-}
+std::string MultipartFormBody::closingLine() { return "\r\n--" + std::string(kBoundary) + "--"; }
 
 bool MultipartFormBody::isSafeFileName(std::string_view fileName) {
   return fileName.find_first_of("\"\r\n") == std::string_view::npos;

@@ -7,8 +7,8 @@
 namespace nb {
 namespace {
 
-constexpr std::array<const char*, 11> kDocumentTypes = {
-    "pdf", "doc", "zdc", "csv", "prn", "xls", "zs", "ppt", "zpr", "txt", "rtf"};
+constexpr std::array<const char*, 11> kDocumentTypes = {"pdf", "doc", "zdc", "csv", "prn", "xls",
+                                                        "zs",  "ppt", "zpr", "txt", "rtf"};
 constexpr std::array<const char*, 2> kViewFormats = {"iphone", "iPad"};
 constexpr std::array<const char*, 2> kCompressTypes = {"0", "1"};
 

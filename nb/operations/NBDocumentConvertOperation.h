@@ -18,7 +18,8 @@
 namespace nb {
 
 struct NBDocumentConvertOperationItem : NBFolderOperationItem {
-  std::int32_t documentType = 0;  // "type": index into pdf, doc, zdc, csv, prn, xls, zs, ppt, zpr, txt, rtf
+  // "type": index into pdf, doc, zdc, csv, prn, xls, zs, ppt, zpr, txt, rtf
+  std::int32_t documentType = 0;
   std::int32_t viewFormat = 0;    // "view": 0 "iphone", 1 "iPad"
   std::int32_t compressType = 0;  // "zip": 0 an HTML page, 1 a zip archive
 };

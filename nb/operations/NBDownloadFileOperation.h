@@ -58,9 +58,9 @@ class NBDownloadFileOperation : public NBFileServiceOperation {
   void connectionDidReceiveData(URLConnection* connection, std::string_view chunk) override;
   void connectionDidFailWithError(URLConnection* connection, const NBError& error) override;
 
-  std::int64_t _totalBytes = 0;     // expected body length; -1 when undeclared
-  std::int64_t _downloadBytes = 0;  // bytes written so far
-  std::string _tempFilePath;        // empty when no transfer is prepared
+  std::int64_t _totalBytes = 0;                     // expected body length; -1 when undeclared
+  std::int64_t _downloadBytes = 0;                  // bytes written so far
+  std::string _tempFilePath;                        // empty when no transfer is prepared
   std::unique_ptr<FileOutputStream> _outputStream;  // open from the first chunk on
 
  private:

@@ -10,17 +10,16 @@ std::variant<NBServiceRequest, NBFailure> NBThumbnailOperation::serviceRequest()
   if (item == nullptr) return NBFailure{"a thumbnail needs an NBThumbnailOperationItem"};
   const std::optional<std::string> width = std::to_string(item->width);
   const std::optional<std::string> height = std::to_string(item->height);
-  return NBServiceRequest{"http://" + NBHosts::conversionHost() + "/1/fileops/thumbnail",
-                          NBServiceRequest::collectParameters({{"root", &item->root},
-                                                               {"path", &item->path},
-                                                               {"width", &width},
-                                                               {"height", &height}})};
+  return NBServiceRequest{
+      "http://" + NBHosts::conversionHost() + "/1/fileops/thumbnail",
+      NBServiceRequest::collectParameters(
+          {{"root", &item->root}, {"path", &item->path}, {"width", &width}, {"height", &height}})};
 }
 
 std::variant<NBResult, NBFailure> NBThumbnailOperation::resultFromReply(
     const std::optional<std::string>& body) const {
-  const std::string& bytes = *body;
-  return NBResult::bytes(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+  if (!body) return NBResult::bytes({});
+  return NBResult::bytes(std::vector<std::uint8_t>(body->begin(), body->end()));
 }
 
 bool NBThumbnailOperation::handleErrorCode(const std::string& status) {

@@ -24,7 +24,7 @@ class NBThumbnailOperation : public NBFileServiceOperation {
   // GET http://<conversion host>/1/fileops/thumbnail with "root", "path",
   // "width", "height" (collection stops at the first absent value).
   std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
-  // The body bytes.
+  // The body bytes (none for an absent body).
   std::variant<NBResult, NBFailure> resultFromReply(
       const std::optional<std::string>& body) const override;
 

@@ -55,7 +55,8 @@ bool FileOutputStream::close() {
 }
 
 bool FileOutputStream::isStillAtPath(std::int64_t size) const {
-  struct stat opened {}, named {};
+  struct stat opened {
+  }, named{};
   if (fd_ < 0 || ::fstat(fd_, &opened) != 0 || ::stat(path_.c_str(), &named) != 0) return false;
   return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino && opened.st_size == size;
 }

@@ -1,5 +1,3 @@
-#include "nb/Private/FileHelper.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "nb/Private/FileHelper.h"
 
 namespace nb {
 namespace {

@@ -1,6 +1,6 @@
-#include "nb/Private/MultipartFormBody.h"
-
 #include <gtest/gtest.h>
+
+#include "nb/Private/MultipartFormBody.h"
 
 namespace nb {
 namespace {
@@ -35,9 +35,8 @@ TEST(MultipartFormBodyTest, NamesThatWouldBreakTheHeaderAreUnsafe) {
     std::string name;
     bool safe;
   } cases[] = {
-      {"report.doc", true},     {"", true},          {"it's ok;=.txt", true},
-      {"报告.doc", true},       {"a\"b", false},     {"a\rb", false},
-      {"a\nContent-Type: x", false},
+      {"report.doc", true}, {"", true},      {"it's ok;=.txt", true},       {"报告.doc", true},
+      {"a\"b", false},      {"a\rb", false}, {"a\nContent-Type: x", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(MultipartFormBody::isSafeFileName(c.name), c.safe) << c.name;

@@ -1,11 +1,10 @@
 // The response side of downloads and conversions, driven through the transport
 // callbacks directly: no server is involved.
-#include "nb/operations/NBDownloadFileOperation.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "nb/operations/NBDocumentConvertOperation.h"
+#include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/platform/URLConnection.h"
 #include "tests/operations/TransferTestSupport.h"
 
@@ -20,8 +19,8 @@ using testing::TemporaryHome;
 template <class Operation>
 class Driven : public Operation {
  public:
-  using Operation::Operation;
   using Operation::internalInit;
+  using Operation::Operation;
 
   void respond(int status, std::optional<std::int64_t> length) {
     std::vector<std::pair<std::string, std::string>> headers;
@@ -48,11 +47,14 @@ std::shared_ptr<NBFolderOperationItem> folderItem(std::string root, std::string 
 class DownloadTest : public ::testing::Test {
  protected:
   std::shared_ptr<Driven<NBDownloadFileOperation>> prepared(const std::string& path) {
-    auto op = std::make_shared<Driven<NBDownloadFileOperation>>(&delegate_, folderItem("app", path));
+    auto op =
+        std::make_shared<Driven<NBDownloadFileOperation>>(&delegate_, folderItem("app", path));
     op->internalInit();
     return op;
   }
-  fs::path file(const std::string& path) const { return home_.path().string() + "/tmp/app/" + path; }
+  fs::path file(const std::string& path) const {
+    return home_.path().string() + "/tmp/app/" + path;
+  }
 
   TemporaryHome home_;
   RecordingDelegate delegate_;
@@ -69,7 +71,7 @@ TEST_F(DownloadTest, TemporaryPathsKeepTheNamesUnchanged) {
   } cases[] = {
       {"/docs/report.doc", 0, home + "/tmp/app//docs/report.html"},
       {"/docs/report.doc", 1, home + "/tmp/app//docs/report.zip"},
-      {"/a.b/c", 0, home + "/tmp/app//a.b/c.html"},          // the dot is in a folder
+      {"/a.b/c", 0, home + "/tmp/app//a.b/c.html"},            // the dot is in a folder
       {"/x/.profile", 0, home + "/tmp/app//x/.profile.html"},  // a leading dot is no extension
       {"/x/archive.tar.gz", 1, home + "/tmp/app//x/archive.tar.zip"},
   };
@@ -100,8 +102,9 @@ TEST_F(DownloadTest, ChunksAreStreamedWithSixtyFourBitProgress) {
     op->receive(std::string_view(body).substr(30));
     op->finish();
     using P = std::pair<std::int64_t, std::int64_t>;
-    EXPECT_EQ(delegate_.progress,
-              (std::vector<P>{{10, c.expectedTotal}, {30, c.expectedTotal}, {35, c.expectedTotal}}));
+    EXPECT_EQ(
+        delegate_.progress,
+        (std::vector<P>{{10, c.expectedTotal}, {30, c.expectedTotal}, {35, c.expectedTotal}}));
     ASSERT_EQ(delegate_.successes.size(), 1u);
     ASSERT_TRUE(delegate_.failures.empty());
     const std::string* path = delegate_.successes[0].textValue();
@@ -216,8 +219,9 @@ TEST(DocumentConvertTest, CodesMapThroughTheirTables) {
     std::int32_t documentType, viewFormat, compressType;
     const char *type, *view, *zip;
   } cases[] = {
-      {0, 0, 0, "pdf", "iphone", "0"}, {1, 1, 1, "doc", "iPad", "1"}, {2, 0, 0, "zdc", "iphone", "0"},
-      {6, 0, 0, "zs", "iphone", "0"},  {8, 0, 0, "zpr", "iphone", "0"}, {10, 1, 0, "rtf", "iPad", "0"},
+      {0, 0, 0, "pdf", "iphone", "0"}, {1, 1, 1, "doc", "iPad", "1"},
+      {2, 0, 0, "zdc", "iphone", "0"}, {6, 0, 0, "zs", "iphone", "0"},
+      {8, 0, 0, "zpr", "iphone", "0"}, {10, 1, 0, "rtf", "iPad", "0"},
   };
   for (const Case& c : cases) {
     NBDocumentConvertOperationItem item;
@@ -229,9 +233,11 @@ TEST(DocumentConvertTest, CodesMapThroughTheirTables) {
     auto parameters = NBDocumentConvertOperation::getParameters(item);
     ASSERT_TRUE(std::holds_alternative<std::vector<NBServiceRequest::Parameter>>(parameters));
     using P = NBServiceRequest::Parameter;
-    EXPECT_EQ(std::get<0>(parameters),
-              (std::vector<P>{{"root", "app"}, {"path", "/r.doc"}, {"zip", c.zip}, {"type", c.type},
-                              {"view", c.view}}));
+    EXPECT_EQ(std::get<0>(parameters), (std::vector<P>{{"root", "app"},
+                                                       {"path", "/r.doc"},
+                                                       {"zip", c.zip},
+                                                       {"type", c.type},
+                                                       {"view", c.view}}));
   }
 }
 

@@ -1,12 +1,11 @@
 // The upload request as it goes on the wire and the handling of its replies,
 // without a server; and the status tables of the three operations that judge
 // the HTTP status.
-#include "nb/operations/NBUploadFileOperation.h"
-
 #include <gtest/gtest.h>
 
 #include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/operations/NBThumbnailOperation.h"
+#include "nb/operations/NBUploadFileOperation.h"
 #include "nb/platform/URLConnection.h"
 #include "tests/operations/TransferTestSupport.h"
 
@@ -22,7 +21,9 @@ template <class Operation>
 class Driven : public Operation {
  public:
   using Operation::Operation;
-  void respond(int status) { this->connectionDidReceiveResponse(nullptr, URLResponse("http://x/", status, {})); }
+  void respond(int status) {
+    this->connectionDidReceiveResponse(nullptr, URLResponse("http://x/", status, {}));
+  }
   void receive(std::string_view chunk) { this->connectionDidReceiveData(nullptr, chunk); }
   void finish() { this->connectionDidFinishLoading(nullptr); }
   void sent(std::int64_t chunk, std::int64_t total, std::int64_t expected) {
@@ -70,7 +71,8 @@ TEST(UploadRequestTest, ThreeByteFileFromMemoryOrDiskGivesTheSameExactRequest) {
 
   for (const auto& item : {inMemory, onDisk}) {
     SCOPED_TRACE(item->filePath ? "on disk" : "in memory");
-    auto made = NBUploadFileOperation::uploadRequest("http://node.test/1/fileops/upload_file?q", *item);
+    auto made =
+        NBUploadFileOperation::uploadRequest("http://node.test/1/fileops/upload_file?q", *item);
     ASSERT_TRUE(std::holds_alternative<URLRequest>(made));
     const URLRequest& request = std::get<URLRequest>(made);
     EXPECT_EQ(request.URL(), "http://node.test/1/fileops/upload_file?q");
@@ -100,13 +102,19 @@ TEST(UploadRequestTest, ItemsThatCannotBeSentAreRefusedBeforeAnyRequest) {
   testing::writeFile(*both->filePath, "data");
 
   const std::shared_ptr<NBUploadFileOperationItem> refused[] = {
-      uploadItem("a\"b.txt", "x"), uploadItem("a\r\nX-Injected: 1", "x"), uploadItem("a\nb", "x"),
-      noName, missingFile, folder, both};
+      uploadItem("a\"b.txt", "x"),
+      uploadItem("a\r\nX-Injected: 1", "x"),
+      uploadItem("a\nb", "x"),
+      noName,
+      missingFile,
+      folder,
+      both};
   for (const auto& item : refused) {
     auto op = std::make_shared<NBUploadFileOperation>(&delegate, item);
     auto request = op->serviceRequest();
     ASSERT_TRUE(std::holds_alternative<NBFailure>(request)) << item->fileName.value_or("(absent)");
-    EXPECT_TRUE(std::holds_alternative<NBFailure>(NBUploadFileOperation::uploadRequest("http://n/", *item)));
+    EXPECT_TRUE(std::holds_alternative<NBFailure>(
+        NBUploadFileOperation::uploadRequest("http://n/", *item)));
   }
   EXPECT_EQ(delegate.outcomes(), 0u);
 }
@@ -170,10 +178,13 @@ TEST(StatusTableTest, EachTransferJudgesTheStatusWithItsOwnTable) {
     int status;
     const char* message;
   } cases[] = {
-      {"upload", 413, "文件过大"},        {"upload", 507, "用户空间已满"},
+      {"upload", 413, "文件过大"},
+      {"upload", 507, "用户空间已满"},
       {"upload", 400, "内部错误，服务暂时不可用"},
-      {"download", 404, "文件不存在"},    {"download", 507, "文件不存在或者服务器内部错误"},
-      {"thumbnail", 404, "无此文件"},     {"thumbnail", 507, "空间不够"},
+      {"download", 404, "文件不存在"},
+      {"download", 507, "文件不存在或者服务器内部错误"},
+      {"thumbnail", 404, "无此文件"},
+      {"thumbnail", 507, "空间不够"},
       {"thumbnail", 999, "内部错误，服务暂时不可用"},
   };
   for (const Case& c : cases) {
@@ -210,8 +221,9 @@ TEST(ThumbnailTest, TheImageBytesArePassedOnAsTheyArrived) {
   auto request = op->serviceRequest();
   ASSERT_TRUE(std::holds_alternative<NBServiceRequest>(request));
   using P = NBServiceRequest::Parameter;
-  EXPECT_EQ(std::get<NBServiceRequest>(request).parameters,
-            (std::vector<P>{{"root", "app"}, {"path", "/p.png"}, {"width", "128"}, {"height", "96"}}));
+  EXPECT_EQ(
+      std::get<NBServiceRequest>(request).parameters,
+      (std::vector<P>{{"root", "app"}, {"path", "/p.png"}, {"width", "128"}, {"height", "96"}}));
 
   const std::string png = "\x89PNG\r\n\x1a\n\0\0"s;
   op->respond(200);

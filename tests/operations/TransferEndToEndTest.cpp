@@ -4,10 +4,10 @@
 
 #include <random>
 
+#include "nb/Private/MultipartFormBody.h"
 #include "nb/operations/NBDocumentConvertOperation.h"
 #include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/operations/NBThumbnailOperation.h"
-#include "nb/Private/MultipartFormBody.h"
 #include "nb/operations/NBUploadFileOperation.h"
 #include "nb/platform/RunLoop.h"
 #include "tests/operations/TransferTestSupport.h"
@@ -95,8 +95,8 @@ TEST_F(TransferEndToEndTest, UploadedFilesComeBackByteForByte) {
   struct Case {
     std::size_t size;
     bool fromDisk;
-  } cases[] = {{0, false},         {1, true},          {64 * 1024 + 1, false},
-               {64 * 1024 + 1, true}, {50u << 20, false}, {50u << 20, true}};
+  } cases[] = {{0, false},         {1, true},        {64 * 1024 + 1, false}, {64 * 1024 + 1, true},
+               {50u << 20, false}, {50u << 20, true}};
   for (const Case& c : cases) {
     const std::string path = "/round-" + std::to_string(c.size) + (c.fromDisk ? "-disk" : "-mem");
     SCOPED_TRACE(path);
@@ -120,8 +120,8 @@ TEST_F(TransferEndToEndTest, UploadedFilesComeBackByteForByte) {
     EXPECT_EQ(*file, NBDownloadFileOperation::temporaryFilePath("app", path));
     EXPECT_TRUE(testing::fileContents(*file) == bytes);
     if (c.size > 0) {
-      EXPECT_EQ(down.progress.back(),
-                std::make_pair(static_cast<std::int64_t>(c.size), static_cast<std::int64_t>(c.size)));
+      EXPECT_EQ(down.progress.back(), std::make_pair(static_cast<std::int64_t>(c.size),
+                                                     static_cast<std::int64_t>(c.size)));
     }
   }
 }
@@ -200,7 +200,8 @@ TEST_F(TransferEndToEndTest, ThumbnailsArePngImages) {
       EXPECT_EQ(delegate.failures, std::vector<std::string>{"无此文件"});
       continue;
     }
-    ASSERT_EQ(delegate.successes.size(), 1u) << (delegate.failures.empty() ? "" : delegate.failures[0]);
+    ASSERT_EQ(delegate.successes.size(), 1u)
+        << (delegate.failures.empty() ? "" : delegate.failures[0]);
     const auto* bytes = delegate.successes[0].bytesValue();
     ASSERT_NE(bytes, nullptr);
     ASSERT_GT(bytes->size(), 8u);
@@ -227,7 +228,8 @@ TEST_F(TransferEndToEndTest, DocumentsConvertToAPageOrAnArchive) {
     item->documentType = 9;  // txt
     item->compressType = c.compressType;
     run(std::make_shared<NBDocumentConvertOperation>(&delegate, item), delegate);
-    ASSERT_EQ(delegate.successes.size(), 1u) << (delegate.failures.empty() ? "" : delegate.failures[0]);
+    ASSERT_EQ(delegate.successes.size(), 1u)
+        << (delegate.failures.empty() ? "" : delegate.failures[0]);
     const std::string path = *delegate.successes[0].textValue();
     EXPECT_EQ(path, NBDownloadFileOperation::temporaryFilePath("app", "/notes") + c.extension);
     const std::string contents = testing::fileContents(path);

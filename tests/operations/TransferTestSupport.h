@@ -22,8 +22,7 @@ namespace nb::testing {
 class TemporaryHome {
  public:
   TemporaryHome() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "nb-transfer-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "nb-transfer-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
     path_ = pattern;
     ::setenv("NB_HOME", path_.c_str(), 1);
