@@ -235,20 +235,4 @@ std::optional<std::int64_t> AccountStore::sessionUser(const std::string& session
   return st->int64(0);
 }
 
-std::optional<std::string> AccountStore::setting(const std::string& key) {
-  auto guard = db_.lock();
-  auto st = db_.statement("SELECT value FROM settings WHERE key = ?");
-  st->bind(1, key);
-  if (!st->step()) return std::nullopt;
-  return st->text(0);
-}
-
-void AccountStore::setSetting(const std::string& key, const std::string& value) {
-  auto guard = db_.lock();
-  auto st = db_.statement("INSERT OR REPLACE INTO settings(key, value) VALUES(?, ?)");
-  st->bind(1, key);
-  st->bind(2, value);
-  st->step();
-}
-
 }  // namespace nb::server

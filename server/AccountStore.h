@@ -77,9 +77,6 @@ class AccountStore {
   std::string createSession(std::int64_t userId);
   std::optional<std::int64_t> sessionUser(const std::string& session);
 
-  std::optional<std::string> setting(const std::string& key);
-  void setSetting(const std::string& key, const std::string& value);
-
  private:
   std::optional<UserRecord> userWhere(const char* sql, const std::string* text,
                                       std::int64_t number);

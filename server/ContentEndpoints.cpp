@@ -95,6 +95,11 @@ void ContentEndpoints::uploadFile(Call& call, const httplib::ContentReader& read
     overwrite = *text == "True" || *text == "true";
   }
   if (path == "/") return call.fail(403, "file exist");
+  // Refuse what is sure to fail before taking the body in.
+  const auto parent = call.context.tree.find(call.owner(root), StoragePath::parent(path));
+  if (!parent || !parent->isDir) return failTree(call, TreeError::kParentMissing);
+  const auto existing = call.context.tree.find(call.owner(root), path);
+  if (existing && (existing->isDir || !overwrite)) return failTree(call, TreeError::kExists);
 
   UploadSink sink(call.context.blobs, call.user().maxFileSize);
   bool read = false;
@@ -103,7 +108,11 @@ void ContentEndpoints::uploadFile(Call& call, const httplib::ContentReader& read
         *boundary, [&](const std::string& name) { sink.startPart(name == "file"); },
         [&](const char* data, std::size_t size) { sink.receive(data, size); });
     drain.read = true;
-    read = reader([&](const char* data, std::size_t size) { return parts.feed(data, size); }) &&
+    // A malformed body is still read to its end; it is refused afterwards.
+    read = reader([&](const char* data, std::size_t size) {
+             parts.feed(data, size);
+             return true;
+           }) &&
            parts.complete();
   } else if (contentType.rfind("multipart/", 0) == 0) {
     return call.fail(400, "bad request");

@@ -6,7 +6,6 @@ namespace nb::server {
 namespace {
 
 constexpr std::string_view kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS consumers(key TEXT PRIMARY KEY, secret TEXT NOT NULL,
   name TEXT NOT NULL, dev INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE IF NOT EXISTS users(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE,

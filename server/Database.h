@@ -24,7 +24,7 @@ class Database {
   // (std::logic_error) unless the file itself failed.
   std::unique_ptr<SqliteStatement> statement(std::string_view text);
 
-  // Removes every account, file and token; consumers and settings stay.
+  // Removes every account, file and token; consumers stay.
   bool wipe();
 
  private:

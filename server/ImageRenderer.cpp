@@ -1,6 +1,7 @@
 #include "server/ImageRenderer.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 #include <jpeglib.h>
 
 #include <algorithm>
@@ -106,6 +107,11 @@ std::string ImageRenderer::verificationImage(const std::string& code) {
     cairo_restore(cr);
   }
   return surface.png();
+}
+
+void ImageRenderer::releaseCaches() {
+  cairo_debug_reset_static_data();
+  FcFini();
 }
 
 ImageRenderer::Thumbnail ImageRenderer::thumbnail(const std::string& file, int width, int height,

@@ -19,6 +19,10 @@ class ImageRenderer {
   static Thumbnail thumbnail(const std::string& file, int width, int height, std::string* png);
 
   static constexpr long kMaxPixels = 64L * 1000 * 1000;
+
+  // Frees the drawing libraries' process-wide caches (fonts); call once at
+  // exit, after every request thread has stopped.
+  static void releaseCaches();
 };
 
 }  // namespace nb::server

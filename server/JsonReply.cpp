@@ -19,11 +19,6 @@ JsonReply& JsonReply::boolean(std::string_view key, bool value) {
   return *this;
 }
 
-JsonReply& JsonReply::object(std::string_view key, const JsonReply& value) {
-  value_.set(key, value.value_);
-  return *this;
-}
-
 JsonReply& JsonReply::array(std::string_view key, const std::vector<JsonReply>& values) {
   JsonValue list = JsonValue::array();
   for (const auto& v : values) list.push(v.value_);

@@ -19,7 +19,6 @@ class JsonReply {
   JsonReply& text(std::string_view key, std::string_view value);
   JsonReply& number(std::string_view key, std::int64_t value);
   JsonReply& boolean(std::string_view key, bool value);
-  JsonReply& object(std::string_view key, const JsonReply& value);
   JsonReply& array(std::string_view key, const std::vector<JsonReply>& values);
 
   std::string str() const;

@@ -1,6 +1,7 @@
 #include "server/NbServer.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "server/AuthEndpoints.h"
 #include "server/CertificateAuthority.h"
@@ -52,6 +53,9 @@ bool NbServer::start(const Options& options, std::string* error) {
   for (httplib::Server* server : {static_cast<httplib::Server*>(http_.get()),
                                   static_cast<httplib::Server*>(https_.get())}) {
     server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    // An idle kept-alive connection holds its thread, and stopping waits for
+    // it: keep the wait short. Local clients reconnect cheaply.
+    server->set_keep_alive_timeout(1);
   }
 
   ServiceRouter router(*http_, *https_, *context_);
@@ -73,6 +77,16 @@ bool NbServer::start(const Options& options, std::string* error) {
   }
   httpThread_ = std::thread([this] { http_->listen_after_bind(); });
   httpsThread_ = std::thread([this] { https_->listen_after_bind(); });
+  // Report ready only once both loops run: a stop() before that would be
+  // missed by a loop that has not started yet.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!http_->is_running() || !https_->is_running()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      stop();
+      return *error = "the listeners did not start", false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return true;
 }
 

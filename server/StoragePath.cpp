@@ -79,10 +79,6 @@ std::string StoragePath::name(const std::string& path) {
   return path == "/" ? "" : path.substr(path.rfind('/') + 1);
 }
 
-std::string StoragePath::join(const std::string& folder, const std::string& name) {
-  return folder == "/" ? "/" + name : folder + "/" + name;
-}
-
 bool StoragePath::within(const std::string& path, const std::string& folder) {
   if (folder == "/") return true;
   return path == folder ||

@@ -25,7 +25,6 @@ class StoragePath {
 
   static std::string parent(const std::string& path);  // "/" for "/a"
   static std::string name(const std::string& path);    // "" for "/"
-  static std::string join(const std::string& folder, const std::string& name);
   // Whether `path` is `folder` itself or lies below it.
   static bool within(const std::string& path, const std::string& folder);
   // The extension after the last "." of the name, lower-cased; "" when none.

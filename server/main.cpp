@@ -10,6 +10,7 @@
 #include "server/AccountStore.h"
 #include "server/BlobStore.h"
 #include "server/DataFolder.h"
+#include "server/ImageRenderer.h"
 #include "server/Database.h"
 #include "server/NbServer.h"
 
@@ -70,6 +71,7 @@ int serve(std::string data, bool ephemeral, const NbServer::Options& options) {
       folder->removeEnvironment();
     }
   }
+  ImageRenderer::releaseCaches();
   if (ephemeral) {
     std::error_code ec;
     std::filesystem::remove_all(folder->path(), ec);

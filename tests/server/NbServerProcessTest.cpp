@@ -64,7 +64,7 @@ TEST(NbServerProcessTest, DataSurvivesRestartAndKillDuringUpload) {
   ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
   const std::string tmp = server.dataFolder() + "/tmp";
-  for (int i = 0; i < 200 && folderEmpty(tmp); ++i) {
+  for (int i = 0; i < 1000 && folderEmpty(tmp); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_FALSE(folderEmpty(tmp)) << "the upload should be under way";

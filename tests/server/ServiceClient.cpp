@@ -1,6 +1,5 @@
 #include "tests/server/ServiceClient.h"
 
-#include <regex>
 
 #include "nb/Private/NBAuthOperationItem.h"
 #include "nb/Private/NBHosts.h"
@@ -99,20 +98,42 @@ Reply ServiceClient::upload(const NBToken& token, const std::string& path,
               "multipart/form-data; boundary=" + boundary);
 }
 
+namespace {
+
+// The value after `"key":` at `from` or later: a string (escapes kept as
+// written) or a bare number/boolean. Sets `next` past it.
+std::optional<std::string> valueAfter(const std::string& json, const std::string& key,
+                                      std::size_t from, std::size_t* next) {
+  const std::string needle = "\"" + key + "\":";
+  const auto at = json.find(needle, from);
+  if (at == std::string::npos) return std::nullopt;
+  std::size_t i = at + needle.size();
+  std::string value;
+  if (i < json.size() && json[i] == '"') {
+    for (++i; i < json.size() && json[i] != '"'; ++i) {
+      if (json[i] == '\\' && i + 1 < json.size()) value.push_back(json[i++]);
+      value.push_back(json[i]);
+    }
+  } else {
+    while (i < json.size() && json[i] != ',' && json[i] != '}' && json[i] != ']') {
+      value.push_back(json[i++]);
+    }
+  }
+  *next = i;
+  return value;
+}
+
+}  // namespace
+
 std::optional<std::string> jsonField(const std::string& json, const std::string& key) {
-  const std::regex pattern("\"" + key + "\":(\"((?:[^\"\\\\]|\\\\.)*)\"|(-?[0-9]+|true|false))");
-  std::smatch match;
-  if (!std::regex_search(json, match, pattern)) return std::nullopt;
-  return match[2].matched ? match[2].str() : match[3].str();
+  std::size_t next = 0;
+  return valueAfter(json, key, 0, &next);
 }
 
 std::vector<std::string> jsonFields(const std::string& json, const std::string& key) {
-  const std::regex pattern("\"" + key + "\":\"((?:[^\"\\\\]|\\\\.)*)\"");
   std::vector<std::string> values;
-  for (auto it = std::sregex_iterator(json.begin(), json.end(), pattern);
-       it != std::sregex_iterator(); ++it) {
-    values.push_back((*it)[1].str());
-  }
+  std::size_t next = 0;
+  while (auto value = valueAfter(json, key, next, &next)) values.push_back(std::move(*value));
   return values;
 }
 

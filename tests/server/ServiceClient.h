@@ -50,7 +50,8 @@ class ServiceClient {
   const NbServerProcess& server_;
 };
 
-// The string or number of the first "key" in `json` (nullopt when absent).
+// The string or number of the first "key" in `json` (nullopt when absent);
+// enough for the flat replies of the service, not a JSON reader.
 std::optional<std::string> jsonField(const std::string& json, const std::string& key);
 // Every string value of "key" in `json`, in order (the names of a listing).
 std::vector<std::string> jsonFields(const std::string& json, const std::string& key);
