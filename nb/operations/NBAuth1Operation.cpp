@@ -46,14 +46,13 @@ std::variant<NBSignedRequest, NBFailure> NBAuth1Operation::requestForState(
   }
 }
 
+std::variant<NBSignedRequest, NBFailure> NBAuth1Operation::signedRequest() const {
+  return requestForState(_oauthState);
+}
+
 void NBAuth1Operation::startState(std::int32_t state) {
   _oauthState = state;
-  auto request = requestForState(state);
-  if (auto* failure = std::get_if<NBFailure>(&request)) {
-    reportFail(failure->message);
-    return;
-  }
-  startConnection(std::get<NBSignedRequest>(request).toURLRequest());
+  startSignedRequest(signedRequest());
 }
 
 void NBAuth1Operation::handleSuccessData(const std::optional<std::string>& data) {

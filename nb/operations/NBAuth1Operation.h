@@ -11,15 +11,14 @@
 #include <string>
 #include <variant>
 
-#include "nb/Private/NBNetworkOperation.h"
 #include "nb/Private/NBToken.h"
-#include "nb/operations/NBSignedRequest.h"
+#include "nb/operations/NBSignInOperation.h"
 
 namespace nb {
 
-class NBAuth1Operation : public NBNetworkOperation {
+class NBAuth1Operation : public NBSignInOperation {
  public:
-  using NBNetworkOperation::NBNetworkOperation;
+  using NBSignInOperation::NBSignInOperation;
 
   // Starts the flow at step 0; a missing consumer key is reported through
   // operationFail before any request. A flow still running is cancelled first.
@@ -30,6 +29,8 @@ class NBAuth1Operation : public NBNetworkOperation {
   // 1 plain GET https://<web host>/api.php?ac=open&op=authorise&oauth_token=<token>;
   // 2 signed GET https://<API host>/open/accessToken (signed with the request token).
   std::variant<NBSignedRequest, NBFailure> requestForState(std::int32_t state) const;
+  // The request of the step in flight: requestForState(oauthState()).
+  std::variant<NBSignedRequest, NBFailure> signedRequest() const override;
 
   std::int32_t oauthState() const { return _oauthState; }
 

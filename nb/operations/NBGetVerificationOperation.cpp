@@ -6,16 +6,6 @@
 
 namespace nb {
 
-void NBGetVerificationOperation::executeOperation() {
-  cancelOperation();
-  auto request = signedRequest();
-  if (auto* failure = std::get_if<NBFailure>(&request)) {
-    reportFail(failure->message);
-    return;
-  }
-  startConnection(std::get<NBSignedRequest>(request).toURLRequest());
-}
-
 std::variant<NBSignedRequest, NBFailure> NBGetVerificationOperation::signedRequest() const {
   if (auto failure = NBSignedRequest::missingConsumer(_oprationItem.get())) return *failure;
   return NBSignedRequest{

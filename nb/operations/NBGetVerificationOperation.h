@@ -9,22 +9,20 @@
 #include <string>
 #include <variant>
 
-#include "nb/Private/NBNetworkOperation.h"
 #include "nb/Private/NBVerification.h"
-#include "nb/operations/NBSignedRequest.h"
+#include "nb/operations/NBSignInOperation.h"
 
 namespace nb {
 
-class NBGetVerificationOperation : public NBNetworkOperation {
+class NBGetVerificationOperation : public NBSignInOperation {
  public:
-  using NBNetworkOperation::NBNetworkOperation;
+  using NBSignInOperation::NBSignInOperation;
 
-  // A missing consumer key is reported through operationFail before any
-  // request. A request of this operation that is still running is cancelled first.
-  void executeOperation() override;
+  // executeOperation() fetches the challenge. A missing consumer key is
+  // reported through operationFail before any request.
 
   // Signed GET http://<API host>/open/verificationURL with no parameters.
-  std::variant<NBSignedRequest, NBFailure> signedRequest() const;
+  std::variant<NBSignedRequest, NBFailure> signedRequest() const override;
 
   // The challenge of a reply body ("url", "authid"; a missing one stays
   // absent). A reply that is not a JSON object fails.

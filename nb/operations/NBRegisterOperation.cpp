@@ -6,16 +6,6 @@
 
 namespace nb {
 
-void NBRegisterOperation::executeOperation() {
-  cancelOperation();
-  auto request = signedRequest();
-  if (auto* failure = std::get_if<NBFailure>(&request)) {
-    reportFail(failure->message);
-    return;
-  }
-  startConnection(std::get<NBSignedRequest>(request).toURLRequest());
-}
-
 std::variant<NBSignedRequest, NBFailure> NBRegisterOperation::signedRequest() const {
   const auto* item = dynamic_cast<const NBRegisterOperationItem*>(_oprationItem.get());
   if (item == nullptr) return NBFailure{"a registration needs an NBRegisterOperationItem"};

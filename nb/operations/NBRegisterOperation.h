@@ -8,26 +8,24 @@
 #include <string>
 #include <variant>
 
-#include "nb/Private/NBNetworkOperation.h"
 #include "nb/Private/NBRegisterOperationItem.h"
-#include "nb/operations/NBSignedRequest.h"
+#include "nb/operations/NBSignInOperation.h"
 
 namespace nb {
 
-class NBRegisterOperation : public NBNetworkOperation {
+class NBRegisterOperation : public NBSignInOperation {
  public:
-  using NBNetworkOperation::NBNetworkOperation;
+  using NBSignInOperation::NBSignInOperation;
 
-  // A missing consumer key, user name, password or device identifier is
-  // reported through operationFail before any request. A registration of this
-  // operation that is still running is cancelled first.
-  void executeOperation() override;
+  // executeOperation() sends the registration. A missing consumer key, user
+  // name, password or device identifier is reported through operationFail
+  // before any request.
 
   // POST https://<API host>/open/register in the registration layout, body
   // "password=<encoded password>". An absent challenge code or id is sent as
   // an empty field and left out of the signature. The item's httpMethod is
   // what gets signed; when it is absent "POST", the method actually sent, is signed.
-  std::variant<NBSignedRequest, NBFailure> signedRequest() const;
+  std::variant<NBSignedRequest, NBFailure> signedRequest() const override;
 
  protected:
   void handleSuccessData(const std::optional<std::string>& data) override;

@@ -7,16 +7,6 @@
 
 namespace nb {
 
-void NBXAuthOperation::executeOperation() {
-  cancelOperation();
-  auto request = signedRequest();
-  if (auto* failure = std::get_if<NBFailure>(&request)) {
-    reportFail(failure->message);
-    return;
-  }
-  startConnection(std::get<NBSignedRequest>(request).toURLRequest());
-}
-
 std::variant<NBSignedRequest, NBFailure> NBXAuthOperation::signedRequest() const {
   const auto* item = dynamic_cast<const NBAuthOperationItem*>(_oprationItem.get());
   if (item == nullptr) return NBFailure{"a login needs an NBAuthOperationItem"};

@@ -9,25 +9,22 @@
 #include <variant>
 
 #include "nb/Private/NBAuthOperationItem.h"
-#include "nb/Private/NBNetworkOperation.h"
 #include "nb/Private/NBToken.h"
-#include "nb/operations/NBSignedRequest.h"
+#include "nb/operations/NBSignInOperation.h"
 
 namespace nb {
 
-class NBXAuthOperation : public NBNetworkOperation {
+class NBXAuthOperation : public NBSignInOperation {
  public:
-  using NBNetworkOperation::NBNetworkOperation;
+  using NBSignInOperation::NBSignInOperation;
 
-  // Sends the login. A missing consumer key, user name or password is reported
-  // through operationFail before any request. A login of this operation that is
-  // still running is cancelled first.
-  void executeOperation() override;
+  // executeOperation() sends the login. A missing consumer key, user name or
+  // password is reported through operationFail before any request.
 
   // POST https://<API host>/open/xAccessToken in the xAuth layout, body
   // "x_auth_password=<encoded password>". The item's httpMethod is what gets
   // signed; when it is absent "POST", the method actually sent, is signed.
-  std::variant<NBSignedRequest, NBFailure> signedRequest() const;
+  std::variant<NBSignedRequest, NBFailure> signedRequest() const override;
 
   // The token of a reply object: "oauth_token" and "oauth_token_secret".
   static std::shared_ptr<NBToken> parseToken(const JsonValue& object);
