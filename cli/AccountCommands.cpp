@@ -44,6 +44,27 @@ bool checkUserName(CommandContext& context, int& exitCode) {
   return false;
 }
 
+// What signing in and registering both start from.
+struct SignInInput {
+  std::shared_ptr<NBConsumer> consumer;
+  std::string password;
+};
+
+// The consumer and the password of the --user account; nothing (with the exit
+// code of the printed error in `exitCode`) when the consumer is missing, the
+// user name fails the check or no password can be had.
+std::optional<SignInInput> signInInput(CommandContext& context, int& exitCode) {
+  auto consumer = context.consumer();
+  if (!consumer) {
+    exitCode = context.missingConsumer();
+    return std::nullopt;
+  }
+  if (!checkUserName(context, exitCode)) return std::nullopt;
+  auto password = passwordFor(context, exitCode);
+  if (!password) return std::nullopt;
+  return SignInInput{std::move(consumer), std::move(*password)};
+}
+
 // Logs in with xAuth and stores the token and consumer; 0 or the exit code of
 // the printed failure.
 int signIn(CommandContext& context, const std::shared_ptr<NBConsumer>& consumer,
@@ -80,13 +101,10 @@ std::string defaultImagePath() {
 }  // namespace
 
 int runLogin(CommandContext& context) {
-  const auto consumer = context.consumer();
-  if (!consumer) return context.missingConsumer();
   int exitCode = kExitOk;
-  if (!checkUserName(context, exitCode)) return exitCode;
-  const auto password = passwordFor(context, exitCode);
-  if (!password) return exitCode;
-  if (int code = signIn(context, consumer, *password)) return code;
+  const auto input = signInInput(context, exitCode);
+  if (!input) return exitCode;
+  if (int code = signIn(context, input->consumer, input->password)) return code;
   context.printer().result(signedInValue(context.options().user),
                            "Signed in as " + context.options().user);
   return kExitOk;
@@ -102,12 +120,11 @@ int runLogout(CommandContext& context) {
 
 int runRegister(CommandContext& context) {
   const CommandOptions& options = context.options();
-  const auto consumer = context.consumer();
-  if (!consumer) return context.missingConsumer();
   int exitCode = kExitOk;
-  if (!checkUserName(context, exitCode)) return exitCode;
-  const auto password = passwordFor(context, exitCode);
-  if (!password) return exitCode;
+  const auto input = signInInput(context, exitCode);
+  if (!input) return exitCode;
+  const auto& consumer = input->consumer;
+  const std::string& password = input->password;
 
   // The challenge: an image showing the code, and the id that ties the answer to it.
   auto challengeItem = std::make_shared<NBOperationItem>();
@@ -144,7 +161,7 @@ int runRegister(CommandContext& context) {
 
   auto item = std::make_shared<NBRegisterOperationItem>();
   item->userName = options.user;
-  item->password = *password;
+  item->password = password;
   item->consumer = consumer;
   item->httpMethod = "POST";
   item->verifi = verification;
@@ -153,7 +170,7 @@ int runRegister(CommandContext& context) {
   if (registered.kind != OperationOutcome::Kind::kSuccess) return context.failed(registered);
 
   // As the registration screen does: sign the new account in at once.
-  if (int code = signIn(context, consumer, *password)) return code;
+  if (int code = signIn(context, consumer, password)) return code;
   JsonValue value = signedInValue(options.user);
   value.set("registered", JsonValue(true));
   value.set("image", JsonValue(imagePath));
