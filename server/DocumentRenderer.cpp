@@ -2,25 +2,11 @@
 
 #include <vector>
 
+#include "server/HtmlText.h"
 #include "server/StoragePath.h"
 
 namespace nb::server {
 namespace {
-
-std::string escape(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (const char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out.push_back(c);
-    }
-  }
-  return out;
-}
 
 // Splits CSV text into rows of fields: commas separate, double quotes enclose
 // fields that hold commas, quotes ("" inside) or line breaks.
@@ -73,7 +59,7 @@ std::optional<std::string> DocumentRenderer::render(const std::string& type,
   const std::string width = view == "iPad" ? "768" : "320";
   std::string html =
       "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
-      "<meta name=\"viewport\" content=\"width=" + width + "\"><title>" + escape(title) +
+      "<meta name=\"viewport\" content=\"width=" + width + "\"><title>" + HtmlText::escape(title) +
       "</title><style>body{font-family:sans-serif;margin:8px}pre{white-space:pre-wrap}"
       "table{border-collapse:collapse}td{border:1px solid #999;padding:2px 4px}</style>"
       "</head><body>\n";
@@ -81,12 +67,12 @@ std::optional<std::string> DocumentRenderer::render(const std::string& type,
     html += "<table>\n";
     for (const auto& row : parseCsv(content)) {
       html += "<tr>";
-      for (const auto& field : row) html += "<td>" + escape(field) + "</td>";
+      for (const auto& field : row) html += "<td>" + HtmlText::escape(field) + "</td>";
       html += "</tr>\n";
     }
     html += "</table>\n";
   } else {
-    html += "<pre>" + escape(content) + "</pre>\n";
+    html += "<pre>" + HtmlText::escape(content) + "</pre>\n";
   }
   html += "</body></html>\n";
   return html;

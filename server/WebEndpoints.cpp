@@ -1,31 +1,18 @@
 #include "server/WebEndpoints.h"
 
 #include "server/ContentEndpoints.h"
+#include "server/HtmlText.h"
 
 namespace nb::server {
 namespace {
 
 constexpr const char* kSessionCookie = "nb_session";
 
-std::string escape(const std::string& s) {
-  std::string out;
-  for (const char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out.push_back(c);
-    }
-  }
-  return out;
-}
-
 void page(Call& call, int status, const std::string& title, const std::string& body) {
   call.response.status = status;
   call.response.set_content("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" +
-                                escape(title) + "</title></head><body><h1>" + escape(title) +
-                                "</h1>\n" + body + "</body></html>\n",
+                                HtmlText::escape(title) + "</title></head><body><h1>" +
+                                HtmlText::escape(title) + "</h1>\n" + body + "</body></html>\n",
                             "text/html; charset=utf-8");
 }
 
@@ -41,9 +28,9 @@ std::optional<std::int64_t> signedInUser(Call& call) {
 
 void signInForm(Call& call, const std::string& token, const std::string& note) {
   page(call, 200, "Authorise application",
-       (note.empty() ? "" : "<p>" + escape(note) + "</p>\n") +
+       (note.empty() ? "" : "<p>" + HtmlText::escape(note) + "</p>\n") +
            "<form method=\"post\" action=\"/api.php?ac=open&amp;op=authorise&amp;oauth_token=" +
-           escape(token) +
+           HtmlText::escape(token) +
            "\">\n<label>User name <input name=\"username\"></label>\n"
            "<label>Password <input type=\"password\" name=\"password\"></label>\n"
            "<button type=\"submit\">Sign in and allow</button>\n</form>\n");
@@ -71,7 +58,7 @@ void authorised(Call& call, const std::string& token, std::int64_t userId) {
   }
   const auto user = call.context.accounts.user(userId);
   page(call, 200, "Application authorised",
-       "<p>Signed in as " + escape(user ? user->name : "") +
+       "<p>Signed in as " + HtmlText::escape(user ? user->name : "") +
            ". You may return to the application.</p>\n");
 }
 
@@ -132,7 +119,7 @@ void WebEndpoints::sharePage(Call& call) {
   }
   std::string list = "<ul>\n";
   for (const auto& child : call.context.tree.children(share->owner, share->path)) {
-    list += "<li>" + escape(child.name) + (child.isDir ? "/" : "") + "</li>\n";
+    list += "<li>" + HtmlText::escape(child.name) + (child.isDir ? "/" : "") + "</li>\n";
   }
   page(call, 200, share->name, list + "</ul>\n");
 }
