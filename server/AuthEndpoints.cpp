@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "nb/Private/NSURLHelper.h"
 #include "server/ImageRenderer.h"
 #include "server/Secrets.h"
 
@@ -37,7 +38,7 @@ bool sameCode(const std::string& typed, const std::string& expected) {
 }
 
 bool validUserName(const std::string& name) {
-  if (name.empty() || name.size() > 64 || !StoragePath::validUtf8(name)) return false;
+  if (name.empty() || name.size() > 64 || !NSURLHelper::isValidUTF8(name)) return false;
   for (const char c : name) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
   }

@@ -2,8 +2,8 @@
 
 #include <vector>
 
+#include "nb/Private/NSURLHelper.h"
 #include "server/HtmlText.h"
-#include "server/StoragePath.h"
 
 namespace nb::server {
 namespace {
@@ -53,7 +53,7 @@ std::optional<std::string> DocumentRenderer::render(const std::string& type,
                                                     const std::string& title,
                                                     const std::string& content) {
   // Binary content (a NUL byte or invalid UTF-8) is not a text document.
-  if (content.find('\0') != std::string::npos || !StoragePath::validUtf8(content)) {
+  if (content.find('\0') != std::string::npos || !NSURLHelper::isValidUTF8(content)) {
     return std::nullopt;
   }
   const std::string width = view == "iPad" ? "768" : "320";

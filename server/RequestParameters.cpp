@@ -1,36 +1,17 @@
 #include "server/RequestParameters.h"
 
+#include <algorithm>
+
+#include "nb/Private/NSURLHelper.h"
+
 namespace nb::server {
-namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 std::optional<std::string> RequestParameters::decode(std::string_view text, bool plusIsSpace) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '%') {
-      if (i + 2 >= text.size()) return std::nullopt;
-      const int hi = hexValue(text[i + 1]);
-      const int lo = hexValue(text[i + 2]);
-      if (hi < 0 || lo < 0) return std::nullopt;
-      out.push_back(static_cast<char>(hi * 16 + lo));
-      i += 2;
-    } else if (c == '+' && plusIsSpace) {
-      out.push_back(' ');
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
+  if (!plusIsSpace) return NSURLHelper::percentDecodeBytes(text);
+  // Spaces are put in before decoding, so an escaped "%2B" still means "+".
+  std::string spaced(text);
+  std::replace(spaced.begin(), spaced.end(), '+', ' ');
+  return NSURLHelper::percentDecodeBytes(spaced);
 }
 
 std::optional<RequestParameters> RequestParameters::parse(std::string_view text) {

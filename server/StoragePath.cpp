@@ -1,49 +1,14 @@
 #include "server/StoragePath.h"
 
 #include <cctype>
-#include <cstdint>
 #include <vector>
 
+#include "nb/Private/NSURLHelper.h"
+
 namespace nb::server {
-bool StoragePath::validUtf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t extra = 0;
-    std::uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= s.size()) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto d = static_cast<unsigned char>(s[i + k]);
-      if ((d & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    // Overlong forms, surrogates and values beyond Unicode are refused.
-    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
-        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
 
 std::optional<std::string> StoragePath::normalise(std::string_view path) {
-  if (path.size() > kMaxPath || !validUtf8(path)) return std::nullopt;
+  if (path.size() > kMaxPath || !NSURLHelper::isValidUTF8(path)) return std::nullopt;
   std::string out;
   std::size_t start = 0;
   while (start <= path.size()) {

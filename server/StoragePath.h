@@ -20,8 +20,6 @@ class StoragePath {
   static std::optional<std::string> normalise(std::string_view path);
   // A root name: 1 to 64 of letters, digits, "_" and "-".
   static bool validRoot(std::string_view root);
-  // Well-formed UTF-8: no overlong forms, surrogates or values beyond Unicode.
-  static bool validUtf8(std::string_view text);
 
   static std::string parent(const std::string& path);  // "/" for "/a"
   static std::string name(const std::string& path);    // "" for "/"

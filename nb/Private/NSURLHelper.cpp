@@ -12,8 +12,9 @@ int hexValue(char c) {
   return -1;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view s) {
+}  // namespace
+
+bool NSURLHelper::isValidUTF8(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
     const auto c = static_cast<unsigned char>(s[i]);
@@ -47,9 +48,13 @@ bool isValidUtf8(std::string_view s) {
   return true;
 }
 
-}  // namespace
-
 std::optional<std::string> NSURLHelper::percentDecode(std::string_view s) {
+  auto out = percentDecodeBytes(s);
+  if (out && !isValidUTF8(*out)) return std::nullopt;
+  return out;
+}
+
+std::optional<std::string> NSURLHelper::percentDecodeBytes(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -64,7 +69,6 @@ std::optional<std::string> NSURLHelper::percentDecode(std::string_view s) {
     out.push_back(static_cast<char>(high * 16 + low));
     i += 2;
   }
-  if (!isValidUtf8(out)) return std::nullopt;
   return out;
 }
 

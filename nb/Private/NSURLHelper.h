@@ -1,4 +1,5 @@
-// NSURLHelper parses a URL query into name/value pairs. Stateless; any thread.
+// NSURLHelper parses a URL query into name/value pairs and decodes its
+// percent-escapes. Stateless; any thread.
 #pragma once
 
 #include <map>
@@ -19,6 +20,12 @@ class NSURLHelper {
 
   // Percent-decodes `s`; nullopt for a malformed escape or bytes that are not UTF-8.
   static std::optional<std::string> percentDecode(std::string_view s);
+  // Percent-decodes `s` into whatever bytes it spells; nullopt only for a
+  // malformed escape ("%" not followed by two hex digits). "+" stays "+".
+  static std::optional<std::string> percentDecodeBytes(std::string_view s);
+
+  // Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+  static bool isValidUTF8(std::string_view s);
 };
 
 }  // namespace nb
