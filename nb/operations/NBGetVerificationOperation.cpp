@@ -26,12 +26,7 @@ NBGetVerificationOperation::verificationFromReply(const std::optional<std::strin
 }
 
 void NBGetVerificationOperation::handleSuccessData(const std::optional<std::string>& data) {
-  auto verification = verificationFromReply(data);
-  if (auto* failure = std::get_if<NBFailure>(&verification)) {
-    reportFail(failure->message);
-  } else {
-    reportSuccess(NBResult::record(std::get<std::shared_ptr<NBVerification>>(verification)));
-  }
+  reportRecord(verificationFromReply(data));
 }
 
 }  // namespace nb

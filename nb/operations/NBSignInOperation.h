@@ -4,6 +4,7 @@
 // or report why it cannot be made. Same threading as NBOperation.
 #pragma once
 
+#include <memory>
 #include <variant>
 
 #include "nb/Private/NBNetworkOperation.h"
@@ -27,6 +28,16 @@ class NBSignInOperation : public NBNetworkOperation {
  protected:
   // Starts `request`, or reports its failure through operationFail.
   void startSignedRequest(const std::variant<NBSignedRequest, NBFailure>& request);
+
+  // Reports a reply's record as the success result, or its failure.
+  template <class T>
+  void reportRecord(const std::variant<std::shared_ptr<T>, NBFailure>& reply) {
+    if (const auto* failure = std::get_if<NBFailure>(&reply)) {
+      reportFail(failure->message);
+    } else {
+      reportSuccess(NBResult::record(std::get<std::shared_ptr<T>>(reply)));
+    }
+  }
 };
 
 }  // namespace nb

@@ -39,12 +39,7 @@ std::variant<std::shared_ptr<NBToken>, NBFailure> NBXAuthOperation::accessTokenF
 }
 
 void NBXAuthOperation::handleSuccessData(const std::optional<std::string>& data) {
-  auto token = accessTokenFromReply(data);
-  if (auto* failure = std::get_if<NBFailure>(&token)) {
-    reportFail(failure->message);
-  } else {
-    reportSuccess(NBResult::record(std::get<std::shared_ptr<NBToken>>(token)));
-  }
+  reportRecord(accessTokenFromReply(data));
 }
 
 }  // namespace nb
