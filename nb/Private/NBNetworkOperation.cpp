@@ -17,13 +17,13 @@ void NBNetworkOperation::cancelOperation() {
   }
 }
 
-void NBNetworkOperation::startConnection(const URLRequest& request) {
+void NBNetworkOperation::startConnection(URLRequest request) {
   if (_connection) _connection->cancel();
   _statusRefused = false;
   // The connection shares ownership of this operation for as long as it runs.
   std::shared_ptr<URLConnectionDelegate> self(shared_from_this(),
                                               static_cast<URLConnectionDelegate*>(this));
-  _connection = URLConnection::connectionWithRequest(request, std::move(self));
+  _connection = URLConnection::connectionWithRequest(std::move(request), std::move(self));
 }
 
 void NBNetworkOperation::connectionDidReceiveResponse(URLConnection* /*connection*/,

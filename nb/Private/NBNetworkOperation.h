@@ -54,7 +54,8 @@ class NBNetworkOperation : public NBOperation, public URLConnectionDelegate {
 
   // Starts `request` with this operation as delegate and keeps it in
   // _connection; a request still running from before is cancelled first.
-  void startConnection(const URLRequest& request);
+  // The connection keeps the request: move it in when it is no longer needed.
+  void startConnection(URLRequest request);
 
   std::shared_ptr<URLConnection> _connection;  // the request in flight, if any
   std::optional<std::string> _receiveData;     // current body; nullopt is nil

@@ -48,23 +48,32 @@ std::variant<NBServiceRequest, NBFailure> NBUploadFileOperation::serviceRequest(
 
 std::variant<URLRequest, NBFailure> NBUploadFileOperation::uploadRequest(
     const std::string& signedURL, const NBUploadFileOperationItem& item) {
-  if (auto failure = checkItem(&item)) return *failure;
-  const std::string& fileName = *item.fileName;
+  return uploadRequest(signedURL, std::make_shared<const NBUploadFileOperationItem>(item));
+}
+
+std::variant<URLRequest, NBFailure> NBUploadFileOperation::uploadRequest(
+    const std::string& signedURL, std::shared_ptr<const NBUploadFileOperationItem> item) {
+  if (auto failure = checkItem(item.get())) return *failure;
+  const std::string& fileName = *item->fileName;
   URLRequest request = URLRequest::requestWithURL(signedURL);
   request.setHTTPMethod("POST");
-  std::int64_t length = 0;
-  if (item.filePath) {
-    auto size = readableFileSize(*item.filePath);
+  std::int64_t fileSize = 0;
+  URLRequestBodyPart file;
+  if (item->filePath) {
+    auto size = readableFileSize(*item->filePath);
     if (auto* failure = std::get_if<NBFailure>(&size)) return *failure;
-    length = MultipartFormBody::bodyLength(fileName, std::get<std::int64_t>(size));
-    request.setHTTPBodyParts({URLRequestBodyPart::bytes(MultipartFormBody::partHeader(fileName)),
-                              URLRequestBodyPart::file(*item.filePath),
-                              URLRequestBodyPart::bytes(MultipartFormBody::closingLine())});
+    fileSize = std::get<std::int64_t>(size);
+    file = URLRequestBodyPart::file(*item->filePath);
   } else {
-    std::string body = MultipartFormBody::body(fileName, item.fileData);
-    length = static_cast<std::int64_t>(body.size());
-    request.setHTTPBody(std::move(body));
+    fileSize = static_cast<std::int64_t>(item->fileData.size());
+    // The bytes stay in the item; the part shares ownership of it.
+    file =
+        URLRequestBodyPart::sharedBytes(std::shared_ptr<const std::string>(item, &item->fileData));
   }
+  request.setHTTPBodyParts({URLRequestBodyPart::bytes(MultipartFormBody::partHeader(fileName)),
+                            std::move(file),
+                            URLRequestBodyPart::bytes(MultipartFormBody::closingLine())});
+  const std::int64_t length = MultipartFormBody::bodyLength(fileName, fileSize);
   request.addValue("2", "v");
   request.addValue("vanta", "User-Agent");
   request.addValue(MultipartFormBody::contentType(), "content-type");
@@ -94,12 +103,15 @@ void NBUploadFileOperation::executeUploadFileOperation(const std::string& nodeUR
     reportFail(failure->message);
     return;
   }
-  auto request = uploadRequest(std::get<std::string>(url), *item);
+  // The request shares the item rather than copying its fileData.
+  auto request =
+      uploadRequest(std::get<std::string>(url),
+                    std::shared_ptr<const NBUploadFileOperationItem>(_oprationItem, item));
   if (auto* failure = std::get_if<NBFailure>(&request)) {
     reportFail(failure->message);
     return;
   }
-  startConnection(std::get<URLRequest>(request));
+  startConnection(std::move(std::get<URLRequest>(request)));
 }
 
 bool NBUploadFileOperation::handleErrorCode(const std::string& status) {

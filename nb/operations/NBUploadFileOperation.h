@@ -3,15 +3,17 @@
 // posts the file to that node as a multipart form, with byte progress. Success
 // hands the delegate the text of the node's final reply.
 //
-// The file is either the item's fileData (held in memory) or, when filePath is
-// set, a file on disk that is streamed while sending, in constant memory; the
-// bytes on the wire are the same. Every call ends in exactly one outcome, except
+// The file is either the item's fileData (held in memory and sent from the item
+// itself, never copied: leave it unchanged until the outcome) or, when filePath
+// is set, a file on disk that is streamed while sending, in constant memory;
+// the bytes on the wire are the same. Every call ends in exactly one outcome, except
 // without an access token, where nothing is sent or reported. Items that cannot
 // be sent (no or unsafe file name, unreadable file) are refused with
 // operationFail before any request.
 // Used from the thread whose run loop runs the requests.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -47,7 +49,12 @@ class NBUploadFileOperation : public NBFileServiceOperation {
 
   // The POST of `item`'s file to `signedURL`: headers "v", "User-Agent",
   // "content-type", "content-length" in that order, no local cache, a 60 s
-  // time-out and the multipart body (in memory, or streamed from filePath).
+  // time-out and the multipart body: the part header, the file (the item's
+  // fileData, shared with the item, or streamed from filePath) and the
+  // closing line. The request keeps the item alive.
+  static std::variant<URLRequest, NBFailure> uploadRequest(
+      const std::string& signedURL, std::shared_ptr<const NBUploadFileOperationItem> item);
+  // The same for a copy of `item` that the request owns.
   static std::variant<URLRequest, NBFailure> uploadRequest(const std::string& signedURL,
                                                            const NBUploadFileOperationItem& item);
 

@@ -15,13 +15,14 @@ std::unique_ptr<RequestBodyReader> RequestBodyReader::make(
   std::vector<std::int64_t> sizes;
   for (const auto& part : parts) {
     if (!part.isFile) {
-      sizes.push_back(static_cast<std::int64_t>(part.value.size()));
+      sizes.push_back(static_cast<std::int64_t>(part.data->size()));
       continue;
     }
     struct stat info {};
-    if (::stat(part.value.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-      *error = "The file " + part.value + " cannot be read: " +
-               (errno != 0 ? std::strerror(errno) : "not a regular file") + ".";
+    if (::stat(part.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      *error = "The file " + part.path +
+               " cannot be read: " + (errno != 0 ? std::strerror(errno) : "not a regular file") +
+               ".";
       return nullptr;
     }
     sizes.push_back(info.st_size);
@@ -54,14 +55,20 @@ std::int64_t RequestBodyReader::read(char* buffer, std::size_t size) {
   const auto wanted =
       static_cast<std::size_t>(std::min<std::int64_t>(size, sizes_[part_] - partOffset_));
   if (!part.isFile) {
-    std::memcpy(buffer, part.value.data() + partOffset_, wanted);
+    // Shared bytes are read where they are on every call, so their owner may
+    // have moved them; a changed length is refused rather than read past.
+    if (static_cast<std::int64_t>(part.data->size()) != sizes_[part_]) {
+      error_ = "The bytes of the request body changed length while they were being sent.";
+      return -1;
+    }
+    std::memcpy(buffer, part.data->data() + partOffset_, wanted);
     partOffset_ += static_cast<std::int64_t>(wanted);
     return static_cast<std::int64_t>(wanted);
   }
   if (fd_ < 0) {
-    fd_ = ::open(part.value.c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = ::open(part.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
-      error_ = "The file " + part.value + " cannot be read: " + std::strerror(errno) + ".";
+      error_ = "The file " + part.path + " cannot be read: " + std::strerror(errno) + ".";
       return -1;
     }
   }
@@ -70,11 +77,11 @@ std::int64_t RequestBodyReader::read(char* buffer, std::size_t size) {
     got = ::pread(fd_, buffer, wanted, partOffset_);
   } while (got < 0 && errno == EINTR);
   if (got < 0) {
-    error_ = "The file " + part.value + " cannot be read: " + std::strerror(errno) + ".";
+    error_ = "The file " + part.path + " cannot be read: " + std::strerror(errno) + ".";
     return -1;
   }
   if (got == 0) {
-    error_ = "The file " + part.value + " became shorter while it was being sent.";
+    error_ = "The file " + part.path + " became shorter while it was being sent.";
     return -1;
   }
   partOffset_ += got;

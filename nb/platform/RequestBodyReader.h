@@ -17,7 +17,7 @@ class RequestBodyReader {
  public:
   // Measures the parts; nothing with `error` set when a file cannot be read.
   static std::unique_ptr<RequestBodyReader> make(const std::vector<URLRequestBodyPart>& parts,
-                                               std::string* error);
+                                                 std::string* error);
   ~RequestBodyReader();
   RequestBodyReader(const RequestBodyReader&) = delete;
   RequestBodyReader& operator=(const RequestBodyReader&) = delete;
@@ -25,7 +25,8 @@ class RequestBodyReader {
   // The total length, fixed when made.
   std::int64_t length() const { return length_; }
   // Copies up to `size` next bytes into `buffer`: the count, 0 at the end, or
-  // -1 with error() set (a file that cannot be read or changed size).
+  // -1 with error() set (a file that cannot be read, or a part whose size
+  // changed since it was measured).
   std::int64_t read(char* buffer, std::size_t size);
   // Restarts at `offset` (a redirect resends the body). False when out of range.
   bool seek(std::int64_t offset);

@@ -75,7 +75,8 @@ NBError transportError(int code, std::string_view detail) {
 }
 
 // Statuses with a Location that the transport follows instead of reporting.
-bool isFollowedRedirect(int status, const std::vector<std::pair<std::string, std::string>>& headers) {
+bool isFollowedRedirect(int status,
+                        const std::vector<std::pair<std::string, std::string>>& headers) {
   if (status != 300 && status != 301 && status != 302 && status != 303 && status != 307 &&
       status != 308) {
     return false;
@@ -138,8 +139,7 @@ struct URLConnection::Transfer {
   }
   static int seek(void* user, curl_off_t offset, int origin) {
     if (origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
-    return static_cast<Transfer*>(user)->body->seek(offset) ? CURL_SEEKFUNC_OK
-                                                            : CURL_SEEKFUNC_FAIL;
+    return static_cast<Transfer*>(user)->body->seek(offset) ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
   }
   static int progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploadNow) {
     return static_cast<URLConnection*>(user)->onUploadProgress(uploadNow) ? 0 : 1;
@@ -147,15 +147,17 @@ struct URLConnection::Transfer {
 };
 
 std::shared_ptr<URLConnection> URLConnection::connectionWithRequest(
-    const URLRequest& request, std::shared_ptr<URLConnectionDelegate> delegate) {
-  std::shared_ptr<URLConnection> connection(new URLConnection(request, std::move(delegate)));
+    URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate) {
+  std::shared_ptr<URLConnection> connection(
+      new URLConnection(std::move(request), std::move(delegate)));
   connection->start();
   return connection;
 }
 
-URLConnection::URLConnection(const URLRequest& request,
-                             std::shared_ptr<URLConnectionDelegate> delegate)
-    : request_(request), delegate_(std::move(delegate)), transfer_(std::make_unique<Transfer>()) {}
+URLConnection::URLConnection(URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate)
+    : request_(std::move(request)),
+      delegate_(std::move(delegate)),
+      transfer_(std::make_unique<Transfer>()) {}
 
 URLConnection::~URLConnection() = default;
 
@@ -194,7 +196,8 @@ void URLConnection::start() {
   const double timeout = request_.timeoutInterval();
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(std::ceil(timeout))));
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
+                   std::max(1L, static_cast<long>(std::ceil(timeout))));
 
   if (const char* caFile = std::getenv("NB_CA_FILE"); caFile != nullptr && *caFile != '\0') {
     curl_easy_setopt(easy, CURLOPT_CAINFO, caFile);
@@ -359,7 +362,8 @@ bool URLConnection::onUploadProgress(std::int64_t sent) {
     const std::int64_t delta = sent - t.uploaded;
     t.uploaded = sent;
     const auto delegate = delegate_;
-    if (delegate) delegate->connectionDidSendBodyData(this, delta, sent, t.body ? t.body->length() : 0);
+    if (delegate)
+      delegate->connectionDidSendBodyData(this, delta, sent, t.body ? t.body->length() : 0);
   }
   return !ended_;
 }

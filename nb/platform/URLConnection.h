@@ -22,7 +22,8 @@ namespace nb {
 class URLResponse {
  public:
   URLResponse() = default;
-  URLResponse(std::string url, int statusCode, std::vector<std::pair<std::string, std::string>> headers);
+  URLResponse(std::string url, int statusCode,
+              std::vector<std::pair<std::string, std::string>> headers);
 
   const std::string& URL() const { return url_; }  // after redirects
   int statusCode() const { return statusCode_; }
@@ -87,8 +88,9 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
   // Creates the connection and starts it at once; the first callback comes
   // from the run loop, never from inside this call. A request that cannot be
   // sent (bad URL, unreadable body file) fails through the delegate as well.
+  // The connection keeps `request`: move it in when the caller is done with it.
   static std::shared_ptr<URLConnection> connectionWithRequest(
-      const URLRequest& request, std::shared_ptr<URLConnectionDelegate> delegate);
+      URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate);
 
   ~URLConnection();
   URLConnection(const URLConnection&) = delete;
@@ -104,7 +106,7 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
   friend class CurlTransferEngine;
   struct Transfer;  // the transport's per-request state
 
-  URLConnection(const URLRequest& request, std::shared_ptr<URLConnectionDelegate> delegate);
+  URLConnection(URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate);
   void start();
   // Called by the engine when the transfer has ended (code 0: success).
   void didComplete(int code);

@@ -1,6 +1,9 @@
 // URLRequest describes one HTTP request: URL, method, headers, body, time-out
 // and cache policy. A plain value: copy it, change the copy, hand it to
-// URLConnection::connectionWithRequest, which keeps its own copy.
+// URLConnection::connectionWithRequest, which keeps its own copy (move a
+// request in when it is no longer needed). Copies share the body's bytes,
+// which are never changed through a request, so copying a request with a big
+// body is cheap.
 //
 // The body is either bytes in memory or a list of parts, each bytes or a file
 // read from disk while sending, so that big uploads use constant memory. Its
@@ -8,19 +11,32 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace nb {
 
-// One piece of a streamed request body.
+// One piece of a streamed request body: bytes in memory, or a file.
 struct URLRequestBodyPart {
-  static URLRequestBodyPart bytes(std::string data) { return {false, std::move(data)}; }
-  static URLRequestBodyPart file(std::string path) { return {true, std::move(path)}; }
+  static URLRequestBodyPart bytes(std::string data) {
+    return sharedBytes(std::make_shared<const std::string>(std::move(data)));
+  }
+  // Bytes that stay owned elsewhere as well, sent from where they are without
+  // a copy (an alias made with shared_ptr's aliasing constructor keeps their
+  // owner alive). Their length is fixed when the request starts: bytes that
+  // change length while they are sent fail the request instead. Null sends
+  // nothing.
+  static URLRequestBodyPart sharedBytes(std::shared_ptr<const std::string> data) {
+    return {false, {}, data ? std::move(data) : std::make_shared<const std::string>()};
+  }
+  // A file read from disk while sending.
+  static URLRequestBodyPart file(std::string path) { return {true, std::move(path), nullptr}; }
 
   bool isFile = false;
-  std::string value;  // the bytes, or the file's path
+  std::string path;                         // the file, for a file part
+  std::shared_ptr<const std::string> data;  // the bytes, for a bytes part
 };
 
 // There is no local response cache, so every policy loads from the network;

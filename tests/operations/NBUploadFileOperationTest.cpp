@@ -3,6 +3,7 @@
 // the HTTP status.
 #include <gtest/gtest.h>
 
+#include "nb/Private/MultipartFormBody.h"
 #include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/operations/NBThumbnailOperation.h"
 #include "nb/operations/NBUploadFileOperation.h"
@@ -44,7 +45,7 @@ std::shared_ptr<NBUploadFileOperationItem> uploadItem(std::string fileName, std:
 std::string wireBody(const URLRequest& request) {
   std::string body;
   for (const URLRequestBodyPart& part : request.HTTPBodyParts()) {
-    body += part.isFile ? testing::fileContents(part.value) : part.value;
+    body += part.isFile ? testing::fileContents(part.path) : *part.data;
   }
   return body;
 }
@@ -86,6 +87,18 @@ TEST(UploadRequestTest, ThreeByteFileFromMemoryOrDiskGivesTheSameExactRequest) {
   auto streamed = std::get<URLRequest>(NBUploadFileOperation::uploadRequest("http://n/", *onDisk));
   ASSERT_EQ(streamed.HTTPBodyParts().size(), 3u);
   EXPECT_TRUE(streamed.HTTPBodyParts()[1].isFile);
+}
+
+TEST(UploadRequestTest, FileDataIsSentFromTheSharedItemWithoutACopy) {
+  auto item = uploadItem("big.bin", std::string(1 << 20, 'b'));
+  const std::string* bytes = &item->fileData;
+  auto made = NBUploadFileOperation::uploadRequest("http://n/", item);
+  ASSERT_TRUE(std::holds_alternative<URLRequest>(made));
+  const URLRequest request = std::get<URLRequest>(std::move(made));
+  item.reset();  // the request keeps the item alive
+  ASSERT_EQ(request.HTTPBodyParts().size(), 3u);
+  EXPECT_EQ(request.HTTPBodyParts()[1].data.get(), bytes);
+  EXPECT_EQ(wireBody(request), MultipartFormBody::body("big.bin", *bytes));
 }
 
 TEST(UploadRequestTest, ItemsThatCannotBeSentAreRefusedBeforeAnyRequest) {

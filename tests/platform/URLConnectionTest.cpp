@@ -1,5 +1,3 @@
-#include "nb/platform/URLConnection.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include <thread>
 
 #include "nb/platform/RunLoop.h"
+#include "nb/platform/URLConnection.h"
 #include "tests/support/LoopbackServers.h"
 
 namespace nb {
@@ -87,7 +86,9 @@ bool runUntilEnded(const std::shared_ptr<Recorder>& recorder, int ms = 10000) {
   return RunLoop::current().runUntil([&] { return recorder->ended; }, milliseconds(ms));
 }
 
-void settle(int ms = 100) { RunLoop::current().runUntil([] { return false; }, milliseconds(ms)); }
+void settle(int ms = 100) {
+  RunLoop::current().runUntil([] { return false; }, milliseconds(ms));
+}
 
 class URLConnectionTest : public ::testing::Test {
  protected:
@@ -135,8 +136,8 @@ TEST_F(URLConnectionTest, GetDeliversResponseBodyAndFinishInOrder) {
 
 TEST_F(URLConnectionTest, StatusesAreReportedNotJudged) {
   auto recorder = std::make_shared<Recorder>();
-  auto connection =
-      URLConnection::connectionWithRequest(URLRequest::requestWithURL(http.url("/missing")), recorder);
+  auto connection = URLConnection::connectionWithRequest(
+      URLRequest::requestWithURL(http.url("/missing")), recorder);
   ASSERT_TRUE(runUntilEnded(recorder));
   EXPECT_EQ(recorder->summary(), "response 404, data, finish");
   EXPECT_EQ(recorder->body, "not here");
@@ -153,10 +154,17 @@ TEST_F(URLConnectionTest, RedirectIsFollowedAndOnlyTheFinalResponseIsReported) {
 }
 
 TEST_F(URLConnectionTest, PostSendsBytesOrStreamedPartsWithContentLengthAndProgress) {
-  const auto file = std::filesystem::temp_directory_path() /
-                    ("nb-body-" + std::to_string(::getpid()) + ".bin");
+  const auto file =
+      std::filesystem::temp_directory_path() / ("nb-body-" + std::to_string(::getpid()) + ".bin");
   const std::string fileBytes(300000, 'f');
   std::ofstream(file, std::ios::binary) << fileBytes;
+  // Bytes held inside another object, sent from there through an alias.
+  struct Owner {
+    int other = 0;
+    std::string bytes = std::string(200000, 's') + std::string("\0\r\n", 3);
+  };
+  const auto owner = std::make_shared<const Owner>();
+  const std::shared_ptr<const std::string> ownedBytes(owner, &owner->bytes);
 
   struct Case {
     std::string name;
@@ -170,6 +178,10 @@ TEST_F(URLConnectionTest, PostSendsBytesOrStreamedPartsWithContentLengthAndProgr
        {URLRequestBodyPart::bytes("--head--"), URLRequestBodyPart::file(file.string()),
         URLRequestBodyPart::bytes("--tail--")},
        "--head--" + fileBytes + "--tail--"},
+      {"shared",
+       {URLRequestBodyPart::bytes("--head--"), URLRequestBodyPart::sharedBytes(ownedBytes),
+        URLRequestBodyPart::sharedBytes(nullptr), URLRequestBodyPart::bytes("--tail--")},
+       "--head--" + owner->bytes + "--tail--"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -179,9 +191,12 @@ TEST_F(URLConnectionTest, PostSendsBytesOrStreamedPartsWithContentLengthAndProgr
     request.setHTTPBodyParts(c.parts);
     request.addValue("application/octet-stream", "Content-Type");
     auto connection = URLConnection::connectionWithRequest(request, recorder);
+    // The connection's copy of the request shares the bytes instead of copying them.
+    for (std::size_t i = 0; i < c.parts.size(); ++i) {
+      EXPECT_EQ(connection->originalRequest().HTTPBodyParts()[i].data, c.parts[i].data);
+    }
     ASSERT_TRUE(runUntilEnded(recorder));
-    EXPECT_TRUE(recorder->body ==
-                "POST " + std::to_string(c.expected.size()) + " |" + c.expected)
+    EXPECT_TRUE(recorder->body == "POST " + std::to_string(c.expected.size()) + " |" + c.expected)
         << recorder->body.substr(0, 100);
     EXPECT_EQ(recorder->sentSum, static_cast<std::int64_t>(c.expected.size()));
     if (!c.expected.empty()) {
@@ -207,8 +222,8 @@ TEST_F(URLConnectionTest, UnreadableBodyFileFailsThroughTheDelegate) {
 TEST_F(URLConnectionTest, TransportFailuresEndWithOneReadableError) {
   RawTestServer resetting([](int fd, const std::atomic<bool>&) {
     RawTestServer::readRequestHead(fd);
-    RawTestServer::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" +
-                                   std::string(1000, 'x'));
+    RawTestServer::sendAll(
+        fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'x'));
     linger hard{1, 0};  // close with a reset
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   });
@@ -258,8 +273,8 @@ TEST_F(URLConnectionTest, NothingIsCalledAfterCancelAndTheDelegateIsReleased) {
     auto recorder = std::make_shared<Recorder>();
     recorder->cancelAt = cancelAt;
     std::weak_ptr<Recorder> watch = recorder;
-    auto connection =
-        URLConnection::connectionWithRequest(URLRequest::requestWithURL(http.url("/big")), recorder);
+    auto connection = URLConnection::connectionWithRequest(
+        URLRequest::requestWithURL(http.url("/big")), recorder);
     if (cancelAt.empty()) connection->cancel();
     Recorder* seen = recorder.get();
     recorder.reset();  // the connection holds the only reference now, until cancelled
@@ -279,8 +294,8 @@ TEST_F(URLConnectionTest, CancelStopsCallbacksAtOnce) {
     SCOPED_TRACE(cancelAt);
     auto recorder = std::make_shared<Recorder>();
     recorder->cancelAt = cancelAt;
-    auto connection =
-        URLConnection::connectionWithRequest(URLRequest::requestWithURL(http.url("/big")), recorder);
+    auto connection = URLConnection::connectionWithRequest(
+        URLRequest::requestWithURL(http.url("/big")), recorder);
     RunLoop::current().runUntil([&] { return !recorder->events.empty(); }, milliseconds(5000));
     settle(200);
     EXPECT_EQ(recorder->summary(), cancelAt == "response" ? "response 200" : "response 200, data");
@@ -293,8 +308,8 @@ TEST_F(URLConnectionTest, CancelStopsCallbacksAtOnce) {
 TEST_F(URLConnectionTest, DelegateLivesUntilItsLastCallbackHasReturned) {
   auto recorder = std::make_shared<Recorder>();
   std::weak_ptr<Recorder> watch = recorder;
-  auto connection =
-      URLConnection::connectionWithRequest(URLRequest::requestWithURL(http.url("/hello")), recorder);
+  auto connection = URLConnection::connectionWithRequest(
+      URLRequest::requestWithURL(http.url("/hello")), recorder);
   recorder.reset();
   connection.reset();  // the run loop's transport keeps both alive
   EXPECT_FALSE(watch.expired());
@@ -305,7 +320,8 @@ TEST(URLConnectionManyTest, ManyRequestsRunAtOnceOnOneThread) {
   // A plain listener with a deep backlog: the many connections arrive at once.
   RawTestServer server([](int fd, const std::atomic<bool>&) {
     RawTestServer::readRequestHead(fd);
-    RawTestServer::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+    RawTestServer::sendAll(fd,
+                           "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
   });
   std::vector<std::shared_ptr<Recorder>> recorders;
   std::vector<std::shared_ptr<URLConnection>> connections;

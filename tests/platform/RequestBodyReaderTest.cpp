@@ -1,0 +1,71 @@
+// Reading a body of parts: bytes, shared bytes and files in order, restarting
+// at an offset, and refusing shared bytes whose owner changed their length.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "nb/platform/RequestBodyReader.h"
+
+namespace nb {
+namespace {
+
+// Reads everything in steps of `step` bytes; "<error>" on a failed read.
+std::string readAll(RequestBodyReader& reader, std::size_t step) {
+  std::string out;
+  std::string buffer(step, '\0');
+  for (;;) {
+    const auto got = reader.read(buffer.data(), buffer.size());
+    if (got < 0) return out + "<error>";
+    if (got == 0) return out;
+    out.append(buffer.data(), static_cast<std::size_t>(got));
+  }
+}
+
+TEST(RequestBodyReaderTest, PartsAreReadInOrderWhateverTheStepAndFromAnyOffset) {
+  const auto file =
+      std::filesystem::temp_directory_path() / ("nb-reader-" + std::to_string(::getpid()) + ".bin");
+  std::ofstream(file, std::ios::binary) << "FILE";
+  const auto shared = std::make_shared<const std::string>("shared");
+  const std::vector<URLRequestBodyPart> parts = {URLRequestBodyPart::bytes("ab"),
+                                                 URLRequestBodyPart::sharedBytes(shared),
+                                                 URLRequestBodyPart::bytes(""),
+                                                 URLRequestBodyPart::file(file.string()),
+                                                 URLRequestBodyPart::sharedBytes(nullptr),
+                                                 URLRequestBodyPart::bytes("z")};
+  const std::string whole = "absharedFILEz";
+
+  std::string error;
+  auto reader = RequestBodyReader::make(parts, &error);
+  ASSERT_TRUE(reader) << error;
+  EXPECT_EQ(reader->length(), static_cast<std::int64_t>(whole.size()));
+  for (std::size_t step : {1u, 3u, 64u}) {
+    SCOPED_TRACE(step);
+    for (std::int64_t offset : {0, 2, 5, 8, 12, 13}) {
+      ASSERT_TRUE(reader->seek(offset));
+      EXPECT_EQ(readAll(*reader, step), whole.substr(static_cast<std::size_t>(offset)));
+    }
+  }
+  EXPECT_FALSE(reader->seek(-1));
+  EXPECT_FALSE(reader->seek(14));
+  std::filesystem::remove(file);
+}
+
+TEST(RequestBodyReaderTest, SharedBytesThatChangeLengthFailTheReadInsteadOfOverrunning) {
+  for (const std::size_t newLength : {std::size_t{2}, std::size_t{1 << 20}}) {
+    SCOPED_TRACE(newLength);
+    auto owner = std::make_shared<std::string>("0123456789");
+    std::string error;
+    const std::vector<URLRequestBodyPart> parts = {URLRequestBodyPart::sharedBytes(owner)};
+    auto reader = RequestBodyReader::make(parts, &error);
+    ASSERT_TRUE(reader) << error;
+    char buffer[4];
+    ASSERT_EQ(reader->read(buffer, sizeof buffer), 4);
+    owner->resize(newLength, 'x');  // the owner moved or shortened its bytes
+    EXPECT_EQ(reader->read(buffer, sizeof buffer), -1);
+    EXPECT_NE(reader->error().find("changed length"), std::string::npos) << reader->error();
+  }
+}
+
+}  // namespace
+}  // namespace nb
