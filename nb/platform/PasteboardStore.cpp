@@ -32,7 +32,7 @@ std::shared_ptr<PasteboardStore> PasteboardStore::open(std::string* error) {
     return nullptr;
   }
   SqliteStatus status;
-  auto db = SqliteDatabase::openShared(folder + "/pasteboards.db", &status);
+  auto db = SqliteDatabase::open(folder + "/pasteboards.db", &status);
   if (db) status = db->exec(kSchema);
   if (!status.ok()) {
     report(error, "pasteboard store: " + status.message);

@@ -22,12 +22,13 @@ SqliteStatus statusOf(sqlite3* db, int result) {
 
 }  // namespace
 
-std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path,
-                                                     SqliteStatus* status, int mode) {
+// One attempt: create the file with `mode`, connect, switch to WAL.
+std::unique_ptr<SqliteDatabase> SqliteDatabase::openOnce(const std::string& path,
+                                                         SqliteStatus* status, int mode) {
   // Create the file ourselves so that it never exists with a wider mode.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
   if (fd < 0) {
-    if (status) *status = {SQLITE_CANTOPEN, "cannot open " + path + ": " + std::strerror(errno)};
+    *status = {SQLITE_CANTOPEN, "cannot open " + path + ": " + std::strerror(errno)};
     return nullptr;
   }
   ::close(fd);
@@ -38,28 +39,26 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path,
                                          SQLITE_OPEN_NOMUTEX,
                                      nullptr);
   if (result != SQLITE_OK) {
-    if (status) *status = statusOf(db, result);
+    *status = statusOf(db, result);
     sqlite3_close(db);
     return nullptr;
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   std::unique_ptr<SqliteDatabase> database(new SqliteDatabase(db));
-  SqliteStatus pragma = database->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
-  if (!pragma.ok()) {
-    if (status) *status = pragma;
-    return nullptr;
-  }
-  if (status) *status = {};
+  *status = database->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+  if (!status->ok()) return nullptr;
   return database;
 }
 
-std::unique_ptr<SqliteDatabase> SqliteDatabase::openShared(const std::string& path,
-                                                           SqliteStatus* status, int mode) {
+std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path,
+                                                     SqliteStatus* status, int mode) {
+  // SQLite answers "busy" without waiting when two connections switch a new
+  // file to WAL together, so that case is retried for up to the busy timeout.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
   SqliteStatus local;
   for (int attempt = 0;; ++attempt) {
-    auto database = open(path, &local, mode);
+    auto database = openOnce(path, &local, mode);
     if (database || local.code != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline) {
       if (status) *status = local;
       return database;

@@ -29,14 +29,10 @@ class SqliteStatement;
 class SqliteDatabase {
  public:
   // Opens (creating when absent) the file at `path`; a new file gets `mode`.
-  // WAL journal and a busy timeout are set.
+  // WAL journal and a busy timeout are set. Safe when other processes create
+  // the same file at the same moment (the switch to WAL is retried while busy).
   static std::unique_ptr<SqliteDatabase> open(const std::string& path, SqliteStatus* status,
                                               int mode = 0600);
-  // Like open(), for a file that other processes may be creating at the same
-  // moment: SQLite answers "busy" without waiting when two connections switch
-  // a new file to WAL together, so this retries for up to the busy timeout.
-  static std::unique_ptr<SqliteDatabase> openShared(const std::string& path,
-                                                    SqliteStatus* status, int mode = 0600);
   ~SqliteDatabase();
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;
@@ -57,6 +53,8 @@ class SqliteDatabase {
 
  private:
   explicit SqliteDatabase(sqlite3* db) : db_(db) {}
+  static std::unique_ptr<SqliteDatabase> openOnce(const std::string& path, SqliteStatus* status,
+                                                  int mode);
   sqlite3* db_;
 };
 

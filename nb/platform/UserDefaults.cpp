@@ -70,7 +70,7 @@ std::unique_ptr<UserDefaults> UserDefaults::open(const std::string& applicationI
     return nullptr;
   }
   SqliteStatus status;
-  auto db = SqliteDatabase::openShared(folder + "/" + applicationId + ".db", &status);
+  auto db = SqliteDatabase::open(folder + "/" + applicationId + ".db", &status);
   if (db) {
     status =
         db->exec("CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY, value BLOB NOT NULL)");
