@@ -1,7 +1,6 @@
 #include "nb/operations/NBDownloadFileOperation.h"
 
 #include "nb/Private/FileHelper.h"
-#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/ParseError.h"
 #include "nb/platform/DataHome.h"
@@ -73,14 +72,6 @@ void NBDownloadFileOperation::internalInit() {
   _outputStream.reset();
   _tempFilePath = itemFilePath().value_or("");
   if (!_tempFilePath.empty()) FileHelper::deleteFile(_tempFilePath);
-}
-
-void NBDownloadFileOperation::executeOperation() {
-  // Without a token the call stays silent, and the earlier file stays too.
-  if (!NBAPIInfo::instance().token()) return;
-  cancelOperation();
-  internalInit();
-  NBFileServiceOperation::executeOperation();
 }
 
 void NBDownloadFileOperation::cancelOperation() {

@@ -27,7 +27,6 @@ class NBDownloadFileOperation : public NBFileServiceOperation {
  public:
   using NBFileServiceOperation::NBFileServiceOperation;
 
-  void executeOperation() override;
   // Also removes the partial file of a transfer that was under way.
   void cancelOperation() override;
 
@@ -51,6 +50,9 @@ class NBDownloadFileOperation : public NBFileServiceOperation {
   // The reason the item cannot name a file under <home>/tmp, or nothing.
   std::optional<NBFailure> checkFolderItem(const NBFolderOperationItem* item) const;
 
+  // Prepares the file of this call (internalInit) once a token is known to be
+  // stored, so that a call without one leaves an earlier file in place.
+  void willStartRequest() override { internalInit(); }
   bool handleErrorCode(const std::string& status) override;
   void handleSuccessData(const std::optional<std::string>& data) override;
   void connectionDidReceiveResponse(URLConnection* connection,

@@ -8,6 +8,7 @@ namespace nb {
 void NBFileServiceOperation::executeOperation() {
   if (!NBAPIInfo::instance().token()) return;
   cancelOperation();
+  willStartRequest();
 
   auto request = serviceRequest();
   if (auto* failure = std::get_if<NBFailure>(&request)) {

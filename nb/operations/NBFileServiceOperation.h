@@ -51,6 +51,11 @@ class NBFileServiceOperation : public NBNetworkOperation {
     return dynamic_cast<const T*>(_oprationItem.get());
   }
 
+  // Called by executeOperation() once a token is known to be stored and any
+  // earlier request of this operation is cancelled, before the request is
+  // built. Base: nothing.
+  virtual void willStartRequest() {}
+
   // Reports resultFromReply()'s outcome. An absent body, which follows only a
   // status refused (and reported) by a subclass's handleErrorCode(), reports nothing.
   void handleSuccessData(const std::optional<std::string>& data) override;
