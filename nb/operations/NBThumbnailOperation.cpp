@@ -28,8 +28,4 @@ bool NBThumbnailOperation::handleErrorCode(const std::string& status) {
   return true;
 }
 
-void NBThumbnailOperation::handleSuccessData(const std::optional<std::string>& data) {
-  if (data) NBFileServiceOperation::handleSuccessData(data);
-}
-
 }  // namespace nb

@@ -30,8 +30,6 @@ class NBThumbnailOperation : public NBFileServiceOperation {
 
  protected:
   bool handleErrorCode(const std::string& status) override;
-  // Reports nothing for the end of a refused status (no body kept).
-  void handleSuccessData(const std::optional<std::string>& data) override;
 };
 
 }  // namespace nb

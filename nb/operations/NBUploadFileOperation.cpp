@@ -24,18 +24,22 @@ std::variant<std::int64_t, NBFailure> readableFileSize(const std::string& path) 
   return static_cast<std::int64_t>(info.st_size);
 }
 
-// Why `item` cannot be sent, or nothing.
-std::optional<NBFailure> checkItem(const NBUploadFileOperationItem* item) {
+// The size of the file `item` sends, or why it cannot be sent.
+std::variant<std::int64_t, NBFailure> checkedFileSize(const NBUploadFileOperationItem* item) {
   if (item == nullptr) return NBFailure{"an upload needs an NBUploadFileOperationItem"};
   if (!item->fileName) return NBFailure{"an upload needs a file name"};
   if (!MultipartFormBody::isSafeFileName(*item->fileName)) {
     return NBFailure{"a file name with a double quote, CR or LF cannot be uploaded"};
   }
-  if (item->filePath) {
-    if (!item->fileData.empty()) return NBFailure{"an upload takes fileData or filePath, not both"};
-    auto size = readableFileSize(*item->filePath);
-    if (auto* failure = std::get_if<NBFailure>(&size)) return *failure;
-  }
+  if (!item->filePath) return static_cast<std::int64_t>(item->fileData.size());
+  if (!item->fileData.empty()) return NBFailure{"an upload takes fileData or filePath, not both"};
+  return readableFileSize(*item->filePath);
+}
+
+// Why `item` cannot be sent, or nothing.
+std::optional<NBFailure> checkItem(const NBUploadFileOperationItem* item) {
+  auto size = checkedFileSize(item);
+  if (auto* failure = std::get_if<NBFailure>(&size)) return *failure;
   return std::nullopt;
 }
 
@@ -53,19 +57,16 @@ std::variant<URLRequest, NBFailure> NBUploadFileOperation::uploadRequest(
 
 std::variant<URLRequest, NBFailure> NBUploadFileOperation::uploadRequest(
     const std::string& signedURL, std::shared_ptr<const NBUploadFileOperationItem> item) {
-  if (auto failure = checkItem(item.get())) return *failure;
+  auto size = checkedFileSize(item.get());
+  if (auto* failure = std::get_if<NBFailure>(&size)) return *failure;
+  const std::int64_t fileSize = std::get<std::int64_t>(size);
   const std::string& fileName = *item->fileName;
   URLRequest request = URLRequest::requestWithURL(signedURL);
   request.setHTTPMethod("POST");
-  std::int64_t fileSize = 0;
   URLRequestBodyPart file;
   if (item->filePath) {
-    auto size = readableFileSize(*item->filePath);
-    if (auto* failure = std::get_if<NBFailure>(&size)) return *failure;
-    fileSize = std::get<std::int64_t>(size);
     file = URLRequestBodyPart::file(*item->filePath);
   } else {
-    fileSize = static_cast<std::int64_t>(item->fileData.size());
     // The bytes stay in the item; the part shares ownership of it.
     file =
         URLRequestBodyPart::sharedBytes(std::shared_ptr<const std::string>(item, &item->fileData));
