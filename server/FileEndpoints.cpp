@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "server/AsciiText.h"
 #include "server/Secrets.h"
 
 namespace nb::server {
@@ -23,16 +24,11 @@ bool intParam(Call& call, const char* name, int low, int high, int fallback, int
   return ec == std::errc() && ptr == end && *out >= low && *out <= high;
 }
 
-std::string lower(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // Orders a listing by "name", "size" or "time" ("r" in front: descending);
 // without a key, folders come first, then names.
 bool sortEntries(std::vector<Entry>& entries, const std::optional<std::string>& sortBy) {
   const auto byName = [](const Entry& a, const Entry& b) {
-    const auto la = lower(a.name), lb = lower(b.name);
+    const auto la = AsciiText::lower(a.name), lb = AsciiText::lower(b.name);
     return la != lb ? la < lb : a.name < b.name;
   };
   if (!sortBy) {
@@ -73,7 +69,7 @@ std::string listingHash(const std::vector<Entry>& children) {
 
 bool boolParam(const std::optional<std::string>& text, bool fallback, bool* out) {
   if (!text) return *out = fallback, true;
-  const std::string v = lower(*text);
+  const std::string v = AsciiText::lower(*text);
   if (v == "true") return *out = true, true;
   if (v == "false") return *out = false, true;
   return false;
@@ -128,7 +124,7 @@ void FileEndpoints::metadata(Call& call) {
     if (list) {
       if (static_cast<long>(children.size()) > fileLimit) return call.fail(406, "tooManyFiles");
       if (filter) {
-        const std::string ext = lower(*filter);
+        const std::string ext = AsciiText::lower(*filter);
         std::erase_if(children, [&](const Entry& e) {
           return e.isDir || StoragePath::extension(e.path) != ext;
         });

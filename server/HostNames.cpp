@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "nb/Private/NBHosts.h"
+#include "server/AsciiText.h"
 
 namespace nb::server {
 
@@ -13,12 +14,8 @@ HostNames::HostNames()
       web_(NBHosts::webHost()) {}
 
 HostRole HostNames::roleOf(const std::string& hostHeader) const {
-  std::string host;
   // Strip the port; a bracketed IPv6 literal is never one of our names anyway.
-  for (const char c : hostHeader) {
-    if (c == ':') break;
-    host.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-  }
+  const std::string host = AsciiText::lower(hostHeader.substr(0, hostHeader.find(':')));
   if (host == api_) return HostRole::kApi;
   if (host == content_) return HostRole::kContent;
   if (host == conversion_) return HostRole::kConversion;

@@ -2,16 +2,12 @@
 
 #include <cctype>
 
+#include "server/AsciiText.h"
+
 namespace nb::server {
 namespace {
 
 constexpr std::size_t kMaxHeaders = 16 * 1024;
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -29,7 +25,9 @@ std::optional<std::string> headerParameter(std::string_view value, std::string_v
     const std::string_view piece = trim(value.substr(start, end - start));
     start = end + 1;
     const auto eq = piece.find('=');
-    if (eq == std::string_view::npos || lower(trim(piece.substr(0, eq))) != key) continue;
+    if (eq == std::string_view::npos || AsciiText::lower(trim(piece.substr(0, eq))) != key) {
+      continue;
+    }
     std::string_view v = trim(piece.substr(eq + 1));
     if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
     return std::string(v);
@@ -46,7 +44,7 @@ MultipartReader::MultipartReader(std::string boundary, PartStart onPart, PartDat
 
 std::optional<std::string> MultipartReader::boundaryOf(std::string_view contentType) {
   const auto semicolon = contentType.find(';');
-  if (lower(trim(contentType.substr(0, semicolon))) != "multipart/form-data" ||
+  if (AsciiText::lower(trim(contentType.substr(0, semicolon))) != "multipart/form-data" ||
       semicolon == std::string_view::npos) {
     return std::nullopt;
   }
@@ -137,7 +135,7 @@ bool MultipartReader::startPart(std::string_view headers) {
     start = end + 2;
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) return false;
-    if (lower(trim(line.substr(0, colon))) == "content-disposition") {
+    if (AsciiText::lower(trim(line.substr(0, colon))) == "content-disposition") {
       name = headerParameter(line.substr(colon + 1), "name").value_or("");
     }
   }

@@ -7,6 +7,7 @@
 #include "nb/Private/NSDataBase64Helper.h"
 #include "nb/Private/NSStringHelper.h"
 #include "nb/Private/SignatureHelper.h"
+#include "server/AsciiText.h"
 #include "server/Secrets.h"
 
 namespace nb::server {
@@ -19,14 +20,9 @@ OAuthOutcome refuse(int status, const char* keyword) {
   return outcome;
 }
 
-std::string lower(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // Host as the client wrote it in its URL: lower case, default port dropped.
 std::string normalisedHost(const std::string& scheme, const std::string& host) {
-  std::string h = lower(host);
+  std::string h = AsciiText::lower(host);
   const std::string defaultPort = scheme == "https" ? ":443" : ":80";
   if (h.size() > defaultPort.size() &&
       h.compare(h.size() - defaultPort.size(), defaultPort.size(), defaultPort) == 0) {
@@ -38,7 +34,7 @@ std::string normalisedHost(const std::string& scheme, const std::string& host) {
 // The parameters of an "Authorization: OAuth k="v", ..." header; false when
 // the header is not an OAuth one or is malformed.
 bool parseAuthorization(const std::string& header, RequestParameters* out) {
-  if (header.size() < 6 || lower(header.substr(0, 6)) != "oauth ") return false;
+  if (header.size() < 6 || AsciiText::lower(header.substr(0, 6)) != "oauth ") return false;
   std::size_t i = 6;
   while (i < header.size()) {
     while (i < header.size() && (header[i] == ' ' || header[i] == ',')) ++i;
@@ -101,7 +97,9 @@ OAuthOutcome OAuthVerifier::verify(const SignedRequest& request) {
   }
   if (!request.authorization.empty() && !parseAuthorization(request.authorization, &*params)) {
     // Another scheme (Basic, Bearer) is simply not ours to read.
-    if (lower(request.authorization.substr(0, 6)) == "oauth ") return refuse(400, "bad request");
+    if (AsciiText::lower(request.authorization.substr(0, 6)) == "oauth ") {
+      return refuse(400, "bad request");
+    }
   }
 
   const auto consumerKey = params->get("oauth_consumer_key");

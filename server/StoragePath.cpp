@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "nb/Private/NSURLHelper.h"
+#include "server/AsciiText.h"
 
 namespace nb::server {
 
@@ -55,9 +56,7 @@ std::string StoragePath::extension(const std::string& path) {
   const std::string base = name(path);
   const auto dot = base.rfind('.');
   if (dot == std::string::npos || dot == 0) return "";
-  std::string ext = base.substr(dot + 1);
-  for (auto& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return ext;
+  return AsciiText::lower(std::string_view(base).substr(dot + 1));
 }
 
 }  // namespace nb::server
