@@ -6,24 +6,15 @@
 #include "nb/Private/NBHosts.h"
 
 namespace nb::cli {
-namespace {
-
-constexpr const char* kTokenKey = "TokenKey";
-constexpr const char* kTokenSecretKey = "TokenSecretKey";
-constexpr const char* kConsumerKey = "ConsumerKey";
-constexpr const char* kConsumerSecretKey = "ConsumerSecretKey";
-
-}  // namespace
-
 std::optional<std::string> CredentialStore::storeTokenAndConsumer(const NBToken& token,
                                                                   const NBConsumer& consumer) {
   if (!token.token) return "the service sent no access token";
   const std::string& service = NBHosts::webHost();
   const std::pair<const char*, const std::optional<std::string>*> items[] = {
-      {kTokenKey, &token.token},
-      {kTokenSecretKey, &token.tokenSecret},
-      {kConsumerKey, &consumer.key},
-      {kConsumerSecretKey, &consumer.secret},
+      {NBAPIInfo::kTokenKey, &token.token},
+      {NBAPIInfo::kTokenSecretKey, &token.tokenSecret},
+      {NBAPIInfo::kConsumerKey, &consumer.key},
+      {NBAPIInfo::kConsumerSecretKey, &consumer.secret},
   };
   for (const auto& [key, value] : items) {
     NBError error;
@@ -41,7 +32,8 @@ std::optional<std::string> CredentialStore::storeTokenAndConsumer(const NBToken&
 void CredentialStore::clearAuthInfo() {
   NBAPIInfo::instance().clearAuthInfo();
   const std::string& service = NBHosts::webHost();
-  for (const char* key : {kTokenKey, kTokenSecretKey, kConsumerKey, kConsumerSecretKey}) {
+  for (const char* key : {NBAPIInfo::kTokenKey, NBAPIInfo::kTokenSecretKey, NBAPIInfo::kConsumerKey,
+                          NBAPIInfo::kConsumerSecretKey}) {
     KeychainUtils::deleteForKey(key, service, nullptr);
   }
 }

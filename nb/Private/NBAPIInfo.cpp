@@ -23,10 +23,10 @@ void NBAPIInfo::initAuthInfo() {
   if (consumer_ && consumer_->key && token_ && token_->token) return;
 
   const std::string& service = NBHosts::webHost();
-  auto consumerKey = KeychainUtils::getValueForKey("ConsumerKey", service);
-  auto consumerSecret = KeychainUtils::getValueForKey("ConsumerSecretKey", service);
-  auto tokenKey = KeychainUtils::getValueForKey("TokenKey", service);
-  auto tokenSecret = KeychainUtils::getValueForKey("TokenSecretKey", service);
+  auto consumerKey = KeychainUtils::getValueForKey(kConsumerKey, service);
+  auto consumerSecret = KeychainUtils::getValueForKey(kConsumerSecretKey, service);
+  auto tokenKey = KeychainUtils::getValueForKey(kTokenKey, service);
+  auto tokenSecret = KeychainUtils::getValueForKey(kTokenSecretKey, service);
 
   consumer_.reset();
   token_.reset();

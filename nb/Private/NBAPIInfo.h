@@ -17,6 +17,13 @@ class NBAPIInfo {
  public:
   static NBAPIInfo& instance();
 
+  // The keychain accounts of the stored credentials, under the web host's
+  // service name. Sign-in code writes them; initAuthInfo() reads them.
+  static constexpr const char* kConsumerKey = "ConsumerKey";
+  static constexpr const char* kConsumerSecretKey = "ConsumerSecretKey";
+  static constexpr const char* kTokenKey = "TokenKey";
+  static constexpr const char* kTokenSecretKey = "TokenSecretKey";
+
   NBAPIInfo(const NBAPIInfo&) = delete;
   NBAPIInfo& operator=(const NBAPIInfo&) = delete;
 
