@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "nb/Private/FileHelper.h"
+#include "tests/support/TemporaryFolder.h"
 
 namespace nb {
 namespace {
@@ -15,12 +16,7 @@ namespace fs = std::filesystem;
 
 class FileHelperTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "nb-filehelper-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ASSERT_TRUE(folder_.ok()); }
 
   static std::string contents(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -32,7 +28,8 @@ class FileHelperTest : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << text;
   }
 
-  fs::path dir_;
+  test::TemporaryFolder folder_{"nb-filehelper"};
+  const fs::path& dir_ = folder_.path();
 };
 
 TEST_F(FileHelperTest, CreateFileMakesFoldersAndReplacesContents) {

@@ -27,6 +27,7 @@
 #include "nb/platform/RunLoop.h"
 #include "nb/platform/URLConnection.h"
 #include "tests/support/NbServerProcess.h"
+#include "tests/support/TemporaryFolder.h"
 
 namespace nb {
 namespace {
@@ -55,10 +56,9 @@ struct Recorder : NBOperationDelegate {
 class OperationsEndToEndTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char folder[] = "/tmp/nb-ops-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    dataHome_ = folder;
-    setenv("NB_DATA_HOME", folder, 1);
+    dataHome_ = new test::TemporaryFolder("nb-ops-e2e");
+    ASSERT_TRUE(dataHome_->ok());
+    setenv("NB_DATA_HOME", dataHome_->path().c_str(), 1);
     server_ = new test::NbServerProcess();
     ASSERT_TRUE(server_->ok()) << server_->error();
     server_->setEnvironment();
@@ -70,7 +70,8 @@ class OperationsEndToEndTest : public ::testing::Test {
   static void TearDownTestSuite() {
     delete server_;
     server_ = nullptr;
-    std::filesystem::remove_all(dataHome_);
+    delete dataHome_;
+    dataHome_ = nullptr;
   }
   void TearDown() override { NBAPIInfo::instance().clearAuthInfo(); }
 
@@ -163,12 +164,12 @@ class OperationsEndToEndTest : public ::testing::Test {
 
   static test::NbServerProcess* server_;
   static std::shared_ptr<NBConsumer> consumer_;
-  static std::string dataHome_;
+  static test::TemporaryFolder* dataHome_;
 };
 
 test::NbServerProcess* OperationsEndToEndTest::server_ = nullptr;
 std::shared_ptr<NBConsumer> OperationsEndToEndTest::consumer_;
-std::string OperationsEndToEndTest::dataHome_;
+test::TemporaryFolder* OperationsEndToEndTest::dataHome_ = nullptr;
 
 TEST_F(OperationsEndToEndTest, PasswordLoginWithReservedAndNonASCIICharacters) {
   ASSERT_TRUE(server_->addUser("amy", kAwkwardPassword));

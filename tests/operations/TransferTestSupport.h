@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "nb/Private/NBOperationDelegate.h"
+#include "tests/support/TemporaryFolder.h"
 
 namespace nb::testing {
 
@@ -22,20 +23,14 @@ namespace nb::testing {
 class TemporaryHome {
  public:
   TemporaryHome() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "nb-transfer-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-    ::setenv("NB_HOME", path_.c_str(), 1);
-    ::setenv("NB_DATA_HOME", (path_ / "data").c_str(), 1);
+    if (!folder_.ok()) ADD_FAILURE() << "cannot make a temporary folder";
+    ::setenv("NB_HOME", path().c_str(), 1);
+    ::setenv("NB_DATA_HOME", (path() / "data").c_str(), 1);
   }
-  ~TemporaryHome() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
+  const std::filesystem::path& path() const { return folder_.path(); }
 
  private:
-  std::filesystem::path path_;
+  nb::test::TemporaryFolder folder_{"nb-transfer"};
 };
 
 inline std::string fileContents(const std::filesystem::path& path) {

@@ -8,19 +8,18 @@
 #include <stdlib.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <string>
+
+#include "tests/support/TemporaryFolder.h"
 
 namespace nb {
 
 class TempDataHome {
  public:
-  TempDataHome() {
+  TempDataHome() : path_(folder_.path().string()) {
+    if (!folder_.ok()) ADD_FAILURE() << "cannot make a temporary folder";
     if (const char* previous = std::getenv("NB_DATA_HOME")) previous_ = previous;
-    std::string pattern = (std::filesystem::temp_directory_path() / "nb-data-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
     setenv("NB_DATA_HOME", path_.c_str(), 1);
   }
   ~TempDataHome() {
@@ -29,8 +28,6 @@ class TempDataHome {
     } else {
       unsetenv("NB_DATA_HOME");
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
   }
   TempDataHome(const TempDataHome&) = delete;
   TempDataHome& operator=(const TempDataHome&) = delete;
@@ -38,6 +35,7 @@ class TempDataHome {
   const std::string& path() const { return path_; }
 
  private:
+  test::TemporaryFolder folder_{"nb-data"};
   std::string path_;
   std::optional<std::string> previous_;
 };

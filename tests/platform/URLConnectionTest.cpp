@@ -9,6 +9,7 @@
 #include "nb/platform/RunLoop.h"
 #include "nb/platform/URLConnection.h"
 #include "tests/support/LoopbackServers.h"
+#include "tests/support/TemporaryFolder.h"
 
 namespace nb {
 namespace {
@@ -379,8 +380,7 @@ namespace {
 class TlsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "nb-tls-XXXXXX").string();
-    folder_ = ::mkdtemp(pattern.data());
+    ASSERT_TRUE(temporary_.ok());
     const std::string command =
         "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
         "-subj /CN=api.nimbus.test -addext subjectAltName=DNS:api.nimbus.test -keyout " +
@@ -403,10 +403,10 @@ class TlsTest : public ::testing::Test {
     ::unsetenv("NB_CA_FILE");
     server_->stop();
     thread_.join();
-    std::filesystem::remove_all(folder_);
   }
 
-  std::string folder_;
+  test::TemporaryFolder temporary_{"nb-tls"};
+  const std::string folder_ = temporary_.path().string();
   std::unique_ptr<httplib::SSLServer> server_;
   int port_ = 0;
   std::thread thread_;

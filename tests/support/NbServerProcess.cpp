@@ -66,19 +66,16 @@ int portAfter(const std::string& connectTo, const std::string& prefix) {
 
 NbServerProcess::NbServerProcess(std::vector<std::string> extraArgs)
     : extraArgs_(std::move(extraArgs)) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "nbserver-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) {
+  if (!folder_.ok()) {
     error_ = "cannot make a temporary folder";
     return;
   }
-  data_ = pattern;
+  data_ = folder_.path().string();
   launch();
 }
 
 NbServerProcess::~NbServerProcess() {
   stop(SIGTERM);
-  std::error_code ec;
-  if (!data_.empty()) std::filesystem::remove_all(data_, ec);
 }
 
 bool NbServerProcess::launch() {

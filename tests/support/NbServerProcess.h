@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TemporaryFolder.h"
+
 namespace nb::test {
 
 class NbServerProcess {
@@ -49,6 +51,7 @@ class NbServerProcess {
 
  private:
   bool launch();
+  TemporaryFolder folder_{"nbserver-test"};  // removed after the server has stopped
   std::string data_;
   std::vector<std::string> extraArgs_;
   pid_t pid_ = -1;
