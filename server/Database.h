@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "nb/platform/SqliteDatabase.h"
+#include "nb/platform/internal/SqliteDatabase.h"
 
 namespace nb::server {
 
