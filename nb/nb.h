@@ -4,9 +4,14 @@
 // Headers under an internal/ folder are the library's own and are not installed.
 #pragma once
 
-#include "nb/Status.h"
-
 #include "nb/Private/FileHelper.h"
+#include "nb/Private/JsonFramework/JsonValue.h"
+#include "nb/Private/JsonFramework/NBDecimal.h"
+#include "nb/Private/JsonFramework/NBJSON.h"
+#include "nb/Private/JsonFramework/NBJsonBase.h"
+#include "nb/Private/JsonFramework/NBJsonParser.h"
+#include "nb/Private/JsonFramework/NBJsonUtility.h"
+#include "nb/Private/JsonFramework/NBJsonWriter.h"
 #include "nb/Private/KeychainUtils.h"
 #include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBAuthOperationItem.h"
@@ -21,6 +26,7 @@
 #include "nb/Private/NBRecord.h"
 #include "nb/Private/NBRegisterOperationItem.h"
 #include "nb/Private/NBResult.h"
+#include "nb/Private/NBServiceRequest.h"
 #include "nb/Private/NBToken.h"
 #include "nb/Private/NBVerification.h"
 #include "nb/Private/NSDataBase64Helper.h"
@@ -28,15 +34,8 @@
 #include "nb/Private/NSURLHelper.h"
 #include "nb/Private/ParseError.h"
 #include "nb/Private/SignatureHelper.h"
-
-#include "nb/Private/JsonFramework/JsonValue.h"
-#include "nb/Private/JsonFramework/NBDecimal.h"
-#include "nb/Private/JsonFramework/NBJSON.h"
-#include "nb/Private/JsonFramework/NBJsonBase.h"
-#include "nb/Private/JsonFramework/NBJsonParser.h"
-#include "nb/Private/JsonFramework/NBJsonUtility.h"
-#include "nb/Private/JsonFramework/NBJsonWriter.h"
-
+#include "nb/Status.h"
+#include "nb/device/NBSharedUDID.h"
 #include "nb/operations/NBAuth1Operation.h"
 #include "nb/operations/NBCopyOperation.h"
 #include "nb/operations/NBCopyRefOperation.h"
@@ -57,9 +56,6 @@
 #include "nb/operations/NBThumbnailOperation.h"
 #include "nb/operations/NBUploadFileOperation.h"
 #include "nb/operations/NBXAuthOperation.h"
-
-#include "nb/device/NBSharedUDID.h"
-
 #include "nb/platform/DataHome.h"
 #include "nb/platform/FileOutputStream.h"
 #include "nb/platform/KeyedArchiver.h"

@@ -18,10 +18,10 @@
 #include <sstream>
 #include <string>
 
-#include "nb/Private/internal/MultipartFormBody.h"
 #include "nb/Private/NBHosts.h"
+#include "nb/Private/NBServiceRequest.h"
+#include "nb/Private/internal/MultipartFormBody.h"
 #include "nb/operations/NBDownloadFileOperation.h"
-#include "nb/operations/NBServiceRequest.h"
 #include "nb/operations/NBUploadFileOperation.h"
 #include "nb/platform/RunLoop.h"
 #include "tests/support/AccessTokenForTest.h"
@@ -71,9 +71,10 @@ int timed(const std::shared_ptr<nb::NBOperation>& operation, Outcome& outcome, s
   return 0;
 }
 
-std::string signedURL(const nb::NBServiceRequest& request, const std::string& method) {
+std::string signedURL(nb::NBServiceRequest request, const std::string& method) {
   nb::NBAPIInfo& info = nb::NBAPIInfo::instance();
-  return request.signedURLString(method, *info.consumer(), info.token().get());
+  request.httpMethod = method;
+  return request.signedURLString(*info.consumer(), info.token().get());
 }
 
 }  // namespace

@@ -1,61 +1,176 @@
 #include "nb/Private/NBNetworkOperation.h"
 
+#include <utility>
+
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
-#include "nb/Private/ParseError.h"
+#include "nb/Private/internal/NBReplySink.h"
 
 namespace nb {
 
 NBNetworkOperation::~NBNetworkOperation() {
-  NBNetworkOperation::cancelOperation();
-  _receiveData.reset();
+  if (_connection) _connection->cancel();
+  _connection.reset();
+  _sink.reset();
+}
+
+void NBNetworkOperation::setCredentialSource(std::shared_ptr<NBCredentialSource> source) {
+  _credentials = std::move(source);
+}
+
+std::shared_ptr<NBCredentialSource> NBNetworkOperation::credentialSource() const {
+  return _credentials ? _credentials : NBCredentialSource::keychain();
+}
+
+Result<NBServiceRequest> NBNetworkOperation::serviceRequest() const {
+  return Status::internal("this operation plans no request");
+}
+
+void NBNetworkOperation::executeOperation() {
+  if (needsAccessToken() && !credentialSource()->token()) return;
+  cancelOperation();
+  clearFailure();
+  willStartRequest();
+  sendRequest(serviceRequest());
 }
 
 void NBNetworkOperation::cancelOperation() {
+  if (_sink) _sink->discard();
+  _sink.reset();
   if (_connection) {
     _connection->cancel();
     _connection.reset();
+    setFailureStatus(Status::cancelled("the operation was cancelled"));
   }
+}
+
+Result<std::string> NBNetworkOperation::signedURL(const NBServiceRequest& plan) const {
+  switch (plan.signing) {
+    case NBServiceRequest::Signing::kNone:
+      return plan.url;
+    case NBServiceRequest::Signing::kConsumer: {
+      const NBOperationItem* item = _oprationItem.get();
+      if (item == nullptr || !item->consumer || !item->consumer->key) {
+        return Status::invalidArgument("the application's consumer key is missing");
+      }
+      return plan.signedURLString(*item->consumer, plan.token.get());
+    }
+    case NBServiceRequest::Signing::kAccessToken: {
+      const std::shared_ptr<NBCredentialSource> source = credentialSource();
+      const std::shared_ptr<NBToken> token = source->token();
+      if (!token) {
+        return Status::unauthenticated("no access token is stored any more; sign in again");
+      }
+      const std::shared_ptr<NBConsumer> consumer = source->consumer();
+      if (!consumer || !consumer->key || !token->token) {
+        return Status::unauthenticated(
+            "no complete consumer and access token are stored; sign in again");
+      }
+      return plan.signedURLString(*consumer, token.get());
+    }
+  }
+  return Status::internal("unknown signing");
+}
+
+void NBNetworkOperation::sendRequest(Result<NBServiceRequest> plan) {
+  if (!plan.ok()) {
+    reportFail(plan.status());
+    return;
+  }
+  Result<URLRequest> request = signedRequest(*plan);
+  if (!request.ok()) {
+    reportFail(request.status());
+    return;
+  }
+  startConnection(std::move(*request));
+}
+
+Result<URLRequest> NBNetworkOperation::signedRequest(const NBServiceRequest& plan) const {
+  Result<std::string> url = signedURL(plan);
+  if (!url.ok()) return url.status();
+  return plan.toURLRequest(std::move(*url));
 }
 
 void NBNetworkOperation::startConnection(URLRequest request) {
   if (_connection) _connection->cancel();
   _statusRefused = false;
+  _sink.reset();
   // The connection shares ownership of this operation for as long as it runs.
   std::shared_ptr<URLConnectionDelegate> self(shared_from_this(),
                                               static_cast<URLConnectionDelegate*>(this));
   _connection = URLConnection::connectionWithRequest(std::move(request), std::move(self));
 }
 
+void NBNetworkOperation::failRequest(Status status) {
+  if (_sink) _sink->discard();
+  _sink.reset();
+  if (_connection) _connection->cancel();  // no further callbacks
+  _connection.reset();
+  reportFail(std::move(status));
+}
+
 void NBNetworkOperation::connectionDidReceiveResponse(URLConnection* /*connection*/,
                                                       const URLResponse& response) {
-  _receiveData.reset();
+  if (_sink) _sink->discard();
+  _sink.reset();
   if (handleErrorCode(std::to_string(response.statusCode()))) {
     _statusRefused = true;
-    return;  // no buffer: the rest of this body is dropped
+    return;  // no sink: the rest of this body is dropped
   }
-  _receiveData.emplace();
+  _receivedBytes = 0;
+  _expectedBytes = response.expectedContentLength();
+  _sink = replySink();
+  if (Status status = _sink->begin(); !status.ok()) failRequest(std::move(status));
 }
 
 void NBNetworkOperation::connectionDidReceiveData(URLConnection* /*connection*/,
                                                   std::string_view chunk) {
-  if (_receiveData) _receiveData->append(chunk);
+  if (!_sink) return;  // the body of a refused status
+  if (Status status = _sink->write(chunk); !status.ok()) {
+    failRequest(std::move(status));
+    return;
+  }
+  _receivedBytes += static_cast<std::int64_t>(chunk.size());
+  if (reportsReceiveProgress()) reportProgress(_receivedBytes, _expectedBytes);
 }
 
 void NBNetworkOperation::connectionDidFailWithError(URLConnection* /*connection*/,
                                                     const NBError& error) {
   _connection.reset();
+  if (_sink) _sink->discard();
+  _sink.reset();
   // One outcome per call: after a refused status the delegate has heard already.
-  if (!_statusRefused) reportFail(error.description);
-  _receiveData.reset();
+  if (_statusRefused) return;
+  reportFail(error.code == kURLConnectionErrorTimedOut ? Status::timeout(error.description)
+                                                       : Status::network(error.description));
 }
 
 void NBNetworkOperation::connectionDidFinishLoading(URLConnection* /*connection*/) {
   _connection.reset();
-  if (!handleErrorData(_receiveData)) handleSuccessData(_receiveData);
-  _receiveData.reset();
+  std::shared_ptr<NBReplySink> sink = std::move(_sink);
+  if (!sink) return;  // a refused status, already reported
+  Result<std::optional<std::string>> body = sink->finish();
+  if (!body.ok()) {
+    reportFail(body.status());
+    return;
+  }
+  if (!handleErrorData(*body)) handleSuccessData(*body);
 }
 
-bool NBNetworkOperation::handleErrorCode(const std::string& /*status*/) { return false; }
+std::unique_ptr<NBReplySink> NBNetworkOperation::replySink() {
+  return NBReplySink::memory(kReplyMemoryLimit);
+}
+
+Result<NBNetworkOperation::Step> NBNetworkOperation::readReply(
+    const std::optional<std::string>& /*body*/) {
+  return Step(NBResult());
+}
+
+bool NBNetworkOperation::handleErrorCode(const std::string& status) {
+  Status failure = ParseError::statusFailure(statusTable(), status);
+  if (failure.ok()) return false;
+  reportFail(std::move(failure));
+  return true;
+}
 
 bool NBNetworkOperation::handleErrorData(const std::optional<std::string>& data) {
   if (!data) return false;
@@ -63,10 +178,19 @@ bool NBNetworkOperation::handleErrorData(const std::optional<std::string>& data)
   if (!value || !value->isObject()) return false;
   const JsonValue* message = value->find("msg");
   if (message == nullptr || !message->isString() || message->stringValue() == "ok") return false;
-  reportFail(ParseError::transformMessage(message->stringValue()));
+  reportFail(ParseError::serviceFailure(message->stringValue()));
   return true;
 }
 
-void NBNetworkOperation::handleSuccessData(const std::optional<std::string>& /*data*/) {}
+void NBNetworkOperation::handleSuccessData(const std::optional<std::string>& data) {
+  Result<Step> step = readReply(data);
+  if (!step.ok()) {
+    reportFail(step.status());
+  } else if (step->next) {
+    sendRequest(std::move(*step->next));
+  } else {
+    reportSuccess(step->result);
+  }
+}
 
 }  // namespace nb

@@ -14,8 +14,13 @@ void NBOperation::reportSuccess(const NBResult& result) {
   if (_delegate != nullptr) _delegate->operationSuccess(this, result);
 }
 
-void NBOperation::reportFail(const std::string& message) {
-  if (_delegate != nullptr) _delegate->operationFail(this, message);
+void NBOperation::reportFail(Status status) {
+  if (status.ok()) status = Status::internal("an operation failed without a reason");
+  _failureStatus = std::move(status);
+  if (_delegate == nullptr) return;
+  // A copy: the delegate may release this operation while it reads the message.
+  const std::string message = _failureStatus.message();
+  _delegate->operationFail(this, message);
 }
 
 void NBOperation::reportProgress(std::int64_t totalBytesWritten,

@@ -14,6 +14,7 @@
 
 #include "nb/Private/NBOperationDelegate.h"
 #include "nb/Private/NBOperationItem.h"
+#include "nb/Status.h"
 
 namespace nb {
 
@@ -30,15 +31,28 @@ class NBOperation : public std::enable_shared_from_this<NBOperation> {
   // Stops the call without telling the delegate. Does nothing in the base class.
   virtual void cancelOperation() {}
 
+  // Why the latest call failed: its message is exactly the text the delegate
+  // got in operationFail, its code names the cause. Ok until a call fails, and
+  // again once a new call starts.
+  const Status& failureStatus() const { return _failureStatus; }
+
  protected:
   // Delegate calls for subclasses; each does nothing when the delegate is null.
   void reportSuccess(const NBResult& result);
-  void reportFail(const std::string& message);
+  // Keeps `status` as failureStatus() and tells the delegate its message.
+  void reportFail(Status status);
+  // Starts a new call's record: failureStatus() is ok again.
+  void clearFailure() { _failureStatus = Status::OK(); }
+  // Records why the call ended without telling the delegate (a cancel).
+  void setFailureStatus(Status status) { _failureStatus = std::move(status); }
   // Skipped as well when the delegate does not implement progress.
   void reportProgress(std::int64_t totalBytesWritten, std::int64_t totalBytesExpectedToWrite);
 
   NBOperationDelegate* _delegate;                 // not owned; may be null
   std::shared_ptr<NBOperationItem> _oprationItem;  // the call's parameters
+
+ private:
+  Status _failureStatus;
 };
 
 }  // namespace nb

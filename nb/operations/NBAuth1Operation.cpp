@@ -1,93 +1,69 @@
 #include "nb/operations/NBAuth1Operation.h"
 
 #include "nb/Private/NBHosts.h"
-#include "nb/operations/internal/NBReply.h"
-#include "nb/operations/NBServiceRequest.h"
 #include "nb/operations/NBXAuthOperation.h"
+#include "nb/operations/internal/NBReply.h"
 
 namespace nb {
 
-void NBAuth1Operation::executeOperation() {
-  cancelOperation();
+void NBAuth1Operation::willStartRequest() {
   _token.reset();
-  startState(0);
+  _oauthState = 0;
 }
 
-std::variant<NBSignedRequest, NBFailure> NBAuth1Operation::requestForState(
-    std::int32_t state) const {
-  if (auto failure = NBSignedRequest::missingConsumer(_oprationItem.get())) return *failure;
-  const NBConsumer& consumer = *_oprationItem->consumer;
+Result<NBServiceRequest> NBAuth1Operation::requestForState(std::int32_t state) const {
+  if (Status status = missingConsumer(); !status.ok()) return status;
+  NBServiceRequest plan;
+  plan.signing = NBServiceRequest::Signing::kConsumer;
   switch (state) {
     case 0:
-      return NBSignedRequest{
-          "GET",
-          NBServiceRequest{"https://" + NBHosts::apiHost() + "/open/requestToken", {}}
-              .signedURLString("GET", consumer, nullptr),
-          std::nullopt};
+      plan.url = "https://" + NBHosts::apiHost() + "/open/requestToken";
+      return plan;
     case 1:
-      if (!_token || !_token->token) return NBFailure{"no request token to authorise"};
+      if (!_token || !_token->token)
+        return Status::invalidArgument("no request token to authorise");
       // The token goes into the query as the service sent it.
       if (!NBServiceRequest::isURLPathText(*_token->token)) {
-        return NBFailure{"the service's request token cannot stand in a URL"};
+        return Status::corruption("the service's request token cannot stand in a URL");
       }
-      return NBSignedRequest{"GET",
-                             "https://" + NBHosts::webHost() +
-                                 "/api.php?ac=open&op=authorise&oauth_token=" + *_token->token,
-                             std::nullopt};
+      plan.url = "https://" + NBHosts::webHost() +
+                 "/api.php?ac=open&op=authorise&oauth_token=" + *_token->token;
+      plan.signing = NBServiceRequest::Signing::kNone;
+      return plan;
     case 2:
-      if (!_token || !_token->token) return NBFailure{"no request token to exchange"};
-      return NBSignedRequest{
-          "GET",
-          NBServiceRequest{"https://" + NBHosts::apiHost() + "/open/accessToken", {}}
-              .signedURLString("GET", consumer, _token.get()),
-          std::nullopt};
+      if (!_token || !_token->token) return Status::invalidArgument("no request token to exchange");
+      plan.url = "https://" + NBHosts::apiHost() + "/open/accessToken";
+      plan.token = _token;
+      return plan;
     default:
-      return NBFailure{"no such step of the sign-in flow"};
+      return Status::invalidArgument("no such step of the sign-in flow");
   }
 }
 
-std::variant<NBSignedRequest, NBFailure> NBAuth1Operation::signedRequest() const {
+Result<NBServiceRequest> NBAuth1Operation::serviceRequest() const {
   return requestForState(_oauthState);
 }
 
-void NBAuth1Operation::startState(std::int32_t state) {
-  _oauthState = state;
-  startSignedRequest(signedRequest());
-}
-
-void NBAuth1Operation::handleSuccessData(const std::optional<std::string>& data) {
+Result<NBNetworkOperation::Step> NBAuth1Operation::readReply(
+    const std::optional<std::string>& body) {
   switch (_oauthState) {
     case 0: {
-      auto object = NBReply::object(data);
-      if (auto* failure = std::get_if<NBFailure>(&object)) {
-        reportFail(failure->message);
-        return;
-      }
-      _token = NBXAuthOperation::parseToken(std::get<JsonValue>(object));
-      if (!_token->token) {
-        reportFail("the service's reply holds no request token");
-        return;
-      }
-      startState(1);
-      return;
+      Result<JsonValue> object = NBReply::object(body);
+      if (!object.ok()) return object.status();
+      _token = NBXAuthOperation::parseToken(*object);
+      if (!_token->token) return Status::corruption("the service's reply holds no request token");
+      _oauthState = 1;
+      return nextStep(requestForState(1));
     }
     case 1:
-      startState(2);
-      return;
+      _oauthState = 2;
+      return nextStep(requestForState(2));
     case 2: {
       _token.reset();
-      auto token = NBXAuthOperation::accessTokenFromReply(data);
-      if (auto* failure = std::get_if<NBFailure>(&token)) {
-        reportFail(failure->message);
-        return;
-      }
-      _token = std::get<std::shared_ptr<NBToken>>(token);
-      reportSuccess(NBResult::record(_token));
-      _token.reset();
-      return;
+      return recordStep(NBXAuthOperation::accessTokenFromReply(body));
     }
     default:
-      return;
+      return Status::internal("no such step of the sign-in flow");
   }
 }
 

@@ -9,7 +9,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "nb/Private/NBToken.h"
 #include "nb/operations/NBSignInOperation.h"
@@ -20,29 +19,28 @@ class NBAuth1Operation : public NBSignInOperation {
  public:
   using NBSignInOperation::NBSignInOperation;
 
-  // Starts the flow at step 0; a missing consumer key is reported through
-  // operationFail before any request. A flow still running is cancelled first.
-  void executeOperation() override;
+  // executeOperation() starts the flow at step 0; a missing consumer key is
+  // reported through operationFail before any request. A flow still running is
+  // cancelled first. Each step is one round of the request procedure.
 
   // The request of step `state` under the current request token:
   // 0 signed GET https://<API host>/open/requestToken (no token);
   // 1 plain GET https://<web host>/api.php?ac=open&op=authorise&oauth_token=<token>;
   // 2 signed GET https://<API host>/open/accessToken (signed with the request token).
-  std::variant<NBSignedRequest, NBFailure> requestForState(std::int32_t state) const;
+  Result<NBServiceRequest> requestForState(std::int32_t state) const;
   // The request of the step in flight: requestForState(oauthState()).
-  std::variant<NBSignedRequest, NBFailure> signedRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
 
   std::int32_t oauthState() const { return _oauthState; }
 
  protected:
-  void handleSuccessData(const std::optional<std::string>& data) override;
+  void willStartRequest() override;
+  // Step 0's reply holds the request token and leads to step 1, step 1's page
+  // to step 2, step 2's reply holds the access token: the outcome.
+  Result<Step> readReply(const std::optional<std::string>& body) override;
 
   std::shared_ptr<NBToken> _token;  // the request token between steps 0 and 2
   std::int32_t _oauthState = 0;     // the step whose request is in flight
-
- private:
-  // Sends the request of `state`, or reports why it cannot be made.
-  void startState(std::int32_t state);
 };
 
 }  // namespace nb

@@ -5,9 +5,9 @@
 
 namespace nb {
 
-std::variant<NBServiceRequest, NBFailure> NBCopyOperation::serviceRequest() const {
+Result<NBServiceRequest> NBCopyOperation::serviceRequest() const {
   const auto* item = itemAs<NBCopyOperationItem>();
-  if (item == nullptr) return NBFailure{"copying needs an NBCopyOperationItem"};
+  if (item == nullptr) return Status::invalidArgument("copying needs an NBCopyOperationItem");
   const bool fromRef = item->fromCopyRef.has_value();
   return NBServiceRequest{
       "http://" + NBHosts::apiHost() + "/1/fileops/copy",
@@ -17,8 +17,7 @@ std::variant<NBServiceRequest, NBFailure> NBCopyOperation::serviceRequest() cons
                                            {"to_path", &item->toPath}})};
 }
 
-std::variant<NBResult, NBFailure> NBCopyOperation::resultFromReply(
-    const std::optional<std::string>& body) const {
+Result<NBResult> NBCopyOperation::resultFromReply(const std::optional<std::string>& body) const {
   return NBReply::jsonResult(body);
 }
 

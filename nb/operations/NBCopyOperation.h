@@ -21,10 +21,9 @@ class NBCopyOperation : public NBFileServiceOperation {
 
   // GET http://<API host>/1/fileops/copy with "root", then "from_copy_ref" or
   // else "from_path", then "to_path" (collection stops at the first absent value).
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
   // Success: the reply as a JSON value. A reply that is not JSON fails.
-  std::variant<NBResult, NBFailure> resultFromReply(
-      const std::optional<std::string>& body) const override;
+  Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;
 };
 
 }  // namespace nb

@@ -17,10 +17,9 @@ class NBCopyRefOperation : public NBFileServiceOperation {
   // and path go into the URL unchanged (the path's slashes form further
   // segments), so both are required and must consist of URL path characters:
   // a space, "?", "#" or a non-ASCII letter is refused before any request.
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
   // Success: the reply as a JSON value. A reply that is not JSON fails.
-  std::variant<NBResult, NBFailure> resultFromReply(
-      const std::optional<std::string>& body) const override;
+  Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;
 };
 
 }  // namespace nb

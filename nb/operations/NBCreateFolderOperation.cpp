@@ -5,19 +5,20 @@
 
 namespace nb {
 
-std::variant<NBServiceRequest, NBFailure> NBCreateFolderOperation::serviceRequest() const {
+Result<NBServiceRequest> NBCreateFolderOperation::serviceRequest() const {
   const auto* item = itemAs<NBFolderOperationItem>();
-  if (item == nullptr) return NBFailure{"creating a folder needs an NBFolderOperationItem"};
+  if (item == nullptr)
+    return Status::invalidArgument("creating a folder needs an NBFolderOperationItem");
   return NBServiceRequest{
       "http://" + NBHosts::apiHost() + "/1/fileops/create_folder",
       NBServiceRequest::collectParameters({{"root", &item->root}, {"path", &item->path}})};
 }
 
-std::variant<NBResult, NBFailure> NBCreateFolderOperation::resultFromReply(
+Result<NBResult> NBCreateFolderOperation::resultFromReply(
     const std::optional<std::string>& body) const {
-  auto object = NBReply::object(body);
-  if (auto* failure = std::get_if<NBFailure>(&object)) return *failure;
-  return NBResult::record(parseFolderInfo(std::get<JsonValue>(object)));
+  Result<JsonValue> object = NBReply::object(body);
+  if (!object.ok()) return object.status();
+  return NBResult::record(parseFolderInfo(*object));
 }
 
 std::shared_ptr<NBFolderInfo> NBCreateFolderOperation::parseFolderInfo(const JsonValue& object) {

@@ -25,10 +25,9 @@ class NBCreateFolderOperation : public NBFileServiceOperation {
 
   // GET http://<API host>/1/fileops/create_folder with "root", "path"
   // (collection stops at the first absent value).
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
   // Success: an NBFolderInfo. A reply that is not a JSON object fails.
-  std::variant<NBResult, NBFailure> resultFromReply(
-      const std::optional<std::string>& body) const override;
+  Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;
 
   static std::shared_ptr<NBFolderInfo> parseFolderInfo(const JsonValue& object);
 };

@@ -4,16 +4,15 @@
 
 namespace nb {
 
-std::variant<NBServiceRequest, NBFailure> NBDeleteOperation::serviceRequest() const {
+Result<NBServiceRequest> NBDeleteOperation::serviceRequest() const {
   const auto* item = itemAs<NBFolderOperationItem>();
-  if (item == nullptr) return NBFailure{"deleting needs an NBFolderOperationItem"};
+  if (item == nullptr) return Status::invalidArgument("deleting needs an NBFolderOperationItem");
   return NBServiceRequest{
       "http://" + NBHosts::apiHost() + "/1/fileops/delete",
       NBServiceRequest::collectParameters({{"root", &item->root}, {"path", &item->path}})};
 }
 
-std::variant<NBResult, NBFailure> NBDeleteOperation::resultFromReply(
-    const std::optional<std::string>& body) const {
+Result<NBResult> NBDeleteOperation::resultFromReply(const std::optional<std::string>& body) const {
   return NBResult::text(body.value_or(""));
 }
 

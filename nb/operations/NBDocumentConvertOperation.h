@@ -9,8 +9,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "nb/operations/NBDownloadFileOperation.h"
@@ -29,14 +29,18 @@ class NBDocumentConvertOperation : public NBDownloadFileOperation {
   using NBDownloadFileOperation::NBDownloadFileOperation;
 
   // "root", "path", "zip", "type", "view" for `item`, or why it is refused.
-  static std::variant<std::vector<NBServiceRequest::Parameter>, NBFailure> getParameters(
+  static Result<std::vector<NBServiceRequest::Parameter>> getParameters(
       const NBDocumentConvertOperationItem& item);
+  // The document types by their code (documentType): "pdf" is 0, "rtf" 10.
+  static std::span<const std::string_view> documentTypes();
+  // The code of the document type `name` ("pdf" → 0), or nothing.
+  static std::optional<std::int32_t> documentTypeCode(std::string_view name);
   // `path` without the extension of its last component ("/docs/report.doc" →
   // "/docs/report"); a name starting with its only dot has no extension.
   static std::string pathWithoutExtension(std::string_view path);
 
   // GET http://<conversion host>/1/fileops/documentView with getParameters.
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
 
  protected:
   std::optional<std::string> itemFilePath() const override;

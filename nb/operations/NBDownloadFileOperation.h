@@ -1,9 +1,11 @@
 // NBDownloadFileOperation fetches one stored file (an NBFolderOperationItem:
 // root and path) and streams it to <home>/tmp/<root>/<path> as it arrives, with
-// progress. Success hands the delegate that path as text; a file found at the
-// path after any outcome is a complete copy: a transfer that fails, is refused
-// or is cancelled removes what it wrote. The file belongs to the application and
-// is only replaced by a later download to the same path.
+// progress. Success hands the delegate that path as text. Each transfer writes
+// a temporary file of its own beside that path and renames it onto the path
+// when complete, so the file at the path is always a complete copy: two
+// downloads of one file may run at once, and a transfer that fails, is refused
+// or is cancelled leaves an earlier file untouched. The file belongs to the
+// application and is only replaced by a later download to the same path.
 //
 // Without an access token nothing is sent, reported or touched on disk. An item
 // without root or path, or whose names would lead out of <home>/tmp (a ".."
@@ -19,7 +21,6 @@
 
 #include "nb/operations/NBFileServiceOperation.h"
 #include "nb/operations/NBFolderOperationItem.h"
-#include "nb/platform/FileOutputStream.h"
 
 namespace nb {
 
@@ -27,14 +28,10 @@ class NBDownloadFileOperation : public NBFileServiceOperation {
  public:
   using NBFileServiceOperation::NBFileServiceOperation;
 
-  // Also removes the partial file of a transfer that was under way.
-  void cancelOperation() override;
-
   // GET http://<content host>/1/fileops/download_file with "root", "path".
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
-  // Not used: the body goes to the file, and handleSuccessData reports the path.
-  std::variant<NBResult, NBFailure> resultFromReply(
-      const std::optional<std::string>& body) const override;
+  Result<NBServiceRequest> serviceRequest() const override;
+  // The path of the finished file (the body itself went to that file).
+  Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;
 
   // The home directory followed by "/tmp/<root>/<path>", both inserted
   // unchanged (a path starting with "/" gives a double slash, which the file
@@ -42,34 +39,21 @@ class NBDownloadFileOperation : public NBFileServiceOperation {
   static std::string temporaryFilePath(std::string_view root, std::string_view path);
 
  protected:
-  // Resets the counters, closes a stream left from an earlier transfer, sets
-  // _tempFilePath for the item and removes any file already there.
+  // Sets _tempFilePath for the item (empty when it cannot name a file).
   void internalInit();
   // Where this item's download goes; nothing when the item cannot name a file.
   virtual std::optional<std::string> itemFilePath() const;
-  // The reason the item cannot name a file under <home>/tmp, or nothing.
-  std::optional<NBFailure> checkFolderItem(const NBFolderOperationItem* item) const;
+  // Why the item cannot name a file under <home>/tmp; ok when it can.
+  Status checkFolderItem(const NBFolderOperationItem* item) const;
 
-  // Prepares the file of this call (internalInit) once a token is known to be
-  // stored, so that a call without one leaves an earlier file in place.
+  // Prepares the call (internalInit) once a token is known to be stored.
   void willStartRequest() override { internalInit(); }
-  bool handleErrorCode(const std::string& status) override;
-  void handleSuccessData(const std::optional<std::string>& data) override;
-  void connectionDidReceiveResponse(URLConnection* connection,
-                                    const URLResponse& response) override;
-  void connectionDidReceiveData(URLConnection* connection, std::string_view chunk) override;
-  void connectionDidFailWithError(URLConnection* connection, const NBError& error) override;
+  NBStatusTable statusTable() const override { return NBStatusTable::kDownload; }
+  // The body streams to a temporary file renamed onto _tempFilePath at the end.
+  std::unique_ptr<NBReplySink> replySink() override;
+  bool reportsReceiveProgress() const override { return true; }
 
-  std::int64_t _totalBytes = 0;                     // expected body length; -1 when undeclared
-  std::int64_t _downloadBytes = 0;                  // bytes written so far
-  std::string _tempFilePath;                        // empty when no transfer is prepared
-  std::unique_ptr<FileOutputStream> _outputStream;  // open from the first chunk on
-
- private:
-  // Closes the stream and removes the file it wrote: the transfer did not complete.
-  void discardPartialFile();
-  // Ends the transfer with `message`, leaving no file behind.
-  void failTransfer(const std::string& message);
+  std::string _tempFilePath;  // where the current call's file goes
 };
 
 }  // namespace nb

@@ -1,52 +1,12 @@
 #include "nb/operations/NBFileServiceOperation.h"
 
-#include "nb/Private/NBAPIInfo.h"
-#include "nb/platform/URLRequest.h"
-
 namespace nb {
 
-void NBFileServiceOperation::executeOperation() {
-  if (!NBAPIInfo::instance().token()) return;
-  cancelOperation();
-  willStartRequest();
-
-  auto request = serviceRequest();
-  if (auto* failure = std::get_if<NBFailure>(&request)) {
-    reportFail(failure->message);
-    return;
-  }
-  auto url = signedURLString(std::get<NBServiceRequest>(request), "GET");
-  if (auto* failure = std::get_if<NBFailure>(&url)) {
-    reportFail(failure->message);
-    return;
-  }
-  if (auto* text = std::get_if<std::string>(&url)) {
-    startConnection(URLRequest::requestWithURL(*text));
-  }
-}
-
-std::variant<std::monostate, std::string, NBFailure> NBFileServiceOperation::signedURLString(
-    const NBServiceRequest& request, const std::string& httpMethod) const {
-  NBAPIInfo& info = NBAPIInfo::instance();
-  const std::shared_ptr<NBToken> token = info.token();
-  if (!token) return std::monostate{};
-  const std::shared_ptr<NBConsumer> consumer = info.consumer();
-  if (!consumer || !consumer->key || !token->token) {
-    return NBFailure{"no complete consumer and access token are stored; sign in again"};
-  }
-  return request.signedURLString(httpMethod, *consumer, token.get());
-}
-
-void NBFileServiceOperation::handleSuccessData(const std::optional<std::string>& data) {
-  // No body is kept after a status that handleErrorCode() refused and already
-  // reported; the call has had its outcome.
-  if (!data) return;
-  auto outcome = resultFromReply(data);
-  if (auto* failure = std::get_if<NBFailure>(&outcome)) {
-    reportFail(failure->message);
-  } else {
-    reportSuccess(std::get<NBResult>(outcome));
-  }
+Result<NBNetworkOperation::Step> NBFileServiceOperation::readReply(
+    const std::optional<std::string>& body) {
+  Result<NBResult> result = resultFromReply(body);
+  if (!result.ok()) return result.status();
+  return Step(std::move(*result));
 }
 
 }  // namespace nb

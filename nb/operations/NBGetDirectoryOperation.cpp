@@ -42,22 +42,23 @@ std::vector<NBServiceRequest::Parameter> NBGetDirectoryOperation::getParameters(
   return params;
 }
 
-std::variant<NBServiceRequest, NBFailure> NBGetDirectoryOperation::serviceRequest() const {
+Result<NBServiceRequest> NBGetDirectoryOperation::serviceRequest() const {
   const auto* item = itemAs<NBGetDirectoryOperationItem>();
-  if (item == nullptr) return NBFailure{"a listing needs an NBGetDirectoryOperationItem"};
+  if (item == nullptr)
+    return Status::invalidArgument("a listing needs an NBGetDirectoryOperationItem");
   if (!item->root || item->root->empty() || !NBServiceRequest::isURLPathText(*item->root)) {
-    return NBFailure{"a listing needs a storage root made of URL path characters"};
+    return Status::invalidArgument("a listing needs a storage root made of URL path characters");
   }
   std::string url = "http://" + NBHosts::apiHost() + "/1/metadata/" + *item->root;
   if (item->path) url += "/" + NSStringHelper::urlEncodeCovertString(*item->path);
   return NBServiceRequest{std::move(url), getParameters(*item)};
 }
 
-std::variant<NBResult, NBFailure> NBGetDirectoryOperation::resultFromReply(
+Result<NBResult> NBGetDirectoryOperation::resultFromReply(
     const std::optional<std::string>& body) const {
-  auto object = NBReply::object(body);
-  if (auto* failure = std::get_if<NBFailure>(&object)) return *failure;
-  auto info = parseDirectoryInfo(std::get<JsonValue>(object));
+  Result<JsonValue> object = NBReply::object(body);
+  if (!object.ok()) return object.status();
+  auto info = parseDirectoryInfo(*object);
   if (!info) return NBReply::notAnObject("an entry of the listing");
   return NBResult::record(std::move(info));
 }

@@ -58,11 +58,10 @@ class NBGetDirectoryOperation : public NBFileServiceOperation {
   // parameters of getParameters(). The root goes into the URL unchanged, so a
   // missing root, or one that cannot stand in a URL, is refused; the path is
   // percent-encoded as one segment, slashes included.
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
   // Success: an NBDirectoryInfo. A reply that is not a JSON object, or a
   // "files" element that is not an object, fails.
-  std::variant<NBResult, NBFailure> resultFromReply(
-      const std::optional<std::string>& body) const override;
+  Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;
 
   // "list", ["file_limit"], "page", "page_size", ["filter_ext"], ["sort_by"].
   static std::vector<NBServiceRequest::Parameter> getParameters(

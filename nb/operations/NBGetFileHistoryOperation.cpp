@@ -5,25 +5,27 @@
 
 namespace nb {
 
-std::variant<NBServiceRequest, NBFailure> NBGetFileHistoryOperation::serviceRequest() const {
+Result<NBServiceRequest> NBGetFileHistoryOperation::serviceRequest() const {
   const auto* item = itemAs<NBFolderOperationItem>();
-  if (item == nullptr) return NBFailure{"a file history needs an NBFolderOperationItem"};
-  if (!item->root || !item->path) return NBFailure{"a file history needs a root and a path"};
+  if (item == nullptr)
+    return Status::invalidArgument("a file history needs an NBFolderOperationItem");
+  if (!item->root || !item->path)
+    return Status::invalidArgument("a file history needs a root and a path");
   if (!NBServiceRequest::isURLPathText(*item->root) ||
       !NBServiceRequest::isURLPathText(*item->path)) {
-    return NBFailure{"the root or path cannot form a history URL: \"" + *item->root + "\", \"" +
-                     *item->path + "\""};
+    return Status::invalidArgument("the root or path cannot form a history URL: \"" + *item->root +
+                                   "\", \"" + *item->path + "\"");
   }
   return NBServiceRequest{
       "http://" + NBHosts::apiHost() + "/1/history/" + *item->root + "/" + *item->path,
       NBServiceRequest::collectParameters({{"root", &item->root}, {"path", &item->path}})};
 }
 
-std::variant<NBResult, NBFailure> NBGetFileHistoryOperation::resultFromReply(
+Result<NBResult> NBGetFileHistoryOperation::resultFromReply(
     const std::optional<std::string>& body) const {
-  auto object = NBReply::object(body);
-  if (auto* failure = std::get_if<NBFailure>(&object)) return *failure;
-  auto list = presaFileHistoryInfo(std::get<JsonValue>(object));
+  Result<JsonValue> object = NBReply::object(body);
+  if (!object.ok()) return object.status();
+  auto list = presaFileHistoryInfo(*object);
   if (!list) return NBReply::notAnObject("a version in the history");
   return NBResult::record(std::move(list));
 }

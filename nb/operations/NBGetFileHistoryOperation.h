@@ -33,11 +33,10 @@ class NBGetFileHistoryOperation : public NBFileServiceOperation {
   // GET http://<API host>/1/history/<root>/<path> with "root", "path". Root and
   // path go into the URL unchanged, so both are required and must consist of
   // URL path characters; anything else is refused before any request.
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
   // Success: an NBFileHistoryList. A reply that is not a JSON object, or a
   // "files" element that is not an object, fails.
-  std::variant<NBResult, NBFailure> resultFromReply(
-      const std::optional<std::string>& body) const override;
+  Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;
 
   // Null when an element of "files" is not an object.
   static std::shared_ptr<NBFileHistoryList> presaFileHistoryInfo(const JsonValue& object);

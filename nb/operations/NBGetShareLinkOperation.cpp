@@ -6,12 +6,14 @@
 
 namespace nb {
 
-std::variant<NBServiceRequest, NBFailure> NBGetShareLinkOperation::serviceRequest() const {
+Result<NBServiceRequest> NBGetShareLinkOperation::serviceRequest() const {
   const auto* item = itemAs<NBGetShareLinkOperationItem>();
-  if (item == nullptr) return NBFailure{"a share link needs an NBGetShareLinkOperationItem"};
-  if (!item->root || !item->path) return NBFailure{"a share link needs a root and a path"};
+  if (item == nullptr)
+    return Status::invalidArgument("a share link needs an NBGetShareLinkOperationItem");
+  if (!item->root || !item->path)
+    return Status::invalidArgument("a share link needs a root and a path");
   if (!NBServiceRequest::isURLPathText(*item->root)) {
-    return NBFailure{"the root cannot form a share URL: \"" + *item->root + "\""};
+    return Status::invalidArgument("the root cannot form a share URL: \"" + *item->root + "\"");
   }
   NBServiceRequest request{"http://" + NBHosts::apiHost() + "/1/shares/" + *item->root + "/" +
                                NSStringHelper::urlEncodeCovertString(*item->path),
@@ -23,7 +25,7 @@ std::variant<NBServiceRequest, NBFailure> NBGetShareLinkOperation::serviceReques
   return request;
 }
 
-std::variant<NBResult, NBFailure> NBGetShareLinkOperation::resultFromReply(
+Result<NBResult> NBGetShareLinkOperation::resultFromReply(
     const std::optional<std::string>& body) const {
   return NBReply::jsonResult(body);
 }

@@ -26,10 +26,9 @@ class NBGetShareLinkOperation : public NBFileServiceOperation {
   // ["name"], "root", "path". The path is percent-encoded as one segment; the
   // root goes in unchanged. A missing root or path, or a root that cannot
   // stand in a URL, is refused before any request.
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
   // Success: the reply as a JSON value. A reply that is not JSON fails.
-  std::variant<NBResult, NBFailure> resultFromReply(
-      const std::optional<std::string>& body) const override;
+  Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;
 };
 
 }  // namespace nb

@@ -5,15 +5,15 @@
 
 namespace nb {
 
-std::variant<NBServiceRequest, NBFailure> NBGetUserInfoOperation::serviceRequest() const {
+Result<NBServiceRequest> NBGetUserInfoOperation::serviceRequest() const {
   return NBServiceRequest{"http://" + NBHosts::apiHost() + "/1/account_info", {}};
 }
 
-std::variant<NBResult, NBFailure> NBGetUserInfoOperation::resultFromReply(
+Result<NBResult> NBGetUserInfoOperation::resultFromReply(
     const std::optional<std::string>& body) const {
-  auto object = NBReply::object(body);
-  if (auto* failure = std::get_if<NBFailure>(&object)) return *failure;
-  return NBResult::record(parseUserInfo(std::get<JsonValue>(object)));
+  Result<JsonValue> object = NBReply::object(body);
+  if (!object.ok()) return object.status();
+  return NBResult::record(parseUserInfo(*object));
 }
 
 std::shared_ptr<NBUserInfo> NBGetUserInfoOperation::parseUserInfo(const JsonValue& object) {

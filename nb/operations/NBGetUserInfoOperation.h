@@ -26,10 +26,9 @@ class NBGetUserInfoOperation : public NBFileServiceOperation {
   using NBFileServiceOperation::NBFileServiceOperation;
 
   // GET http://<API host>/1/account_info with no parameters.
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
   // Success: an NBUserInfo record. A reply that is not a JSON object fails.
-  std::variant<NBResult, NBFailure> resultFromReply(
-      const std::optional<std::string>& body) const override;
+  Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;
 
   // The record from a reply object; missing keys leave zero or absent fields.
   static std::shared_ptr<NBUserInfo> parseUserInfo(const JsonValue& object);

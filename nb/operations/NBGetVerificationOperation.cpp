@@ -2,31 +2,29 @@
 
 #include "nb/Private/NBHosts.h"
 #include "nb/operations/internal/NBReply.h"
-#include "nb/operations/NBServiceRequest.h"
 
 namespace nb {
 
-std::variant<NBSignedRequest, NBFailure> NBGetVerificationOperation::signedRequest() const {
-  if (auto failure = NBSignedRequest::missingConsumer(_oprationItem.get())) return *failure;
-  return NBSignedRequest{
-      "GET",
-      NBServiceRequest{"http://" + NBHosts::apiHost() + "/open/verificationURL", {}}
-          .signedURLString("GET", *_oprationItem->consumer, nullptr),
-      std::nullopt};
+Result<NBServiceRequest> NBGetVerificationOperation::serviceRequest() const {
+  if (Status status = missingConsumer(); !status.ok()) return status;
+  NBServiceRequest plan("http://" + NBHosts::apiHost() + "/open/verificationURL");
+  plan.signing = NBServiceRequest::Signing::kConsumer;
+  return plan;
 }
 
-std::variant<std::shared_ptr<NBVerification>, NBFailure>
-NBGetVerificationOperation::verificationFromReply(const std::optional<std::string>& body) {
-  auto object = NBReply::object(body);
-  if (auto* failure = std::get_if<NBFailure>(&object)) return *failure;
+Result<std::shared_ptr<NBVerification>> NBGetVerificationOperation::verificationFromReply(
+    const std::optional<std::string>& body) {
+  Result<JsonValue> object = NBReply::object(body);
+  if (!object.ok()) return object.status();
   auto verification = std::make_shared<NBVerification>();
-  verification->urlString = NBReply::string(std::get<JsonValue>(object), "url");
-  verification->authID = NBReply::string(std::get<JsonValue>(object), "authid");
+  verification->urlString = NBReply::string(*object, "url");
+  verification->authID = NBReply::string(*object, "authid");
   return verification;
 }
 
-void NBGetVerificationOperation::handleSuccessData(const std::optional<std::string>& data) {
-  reportRecord(verificationFromReply(data));
+Result<NBNetworkOperation::Step> NBGetVerificationOperation::readReply(
+    const std::optional<std::string>& body) {
+  return recordStep(verificationFromReply(body));
 }
 
 }  // namespace nb

@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "nb/Private/NBVerification.h"
 #include "nb/operations/NBSignInOperation.h"
@@ -22,15 +21,15 @@ class NBGetVerificationOperation : public NBSignInOperation {
   // reported through operationFail before any request.
 
   // Signed GET http://<API host>/open/verificationURL with no parameters.
-  std::variant<NBSignedRequest, NBFailure> signedRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
 
   // The challenge of a reply body ("url", "authid"; a missing one stays
   // absent). A reply that is not a JSON object fails.
-  static std::variant<std::shared_ptr<NBVerification>, NBFailure> verificationFromReply(
+  static Result<std::shared_ptr<NBVerification>> verificationFromReply(
       const std::optional<std::string>& body);
 
  protected:
-  void handleSuccessData(const std::optional<std::string>& data) override;
+  Result<Step> readReply(const std::optional<std::string>& body) override;
 };
 
 }  // namespace nb

@@ -4,17 +4,16 @@
 
 namespace nb {
 
-std::variant<NBServiceRequest, NBFailure> NBMoveOperation::serviceRequest() const {
+Result<NBServiceRequest> NBMoveOperation::serviceRequest() const {
   const auto* item = itemAs<NBMoveOperationItem>();
-  if (item == nullptr) return NBFailure{"moving needs an NBMoveOperationItem"};
+  if (item == nullptr) return Status::invalidArgument("moving needs an NBMoveOperationItem");
   return NBServiceRequest{
       "http://" + NBHosts::apiHost() + "/1/fileops/move",
       NBServiceRequest::collectParameters(
           {{"root", &item->root}, {"from_path", &item->fromPath}, {"to_path", &item->toPath}})};
 }
 
-std::variant<NBResult, NBFailure> NBMoveOperation::resultFromReply(
-    const std::optional<std::string>& body) const {
+Result<NBResult> NBMoveOperation::resultFromReply(const std::optional<std::string>& body) const {
   return NBResult::text(body.value_or(""));
 }
 

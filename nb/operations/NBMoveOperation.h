@@ -22,10 +22,9 @@ class NBMoveOperation : public NBFileServiceOperation {
 
   // GET http://<API host>/1/fileops/move with "root", "from_path", "to_path"
   // (collection stops at the first absent value).
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
   // Success: the reply body as text, not parsed ("" when there was none).
-  std::variant<NBResult, NBFailure> resultFromReply(
-      const std::optional<std::string>& body) const override;
+  Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;
 };
 
 }  // namespace nb

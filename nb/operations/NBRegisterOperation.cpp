@@ -6,23 +6,30 @@
 
 namespace nb {
 
-std::variant<NBSignedRequest, NBFailure> NBRegisterOperation::signedRequest() const {
+Result<NBServiceRequest> NBRegisterOperation::serviceRequest() const {
   const auto* item = dynamic_cast<const NBRegisterOperationItem*>(_oprationItem.get());
-  if (item == nullptr) return NBFailure{"a registration needs an NBRegisterOperationItem"};
-  if (auto failure = NBSignedRequest::missingConsumer(item)) return *failure;
-  if (!item->userName) return NBFailure{"a registration needs a user name"};
-  if (!item->password) return NBFailure{"a registration needs a password"};
-  if (!item->deviceID) return NBFailure{"a registration needs the device identifier"};
-
+  if (item == nullptr) {
+    return Status::invalidArgument("a registration needs an NBRegisterOperationItem");
+  }
+  if (Status status = missingConsumer(); !status.ok()) return status;
+  if (!item->userName) return Status::invalidArgument("a registration needs a user name");
+  if (!item->password) return Status::invalidArgument("a registration needs a password");
+  if (!item->deviceID) {
+    return Status::invalidArgument("a registration needs the device identifier");
+  }
   NBRegisterOperationItem signing = *item;
   if (!signing.httpMethod) signing.httpMethod = "POST";
   const std::string endpoint = "https://" + NBHosts::apiHost() + "/open/register";
-  return NBSignedRequest{"POST", SignatureHelper::getRegisterSignatureUrlString(endpoint, signing),
-                         "password=" + NSStringHelper::urlEncodeCovertString(*item->password)};
+  NBServiceRequest plan(SignatureHelper::getRegisterSignatureUrlString(endpoint, signing));
+  plan.httpMethod = "POST";
+  plan.signing = NBServiceRequest::Signing::kNone;  // the registration layout signs it above
+  plan.formBody = "password=" + NSStringHelper::urlEncodeCovertString(*item->password);
+  return plan;
 }
 
-void NBRegisterOperation::handleSuccessData(const std::optional<std::string>&) {
-  reportSuccess(NBResult());
+Result<NBNetworkOperation::Step> NBRegisterOperation::readReply(
+    const std::optional<std::string>& /*body*/) {
+  return Step(NBResult());
 }
 
 }  // namespace nb

@@ -6,7 +6,6 @@
 
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "nb/Private/NBRegisterOperationItem.h"
 #include "nb/operations/NBSignInOperation.h"
@@ -25,10 +24,10 @@ class NBRegisterOperation : public NBSignInOperation {
   // "password=<encoded password>". An absent challenge code or id is sent as
   // an empty field and left out of the signature. The item's httpMethod is
   // what gets signed; when it is absent "POST", the method actually sent, is signed.
-  std::variant<NBSignedRequest, NBFailure> signedRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
 
  protected:
-  void handleSuccessData(const std::optional<std::string>& data) override;
+  Result<Step> readReply(const std::optional<std::string>& body) override;
 };
 
 }  // namespace nb

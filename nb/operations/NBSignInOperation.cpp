@@ -2,18 +2,12 @@
 
 namespace nb {
 
-void NBSignInOperation::executeOperation() {
-  cancelOperation();
-  startSignedRequest(signedRequest());
-}
-
-void NBSignInOperation::startSignedRequest(
-    const std::variant<NBSignedRequest, NBFailure>& request) {
-  if (const auto* failure = std::get_if<NBFailure>(&request)) {
-    reportFail(failure->message);
-    return;
+Status NBSignInOperation::missingConsumer() const {
+  const NBOperationItem* item = _oprationItem.get();
+  if (item == nullptr || !item->consumer || !item->consumer->key) {
+    return Status::invalidArgument("the application's consumer key is missing");
   }
-  startConnection(std::get<NBSignedRequest>(request).toURLRequest());
+  return Status::OK();
 }
 
 }  // namespace nb

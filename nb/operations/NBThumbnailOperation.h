@@ -23,13 +23,12 @@ class NBThumbnailOperation : public NBFileServiceOperation {
 
   // GET http://<conversion host>/1/fileops/thumbnail with "root", "path",
   // "width", "height" (collection stops at the first absent value).
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
   // The body bytes (none for an absent body).
-  std::variant<NBResult, NBFailure> resultFromReply(
-      const std::optional<std::string>& body) const override;
+  Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;
 
  protected:
-  bool handleErrorCode(const std::string& status) override;
+  NBStatusTable statusTable() const override { return NBStatusTable::kNormal; }
 };
 
 }  // namespace nb

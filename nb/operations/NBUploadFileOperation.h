@@ -16,7 +16,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "nb/operations/NBFileServiceOperation.h"
 #include "nb/operations/NBFolderOperationItem.h"
@@ -39,32 +38,37 @@ class NBUploadFileOperation : public NBFileServiceOperation {
   // node URL as it came from the service), with "root", "path", "overwrite"
   // in the signed query.
   void executeUploadFileOperation(const std::string& nodeURL);
-
   // First request: GET http://<content host>/1/fileops/upload_locate, after the
   // item has been checked.
-  std::variant<NBServiceRequest, NBFailure> serviceRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
   // The final reply's text, when it is JSON.
-  std::variant<NBResult, NBFailure> resultFromReply(
-      const std::optional<std::string>& body) const override;
-
+  Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;
   // The POST of `item`'s file to `signedURL`: headers "v", "User-Agent",
   // "content-type", "content-length" in that order, no local cache, a 60 s
   // time-out and the multipart body: the part header, the file (the item's
   // fileData, shared with the item, or streamed from filePath) and the
   // closing line. The request keeps the item alive.
-  static std::variant<URLRequest, NBFailure> uploadRequest(
-      const std::string& signedURL, std::shared_ptr<const NBUploadFileOperationItem> item);
+  static Result<URLRequest> uploadRequest(const std::string& signedURL,
+                                          std::shared_ptr<const NBUploadFileOperationItem> item);
   // The same for a copy of `item` that the request owns.
-  static std::variant<URLRequest, NBFailure> uploadRequest(const std::string& signedURL,
-                                                           const NBUploadFileOperationItem& item);
+  static Result<URLRequest> uploadRequest(const std::string& signedURL,
+                                          const NBUploadFileOperationItem& item);
 
  protected:
-  bool handleErrorCode(const std::string& status) override;
-  // Starts the post when the reply names a node ("url"), else ends the call.
-  void handleSuccessData(const std::optional<std::string>& data) override;
+  void willStartRequest() override { _posting = false; }
+  NBStatusTable statusTable() const override { return NBStatusTable::kUpload; }
+  // The first reply names the upload node ("url"): the post is the next step.
+  // The post's reply is the outcome.
+  Result<Step> readReply(const std::optional<std::string>& body) override;
   void connectionDidSendBodyData(URLConnection* connection, std::int64_t bytesWritten,
                                  std::int64_t totalBytesWritten,
                                  std::int64_t totalBytesExpectedToWrite) override;
+
+  bool _posting = false;  // the post (second phase) is the request in flight
+
+ private:
+  // The plan of the post to `nodeURL`, or why the item cannot be sent.
+  Result<NBServiceRequest> postRequest(const std::string& nodeURL) const;
 };
 
 }  // namespace nb

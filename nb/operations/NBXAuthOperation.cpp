@@ -7,19 +7,22 @@
 
 namespace nb {
 
-std::variant<NBSignedRequest, NBFailure> NBXAuthOperation::signedRequest() const {
+Result<NBServiceRequest> NBXAuthOperation::serviceRequest() const {
   const auto* item = dynamic_cast<const NBAuthOperationItem*>(_oprationItem.get());
-  if (item == nullptr) return NBFailure{"a login needs an NBAuthOperationItem"};
-  if (auto failure = NBSignedRequest::missingConsumer(item)) return *failure;
-  if (!item->userName) return NBFailure{"a login needs a user name"};
-  if (!item->password) return NBFailure{"a login needs a password"};
+  if (item == nullptr) return Status::invalidArgument("a login needs an NBAuthOperationItem");
+  if (Status status = missingConsumer(); !status.ok()) return status;
+  if (!item->userName) return Status::invalidArgument("a login needs a user name");
+  if (!item->password) return Status::invalidArgument("a login needs a password");
 
   NBAuthOperationItem signing = *item;
   if (!signing.httpMethod) signing.httpMethod = "POST";
   const std::string endpoint = "https://" + NBHosts::apiHost() + "/open/xAccessToken";
-  return NBSignedRequest{
-      "POST", SignatureHelper::getXAuthSignatureUrlString(endpoint, signing),
-      "x_auth_password=" + NSStringHelper::urlEncodeCovertString(*item->password)};
+  NBServiceRequest plan;
+  plan.url = SignatureHelper::getXAuthSignatureUrlString(endpoint, signing);
+  plan.httpMethod = "POST";
+  plan.signing = NBServiceRequest::Signing::kNone;  // the xAuth layout signs it above
+  plan.formBody = "x_auth_password=" + NSStringHelper::urlEncodeCovertString(*item->password);
+  return plan;
 }
 
 std::shared_ptr<NBToken> NBXAuthOperation::parseToken(const JsonValue& object) {
@@ -27,19 +30,20 @@ std::shared_ptr<NBToken> NBXAuthOperation::parseToken(const JsonValue& object) {
                                    NBReply::string(object, "oauth_token_secret"));
 }
 
-std::variant<std::shared_ptr<NBToken>, NBFailure> NBXAuthOperation::accessTokenFromReply(
+Result<std::shared_ptr<NBToken>> NBXAuthOperation::accessTokenFromReply(
     const std::optional<std::string>& body) {
-  auto object = NBReply::object(body);
-  if (auto* failure = std::get_if<NBFailure>(&object)) return *failure;
-  auto token = parseToken(std::get<JsonValue>(object));
+  Result<JsonValue> object = NBReply::object(body);
+  if (!object.ok()) return object.status();
+  auto token = parseToken(*object);
   if (!token->token || !token->tokenSecret) {
-    return NBFailure{"the service's reply holds no access token"};
+    return Status::corruption("the service's reply holds no access token");
   }
   return token;
 }
 
-void NBXAuthOperation::handleSuccessData(const std::optional<std::string>& data) {
-  reportRecord(accessTokenFromReply(data));
+Result<NBNetworkOperation::Step> NBXAuthOperation::readReply(
+    const std::optional<std::string>& body) {
+  return recordStep(accessTokenFromReply(body));
 }
 
 }  // namespace nb

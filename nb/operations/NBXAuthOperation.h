@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "nb/Private/NBAuthOperationItem.h"
 #include "nb/Private/NBToken.h"
@@ -24,17 +23,17 @@ class NBXAuthOperation : public NBSignInOperation {
   // POST https://<API host>/open/xAccessToken in the xAuth layout, body
   // "x_auth_password=<encoded password>". The item's httpMethod is what gets
   // signed; when it is absent "POST", the method actually sent, is signed.
-  std::variant<NBSignedRequest, NBFailure> signedRequest() const override;
+  Result<NBServiceRequest> serviceRequest() const override;
 
   // The token of a reply object: "oauth_token" and "oauth_token_secret".
   static std::shared_ptr<NBToken> parseToken(const JsonValue& object);
   // An access token from a reply body. A reply that is not a JSON object, or
   // lacks either value, fails: an empty token must never be stored as a login.
-  static std::variant<std::shared_ptr<NBToken>, NBFailure> accessTokenFromReply(
+  static Result<std::shared_ptr<NBToken>> accessTokenFromReply(
       const std::optional<std::string>& body);
 
  protected:
-  void handleSuccessData(const std::optional<std::string>& data) override;
+  Result<Step> readReply(const std::optional<std::string>& body) override;
 };
 
 }  // namespace nb

@@ -55,6 +55,8 @@ std::string_view trim(std::string_view text) {
 // The one place where the transport's failures become readable errors.
 // `detail` is the most specific text known (the transport's message for this
 // transfer, or our own), else the generic text of `code` is used.
+static_assert(kURLConnectionErrorTimedOut == CURLE_OPERATION_TIMEDOUT);
+
 NBError transportError(int code, std::string_view detail) {
   NBError error;
   error.domain = kURLConnectionErrorDomain;

@@ -71,6 +71,8 @@ class URLConnectionDelegate {
 
 // Error domain of transport failures; the code is the transport's own.
 inline constexpr const char* kURLConnectionErrorDomain = "URLConnectionErrorDomain";
+// The code of a transport failure that is a time-out (no progress in time).
+inline constexpr long kURLConnectionErrorTimedOut = 28;
 
 class CurlTransferEngine;
 

@@ -56,6 +56,7 @@ class URLRequest {
   static URLRequest requestWithURL(std::string url);
 
   const std::string& URL() const { return url_; }
+  void setURL(std::string url) { url_ = std::move(url); }
 
   const std::string& HTTPMethod() const { return method_; }
   void setHTTPMethod(std::string method) { method_ = std::move(method); }

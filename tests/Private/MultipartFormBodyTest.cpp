@@ -15,9 +15,11 @@ TEST(MultipartFormBodyTest, ThreeByteFileHasTheExactFraming) {
       "x\0y"
       "\r\n------------ThIs_Is_tHe_bouNdaRY_$--"s;
   ASSERT_EQ(MultipartFormBody::kBoundary.size(), 32u);
-  const std::string body = MultipartFormBody::body("a b.txt", std::string("x\0y", 3));
-  EXPECT_EQ(body, expected);
-  EXPECT_EQ(MultipartFormBody::bodyLength("a b.txt", 3), static_cast<std::int64_t>(body.size()));
+  // The pieces the upload sends around the file's bytes, and the length it declares.
+  EXPECT_EQ(MultipartFormBody::partHeader("a b.txt") + "x\0y"s + MultipartFormBody::closingLine(),
+            expected);
+  EXPECT_EQ(MultipartFormBody::bodyLength("a b.txt", 3),
+            static_cast<std::int64_t>(expected.size()));
   EXPECT_EQ(MultipartFormBody::contentType(),
             "multipart/form-data; boundary=----------ThIs_Is_tHe_bouNdaRY_$");
 }

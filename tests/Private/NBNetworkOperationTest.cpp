@@ -45,12 +45,11 @@ class ProbeOperation : public NBNetworkOperation {
     NBNetworkOperation::connectionDidReceiveData(connection, chunk);
     if (cancelInBody) cancelOperation();
   }
-  using NBNetworkOperation::_receiveData;
 
  protected:
   bool handleErrorCode(const std::string& status) override {
     if (!refuseStatus || status == "200") return false;
-    reportFail(ParseError::getNormalErrorMessage(status));
+    reportFail(ParseError::normalFailure(status));
     return true;
   }
   void handleSuccessData(const std::optional<std::string>& data) override {
@@ -192,8 +191,8 @@ TEST_F(NBNetworkOperationTest, RefusedStatusReportsOnceAndTheTransferRunsOnUnles
     std::vector<std::optional<std::string>> successData;  // what the hook saw afterwards
   };
   const std::vector<Case> cases = {
-      // Nobody cancels: the body is dropped and the hook later gets nil.
-      {"runs on", http.url("/404-msg"), false, {std::nullopt}},
+      // Nobody cancels: the body is dropped and the reply hook never runs.
+      {"runs on", http.url("/404-msg"), false, {}},
       {"cancelled by the owner", http.url("/404-msg"), true, {}},
       // The transfer then fails too, but the delegate has heard already.
       {"then fails", refusedThenReset.url("/"), false, {}},
@@ -228,11 +227,24 @@ TEST_F(NBNetworkOperationTest, ASecondResponseStartsAFreshBody) {
   operation->connectionDidReceiveData(nullptr, "first ");
   operation->connectionDidReceiveData(nullptr, "body");
   operation->connectionDidReceiveResponse(nullptr, ok);
-  EXPECT_EQ(operation->_receiveData, "");  // empty, not nil
   operation->connectionDidReceiveData(nullptr, "second");
   operation->connectionDidFinishLoading(nullptr);
   EXPECT_EQ(owner.outcomes, std::vector<std::string>{"success second"});
-  EXPECT_EQ(operation->_receiveData, std::nullopt);  // released at the end
+}
+
+TEST_F(NBNetworkOperationTest, AReplyPastTheMemoryBoundFailsOnceAndIsNotKept) {
+  auto log = std::make_shared<HookLog>();
+  Owner owner;
+  auto operation = std::make_shared<ProbeOperation>(&owner, "", log);
+  operation->connectionDidReceiveResponse(nullptr,
+                                          URLResponse("http://api.nimbus.test/x", 200, {}));
+  const std::string mebibyte(1 << 20, 'x');
+  for (int i = 0; i < 66; ++i) operation->connectionDidReceiveData(nullptr, mebibyte);
+  operation->connectionDidFinishLoading(nullptr);
+  ASSERT_EQ(owner.outcomes.size(), 1u);
+  EXPECT_NE(owner.outcomes[0].find("64 MiB"), std::string::npos) << owner.outcomes[0];
+  EXPECT_EQ(operation->failureStatus().code(), StatusCode::kResourceExhausted);
+  EXPECT_TRUE(log->successData.empty());
 }
 
 TEST_F(NBNetworkOperationTest, NothingIsHeardAfterCancel) {

@@ -36,20 +36,31 @@ struct ProgressDelegate : PlainDelegate, NBOperationProgressDelegate {
   }
 };
 
-TEST(NBOperationTest, NullDelegateSilencesEveryCall) {
-  auto op = std::make_shared<ReportingOperation>(nullptr, std::make_shared<NBOperationItem>());
-  op->reportSuccess(NBResult());
-  op->reportFail("x");
-  op->reportProgress(1, 2);
-  op->executeOperation();  // base: nothing
-  op->cancelOperation();
+TEST(NBOperationTest, FailureStatusIsWhatTheDelegateHeardEvenWithoutADelegate) {
+  PlainDelegate plain;
+  auto heard = std::make_shared<ReportingOperation>(&plain, nullptr);
+  EXPECT_TRUE(heard->failureStatus().ok());
+  heard->reportFail(Status::notFound("无此文件"));
+  EXPECT_EQ(plain.failures, 1);
+  EXPECT_EQ(heard->failureStatus().code(), StatusCode::kNotFound);
+  EXPECT_EQ(heard->failureStatus().message(), plain.lastMessage);
+
+  // A null delegate hears nothing, but the reason is kept all the same.
+  auto silent = std::make_shared<ReportingOperation>(nullptr, std::make_shared<NBOperationItem>());
+  silent->reportSuccess(NBResult());
+  silent->reportProgress(1, 2);
+  silent->reportFail(Status::ioError("disk"));
+  EXPECT_EQ(silent->failureStatus(), Status::ioError("disk"));
+  // An ok status is no reason: the failure still gets a code.
+  silent->reportFail(Status::OK());
+  EXPECT_EQ(silent->failureStatus().code(), StatusCode::kInternal);
 }
 
 TEST(NBOperationTest, ProgressOnlyReachesDelegatesThatImplementIt) {
   PlainDelegate plain;
   auto quiet = std::make_shared<ReportingOperation>(&plain, nullptr);
   quiet->reportProgress(10, 20);
-  quiet->reportFail("failed");
+  quiet->reportFail(Status::service("failed"));
   EXPECT_EQ(plain.failures, 1);
   EXPECT_EQ(plain.lastMessage, "failed");
 

@@ -21,7 +21,7 @@ class ScriptedOperation : public NBOperation {
   void cancelOperation() override { cancelled = true; }
 
   void succeed(const NBResult& result) { reportSuccess(result); }
-  void fail(const std::string& message) { reportFail(message); }
+  void fail(const std::string& message) { reportFail(Status::service(message)); }
   void progress(std::int64_t done, std::int64_t total) { reportProgress(done, total); }
 
   bool cancelled = false;

@@ -16,18 +16,18 @@ namespace nb {
 namespace {
 
 template <class Operation>
-std::variant<NBResult, NBFailure> reply(const std::optional<std::string>& body) {
+Result<NBResult> reply(const std::optional<std::string>& body) {
   return std::make_shared<Operation>(nullptr, nullptr)->resultFromReply(body);
 }
 
 template <class Record, class Operation>
 std::shared_ptr<Record> recordOf(const std::string& body) {
   auto outcome = reply<Operation>(body);
-  if (auto* failure = std::get_if<NBFailure>(&outcome)) {
-    ADD_FAILURE() << body << ": " << failure->message;
+  if (!outcome.ok()) {
+    ADD_FAILURE() << body << ": " << outcome.status().message();
     return nullptr;
   }
-  auto record = std::get<NBResult>(outcome).template recordAs<Record>();
+  auto record = outcome.value().template recordAs<Record>();
   EXPECT_NE(record, nullptr) << body;
   return record;
 }
@@ -122,18 +122,18 @@ TEST(FileOperationReplyTest, FolderInfoAndHistory) {
 TEST(FileOperationReplyTest, TextAndJsonResults) {
   for (auto outcome :
        {reply<NBDeleteOperation>(R"({"msg":"ok"})"), reply<NBMoveOperation>(R"({"msg":"ok"})")}) {
-    const std::string* text = std::get<NBResult>(outcome).textValue();
+    const std::string* text = outcome.value().textValue();
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(*text, R"({"msg":"ok"})");
   }
   auto empty = reply<NBDeleteOperation>(std::nullopt);
-  ASSERT_NE(std::get<NBResult>(empty).textValue(), nullptr);
-  EXPECT_EQ(*std::get<NBResult>(empty).textValue(), "");
+  ASSERT_NE(empty.value().textValue(), nullptr);
+  EXPECT_EQ(*empty.value().textValue(), "");
 
   for (auto outcome : {reply<NBCopyOperation>(R"({"file_id":"c1","path":"/b"})"),
                        reply<NBCopyRefOperation>(R"({"file_id":"c1","path":"/b"})"),
                        reply<NBGetShareLinkOperation>(R"({"file_id":"c1","path":"/b"})")}) {
-    const JsonValue* value = std::get<NBResult>(outcome).jsonValue();
+    const JsonValue* value = outcome.value().jsonValue();
     ASSERT_NE(value, nullptr);
     ASSERT_TRUE(value->isObject());
     ASSERT_NE(value->find("path"), nullptr);
@@ -144,7 +144,7 @@ TEST(FileOperationReplyTest, TextAndJsonResults) {
 TEST(FileOperationReplyTest, RepliesThatCannotBeUnderstoodFail) {
   const struct {
     const char* label;
-    std::variant<NBResult, NBFailure> outcome;
+    Result<NBResult> outcome;
   } cases[] = {
       {"account info, not JSON", reply<NBGetUserInfoOperation>("<html>busy</html>")},
       {"account info, an array", reply<NBGetUserInfoOperation>("[1,2]")},
@@ -161,9 +161,9 @@ TEST(FileOperationReplyTest, RepliesThatCannotBeUnderstoodFail) {
       {"share, empty", reply<NBGetShareLinkOperation>("")},
   };
   for (const auto& c : cases) {
-    const auto* failure = std::get_if<NBFailure>(&c.outcome);
-    ASSERT_NE(failure, nullptr) << c.label;
-    EXPECT_FALSE(failure->message.empty()) << c.label;
+    ASSERT_FALSE(c.outcome.ok()) << c.label;
+    EXPECT_EQ(c.outcome.status().code(), StatusCode::kCorruption) << c.label;
+    EXPECT_FALSE(c.outcome.status().message().empty()) << c.label;
   }
 }
 

@@ -26,7 +26,7 @@ const std::string& api() {
 }
 
 template <class Operation>
-std::variant<NBServiceRequest, NBFailure> requestOf(std::shared_ptr<NBOperationItem> item) {
+Result<NBServiceRequest> requestOf(std::shared_ptr<NBOperationItem> item) {
   return std::make_shared<Operation>(nullptr, std::move(item))->serviceRequest();
 }
 
@@ -74,7 +74,7 @@ std::shared_ptr<NBGetDirectoryOperationItem> listing(
 
 struct Built {
   const char* label;
-  std::variant<NBServiceRequest, NBFailure> request;
+  Result<NBServiceRequest> request;
   std::string url;
   Params params;
 };
@@ -162,10 +162,11 @@ TEST(FileOperationRequestTest, EndpointsAndParametersInCollectionOrder) {
   };
   for (const Built& c : cases) {
     SCOPED_TRACE(c.label);
-    const auto* request = std::get_if<NBServiceRequest>(&c.request);
-    ASSERT_NE(request, nullptr) << std::get<NBFailure>(c.request).message;
-    EXPECT_EQ(request->url, c.url);
-    EXPECT_EQ(request->parameters, c.params);
+    ASSERT_TRUE(c.request.ok()) << c.request.status().toString();
+    EXPECT_EQ(c.request->url, c.url);
+    EXPECT_EQ(c.request->parameters, c.params);
+    EXPECT_EQ(c.request->httpMethod, "GET");
+    EXPECT_EQ(c.request->signing, NBServiceRequest::Signing::kAccessToken);
   }
 }
 
@@ -197,7 +198,7 @@ TEST(FileOperationRequestTest, SortWordsAndTheFileLimitDefault) {
 TEST(FileOperationRequestTest, RefusedBeforeAnyRequest) {
   const struct {
     const char* label;
-    std::variant<NBServiceRequest, NBFailure> request;
+    Result<NBServiceRequest> request;
   } cases[] = {
       {"share without root",
        requestOf<NBGetShareLinkOperation>(shareItem(std::nullopt, "/a", "n", "c"))},
@@ -221,9 +222,9 @@ TEST(FileOperationRequestTest, RefusedBeforeAnyRequest) {
       {"move given no record", requestOf<NBMoveOperation>(nullptr)},
   };
   for (const auto& c : cases) {
-    const auto* failure = std::get_if<NBFailure>(&c.request);
-    ASSERT_NE(failure, nullptr) << c.label;
-    EXPECT_FALSE(failure->message.empty()) << c.label;
+    ASSERT_FALSE(c.request.ok()) << c.label;
+    EXPECT_EQ(c.request.status().code(), StatusCode::kInvalidArgument) << c.label;
+    EXPECT_FALSE(c.request.status().message().empty()) << c.label;
   }
 }
 

@@ -142,21 +142,35 @@ TEST_F(DownloadTest, RefusedStatusesFailOnceWithTheDownloadTable) {
     op->receive("not found");  // the error page is not written
     op->finish();              // the owner did not cancel: nothing more is reported
     EXPECT_EQ(delegate_.failures, std::vector<std::string>{c.message});
+    EXPECT_EQ(op->failureStatus().message(), c.message);
     EXPECT_TRUE(delegate_.successes.empty());
     EXPECT_TRUE(delegate_.progress.empty());
     EXPECT_FALSE(fs::exists(file("/a.txt")));
   }
 }
 
-TEST_F(DownloadTest, FailuresLeaveNoPartialFile) {
-  // Transport failure after some bytes.
+// The files in `folder`, which holds a transfer's temporary file while it runs.
+std::vector<std::string> filesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  if (!fs::exists(folder)) return names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+TEST_F(DownloadTest, FailuresLeaveNoPartialFileAndTheEarlierCopyUntouched) {
+  testing::writeFile(file("/dropped"), "earlier");
+  // Transport failure after some bytes: the path never holds a partial copy.
   auto dropped = prepared("/dropped");
   dropped->respond(200, 100);
   dropped->receive("0123456789");
-  ASSERT_TRUE(fs::exists(file("/dropped")));
+  EXPECT_EQ(testing::fileContents(file("/dropped")), "earlier");
   dropped->failTransport("connection reset");
   EXPECT_EQ(delegate_.failures, std::vector<std::string>{"connection reset"});
-  EXPECT_FALSE(fs::exists(file("/dropped")));
+  EXPECT_EQ(dropped->failureStatus().code(), StatusCode::kNetwork);
+  EXPECT_EQ(testing::fileContents(file("/dropped")), "earlier");
+  EXPECT_EQ(filesIn(file("/dropped").parent_path()), std::vector<std::string>{"dropped"});
 
   // A folder removed while writing: the bytes went nowhere.
   delegate_ = RecordingDelegate();
@@ -169,35 +183,64 @@ TEST_F(DownloadTest, FailuresLeaveNoPartialFile) {
   EXPECT_TRUE(delegate_.successes.empty());
   ASSERT_EQ(delegate_.failures.size(), 1u);
   EXPECT_NE(delegate_.failures[0].find("removed"), std::string::npos) << delegate_.failures[0];
+  EXPECT_EQ(removed->failureStatus().code(), StatusCode::kIOError);
   EXPECT_FALSE(fs::exists(file("/gone/a.txt")));
 
-  // A full disk: the file is a link to /dev/full, which refuses every write.
+  // The path is taken by a folder: the final rename fails with the system's
+  // own reason, and the temporary file goes.
   delegate_ = RecordingDelegate();
-  auto full = prepared("/full");
-  fs::create_directories(file("/full").parent_path());
-  fs::create_symlink("/dev/full", file("/full"));
-  full->respond(200, 3);
-  full->receive("abc");
-  full->finish();  // not reached in practice: the failure cancelled the transfer
+  auto blocked = prepared("/blocked");
+  fs::create_directories(file("/blocked/inside"));
+  blocked->respond(200, 3);
+  blocked->receive("abc");
+  blocked->finish();
   EXPECT_TRUE(delegate_.successes.empty());
   ASSERT_EQ(delegate_.failures.size(), 1u);
-  EXPECT_NE(delegate_.failures[0].find("No space left"), std::string::npos)
+  EXPECT_NE(delegate_.failures[0].find("Is a directory"), std::string::npos)
       << delegate_.failures[0];
-  EXPECT_TRUE(delegate_.progress.empty());
-  EXPECT_FALSE(fs::exists(fs::symlink_status(file("/full"))));
+  EXPECT_EQ(blocked->failureStatus().message(), delegate_.failures[0]);
+  EXPECT_TRUE(fs::is_directory(file("/blocked/inside")));
+  for (const std::string& name : filesIn(file("/blocked").parent_path())) {
+    EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+  }
 }
 
-TEST_F(DownloadTest, StartingAgainReplacesTheEarlierFileOnlyWithAToken) {
+TEST_F(DownloadTest, TwoDownloadsOfOneFileBothSucceedWithACompleteCopy) {
+  RecordingDelegate second;
+  auto a = prepared("/same.txt");
+  auto b =
+      std::make_shared<Driven<NBDownloadFileOperation>>(&second, folderItem("app", "/same.txt"));
+  b->internalInit();
+  a->respond(200, 6);
+  b->respond(200, 6);
+  a->receive("aaa");
+  b->receive("bbb");
+  a->receive("AAA");
+  b->receive("BBB");
+  a->finish();
+  EXPECT_EQ(testing::fileContents(file("/same.txt")), "aaaAAA");
+  b->finish();
+  EXPECT_EQ(testing::fileContents(file("/same.txt")), "bbbBBB");
+  EXPECT_EQ(delegate_.successes.size(), 1u);
+  EXPECT_EQ(second.successes.size(), 1u);
+  EXPECT_EQ(filesIn(file("/same.txt").parent_path()), std::vector<std::string>{"same.txt"});
+}
+
+TEST_F(DownloadTest, CancellingDropsTheTransferAndKeepsTheEarlierFile) {
   testing::writeFile(file("/a.txt"), "earlier");
-  // No credentials are stored: nothing is sent, reported or removed.
+  // No credentials are stored: nothing is sent, reported or touched.
   auto op = std::make_shared<NBDownloadFileOperation>(&delegate_, folderItem("app", "/a.txt"));
   op->executeOperation();
   EXPECT_EQ(delegate_.outcomes(), 0u);
   EXPECT_EQ(testing::fileContents(file("/a.txt")), "earlier");
 
-  // The first step of a new transfer removes the earlier copy.
-  prepared("/a.txt");
-  EXPECT_FALSE(fs::exists(file("/a.txt")));
+  auto running = prepared("/a.txt");
+  running->respond(200, 10);
+  running->receive("01234");
+  running->cancelOperation();
+  EXPECT_EQ(delegate_.outcomes(), 0u);
+  EXPECT_EQ(testing::fileContents(file("/a.txt")), "earlier");
+  EXPECT_EQ(filesIn(file("/a.txt").parent_path()), std::vector<std::string>{"a.txt"});
 }
 
 TEST_F(DownloadTest, ItemsThatCannotNameAFileAreRefused) {
@@ -207,11 +250,11 @@ TEST_F(DownloadTest, ItemsThatCannotNameAFileAreRefused) {
       noPath, folderItem("app", "/../../outside"), folderItem("..", "/x"), folderItem("app", "")};
   for (const auto& item : refused) {
     auto op = std::make_shared<NBDownloadFileOperation>(&delegate_, item);
-    EXPECT_TRUE(std::holds_alternative<NBFailure>(op->serviceRequest()))
+    EXPECT_EQ(op->serviceRequest().status().code(), StatusCode::kInvalidArgument)
         << item->path.value_or("(absent)");
   }
   auto fine = std::make_shared<NBDownloadFileOperation>(&delegate_, folderItem("app", "/a..b/c"));
-  EXPECT_TRUE(std::holds_alternative<NBServiceRequest>(fine->serviceRequest()));
+  EXPECT_TRUE(fine->serviceRequest().ok());
 }
 
 TEST(DocumentConvertTest, CodesMapThroughTheirTables) {
@@ -231,13 +274,13 @@ TEST(DocumentConvertTest, CodesMapThroughTheirTables) {
     item.viewFormat = c.viewFormat;
     item.compressType = c.compressType;
     auto parameters = NBDocumentConvertOperation::getParameters(item);
-    ASSERT_TRUE(std::holds_alternative<std::vector<NBServiceRequest::Parameter>>(parameters));
+    ASSERT_TRUE(parameters.ok());
     using P = NBServiceRequest::Parameter;
-    EXPECT_EQ(std::get<0>(parameters), (std::vector<P>{{"root", "app"},
-                                                       {"path", "/r.doc"},
-                                                       {"zip", c.zip},
-                                                       {"type", c.type},
-                                                       {"view", c.view}}));
+    EXPECT_EQ(*parameters, (std::vector<P>{{"root", "app"},
+                                           {"path", "/r.doc"},
+                                           {"zip", c.zip},
+                                           {"type", c.type},
+                                           {"view", c.view}}));
   }
 }
 
@@ -261,9 +304,8 @@ TEST(DocumentConvertTest, ItemsOutsideTheTablesAreRefusedBeforeAnyRequest) {
     item->compressType = c.compressType;
     auto op = std::make_shared<NBDocumentConvertOperation>(&delegate, item);
     auto request = op->serviceRequest();
-    ASSERT_TRUE(std::holds_alternative<NBFailure>(request))
-        << c.documentType << " " << c.viewFormat << " " << c.compressType;
-    EXPECT_FALSE(std::get<NBFailure>(request).message.empty());
+    ASSERT_FALSE(request.ok()) << c.documentType << " " << c.viewFormat << " " << c.compressType;
+    EXPECT_EQ(request.status().code(), StatusCode::kInvalidArgument);
   }
 }
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "nb/Private/NBServiceRequest.h"
 #include "nb/Private/NSURLHelper.h"
-#include "nb/operations/NBServiceRequest.h"
 
 namespace nb {
 namespace {
@@ -52,7 +52,7 @@ TEST(NBServiceRequestTest, SignedURLCarriesEveryParameterEncodedOnceAndTheToken)
                                  {{"root", "app"}, {"from_path", "/a b&c"}, {"to_path", "/中"}}};
   const NBConsumer consumer("ck", "cs");
   const NBToken token("tk", "ts");
-  const std::string url = request.signedURLString("GET", consumer, &token);
+  const std::string url = request.signedURLString(consumer, &token);
 
   const std::string prefix = "http://api.example/1/fileops/move?oauth_signature=";
   ASSERT_EQ(url.rfind(prefix, 0), 0u) << url;

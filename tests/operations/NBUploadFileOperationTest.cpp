@@ -3,7 +3,6 @@
 // the HTTP status.
 #include <gtest/gtest.h>
 
-#include "nb/Private/internal/MultipartFormBody.h"
 #include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/operations/NBThumbnailOperation.h"
 #include "nb/operations/NBUploadFileOperation.h"
@@ -30,6 +29,8 @@ class Driven : public Operation {
   void sent(std::int64_t chunk, std::int64_t total, std::int64_t expected) {
     this->connectionDidSendBodyData(nullptr, chunk, total, expected);
   }
+  // The upload's post is the request in flight (its second phase).
+  void posting() { this->_posting = true; }
 };
 
 std::shared_ptr<NBUploadFileOperationItem> uploadItem(std::string fileName, std::string data) {
@@ -74,8 +75,8 @@ TEST(UploadRequestTest, ThreeByteFileFromMemoryOrDiskGivesTheSameExactRequest) {
     SCOPED_TRACE(item->filePath ? "on disk" : "in memory");
     auto made =
         NBUploadFileOperation::uploadRequest("http://node.test/1/fileops/upload_file?q", *item);
-    ASSERT_TRUE(std::holds_alternative<URLRequest>(made));
-    const URLRequest& request = std::get<URLRequest>(made);
+    ASSERT_TRUE(made.ok());
+    const URLRequest& request = *made;
     EXPECT_EQ(request.URL(), "http://node.test/1/fileops/upload_file?q");
     EXPECT_EQ(request.HTTPMethod(), "POST");
     EXPECT_EQ(request.allHTTPHeaderFields(), expectedHeaders);
@@ -84,7 +85,7 @@ TEST(UploadRequestTest, ThreeByteFileFromMemoryOrDiskGivesTheSameExactRequest) {
     EXPECT_EQ(wireBody(request), expectedBody);
   }
   // From disk, the file itself is streamed rather than read into the request.
-  auto streamed = std::get<URLRequest>(NBUploadFileOperation::uploadRequest("http://n/", *onDisk));
+  auto streamed = NBUploadFileOperation::uploadRequest("http://n/", *onDisk).value();
   ASSERT_EQ(streamed.HTTPBodyParts().size(), 3u);
   EXPECT_TRUE(streamed.HTTPBodyParts()[1].isFile);
 }
@@ -93,12 +94,16 @@ TEST(UploadRequestTest, FileDataIsSentFromTheSharedItemWithoutACopy) {
   auto item = uploadItem("big.bin", std::string(1 << 20, 'b'));
   const std::string* bytes = &item->fileData;
   auto made = NBUploadFileOperation::uploadRequest("http://n/", item);
-  ASSERT_TRUE(std::holds_alternative<URLRequest>(made));
-  const URLRequest request = std::get<URLRequest>(std::move(made));
+  ASSERT_TRUE(made.ok());
+  const URLRequest request = std::move(made).value();
   item.reset();  // the request keeps the item alive
   ASSERT_EQ(request.HTTPBodyParts().size(), 3u);
   EXPECT_EQ(request.HTTPBodyParts()[1].data.get(), bytes);
-  EXPECT_EQ(wireBody(request), MultipartFormBody::body("big.bin", *bytes));
+  EXPECT_EQ(wireBody(request),
+            "------------ThIs_Is_tHe_bouNdaRY_$\r\n"
+            "Content-Disposition: form-data; name=\"file\"; filename=\"big.bin\"\r\n"
+            "Content-Type: application/octet-stream\r\n\r\n" +
+                *bytes + "\r\n------------ThIs_Is_tHe_bouNdaRY_$--");
 }
 
 TEST(UploadRequestTest, ItemsThatCannotBeSentAreRefusedBeforeAnyRequest) {
@@ -125,9 +130,8 @@ TEST(UploadRequestTest, ItemsThatCannotBeSentAreRefusedBeforeAnyRequest) {
   for (const auto& item : refused) {
     auto op = std::make_shared<NBUploadFileOperation>(&delegate, item);
     auto request = op->serviceRequest();
-    ASSERT_TRUE(std::holds_alternative<NBFailure>(request)) << item->fileName.value_or("(absent)");
-    EXPECT_TRUE(std::holds_alternative<NBFailure>(
-        NBUploadFileOperation::uploadRequest("http://n/", *item)));
+    ASSERT_FALSE(request.ok()) << item->fileName.value_or("(absent)");
+    EXPECT_EQ(NBUploadFileOperation::uploadRequest("http://n/", *item).status(), request.status());
   }
   EXPECT_EQ(delegate.outcomes(), 0u);
 }
@@ -138,22 +142,30 @@ TEST(UploadReplyTest, EveryFinalReplyEndsInExactlyOneOutcome) {
     std::string body;
     int successes;
     std::string failure;  // empty: none expected
+    bool posting = true;  // false: the reply to the first request, which names the node
+    StatusCode code = StatusCode::kOk;
   } cases[] = {
       {200, R"({"size":3,"path":"/d/x"})", 1, ""},
       {200, R"([1,2])", 1, ""},
-      {200, "<html>busy</html>", 0, "the upload service's reply is not JSON"},
-      {200, "", 0, "the upload service's reply is not JSON"},
-      {200, R"({"msg":"file exist"})", 0, "同名文件已经存在"},
-      {200, R"({"url":7})", 0, "the upload service's reply names no usable upload node"},
-      {413, R"({"msg":"file too large"})", 0, "文件过大"},
-      {403, "", 0, "同名文件（夹）已存在"},
-      {302, "", 0, "内部错误，服务暂时不可用"},
+      {200, R"({"url":7,"path":"/d/x"})", 1, ""},  // a file record may have a "url" of its own
+      {200, "<html>busy</html>", 0, "the upload service's reply is not JSON", true,
+       StatusCode::kCorruption},
+      {200, "", 0, "the upload service's reply is not JSON", true, StatusCode::kCorruption},
+      {200, R"({"msg":"file exist"})", 0, "同名文件已经存在", true, StatusCode::kAlreadyExists},
+      {200, R"({"url":7})", 0, "the upload service's reply names no usable upload node", false,
+       StatusCode::kCorruption},
+      {200, R"({"size":3})", 0, "the upload service's reply names no upload node", false,
+       StatusCode::kCorruption},
+      {413, R"({"msg":"file too large"})", 0, "文件过大", true, StatusCode::kResourceExhausted},
+      {403, "", 0, "同名文件（夹）已存在", false, StatusCode::kAlreadyExists},
+      {302, "", 0, "内部错误，服务暂时不可用", true, StatusCode::kService},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);
     SCOPED_TRACE(c.body);
     RecordingDelegate delegate;
     auto op = std::make_shared<Driven<NBUploadFileOperation>>(&delegate, uploadItem("x", "abc"));
+    if (c.posting) op->posting();
     op->respond(c.status);
     op->receive(c.body);
     op->finish();
@@ -163,6 +175,8 @@ TEST(UploadReplyTest, EveryFinalReplyEndsInExactlyOneOutcome) {
     if (c.successes == 1) {
       EXPECT_EQ(*delegate.successes[0].textValue(), c.body);
     }
+    EXPECT_EQ(op->failureStatus().code(), c.code);
+    EXPECT_EQ(op->failureStatus().message(), c.failure);
   }
 }
 
@@ -232,10 +246,10 @@ TEST(ThumbnailTest, TheImageBytesArePassedOnAsTheyArrived) {
   item->height = 96;
   auto op = std::make_shared<Driven<NBThumbnailOperation>>(&delegate, item);
   auto request = op->serviceRequest();
-  ASSERT_TRUE(std::holds_alternative<NBServiceRequest>(request));
+  ASSERT_TRUE(request.ok());
   using P = NBServiceRequest::Parameter;
   EXPECT_EQ(
-      std::get<NBServiceRequest>(request).parameters,
+      request->parameters,
       (std::vector<P>{{"root", "app"}, {"path", "/p.png"}, {"width", "128"}, {"height", "96"}}));
 
   const std::string png = "\x89PNG\r\n\x1a\n\0\0"s;

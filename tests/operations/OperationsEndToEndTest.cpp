@@ -142,10 +142,11 @@ class OperationsEndToEndTest : public ::testing::Test {
       void connectionDidFinishLoading(URLConnection*) override { done = true; }
     };
     NBAPIInfo& info = NBAPIInfo::instance();
-    const NBServiceRequest request{"http://" + NBHosts::contentHost() + "/1/fileops/upload_file",
-                                   {{"root", "app"}, {"path", path}, {"overwrite", "True"}}};
-    URLRequest post = URLRequest::requestWithURL(
-        request.signedURLString("POST", *info.consumer(), info.token().get()));
+    NBServiceRequest request{"http://" + NBHosts::contentHost() + "/1/fileops/upload_file",
+                             {{"root", "app"}, {"path", path}, {"overwrite", "True"}}};
+    request.httpMethod = "POST";
+    URLRequest post =
+        URLRequest::requestWithURL(request.signedURLString(*info.consumer(), info.token().get()));
     post.setHTTPMethod("POST");
     post.setHTTPBody(content);
     auto sink = std::make_shared<Sink>();

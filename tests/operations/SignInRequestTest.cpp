@@ -58,9 +58,35 @@ std::vector<std::string> namesOf(const std::string& url) {
   return names;
 }
 
+// What goes on the wire for a plan of `op`: method, signed URL and form body.
+struct Wire {
+  std::string httpMethod;
+  std::string url;
+  std::optional<std::string> body;
+};
+
+Wire wireOf(const NBNetworkOperation& op, const Result<NBServiceRequest>& plan) {
+  EXPECT_TRUE(plan.ok()) << plan.status().toString();
+  if (!plan.ok()) return {};
+  Result<URLRequest> request = op.signedRequest(*plan);
+  EXPECT_TRUE(request.ok()) << request.status().toString();
+  if (!request.ok()) return {};
+  Wire wire{request->HTTPMethod(), request->URL(), std::nullopt};
+  if (request->hasHTTPBody()) {
+    wire.body.emplace();
+    for (const URLRequestBodyPart& part : request->HTTPBodyParts()) wire.body->append(*part.data);
+  }
+  return wire;
+}
+
+template <class Operation>
+Wire wireOf(std::shared_ptr<NBOperationItem> item) {
+  auto op = std::make_shared<Operation>(nullptr, std::move(item));
+  return wireOf(*op, op->serviceRequest());
+}
+
 TEST(SignInRequestTest, LoginPostsThePasswordOnlyInTheBody) {
-  auto op = std::make_shared<NBXAuthOperation>(nullptr, loginItem());
-  auto request = std::get<NBSignedRequest>(op->signedRequest());
+  auto request = wireOf<NBXAuthOperation>(loginItem());
   EXPECT_EQ(request.httpMethod, "POST");
   const std::string endpoint = "https://" + NBHosts::apiHost() + "/open/xAccessToken?";
   EXPECT_EQ(request.url.rfind(endpoint, 0), 0u) << request.url;
@@ -75,8 +101,7 @@ TEST(SignInRequestTest, LoginPostsThePasswordOnlyInTheBody) {
 
 TEST(SignInRequestTest, RegistrationLayoutWithAndWithoutAChallenge) {
   auto item = registerItem();
-  auto request = std::get<NBSignedRequest>(
-      std::make_shared<NBRegisterOperation>(nullptr, item)->signedRequest());
+  auto request = wireOf<NBRegisterOperation>(item);
   EXPECT_EQ(request.httpMethod, "POST");
   EXPECT_EQ(request.url.rfind("https://" + NBHosts::apiHost() + "/open/register?", 0), 0u);
   EXPECT_EQ(
@@ -93,8 +118,7 @@ TEST(SignInRequestTest, RegistrationLayoutWithAndWithoutAChallenge) {
 
   item->verifi.reset();
   item->httpMethod.reset();  // "POST" is signed, as that is what is sent
-  request = std::get<NBSignedRequest>(
-      std::make_shared<NBRegisterOperation>(nullptr, item)->signedRequest());
+  request = wireOf<NBRegisterOperation>(item);
   const std::string tail = "&verification_code=&authid=&device_id=dev%2F1";
   ASSERT_GE(request.url.size(), tail.size());
   EXPECT_EQ(request.url.substr(request.url.size() - tail.size()), tail);
@@ -111,8 +135,7 @@ TEST(SignInRequestTest, ChallengeAndThreeLeggedStepsSignWithTheRightToken) {
   auto item = std::make_shared<NBOperationItem>();
   item->consumer = consumer();
 
-  auto challenge = std::get<NBSignedRequest>(
-      std::make_shared<NBGetVerificationOperation>(nullptr, item)->signedRequest());
+  auto challenge = wireOf<NBGetVerificationOperation>(item);
   EXPECT_EQ(challenge.httpMethod, "GET");
   EXPECT_EQ(challenge.body, std::nullopt);
   EXPECT_EQ(challenge.url.rfind("http://" + NBHosts::apiHost() + "/open/verificationURL?", 0), 0u);
@@ -120,16 +143,16 @@ TEST(SignInRequestTest, ChallengeAndThreeLeggedStepsSignWithTheRightToken) {
   EXPECT_EQ(queryOf(challenge.url).size(), 6u);  // the signature and five OAuth parameters
 
   auto flow = std::make_shared<Auth1>(nullptr, item);
-  auto step0 = std::get<NBSignedRequest>(flow->requestForState(0));
+  auto step0 = wireOf(*flow, flow->requestForState(0));
   EXPECT_EQ(step0.url.rfind("https://" + NBHosts::apiHost() + "/open/requestToken?", 0), 0u);
   EXPECT_EQ(queryOf(step0.url).count("oauth_token"), 0u);
-  EXPECT_TRUE(std::holds_alternative<NBFailure>(flow->requestForState(1)));  // no token yet
+  EXPECT_FALSE(flow->requestForState(1).ok());  // no token yet
 
   flow->setRequestToken(std::make_shared<NBToken>("RT-1", "rs"));
-  auto step1 = std::get<NBSignedRequest>(flow->requestForState(1));
+  auto step1 = wireOf(*flow, flow->requestForState(1));
   EXPECT_EQ(step1.url,
             "https://" + NBHosts::webHost() + "/api.php?ac=open&op=authorise&oauth_token=RT-1");
-  auto step2 = std::get<NBSignedRequest>(flow->requestForState(2));
+  auto step2 = wireOf(*flow, flow->requestForState(2));
   EXPECT_EQ(step2.url.rfind("https://" + NBHosts::apiHost() + "/open/accessToken?", 0), 0u);
   EXPECT_EQ(queryOf(step2.url).at("oauth_token"), "RT-1");
 }
@@ -192,6 +215,8 @@ TEST(SignInRequestTest, MissingRequiredValuesFailBeforeAnyRequest) {
     EXPECT_EQ(delegate.successes, 0) << c.label;
     ASSERT_EQ(delegate.failures.size(), 1u) << c.label;
     EXPECT_FALSE(delegate.failures[0].empty()) << c.label;
+    EXPECT_EQ(op->failureStatus().code(), StatusCode::kInvalidArgument) << c.label;
+    EXPECT_EQ(op->failureStatus().message(), delegate.failures[0]) << c.label;
   }
 }
 
@@ -231,9 +256,9 @@ TEST(SignInRequestTest, FlowStepsWithoutAUsableTokenFailOnce) {
 TEST(SignInRequestTest, OnlyARealTokenIsALogin) {
   auto token = NBXAuthOperation::accessTokenFromReply(
       R"({"oauth_token":"T+/=","oauth_token_secret":"S 1","user_id":3})");
-  ASSERT_NE(std::get_if<std::shared_ptr<NBToken>>(&token), nullptr);
-  EXPECT_EQ(std::get<std::shared_ptr<NBToken>>(token)->token, "T+/=");
-  EXPECT_EQ(std::get<std::shared_ptr<NBToken>>(token)->tokenSecret, "S 1");
+  ASSERT_TRUE(token.ok());
+  EXPECT_EQ((*token)->token, "T+/=");
+  EXPECT_EQ((*token)->tokenSecret, "S 1");
 
   for (std::optional<std::string> body :
        {std::optional<std::string>(), std::optional<std::string>(""),
@@ -243,11 +268,12 @@ TEST(SignInRequestTest, OnlyARealTokenIsALogin) {
         std::optional<std::string>(R"({"oauth_token":"a"})"),
         std::optional<std::string>(R"({"oauth_token":null,"oauth_token_secret":"b"})")}) {
     auto outcome = NBXAuthOperation::accessTokenFromReply(body);
-    EXPECT_NE(std::get_if<NBFailure>(&outcome), nullptr) << body.value_or("(none)");
+    EXPECT_EQ(outcome.status().code(), StatusCode::kCorruption) << body.value_or("(none)");
   }
 
   auto challenge = NBGetVerificationOperation::verificationFromReply(R"({"url":"http://x/v.png"})");
-  auto verification = std::get<std::shared_ptr<NBVerification>>(challenge);
+  ASSERT_TRUE(challenge.ok());
+  auto verification = *challenge;
   EXPECT_EQ(verification->urlString, "http://x/v.png");
   EXPECT_EQ(verification->authID, std::nullopt);
   EXPECT_EQ(verification->verifiCode, std::nullopt);

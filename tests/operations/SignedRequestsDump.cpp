@@ -27,18 +27,24 @@ struct Flow : NBAuth1Operation {
   void setRequestToken(std::shared_ptr<NBToken> token) { _token = std::move(token); }
 };
 
-void print(const std::variant<NBSignedRequest, NBFailure>& built) {
-  const auto& r = std::get<NBSignedRequest>(built);
-  std::cout << r.httpMethod << '\t' << r.url << '\t' << r.body.value_or("") << '\n';
+// Prints what goes on the wire for `plan` of `op`.
+void print(const NBNetworkOperation& op, const Result<NBServiceRequest>& plan) {
+  const URLRequest r = op.signedRequest(plan.value()).value();
+  std::string body;
+  for (const URLRequestBodyPart& part : r.HTTPBodyParts()) body += *part.data;
+  std::cout << r.HTTPMethod() << '\t' << r.URL() << '\t' << body << '\n';
 }
+
+void print(const NBNetworkOperation& op) { print(op, op.serviceRequest()); }
 
 int dump() {
   // The secrets must match oauthlib_verify.py.
   auto consumer = std::make_shared<NBConsumer>("ck-1.x_Y~", "cs/2 é");
   const NBToken access("tk 3", "ts+4");
+  const auto credentials = NBCredentialSource::fixed(*consumer, access);
   auto file = [&](NBFileServiceOperation&& op) {
-    const auto request = std::get<NBServiceRequest>(op.serviceRequest());
-    print(NBSignedRequest{"GET", request.signedURLString("GET", *consumer, &access), std::nullopt});
+    op.setCredentialSource(credentials);
+    print(op);
   };
 
   auto login = std::make_shared<NBAuthOperationItem>();
@@ -46,7 +52,7 @@ int dump() {
   login->userName = "u &=+ 中";
   login->password = "p&s=w+rd 1 密码é";
   login->httpMethod = "POST";
-  print(NBXAuthOperation(nullptr, login).signedRequest());
+  print(NBXAuthOperation(nullptr, login));
 
   auto registration = std::make_shared<NBRegisterOperationItem>();
   registration->consumer = consumer;
@@ -54,19 +60,19 @@ int dump() {
   registration->password = "a&b=c+d";
   registration->httpMethod = "POST";
   registration->deviceID = "d/1";
-  print(NBRegisterOperation(nullptr, registration).signedRequest());  // no challenge
+  print(NBRegisterOperation(nullptr, registration));  // no challenge
   registration->verifi = std::make_shared<NBVerification>();
   registration->verifi->authID = "A 1";
   registration->verifi->verifiCode = "c+d";
-  print(NBRegisterOperation(nullptr, registration).signedRequest());
+  print(NBRegisterOperation(nullptr, registration));
 
   auto plain = std::make_shared<NBOperationItem>();
   plain->consumer = consumer;
-  print(NBGetVerificationOperation(nullptr, plain).signedRequest());
+  print(NBGetVerificationOperation(nullptr, plain));
   auto flow = std::make_shared<Flow>(nullptr, plain);
-  print(flow->requestForState(0));
+  print(*flow, flow->requestForState(0));
   flow->setRequestToken(std::make_shared<NBToken>("RT", "r s"));
-  print(flow->requestForState(2));
+  print(*flow, flow->requestForState(2));
 
   auto entry = std::make_shared<NBFolderOperationItem>();
   entry->root = "app";

@@ -21,15 +21,6 @@ bool MultipartFormBody::isSafeFileName(std::string_view fileName) {
   return fileName.find_first_of("\"\r\n") == std::string_view::npos;
 }
 
-std::string MultipartFormBody::body(std::string_view fileName, std::string_view fileData) {
-  const std::string header = partHeader(fileName);
-  const std::string closing = closingLine();
-  std::string body;
-  body.reserve(header.size() + fileData.size() + closing.size());
-  body.append(header).append(fileData).append(closing);
-  return body;
-}
-
 std::int64_t MultipartFormBody::bodyLength(std::string_view fileName, std::int64_t fileSize) {
   return static_cast<std::int64_t>(partHeader(fileName).size() + closingLine().size()) + fileSize;
 }

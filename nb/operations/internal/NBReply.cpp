@@ -24,25 +24,25 @@ std::int64_t clampedInt64(const NBDecimal& number) {
 
 }  // namespace
 
-std::variant<JsonValue, NBFailure> NBReply::json(const std::optional<std::string>& body) {
-  if (!body || body->empty()) return NBFailure{"the service sent an empty reply"};
+Result<JsonValue> NBReply::json(const std::optional<std::string>& body) {
+  if (!body || body->empty()) return Status::corruption("the service sent an empty reply");
   std::optional<JsonValue> value = NBJsonUtility::jsonValueFromString(*body);
-  if (!value) return NBFailure{"the service's reply is not JSON"};
+  if (!value) return Status::corruption("the service's reply is not JSON");
   return std::move(*value);
 }
 
-std::variant<JsonValue, NBFailure> NBReply::object(const std::optional<std::string>& body) {
-  auto value = json(body);
-  if (auto* parsed = std::get_if<JsonValue>(&value); parsed != nullptr && !parsed->isObject()) {
-    return NBFailure{"the service's reply is not a JSON object"};
+Result<JsonValue> NBReply::object(const std::optional<std::string>& body) {
+  Result<JsonValue> value = json(body);
+  if (value.ok() && !value->isObject()) {
+    return Status::corruption("the service's reply is not a JSON object");
   }
   return value;
 }
 
-std::variant<NBResult, NBFailure> NBReply::jsonResult(const std::optional<std::string>& body) {
-  auto value = json(body);
-  if (auto* failure = std::get_if<NBFailure>(&value)) return *failure;
-  return NBResult::json(std::move(std::get<JsonValue>(value)));
+Result<NBResult> NBReply::jsonResult(const std::optional<std::string>& body) {
+  Result<JsonValue> value = json(body);
+  if (!value.ok()) return value.status();
+  return NBResult::json(std::move(*value));
 }
 
 std::optional<std::string> NBReply::string(const JsonValue& object, std::string_view key) {
@@ -77,8 +77,8 @@ bool NBReply::boolean(const JsonValue& object, std::string_view key) {
   return false;
 }
 
-NBFailure NBReply::notAnObject(std::string_view what) {
-  return NBFailure{std::string(what) + " in the service's reply is not a JSON object"};
+Status NBReply::notAnObject(std::string_view what) {
+  return Status::corruption(std::string(what) + " in the service's reply is not a JSON object");
 }
 
 }  // namespace nb

@@ -1,4 +1,4 @@
-#include "nb/operations/NBServiceRequest.h"
+#include "nb/Private/NBServiceRequest.h"
 
 namespace nb {
 namespace {
@@ -42,12 +42,19 @@ NBParameters NBServiceRequest::parameterMap() const {
   return NBParameters(parameters.begin(), parameters.end());
 }
 
-std::string NBServiceRequest::signedURLString(const std::string& httpMethod,
-                                              const NBConsumer& consumer,
+std::string NBServiceRequest::signedURLString(const NBConsumer& consumer,
                                               const NBToken* token) const {
   const NBParameters map = parameterMap();
   return SignatureHelper::getSignatureUrlString(url, httpMethod, consumer, token,
                                                 map.empty() ? nullptr : &map);
+}
+
+URLRequest NBServiceRequest::toURLRequest(std::string signedURL) const {
+  URLRequest request = transport ? *transport : URLRequest();
+  request.setURL(std::move(signedURL));
+  request.setHTTPMethod(httpMethod);
+  if (formBody) request.setHTTPBody(*formBody);
+  return request;
 }
 
 }  // namespace nb
