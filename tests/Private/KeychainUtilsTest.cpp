@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "nb/platform/SecItem.h"
-#include "tests/platform/TempDataHome.h"
+#include "tests/support/TempDataHome.h"
 
 namespace nb {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "nb/Private/KeychainUtils.h"
 #include "nb/Private/NBHosts.h"
-#include "tests/platform/TempDataHome.h"
+#include "tests/support/TempDataHome.h"
 
 namespace nb {
 namespace {

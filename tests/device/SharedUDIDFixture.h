@@ -12,7 +12,7 @@
 #include "nb/platform/Pasteboard.h"
 #include "nb/platform/internal/PasteboardStore.h"
 #include "nb/platform/UserDefaults.h"
-#include "tests/platform/TempDataHome.h"
+#include "tests/support/TempDataHome.h"
 
 namespace nb {
 

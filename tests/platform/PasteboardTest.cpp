@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "nb/platform/internal/PasteboardStore.h"
-#include "tests/platform/TempDataHome.h"
+#include "tests/support/TempDataHome.h"
 
 namespace nb {
 namespace {

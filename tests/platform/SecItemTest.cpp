@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "tests/platform/TempDataHome.h"
+#include "tests/support/TempDataHome.h"
 
 namespace nb {
 namespace {

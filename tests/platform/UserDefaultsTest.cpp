@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "nb/platform/internal/SqliteDatabase.h"
-#include "tests/platform/TempDataHome.h"
+#include "tests/support/TempDataHome.h"
 
 namespace nb {
 namespace {
