@@ -49,5 +49,36 @@ TEST(ParseErrorTest, Keywords) {
   for (const auto& c : cases) EXPECT_EQ(ParseError::transformMessage(c.keyword), c.message);
 }
 
+// The code beside each message names the cause for programs that act on it;
+// the message stays exactly the table's text.
+TEST(ParseErrorTest, FailuresCarryTheCodeOfTheirCause) {
+  const struct {
+    Status status;
+    StatusCode code;
+    std::string message;
+  } cases[] = {
+      {ParseError::serviceFailure("file exist"), StatusCode::kAlreadyExists, "同名文件已经存在"},
+      {ParseError::serviceFailure("file not exist"), StatusCode::kNotFound, "文件不存在"},
+      {ParseError::serviceFailure("over space"), StatusCode::kResourceExhausted, "用户空间已满"},
+      {ParseError::serviceFailure("bad signature"), StatusCode::kUnauthenticated, "签名不正确"},
+      {ParseError::serviceFailure("forbidden"), StatusCode::kPermissionDenied,
+       "无权操作（通常是别人的文件）"},
+      {ParseError::serviceFailure("no such thing"), StatusCode::kService, "no such thing"},
+      {ParseError::uploadFileFailure("403"), StatusCode::kAlreadyExists, "同名文件（夹）已存在"},
+      {ParseError::downloadFileFailure("403"), StatusCode::kPermissionDenied,
+       "文件不存在或者无权访问"},
+      {ParseError::normalFailure("404"), StatusCode::kNotFound, "无此文件"},
+      {ParseError::normalFailure("999"), StatusCode::kService, "内部错误，服务暂时不可用"},
+      {ParseError::statusFailure(NBStatusTable::kNormal, "200"), StatusCode::kOk, ""},
+      {ParseError::statusFailure(NBStatusTable::kNone, "500"), StatusCode::kOk, ""},
+      {ParseError::statusFailure(NBStatusTable::kUpload, "413"), StatusCode::kResourceExhausted,
+       "文件过大"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.status.code(), c.code) << c.message;
+    EXPECT_EQ(c.status.message(), c.message);
+  }
+}
+
 }  // namespace
 }  // namespace nb

@@ -243,6 +243,31 @@ TEST_F(DownloadTest, CancellingDropsTheTransferAndKeepsTheEarlierFile) {
   EXPECT_EQ(filesIn(file("/a.txt").parent_path()), std::vector<std::string>{"a.txt"});
 }
 
+TEST_F(DownloadTest, AGivenCredentialSourceSignsInsteadOfTheKeychain) {
+  const auto fixed = NBCredentialSource::fixed(NBConsumer("ck", "cs"), NBToken("tk", "ts"));
+  // The keychain holds no token: silent. With a pair of its own the call is
+  // made, so a refused item is heard.
+  auto refused = std::make_shared<NBDownloadFileOperation>(&delegate_, folderItem("app", "/../x"));
+  refused->executeOperation();
+  EXPECT_EQ(delegate_.outcomes(), 0u);
+  refused->setCredentialSource(fixed);
+  refused->executeOperation();
+  EXPECT_EQ(delegate_.failures.size(), 1u);
+  EXPECT_EQ(refused->failureStatus().code(), StatusCode::kInvalidArgument);
+
+  auto op = std::make_shared<NBDownloadFileOperation>(nullptr, folderItem("app", "/a.txt"));
+  op->setCredentialSource(fixed);
+  Result<URLRequest> wire = op->signedRequest(op->serviceRequest().value());
+  ASSERT_TRUE(wire.ok()) << wire.status().toString();
+  EXPECT_NE(wire->URL().find("oauth_consumer_key=ck"), std::string::npos) << wire->URL();
+  EXPECT_NE(wire->URL().find("oauth_token=tk"), std::string::npos) << wire->URL();
+
+  // A source that loses its token between steps: the next step fails clearly.
+  op->setCredentialSource(NBCredentialSource::fixed(NBConsumer("ck", "cs"), std::nullopt));
+  EXPECT_EQ(op->signedRequest(op->serviceRequest().value()).status().code(),
+            StatusCode::kUnauthenticated);
+}
+
 TEST_F(DownloadTest, ItemsThatCannotNameAFileAreRefused) {
   auto noPath = std::make_shared<NBFolderOperationItem>();
   noPath->root = "app";
