@@ -1,11 +1,11 @@
 #include "nb/Private/NBServiceRequest.h"
 
+#include "nb/Private/internal/AsciiText.h"
+
 namespace nb {
 namespace {
 
-bool isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool isHexDigit(char c) { return ascii::hexValue(c) >= 0; }
 
 bool isPathCharacter(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;

@@ -2,17 +2,11 @@
 
 #include <cstdint>
 
+#include "nb/Private/internal/AsciiText.h"
+
 namespace nb {
-namespace {
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
+using ascii::hexValue;
 
 bool NSURLHelper::isValidUTF8(std::string_view s) {
   std::size_t i = 0;

@@ -2,6 +2,7 @@
 
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NSStringHelper.h"
+#include "nb/Private/internal/AsciiText.h"
 #include "nb/operations/internal/NBReply.h"
 
 namespace nb {
@@ -18,13 +19,6 @@ const char* sortWord(std::int32_t sortType) {
   }
 }
 
-std::string lowerASCII(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 }  // namespace
 
 std::vector<NBServiceRequest::Parameter> NBGetDirectoryOperation::getParameters(
@@ -34,7 +28,7 @@ std::vector<NBServiceRequest::Parameter> NBGetDirectoryOperation::getParameters(
   if (item.fileLimit != 10000) params.emplace_back("file_limit", std::to_string(item.fileLimit));
   params.emplace_back("page", std::to_string(item.pageIndex));
   params.emplace_back("page_size", std::to_string(item.pageSize));
-  if (item.filterExt) params.emplace_back("filter_ext", lowerASCII(*item.filterExt));
+  if (item.filterExt) params.emplace_back("filter_ext", ascii::lowercase(*item.filterExt));
   if (item.sortType != 0) {
     params.emplace_back("sort_by",
                         std::string(item.isDescSort ? "r" : "") + sortWord(item.sortType));

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "nb/Private/internal/AsciiText.h"
 #include "nb/platform/internal/CurlTransferEngine.h"
 #include "nb/platform/internal/RequestBodyReader.h"
 
@@ -32,16 +33,7 @@ void append(HeaderList& list, const std::string& line) {
   }
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
+using ascii::equalsIgnoringCase;
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
