@@ -26,7 +26,12 @@ Result<NBServiceRequest> NBNetworkOperation::serviceRequest() const {
 }
 
 void NBNetworkOperation::executeOperation() {
-  if (needsAccessToken() && !credentialSource()->token()) return;
+  if (needsAccessToken() && !credentialSource()->token()) {
+    // The delegate hears nothing, as designed; the reason is kept for callers
+    // that wait for an outcome.
+    setFailureStatus(Status::unauthenticated("no access token is stored; sign in first"));
+    return;
+  }
   cancelOperation();
   clearFailure();
   willStartRequest();

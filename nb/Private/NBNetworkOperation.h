@@ -40,7 +40,8 @@ class NBNetworkOperation : public NBOperation, public URLConnectionDelegate {
   ~NBNetworkOperation() override;
 
   // Runs the procedure from its first step. An operation that needs an access
-  // token does nothing and reports nothing when its credential source has none.
+  // token does nothing and reports nothing when its credential source has none
+  // (failureStatus() then says kUnauthenticated).
   // A request of this operation still running is cancelled first, so the
   // delegate hears exactly one outcome: the latest call's. A call that cannot be
   // made is reported through operationFail before anything is sent.

@@ -250,6 +250,7 @@ TEST_F(DownloadTest, AGivenCredentialSourceSignsInsteadOfTheKeychain) {
   auto refused = std::make_shared<NBDownloadFileOperation>(&delegate_, folderItem("app", "/../x"));
   refused->executeOperation();
   EXPECT_EQ(delegate_.outcomes(), 0u);
+  EXPECT_EQ(refused->failureStatus().code(), StatusCode::kUnauthenticated);
   refused->setCredentialSource(fixed);
   refused->executeOperation();
   EXPECT_EQ(delegate_.failures.size(), 1u);
