@@ -185,6 +185,15 @@ TEST_F(SecretServiceTest, LockedCollectionIsAFailureAndNeverAPrompt) {
   EXPECT_EQ(SecItemDelete(query("TokenKey")), errSecInteractionNotAllowed);
   // Nor did the refused writes land in the file store instead.
   EXPECT_FALSE(internal::FileKeychain::exists());
+
+  // Items in the file store cannot move into a locked keyring: they stay.
+  {
+    ScopedEnv forced("NB_KEYCHAIN", "file");
+    ASSERT_EQ(SecItemAdd(item("ConsumerKey", "consumer")), errSecSuccess);
+  }
+  EXPECT_EQ(valueOf("ConsumerKey"), "status " + std::to_string(errSecInteractionNotAllowed));
+  ScopedEnv forced("NB_KEYCHAIN", "file");
+  EXPECT_EQ(valueOf("ConsumerKey"), "consumer");
 }
 
 // Two processes store values at once, racing on one shared item, in either
@@ -236,15 +245,17 @@ TEST_F(SecretServiceTest, TwoProcessesWritingAtOnceLoseNothing) {
 // call with a status within the time allowed, never a hang.
 TEST_F(SecretServiceTest, StoppedKeyringDaemonIsATimeoutNotAHang) {
   ASSERT_TRUE(session_.ok());
-  ScopedEnv quick("NB_KEYCHAIN_TIMEOUT_MS", "300");
   ASSERT_EQ(SecItemAdd(item("TokenKey", "token")), errSecSuccess);
   const pid_t keyring = session_.keyringPid();
   ASSERT_GT(keyring, 0);
   ASSERT_EQ(::kill(keyring, SIGSTOP), 0);
-  EXPECT_EQ(valueOf("TokenKey"), "status " + std::to_string(errSecNotAvailable));
-  EXPECT_EQ(SecItemLastStatus().code(), StatusCode::kTimeout);
-  EXPECT_EQ(SecItemAdd(item("Other", "x")), errSecNotAvailable);
-  EXPECT_FALSE(internal::FileKeychain::exists());  // no silent switch of stores
+  {
+    ScopedEnv quick("NB_KEYCHAIN_TIMEOUT_MS", "300");
+    EXPECT_EQ(valueOf("TokenKey"), "status " + std::to_string(errSecNotAvailable));
+    EXPECT_EQ(SecItemLastStatus().code(), StatusCode::kTimeout);
+    EXPECT_EQ(SecItemAdd(item("Other", "x")), errSecNotAvailable);
+    EXPECT_FALSE(internal::FileKeychain::exists());  // no silent switch of stores
+  }
   ::kill(keyring, SIGCONT);
   EXPECT_EQ(valueOf("TokenKey"), "token");
 }

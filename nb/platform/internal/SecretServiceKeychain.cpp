@@ -97,8 +97,6 @@ Status lockedStatus() {
       "desktop session) and try again");
 }
 
-}  // namespace
-
 // Cancels every call still waiting once the time allowed has passed. A watcher
 // thread waits on a condition variable, so an early end costs nothing.
 class Deadline {
@@ -136,6 +134,8 @@ class Deadline {
   bool done_ = false;
   std::thread watcher_;  // last: starts once the rest is ready
 };
+
+}  // namespace
 
 struct SecretServiceKeychain::State {
   explicit State(std::chrono::milliseconds limit) : deadline(limit) {}
