@@ -19,12 +19,18 @@ namespace nb {
 using OSStatus = std::int32_t;
 
 inline constexpr OSStatus errSecSuccess = 0;
-inline constexpr OSStatus errSecIO = -36;               // the store could not be read or written
-inline constexpr OSStatus errSecParam = -50;            // the query lacks the item class
-inline constexpr OSStatus errSecNotAvailable = -25291;  // no store can be reached in time
+// The store could not be read or written.
+inline constexpr OSStatus errSecIO = -36;
+// A query without the item class, an update that changes nothing, or an
+// NB_KEYCHAIN naming no store.
+inline constexpr OSStatus errSecParam = -50;
+// No store can be used: the file cannot be opened, the forced Secret Service
+// is not there, the bus did not answer in time, or went away.
+inline constexpr OSStatus errSecNotAvailable = -25291;
 inline constexpr OSStatus errSecDuplicateItem = -25299;
 inline constexpr OSStatus errSecItemNotFound = -25300;
-inline constexpr OSStatus errSecInteractionNotAllowed = -25308;  // locked, and no prompt is shown
+// The keyring is locked; unlocking it would need a prompt, which is never shown.
+inline constexpr OSStatus errSecInteractionNotAllowed = -25308;
 
 enum class SecClass { GenericPassword };
 inline constexpr SecClass kSecClassGenericPassword = SecClass::GenericPassword;
