@@ -186,6 +186,10 @@ void SecretServiceSession::stop() {
     ::kill(keyring_, SIGTERM);
     keyring_ = -1;
   }
+  stopBus();
+}
+
+void SecretServiceSession::stopBus() {
   if (lifeline_ >= 0) {
     ::close(lifeline_);
     lifeline_ = -1;

@@ -35,6 +35,8 @@ class SecretServiceSession {
   pid_t keyringPid();
   // Ends the session: the bus and the keyring daemon go away.
   void stop();
+  // Ends the bus alone, leaving the keyring daemon as it is (stop() ends it).
+  void stopBus();
   // Runs `argv` in this session's environment; its exit status and output.
   struct Output {
     int status = -1;

@@ -1,6 +1,7 @@
 // The keychain calls against a real Secret Service (gnome-keyring-daemon on a
 // private session bus, started by each test), and the choice between it and
 // the file store.
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <future>
 #include <sstream>
+#include <thread>
 
 #include "nb/platform/SecItem.h"
 #include "nb/platform/internal/FileKeychain.h"
@@ -260,11 +262,34 @@ TEST_F(SecretServiceTest, StoppedKeyringDaemonIsATimeoutNotAHang) {
   EXPECT_EQ(valueOf("TokenKey"), "token");
 }
 
-// The bus goes away under a process that was using it: calls fail with a
-// status (the process is not ended by the lost connection).
+// The bus goes away during a call and under a process that was using it:
+// calls fail with a status at once (the process is not ended by the lost
+// connection, and the call does not wait for its time-out).
 TEST_F(SecretServiceTest, BusThatGoesAwayIsAFailureNotAnExit) {
   ASSERT_TRUE(session_.ok());
   ASSERT_EQ(SecItemAdd(item("TokenKey", "token")), errSecSuccess);
+  const pid_t keyring = session_.keyringPid();
+  ASSERT_GT(keyring, 0);
+  ASSERT_EQ(::kill(keyring, SIGSTOP), 0);  // the call below waits for an answer
+  {
+    ScopedEnv patient("NB_KEYCHAIN_TIMEOUT_MS", "60000");
+    ScopedEnv forced("NB_KEYCHAIN", "secret-service");
+    auto pending = std::async(std::launch::async, [] {
+      const std::string value = valueOf("TokenKey");
+      return std::make_pair(value, SecItemLastStatus());
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    session_.stopBus();
+    const auto [value, status] = pending.get();
+    EXPECT_EQ(value, "status " + std::to_string(errSecNotAvailable));
+    // The lost connection (or, on a machine too slow to have sent the call
+    // yet, the missing bus) ends the call, not the time-out.
+    EXPECT_NE(status.code(), StatusCode::kTimeout) << status.toString();
+  }
+  // An application that runs GLib's main loop now hears of the lost bus too;
+  // that must not end its process.
+  while (g_main_context_iteration(nullptr, FALSE)) {
+  }
   session_.stop();
   ScopedEnv forced("NB_KEYCHAIN", "secret-service");
   EXPECT_EQ(valueOf("TokenKey"), "status " + std::to_string(errSecNotAvailable));
