@@ -11,6 +11,7 @@
 #include "cli/CommandContext.h"
 #include "cli/CredentialStore.h"
 #include "cli/ExitCode.h"
+#include "cli/StoreStatus.h"
 #include "cli/TerminalPrompt.h"
 #include "cli/UrlFetch.h"
 #include "nb/Private/NBAuthOperationItem.h"
@@ -81,6 +82,7 @@ int signIn(CommandContext& context, const std::shared_ptr<NBConsumer>& consumer,
   if (auto error = CredentialStore::storeTokenAndConsumer(*token, *consumer)) {
     return context.printer().error(*error, kExitFailure);
   }
+  context.printer().note(credentialStoreLine());
   return kExitOk;
 }
 

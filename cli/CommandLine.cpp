@@ -49,6 +49,7 @@ void addAccountCommands(CLI::App& app, CommandOptions& o) {
   reg->add_option("--image", o.image, "Where to save the verification image (PNG)");
 
   command(app, o, "info", "Show the account: user, quota, largest file allowed");
+  command(app, o, "whoami", "Show whether you are signed in and where credentials are kept");
 }
 
 void addTreeCommands(CLI::App& app, CommandOptions& o) {

@@ -5,6 +5,7 @@
 #include "cli/AccountCommands.h"
 #include "cli/CommandContext.h"
 #include "cli/ExitCode.h"
+#include "cli/StoreStatus.h"
 #include "cli/TransferCommands.h"
 #include "cli/TreeCommands.h"
 
@@ -22,7 +23,7 @@ constexpr Entry kCommands[] = {
     {"rm", runRemove},       {"mv", runMove},       {"cp", runCopy},
     {"copyref", runCopyRef}, {"share", runShare},   {"history", runHistory},
     {"put", runPut},         {"get", runGet},       {"thumb", runThumbnail},
-    {"convert", runConvert},
+    {"convert", runConvert}, {"whoami", runWhoami},
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBError.h"
 #include "nb/Private/NBHosts.h"
+#include "nb/platform/SecItem.h"
 
 namespace nb::cli {
 std::optional<std::string> CredentialStore::storeTokenAndConsumer(const NBToken& token,
@@ -21,8 +22,9 @@ std::optional<std::string> CredentialStore::storeTokenAndConsumer(const NBToken&
     // An absent secret is stored as empty text, so that a later sign-in's value
     // cannot survive next to this one's.
     if (!KeychainUtils::storeKey(key, value->value_or(""), service, true, &error)) {
+      const Status detail = SecItemLastStatus();
       return "could not store " + std::string(key) + " in the keychain (status " +
-             std::to_string(error.code) + ")";
+             std::to_string(error.code) + ")" + (detail.ok() ? "" : ": " + detail.message());
     }
   }
   NBAPIInfo::instance().clearAuthInfo();

@@ -87,6 +87,16 @@ bool KeychainUtils::storeKey(const std::optional<std::string>& key,
     item.label = serviceName;
     item.valueData = value;
     status = SecItemAdd(item);
+    // Another writer (a thread or a process) added it since the read above:
+    // treat it as the existing item it now is, instead of failing the store.
+    if (status == errSecDuplicateItem) {
+      if (!updateExisting) return true;
+      SecItemDictionary match = baseQuery(*key, *serviceName);
+      match.label = serviceName;
+      SecItemDictionary change;
+      change.valueData = value;
+      status = SecItemUpdate(match, change);
+    }
   }
   if (status != errSecSuccess) {
     setError(error, status);

@@ -1,24 +1,36 @@
 // The keychain stand-in: generic-password items (service, account, label and a
-// value) kept in keychain.db (SQLite) under DataHome::path(), in a 0700 folder
-// with file mode 0600. The four calls mirror the platform's; statuses are
-// errSec* codes. Every call opens the store afresh, so any thread may call,
-// and several processes may read and write the same store at once.
+// value). They live in the desktop's Secret Service when the session bus offers
+// one, else in keychain.db (SQLite, 0600) under DataHome::path();
+// NB_KEYCHAIN=secret-service|file forces one. The four calls mirror the
+// platform's; statuses are errSec* codes. Every call opens the store afresh,
+// so any thread may call, and several processes may use the same store at
+// once. Calls to the Secret Service give up after NB_KEYCHAIN_TIMEOUT_MS
+// (default 10000) and never show an unlock prompt.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "nb/Status.h"
+
 namespace nb {
 
 using OSStatus = std::int32_t;
 
 inline constexpr OSStatus errSecSuccess = 0;
-inline constexpr OSStatus errSecIO = -36;             // the store could not be read or written
-inline constexpr OSStatus errSecParam = -50;          // the query lacks the item class
-inline constexpr OSStatus errSecNotAvailable = -25291;  // the store cannot be opened
+// The store could not be read or written.
+inline constexpr OSStatus errSecIO = -36;
+// A query without the item class, an update that changes nothing, or an
+// NB_KEYCHAIN naming no store.
+inline constexpr OSStatus errSecParam = -50;
+// No store can be used: the file cannot be opened, the forced Secret Service
+// is not there, the bus did not answer in time, or went away.
+inline constexpr OSStatus errSecNotAvailable = -25291;
 inline constexpr OSStatus errSecDuplicateItem = -25299;
 inline constexpr OSStatus errSecItemNotFound = -25300;
+// The keyring is locked; unlocking it would need a prompt, which is never shown.
+inline constexpr OSStatus errSecInteractionNotAllowed = -25308;
 
 enum class SecClass { GenericPassword };
 inline constexpr SecClass kSecClassGenericPassword = SecClass::GenericPassword;
@@ -51,5 +63,18 @@ OSStatus SecItemAdd(const SecItemDictionary& attributes);
 OSStatus SecItemUpdate(const SecItemDictionary& query, const SecItemDictionary& attributesToUpdate);
 // Deletes every matching item; errSecItemNotFound when none matches.
 OSStatus SecItemDelete(const SecItemDictionary& query);
+
+// The detailed outcome of this thread's last SecItem call: its status code
+// explained ("the Secret Service collection is locked; ..."). Ok after a success.
+Status SecItemLastStatus();
+
+// The store the calls use now.
+struct SecKeychainStore {
+  std::string name;      // "secret-service" or "file"
+  std::string location;  // where, for people: a collection, or the file's path
+};
+// Opens the store as a call would (moving file-store items into the Secret
+// Service when it has become available), or says why no store can be used.
+Result<SecKeychainStore> SecKeychainCurrentStore();
 
 }  // namespace nb

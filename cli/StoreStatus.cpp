@@ -1,0 +1,32 @@
+#include "cli/StoreStatus.h"
+
+#include "cli/CommandContext.h"
+#include "cli/CredentialStore.h"
+#include "cli/ExitCode.h"
+#include "cli/Printer.h"
+#include "nb/Private/JsonFramework/JsonValue.h"
+#include "nb/platform/SecItem.h"
+
+namespace nb::cli {
+
+std::string credentialStoreLine() {
+  const auto store = SecKeychainCurrentStore();
+  if (!store.ok()) return "Credentials: no usable store: " + store.status().message();
+  const std::string name = store->name == "secret-service" ? "Secret Service" : store->name;
+  return "Credentials: " + name + " (" + store->location + ")";
+}
+
+int runWhoami(CommandContext& context) {
+  const auto store = SecKeychainCurrentStore();
+  const bool signedIn = store.ok() && CredentialStore::hasAccessToken();
+  JsonValue value = JsonValue::object();
+  value.set("signed_in", JsonValue(signedIn));
+  value.set("store", store.ok() ? JsonValue(store->name) : JsonValue());
+  value.set("store_location", store.ok() ? JsonValue(store->location) : JsonValue());
+  if (!store.ok()) value.set("store_error", JsonValue(store.status().message()));
+  context.printer().result(
+      value, std::string(signedIn ? "Signed in" : "Not signed in") + "\n" + credentialStoreLine());
+  return signedIn ? kExitOk : kExitNotSignedIn;
+}
+
+}  // namespace nb::cli

@@ -1,0 +1,21 @@
+// Where the nb command keeps its credentials: the line `nb login` and
+// `nb whoami` show, and the whoami command itself. Stateless; main thread.
+#pragma once
+
+#include <string>
+
+namespace nb::cli {
+
+class CommandContext;
+
+// "Credentials: Secret Service (the Secret Service's default collection)",
+// "Credentials: file (/home/me/.local/share/nb/keychain.db)", or
+// "Credentials: no usable store: <reason>".
+std::string credentialStoreLine();
+
+// `nb whoami`: whether an access token is stored, and where credentials live.
+// Exit 0 when signed in, kExitNotSignedIn when not (also when no store can be
+// reached, whose reason it prints).
+int runWhoami(CommandContext& context);
+
+}  // namespace nb::cli
