@@ -74,25 +74,42 @@ bool BlobStore::Writer::write(const char* data, std::size_t size) {
   return true;
 }
 
-std::optional<BlobId> BlobStore::Writer::finish() {
+std::optional<BlobId> BlobStore::Writer::seal() {
   if (failed_ || ::fsync(fd_) != 0) return std::nullopt;
   ::close(fd_);
   fd_ = -1;
   unsigned char digest[32];
   unsigned int length = 0;
   EVP_DigestFinal_ex(ctx(hash_), digest, &length);
-  BlobId id{Secrets::toHex(digest, length), size_};
-  const std::string target = store_.pathOf(id.hash);
+  sealed_ = BlobId{Secrets::toHex(digest, length), size_};
+  return sealed_;
+}
+
+bool BlobStore::Writer::place() {
+  if (!sealed_ || tempPath_.empty()) return false;
+  const std::string target = store_.pathOf(sealed_->hash);
   const std::string folder = target.substr(0, target.rfind('/'));
   ::mkdir(folder.c_str(), 0700);
   struct stat existing;
   if (::stat(target.c_str(), &existing) == 0 && existing.st_size == size_) {
-    return id;  // same content already stored; the destructor drops ours
+    return true;  // same content already stored; the destructor drops ours
   }
-  if (::rename(tempPath_.c_str(), target.c_str()) != 0) return std::nullopt;
+  if (::rename(tempPath_.c_str(), target.c_str()) != 0) return false;
   tempPath_.clear();
-  if (!syncFolder(folder) || !syncFolder(store_.blobs_)) return std::nullopt;
-  return id;
+  return syncFolder(folder) && syncFolder(store_.blobs_);
+}
+
+std::size_t BlobStore::sweep(const std::function<bool(const std::string&)>& referenced) const {
+  std::size_t removed = 0;
+  std::error_code ec;
+  for (const auto& shard : std::filesystem::directory_iterator(blobs_, ec)) {
+    std::error_code inner;
+    for (const auto& blob : std::filesystem::directory_iterator(shard.path(), inner)) {
+      if (referenced(blob.path().filename().string())) continue;
+      if (std::filesystem::remove(blob.path(), inner)) ++removed;
+    }
+  }
+  return removed;
 }
 
 }  // namespace nb::server

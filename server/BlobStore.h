@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,8 +26,13 @@ class BlobStore {
     Writer& operator=(const Writer&) = delete;
     bool write(const char* data, std::size_t size);
     std::int64_t size() const { return size_; }
-    // Syncs and moves the content into place; nullopt on a disk failure.
-    std::optional<BlobId> finish();
+    // Syncs the content and names it; nullopt on a disk failure. The blob is
+    // not yet kept: place() moves it into blobs/, and a writer destroyed
+    // before that drops it.
+    std::optional<BlobId> seal();
+    // Moves a sealed blob into place (a stored copy of the same content
+    // serves as well); false on a disk failure.
+    bool place();
 
    private:
     friend class BlobStore;
@@ -35,6 +41,7 @@ class BlobStore {
     int fd_;
     std::string tempPath_;
     std::int64_t size_ = 0;
+    std::optional<BlobId> sealed_;
     void* hash_;  // EVP_MD_CTX, kept out of this header
     bool failed_ = false;
   };
@@ -45,6 +52,10 @@ class BlobStore {
   bool prepare(std::string* error) const;
   std::unique_ptr<Writer> begin() const;
   std::string pathOf(const std::string& hash) const;
+  // Removes every blob for which `referenced(hash)` is false: what a crash
+  // between placing a blob and recording it left behind. Run at start, before
+  // any upload; returns the number removed.
+  std::size_t sweep(const std::function<bool(const std::string&)>& referenced) const;
 
  private:
   std::string blobs_;

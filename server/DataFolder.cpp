@@ -1,11 +1,14 @@
 #include "server/DataFolder.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -52,6 +55,27 @@ std::optional<std::string> DataFolder::runningEnvironment() const {
   std::stringstream rest;
   rest << in.rdbuf();
   return rest.str();
+}
+
+DataFolder::Lock::~Lock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<DataFolder::Lock> DataFolder::lock(std::string* error) const {
+  const std::string file = path_ + "/lock";
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = "cannot open " + file + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int cause = errno;
+    ::close(fd);
+    *error = cause == EWOULDBLOCK ? "a server is running on " + path_
+                                  : "cannot lock " + file + ": " + std::strerror(cause);
+    return std::nullopt;
+  }
+  return Lock(fd);
 }
 
 }  // namespace nb::server

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace nb::server {
 
@@ -24,6 +25,26 @@ class DataFolder {
   void removeEnvironment() const;
   // The lines of a live server on this folder; nullopt when none runs.
   std::optional<std::string> runningEnvironment() const;
+
+  // Takes the folder's lock (DIR/lock, an flock), held by a serving server
+  // and by `reset` while it wipes: one holder at a time, released by close or
+  // by the holder's death. nullopt with `error` set when another holds it.
+  class Lock {
+   public:
+    explicit Lock(int fd) : fd_(fd) {}
+    ~Lock();
+    Lock(Lock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    Lock& operator=(Lock&& other) noexcept {
+      std::swap(fd_, other.fd_);
+      return *this;
+    }
+
+   private:
+    int fd_;
+  };
+  std::optional<Lock> lock(std::string* error) const;
 
  private:
   explicit DataFolder(std::string path) : path_(std::move(path)) {}

@@ -38,6 +38,17 @@ CREATE TABLE IF NOT EXISTS shares(id TEXT PRIMARY KEY, user_id INTEGER NOT NULL,
   created INTEGER NOT NULL);
 )sql";
 
+// Columns added after the first schema; each is added to an older file once
+// (SQLite refuses a column that exists, which is taken as done).
+constexpr std::string_view kAddedColumns[] = {
+    "ALTER TABLE copy_refs ADD COLUMN file_id TEXT",
+    "ALTER TABLE copy_refs ADD COLUMN blob TEXT",
+    "ALTER TABLE copy_refs ADD COLUMN size INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE shares ADD COLUMN file_id TEXT",
+    "ALTER TABLE shares ADD COLUMN failed_codes INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE shares ADD COLUMN locked_until INTEGER NOT NULL DEFAULT 0",
+};
+
 }  // namespace
 
 std::unique_ptr<Database> Database::open(const std::string& path, std::string* error) {
@@ -50,6 +61,15 @@ std::unique_ptr<Database> Database::open(const std::string& path, std::string* e
   // A committed upload must survive a power cut, not only a killed process.
   status = db->exec("PRAGMA synchronous=FULL;");
   if (status.ok()) status = db->exec(kSchema);
+  if (status.ok()) {
+    for (const auto column : kAddedColumns) {
+      const auto added = db->exec(column);
+      if (!added.ok() && added.message.find("duplicate column") == std::string::npos) {
+        status = added;
+        break;
+      }
+    }
+  }
   if (!status.ok()) {
     *error = status.message;
     return nullptr;

@@ -176,17 +176,19 @@ void FileEndpoints::copy(Call& call) {
   std::string root, from, to;
   if (!call.location(&root, &to, "to_path")) return;
   Owner source = call.owner(root);
+  std::optional<BlobId> content;
   if (const auto ref = call.param("from_copy_ref")) {
-    const auto resolved = call.context.tree.resolveCopyRef(*ref);
+    auto resolved = call.context.tree.resolveCopyRef(*ref);
     if (!resolved) return call.fail(404, "file not exist");
-    source = resolved->first;
-    from = resolved->second;
+    source = resolved->owner;
+    from = resolved->path;
+    content = std::move(resolved->content);
   } else if (!call.location(&root, &from, "from_path")) {
     return;
   }
   Entry copied;
   const auto error = call.context.tree.copy(source, from, call.owner(root), to,
-                                            call.user().quotaTotal, &copied);
+                                            call.user().quotaTotal, &copied, content);
   if (error != TreeError::kNone) return failTree(call, error);
   call.reply(entryJson(root, copied));
 }
@@ -195,8 +197,9 @@ void FileEndpoints::copyRef(Call& call) {
   if (!call.authenticate(Call::Access::kAccessToken)) return;
   std::string root, path;
   if (!call.locationFromUrl("/1/copy_ref/", &root, &path)) return;
-  if (!call.context.tree.find(call.owner(root), path)) return call.fail(404, "file not exist");
-  const std::string ref = call.context.tree.createCopyRef(call.owner(root), path);
+  const auto entry = call.context.tree.find(call.owner(root), path);
+  if (!entry) return call.fail(404, "file not exist");
+  const std::string ref = call.context.tree.createCopyRef(call.owner(root), *entry);
   call.reply(JsonReply().text("copy_ref", ref).text("expires",
                                                      formatTime(nowSeconds() + 30LL * 24 * 3600)));
 }
@@ -211,7 +214,7 @@ void FileEndpoints::share(Call& call) {
   const std::string name = call.param("name").value_or(entry->name);
   const std::string code = call.param("access_code").value_or("");
   if (name.size() > 255 || code.size() > 64) return call.fail(400, "bad parameters");
-  const std::string id = call.context.tree.createShare(call.owner(root), path, name, code);
+  const std::string id = call.context.tree.createShare(call.owner(root), *entry, name, code);
   JsonReply reply;
   reply.text("url", "https://" + call.context.hosts.name(HostRole::kWeb) + "/s/" + id)
       .text("share_id", id)

@@ -158,7 +158,8 @@ TreeError FileTree::createFolder(const Owner& owner, const std::string& path, En
 }
 
 TreeError FileTree::putFile(const Owner& owner, const std::string& path, const BlobId& blob,
-                            bool overwrite, std::int64_t quotaTotal, Entry* stored) {
+                            bool overwrite, std::int64_t quotaTotal,
+                            const std::function<bool()>& place, Entry* stored) {
   auto guard = db_.lock();
   Transaction tx(db_.sql());
   if (!tx.begun()) return TreeError::kFailed;
@@ -195,7 +196,7 @@ TreeError FileTree::putFile(const Owner& owner, const std::string& path, const B
   } else if (!insertLocked(owner, e)) {
     return TreeError::kFailed;
   }
-  if (!tx.commit()) return TreeError::kFailed;
+  if (!place() || !tx.commit()) return TreeError::kFailed;
   *stored = e;
   return TreeError::kNone;
 }
@@ -223,11 +224,15 @@ TreeError FileTree::remove(const Owner& owner, const std::string& path, Entry* r
 
 TreeError FileTree::move(const Owner& owner, const std::string& from, const std::string& to,
                          Entry* moved) {
-  if (from == "/" || StoragePath::within(to, from)) return TreeError::kForbidden;
+  if (from == "/") return TreeError::kForbidden;
   auto guard = db_.lock();
   Transaction tx(db_.sql());
   if (!tx.begun()) return TreeError::kFailed;
   if (!findLocked(owner, from)) return TreeError::kNotFound;
+  // Onto itself the target is taken (by the entry itself); into itself is
+  // not a place a folder can go.
+  if (to == from) return TreeError::kExists;
+  if (StoragePath::within(to, from)) return TreeError::kForbidden;
   if (auto error = placeable(owner, to); error != TreeError::kNone) return error;
   const std::int64_t now = nowSeconds();
   auto st = db_.statement(
@@ -253,7 +258,8 @@ TreeError FileTree::move(const Owner& owner, const std::string& from, const std:
 }
 
 TreeError FileTree::copy(const Owner& source, const std::string& from, const Owner& target,
-                         const std::string& to, std::int64_t quotaTotal, Entry* copied) {
+                         const std::string& to, std::int64_t quotaTotal, Entry* copied,
+                         const std::optional<BlobId>& content) {
   const bool sameTree = source.userId == target.userId && source.root == target.root;
   if (sameTree && StoragePath::within(to, from)) return TreeError::kForbidden;
   auto guard = db_.lock();
@@ -262,6 +268,10 @@ TreeError FileTree::copy(const Owner& source, const std::string& from, const Own
   auto entries = subtreeLocked(source, from);
   if (from == "/") entries.insert(entries.begin(), rootFolder());
   if (entries.empty()) return TreeError::kNotFound;
+  if (content && entries.size() == 1 && !entries[0].isDir) {
+    entries[0].blob = content->hash;
+    entries[0].size = content->size;
+  }
   if (auto error = placeable(target, to); error != TreeError::kNone) return error;
   std::int64_t total = 0;
   for (const auto& e : entries) total += e.size;
@@ -289,7 +299,7 @@ TreeError FileTree::history(const Owner& owner, const std::string& path,
   auto guard = db_.lock();
   const auto entry = findLocked(owner, path);
   if (!entry) return TreeError::kNotFound;
-  if (entry->isDir) return TreeError::kForbidden;
+  if (entry->isDir) return TreeError::kNotAFile;
   auto st = db_.statement(
       "SELECT file_id, rev, size, created FROM versions WHERE file_id = ? AND user_id = ? "
       "ORDER BY rev DESC");
@@ -299,44 +309,57 @@ TreeError FileTree::history(const Owner& owner, const std::string& path,
   return TreeError::kNone;
 }
 
-std::string FileTree::createCopyRef(const Owner& owner, const std::string& path) {
+std::string FileTree::createCopyRef(const Owner& owner, const Entry& entry) {
   const std::string ref = Secrets::randomHex(12);
   auto guard = db_.lock();
   auto st = db_.statement(
-      "INSERT INTO copy_refs(ref, user_id, root, path, created) VALUES(?, ?, ?, ?, ?)");
+      "INSERT INTO copy_refs(ref, user_id, root, path, created, file_id, blob, size) "
+      "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
   st->bind(1, ref);
   st->bind(2, owner.userId);
   st->bind(3, owner.root);
-  st->bind(4, path);
+  st->bind(4, entry.path);
   st->bind(5, nowSeconds());
+  st->bind(6, entry.fileId);
+  if (entry.isDir) {
+    st->bindNull(7);
+  } else {
+    st->bind(7, entry.blob);
+  }
+  st->bind(8, entry.size);
   st->step();
   return ref;
 }
 
-std::optional<std::pair<Owner, std::string>> FileTree::resolveCopyRef(const std::string& ref) {
+std::optional<CopySource> FileTree::resolveCopyRef(const std::string& ref) {
   auto guard = db_.lock();
   auto st = db_.statement(
-      "SELECT user_id, root, path FROM copy_refs WHERE ref = ? AND created >= ?");
+      "SELECT r.user_id, r.root, e.path, r.blob, r.size FROM copy_refs r JOIN entries e "
+      "ON e.user_id = r.user_id AND e.root = r.root AND e.file_id = r.file_id "
+      "WHERE r.ref = ? AND r.created >= ?");
   st->bind(1, ref);
   st->bind(2, nowSeconds() - kCopyRefLifetime);
   if (!st->step()) return std::nullopt;
-  return std::make_pair(Owner{st->int64(0), st->text(1)}, st->text(2));
+  CopySource source{{st->int64(0), st->text(1)}, st->text(2), std::nullopt};
+  if (!st->isNull(3)) source.content = BlobId{st->text(3), st->int64(4)};
+  return source;
 }
 
-std::string FileTree::createShare(const Owner& owner, const std::string& path,
-                                  const std::string& name, const std::string& accessCode) {
+std::string FileTree::createShare(const Owner& owner, const Entry& entry, const std::string& name,
+                                  const std::string& accessCode) {
   const std::string id = Secrets::randomHex(10);
   auto guard = db_.lock();
   auto st = db_.statement(
-      "INSERT INTO shares(id, user_id, root, path, name, access_code, created) "
-      "VALUES(?, ?, ?, ?, ?, ?, ?)");
+      "INSERT INTO shares(id, user_id, root, path, name, access_code, created, file_id) "
+      "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
   st->bind(1, id);
   st->bind(2, owner.userId);
   st->bind(3, owner.root);
-  st->bind(4, path);
+  st->bind(4, entry.path);
   st->bind(5, name);
   st->bind(6, accessCode);
   st->bind(7, nowSeconds());
+  st->bind(8, entry.fileId);
   st->step();
   return id;
 }
@@ -344,11 +367,44 @@ std::string FileTree::createShare(const Owner& owner, const std::string& path,
 std::optional<ShareRecord> FileTree::share(const std::string& id) {
   auto guard = db_.lock();
   auto st = db_.statement(
-      "SELECT id, user_id, root, path, name, access_code FROM shares WHERE id = ?");
+      "SELECT id, user_id, root, path, name, access_code, file_id FROM shares WHERE id = ?");
   st->bind(1, id);
   if (!st->step()) return std::nullopt;
-  return ShareRecord{st->text(0), {st->int64(1), st->text(2)}, st->text(3), st->text(4),
-                     st->text(5)};
+  return ShareRecord{
+      st->text(0), {st->int64(1), st->text(2)}, st->text(3), st->text(4), st->text(5), st->text(6)};
+}
+
+bool FileTree::shareTakesCodes(const std::string& id) {
+  auto guard = db_.lock();
+  auto st = db_.statement("SELECT locked_until FROM shares WHERE id = ?");
+  st->bind(1, id);
+  return st->step() && st->int64(0) <= nowSeconds();
+}
+
+void FileTree::shareCodeTried(const std::string& id, bool right) {
+  auto guard = db_.lock();
+  if (right) {
+    auto st = db_.statement("UPDATE shares SET failed_codes = 0 WHERE id = ?");
+    st->bind(1, id);
+    st->step();
+    return;
+  }
+  auto st = db_.statement(
+      "UPDATE shares SET failed_codes = (failed_codes + 1) % ?, "
+      "locked_until = CASE WHEN failed_codes + 1 >= ? THEN ? ELSE locked_until END WHERE id = ?");
+  st->bind(1, std::int64_t{kCodeAttempts});
+  st->bind(2, std::int64_t{kCodeAttempts});
+  st->bind(3, nowSeconds() + kCodeLockSeconds);
+  st->bind(4, id);
+  st->step();
+}
+
+std::unordered_set<std::string> FileTree::referencedBlobs() {
+  auto guard = db_.lock();
+  auto st = db_.statement("SELECT DISTINCT blob FROM versions");
+  std::unordered_set<std::string> blobs;
+  while (st->step()) blobs.insert(st->text(0));
+  return blobs;
 }
 
 }  // namespace nb::server

@@ -1,10 +1,13 @@
 #include "server/NbServer.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 
 #include "server/AuthEndpoints.h"
 #include "server/CertificateAuthority.h"
+#include "server/ConnectionThreads.h"
 #include "server/ContentEndpoints.h"
 #include "server/ConversionEndpoints.h"
 #include "server/FileEndpoints.h"
@@ -29,12 +32,23 @@ NbServer::~NbServer() { stop(); }
 
 bool NbServer::start(const Options& options, std::string* error) {
   options_ = options;
+  for (const int port : {options.port, options.tlsPort}) {
+    if (port < 0 || port > 65535) {
+      return *error = "port " + std::to_string(port) + " is out of range (0 to 65535)", false;
+    }
+  }
+  lock_ = folder_.lock(error);
+  if (!lock_) return false;
   db_ = Database::open(folder_.metadataFile(), error);
   if (!db_) return false;
   accounts_ = std::make_unique<AccountStore>(*db_);
   tree_ = std::make_unique<FileTree>(*db_);
   blobs_ = std::make_unique<BlobStore>(folder_.path());
   if (!blobs_->prepare(error)) return false;
+  // A crash between placing a blob and committing its version leaves the blob
+  // unreferenced; nothing else removes it.
+  const auto referenced = tree_->referencedBlobs();
+  blobs_->sweep([&](const std::string& hash) { return referenced.count(hash) != 0; });
   verifier_ = std::make_unique<OAuthVerifier>(*accounts_);
   context_ = std::make_unique<ServiceContext>(
       ServiceContext{*accounts_, *tree_, *blobs_, *verifier_, hosts_, options.dev,
@@ -43,19 +57,31 @@ bool NbServer::start(const Options& options, std::string* error) {
 
   CertificateAuthority ca(folder_.tlsFolder());
   if (!ca.prepare(hosts_.all(), error)) return false;
-  http_ = std::make_unique<httplib::Server>();
-  https_ = std::make_unique<httplib::SSLServer>(ca.certFile().c_str(), ca.keyFile().c_str());
+  http_ = std::make_unique<Listener<httplib::Server>>();
+  https_ =
+      std::make_unique<Listener<httplib::SSLServer>>(ca.certFile().c_str(), ca.keyFile().c_str());
   if (!https_->is_valid()) return *error = "cannot load the server certificate", false;
 
-  // Each open connection holds a thread while it is kept alive, so clients
-  // that run many transfers at once need more than the transport's default.
   const auto threads = static_cast<std::size_t>(std::max(1, options.threads));
   for (httplib::Server* server : {static_cast<httplib::Server*>(http_.get()),
                                   static_cast<httplib::Server*>(https_.get())}) {
-    server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    // A thread per open connection: clients that are slow, idle or trickle
+    // hold only their own.
+    server->new_task_queue = [threads] { return new ConnectionThreads(threads); };
     // An idle kept-alive connection holds its thread, and stopping waits for
     // it: keep the wait short. Local clients reconnect cheaply.
     server->set_keep_alive_timeout(1);
+    server->set_keep_alive_max_count(100000);
+    server->set_read_timeout(5);
+    // Small replies go out at once, not after the peer's delayed ACK.
+    server->set_tcp_nodelay(true);
+    // Address reuse only: the transport's default also shares the port with
+    // any other process that asks (SO_REUSEPORT), so a second server would
+    // start on a taken port and split its clients.
+    server->set_socket_options([](socket_t sock) {
+      int yes = 1;
+      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
   }
 
   ServiceRouter router(*http_, *https_, *context_);
@@ -75,6 +101,10 @@ bool NbServer::start(const Options& options, std::string* error) {
   if (httpsPort_ <= 0) {
     return *error = "cannot listen on port " + std::to_string(options.tlsPort), false;
   }
+  // The transport listens with a backlog of 5; connections that arrive in a
+  // burst would wait a second for a SYN retransmit. Listening again widens it.
+  ::listen(http_->listeningSocket(), SOMAXCONN);
+  ::listen(https_->listeningSocket(), SOMAXCONN);
   httpThread_ = std::thread([this] { http_->listen_after_bind(); });
   httpsThread_ = std::thread([this] { https_->listen_after_bind(); });
   // Report ready only once both loops run: a stop() before that would be
@@ -107,6 +137,7 @@ void NbServer::stop() {
   if (https_) https_->stop();
   if (httpThread_.joinable()) httpThread_.join();
   if (httpsThread_.joinable()) httpsThread_.join();
+  lock_.reset();
 }
 
 }  // namespace nb::server

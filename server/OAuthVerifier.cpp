@@ -52,6 +52,26 @@ bool parseAuthorization(const std::string& header, RequestParameters* out) {
   return true;
 }
 
+// Protocol parameters come once each, and no longer than any client of ours
+// sends them: a second copy (in the query, the header or the form) would leave
+// the choice of value to the parser, and an endless nonce would be stored.
+constexpr std::size_t kMaxNonce = 64;
+constexpr std::size_t kMaxProtocolValue = 256;
+
+bool protocolParametersSound(const RequestParameters& params) {
+  std::vector<std::string_view> seen;
+  for (const auto& [name, value] : params.pairs()) {
+    if (name.rfind("oauth_", 0) != 0 && name.rfind("x_auth_", 0) != 0) continue;
+    if (std::find(seen.begin(), seen.end(), name) != seen.end()) return false;
+    seen.push_back(name);
+    const bool oauth = name.rfind("oauth_", 0) == 0;
+    if (oauth && value.size() > (name == "oauth_nonce" ? kMaxNonce : kMaxProtocolValue)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool allDigits(const std::string& s) {
   return !s.empty() && s.size() <= 18 &&
          std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -85,7 +105,7 @@ std::string OAuthVerifier::baseString(const SignedRequest& request,
          NSStringHelper::urlEncodeCovertString(joined);
 }
 
-OAuthOutcome OAuthVerifier::verify(const SignedRequest& request) {
+OAuthOutcome OAuthVerifier::verify(const SignedRequest& request, bool recordNonce) {
   const auto query = request.target.find('?');
   auto params = RequestParameters::parse(
       query == std::string::npos ? std::string_view() : std::string_view(request.target).substr(query + 1));
@@ -101,6 +121,8 @@ OAuthOutcome OAuthVerifier::verify(const SignedRequest& request) {
       return refuse(400, "bad request");
     }
   }
+
+  if (!protocolParametersSound(*params)) return refuse(400, "bad request");
 
   const auto consumerKey = params->get("oauth_consumer_key");
   const auto signature = params->get("oauth_signature");
@@ -140,7 +162,7 @@ OAuthOutcome OAuthVerifier::verify(const SignedRequest& request) {
   const std::string expected = NSDataBase64Helper::base64StringFromData(digest.data(), digest.size());
   if (!Secrets::equalConstantTime(expected, *signature)) return refuse(401, "bad signature");
 
-  if (!accounts_.recordNonce(*consumerKey, *nonce, 2 * kWindowSeconds)) {
+  if (recordNonce && !accounts_.recordNonce(*consumerKey, *nonce, 2 * kWindowSeconds)) {
     return refuse(401, "reused nonce");
   }
 

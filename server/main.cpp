@@ -91,18 +91,20 @@ int main(int argc, char** argv) {
   app.require_subcommand(0, 1);
 
   std::string data = "nbserver-data";
-  int port = 0, tlsPort = 0, threads = 64;
+  int port = 0, tlsPort = 0, threads = 4096;
   bool dev = false, ephemeral = false, printEnv = false;
   app.add_option("--data", data, "Data folder (metadata.db, blobs/, tls/); created when absent")
       ->capture_default_str();
   app.add_option("--port", port, "HTTP port on 127.0.0.1; 0 picks a free one")
+      ->check(CLI::Range(0, 65535))
       ->capture_default_str();
   app.add_option("--tls-port", tlsPort, "HTTPS port on 127.0.0.1; 0 picks a free one")
+      ->check(CLI::Range(0, 65535))
       ->capture_default_str();
   app.add_option("--threads", threads,
-                 "Request threads per listener; each open connection holds one while it "
-                 "is kept alive")
-      ->check(CLI::Range(1, 4096))
+                 "Connections served at once per listener, a thread each; more wait for "
+                 "one to close")
+      ->check(CLI::Range(1, 16384))
       ->capture_default_str();
   app.add_flag("--dev", dev,
                "Development mode: makes a development consumer and prints it, fixes the "
@@ -170,7 +172,11 @@ int main(int argc, char** argv) {
     if (tokenRevoke->parsed()) {
       return accounts.revokeToken(tokenText) ? 0 : fail("no such token");
     }
-    if (admin.folder->runningEnvironment()) return fail("a server is running on " + data);
+    // The lock keeps a server from starting on the folder while it is wiped,
+    // and refuses the wipe while one serves.
+    std::string error;
+    const auto lock = admin.folder->lock(&error);
+    if (!lock) return fail(error);
     std::error_code ec;
     if (!admin.db->wipe()) return fail("cannot wipe " + data);
     std::filesystem::remove_all(admin.folder->blobsFolder(), ec);
