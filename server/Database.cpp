@@ -17,6 +17,7 @@ CREATE TABLE IF NOT EXISTS tokens(token TEXT PRIMARY KEY, secret TEXT NOT NULL,
   created INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS nonces(consumer TEXT NOT NULL, nonce TEXT NOT NULL,
   seen INTEGER NOT NULL, PRIMARY KEY(consumer, nonce)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS nonces_seen ON nonces(seen);
 CREATE TABLE IF NOT EXISTS challenges(authid TEXT PRIMARY KEY, code TEXT NOT NULL,
   created INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS sessions(id TEXT PRIMARY KEY, user_id INTEGER NOT NULL,
@@ -77,11 +78,22 @@ std::unique_ptr<Database> Database::open(const std::string& path, std::string* e
   return std::unique_ptr<Database>(new Database(std::move(db)));
 }
 
-std::unique_ptr<SqliteStatement> Database::statement(std::string_view text) {
+Database::Statement Database::statement(std::string_view text) {
+  std::string key(text);
+  if (const auto it = cache_.find(key); it != cache_.end()) {
+    auto st = std::move(it->second);
+    cache_.erase(it);
+    return Statement(*this, std::move(key), std::move(st));
+  }
   SqliteStatus status;
   auto st = db_->prepare(text, &status);
   if (!st) throw std::logic_error("bad statement: " + status.message);
-  return st;
+  return Statement(*this, std::move(key), std::move(st));
+}
+
+Database::Statement::~Statement() {
+  st_->reset();
+  db_.cache_.emplace(std::move(key_), std::move(st_));
 }
 
 bool Database::wipe() {
