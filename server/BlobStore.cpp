@@ -64,18 +64,38 @@ bool BlobStore::Writer::write(const char* data, std::size_t size) {
   if (failed_) return false;
   EVP_DigestUpdate(ctx(hash_), data, size);
   size_ += static_cast<std::int64_t>(size);
+  // The transport hands over a few KiB at a time: gather them into large writes.
+  if (buffer_.size() + size > kBuffer && !flush()) return false;
+  if (size >= kBuffer) return writeAll(data, size);
+  buffer_.append(data, size);
+  return true;
+}
+
+bool BlobStore::Writer::flush() {
+  const bool ok = writeAll(buffer_.data(), buffer_.size());
+  buffer_.clear();
+  return ok;
+}
+
+bool BlobStore::Writer::writeAll(const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd_, data, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return !(failed_ = true);
     data += n;
     size -= static_cast<std::size_t>(n);
+    written_ += n;
+  }
+  // Start the disk on what has arrived, so the sync at the end has little left.
+  if (written_ - synced_ >= kWriteBehind) {
+    ::sync_file_range(fd_, synced_, written_ - synced_, SYNC_FILE_RANGE_WRITE);
+    synced_ = written_;
   }
   return true;
 }
 
 std::optional<BlobId> BlobStore::Writer::seal() {
-  if (failed_ || ::fsync(fd_) != 0) return std::nullopt;
+  if (failed_ || !flush() || ::fdatasync(fd_) != 0) return std::nullopt;
   ::close(fd_);
   fd_ = -1;
   unsigned char digest[32];

@@ -3,6 +3,8 @@
 // exists is always complete. Thread-safe: writers use distinct temporary files.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -37,7 +39,14 @@ class BlobStore {
    private:
     friend class BlobStore;
     Writer(const BlobStore& store, int fd, std::string tempPath);
+    static constexpr std::size_t kBuffer = 1 << 20;
+    static constexpr off_t kWriteBehind = 8 << 20;
+    bool flush();
+    bool writeAll(const char* data, std::size_t size);
     const BlobStore& store_;
+    std::string buffer_;
+    off_t written_ = 0;
+    off_t synced_ = 0;
     int fd_;
     std::string tempPath_;
     std::int64_t size_ = 0;

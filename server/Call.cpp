@@ -129,18 +129,21 @@ bool Call::locationFromUrl(std::string_view prefix, std::string* root, std::stri
   return true;
 }
 
-void failTree(Call& call, TreeError error) {
-  switch (error) {
-    case TreeError::kNone: break;
-    case TreeError::kNotFound:
-    case TreeError::kParentMissing: call.fail(404, "file not exist"); break;
-    case TreeError::kExists: call.fail(403, "file exist"); break;
-    case TreeError::kForbidden: call.fail(403, "forbidden"); break;
-    case TreeError::kNotAFile:
-      call.fail(400, "bad parameters");
-      break;
-    case TreeError::kOverSpace: call.fail(507, "over space"); break;
-    case TreeError::kFailed: call.fail(500, "server error"); break;
+void failTree(Call& call, const Status& status) {
+  switch (status.code()) {
+    case StatusCode::kOk:
+      return;
+    case StatusCode::kNotFound:
+      return call.fail(404, status.message());
+    case StatusCode::kAlreadyExists:
+    case StatusCode::kPermissionDenied:
+      return call.fail(403, status.message());
+    case StatusCode::kInvalidArgument:
+      return call.fail(400, status.message());
+    case StatusCode::kResourceExhausted:
+      return call.fail(507, status.message());
+    default:
+      return call.fail(500, "server error");
   }
 }
 

@@ -86,8 +86,9 @@ class Call {
   std::optional<UserRecord> user_;
 };
 
-// The reply status and keyword of a refused tree change.
-void failTree(Call& call, TreeError error);
+// Replies with the status and keyword of a refused tree change (the Status's
+// message is the keyword).
+void failTree(Call& call, const Status& status);
 // An entry as the service describes it in replies.
 JsonReply entryJson(const std::string& root, const Entry& entry);
 

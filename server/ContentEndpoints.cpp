@@ -83,10 +83,10 @@ bool judgeUpload(Call& call, UploadTarget* target) {
   if (target->path == "/") return call.fail(403, "file exist"), false;
   const auto owner = call.owner(target->root);
   const auto parent = call.context.tree.find(owner, StoragePath::parent(target->path));
-  if (!parent || !parent->isDir) return failTree(call, TreeError::kParentMissing), false;
+  if (!parent || !parent->isDir) return call.fail(404, "file not exist"), false;
   const auto existing = call.context.tree.find(owner, target->path);
   if (existing && (existing->isDir || !target->overwrite)) {
-    return failTree(call, TreeError::kExists), false;
+    return call.fail(403, "file exist"), false;
   }
   target->replaced = existing ? existing->size : 0;
   if (const auto length = call.contentLength()) {
@@ -156,12 +156,11 @@ void ContentEndpoints::uploadFile(Call& call, const httplib::ContentReader& read
 
   // The blob is kept only once the tree has taken the file (quota and name
   // checked again under the lock: another upload may have come first).
-  Entry stored;
-  const auto error = call.context.tree.putFile(
-      call.owner(target.root), target.path, *blob, target.overwrite, call.user().quotaTotal,
-      [&] { return sink.writer().place(); }, &stored);
-  if (error != TreeError::kNone) return failTree(call, error);
-  call.reply(entryJson(target.root, stored));
+  const auto stored =
+      call.context.tree.putFile(call.owner(target.root), target.path, *blob, target.overwrite,
+                                call.user().quotaTotal, [&] { return sink.writer().place(); });
+  if (!stored.ok()) return failTree(call, stored.status());
+  call.reply(entryJson(target.root, *stored));
 }
 
 bool ContentEndpoints::sendBlob(Call& call, const Entry& entry, const std::string& contentType) {

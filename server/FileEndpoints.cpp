@@ -145,30 +145,27 @@ void FileEndpoints::createFolder(Call& call) {
   if (!call.authenticate(Call::Access::kAccessToken)) return;
   std::string root, path;
   if (!call.location(&root, &path)) return;
-  Entry created;
-  const auto error = call.context.tree.createFolder(call.owner(root), path, &created);
-  if (error != TreeError::kNone) return failTree(call, error);
-  call.reply(entryJson(root, created));
+  const auto created = call.context.tree.createFolder(call.owner(root), path);
+  if (!created.ok()) return failTree(call, created.status());
+  call.reply(entryJson(root, *created));
 }
 
 void FileEndpoints::remove(Call& call) {
   if (!call.authenticate(Call::Access::kAccessToken)) return;
   std::string root, path;
   if (!call.location(&root, &path)) return;
-  Entry removed;
-  const auto error = call.context.tree.remove(call.owner(root), path, &removed);
-  if (error != TreeError::kNone) return failTree(call, error);
-  call.reply(entryJson(root, removed).boolean("is_deleted", true));
+  const auto removed = call.context.tree.remove(call.owner(root), path);
+  if (!removed.ok()) return failTree(call, removed.status());
+  call.reply(entryJson(root, *removed).boolean("is_deleted", true));
 }
 
 void FileEndpoints::move(Call& call) {
   if (!call.authenticate(Call::Access::kAccessToken)) return;
   std::string root, from, to;
   if (!call.location(&root, &from, "from_path") || !call.location(&root, &to, "to_path")) return;
-  Entry moved;
-  const auto error = call.context.tree.move(call.owner(root), from, to, &moved);
-  if (error != TreeError::kNone) return failTree(call, error);
-  call.reply(entryJson(root, moved));
+  const auto moved = call.context.tree.move(call.owner(root), from, to);
+  if (!moved.ok()) return failTree(call, moved.status());
+  call.reply(entryJson(root, *moved));
 }
 
 void FileEndpoints::copy(Call& call) {
@@ -186,11 +183,10 @@ void FileEndpoints::copy(Call& call) {
   } else if (!call.location(&root, &from, "from_path")) {
     return;
   }
-  Entry copied;
-  const auto error = call.context.tree.copy(source, from, call.owner(root), to,
-                                            call.user().quotaTotal, &copied, content);
-  if (error != TreeError::kNone) return failTree(call, error);
-  call.reply(entryJson(root, copied));
+  const auto copied =
+      call.context.tree.copy(source, from, call.owner(root), to, call.user().quotaTotal, content);
+  if (!copied.ok()) return failTree(call, copied.status());
+  call.reply(entryJson(root, *copied));
 }
 
 void FileEndpoints::copyRef(Call& call) {
@@ -228,11 +224,10 @@ void FileEndpoints::history(Call& call) {
   if (!call.authenticate(Call::Access::kAccessToken)) return;
   std::string root, path;
   if (!call.locationFromUrl("/1/history/", &root, &path)) return;
-  std::vector<Version> versions;
-  const auto error = call.context.tree.history(call.owner(root), path, &versions);
-  if (error != TreeError::kNone) return failTree(call, error);
+  const auto versions = call.context.tree.history(call.owner(root), path);
+  if (!versions.ok()) return failTree(call, versions.status());
   std::vector<JsonReply> files;
-  for (const auto& v : versions) {
+  for (const auto& v : *versions) {
     files.push_back(JsonReply()
                         .text("file_id", v.fileId)
                         .text("rev", std::to_string(v.rev))

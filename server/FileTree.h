@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "nb/Status.h"
 #include "server/BlobStore.h"
 #include "server/Database.h"
 
@@ -56,17 +57,6 @@ struct CopySource {
   std::optional<BlobId> content;  // files only
 };
 
-enum class TreeError {
-  kNone,
-  kNotFound,
-  kParentMissing,
-  kExists,
-  kForbidden,
-  kNotAFile,  // a folder where only a file will do
-  kOverSpace,
-  kFailed
-};
-
 class FileTree {
  public:
   explicit FileTree(Database& db) : db_(db) {}
@@ -76,23 +66,28 @@ class FileTree {
   std::vector<Entry> children(const Owner& owner, const std::string& folder);
   std::int64_t usedBytes(std::int64_t userId);
 
-  TreeError createFolder(const Owner& owner, const std::string& path, Entry* created);
+  // Changes answer the entry as it now is (as it was, for remove), or a
+  // Status whose message is the service's keyword for the refusal: not found
+  // ("file not exist", also for a missing parent), already exists ("file
+  // exist"), permission denied ("forbidden"), invalid argument ("bad
+  // parameters"), resource exhausted ("over space"), internal ("server error").
+  Result<Entry> createFolder(const Owner& owner, const std::string& path);
   // Stores `blob` at `path` as a new version; refuses a clash unless `overwrite`,
   // a folder in the way, a missing parent and going over `quotaTotal`.
   // `place` keeps the blob on disk; it runs once every check has passed, inside
   // the transaction, so a refused upload never leaves its blob behind.
-  TreeError putFile(const Owner& owner, const std::string& path, const BlobId& blob, bool overwrite,
-                    std::int64_t quotaTotal, const std::function<bool()>& place, Entry* stored);
-  TreeError remove(const Owner& owner, const std::string& path, Entry* removed);
-  TreeError move(const Owner& owner, const std::string& from, const std::string& to,
-                 Entry* moved);
+  Result<Entry> putFile(const Owner& owner, const std::string& path, const BlobId& blob,
+                        bool overwrite, std::int64_t quotaTotal,
+                        const std::function<bool()>& place);
+  Result<Entry> remove(const Owner& owner, const std::string& path);
+  Result<Entry> move(const Owner& owner, const std::string& from, const std::string& to);
   // `content`, when given, is what the copied file holds instead of its
   // current content (a copy reference's).
-  TreeError copy(const Owner& source, const std::string& from, const Owner& target,
-                 const std::string& to, std::int64_t quotaTotal, Entry* copied,
-                 const std::optional<BlobId>& content = std::nullopt);
+  Result<Entry> copy(const Owner& source, const std::string& from, const Owner& target,
+                     const std::string& to, std::int64_t quotaTotal,
+                     const std::optional<BlobId>& content = std::nullopt);
   // Versions of a file, newest first.
-  TreeError history(const Owner& owner, const std::string& path, std::vector<Version>* versions);
+  Result<std::vector<Version>> history(const Owner& owner, const std::string& path);
 
   std::string createCopyRef(const Owner& owner, const Entry& entry);
   // nullopt when the reference is unknown, has lapsed or its entry is gone.
@@ -118,7 +113,7 @@ class FileTree {
   bool insertLocked(const Owner& owner, const Entry& entry);
   std::int64_t addVersionLocked(std::int64_t userId, const std::string& fileId,
                                 const std::string& blob, std::int64_t size, std::int64_t time);
-  TreeError placeable(const Owner& owner, const std::string& path);
+  Status placeable(const Owner& owner, const std::string& path);
   Database& db_;
 };
 
