@@ -139,20 +139,21 @@ class Client(threading.Thread):
     def call(self, method, url, **kwargs):
         retried = False
         while True:
-            self.soak.running.wait()
+            self.soak.enter()
             try:
-                return self.session.request(method, url, auth=self.auth, timeout=30, **kwargs)
+                return self.session.request(method, url, auth=self.auth, timeout=60, **kwargs)
             except requests.RequestException:
-                if not self.soak.running.is_set() or self.soak.killing:
+                if self.soak.killing:
                     return None  # cut off by a kill: the caller settles the outcome
-                # A kept-alive connection the server closed as it went idle, or
-                # one to a server killed since: HTTP clients send once more on
-                # a new connection, and so does this one.
+                # A kept-alive connection the server closed as it went idle:
+                # HTTP clients send once more on a new connection, as this one.
                 if retried:
                     raise
                 retried = True
                 self.session.close()
                 self.session = requests.Session()
+            finally:
+                self.soak.leave()
 
     def error(self, what, response):
         text = "(no reply)" if response is None else "%d %s" % (response.status_code,
@@ -180,7 +181,7 @@ class Client(threading.Thread):
                                      "overwrite": "True" if overwrite else "False"},
                              files={"file": ("f", content, "application/octet-stream")})
         if response is None:
-            self.uncertain[path] = {before, digest}
+            self.uncertain.setdefault(path, {before}).add(digest)
         elif response.status_code == 200:
             self.files[path] = digest
         else:
@@ -211,8 +212,8 @@ class Client(threading.Thread):
             response = self.call("GET", API + "/1/fileops/move",
                                  params={"root": "app", "from_path": path, "to_path": target})
             if response is None:
-                self.uncertain[path] = {self.files[path], None}
-                self.uncertain[target] = {self.files[path], None}
+                self.uncertain.setdefault(path, set()).update({self.files[path], None})
+                self.uncertain.setdefault(target, set()).update({self.files[path], None})
                 del self.files[path]
             elif response.status_code == 200:
                 self.files[target] = self.files.pop(path)
@@ -224,7 +225,7 @@ class Client(threading.Thread):
             response = self.call("GET", API + "/1/fileops/copy",
                                  params={"root": "app", "from_path": path, "to_path": target})
             if response is None:
-                self.uncertain[target] = {self.files[path], None}
+                self.uncertain.setdefault(target, set()).update({self.files[path], None})
             elif response.status_code == 200:
                 self.files[target] = self.files[path]
             else:
@@ -234,7 +235,7 @@ class Client(threading.Thread):
             response = self.call("GET", API + "/1/fileops/delete",
                                  params={"root": "app", "path": path})
             if response is None:
-                self.uncertain[path] = {self.files[path], None}
+                self.uncertain.setdefault(path, set()).update({self.files[path], None})
                 del self.files[path]
             elif response.status_code == 200:
                 del self.files[path]
@@ -289,9 +290,10 @@ class Client(threading.Thread):
             self.call("GET", API + "/1/fileops/create_folder",
                       params={"root": "app", "path": self.folder})
             while not self.soak.over:
-                if self.uncertain and self.soak.running.is_set():
-                    self.settle()
-                self.op()
+                if self.uncertain:
+                    self.settle()  # before anything else touches those paths
+                else:
+                    self.op()
         except Exception as e:  # noqa: BLE001 - any failure is the soak's finding
             self.errors.append("%s: %r" % (self.name_, e))
 
@@ -309,11 +311,40 @@ class Client(threading.Thread):
 
 
 class Soak:
+    """Holds the clients while the server is down and being checked: no request
+    is in flight from the kill until the clients are let go again."""
+
     def __init__(self):
-        self.running = threading.Event()
-        self.running.set()
+        self.cond = threading.Condition()
+        self.running = True
         self.killing = False
+        self.active = 0
         self.over = False
+
+    def enter(self):
+        with self.cond:
+            self.cond.wait_for(lambda: self.running)
+            self.active += 1
+
+    def leave(self):
+        with self.cond:
+            self.active -= 1
+            self.cond.notify_all()
+
+    def hold(self):
+        with self.cond:
+            self.running = False
+            self.killing = True
+
+    def drained(self):
+        with self.cond:
+            self.cond.wait_for(lambda: self.active == 0)
+
+    def release(self):
+        with self.cond:
+            self.running = True
+            self.killing = False
+            self.cond.notify_all()
 
 
 def main():
@@ -346,14 +377,12 @@ def main():
         inconsistent = []
         for moment in moments:
             time.sleep(max(0, start + moment - time.time()))
-            soak.killing = True
-            soak.running.clear()
+            soak.hold()
             server.kill()
+            soak.drained()
             server.start()  # sweeps what the kill left
-            problems = consistency(data)
-            inconsistent += problems
-            soak.killing = False
-            soak.running.set()
+            inconsistent += consistency(data)
+            soak.release()
         time.sleep(max(0, start + args.seconds - time.time()))
         soak.over = True
         for c in clients:
@@ -366,7 +395,7 @@ def main():
         print("soak: %d clients, %.0f s, %d kills, %d operations, %d errors, %d lost, "
               "%d inconsistencies" % (args.clients, args.seconds, args.kills, operations,
                                       len(errors), lost, len(inconsistent)))
-        for line in (errors + inconsistent)[:20]:
+        for line in (inconsistent + errors)[:20]:
             print("  " + line)
         return 0 if not errors and not lost and not inconsistent and operations > 0 else 1
     finally:
