@@ -29,13 +29,12 @@ EVP_MD_CTX* ctx(void* p) { return static_cast<EVP_MD_CTX*>(p); }
 BlobStore::BlobStore(const std::string& dataFolder)
     : blobs_(dataFolder + "/blobs"), tmp_(dataFolder + "/tmp") {}
 
-bool BlobStore::prepare(std::string* error) const {
+Status BlobStore::prepare() const {
   std::error_code ec;
   std::filesystem::create_directories(blobs_, ec);
   if (!ec) std::filesystem::remove_all(tmp_, ec);
   if (!ec) std::filesystem::create_directories(tmp_, ec);
-  if (ec) *error = ec.message();
-  return !ec;
+  return ec ? Status::ioError("cannot prepare " + blobs_ + ": " + ec.message()) : Status::OK();
 }
 
 std::string BlobStore::pathOf(const std::string& hash) const {

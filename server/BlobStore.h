@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "nb/Status.h"
+
 namespace nb::server {
 
 struct BlobId {
@@ -58,7 +60,7 @@ class BlobStore {
   // `dataFolder` holds blobs/ and tmp/.
   explicit BlobStore(const std::string& dataFolder);
   // Creates the folders and removes temporary files a crash left behind.
-  bool prepare(std::string* error) const;
+  Status prepare() const;
   std::unique_ptr<Writer> begin() const;
   std::string pathOf(const std::string& hash) const;
   // Removes every blob for which `referenced(hash)` is false: what a crash

@@ -7,12 +7,14 @@
 #include <string>
 #include <utility>
 
+#include "nb/Status.h"
+
 namespace nb::server {
 
 class DataFolder {
  public:
   // Creates the folder (mode 0700) when absent; the path is made absolute.
-  static std::optional<DataFolder> open(const std::string& path, std::string* error);
+  static Result<DataFolder> open(const std::string& path);
 
   const std::string& path() const { return path_; }
   std::string metadataFile() const { return path_ + "/metadata.db"; }
@@ -28,7 +30,8 @@ class DataFolder {
 
   // Takes the folder's lock (DIR/lock, an flock), held by a serving server
   // and by `reset` while it wipes: one holder at a time, released by close or
-  // by the holder's death. nullopt with `error` set when another holds it.
+  // by the holder's death. An error (kUnavailable when another holds it)
+  // otherwise.
   class Lock {
    public:
     explicit Lock(int fd) : fd_(fd) {}
@@ -44,7 +47,7 @@ class DataFolder {
    private:
     int fd_;
   };
-  std::optional<Lock> lock(std::string* error) const;
+  Result<Lock> lock() const;
 
  private:
   explicit DataFolder(std::string path) : path_(std::move(path)) {}

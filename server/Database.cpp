@@ -52,13 +52,10 @@ constexpr std::string_view kAddedColumns[] = {
 
 }  // namespace
 
-std::unique_ptr<Database> Database::open(const std::string& path, std::string* error) {
+Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
   SqliteStatus status;
   auto db = SqliteDatabase::open(path, &status);
-  if (!db) {
-    *error = status.message;
-    return nullptr;
-  }
+  if (!db) return Status::ioError(path + ": " + status.message);
   // A committed upload must survive a power cut, not only a killed process.
   status = db->exec("PRAGMA synchronous=FULL;");
   if (status.ok()) status = db->exec(kSchema);
@@ -71,10 +68,7 @@ std::unique_ptr<Database> Database::open(const std::string& path, std::string* e
       }
     }
   }
-  if (!status.ok()) {
-    *error = status.message;
-    return nullptr;
-  }
+  if (!status.ok()) return Status::ioError(path + ": " + status.message);
   return std::unique_ptr<Database>(new Database(std::move(db)));
 }
 

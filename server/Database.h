@@ -9,15 +9,15 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "nb/Status.h"
 #include "nb/platform/SqliteDatabase.h"
 
 namespace nb::server {
 
 class Database {
  public:
-  // Opens or creates `path` and brings the schema up to date; nullptr with
-  // `error` set when the file cannot be used.
-  static std::unique_ptr<Database> open(const std::string& path, std::string* error);
+  // Opens or creates `path` and brings the schema up to date.
+  static Result<std::unique_ptr<Database>> open(const std::string& path);
 
   std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
   SqliteDatabase& sql() { return *db_; }

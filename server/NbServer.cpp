@@ -30,21 +30,24 @@ std::string exportLine(const std::string& name, const std::string& value) {
 
 NbServer::~NbServer() { stop(); }
 
-bool NbServer::start(const Options& options, std::string* error) {
+Status NbServer::start(const Options& options) {
   options_ = options;
   for (const int port : {options.port, options.tlsPort}) {
     if (port < 0 || port > 65535) {
-      return *error = "port " + std::to_string(port) + " is out of range (0 to 65535)", false;
+      return Status::invalidArgument("port " + std::to_string(port) +
+                                     " is out of range (0 to 65535)");
     }
   }
-  lock_ = folder_.lock(error);
-  if (!lock_) return false;
-  db_ = Database::open(folder_.metadataFile(), error);
-  if (!db_) return false;
+  auto lock = folder_.lock();
+  if (!lock.ok()) return lock.status();
+  lock_ = std::move(*lock);
+  auto db = Database::open(folder_.metadataFile());
+  if (!db.ok()) return db.status();
+  db_ = std::move(*db);
   accounts_ = std::make_unique<AccountStore>(*db_);
   tree_ = std::make_unique<FileTree>(*db_);
   blobs_ = std::make_unique<BlobStore>(folder_.path());
-  if (!blobs_->prepare(error)) return false;
+  if (auto prepared = blobs_->prepare(); !prepared.ok()) return prepared;
   // A crash between placing a blob and committing its version leaves the blob
   // unreferenced; nothing else removes it.
   const auto referenced = tree_->referencedBlobs();
@@ -56,11 +59,11 @@ bool NbServer::start(const Options& options, std::string* error) {
   if (options.dev) accounts_->devConsumer();
 
   CertificateAuthority ca(folder_.tlsFolder());
-  if (!ca.prepare(hosts_.all(), error)) return false;
+  if (auto prepared = ca.prepare(hosts_.all()); !prepared.ok()) return prepared;
   http_ = std::make_unique<Listener<httplib::Server>>();
   https_ =
       std::make_unique<Listener<httplib::SSLServer>>(ca.certFile().c_str(), ca.keyFile().c_str());
-  if (!https_->is_valid()) return *error = "cannot load the server certificate", false;
+  if (!https_->is_valid()) return Status::ioError("cannot load the server certificate");
 
   const auto threads = static_cast<std::size_t>(std::max(1, options.threads));
   for (httplib::Server* server : {static_cast<httplib::Server*>(http_.get()),
@@ -68,9 +71,10 @@ bool NbServer::start(const Options& options, std::string* error) {
     // A thread per open connection: clients that are slow, idle or trickle
     // hold only their own.
     server->new_task_queue = [threads] { return new ConnectionThreads(threads); };
-    // An idle kept-alive connection holds its thread, and stopping waits for
-    // it: keep the wait short. Local clients reconnect cheaply.
-    server->set_keep_alive_timeout(1);
+    // The wait for a connection's next request, its first included: a busy
+    // client may take a moment between connecting and sending. Stopping waits
+    // for idle connections at most this long.
+    server->set_keep_alive_timeout(5);
     server->set_keep_alive_max_count(100000);
     server->set_read_timeout(5);
     // Small replies go out at once, not after the peer's delayed ACK.
@@ -96,10 +100,12 @@ bool NbServer::start(const Options& options, std::string* error) {
     return server.bind_to_port("127.0.0.1", port) ? port : -1;
   };
   httpPort_ = bind(*http_, options.port);
-  if (httpPort_ <= 0) return *error = "cannot listen on port " + std::to_string(options.port), false;
+  if (httpPort_ <= 0) {
+    return Status::unavailable("cannot listen on port " + std::to_string(options.port));
+  }
   httpsPort_ = bind(*https_, options.tlsPort);
   if (httpsPort_ <= 0) {
-    return *error = "cannot listen on port " + std::to_string(options.tlsPort), false;
+    return Status::unavailable("cannot listen on port " + std::to_string(options.tlsPort));
   }
   // The transport listens with a backlog of 5; connections that arrive in a
   // burst would wait a second for a SYN retransmit. Listening again widens it.
@@ -113,11 +119,11 @@ bool NbServer::start(const Options& options, std::string* error) {
   while (!http_->is_running() || !https_->is_running()) {
     if (std::chrono::steady_clock::now() > deadline) {
       stop();
-      return *error = "the listeners did not start", false;
+      return Status::internal("the listeners did not start");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return true;
+  return Status::OK();
 }
 
 std::string NbServer::exportLines() const {

@@ -43,10 +43,10 @@ class NbServer {
   ~NbServer();
 
   // Takes the data folder's lock, opens the stores, removes blobs no version
-  // holds, makes the certificates, binds both ports and starts serving. False
-  // with `error` set when any step fails (another server on the folder, a
-  // port out of range or taken).
-  bool start(const Options& options, std::string* error);
+  // holds, makes the certificates, binds both ports and starts serving. An
+  // error when any step fails (another server on the folder, a port out of
+  // range or taken).
+  Status start(const Options& options);
   // The shell lines ("export NAME='value'") that point clients at this server.
   std::string exportLines() const;
   void stop();

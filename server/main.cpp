@@ -30,8 +30,18 @@ struct Admin {
   std::string error;
 
   explicit Admin(const std::string& path) {
-    folder = DataFolder::open(path, &error);
-    if (folder) db = Database::open(folder->metadataFile(), &error);
+    auto opened = DataFolder::open(path);
+    if (!opened.ok()) {
+      error = opened.status().message();
+      return;
+    }
+    folder = std::move(*opened);
+    auto database = Database::open(folder->metadataFile());
+    if (database.ok()) {
+      db = std::move(*database);
+    } else {
+      error = database.status().message();
+    }
   }
   bool ok() const { return db != nullptr; }
 };
@@ -42,9 +52,8 @@ int serve(std::string data, bool ephemeral, const NbServer::Options& options) {
     if (!::mkdtemp(pattern.data())) return fail("cannot make a temporary data folder");
     data = pattern;
   }
-  std::string error;
-  auto folder = DataFolder::open(data, &error);
-  if (!folder) return fail(error);
+  auto folder = DataFolder::open(data);
+  if (!folder.ok()) return fail(folder.status().message());
 
   // Signals are taken by sigwait below, never by a request thread.
   sigset_t signals;
@@ -58,8 +67,8 @@ int serve(std::string data, bool ephemeral, const NbServer::Options& options) {
   int status = 0;
   {
     NbServer server(*folder);
-    if (!server.start(options, &error)) {
-      status = fail(error);
+    if (const auto started = server.start(options); !started.ok()) {
+      status = fail(started.message());
     } else {
       const std::string lines = server.exportLines();
       folder->writeEnvironment(lines);
@@ -174,9 +183,8 @@ int main(int argc, char** argv) {
     }
     // The lock keeps a server from starting on the folder while it is wiped,
     // and refuses the wipe while one serves.
-    std::string error;
-    const auto lock = admin.folder->lock(&error);
-    if (!lock) return fail(error);
+    const auto lock = admin.folder->lock();
+    if (!lock.ok()) return fail(lock.status().message());
     std::error_code ec;
     if (!admin.db->wipe()) return fail("cannot wipe " + data);
     std::filesystem::remove_all(admin.folder->blobsFolder(), ec);
@@ -185,9 +193,8 @@ int main(int argc, char** argv) {
   }
 
   if (printEnv) {
-    std::string error;
-    const auto folder = DataFolder::open(data, &error);
-    if (!folder) return fail(error);
+    const auto folder = DataFolder::open(data);
+    if (!folder.ok()) return fail(folder.status().message());
     const auto lines = folder->runningEnvironment();
     if (!lines) return fail("no server is running on " + data);
     std::cout << *lines << std::flush;
