@@ -31,27 +31,6 @@ std::string normalisedHost(const std::string& scheme, const std::string& host) {
   return h;
 }
 
-// The parameters of an "Authorization: OAuth k="v", ..." header; false when
-// the header is not an OAuth one or is malformed.
-bool parseAuthorization(const std::string& header, RequestParameters* out) {
-  if (header.size() < 6 || AsciiText::lower(header.substr(0, 6)) != "oauth ") return false;
-  std::size_t i = 6;
-  while (i < header.size()) {
-    while (i < header.size() && (header[i] == ' ' || header[i] == ',')) ++i;
-    if (i >= header.size()) break;
-    const auto eq = header.find('=', i);
-    if (eq == std::string::npos || eq + 1 >= header.size() || header[eq + 1] != '"') return false;
-    const auto close = header.find('"', eq + 2);
-    if (close == std::string::npos) return false;
-    auto name = RequestParameters::decode(header.substr(i, eq - i), false);
-    auto value = RequestParameters::decode(header.substr(eq + 2, close - eq - 2), false);
-    if (!name || !value) return false;
-    if (*name != "realm") out->add(std::move(*name), std::move(*value));
-    i = close + 1;
-  }
-  return true;
-}
-
 // Protocol parameters come once each, and no longer than any client of ours
 // sends them: a second copy (in the query, the header or the form) would leave
 // the choice of value to the parser, and an endless nonce would be stored.
@@ -78,6 +57,28 @@ bool allDigits(const std::string& s) {
 }
 
 }  // namespace
+
+std::optional<RequestParameters> OAuthVerifier::parseAuthorization(std::string_view header) {
+  if (header.size() < 6 || AsciiText::lower(header.substr(0, 6)) != "oauth ") return std::nullopt;
+  RequestParameters out;
+  std::size_t i = 6;
+  while (i < header.size()) {
+    while (i < header.size() && (header[i] == ' ' || header[i] == ',')) ++i;
+    if (i >= header.size()) break;
+    const auto eq = header.find('=', i);
+    if (eq == std::string_view::npos || eq + 1 >= header.size() || header[eq + 1] != '"') {
+      return std::nullopt;
+    }
+    const auto close = header.find('"', eq + 2);
+    if (close == std::string_view::npos) return std::nullopt;
+    auto name = RequestParameters::decode(header.substr(i, eq - i), false);
+    auto value = RequestParameters::decode(header.substr(eq + 2, close - eq - 2), false);
+    if (!name || !value) return std::nullopt;
+    if (*name != "realm") out.add(std::move(*name), std::move(*value));
+    i = close + 1;
+  }
+  return out;
+}
 
 std::string OAuthVerifier::baseString(const SignedRequest& request,
                                       const RequestParameters& params) {
@@ -115,11 +116,13 @@ OAuthOutcome OAuthVerifier::verify(const SignedRequest& request, bool recordNonc
     if (!form) return refuse(400, "bad request");
     for (const auto& [name, value] : form->pairs()) params->add(name, value);
   }
-  if (!request.authorization.empty() && !parseAuthorization(request.authorization, &*params)) {
-    // Another scheme (Basic, Bearer) is simply not ours to read.
-    if (AsciiText::lower(request.authorization.substr(0, 6)) == "oauth ") {
+  if (!request.authorization.empty()) {
+    if (const auto header = parseAuthorization(request.authorization)) {
+      for (const auto& [name, value] : header->pairs()) params->add(name, value);
+    } else if (AsciiText::lower(request.authorization.substr(0, 6)) == "oauth ") {
       return refuse(400, "bad request");
     }
+    // Another scheme (Basic, Bearer) is simply not ours to read.
   }
 
   if (!protocolParametersSound(*params)) return refuse(400, "bad request");

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "server/AccountStore.h"
 #include "server/RequestParameters.h"
@@ -45,6 +46,10 @@ class OAuthVerifier {
   // expired" (unknown or revoked token), 401 "bad signature", 401 "reused nonce".
   // `recordNonce` false checks all but the nonce and leaves it unspent.
   OAuthOutcome verify(const SignedRequest& request, bool recordNonce = true);
+
+  // The parameters of an `OAuth k="v", ...` Authorization header, decoded
+  // ("realm" left out); nullopt when it is not one or is malformed.
+  static std::optional<RequestParameters> parseAuthorization(std::string_view header);
 
   // The signature base string of `request` over `params` (oauth_signature left out).
   static std::string baseString(const SignedRequest& request, const RequestParameters& params);
