@@ -1,5 +1,6 @@
 #include "server/ServiceRouter.h"
 
+#include <charconv>
 #include <exception>
 
 #include "server/AsciiText.h"
@@ -48,9 +49,12 @@ ServiceRouter::ServiceRouter(httplib::Server& http, httplib::Server& https, Serv
             return httplib::Server::HandlerResponse::Unhandled;
           }
           if (!hasBody(req)) return httplib::Server::HandlerResponse::Unhandled;
-          const bool chunked = req.has_header("Transfer-Encoding");
           const std::string length = req.get_header_value("Content-Length");
-          if (!chunked && length.size() < 6 && std::stoul("0" + length) <= kMaxFormBody) {
+          std::size_t declared = 0;
+          const auto [end, ec] =
+              std::from_chars(length.data(), length.data() + length.size(), declared);
+          if (!req.has_header("Transfer-Encoding") && ec == std::errc() &&
+              end == length.data() + length.size() && declared <= kMaxFormBody) {
             return httplib::Server::HandlerResponse::Unhandled;
           }
           res.status = 413;
@@ -88,7 +92,13 @@ void ServiceRouter::install(Register registerOn, HostRole role, Body body) {
       httplib::Response& res = std::get<1>(std::forward_as_tuple(args...));
       Call call(req, res, scheme, *context);
       if (context->hosts.roleOf(call.host()) != role) {
-        call.fail(404, "no such api implemented");
+        if constexpr (sizeof...(args) == 3) {
+          // A post's body is still unread: it must not be taken for a request.
+          call.refuseUnread(404, "no such api implemented",
+                            std::get<2>(std::forward_as_tuple(args...)));
+        } else {
+          call.fail(404, "no such api implemented");
+        }
         return;
       }
       try {

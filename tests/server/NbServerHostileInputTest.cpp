@@ -139,6 +139,8 @@ TEST_F(NbServerHostileInputTest, BodiesAreCappedExceptForUploads) {
     const char* what;
     std::string head;
     std::string body;
+    int status = 413;
+    const char* keyword = "request too large";
   } cases[] = {
       {"declared 1 GB login form",
        "POST /open/xAccessToken HTTP/1.1\r\nHost: " + api +
@@ -157,14 +159,18 @@ TEST_F(NbServerHostileInputTest, BodiesAreCappedExceptForUploads) {
        ""},
       {"post to no route",
        "POST /nowhere HTTP/1.1\r\nHost: " + api + "\r\nContent-Length: 500000000\r\n\r\n", ""},
+      {"upload sent to the API host",
+       "POST /1/fileops/upload_file HTTP/1.1\r\nHost: " + api +
+           "\r\nContent-Length: 500000000\r\n\r\n",
+       "", 404, "no such api implemented"},
   };
   for (const auto& c : cases) {
     RawConnection connection(server_->httpPort());
     ASSERT_TRUE(connection.connected());
     ASSERT_TRUE(connection.send(c.head + c.body));
     const Reply reply = connection.reply();
-    EXPECT_EQ(reply.status, 413) << c.what;
-    EXPECT_EQ(jsonField(reply.body, "msg"), "request too large") << c.what;
+    EXPECT_EQ(reply.status, c.status) << c.what;
+    EXPECT_EQ(jsonField(reply.body, "msg"), c.keyword) << c.what;
   }
   // A form within the limit still works.
   EXPECT_EQ(client_->login("carol", "carol-pass").status, 200);
