@@ -1,9 +1,15 @@
 #include "server/ConnectionThreads.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 namespace nb::server {
+namespace {
+std::atomic<std::size_t> liveThreads{0};
+}  // namespace
+
+std::size_t ConnectionThreads::live() { return liveThreads.load(); }
 
 ConnectionThreads::ConnectionThreads(std::size_t maxThreads) : state_(std::make_shared<State>()) {
   state_->maxThreads = maxThreads == 0 ? 1 : maxThreads;
@@ -17,10 +23,12 @@ void ConnectionThreads::enqueue(std::function<void()> fn) {
   }
   ++state_->running;
   guard.unlock();
+  ++liveThreads;
   try {
     std::thread(work, state_, std::move(fn)).detach();
   } catch (const std::system_error&) {
     // No thread to be had: the connection waits for one that ends.
+    --liveThreads;
     guard.lock();
     --state_->running;
     state_->pending.push_back(std::move(fn));
@@ -33,6 +41,7 @@ void ConnectionThreads::work(std::shared_ptr<State> state, std::function<void()>
     std::lock_guard<std::mutex> guard(state->mutex);
     if (state->pending.empty()) {
       --state->running;
+      --liveThreads;
       state->idle.notify_all();
       return;
     }

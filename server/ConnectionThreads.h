@@ -21,6 +21,9 @@ class ConnectionThreads : public httplib::TaskQueue {
   explicit ConnectionThreads(std::size_t maxThreads);
   void enqueue(std::function<void()> fn) override;
   void shutdown() override;
+  // Connection threads still running in this process, over all queues (a
+  // client still trickling when shutdown() stopped waiting).
+  static std::size_t live();
 
  private:
   struct State {

@@ -28,7 +28,21 @@ std::string exportLine(const std::string& name, const std::string& value) {
   return "export " + name + "=" + quoted + "'\n";
 }
 
-NbServer::~NbServer() { stop(); }
+NbServer::~NbServer() {
+  stop();
+  if (ConnectionThreads::live() == 0) return;
+  // A connection thread outlived the wait for it and still uses the listener
+  // and the stores: leave them to the process's exit rather than pull them
+  // from under it.
+  (void)http_.release();
+  (void)https_.release();
+  (void)context_.release();
+  (void)verifier_.release();
+  (void)blobs_.release();
+  (void)tree_.release();
+  (void)accounts_.release();
+  (void)db_.release();
+}
 
 Status NbServer::start(const Options& options) {
   options_ = options;
