@@ -81,6 +81,7 @@ class AccountStore {
   std::optional<UserRecord> userWhere(const char* sql, const std::string* text,
                                       std::int64_t number);
   Database& db_;
+  std::int64_t lastNoncePrune_ = 0;  // guarded by the database lock
 };
 
 std::int64_t nowSeconds();

@@ -57,7 +57,7 @@ void AuthEndpoints::registerRoutes(ServiceRouter& router) {
 }
 
 void AuthEndpoints::xAccessToken(Call& call) {
-  if (!call.authenticate(Call::Access::kConsumer, &call.request.body)) return;
+  if (!call.authenticate(Call::Access::kConsumer, &call.body())) return;
   if (call.param("x_auth_mode") != "client_auth") return call.fail(400, "not supported auth mode");
   const auto name = call.param("x_auth_username");
   const auto password = call.param("x_auth_password");
@@ -101,7 +101,7 @@ void AuthEndpoints::verificationImage(Call& call) {
 }
 
 void AuthEndpoints::registerUser(Call& call) {
-  if (!call.authenticate(Call::Access::kConsumer, &call.request.body, true)) return;
+  if (!call.authenticate(Call::Access::kConsumer, &call.body(), true)) return;
   const auto name = call.param("username");
   const auto password = call.param("password");
   const auto code = call.param("verification_code");

@@ -3,10 +3,15 @@
 // exists is always complete. Thread-safe: writers use distinct temporary files.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "nb/Status.h"
 
 namespace nb::server {
 
@@ -25,16 +30,29 @@ class BlobStore {
     Writer& operator=(const Writer&) = delete;
     bool write(const char* data, std::size_t size);
     std::int64_t size() const { return size_; }
-    // Syncs and moves the content into place; nullopt on a disk failure.
-    std::optional<BlobId> finish();
+    // Syncs the content and names it; nullopt on a disk failure. The blob is
+    // not yet kept: place() moves it into blobs/, and a writer destroyed
+    // before that drops it.
+    std::optional<BlobId> seal();
+    // Moves a sealed blob into place (a stored copy of the same content
+    // serves as well); false on a disk failure.
+    bool place();
 
    private:
     friend class BlobStore;
     Writer(const BlobStore& store, int fd, std::string tempPath);
+    static constexpr std::size_t kBuffer = 1 << 20;
+    static constexpr off_t kWriteBehind = 8 << 20;
+    bool flush();
+    bool writeAll(const char* data, std::size_t size);
     const BlobStore& store_;
+    std::string buffer_;
+    off_t written_ = 0;
+    off_t synced_ = 0;
     int fd_;
     std::string tempPath_;
     std::int64_t size_ = 0;
+    std::optional<BlobId> sealed_;
     void* hash_;  // EVP_MD_CTX, kept out of this header
     bool failed_ = false;
   };
@@ -42,9 +60,13 @@ class BlobStore {
   // `dataFolder` holds blobs/ and tmp/.
   explicit BlobStore(const std::string& dataFolder);
   // Creates the folders and removes temporary files a crash left behind.
-  bool prepare(std::string* error) const;
+  Status prepare() const;
   std::unique_ptr<Writer> begin() const;
   std::string pathOf(const std::string& hash) const;
+  // Removes every blob for which `referenced(hash)` is false: what a crash
+  // between placing a blob and recording it left behind. Run at start, before
+  // any upload; returns the number removed.
+  std::size_t sweep(const std::function<bool(const std::string&)>& referenced) const;
 
  private:
   std::string blobs_;

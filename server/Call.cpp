@@ -1,5 +1,7 @@
 #include "server/Call.h"
 
+#include <charconv>
+
 namespace nb::server {
 
 Call::Call(const httplib::Request& req, httplib::Response& res, std::string scheme,
@@ -21,6 +23,21 @@ bool Call::authenticate(Access access, const std::string* formBody, bool omitEmp
     fail(oauth_.status, oauth_.keyword);
     return false;
   }
+  return admit(access);
+}
+
+bool Call::preview(Access access) {
+  SignedRequest signed_{
+      request.method, scheme_, host(), request.target, request.get_header_value("Authorization"),
+      nullptr,        false};
+  oauth_ = context.verifier.verify(signed_, false);
+  const bool ok = oauth_.ok() && admit(access);
+  response = httplib::Response();
+  if (!ok) oauth_ = OAuthOutcome();
+  return ok;
+}
+
+bool Call::admit(Access access) {
   const auto& token = oauth_.token;
   switch (access) {
     case Access::kConsumer:
@@ -37,6 +54,40 @@ bool Call::authenticate(Access access, const std::string* formBody, bool omitEmp
       return true;
   }
   return false;
+}
+
+void Call::refuseUnread(int status, std::string_view keyword,
+                        const httplib::ContentReader& reader) {
+  fail(status, keyword);
+  refuseUnread(reader);
+}
+
+void Call::refuseUnread(const httplib::ContentReader& reader) {
+  std::string body = std::move(response.body);
+  const std::string type = response.get_header_value("Content-Type");
+  response.body.clear();
+  response.headers.erase("Content-Type");
+  response.headers.erase("Content-Length");
+  response.set_header("Connection", "close");
+  // The provider runs while the reply is written, within the request's life,
+  // so the reader it keeps is still good there.
+  const std::size_t size = body.size();
+  response.set_content_provider(
+      size, type.c_str(),
+      [body = std::move(body), reader](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+        if (offset != 0 || !sink.write(body.data(), body.size())) return false;
+        reader([](const char*, std::size_t) { return true; });
+        return true;
+      });
+}
+
+std::optional<std::int64_t> Call::contentLength() const {
+  if (!request.has_header("Content-Length")) return std::nullopt;
+  const std::string text = request.get_header_value("Content-Length");
+  std::int64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
+  return value;
 }
 
 std::optional<std::string> Call::param(std::string_view name) {
@@ -78,15 +129,21 @@ bool Call::locationFromUrl(std::string_view prefix, std::string* root, std::stri
   return true;
 }
 
-void failTree(Call& call, TreeError error) {
-  switch (error) {
-    case TreeError::kNone: break;
-    case TreeError::kNotFound:
-    case TreeError::kParentMissing: call.fail(404, "file not exist"); break;
-    case TreeError::kExists: call.fail(403, "file exist"); break;
-    case TreeError::kForbidden: call.fail(403, "forbidden"); break;
-    case TreeError::kOverSpace: call.fail(507, "over space"); break;
-    case TreeError::kFailed: call.fail(500, "server error"); break;
+void failTree(Call& call, const Status& status) {
+  switch (status.code()) {
+    case StatusCode::kOk:
+      return;
+    case StatusCode::kNotFound:
+      return call.fail(404, status.message());
+    case StatusCode::kAlreadyExists:
+    case StatusCode::kPermissionDenied:
+      return call.fail(403, status.message());
+    case StatusCode::kInvalidArgument:
+      return call.fail(400, status.message());
+    case StatusCode::kResourceExhausted:
+      return call.fail(507, status.message());
+    default:
+      return call.fail(500, "server error");
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <httplib.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,12 +36,33 @@ class Call {
   void reply(const JsonReply& body) { reply(200, body.str()); }
   void reply(int status, const std::string& json);
   void fail(int status, std::string_view keyword);
+  // Refuses a request whose body has not been read: the reply goes out at
+  // once, marked to close the connection, and the rest of the body is then
+  // read and dropped (a client that stops sending ends it sooner), so that no
+  // part of it is taken for a next request. `reader` must be the request's.
+  void refuseUnread(int status, std::string_view keyword, const httplib::ContentReader& reader);
+  // The same for the refusal already set on the response.
+  void refuseUnread(const httplib::ContentReader& reader);
+
+  // The request's Content-Length: nullopt when absent or malformed.
+  std::optional<std::int64_t> contentLength() const;
+  // The body of a form post, read by the router within its size limit.
+  const std::string& body() const { return body_; }
+  void setBody(std::string body) { body_ = std::move(body); }
+  // The Content-Type as sent (the router may hide it from the transport).
+  std::string contentType() const {
+    return contentType_ ? *contentType_ : request.get_header_value("Content-Type");
+  }
+  void setContentType(std::string type) { contentType_ = std::move(type); }
 
   // Verifies the signature and, for kAccessToken, that the token is a live
   // access token of an existing user; kRequestToken wants a request token.
   // Replies with the refusal and returns false when the request is not accepted.
   bool authenticate(Access access, const std::string* formBody = nullptr,
                     bool omitEmptyChallenge = false);
+  // authenticate() without spending the nonce and without replying: for
+  // judging a request by its headers before its body is asked for.
+  bool preview(Access access);
   const OAuthOutcome& oauth() const { return oauth_; }
   const UserRecord& user() const { return *user_; }
 
@@ -55,14 +77,18 @@ class Call {
   Owner owner(const std::string& root) const { return Owner{user_->id, root}; }
 
  private:
+  bool admit(Access access);
   std::string scheme_;
+  std::string body_;
+  std::optional<std::string> contentType_;
   OAuthOutcome oauth_;
   std::optional<RequestParameters> query_;
   std::optional<UserRecord> user_;
 };
 
-// The reply status and keyword of a refused tree change.
-void failTree(Call& call, TreeError error);
+// Replies with the status and keyword of a refused tree change (the Status's
+// message is the keyword).
+void failTree(Call& call, const Status& status);
 // An entry as the service describes it in replies.
 JsonReply entryJson(const std::string& root, const Entry& entry);
 

@@ -74,7 +74,7 @@ bool writeCert(const std::string& path, X509* cert) {
 
 }  // namespace
 
-bool CertificateAuthority::prepare(const std::vector<std::string>& hosts, std::string* error) {
+Status CertificateAuthority::prepare(const std::vector<std::string>& hosts) {
   ::mkdir(folder_.c_str(), 0700);
   Key caKey;
   Cert caCert;
@@ -88,22 +88,22 @@ bool CertificateAuthority::prepare(const std::vector<std::string>& hosts, std::s
   }
   if (!caKey || !caCert) {
     caKey = newKey();
-    if (!caKey) return *error = "cannot make a key", false;
+    if (!caKey) return Status::ioError("cannot make a key");
     caCert = newCertificate(caKey.get(), "nbserver local CA");
     X509_set_issuer_name(caCert.get(), X509_get_subject_name(caCert.get()));
     if (!addExtension(caCert.get(), caCert.get(), NID_basic_constraints, "critical,CA:TRUE") ||
         !addExtension(caCert.get(), caCert.get(), NID_key_usage, "critical,keyCertSign,cRLSign") ||
         !addExtension(caCert.get(), caCert.get(), NID_subject_key_identifier, "hash") ||
         X509_sign(caCert.get(), caKey.get(), EVP_sha256()) == 0) {
-      return *error = "cannot sign the CA certificate", false;
+      return Status::ioError("cannot sign the CA certificate");
     }
     if (!writeKey(folder_ + "/ca.key", caKey.get()) || !writeCert(caFile(), caCert.get())) {
-      return *error = "cannot write the CA files in " + folder_, false;
+      return Status::ioError("cannot write the CA files in " + folder_);
     }
   }
 
   Key key = newKey();
-  if (!key) return *error = "cannot make a key", false;
+  if (!key) return Status::ioError("cannot make a key");
   Cert cert = newCertificate(key.get(), hosts.empty() ? "localhost" : hosts.front());
   X509_set_issuer_name(cert.get(), X509_get_subject_name(caCert.get()));
   std::string san = "DNS:localhost,IP:127.0.0.1";
@@ -115,12 +115,12 @@ bool CertificateAuthority::prepare(const std::vector<std::string>& hosts, std::s
       !addExtension(cert.get(), caCert.get(), NID_subject_alt_name, san) ||
       !addExtension(cert.get(), caCert.get(), NID_authority_key_identifier, "keyid:always") ||
       X509_sign(cert.get(), caKey.get(), EVP_sha256()) == 0) {
-    return *error = "cannot sign the server certificate", false;
+    return Status::ioError("cannot sign the server certificate");
   }
   if (!writeKey(keyFile(), key.get()) || !writeCert(certFile(), cert.get())) {
-    return *error = "cannot write the server certificate in " + folder_, false;
+    return Status::ioError("cannot write the server certificate in " + folder_);
   }
-  return true;
+  return Status::OK();
 }
 
 }  // namespace nb::server

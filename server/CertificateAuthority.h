@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "nb/Status.h"
+
 namespace nb::server {
 
 class CertificateAuthority {
@@ -15,7 +17,7 @@ class CertificateAuthority {
 
   // Makes the CA when absent and a fresh server certificate for `hosts`
   // (plus localhost and 127.0.0.1). False with `error` set on failure.
-  bool prepare(const std::vector<std::string>& hosts, std::string* error);
+  Status prepare(const std::vector<std::string>& hosts);
 
   std::string caFile() const { return folder_ + "/ca.pem"; }
   std::string certFile() const { return folder_ + "/server.pem"; }

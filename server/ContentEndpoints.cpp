@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "server/MultipartReader.h"
@@ -54,9 +55,59 @@ class UploadSink {
 
 }  // namespace
 
+namespace {
+
+// A multipart body carries its part headers and delimiters besides the file:
+// a declared length this much above a limit may still hold a file within it,
+// and is judged once the file has been read.
+constexpr std::int64_t kMultipartSlack = 16 * 1024;
+
+struct UploadTarget {
+  std::string root;
+  std::string path;
+  bool overwrite = false;
+  std::int64_t replaced = 0;  // size of the file an overwrite replaces
+};
+
+// Judges an upload by its request line and headers: the place it goes, and
+// the declared length against the user's size limit and quota. Replies with
+// the refusal and returns false.
+bool judgeUpload(Call& call, UploadTarget* target) {
+  if (!call.location(&target->root, &target->path)) return false;
+  if (const auto text = call.param("overwrite")) {
+    if (*text != "True" && *text != "False" && *text != "true" && *text != "false") {
+      return call.fail(400, "bad parameters"), false;
+    }
+    target->overwrite = *text == "True" || *text == "true";
+  }
+  if (target->path == "/") return call.fail(403, "file exist"), false;
+  const auto owner = call.owner(target->root);
+  const auto parent = call.context.tree.find(owner, StoragePath::parent(target->path));
+  if (!parent || !parent->isDir) return call.fail(404, "file not exist"), false;
+  const auto existing = call.context.tree.find(owner, target->path);
+  if (existing && (existing->isDir || !target->overwrite)) {
+    return call.fail(403, "file exist"), false;
+  }
+  target->replaced = existing ? existing->size : 0;
+  if (const auto length = call.contentLength()) {
+    const std::int64_t slack =
+        MultipartReader::boundaryOf(call.contentType()) ? kMultipartSlack : 0;
+    const std::int64_t file = std::max<std::int64_t>(0, *length - slack);
+    if (file > call.user().maxFileSize) return call.fail(413, "file too large"), false;
+    const std::int64_t used = call.context.tree.usedBytes(call.user().id) - target->replaced;
+    if (used + file > call.user().quotaTotal) return call.fail(507, "over space"), false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void ContentEndpoints::registerRoutes(ServiceRouter& router) {
   router.get(HostRole::kContent, "/1/fileops/upload_locate", uploadLocate);
-  router.postStream(HostRole::kContent, "/1/fileops/upload_file", uploadFile);
+  router.postStream(HostRole::kContent, "/1/fileops/upload_file", uploadFile, [](Call& call) {
+    UploadTarget target;
+    return call.preview(Call::Access::kAccessToken) && judgeUpload(call, &target);
+  });
   router.get(HostRole::kContent, "/1/fileops/download_file", downloadFile);
 }
 
@@ -68,38 +119,14 @@ void ContentEndpoints::uploadLocate(Call& call) {
 
 void ContentEndpoints::uploadFile(Call& call, const httplib::ContentReader& reader) {
   // We parse a multipart body ourselves, as it streams in: a body whose close
-  // delimiter ends it without a CRLF is complete, and is accepted. The
-  // transport would parse a multipart type itself, so it must see none and
-  // hand over plain bytes. (The request object is not const; only the
-  // handler's view of it is.)
-  const std::string contentType = call.request.get_header_value("Content-Type");
-  const_cast<httplib::Request&>(call.request).headers.erase("Content-Type");
-  // A body left unread would be taken for the next request on the connection,
-  // so a refusal still reads (and drops) it.
-  struct DrainUnread {
-    const httplib::ContentReader& reader;
-    bool read = false;
-    ~DrainUnread() {
-      if (!read) reader([](const char*, std::size_t) { return true; });
-    }
-  } drain{reader};
-
-  if (!call.authenticate(Call::Access::kAccessToken)) return;
-  std::string root, path;
-  if (!call.location(&root, &path)) return;
-  bool overwrite = false;
-  if (const auto text = call.param("overwrite")) {
-    if (*text != "True" && *text != "False" && *text != "true" && *text != "false") {
-      return call.fail(400, "bad parameters");
-    }
-    overwrite = *text == "True" || *text == "true";
-  }
-  if (path == "/") return call.fail(403, "file exist");
-  // Refuse what is sure to fail before taking the body in.
-  const auto parent = call.context.tree.find(call.owner(root), StoragePath::parent(path));
-  if (!parent || !parent->isDir) return failTree(call, TreeError::kParentMissing);
-  const auto existing = call.context.tree.find(call.owner(root), path);
-  if (existing && (existing->isDir || !overwrite)) return failTree(call, TreeError::kExists);
+  // delimiter ends it without a CRLF is complete, and is accepted.
+  const std::string contentType = call.contentType();
+  // Whatever can be refused from the headers is refused before the body is
+  // asked for; the reply goes out at once and the connection closes after it.
+  const auto refuseUnread = [&] { call.refuseUnread(reader); };
+  if (!call.authenticate(Call::Access::kAccessToken)) return refuseUnread();
+  UploadTarget target;
+  if (!judgeUpload(call, &target)) return refuseUnread();
 
   UploadSink sink(call.context.blobs, call.user().maxFileSize);
   bool read = false;
@@ -107,7 +134,6 @@ void ContentEndpoints::uploadFile(Call& call, const httplib::ContentReader& read
     MultipartReader parts(
         *boundary, [&](const std::string& name) { sink.startPart(name == "file"); },
         [&](const char* data, std::size_t size) { sink.receive(data, size); });
-    drain.read = true;
     // A malformed body is still read to its end; it is refused afterwards.
     read = reader([&](const char* data, std::size_t size) {
              parts.feed(data, size);
@@ -115,25 +141,26 @@ void ContentEndpoints::uploadFile(Call& call, const httplib::ContentReader& read
            }) &&
            parts.complete();
   } else if (contentType.rfind("multipart/", 0) == 0) {
-    return call.fail(400, "bad request");
+    return call.refuseUnread(400, "bad request", reader);
   } else {
     // A plain body is the file itself.
     sink.startPart(true);
-    drain.read = true;
     read = reader([&](const char* data, std::size_t size) { return sink.receive(data, size); });
   }
   if (!read) return call.fail(400, "bad request");
   if (sink.failed()) return call.fail(500, "commit fail");
   if (sink.tooLarge()) return call.fail(413, "file too large");
   if (!sink.hasFile()) return call.fail(400, "bad parameters");
-  const auto blob = sink.writer().finish();
+  const auto blob = sink.writer().seal();
   if (!blob) return call.fail(500, "commit fail");
 
-  Entry stored;
-  const auto error = call.context.tree.putFile(call.owner(root), path, *blob, overwrite,
-                                               call.user().quotaTotal, &stored);
-  if (error != TreeError::kNone) return failTree(call, error);
-  call.reply(entryJson(root, stored));
+  // The blob is kept only once the tree has taken the file (quota and name
+  // checked again under the lock: another upload may have come first).
+  const auto stored =
+      call.context.tree.putFile(call.owner(target.root), target.path, *blob, target.overwrite,
+                                call.user().quotaTotal, [&] { return sink.writer().place(); });
+  if (!stored.ok()) return failTree(call, stored.status());
+  call.reply(entryJson(target.root, *stored));
 }
 
 bool ContentEndpoints::sendBlob(Call& call, const Entry& entry, const std::string& contentType) {

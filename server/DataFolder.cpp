@@ -1,30 +1,27 @@
 #include "server/DataFolder.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace nb::server {
 
-std::optional<DataFolder> DataFolder::open(const std::string& path, std::string* error) {
+Result<DataFolder> DataFolder::open(const std::string& path) {
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
-  if (ec) {
-    *error = "cannot create " + path + ": " + ec.message();
-    return std::nullopt;
-  }
+  if (ec) return Status::ioError("cannot create " + path + ": " + ec.message());
   ::chmod(path.c_str(), 0700);
   const auto absolute = std::filesystem::canonical(path, ec);
-  if (ec) {
-    *error = "cannot open " + path + ": " + ec.message();
-    return std::nullopt;
-  }
+  if (ec) return Status::ioError("cannot open " + path + ": " + ec.message());
   return DataFolder(absolute.string());
 }
 
@@ -52,6 +49,23 @@ std::optional<std::string> DataFolder::runningEnvironment() const {
   std::stringstream rest;
   rest << in.rdbuf();
   return rest.str();
+}
+
+DataFolder::Lock::~Lock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<DataFolder::Lock> DataFolder::lock() const {
+  const std::string file = path_ + "/lock";
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return Status::ioError("cannot open " + file + ": " + std::strerror(errno));
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int cause = errno;
+    ::close(fd);
+    if (cause == EWOULDBLOCK) return Status::unavailable("a server is running on " + path_);
+    return Status::ioError("cannot lock " + file + ": " + std::strerror(cause));
+  }
+  return Lock(fd);
 }
 
 }  // namespace nb::server

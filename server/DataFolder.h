@@ -5,13 +5,16 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+
+#include "nb/Status.h"
 
 namespace nb::server {
 
 class DataFolder {
  public:
   // Creates the folder (mode 0700) when absent; the path is made absolute.
-  static std::optional<DataFolder> open(const std::string& path, std::string* error);
+  static Result<DataFolder> open(const std::string& path);
 
   const std::string& path() const { return path_; }
   std::string metadataFile() const { return path_ + "/metadata.db"; }
@@ -24,6 +27,27 @@ class DataFolder {
   void removeEnvironment() const;
   // The lines of a live server on this folder; nullopt when none runs.
   std::optional<std::string> runningEnvironment() const;
+
+  // Takes the folder's lock (DIR/lock, an flock), held by a serving server
+  // and by `reset` while it wipes: one holder at a time, released by close or
+  // by the holder's death. An error (kUnavailable when another holds it)
+  // otherwise.
+  class Lock {
+   public:
+    explicit Lock(int fd) : fd_(fd) {}
+    ~Lock();
+    Lock(Lock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    Lock& operator=(Lock&& other) noexcept {
+      std::swap(fd_, other.fd_);
+      return *this;
+    }
+
+   private:
+    int fd_;
+  };
+  Result<Lock> lock() const;
 
  private:
   explicit DataFolder(std::string path) : path_(std::move(path)) {}

@@ -17,6 +17,7 @@ CREATE TABLE IF NOT EXISTS tokens(token TEXT PRIMARY KEY, secret TEXT NOT NULL,
   created INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS nonces(consumer TEXT NOT NULL, nonce TEXT NOT NULL,
   seen INTEGER NOT NULL, PRIMARY KEY(consumer, nonce)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS nonces_seen ON nonces(seen);
 CREATE TABLE IF NOT EXISTS challenges(authid TEXT PRIMARY KEY, code TEXT NOT NULL,
   created INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS sessions(id TEXT PRIMARY KEY, user_id INTEGER NOT NULL,
@@ -38,30 +39,55 @@ CREATE TABLE IF NOT EXISTS shares(id TEXT PRIMARY KEY, user_id INTEGER NOT NULL,
   created INTEGER NOT NULL);
 )sql";
 
+// Columns added after the first schema; each is added to an older file once
+// (SQLite refuses a column that exists, which is taken as done).
+constexpr std::string_view kAddedColumns[] = {
+    "ALTER TABLE copy_refs ADD COLUMN file_id TEXT",
+    "ALTER TABLE copy_refs ADD COLUMN blob TEXT",
+    "ALTER TABLE copy_refs ADD COLUMN size INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE shares ADD COLUMN file_id TEXT",
+    "ALTER TABLE shares ADD COLUMN failed_codes INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE shares ADD COLUMN locked_until INTEGER NOT NULL DEFAULT 0",
+};
+
 }  // namespace
 
-std::unique_ptr<Database> Database::open(const std::string& path, std::string* error) {
+Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
   SqliteStatus status;
   auto db = SqliteDatabase::open(path, &status);
-  if (!db) {
-    *error = status.message;
-    return nullptr;
-  }
+  if (!db) return Status::ioError(path + ": " + status.message);
   // A committed upload must survive a power cut, not only a killed process.
   status = db->exec("PRAGMA synchronous=FULL;");
   if (status.ok()) status = db->exec(kSchema);
-  if (!status.ok()) {
-    *error = status.message;
-    return nullptr;
+  if (status.ok()) {
+    for (const auto column : kAddedColumns) {
+      const auto added = db->exec(column);
+      if (!added.ok() && added.message.find("duplicate column") == std::string::npos) {
+        status = added;
+        break;
+      }
+    }
   }
+  if (!status.ok()) return Status::ioError(path + ": " + status.message);
   return std::unique_ptr<Database>(new Database(std::move(db)));
 }
 
-std::unique_ptr<SqliteStatement> Database::statement(std::string_view text) {
+Database::Statement Database::statement(std::string_view text) {
+  std::string key(text);
+  if (const auto it = cache_.find(key); it != cache_.end()) {
+    auto st = std::move(it->second);
+    cache_.erase(it);
+    return Statement(*this, std::move(key), std::move(st));
+  }
   SqliteStatus status;
   auto st = db_->prepare(text, &status);
   if (!st) throw std::logic_error("bad statement: " + status.message);
-  return st;
+  return Statement(*this, std::move(key), std::move(st));
+}
+
+Database::Statement::~Statement() {
+  st_->reset();
+  db_.cache_.emplace(std::move(key_), std::move(st_));
 }
 
 bool Database::wipe() {

@@ -7,22 +7,41 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
+#include "nb/Status.h"
 #include "nb/platform/internal/SqliteDatabase.h"
 
 namespace nb::server {
 
 class Database {
  public:
-  // Opens or creates `path` and brings the schema up to date; nullptr with
-  // `error` set when the file cannot be used.
-  static std::unique_ptr<Database> open(const std::string& path, std::string* error);
+  // Opens or creates `path` and brings the schema up to date.
+  static Result<std::unique_ptr<Database>> open(const std::string& path);
 
   std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
   SqliteDatabase& sql() { return *db_; }
-  // Compiles one of our fixed statements; a failure is a programming error
-  // (std::logic_error) unless the file itself failed.
-  std::unique_ptr<SqliteStatement> statement(std::string_view text);
+
+  // A compiled statement lent from the cache; back to it, reset, when the
+  // holder goes. Use under lock() and let it go before the lock does.
+  class Statement {
+   public:
+    Statement(Database& db, std::string key, std::unique_ptr<SqliteStatement> st)
+        : db_(db), key_(std::move(key)), st_(std::move(st)) {}
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    SqliteStatement* operator->() const { return st_.get(); }
+    SqliteStatement& operator*() const { return *st_; }
+
+   private:
+    Database& db_;
+    std::string key_;
+    std::unique_ptr<SqliteStatement> st_;
+  };
+  // One of our fixed statements, compiled once and then reused; a failure to
+  // compile is a programming error (std::logic_error) unless the file failed.
+  Statement statement(std::string_view text);
 
   // Removes every account, file and token; consumers stay.
   bool wipe();
@@ -31,6 +50,8 @@ class Database {
   explicit Database(std::unique_ptr<SqliteDatabase> db) : db_(std::move(db)) {}
   std::unique_ptr<SqliteDatabase> db_;
   std::mutex mutex_;
+  // Statements not lent out, by their text (guarded by mutex_, as their use is).
+  std::unordered_multimap<std::string, std::unique_ptr<SqliteStatement>> cache_;
 };
 
 // Runs a transaction: commits when `ok` is set by the body, rolls back otherwise

@@ -145,30 +145,27 @@ void FileEndpoints::createFolder(Call& call) {
   if (!call.authenticate(Call::Access::kAccessToken)) return;
   std::string root, path;
   if (!call.location(&root, &path)) return;
-  Entry created;
-  const auto error = call.context.tree.createFolder(call.owner(root), path, &created);
-  if (error != TreeError::kNone) return failTree(call, error);
-  call.reply(entryJson(root, created));
+  const auto created = call.context.tree.createFolder(call.owner(root), path);
+  if (!created.ok()) return failTree(call, created.status());
+  call.reply(entryJson(root, *created));
 }
 
 void FileEndpoints::remove(Call& call) {
   if (!call.authenticate(Call::Access::kAccessToken)) return;
   std::string root, path;
   if (!call.location(&root, &path)) return;
-  Entry removed;
-  const auto error = call.context.tree.remove(call.owner(root), path, &removed);
-  if (error != TreeError::kNone) return failTree(call, error);
-  call.reply(entryJson(root, removed).boolean("is_deleted", true));
+  const auto removed = call.context.tree.remove(call.owner(root), path);
+  if (!removed.ok()) return failTree(call, removed.status());
+  call.reply(entryJson(root, *removed).boolean("is_deleted", true));
 }
 
 void FileEndpoints::move(Call& call) {
   if (!call.authenticate(Call::Access::kAccessToken)) return;
   std::string root, from, to;
   if (!call.location(&root, &from, "from_path") || !call.location(&root, &to, "to_path")) return;
-  Entry moved;
-  const auto error = call.context.tree.move(call.owner(root), from, to, &moved);
-  if (error != TreeError::kNone) return failTree(call, error);
-  call.reply(entryJson(root, moved));
+  const auto moved = call.context.tree.move(call.owner(root), from, to);
+  if (!moved.ok()) return failTree(call, moved.status());
+  call.reply(entryJson(root, *moved));
 }
 
 void FileEndpoints::copy(Call& call) {
@@ -176,27 +173,29 @@ void FileEndpoints::copy(Call& call) {
   std::string root, from, to;
   if (!call.location(&root, &to, "to_path")) return;
   Owner source = call.owner(root);
+  std::optional<BlobId> content;
   if (const auto ref = call.param("from_copy_ref")) {
-    const auto resolved = call.context.tree.resolveCopyRef(*ref);
+    auto resolved = call.context.tree.resolveCopyRef(*ref);
     if (!resolved) return call.fail(404, "file not exist");
-    source = resolved->first;
-    from = resolved->second;
+    source = resolved->owner;
+    from = resolved->path;
+    content = std::move(resolved->content);
   } else if (!call.location(&root, &from, "from_path")) {
     return;
   }
-  Entry copied;
-  const auto error = call.context.tree.copy(source, from, call.owner(root), to,
-                                            call.user().quotaTotal, &copied);
-  if (error != TreeError::kNone) return failTree(call, error);
-  call.reply(entryJson(root, copied));
+  const auto copied =
+      call.context.tree.copy(source, from, call.owner(root), to, call.user().quotaTotal, content);
+  if (!copied.ok()) return failTree(call, copied.status());
+  call.reply(entryJson(root, *copied));
 }
 
 void FileEndpoints::copyRef(Call& call) {
   if (!call.authenticate(Call::Access::kAccessToken)) return;
   std::string root, path;
   if (!call.locationFromUrl("/1/copy_ref/", &root, &path)) return;
-  if (!call.context.tree.find(call.owner(root), path)) return call.fail(404, "file not exist");
-  const std::string ref = call.context.tree.createCopyRef(call.owner(root), path);
+  const auto entry = call.context.tree.find(call.owner(root), path);
+  if (!entry) return call.fail(404, "file not exist");
+  const std::string ref = call.context.tree.createCopyRef(call.owner(root), *entry);
   call.reply(JsonReply().text("copy_ref", ref).text("expires",
                                                      formatTime(nowSeconds() + 30LL * 24 * 3600)));
 }
@@ -211,7 +210,7 @@ void FileEndpoints::share(Call& call) {
   const std::string name = call.param("name").value_or(entry->name);
   const std::string code = call.param("access_code").value_or("");
   if (name.size() > 255 || code.size() > 64) return call.fail(400, "bad parameters");
-  const std::string id = call.context.tree.createShare(call.owner(root), path, name, code);
+  const std::string id = call.context.tree.createShare(call.owner(root), *entry, name, code);
   JsonReply reply;
   reply.text("url", "https://" + call.context.hosts.name(HostRole::kWeb) + "/s/" + id)
       .text("share_id", id)
@@ -225,11 +224,10 @@ void FileEndpoints::history(Call& call) {
   if (!call.authenticate(Call::Access::kAccessToken)) return;
   std::string root, path;
   if (!call.locationFromUrl("/1/history/", &root, &path)) return;
-  std::vector<Version> versions;
-  const auto error = call.context.tree.history(call.owner(root), path, &versions);
-  if (error != TreeError::kNone) return failTree(call, error);
+  const auto versions = call.context.tree.history(call.owner(root), path);
+  if (!versions.ok()) return failTree(call, versions.status());
   std::vector<JsonReply> files;
-  for (const auto& v : versions) {
+  for (const auto& v : *versions) {
     files.push_back(JsonReply()
                         .text("file_id", v.fileId)
                         .text("rev", std::to_string(v.rev))

@@ -18,6 +18,15 @@ Entry readEntry(const SqliteStatement& st) {
                st.int64(5), st.text(6), st.int64(7),      st.int64(8)};
 }
 
+// Refusals carry the service keyword that names their cause.
+Status notFound() { return Status::notFound("file not exist"); }
+Status parentMissing() { return Status::notFound("file not exist"); }
+Status exists() { return Status::alreadyExists("file exist"); }
+Status forbidden() { return Status::permissionDenied("forbidden"); }
+Status notAFile() { return Status::invalidArgument("bad parameters"); }
+Status overSpace() { return Status::resourceExhausted("over space"); }
+Status failed() { return Status::internal("server error"); }
+
 Entry rootFolder() {
   Entry root;
   root.path = "/";
@@ -137,38 +146,38 @@ std::int64_t FileTree::addVersionLocked(std::int64_t userId, const std::string& 
 
 // Whether a new entry may appear at `path`: the parent must be a folder and
 // the name free.
-TreeError FileTree::placeable(const Owner& owner, const std::string& path) {
-  if (path == "/") return TreeError::kExists;
+Status FileTree::placeable(const Owner& owner, const std::string& path) {
+  if (path == "/") return exists();
   const auto parent = findLocked(owner, StoragePath::parent(path));
-  if (!parent || !parent->isDir) return TreeError::kParentMissing;
-  if (findLocked(owner, path)) return TreeError::kExists;
-  return TreeError::kNone;
+  if (!parent || !parent->isDir) return parentMissing();
+  if (findLocked(owner, path)) return exists();
+  return Status::OK();
 }
 
-TreeError FileTree::createFolder(const Owner& owner, const std::string& path, Entry* created) {
+Result<Entry> FileTree::createFolder(const Owner& owner, const std::string& path) {
   auto guard = db_.lock();
   Transaction tx(db_.sql());
-  if (!tx.begun()) return TreeError::kFailed;
-  if (auto error = placeable(owner, path); error != TreeError::kNone) return error;
+  if (!tx.begun()) return failed();
+  if (auto status = placeable(owner, path); !status.ok()) return status;
   const std::int64_t now = nowSeconds();
   Entry e{path, StoragePath::name(path), true, 0, "", 0, Secrets::randomHex(8), now, now};
-  if (!insertLocked(owner, e) || !tx.commit()) return TreeError::kFailed;
-  *created = e;
-  return TreeError::kNone;
+  if (!insertLocked(owner, e) || !tx.commit()) return failed();
+  return e;
 }
 
-TreeError FileTree::putFile(const Owner& owner, const std::string& path, const BlobId& blob,
-                            bool overwrite, std::int64_t quotaTotal, Entry* stored) {
+Result<Entry> FileTree::putFile(const Owner& owner, const std::string& path, const BlobId& blob,
+                                bool overwrite, std::int64_t quotaTotal,
+                                const std::function<bool()>& place) {
   auto guard = db_.lock();
   Transaction tx(db_.sql());
-  if (!tx.begun()) return TreeError::kFailed;
-  if (path == "/") return TreeError::kExists;
+  if (!tx.begun()) return failed();
+  if (path == "/") return exists();
   const auto parent = findLocked(owner, StoragePath::parent(path));
-  if (!parent || !parent->isDir) return TreeError::kParentMissing;
+  if (!parent || !parent->isDir) return parentMissing();
   const auto existing = findLocked(owner, path);
-  if (existing && (existing->isDir || !overwrite)) return TreeError::kExists;
+  if (existing && (existing->isDir || !overwrite)) return exists();
   const std::int64_t freed = existing ? existing->size : 0;
-  if (usedLocked(owner.userId) - freed + blob.size > quotaTotal) return TreeError::kOverSpace;
+  if (usedLocked(owner.userId) - freed + blob.size > quotaTotal) return overSpace();
 
   const std::int64_t now = nowSeconds();
   Entry e = existing ? *existing
@@ -178,7 +187,7 @@ TreeError FileTree::putFile(const Owner& owner, const std::string& path, const B
   e.blob = blob.hash;
   e.modified = now;
   e.rev = addVersionLocked(owner.userId, e.fileId, blob.hash, blob.size, now);
-  if (e.rev == 0) return TreeError::kFailed;
+  if (e.rev == 0) return failed();
   if (existing) {
     auto st = db_.statement(
         "UPDATE entries SET size = ?, blob = ?, rev = ?, modified = ? "
@@ -191,22 +200,21 @@ TreeError FileTree::putFile(const Owner& owner, const std::string& path, const B
     st->bind(6, owner.root);
     st->bind(7, path);
     st->step();
-    if (!st->status().ok()) return TreeError::kFailed;
+    if (!st->status().ok()) return failed();
   } else if (!insertLocked(owner, e)) {
-    return TreeError::kFailed;
+    return failed();
   }
-  if (!tx.commit()) return TreeError::kFailed;
-  *stored = e;
-  return TreeError::kNone;
+  if (!place() || !tx.commit()) return failed();
+  return e;
 }
 
-TreeError FileTree::remove(const Owner& owner, const std::string& path, Entry* removed) {
-  if (path == "/") return TreeError::kForbidden;
+Result<Entry> FileTree::remove(const Owner& owner, const std::string& path) {
+  if (path == "/") return forbidden();
   auto guard = db_.lock();
   Transaction tx(db_.sql());
-  if (!tx.begun()) return TreeError::kFailed;
+  if (!tx.begun()) return failed();
   const auto existing = findLocked(owner, path);
-  if (!existing) return TreeError::kNotFound;
+  if (!existing) return notFound();
   auto st = db_.statement(
       "DELETE FROM entries WHERE user_id = ? AND root = ? AND (path = ? OR "
       "substr(path, 1, length(?) + 1) = ? || '/')");
@@ -216,19 +224,21 @@ TreeError FileTree::remove(const Owner& owner, const std::string& path, Entry* r
   st->bind(4, path);
   st->bind(5, path);
   st->step();
-  if (!st->status().ok() || !tx.commit()) return TreeError::kFailed;
-  *removed = *existing;
-  return TreeError::kNone;
+  if (!st->status().ok() || !tx.commit()) return failed();
+  return *existing;
 }
 
-TreeError FileTree::move(const Owner& owner, const std::string& from, const std::string& to,
-                         Entry* moved) {
-  if (from == "/" || StoragePath::within(to, from)) return TreeError::kForbidden;
+Result<Entry> FileTree::move(const Owner& owner, const std::string& from, const std::string& to) {
+  if (from == "/") return forbidden();
   auto guard = db_.lock();
   Transaction tx(db_.sql());
-  if (!tx.begun()) return TreeError::kFailed;
-  if (!findLocked(owner, from)) return TreeError::kNotFound;
-  if (auto error = placeable(owner, to); error != TreeError::kNone) return error;
+  if (!tx.begun()) return failed();
+  if (!findLocked(owner, from)) return notFound();
+  // Onto itself the target is taken (by the entry itself); into itself is
+  // not a place a folder can go.
+  if (to == from) return exists();
+  if (StoragePath::within(to, from)) return forbidden();
+  if (auto status = placeable(owner, to); !status.ok()) return status;
   const std::int64_t now = nowSeconds();
   auto st = db_.statement(
       "UPDATE entries SET path = ?, parent = ?, name = ?, modified = ? "
@@ -244,28 +254,32 @@ TreeError FileTree::move(const Owner& owner, const std::string& from, const std:
     st->bind(6, owner.root);
     st->bind(7, e.path);
     st->step();
-    if (!st->status().ok()) return TreeError::kFailed;
+    if (!st->status().ok()) return failed();
   }
   auto result = findLocked(owner, to);
-  if (!result || !tx.commit()) return TreeError::kFailed;
-  *moved = *result;
-  return TreeError::kNone;
+  if (!result || !tx.commit()) return failed();
+  return *result;
 }
 
-TreeError FileTree::copy(const Owner& source, const std::string& from, const Owner& target,
-                         const std::string& to, std::int64_t quotaTotal, Entry* copied) {
+Result<Entry> FileTree::copy(const Owner& source, const std::string& from, const Owner& target,
+                             const std::string& to, std::int64_t quotaTotal,
+                             const std::optional<BlobId>& content) {
   const bool sameTree = source.userId == target.userId && source.root == target.root;
-  if (sameTree && StoragePath::within(to, from)) return TreeError::kForbidden;
+  if (sameTree && StoragePath::within(to, from)) return forbidden();
   auto guard = db_.lock();
   Transaction tx(db_.sql());
-  if (!tx.begun()) return TreeError::kFailed;
+  if (!tx.begun()) return failed();
   auto entries = subtreeLocked(source, from);
   if (from == "/") entries.insert(entries.begin(), rootFolder());
-  if (entries.empty()) return TreeError::kNotFound;
-  if (auto error = placeable(target, to); error != TreeError::kNone) return error;
+  if (entries.empty()) return notFound();
+  if (content && entries.size() == 1 && !entries[0].isDir) {
+    entries[0].blob = content->hash;
+    entries[0].size = content->size;
+  }
+  if (auto status = placeable(target, to); !status.ok()) return status;
   std::int64_t total = 0;
   for (const auto& e : entries) total += e.size;
-  if (usedLocked(target.userId) + total > quotaTotal) return TreeError::kOverSpace;
+  if (usedLocked(target.userId) + total > quotaTotal) return overSpace();
   const std::int64_t now = nowSeconds();
   for (auto e : entries) {
     e.path = from == "/" ? (e.path == "/" ? to : to + e.path) : to + e.path.substr(from.size());
@@ -274,69 +288,81 @@ TreeError FileTree::copy(const Owner& source, const std::string& from, const Own
     e.created = e.modified = now;
     if (!e.isDir) {
       e.rev = addVersionLocked(target.userId, e.fileId, e.blob, e.size, now);
-      if (e.rev == 0) return TreeError::kFailed;
+      if (e.rev == 0) return failed();
     }
-    if (!insertLocked(target, e)) return TreeError::kFailed;
+    if (!insertLocked(target, e)) return failed();
   }
   auto result = findLocked(target, to);
-  if (!result || !tx.commit()) return TreeError::kFailed;
-  *copied = *result;
-  return TreeError::kNone;
+  if (!result || !tx.commit()) return failed();
+  return *result;
 }
 
-TreeError FileTree::history(const Owner& owner, const std::string& path,
-                            std::vector<Version>* versions) {
+Result<std::vector<Version>> FileTree::history(const Owner& owner, const std::string& path) {
   auto guard = db_.lock();
   const auto entry = findLocked(owner, path);
-  if (!entry) return TreeError::kNotFound;
-  if (entry->isDir) return TreeError::kForbidden;
+  if (!entry) return notFound();
+  if (entry->isDir) return notAFile();
   auto st = db_.statement(
       "SELECT file_id, rev, size, created FROM versions WHERE file_id = ? AND user_id = ? "
       "ORDER BY rev DESC");
   st->bind(1, entry->fileId);
   st->bind(2, owner.userId);
-  while (st->step()) versions->push_back({st->text(0), st->int64(1), st->int64(2), st->int64(3)});
-  return TreeError::kNone;
+  std::vector<Version> versions;
+  while (st->step()) versions.push_back({st->text(0), st->int64(1), st->int64(2), st->int64(3)});
+  return versions;
 }
 
-std::string FileTree::createCopyRef(const Owner& owner, const std::string& path) {
+std::string FileTree::createCopyRef(const Owner& owner, const Entry& entry) {
   const std::string ref = Secrets::randomHex(12);
   auto guard = db_.lock();
   auto st = db_.statement(
-      "INSERT INTO copy_refs(ref, user_id, root, path, created) VALUES(?, ?, ?, ?, ?)");
+      "INSERT INTO copy_refs(ref, user_id, root, path, created, file_id, blob, size) "
+      "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
   st->bind(1, ref);
   st->bind(2, owner.userId);
   st->bind(3, owner.root);
-  st->bind(4, path);
+  st->bind(4, entry.path);
   st->bind(5, nowSeconds());
+  st->bind(6, entry.fileId);
+  if (entry.isDir) {
+    st->bindNull(7);
+  } else {
+    st->bind(7, entry.blob);
+  }
+  st->bind(8, entry.size);
   st->step();
   return ref;
 }
 
-std::optional<std::pair<Owner, std::string>> FileTree::resolveCopyRef(const std::string& ref) {
+std::optional<CopySource> FileTree::resolveCopyRef(const std::string& ref) {
   auto guard = db_.lock();
   auto st = db_.statement(
-      "SELECT user_id, root, path FROM copy_refs WHERE ref = ? AND created >= ?");
+      "SELECT r.user_id, r.root, e.path, r.blob, r.size FROM copy_refs r JOIN entries e "
+      "ON e.user_id = r.user_id AND e.root = r.root AND e.file_id = r.file_id "
+      "WHERE r.ref = ? AND r.created >= ?");
   st->bind(1, ref);
   st->bind(2, nowSeconds() - kCopyRefLifetime);
   if (!st->step()) return std::nullopt;
-  return std::make_pair(Owner{st->int64(0), st->text(1)}, st->text(2));
+  CopySource source{{st->int64(0), st->text(1)}, st->text(2), std::nullopt};
+  if (!st->isNull(3)) source.content = BlobId{st->text(3), st->int64(4)};
+  return source;
 }
 
-std::string FileTree::createShare(const Owner& owner, const std::string& path,
-                                  const std::string& name, const std::string& accessCode) {
+std::string FileTree::createShare(const Owner& owner, const Entry& entry, const std::string& name,
+                                  const std::string& accessCode) {
   const std::string id = Secrets::randomHex(10);
   auto guard = db_.lock();
   auto st = db_.statement(
-      "INSERT INTO shares(id, user_id, root, path, name, access_code, created) "
-      "VALUES(?, ?, ?, ?, ?, ?, ?)");
+      "INSERT INTO shares(id, user_id, root, path, name, access_code, created, file_id) "
+      "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
   st->bind(1, id);
   st->bind(2, owner.userId);
   st->bind(3, owner.root);
-  st->bind(4, path);
+  st->bind(4, entry.path);
   st->bind(5, name);
   st->bind(6, accessCode);
   st->bind(7, nowSeconds());
+  st->bind(8, entry.fileId);
   st->step();
   return id;
 }
@@ -344,11 +370,44 @@ std::string FileTree::createShare(const Owner& owner, const std::string& path,
 std::optional<ShareRecord> FileTree::share(const std::string& id) {
   auto guard = db_.lock();
   auto st = db_.statement(
-      "SELECT id, user_id, root, path, name, access_code FROM shares WHERE id = ?");
+      "SELECT id, user_id, root, path, name, access_code, file_id FROM shares WHERE id = ?");
   st->bind(1, id);
   if (!st->step()) return std::nullopt;
-  return ShareRecord{st->text(0), {st->int64(1), st->text(2)}, st->text(3), st->text(4),
-                     st->text(5)};
+  return ShareRecord{
+      st->text(0), {st->int64(1), st->text(2)}, st->text(3), st->text(4), st->text(5), st->text(6)};
+}
+
+bool FileTree::shareTakesCodes(const std::string& id) {
+  auto guard = db_.lock();
+  auto st = db_.statement("SELECT locked_until FROM shares WHERE id = ?");
+  st->bind(1, id);
+  return st->step() && st->int64(0) <= nowSeconds();
+}
+
+void FileTree::shareCodeTried(const std::string& id, bool right) {
+  auto guard = db_.lock();
+  if (right) {
+    auto st = db_.statement("UPDATE shares SET failed_codes = 0 WHERE id = ?");
+    st->bind(1, id);
+    st->step();
+    return;
+  }
+  auto st = db_.statement(
+      "UPDATE shares SET failed_codes = (failed_codes + 1) % ?, "
+      "locked_until = CASE WHEN failed_codes + 1 >= ? THEN ? ELSE locked_until END WHERE id = ?");
+  st->bind(1, std::int64_t{kCodeAttempts});
+  st->bind(2, std::int64_t{kCodeAttempts});
+  st->bind(3, nowSeconds() + kCodeLockSeconds);
+  st->bind(4, id);
+  st->step();
+}
+
+std::unordered_set<std::string> FileTree::referencedBlobs() {
+  auto guard = db_.lock();
+  auto st = db_.statement("SELECT DISTINCT blob FROM versions");
+  std::unordered_set<std::string> blobs;
+  while (st->step()) blobs.insert(st->text(0));
+  return blobs;
 }
 
 }  // namespace nb::server

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "nb/Status.h"
 #include "server/BlobStore.h"
 #include "server/Database.h"
 
@@ -43,9 +46,16 @@ struct ShareRecord {
   std::string path;
   std::string name;
   std::string accessCode;
+  std::string fileId;  // the entry shared; the link ends when `path` holds another
 };
 
-enum class TreeError { kNone, kNotFound, kParentMissing, kExists, kForbidden, kOverSpace, kFailed };
+// What a copy reference hands out: the entry it was made for, wherever it now
+// is, and for a file the content it had then.
+struct CopySource {
+  Owner owner;
+  std::string path;
+  std::optional<BlobId> content;  // files only
+};
 
 class FileTree {
  public:
@@ -56,24 +66,45 @@ class FileTree {
   std::vector<Entry> children(const Owner& owner, const std::string& folder);
   std::int64_t usedBytes(std::int64_t userId);
 
-  TreeError createFolder(const Owner& owner, const std::string& path, Entry* created);
+  // Changes answer the entry as it now is (as it was, for remove), or a
+  // Status whose message is the service's keyword for the refusal: not found
+  // ("file not exist", also for a missing parent), already exists ("file
+  // exist"), permission denied ("forbidden"), invalid argument ("bad
+  // parameters"), resource exhausted ("over space"), internal ("server error").
+  Result<Entry> createFolder(const Owner& owner, const std::string& path);
   // Stores `blob` at `path` as a new version; refuses a clash unless `overwrite`,
   // a folder in the way, a missing parent and going over `quotaTotal`.
-  TreeError putFile(const Owner& owner, const std::string& path, const BlobId& blob,
-                    bool overwrite, std::int64_t quotaTotal, Entry* stored);
-  TreeError remove(const Owner& owner, const std::string& path, Entry* removed);
-  TreeError move(const Owner& owner, const std::string& from, const std::string& to,
-                 Entry* moved);
-  TreeError copy(const Owner& source, const std::string& from, const Owner& target,
-                 const std::string& to, std::int64_t quotaTotal, Entry* copied);
+  // `place` keeps the blob on disk; it runs once every check has passed, inside
+  // the transaction, so a refused upload never leaves its blob behind.
+  Result<Entry> putFile(const Owner& owner, const std::string& path, const BlobId& blob,
+                        bool overwrite, std::int64_t quotaTotal,
+                        const std::function<bool()>& place);
+  Result<Entry> remove(const Owner& owner, const std::string& path);
+  Result<Entry> move(const Owner& owner, const std::string& from, const std::string& to);
+  // `content`, when given, is what the copied file holds instead of its
+  // current content (a copy reference's).
+  Result<Entry> copy(const Owner& source, const std::string& from, const Owner& target,
+                     const std::string& to, std::int64_t quotaTotal,
+                     const std::optional<BlobId>& content = std::nullopt);
   // Versions of a file, newest first.
-  TreeError history(const Owner& owner, const std::string& path, std::vector<Version>* versions);
+  Result<std::vector<Version>> history(const Owner& owner, const std::string& path);
 
-  std::string createCopyRef(const Owner& owner, const std::string& path);
-  std::optional<std::pair<Owner, std::string>> resolveCopyRef(const std::string& ref);
-  std::string createShare(const Owner& owner, const std::string& path, const std::string& name,
+  std::string createCopyRef(const Owner& owner, const Entry& entry);
+  // nullopt when the reference is unknown, has lapsed or its entry is gone.
+  std::optional<CopySource> resolveCopyRef(const std::string& ref);
+  std::string createShare(const Owner& owner, const Entry& entry, const std::string& name,
                           const std::string& accessCode);
   std::optional<ShareRecord> share(const std::string& id);
+  // Counts a wrong access code against a share link, and tells whether the
+  // link takes codes now: after kCodeAttempts wrong ones it refuses every code
+  // for kCodeLockSeconds; a right one clears the count.
+  static constexpr int kCodeAttempts = 5;
+  static constexpr std::int64_t kCodeLockSeconds = 300;
+  bool shareTakesCodes(const std::string& id);
+  void shareCodeTried(const std::string& id, bool right);
+
+  // The blobs that some version (of any user) holds.
+  std::unordered_set<std::string> referencedBlobs();
 
  private:
   std::optional<Entry> findLocked(const Owner& owner, const std::string& path);
@@ -82,7 +113,7 @@ class FileTree {
   bool insertLocked(const Owner& owner, const Entry& entry);
   std::int64_t addVersionLocked(std::int64_t userId, const std::string& fileId,
                                 const std::string& blob, std::int64_t size, std::int64_t time);
-  TreeError placeable(const Owner& owner, const std::string& path);
+  Status placeable(const Owner& owner, const std::string& path);
   Database& db_;
 };
 

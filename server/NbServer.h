@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -20,28 +21,39 @@
 
 namespace nb::server {
 
+// A transport listener that shows its listening socket.
+template <typename Base>
+class Listener : public Base {
+ public:
+  using Base::Base;
+  int listeningSocket() const { return this->svr_sock_; }
+};
+
 class NbServer {
  public:
   struct Options {
     int port = 0;     // 0 picks a free port
     int tlsPort = 0;  // 0 picks a free port
     bool dev = false;
-    int threads = 64;  // request threads per listener
+    int threads = 4096;  // most connections served at once per listener (a thread each)
   };
   static constexpr const char* kDevVerificationCode = "7Q4KM";
 
   explicit NbServer(DataFolder folder) : folder_(std::move(folder)) {}
   ~NbServer();
 
-  // Opens the stores, makes the certificates, binds both ports and starts
-  // serving. False with `error` set when any step fails.
-  bool start(const Options& options, std::string* error);
+  // Takes the data folder's lock, opens the stores, removes blobs no version
+  // holds, makes the certificates, binds both ports and starts serving. An
+  // error when any step fails (another server on the folder, a port out of
+  // range or taken).
+  Status start(const Options& options);
   // The shell lines ("export NAME='value'") that point clients at this server.
   std::string exportLines() const;
   void stop();
 
  private:
   DataFolder folder_;
+  std::optional<DataFolder::Lock> lock_;  // held while serving
   Options options_;
   HostNames hosts_;
   std::unique_ptr<Database> db_;
@@ -50,8 +62,8 @@ class NbServer {
   std::unique_ptr<BlobStore> blobs_;
   std::unique_ptr<OAuthVerifier> verifier_;
   std::unique_ptr<ServiceContext> context_;
-  std::unique_ptr<httplib::Server> http_;
-  std::unique_ptr<httplib::SSLServer> https_;
+  std::unique_ptr<Listener<httplib::Server>> http_;
+  std::unique_ptr<Listener<httplib::SSLServer>> https_;
   std::thread httpThread_, httpsThread_;
   int httpPort_ = 0, httpsPort_ = 0;
 };

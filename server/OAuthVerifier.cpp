@@ -31,23 +31,22 @@ std::string normalisedHost(const std::string& scheme, const std::string& host) {
   return h;
 }
 
-// The parameters of an "Authorization: OAuth k="v", ..." header; false when
-// the header is not an OAuth one or is malformed.
-bool parseAuthorization(const std::string& header, RequestParameters* out) {
-  if (header.size() < 6 || AsciiText::lower(header.substr(0, 6)) != "oauth ") return false;
-  std::size_t i = 6;
-  while (i < header.size()) {
-    while (i < header.size() && (header[i] == ' ' || header[i] == ',')) ++i;
-    if (i >= header.size()) break;
-    const auto eq = header.find('=', i);
-    if (eq == std::string::npos || eq + 1 >= header.size() || header[eq + 1] != '"') return false;
-    const auto close = header.find('"', eq + 2);
-    if (close == std::string::npos) return false;
-    auto name = RequestParameters::decode(header.substr(i, eq - i), false);
-    auto value = RequestParameters::decode(header.substr(eq + 2, close - eq - 2), false);
-    if (!name || !value) return false;
-    if (*name != "realm") out->add(std::move(*name), std::move(*value));
-    i = close + 1;
+// Protocol parameters come once each, and no longer than any client of ours
+// sends them: a second copy (in the query, the header or the form) would leave
+// the choice of value to the parser, and an endless nonce would be stored.
+constexpr std::size_t kMaxNonce = 64;
+constexpr std::size_t kMaxProtocolValue = 256;
+
+bool protocolParametersSound(const RequestParameters& params) {
+  std::vector<std::string_view> seen;
+  for (const auto& [name, value] : params.pairs()) {
+    if (name.rfind("oauth_", 0) != 0 && name.rfind("x_auth_", 0) != 0) continue;
+    if (std::find(seen.begin(), seen.end(), name) != seen.end()) return false;
+    seen.push_back(name);
+    const bool oauth = name.rfind("oauth_", 0) == 0;
+    if (oauth && value.size() > (name == "oauth_nonce" ? kMaxNonce : kMaxProtocolValue)) {
+      return false;
+    }
   }
   return true;
 }
@@ -58,6 +57,28 @@ bool allDigits(const std::string& s) {
 }
 
 }  // namespace
+
+std::optional<RequestParameters> OAuthVerifier::parseAuthorization(std::string_view header) {
+  if (header.size() < 6 || AsciiText::lower(header.substr(0, 6)) != "oauth ") return std::nullopt;
+  RequestParameters out;
+  std::size_t i = 6;
+  while (i < header.size()) {
+    while (i < header.size() && (header[i] == ' ' || header[i] == ',')) ++i;
+    if (i >= header.size()) break;
+    const auto eq = header.find('=', i);
+    if (eq == std::string_view::npos || eq + 1 >= header.size() || header[eq + 1] != '"') {
+      return std::nullopt;
+    }
+    const auto close = header.find('"', eq + 2);
+    if (close == std::string_view::npos) return std::nullopt;
+    auto name = RequestParameters::decode(header.substr(i, eq - i), false);
+    auto value = RequestParameters::decode(header.substr(eq + 2, close - eq - 2), false);
+    if (!name || !value) return std::nullopt;
+    if (*name != "realm") out.add(std::move(*name), std::move(*value));
+    i = close + 1;
+  }
+  return out;
+}
 
 std::string OAuthVerifier::baseString(const SignedRequest& request,
                                       const RequestParameters& params) {
@@ -85,7 +106,7 @@ std::string OAuthVerifier::baseString(const SignedRequest& request,
          NSStringHelper::urlEncodeCovertString(joined);
 }
 
-OAuthOutcome OAuthVerifier::verify(const SignedRequest& request) {
+OAuthOutcome OAuthVerifier::verify(const SignedRequest& request, bool recordNonce) {
   const auto query = request.target.find('?');
   auto params = RequestParameters::parse(
       query == std::string::npos ? std::string_view() : std::string_view(request.target).substr(query + 1));
@@ -95,12 +116,16 @@ OAuthOutcome OAuthVerifier::verify(const SignedRequest& request) {
     if (!form) return refuse(400, "bad request");
     for (const auto& [name, value] : form->pairs()) params->add(name, value);
   }
-  if (!request.authorization.empty() && !parseAuthorization(request.authorization, &*params)) {
-    // Another scheme (Basic, Bearer) is simply not ours to read.
-    if (AsciiText::lower(request.authorization.substr(0, 6)) == "oauth ") {
+  if (!request.authorization.empty()) {
+    if (const auto header = parseAuthorization(request.authorization)) {
+      for (const auto& [name, value] : header->pairs()) params->add(name, value);
+    } else if (AsciiText::lower(request.authorization.substr(0, 6)) == "oauth ") {
       return refuse(400, "bad request");
     }
+    // Another scheme (Basic, Bearer) is simply not ours to read.
   }
+
+  if (!protocolParametersSound(*params)) return refuse(400, "bad request");
 
   const auto consumerKey = params->get("oauth_consumer_key");
   const auto signature = params->get("oauth_signature");
@@ -140,7 +165,7 @@ OAuthOutcome OAuthVerifier::verify(const SignedRequest& request) {
   const std::string expected = NSDataBase64Helper::base64StringFromData(digest.data(), digest.size());
   if (!Secrets::equalConstantTime(expected, *signature)) return refuse(401, "bad signature");
 
-  if (!accounts_.recordNonce(*consumerKey, *nonce, 2 * kWindowSeconds)) {
+  if (recordNonce && !accounts_.recordNonce(*consumerKey, *nonce, 2 * kWindowSeconds)) {
     return refuse(401, "reused nonce");
   }
 

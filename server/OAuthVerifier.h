@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "server/AccountStore.h"
 #include "server/RequestParameters.h"
@@ -39,11 +40,16 @@ class OAuthVerifier {
 
   explicit OAuthVerifier(AccountStore& accounts) : accounts_(accounts) {}
 
-  // Refusals: 400 "bad request" (malformed or missing parameters), 400 "not
-  // supported auth mode" (another signature method), 401 "bad consumer key",
+  // Refusals: 400 "bad request" (malformed, missing, repeated or overlong protocol
+  // parameters), 400 "not supported auth mode" (another signature method), 401 "bad consumer key",
   // 401 "request expired" (timestamp outside the window), 401 "authorization
   // expired" (unknown or revoked token), 401 "bad signature", 401 "reused nonce".
-  OAuthOutcome verify(const SignedRequest& request);
+  // `recordNonce` false checks all but the nonce and leaves it unspent.
+  OAuthOutcome verify(const SignedRequest& request, bool recordNonce = true);
+
+  // The parameters of an `OAuth k="v", ...` Authorization header, decoded
+  // ("realm" left out); nullopt when it is not one or is malformed.
+  static std::optional<RequestParameters> parseAuthorization(std::string_view header);
 
   // The signature base string of `request` over `params` (oauth_signature left out).
   static std::string baseString(const SignedRequest& request, const RequestParameters& params);

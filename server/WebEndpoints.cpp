@@ -2,6 +2,7 @@
 
 #include "server/ContentEndpoints.h"
 #include "server/HtmlText.h"
+#include "server/Secrets.h"
 
 namespace nb::server {
 namespace {
@@ -86,7 +87,7 @@ void WebEndpoints::authorisePage(Call& call) {
 void WebEndpoints::authoriseSignIn(Call& call) {
   const auto token = pageToken(call);
   if (!token) return;
-  const auto form = RequestParameters::parse(call.request.body);
+  const auto form = RequestParameters::parse(call.body());
   const auto name = form ? form->get("username") : std::nullopt;
   const auto password = form ? form->get("password") : std::nullopt;
   const auto user = name && password ? call.context.accounts.login(*name, *password) : std::nullopt;
@@ -101,15 +102,27 @@ void WebEndpoints::sharePage(Call& call) {
   const std::string id = call.rawPath().substr(3);
   const auto share = call.context.tree.share(id);
   if (!share) return page(call, 404, "No such share", "");
-  if (!share->accessCode.empty() && call.param("access_code") != share->accessCode) {
-    const bool tried = call.param("access_code").has_value();
-    return page(call, tried ? 403 : 401, share->name,
-                std::string(tried ? "<p>Wrong access code.</p>\n" : "") +
-                    "<form method=\"get\"><label>Access code <input name=\"access_code\">"
-                    "</label><button type=\"submit\">Open</button></form>\n");
-  }
+  // A link ends with its entry: deleted, or moved away and something else
+  // now at its path. An overwrite keeps the entry, and so the link.
   const auto entry = call.context.tree.find(share->owner, share->path);
-  if (!entry) return page(call, 404, "The shared file is gone", "");
+  if (!entry || entry->fileId != share->fileId) {
+    return page(call, 404, "The shared file is gone", "");
+  }
+  if (!share->accessCode.empty()) {
+    const auto typed = call.param("access_code");
+    if (typed && !call.context.tree.shareTakesCodes(share->id)) {
+      return page(call, 429, share->name,
+                  "<p>Too many wrong access codes; try again in a few minutes.</p>\n");
+    }
+    const bool right = typed && Secrets::equalConstantTime(*typed, share->accessCode);
+    if (typed) call.context.tree.shareCodeTried(share->id, right);
+    if (!right) {
+      return page(call, typed ? 403 : 401, share->name,
+                  std::string(typed ? "<p>Wrong access code.</p>\n" : "") +
+                      "<form method=\"get\"><label>Access code <input name=\"access_code\">"
+                      "</label><button type=\"submit\">Open</button></form>\n");
+    }
+  }
   if (!entry->isDir) {
     call.response.set_header("Content-Disposition", "attachment");
     if (!ContentEndpoints::sendBlob(call, *entry, "application/octet-stream")) {

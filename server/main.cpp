@@ -30,8 +30,18 @@ struct Admin {
   std::string error;
 
   explicit Admin(const std::string& path) {
-    folder = DataFolder::open(path, &error);
-    if (folder) db = Database::open(folder->metadataFile(), &error);
+    auto opened = DataFolder::open(path);
+    if (!opened.ok()) {
+      error = opened.status().message();
+      return;
+    }
+    folder = std::move(*opened);
+    auto database = Database::open(folder->metadataFile());
+    if (database.ok()) {
+      db = std::move(*database);
+    } else {
+      error = database.status().message();
+    }
   }
   bool ok() const { return db != nullptr; }
 };
@@ -42,9 +52,8 @@ int serve(std::string data, bool ephemeral, const NbServer::Options& options) {
     if (!::mkdtemp(pattern.data())) return fail("cannot make a temporary data folder");
     data = pattern;
   }
-  std::string error;
-  auto folder = DataFolder::open(data, &error);
-  if (!folder) return fail(error);
+  auto folder = DataFolder::open(data);
+  if (!folder.ok()) return fail(folder.status().message());
 
   // Signals are taken by sigwait below, never by a request thread.
   sigset_t signals;
@@ -58,8 +67,8 @@ int serve(std::string data, bool ephemeral, const NbServer::Options& options) {
   int status = 0;
   {
     NbServer server(*folder);
-    if (!server.start(options, &error)) {
-      status = fail(error);
+    if (const auto started = server.start(options); !started.ok()) {
+      status = fail(started.message());
     } else {
       const std::string lines = server.exportLines();
       folder->writeEnvironment(lines);
@@ -91,18 +100,20 @@ int main(int argc, char** argv) {
   app.require_subcommand(0, 1);
 
   std::string data = "nbserver-data";
-  int port = 0, tlsPort = 0, threads = 64;
+  int port = 0, tlsPort = 0, threads = 4096;
   bool dev = false, ephemeral = false, printEnv = false;
   app.add_option("--data", data, "Data folder (metadata.db, blobs/, tls/); created when absent")
       ->capture_default_str();
   app.add_option("--port", port, "HTTP port on 127.0.0.1; 0 picks a free one")
+      ->check(CLI::Range(0, 65535))
       ->capture_default_str();
   app.add_option("--tls-port", tlsPort, "HTTPS port on 127.0.0.1; 0 picks a free one")
+      ->check(CLI::Range(0, 65535))
       ->capture_default_str();
   app.add_option("--threads", threads,
-                 "Request threads per listener; each open connection holds one while it "
-                 "is kept alive")
-      ->check(CLI::Range(1, 4096))
+                 "Connections served at once per listener, a thread each; more wait for "
+                 "one to close")
+      ->check(CLI::Range(1, 16384))
       ->capture_default_str();
   app.add_flag("--dev", dev,
                "Development mode: makes a development consumer and prints it, fixes the "
@@ -170,7 +181,10 @@ int main(int argc, char** argv) {
     if (tokenRevoke->parsed()) {
       return accounts.revokeToken(tokenText) ? 0 : fail("no such token");
     }
-    if (admin.folder->runningEnvironment()) return fail("a server is running on " + data);
+    // The lock keeps a server from starting on the folder while it is wiped,
+    // and refuses the wipe while one serves.
+    const auto lock = admin.folder->lock();
+    if (!lock.ok()) return fail(lock.status().message());
     std::error_code ec;
     if (!admin.db->wipe()) return fail("cannot wipe " + data);
     std::filesystem::remove_all(admin.folder->blobsFolder(), ec);
@@ -179,9 +193,8 @@ int main(int argc, char** argv) {
   }
 
   if (printEnv) {
-    std::string error;
-    const auto folder = DataFolder::open(data, &error);
-    if (!folder) return fail(error);
+    const auto folder = DataFolder::open(data);
+    if (!folder.ok()) return fail(folder.status().message());
     const auto lines = folder->runningEnvironment();
     if (!lines) return fail("no server is running on " + data);
     std::cout << *lines << std::flush;

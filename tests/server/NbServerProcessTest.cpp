@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "tests/server/ServiceClient.h"
@@ -130,6 +131,50 @@ TEST(NbServerProcessTest, PrintEnvAndReset) {
   EXPECT_EQ(server.env("NB_CONSUMER_KEY"), keyBefore) << "consumers survive a reset";
   EXPECT_EQ(jsonField(client.login("gina", "gina-pass").body, "msg"), "login fail")
       << "accounts do not";
+}
+
+TEST(NbServerProcessTest, OneServerPerDataFolderAndPort) {
+  NbServerProcess server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  ASSERT_TRUE(server.addUser("hal", "hal-pass"));
+  const std::string data = server.dataFolder();
+  TemporaryFolder other("nbserver-other");
+  const std::string port = std::to_string(server.httpPort());
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"second server on the folder", {"--data", data, "--port", "0", "--tls-port", "0"}},
+      {"reset while serving", {"reset", "--data", data}},
+      {"port taken", {"--data", other.path(), "--port", port, "--tls-port", "0"}},
+      {"port out of range", {"--data", other.path(), "--port", "99999", "--tls-port", "0"}},
+      {"negative port", {"--data", other.path(), "--port", "0", "--tls-port", "-1"}},
+  };
+  for (const auto& c : cases) EXPECT_NE(server.runCommand(c.args), 0) << c.what;
+
+  // The running server lost nothing and still takes uploads.
+  ServiceClient client(server);
+  const NBToken token = client.loginToken("hal", "hal-pass");
+  ASSERT_TRUE(token.token) << "the account survived";
+  EXPECT_EQ(client.upload(token, "/after.txt", "still here", false).status, 200);
+  EXPECT_EQ(download(client, token, "/after.txt"), "still here");
+}
+
+TEST(NbServerProcessTest, UnreferencedBlobsAreSweptAtStart) {
+  NbServerProcess server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  ASSERT_TRUE(server.addUser("ida", "ida-pass"));
+  ServiceClient client(server);
+  const NBToken token = client.loginToken("ida", "ida-pass");
+  ASSERT_EQ(client.upload(token, "/kept.txt", "kept", false).status, 200);
+  server.stop(SIGKILL);
+  // What a kill between placing a blob and committing its version leaves.
+  const std::string orphan = server.dataFolder() + "/blobs/ab/ab" + std::string(62, '0');
+  std::filesystem::create_directories(server.dataFolder() + "/blobs/ab");
+  { std::ofstream(orphan) << "orphan"; }
+  ASSERT_TRUE(server.restart()) << server.error();
+  EXPECT_FALSE(std::filesystem::exists(orphan));
+  EXPECT_EQ(download(client, token, "/kept.txt"), "kept");
 }
 
 TEST(NbServerProcessTest, EphemeralFolderIsRemovedAtExit) {

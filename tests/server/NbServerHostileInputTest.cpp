@@ -1,0 +1,392 @@
+// nbserver facing what an attacker or a broken client sends: bodies that never
+// end, clients that trickle, stale references, guessed codes, repeated or
+// overlong protocol parameters, uploads too large for their account, and names
+// that no entry may have. Each refusal must come at once, with the keyword of
+// its cause, and leave nothing behind.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "nb/Private/NSStringHelper.h"
+#include "tests/server/ServiceClient.h"
+
+namespace nb::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One plain TCP connection to the server, for requests no well-behaved client
+// would send.
+class RawConnection {
+ public:
+  explicit RawConnection(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~RawConnection() { close(fd_); }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool connected() const { return connected_; }
+  bool send(const std::string& bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // The first reply, read for at most `timeout`; status 0 when none came.
+  Reply reply(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+    const auto deadline = Clock::now() + timeout;
+    std::string data;
+    Reply reply;
+    for (;;) {
+      const auto head = data.find("\r\n\r\n");
+      if (head != std::string::npos) {
+        const auto length = data.find("Content-Length: ");
+        const std::size_t want =
+            length == std::string::npos ? 0 : std::stoul(data.substr(length + 16));
+        if (data.size() >= head + 4 + want) {
+          reply.status = std::stoi(data.substr(9, 3));
+          reply.body = data.substr(head + 4, want);
+          reply.headers.emplace("raw", data.substr(0, head));
+          return reply;
+        }
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return reply;
+      char buffer[65536];
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) return reply;
+      data.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
+std::size_t filesUnder(const std::string& folder) {
+  std::size_t count = 0;
+  std::error_code ec;
+  for (const auto& item : std::filesystem::recursive_directory_iterator(folder, ec)) {
+    if (item.is_regular_file()) ++count;
+  }
+  return count;
+}
+
+class NbServerHostileInputTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new NbServerProcess();
+    ASSERT_TRUE(server_->ok()) << server_->error();
+    ASSERT_TRUE(server_->addUser("carol", "carol-pass"));
+    ASSERT_TRUE(server_->addUser("dave", "dave-pass"));
+    ASSERT_TRUE(
+        server_->addUser("tiny", "tiny-pass", {"--quota", "900", "--max-file-size", "600"}));
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_NE(server_, nullptr);
+    client_ = std::make_unique<ServiceClient>(*server_);
+  }
+
+  std::string api(const std::string& path) { return "http://" + ServiceClient::api() + path; }
+  Reply call(const NBToken& token, const std::string& path, const NBParameters& params = {}) {
+    return client_->signedGet(api(path), &token, params);
+  }
+  std::string download(const NBToken& token, const std::string& path) {
+    const Reply reply =
+        client_->signedGet("http://" + ServiceClient::content() + "/1/fileops/download_file",
+                           &token, {{"root", "app"}, {"path", path}});
+    return reply.status == 200 ? reply.body : "(" + std::to_string(reply.status) + ")";
+  }
+  // The request line and headers of a signed upload of `path`, up to the
+  // blank line; `headers` end with "\r\n" each.
+  std::string uploadHead(const NBToken& token, const std::string& path,
+                         const std::string& headers) {
+    const NBParameters params{{"root", "app"}, {"path", path}, {"overwrite", "False"}};
+    const std::string url = SignatureHelper::getSignatureUrlString(
+        "http://" + ServiceClient::content() + "/1/fileops/upload_file", "POST",
+        client_->consumer(), &token, &params);
+    return "POST " + url.substr(url.find("/1/")) +
+           " HTTP/1.1\r\nHost: " + ServiceClient::content() + "\r\n" + headers + "\r\n";
+  }
+
+  static NbServerProcess* server_;
+  std::unique_ptr<ServiceClient> client_;
+};
+
+NbServerProcess* NbServerHostileInputTest::server_ = nullptr;
+
+TEST_F(NbServerHostileInputTest, BodiesAreCappedExceptForUploads) {
+  const std::string api = ServiceClient::api();
+  const std::string web = ServiceClient::web();
+  struct Case {
+    const char* what;
+    std::string head;
+    std::string body;
+    int status = 413;
+    const char* keyword = "request too large";
+  } cases[] = {
+      {"declared 1 GB login form",
+       "POST /open/xAccessToken HTTP/1.1\r\nHost: " + api +
+           "\r\nContent-Type: text/plain\r\nContent-Length: 1000000000\r\n\r\n",
+       "x"},
+      {"chunked registration form",
+       "POST /open/register HTTP/1.1\r\nHost: " + api + "\r\nTransfer-Encoding: chunked\r\n\r\n",
+       "10000\r\n" + std::string(0x10000, 'a') + "\r\n10000\r\n" + std::string(0x10000, 'a') +
+           "\r\n0\r\n\r\n"},
+      {"web page form",
+       "POST /api.php?ac=open&op=authorise&oauth_token=x HTTP/1.1\r\nHost: " + web +
+           "\r\nContent-Length: 500000000\r\n\r\n",
+       ""},
+      {"body on a GET",
+       "GET /1/account_info HTTP/1.1\r\nHost: " + api + "\r\nContent-Length: 500000000\r\n\r\n",
+       ""},
+      {"post to no route",
+       "POST /nowhere HTTP/1.1\r\nHost: " + api + "\r\nContent-Length: 500000000\r\n\r\n", ""},
+      {"upload sent to the API host",
+       "POST /1/fileops/upload_file HTTP/1.1\r\nHost: " + api +
+           "\r\nContent-Length: 500000000\r\n\r\n",
+       "", 404, "no such api implemented"},
+  };
+  for (const auto& c : cases) {
+    RawConnection connection(server_->httpPort());
+    ASSERT_TRUE(connection.connected());
+    ASSERT_TRUE(connection.send(c.head + c.body));
+    const Reply reply = connection.reply();
+    EXPECT_EQ(reply.status, c.status) << c.what;
+    EXPECT_EQ(jsonField(reply.body, "msg"), c.keyword) << c.what;
+  }
+  // A form within the limit still works.
+  EXPECT_EQ(client_->login("carol", "carol-pass").status, 200);
+}
+
+TEST_F(NbServerHostileInputTest, TricklingClientsDoNotStopTheListener) {
+  std::vector<std::unique_ptr<RawConnection>> slow;
+  for (int i = 0; i < 100; ++i) {
+    slow.push_back(std::make_unique<RawConnection>(server_->httpPort()));
+    ASSERT_TRUE(slow.back()->send("G"));
+  }
+  for (auto& connection : slow) connection->send("E");
+  const auto start = Clock::now();
+  const Reply reply = client_->signedGet(api("/open/requestToken"), nullptr);
+  EXPECT_EQ(reply.status, 200) << reply.body;
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(NbServerHostileInputTest, CopyReferencesAndShareLinksFollowTheirEntry) {
+  const NBToken carol = client_->loginToken("carol", "carol-pass");
+  const NBToken dave = client_->loginToken("dave", "dave-pass");
+  ASSERT_EQ(client_->upload(carol, "/pub.txt", "public v1", false).status, 200);
+  const Reply ref = call(carol, "/1/copy_ref/app/pub.txt", {{"root", "app"}, {"path", "/pub.txt"}});
+  const Reply share = call(carol, "/1/shares/app/pub.txt", {{"root", "app"}, {"path", "/pub.txt"}});
+  ASSERT_EQ(ref.status, 200);
+  ASSERT_EQ(share.status, 200);
+  const std::string copyRef = *jsonField(ref.body, "copy_ref");
+  const std::string link =
+      "https://" + ServiceClient::web() + "/s/" + *jsonField(share.body, "share_id");
+  const auto copyTo = [&](const std::string& to) {
+    return call(dave, "/1/fileops/copy",
+                {{"root", "app"}, {"from_copy_ref", copyRef}, {"to_path", to}});
+  };
+
+  // An overwrite keeps the link; the reference hands out what it was made for.
+  ASSERT_EQ(client_->upload(carol, "/pub.txt", "public v2", true).status, 200);
+  EXPECT_EQ(client_->send("GET", link).body, "public v2");
+  ASSERT_EQ(copyTo("/v1.txt").status, 200);
+  EXPECT_EQ(download(dave, "/v1.txt"), "public v1");
+
+  // Deleted and replaced by private content at the same path: both are dead.
+  ASSERT_EQ(call(carol, "/1/fileops/delete", {{"root", "app"}, {"path", "/pub.txt"}}).status, 200);
+  ASSERT_EQ(client_->upload(carol, "/pub.txt", "private", false).status, 200);
+  const Reply copied = copyTo("/after.txt");
+  EXPECT_EQ(copied.status, 404) << copied.body;
+  EXPECT_EQ(jsonField(copied.body, "msg"), "file not exist");
+  const Reply page = client_->send("GET", link);
+  EXPECT_EQ(page.status, 404);
+  EXPECT_EQ(page.body.find("private"), std::string::npos);
+
+  // Moving a shared file away ends its link too.
+  ASSERT_EQ(client_->upload(carol, "/moving.txt", "m", false).status, 200);
+  const Reply moving =
+      call(carol, "/1/shares/app/moving.txt", {{"root", "app"}, {"path", "/moving.txt"}});
+  const std::string movingLink =
+      "https://" + ServiceClient::web() + "/s/" + *jsonField(moving.body, "share_id");
+  EXPECT_EQ(client_->send("GET", movingLink).status, 200);
+  ASSERT_EQ(call(carol, "/1/fileops/move",
+                 {{"root", "app"}, {"from_path", "/moving.txt"}, {"to_path", "/moved.txt"}})
+                .status,
+            200);
+  ASSERT_EQ(client_->upload(carol, "/moving.txt", "other", false).status, 200);
+  EXPECT_EQ(client_->send("GET", movingLink).status, 404);
+}
+
+TEST_F(NbServerHostileInputTest, AccessCodeGuessesAreLimitedPerLink) {
+  const NBToken carol = client_->loginToken("carol", "carol-pass");
+  ASSERT_EQ(client_->upload(carol, "/coded.txt", "secret", false).status, 200);
+  const Reply share = call(carol, "/1/shares/app/coded.txt",
+                           {{"root", "app"}, {"path", "/coded.txt"}, {"access_code", "4821"}});
+  const std::string link =
+      "https://" + ServiceClient::web() + "/s/" + *jsonField(share.body, "share_id");
+  EXPECT_EQ(client_->send("GET", link + "?access_code=4821").body, "secret");
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(client_->send("GET", link + "?access_code=" + std::to_string(1000 + i)).status, 403);
+  }
+  const Reply locked = client_->send("GET", link + "?access_code=4821");
+  EXPECT_EQ(locked.status, 429) << "even the right code waits once the guesses are spent";
+  EXPECT_EQ(locked.body.find("secret"), std::string::npos);
+}
+
+TEST_F(NbServerHostileInputTest, ProtocolParametersComeOnceAndShort) {
+  const NBToken carol = client_->loginToken("carol", "carol-pass");
+  const std::string signedUrl = SignatureHelper::getSignatureUrlString(
+      api("/1/account_info"), "GET", client_->consumer(), &carol, nullptr);
+  const std::string query = signedUrl.substr(signedUrl.find('?') + 1);
+  // The same OAuth parameters as an Authorization header.
+  std::string header = "OAuth ";
+  for (std::size_t at = 0; at < query.size();) {
+    const auto end = std::min(query.find('&', at), query.size());
+    const std::string pair = query.substr(at, end - at);
+    const auto eq = pair.find('=');
+    if (header.size() > 6) header += ", ";
+    header += pair.substr(0, eq) + "=\"" + pair.substr(eq + 1) + "\"";
+    at = end + 1;
+  }
+  ASSERT_EQ(client_->send("GET", signedUrl).status, 200) << "the plain request is good";
+
+  struct Case {
+    const char* what;
+    std::string url;
+    std::string authorization;
+  } cases[] = {
+      {"token twice", signedUrl + "&oauth_token=" + *carol.token, ""},
+      {"same set in header and query", signedUrl, header},
+      {"another set in the header", api("/1/account_info"), header + ", oauth_nonce=\"x\""},
+      {"5000-byte nonce",
+       api("/1/account_info?oauth_consumer_key=") + client_->consumer().key.value_or("") +
+           "&oauth_nonce=" + std::string(5000, 'n') +
+           "&oauth_signature_method=HMAC-SHA1&oauth_timestamp=1&oauth_signature=x",
+       ""},
+  };
+  for (const auto& c : cases) {
+    httplib::Headers extra;
+    if (!c.authorization.empty()) extra.emplace("Authorization", c.authorization);
+    const Reply reply = client_->send("GET", c.url, "", extra);
+    EXPECT_EQ(reply.status, 400) << c.what << ": " << reply.body;
+    EXPECT_EQ(jsonField(reply.body, "msg"), "bad request") << c.what;
+  }
+}
+
+TEST_F(NbServerHostileInputTest, UploadsAreJudgedByTheirHeadersAndKeepNoRefusedBlob) {
+  const NBToken tiny = client_->loginToken("tiny", "tiny-pass");
+  ASSERT_EQ(client_->upload(tiny, "/base.bin", std::string(500, 'b'), false).status, 200);
+  const std::string blobs = server_->dataFolder() + "/blobs";
+  const std::size_t stored = filesUnder(blobs);
+  const std::string type = "Content-Type: application/octet-stream\r\n";
+  struct Case {
+    const char* what;
+    std::string head;
+    int status;
+    const char* keyword;
+  } cases[] = {
+      {"2 GiB declared", uploadHead(tiny, "/big.bin", type + "Content-Length: 2147483648\r\n"), 413,
+       "file too large"},
+      {"over the quota", uploadHead(tiny, "/big.bin", type + "Content-Length: 500\r\n"), 507,
+       "over space"},
+      {"asks to continue",
+       uploadHead(tiny, "/big.bin",
+                  type + "Content-Length: 2147483648\r\nExpect: 100-continue\r\n"),
+       413, "file too large"},
+  };
+  for (const auto& c : cases) {
+    RawConnection connection(server_->httpPort());
+    ASSERT_TRUE(connection.send(c.head));  // and no body at all
+    const Reply reply = connection.reply();
+    EXPECT_EQ(reply.status, c.status) << c.what;
+    EXPECT_EQ(jsonField(reply.body, "msg"), c.keyword) << c.what;
+  }
+
+  // Without a declared length the body is read, and refused after: its blob
+  // is not kept.
+  RawConnection chunked(server_->httpPort());
+  ASSERT_TRUE(
+      chunked.send(uploadHead(tiny, "/chunked.bin", type + "Transfer-Encoding: chunked\r\n") +
+                   "1f4\r\n" + std::string(500, 'c') + "\r\n0\r\n\r\n"));
+  const Reply overSpace = chunked.reply();
+  EXPECT_EQ(overSpace.status, 507);
+  EXPECT_EQ(jsonField(overSpace.body, "msg"), "over space");
+  EXPECT_EQ(filesUnder(blobs), stored) << "a refused upload leaves no blob";
+  EXPECT_EQ(filesUnder(server_->dataFolder() + "/tmp"), 0u);
+}
+
+TEST_F(NbServerHostileInputTest, RefusalsNameTheirCause) {
+  const NBToken carol = client_->loginToken("carol", "carol-pass");
+  ASSERT_EQ(call(carol, "/1/fileops/create_folder", {{"root", "app"}, {"path", "/kw"}}).status,
+            200);
+  ASSERT_EQ(client_->upload(carol, "/kw/a.txt", "text", false).status, 200);
+  const std::string longName = "/" + std::string(256, 'n');
+  struct Case {
+    const char* what;
+    std::string path;
+    NBParameters params;
+    int status;
+    const char* keyword;
+  } cases[] = {
+      {"name over 255 bytes",
+       "/1/fileops/create_folder",
+       {{"path", longName}},
+       400,
+       "bad parameters"},
+      {"control character",
+       "/1/fileops/create_folder",
+       {{"path", "/a\x01"}},
+       400,
+       "bad parameters"},
+      {"climbs out", "/1/fileops/create_folder", {{"path", "/../x"}}, 400, "bad parameters"},
+      {"move onto itself",
+       "/1/fileops/move",
+       {{"from_path", "/kw/a.txt"}, {"to_path", "/kw/a.txt"}},
+       403,
+       "file exist"},
+      {"folder onto itself",
+       "/1/fileops/move",
+       {{"from_path", "/kw"}, {"to_path", "/kw"}},
+       403,
+       "file exist"},
+      {"folder into itself",
+       "/1/fileops/move",
+       {{"from_path", "/kw"}, {"to_path", "/kw/in"}},
+       403,
+       "forbidden"},
+      {"history of a folder", "/1/history/app/kw", {{"path", "/kw"}}, 400, "bad parameters"},
+  };
+  for (auto c : cases) {
+    c.params.emplace("root", "app");
+    const Reply reply = call(carol, c.path, c.params);
+    EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+    EXPECT_EQ(jsonField(reply.body, "msg"), c.keyword) << c.what;
+  }
+  for (const std::string& bad : {longName, std::string("/a\x01"), std::string("/../x")}) {
+    const Reply reply = client_->upload(carol, bad, "x", false);
+    EXPECT_EQ(reply.status, 400);
+    EXPECT_EQ(jsonField(reply.body, "msg"), "bad parameters");
+  }
+}
+
+}  // namespace
+}  // namespace nb::test
