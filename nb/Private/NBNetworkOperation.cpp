@@ -38,7 +38,16 @@ void NBNetworkOperation::connectionDidReceiveResponse(URLConnection* /*connectio
 
 void NBNetworkOperation::connectionDidReceiveData(URLConnection* /*connection*/,
                                                   std::string_view chunk) {
-  if (_receiveData) _receiveData->append(chunk);
+  if (!_receiveData) return;
+  if (chunk.size() > kMaxReplyBytes - _receiveData->size()) {
+    // A hostile or broken server must not make the process hold its whole
+    // reply: stop the transfer and report once.
+    cancelOperation();
+    _receiveData.reset();
+    reportFail(kReplyTooLargeMessage);
+    return;
+  }
+  _receiveData->append(chunk);
 }
 
 void NBNetworkOperation::connectionDidFailWithError(URLConnection* /*connection*/,

@@ -13,6 +13,7 @@
 // may still run. Used on the thread whose run loop started the request.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,14 @@ namespace nb {
 
 class NBNetworkOperation : public NBOperation, public URLConnectionDelegate {
  public:
+  // The most bytes of one reply body kept in memory, far above any real reply.
+  // A longer body cancels the request and the delegate hears
+  // kReplyTooLargeMessage once. Operations that stream their body to a file
+  // (downloads) do not keep it here and are not bounded.
+  static constexpr std::size_t kMaxReplyBytes = std::size_t{64} << 20;
+  static constexpr const char* kReplyTooLargeMessage =
+      "the service's reply is too large (over 64 MiB)";
+
   using NBOperation::NBOperation;
   // Cancels the request. Runs this class's cancelOperation(): a subclass that
   // overrides it and holds more state cancels in its own destructor.
@@ -59,6 +68,7 @@ class NBNetworkOperation : public NBOperation, public URLConnectionDelegate {
 
   std::shared_ptr<URLConnection> _connection;  // the request in flight, if any
   std::optional<std::string> _receiveData;     // current body; nullopt is nil
+
 
  private:
   // A refused status was reported for the current request: the request's
