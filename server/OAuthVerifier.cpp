@@ -31,27 +31,6 @@ std::string normalisedHost(const std::string& scheme, const std::string& host) {
   return h;
 }
 
-// The parameters of an "Authorization: OAuth k="v", ..." header; false when
-// the header is not an OAuth one or is malformed.
-bool parseAuthorization(const std::string& header, RequestParameters* out) {
-  if (header.size() < 6 || AsciiText::lower(header.substr(0, 6)) != "oauth ") return false;
-  std::size_t i = 6;
-  while (i < header.size()) {
-    while (i < header.size() && (header[i] == ' ' || header[i] == ',')) ++i;
-    if (i >= header.size()) break;
-    const auto eq = header.find('=', i);
-    if (eq == std::string::npos || eq + 1 >= header.size() || header[eq + 1] != '"') return false;
-    const auto close = header.find('"', eq + 2);
-    if (close == std::string::npos) return false;
-    auto name = RequestParameters::decode(header.substr(i, eq - i), false);
-    auto value = RequestParameters::decode(header.substr(eq + 2, close - eq - 2), false);
-    if (!name || !value) return false;
-    if (*name != "realm") out->add(std::move(*name), std::move(*value));
-    i = close + 1;
-  }
-  return true;
-}
-
 bool allDigits(const std::string& s) {
   return !s.empty() && s.size() <= 18 &&
          std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -95,7 +74,7 @@ OAuthOutcome OAuthVerifier::verify(const SignedRequest& request) {
     if (!form) return refuse(400, "bad request");
     for (const auto& [name, value] : form->pairs()) params->add(name, value);
   }
-  if (!request.authorization.empty() && !parseAuthorization(request.authorization, &*params)) {
+  if (!request.authorization.empty() && !RequestParameters::addAuthorization(request.authorization, &*params)) {
     // Another scheme (Basic, Bearer) is simply not ours to read.
     if (AsciiText::lower(request.authorization.substr(0, 6)) == "oauth ") {
       return refuse(400, "bad request");
