@@ -3,6 +3,7 @@
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NSStringHelper.h"
 #include "nb/Private/SignatureHelper.h"
+#include "nb/operations/NBReply.h"
 
 namespace nb {
 
@@ -21,7 +22,14 @@ std::variant<NBSignedRequest, NBFailure> NBRegisterOperation::signedRequest() co
                          "password=" + NSStringHelper::urlEncodeCovertString(*item->password)};
 }
 
-void NBRegisterOperation::handleSuccessData(const std::optional<std::string>&) {
+void NBRegisterOperation::handleSuccessData(const std::optional<std::string>& data) {
+  // Only the service's JSON object confirms the account (a failing "msg" has
+  // been reported already); a proxy's error page or an empty reply does not.
+  auto reply = NBReply::object(data);
+  if (const auto* failure = std::get_if<NBFailure>(&reply)) {
+    reportFail(failure->message);
+    return;
+  }
   reportSuccess(NBResult());
 }
 
