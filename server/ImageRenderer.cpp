@@ -129,7 +129,12 @@ ImageRenderer::Thumbnail ImageRenderer::thumbnail(const std::string& file, int w
   std::unique_ptr<CairoSurface> source;
   bool tooLarge = false;
   if (magic[0] == 0x89 && magic[1] == 'P' && magic[2] == 'N' && magic[3] == 'G') {
-    if (be32(16) * be32(20) > kMaxPixels) return Thumbnail::kTooLarge;
+    // Each side may hold up to 2^32 - 1: bound both before multiplying.
+    const long declaredWidth = be32(16), declaredHeight = be32(20);
+    if (declaredWidth > kMaxPixels || declaredHeight > kMaxPixels ||
+        declaredWidth * declaredHeight > kMaxPixels) {
+      return Thumbnail::kTooLarge;
+    }
     source = std::make_unique<CairoSurface>(cairo_image_surface_create_from_png(file.c_str()));
   } else if (magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) {
     std::unique_ptr<FILE, FileClose> f(std::fopen(file.c_str(), "rb"));

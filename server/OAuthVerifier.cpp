@@ -59,24 +59,8 @@ bool allDigits(const std::string& s) {
 }  // namespace
 
 std::optional<RequestParameters> OAuthVerifier::parseAuthorization(std::string_view header) {
-  if (header.size() < 6 || AsciiText::lower(header.substr(0, 6)) != "oauth ") return std::nullopt;
   RequestParameters out;
-  std::size_t i = 6;
-  while (i < header.size()) {
-    while (i < header.size() && (header[i] == ' ' || header[i] == ',')) ++i;
-    if (i >= header.size()) break;
-    const auto eq = header.find('=', i);
-    if (eq == std::string_view::npos || eq + 1 >= header.size() || header[eq + 1] != '"') {
-      return std::nullopt;
-    }
-    const auto close = header.find('"', eq + 2);
-    if (close == std::string_view::npos) return std::nullopt;
-    auto name = RequestParameters::decode(header.substr(i, eq - i), false);
-    auto value = RequestParameters::decode(header.substr(eq + 2, close - eq - 2), false);
-    if (!name || !value) return std::nullopt;
-    if (*name != "realm") out.add(std::move(*name), std::move(*value));
-    i = close + 1;
-  }
+  if (!RequestParameters::addAuthorization(header, &out)) return std::nullopt;
   return out;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "nb/Private/NSURLHelper.h"
+#include "server/AsciiText.h"
 
 namespace nb::server {
 
@@ -31,6 +32,27 @@ std::optional<RequestParameters> RequestParameters::parse(std::string_view text)
     params.add(std::move(*name), std::move(*value));
   }
   return params;
+}
+
+bool RequestParameters::addAuthorization(std::string_view header, RequestParameters* out) {
+  if (header.size() < 6 || AsciiText::lower(header.substr(0, 6)) != "oauth ") return false;
+  std::size_t i = 6;
+  while (i < header.size()) {
+    while (i < header.size() && (header[i] == ' ' || header[i] == ',')) ++i;
+    if (i >= header.size()) break;
+    const auto eq = header.find('=', i);
+    if (eq == std::string_view::npos || eq + 1 >= header.size() || header[eq + 1] != '"') {
+      return false;
+    }
+    const auto close = header.find('"', eq + 2);
+    if (close == std::string_view::npos) return false;
+    auto name = decode(header.substr(i, eq - i), false);
+    auto value = decode(header.substr(eq + 2, close - eq - 2), false);
+    if (!name || !value) return false;
+    if (*name != "realm") out->add(std::move(*name), std::move(*value));
+    i = close + 1;
+  }
+  return true;
 }
 
 std::optional<std::string> RequestParameters::get(std::string_view name) const {

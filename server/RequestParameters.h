@@ -20,6 +20,10 @@ class RequestParameters {
   static std::optional<RequestParameters> parse(std::string_view text);
   // Percent-decodes one component; nullopt for a malformed escape.
   static std::optional<std::string> decode(std::string_view text, bool plusIsSpace);
+  // Adds the parameters of an `Authorization: OAuth k="v", ...` header (names
+  // and values percent-decoded, "realm" left out) to `out`. False when the
+  // header is not an OAuth one or is malformed; `out` may then hold some pairs.
+  static bool addAuthorization(std::string_view header, RequestParameters* out);
 
   // The last value sent under `name`.
   std::optional<std::string> get(std::string_view name) const;

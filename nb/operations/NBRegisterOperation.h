@@ -1,7 +1,8 @@
 // NBRegisterOperation creates an account from an NBRegisterOperationItem: user
 // name, password, the answered challenge and the device identifier, signed with
 // the consumer only. The password travels only in the body. On success the
-// delegate receives nil. Same threading as NBOperation.
+// delegate receives nil once the service has confirmed the account with a JSON
+// object; any other reply is a failure. Same threading as NBOperation.
 #pragma once
 
 #include <optional>

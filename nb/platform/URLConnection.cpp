@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -119,6 +120,12 @@ struct URLConnection::Transfer {
   std::vector<std::pair<std::string, std::string>> responseHeaders;
   std::int64_t uploaded = 0;
 
+  // The time-out counts from the last byte moved either way (or from the start).
+  std::chrono::steady_clock::duration idleLimit{};
+  std::chrono::steady_clock::time_point lastProgress;
+  curl_off_t lastDownloaded = 0, lastUploaded = 0;
+  bool timedOut = false;
+
   static std::size_t header(char* data, std::size_t size, std::size_t count, void* user) {
     const std::size_t length = size * count;
     return static_cast<URLConnection*>(user)->onHeaderLine({data, length}) ? length : 0;
@@ -135,8 +142,21 @@ struct URLConnection::Transfer {
     if (origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
     return static_cast<Transfer*>(user)->body->seek(offset) ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
   }
-  static int progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploadNow) {
-    return static_cast<URLConnection*>(user)->onUploadProgress(uploadNow) ? 0 : 1;
+  static int progress(void* user, curl_off_t, curl_off_t downloadNow, curl_off_t,
+                      curl_off_t uploadNow) {
+    auto* connection = static_cast<URLConnection*>(user);
+    Transfer& t = *connection->transfer_;
+    const auto now = std::chrono::steady_clock::now();
+    if (downloadNow != t.lastDownloaded || uploadNow != t.lastUploaded) {
+      t.lastDownloaded = downloadNow;
+      t.lastUploaded = uploadNow;
+      t.lastProgress = now;
+    } else if (now - t.lastProgress > t.idleLimit) {
+      t.timedOut = true;
+      return 1;
+    }
+    if (t.body && !connection->onUploadProgress(uploadNow)) return 1;
+    return 0;
   }
 };
 
@@ -185,13 +205,22 @@ void URLConnection::start() {
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::write);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
 
-  // The time-out bounds connecting and any stretch without progress, not the
-  // whole transfer, so that big uploads and downloads are not cut short.
+  // The time-out bounds connecting and any stretch without a byte moved, not
+  // the whole transfer, so that big uploads and downloads are not cut short and
+  // a slow but steady peer is not taken for a dead one. The progress callback
+  // tells the stretches apart; the speed check (far looser) only makes the
+  // transport call it at least once a second while nothing moves.
   const double timeout = request_.timeoutInterval();
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
+  t.idleLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(timeout));
+  t.lastProgress = std::chrono::steady_clock::now();
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::progress);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
-                   std::max(1L, static_cast<long>(std::ceil(timeout))));
+                   std::max(1L, static_cast<long>(std::ceil(timeout * 4))));
 
   if (const char* caFile = std::getenv("NB_CA_FILE"); caFile != nullptr && *caFile != '\0') {
     curl_easy_setopt(easy, CURLOPT_CAINFO, caFile);
@@ -226,9 +255,6 @@ void URLConnection::start() {
     curl_easy_setopt(easy, CURLOPT_READDATA, &t);
     curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &Transfer::seek);
     curl_easy_setopt(easy, CURLOPT_SEEKDATA, &t);
-    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::progress);
-    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
     if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   } else if (method == "HEAD") {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
@@ -269,6 +295,7 @@ void URLConnection::didComplete(int code) {
   t.engine = nullptr;
   if (ended_) return;
   if (code != CURLE_OK) {
+    if (t.timedOut) code = CURLE_OPERATION_TIMEDOUT;
     const bool bodyFailed = t.body && !t.body->error().empty();
     fail(transportError(code, bodyFailed ? t.body->error() : std::string(t.errorBuffer)));
     return;

@@ -1,10 +1,24 @@
 #include "nb/platform/URLRequest.h"
 
+#include <atomic>
+
 namespace nb {
+namespace {
+
+std::atomic<double> defaultTimeout{URLRequest::kDefaultTimeoutInterval};
+
+}  // namespace
+
+void URLRequest::setDefaultTimeoutInterval(double seconds) {
+  defaultTimeout = seconds > 0 ? seconds : kDefaultTimeoutInterval;
+}
+
+double URLRequest::defaultTimeoutInterval() { return defaultTimeout; }
 
 URLRequest URLRequest::requestWithURL(std::string url) {
   URLRequest request;
   request.url_ = std::move(url);
+  request.timeout_ = defaultTimeout;
   return request;
 }
 
@@ -24,7 +38,7 @@ void URLRequest::addValue(std::string value, std::string headerField) {
 }
 
 void URLRequest::setTimeoutInterval(double seconds) {
-  timeout_ = seconds > 0 ? seconds : kDefaultTimeoutInterval;
+  timeout_ = seconds > 0 ? seconds : defaultTimeoutInterval();
 }
 
 }  // namespace nb

@@ -52,6 +52,13 @@ class URLRequest {
  public:
   static constexpr double kDefaultTimeoutInterval = 60.0;
 
+  // The time-out, in seconds, of requests that set none (those the operations
+  // make, among them): kDefaultTimeoutInterval unless changed. Process-wide and
+  // safe from any thread; a non-positive value restores 60 s. Requests already
+  // made keep theirs.
+  static void setDefaultTimeoutInterval(double seconds);
+  static double defaultTimeoutInterval();
+
   // A GET of `url` with the default cache policy and time-out, no headers, no body.
   static URLRequest requestWithURL(std::string url);
 
@@ -75,7 +82,8 @@ class URLRequest {
   }
 
   // Seconds without progress (connecting, or no byte sent or received) after
-  // which the request fails with a time-out. Non-positive means the default.
+  // which the request fails with a time-out. Non-positive means the default
+  // (defaultTimeoutInterval()).
   void setTimeoutInterval(double seconds);
   double timeoutInterval() const { return timeout_; }
 

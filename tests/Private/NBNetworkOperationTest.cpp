@@ -247,6 +247,28 @@ TEST_F(NBNetworkOperationTest, AReplyPastTheMemoryBoundFailsOnceAndIsNotKept) {
   EXPECT_TRUE(log->successData.empty());
 }
 
+TEST_F(NBNetworkOperationTest, AReplyPastTheBoundIsCancelledWithOneFailure) {
+  // An endless body: the server streams until the client goes away.
+  auto sent = std::make_shared<std::atomic<std::size_t>>(0);
+  http.server.Get("/endless", [sent](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("application/json",
+                                     [sent](std::size_t, httplib::DataSink& sink) {
+                                       static const std::string chunk(1 << 20, '[');
+                                       *sent += chunk.size();
+                                       return sink.write(chunk.data(), chunk.size());
+                                     });
+  });
+  auto log = std::make_shared<HookLog>();
+  Owner owner;
+  owner.operation = std::make_shared<ProbeOperation>(&owner, http.url("/endless"), log);
+  runToEnd(owner, log, "/endless");
+  ASSERT_EQ(owner.outcomes.size(), 1u);
+  EXPECT_EQ(owner.outcomes[0], std::string("fail ") + NBNetworkOperation::kReplyTooLargeMessage);
+  EXPECT_TRUE(log->successData.empty());
+  // The transfer stopped near the bound instead of running on.
+  EXPECT_LT(sent->load(), NBNetworkOperation::kMaxReplyBytes + (32u << 20));
+}
+
 TEST_F(NBNetworkOperationTest, NothingIsHeardAfterCancel) {
   struct Case {
     std::string name;

@@ -267,6 +267,24 @@ TEST_F(URLConnectionTest, TransportFailuresEndWithOneReadableError) {
   }
 }
 
+TEST_F(URLConnectionTest, TheTimeOutCountsFromTheLastByteNotTheAverageSpeed) {
+  // One byte a second is slow but steady: a 1 s time-out must not cut it.
+  RawTestServer trickle([](int fd, const std::atomic<bool>& stopping) {
+    RawTestServer::readRequestHead(fd);
+    RawTestServer::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n");
+    for (const char c : std::string("abc")) {
+      for (int i = 0; i < 70 && !stopping; ++i) std::this_thread::sleep_for(milliseconds(10));
+      RawTestServer::sendAll(fd, std::string(1, c));
+    }
+  });
+  auto recorder = std::make_shared<Recorder>();
+  auto request = URLRequest::requestWithURL(trickle.url("/"));
+  request.setTimeoutInterval(1);
+  auto connection = URLConnection::connectionWithRequest(request, recorder);
+  ASSERT_TRUE(runUntilEnded(recorder));
+  EXPECT_EQ(recorder->body, "abc") << recorder->error.description;
+}
+
 TEST_F(URLConnectionTest, NothingIsCalledAfterCancelAndTheDelegateIsReleased) {
   // Cancel right away, at the response, and in the middle of a 4 MiB body.
   for (const std::string cancelAt : {"", "response", "data"}) {
