@@ -3,6 +3,7 @@
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NSStringHelper.h"
 #include "nb/Private/SignatureHelper.h"
+#include "nb/operations/internal/NBReply.h"
 
 namespace nb {
 
@@ -28,7 +29,10 @@ Result<NBServiceRequest> NBRegisterOperation::serviceRequest() const {
 }
 
 Result<NBNetworkOperation::Step> NBRegisterOperation::readReply(
-    const std::optional<std::string>& /*body*/) {
+    const std::optional<std::string>& body) {
+  // Only the service's JSON object confirms the account (a failing "msg" has
+  // been reported already); a proxy's error page or an empty reply does not.
+  if (Result<JsonValue> object = NBReply::object(body); !object.ok()) return object.status();
   return Step(NBResult());
 }
 
