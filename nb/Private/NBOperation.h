@@ -30,6 +30,12 @@ class NBOperation : public std::enable_shared_from_this<NBOperation> {
   // Stops the call without telling the delegate. Does nothing in the base class.
   virtual void cancelOperation() {}
 
+  // True while the calling thread is inside a delegate call of any operation
+  // (success, failure or progress). Code that would block the thread waiting
+  // for another call refuses to do so there: the loop delivering the callback
+  // could not run while it waits.
+  static bool isInsideDelegateCall();
+
  protected:
   // Delegate calls for subclasses; each does nothing when the delegate is null.
   void reportSuccess(const NBResult& result);

@@ -1,12 +1,11 @@
 #include "nb/operations/NBFileServiceOperation.h"
 
-#include "nb/Private/NBAPIInfo.h"
 #include "nb/platform/URLRequest.h"
 
 namespace nb {
 
 void NBFileServiceOperation::executeOperation() {
-  if (!NBAPIInfo::instance().token()) return;
+  if (!credentials().token()) return;
   cancelOperation();
   willStartRequest();
 
@@ -27,14 +26,18 @@ void NBFileServiceOperation::executeOperation() {
 
 std::variant<std::monostate, std::string, NBFailure> NBFileServiceOperation::signedURLString(
     const NBServiceRequest& request, const std::string& httpMethod) const {
-  NBAPIInfo& info = NBAPIInfo::instance();
-  const std::shared_ptr<NBToken> token = info.token();
+  const NBCredentialSource& source = credentials();
+  const std::shared_ptr<NBToken> token = source.token();
   if (!token) return std::monostate{};
-  const std::shared_ptr<NBConsumer> consumer = info.consumer();
+  const std::shared_ptr<NBConsumer> consumer = source.consumer();
   if (!consumer || !consumer->key || !token->token) {
     return NBFailure{"no complete consumer and access token are stored; sign in again"};
   }
   return request.signedURLString(httpMethod, *consumer, token.get());
+}
+
+const NBCredentialSource& NBFileServiceOperation::credentials() const {
+  return _credentialSource ? *_credentialSource : *NBCredentialSource::keychain();
 }
 
 void NBFileServiceOperation::handleSuccessData(const std::optional<std::string>& data) {

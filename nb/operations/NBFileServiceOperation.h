@@ -1,8 +1,9 @@
 // NBFileServiceOperation is the base of every file-service operation and holds
 // the standard request procedure, written once: read the consumer and access
-// token of NBAPIInfo, build the call's endpoint and parameters, sign them and
-// start a GET with the operation as the transport's delegate; at the end turn
-// the reply body into the success result.
+// token of its credential source (NBAPIInfo unless one is set), build the
+// call's endpoint and parameters, sign them and start a GET with the operation
+// as the transport's delegate; at the end turn the reply body into the success
+// result.
 //
 // A subclass supplies two things: serviceRequest() (endpoint and parameters, or
 // the reason the call cannot be made) and resultFromReply() (the result, or the
@@ -16,6 +17,7 @@
 #include <string>
 #include <variant>
 
+#include "nb/Private/NBCredentialSource.h"
 #include "nb/Private/NBNetworkOperation.h"
 #include "nb/operations/NBFailure.h"
 #include "nb/operations/NBServiceRequest.h"
@@ -32,6 +34,12 @@ class NBFileServiceOperation : public NBNetworkOperation {
   // cancelled first, so the delegate hears exactly one outcome: the latest call's.
   void executeOperation() override;
 
+  // Where this operation reads its consumer and access token; null (the
+  // default) means NBCredentialSource::keychain(). Set it before executeOperation().
+  void setCredentialSource(std::shared_ptr<NBCredentialSource> source) {
+    _credentialSource = std::move(source);
+  }
+
   // The endpoint and parameters of this call, built from the parameter record.
   virtual std::variant<NBServiceRequest, NBFailure> serviceRequest() const = 0;
   // The success result for a complete reply body (absent: no body was kept).
@@ -39,7 +47,7 @@ class NBFileServiceOperation : public NBNetworkOperation {
       const std::optional<std::string>& body) const = 0;
 
  protected:
-  // The signed URL of `request` under NBAPIInfo's consumer and token; nothing
+  // The signed URL of `request` under the source's consumer and token; nothing
   // (monostate) when no token is stored, as the procedure then stays silent; a
   // failure when a token is stored without a usable consumer.
   std::variant<std::monostate, std::string, NBFailure> signedURLString(
@@ -59,6 +67,12 @@ class NBFileServiceOperation : public NBNetworkOperation {
   // Reports resultFromReply()'s outcome. An absent body, which follows only a
   // status refused (and reported) by a subclass's handleErrorCode(), reports nothing.
   void handleSuccessData(const std::optional<std::string>& data) override;
+
+ private:
+  // The credential source in force: the one set, else the keychain's.
+  const NBCredentialSource& credentials() const;
+
+  std::shared_ptr<NBCredentialSource> _credentialSource;
 };
 
 }  // namespace nb
