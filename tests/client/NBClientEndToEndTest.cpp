@@ -71,6 +71,14 @@ NBCallOutcome<Op> callIn(Form form, const NBClient& client,
   return Status::internal("no such form");
 }
 
+std::string fromHex(const std::string& hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
 std::shared_ptr<NBFolderOperationItem> folderItem(const std::string& path) {
   auto item = std::make_shared<NBFolderOperationItem>();
   item->root = "app";
@@ -186,6 +194,100 @@ TEST_F(NBClientEndToEndTest, EachFormReturnsTheOperationsValue) {
   });
   ASSERT_TRUE(raw.ok()) << raw.status().toString();
   EXPECT_NE(raw->recordAs<NBUserInfo>(), nullptr);
+}
+
+TEST_F(NBClientEndToEndTest, EveryOtherOperationDeliversItsDocumentedValue) {
+  const NBClient nb = client();
+  const auto at = [](const std::string& path) { return folderItem("/kinds" + path); };
+  auto upload = std::make_shared<NBUploadFileOperationItem>();
+  *static_cast<NBFolderOperationItem*>(upload.get()) = *at("/a.txt");
+  upload->fileName = "a.txt";
+  upload->fileData = "hello";
+  ASSERT_TRUE(nb.call<NBCreateFolderOperation>(folderItem("/kinds")).ok());
+  Result<std::string> uploaded = nb.call<NBUploadFileOperation>(upload);
+  ASSERT_TRUE(uploaded.ok()) << uploaded.status().toString();
+
+  auto move = std::make_shared<NBMoveOperationItem>();
+  move->root = "app";
+  move->fromPath = "/kinds/a.txt";
+  move->toPath = "/kinds/b.txt";
+  Result<std::string> moved = nb.call<NBMoveOperation>(move);
+  EXPECT_TRUE(moved.ok()) << moved.status().toString();
+
+  auto copy = std::make_shared<NBCopyOperationItem>();
+  copy->root = "app";
+  copy->fromPath = "/kinds/b.txt";
+  copy->toPath = "/kinds/c.txt";
+  Result<JsonValue> copied = nb.call<NBCopyOperation>(copy);
+  ASSERT_TRUE(copied.ok()) << copied.status().toString();
+  EXPECT_TRUE(copied->isObject());
+
+  Result<JsonValue> reference = nb.call<NBCopyRefOperation>(at("/c.txt"));
+  ASSERT_TRUE(reference.ok()) << reference.status().toString();
+  EXPECT_TRUE(reference->isObject());
+
+  auto share = std::make_shared<NBGetShareLinkOperationItem>();
+  *static_cast<NBFolderOperationItem*>(share.get()) = *at("/c.txt");
+  Result<JsonValue> link = nb.call<NBGetShareLinkOperation>(share);
+  ASSERT_TRUE(link.ok()) << link.status().toString();
+  EXPECT_TRUE(link->isObject());
+
+  Result<std::shared_ptr<NBFileHistoryList>> history =
+      nb.call<NBGetFileHistoryOperation>(at("/c.txt"));
+  ASSERT_TRUE(history.ok()) << history.status().toString();
+  EXPECT_FALSE((*history)->versions.empty());
+
+  auto convert = std::make_shared<NBDocumentConvertOperationItem>();
+  *static_cast<NBFolderOperationItem*>(convert.get()) = *at("/c.txt");
+  convert->documentType = 9;  // txt
+  Result<std::string> page = nb.call<NBDocumentConvertOperation>(convert);
+  ASSERT_TRUE(page.ok()) << page.status().toString();
+  EXPECT_TRUE(std::filesystem::exists(*page)) << *page;
+
+  Result<std::string> deleted = nb.call<NBDeleteOperation>(at("/c.txt"));
+  EXPECT_TRUE(deleted.ok()) << deleted.status().toString();
+
+  // A 16 x 12 PNG, and its thumbnail's bytes.
+  auto image = std::make_shared<NBUploadFileOperationItem>();
+  *static_cast<NBFolderOperationItem*>(image.get()) = *at("/p.png");
+  image->fileName = "p.png";
+  image->fileData = fromHex(
+      "89504e470d0a1a0a0000000d49484452000000100000000c0802000000e485aad6000001554944415478da0dcb"
+      "2101c520144051224c1000895c00c422bc0808022091370082082fc2040190480220168108ff1f7f8c315c0667"
+      "b80d8f410cd1900d189a410daf611896e1331c833196cbe22cb7e5b188255ab2054bb3a8e5b50ccbb27c9663ff"
+      "c173799ce7f63c1ef1444ff6e0691ef5bc9ee1599ecf73fc3f04ae800bdc8127208118c801022da0813730022b"
+      "f0054ef807e1129c700b8f204214b280d004155e61084bf88423ff90b8122e71279e842462222748b48426dec4"
+      "48acc49738e91f0a57c115eec25390422ce4028556d0c25b188555f80aa7fc43e5aab8ca5d792a5289955ca1d2"
+      "2a5a792ba3b22a5fe5d47f502ec529b7f228a244252b284d51e55586b2944f39fa0f9dabe33a77e7e948277672"
+      "874eeb68e7ed8cceea7c9dd3ff61724ddce49e3c1399c4499e3069139dbc933159936f72e63f6cae8ddbdc9b67"
+      "239bb8c91b366da39b7733366bf36dcee607336d0c90b17c86fe0000000049454e44ae426082");
+  uploaded = nb.call<NBUploadFileOperation>(image);
+  ASSERT_TRUE(uploaded.ok()) << uploaded.status().toString();
+  auto thumbnail = std::make_shared<NBThumbnailOperationItem>();
+  *static_cast<NBFolderOperationItem*>(thumbnail.get()) = *at("/p.png");
+  thumbnail->width = 8;
+  thumbnail->height = 6;
+  Result<std::vector<std::uint8_t>> bytes = nb.call<NBThumbnailOperation>(thumbnail);
+  ASSERT_TRUE(bytes.ok()) << bytes.status().toString();
+  ASSERT_GT(bytes->size(), 4u);
+  EXPECT_EQ((*bytes)[1], 'P');
+
+  // Sign-in calls whose items carry no consumer take the client's.
+  Result<std::shared_ptr<NBVerification>> challenge = nb.call<NBGetVerificationOperation>();
+  ASSERT_TRUE(challenge.ok()) << challenge.status().toString();
+  auto registration = std::make_shared<NBRegisterOperationItem>();
+  registration->userName = "kinds";
+  registration->password = "kinds-pass";
+  registration->httpMethod = "POST";
+  registration->deviceID = "0123456789abcdef0123456789abcdef01234567";
+  registration->verifi = *challenge;
+  registration->verifi->verifiCode = server_->env("NB_DEV_VERIFICATION_CODE");
+  const Status registered = nb.call<NBRegisterOperation>(registration);
+  EXPECT_TRUE(registered.ok()) << registered.toString();
+
+  Result<std::shared_ptr<NBToken>> authorised = nb.call<NBAuth1Operation>();
+  ASSERT_TRUE(authorised.ok()) << authorised.status().toString();
+  EXPECT_TRUE((*authorised)->token.has_value());
 }
 
 TEST_F(NBClientEndToEndTest, TransfersReportProgressAndDeliverTheFile) {
