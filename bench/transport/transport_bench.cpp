@@ -1,16 +1,22 @@
 // Fetches COUNT URLs (BASE?n=0 ... BASE?n=COUNT-1) with PARALLEL requests in
-// flight on one run loop, each through an NBNetworkOperation subclass, and
-// prints the wall time and the process's peak memory.
-//   bench_transport BASE_URL COUNT PARALLEL
+// flight, each through an NBNetworkOperation subclass, and prints the wall
+// time and the process's peak memory. FORM "delegate" (the default) runs the
+// operations on this thread's run loop with a delegate; "future" runs them
+// through NBClient's future form, PARALLEL futures outstanding.
+//   bench_transport BASE_URL COUNT PARALLEL [delegate|future]
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <future>
 #include <memory>
 #include <string>
 
 #include "nb/Private/NBNetworkOperation.h"
+#include "nb/client/NBClient.h"
 #include "nb/platform/RunLoop.h"
 
 namespace {
@@ -64,28 +70,67 @@ class Driver : public nb::NBOperationDelegate {
   int started_ = 0, succeeded_ = 0, failed_ = 0;
 };
 
+struct Tally {
+  bool finished = false;
+  int succeeded = 0, failed = 0;
+};
+
+Tally runDelegates(const std::string& base, int count, int parallel) {
+  Driver driver(base, count);
+  nb::RunLoop& loop = nb::RunLoop::current();
+  for (int i = 0; i < parallel; ++i) driver.startNext();
+  const bool finished =
+      loop.runUntil([&] { return driver.done(); }, std::chrono::milliseconds(600000));
+  return {finished, driver.succeeded(), driver.failed()};
+}
+
+// Keeps PARALLEL futures outstanding: waits for the oldest, then starts one more.
+Tally runFutures(const std::string& base, int count, int parallel) {
+  const nb::NBClient client;
+  Tally tally;
+  std::deque<std::future<nb::Result<nb::NBResult>>> outstanding;
+  int started = 0;
+  const auto startNext = [&] {
+    std::string url = base + "?n=" + std::to_string(started++);
+    outstanding.push_back(client.callFuture([url = std::move(url)](nb::NBOperationDelegate* d) {
+      return std::make_shared<FetchOperation>(d, url);
+    }));
+  };
+  while (started < count && static_cast<int>(outstanding.size()) < parallel) startNext();
+  while (!outstanding.empty()) {
+    const nb::Result<nb::NBResult> outcome = outstanding.front().get();
+    outstanding.pop_front();
+    if (outcome.ok() && outcome->textValue() != nullptr && !outcome->textValue()->empty()) {
+      ++tally.succeeded;
+    } else if (tally.failed++ == 0) {
+      std::fprintf(stderr, "first failure: %s\n", outcome.status().toString().c_str());
+    }
+    if (started < count) startNext();
+  }
+  tally.finished = true;
+  return tally;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s BASE_URL COUNT PARALLEL\n", argv[0]);
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: %s BASE_URL COUNT PARALLEL [delegate|future]\n", argv[0]);
     return 2;
   }
   const int count = std::atoi(argv[2]);
   const int parallel = std::atoi(argv[3]);
-  Driver driver(argv[1], count);
-  nb::RunLoop& loop = nb::RunLoop::current();
+  const bool future = argc == 5 && std::strcmp(argv[4], "future") == 0;
 
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < parallel; ++i) driver.startNext();
-  const bool finished =
-      loop.runUntil([&] { return driver.done(); }, std::chrono::milliseconds(600000));
+  const Tally tally =
+      future ? runFutures(argv[1], count, parallel) : runDelegates(argv[1], count, parallel);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   std::printf("seconds=%.4f peak_kib=%ld ok=%d failed=%d\n", seconds, usage.ru_maxrss,
-              driver.succeeded(), driver.failed());
-  return finished && driver.failed() == 0 ? 0 : 1;
+              tally.succeeded, tally.failed);
+  return tally.finished && tally.failed == 0 ? 0 : 1;
 }

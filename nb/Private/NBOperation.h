@@ -35,6 +35,11 @@ class NBOperation : public std::enable_shared_from_this<NBOperation> {
   // got in operationFail, its code names the cause. Ok until a call fails, and
   // again once a new call starts.
   const Status& failureStatus() const { return _failureStatus; }
+  // True while the calling thread is inside a delegate call of any operation
+  // (success, failure or progress). Code that would block the thread waiting
+  // for another call refuses to do so there: the loop delivering the callback
+  // could not run while it waits.
+  static bool isInsideDelegateCall();
 
  protected:
   // Delegate calls for subclasses; each does nothing when the delegate is null.

@@ -36,14 +36,23 @@ void RunLoop::TimerHandle::cancel() {
   loop_ = nullptr;
 }
 
+namespace {
+thread_local bool tMayBecomeMain = true;
+}  // namespace
+
 RunLoop& RunLoop::current() {
   thread_local std::unique_ptr<RunLoop> loop;
   if (!loop) {
     loop.reset(new RunLoop());
     RunLoop* none = nullptr;
-    gMainLoop.compare_exchange_strong(none, loop.get());
+    if (tMayBecomeMain) gMainLoop.compare_exchange_strong(none, loop.get());
   }
   return *loop;
+}
+
+RunLoop& RunLoop::currentWithoutMain() {
+  tMayBecomeMain = false;
+  return current();
 }
 
 RunLoop& RunLoop::main() {

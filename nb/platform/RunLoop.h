@@ -46,6 +46,9 @@ class RunLoop {
   // current() or main()); in an application, the main thread. Stays valid
   // while that thread lives.
   static RunLoop& main();
+  // The calling thread's loop, like current(), but a loop made here never
+  // becomes main(): for threads that the library starts for itself.
+  static RunLoop& currentWithoutMain();
 
   ~RunLoop();
   RunLoop(const RunLoop&) = delete;

@@ -1,0 +1,120 @@
+#include "nb/client/internal/NBCall.h"
+
+#include <utility>
+
+#include "nb/operations/NBFileServiceOperation.h"
+
+namespace nb::internal {
+
+void NBCall::start(std::shared_ptr<NBCallLoop> loop,
+                   std::shared_ptr<NBCredentialSource> credentials, Factory make,
+                   NBCallOptions options, Completion done) {
+  auto call = std::make_shared<NBCall>(loop, std::move(credentials), std::move(make),
+                                       std::move(options), std::move(done));
+  if (call->options_.cancel.stop_possible()) {
+    // Runs on the thread that requests the stop (or here, when it already
+    // has): the outcome itself is decided on the loop.
+    std::weak_ptr<NBCall> weak = call;
+    NBCallLoop* rawLoop = loop.get();
+    call->onCancel_.emplace(call->options_.cancel, std::function<void()>([weak, rawLoop] {
+                              rawLoop->post([weak] {
+                                if (auto self = weak.lock()) {
+                                  self->finish(Status::cancelled("the call was cancelled"));
+                                }
+                              });
+                            }));
+  }
+  loop->post([call] { call->begin(); });
+}
+
+NBCall::NBCall(std::shared_ptr<NBCallLoop> loop, std::shared_ptr<NBCredentialSource> credentials,
+               Factory make, NBCallOptions options, Completion done)
+    : loop_(std::move(loop)),
+      credentials_(std::move(credentials)),
+      make_(std::move(make)),
+      options_(std::move(options)),
+      done_(std::move(done)) {}
+
+void NBCall::begin() {
+  if (finished_) return;  // cancelled before it started
+  if (options_.cancel.stop_requested()) {
+    finish(Status::cancelled("the call was cancelled"));
+    return;
+  }
+  self_ = shared_from_this();
+  std::shared_ptr<NBOperation> operation = make_(this);
+  make_ = nullptr;
+  if (!operation) {
+    finish(Status::internal("no operation was made for the call"));
+    return;
+  }
+  if (auto* fileOperation = dynamic_cast<NBFileServiceOperation*>(operation.get())) {
+    // One reading of the source for the whole call: every request of it
+    // signs with the same pair, and a missing token is an answer, not silence.
+    const std::shared_ptr<NBToken> token = credentials_->token();
+    if (!token) {
+      finish(Status::unauthenticated("no access token is stored; sign in first"));
+      return;
+    }
+    const std::shared_ptr<NBConsumer> consumer = credentials_->consumer();
+    fileOperation->setCredentialSource(NBCredentialSource::fixed(
+        consumer ? *consumer : NBConsumer(std::nullopt, std::nullopt), *token));
+  }
+  operation_ = operation;
+  lastActivity_ = Clock::now();
+  if (options_.idleTimeout.count() > 0) armIdleTimer(options_.idleTimeout);
+  operation->executeOperation();  // `operation` keeps it alive if it reports at once
+}
+
+void NBCall::operationSuccess(NBOperation* operation, const NBResult& result) {
+  if (operation != operation_.get()) return;
+  finish(result);
+}
+
+void NBCall::operationFail(NBOperation* operation, const std::string& /*message*/) {
+  if (operation != operation_.get()) return;
+  finish(operation->failureStatus());  // its message is the text the delegate got
+}
+
+void NBCall::operationTotalBytesWritten(NBOperation* operation, std::int64_t totalBytesWritten,
+                                        std::int64_t totalBytesExpectedToWrite) {
+  if (operation != operation_.get() || finished_) return;
+  lastActivity_ = Clock::now();
+  if (options_.progress) options_.progress(totalBytesWritten, totalBytesExpectedToWrite);
+}
+
+void NBCall::armIdleTimer(std::chrono::milliseconds delay) {
+  idleTimer_ = loop_->runLoop().addTimer(delay, false, [this] { checkIdle(); });
+}
+
+void NBCall::checkIdle() {
+  idleTimer_ = RunLoop::TimerHandle();
+  if (finished_) return;
+  const auto idle =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastActivity_);
+  if (idle >= options_.idleTimeout) {
+    finish(Status::timeout("no answer from the service within " +
+                           std::to_string(options_.idleTimeout.count()) + " ms"));
+  } else {
+    armIdleTimer(options_.idleTimeout - idle);
+  }
+}
+
+void NBCall::finish(Result<NBResult> outcome) {
+  if (finished_) return;
+  finished_ = true;
+  idleTimer_.cancel();
+  std::shared_ptr<NBOperation> operation = std::move(operation_);
+  // A failure may leave a refused transfer running, and cancellation and
+  // time-out stop one that is: no delegate call may follow this outcome.
+  if (operation && !outcome.ok()) operation->cancelOperation();
+  // Delivered from a task of its own, outside the operation's callback; the
+  // task also releases the operation and this call there.
+  loop_->post([self = std::move(self_), operation = std::move(operation), done = std::move(done_),
+               outcome = std::move(outcome)]() mutable {
+    operation.reset();
+    done(std::move(outcome));
+  });
+}
+
+}  // namespace nb::internal

@@ -1,0 +1,73 @@
+// NBCall is one call of NBClient in flight: the delegate of its operation on
+// the client's loop, and the one place where the call's outcome is decided
+// (success, the operation's failure, cancellation, time-out), exactly once.
+// start() may be called from any thread; everything else runs on the loop's
+// thread. A call keeps itself alive until its outcome is delivered.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+
+#include "nb/Private/NBCredentialSource.h"
+#include "nb/Private/NBOperation.h"
+#include "nb/Private/NBOperationDelegate.h"
+#include "nb/Status.h"
+#include "nb/client/NBCallOptions.h"
+#include "nb/client/internal/NBCallLoop.h"
+#include "nb/platform/RunLoop.h"
+
+namespace nb::internal {
+
+class NBCall : public NBOperationDelegate,
+               public NBOperationProgressDelegate,
+               public std::enable_shared_from_this<NBCall> {
+ public:
+  // Makes the call's operation with the given delegate; runs on the loop.
+  using Factory = std::function<std::shared_ptr<NBOperation>(NBOperationDelegate*)>;
+  // Receives the outcome once, on the loop's thread, outside every operation
+  // callback.
+  using Completion = std::function<void(Result<NBResult>)>;
+
+  // Runs the operation that `make` builds on `loop`. A file operation signs
+  // with one reading of `credentials` taken when it starts; without a token
+  // the outcome is kUnauthenticated and nothing is sent.
+  static void start(std::shared_ptr<NBCallLoop> loop,
+                    std::shared_ptr<NBCredentialSource> credentials, Factory make,
+                    NBCallOptions options, Completion done);
+
+  NBCall(std::shared_ptr<NBCallLoop> loop, std::shared_ptr<NBCredentialSource> credentials,
+         Factory make, NBCallOptions options, Completion done);
+
+  void operationSuccess(NBOperation* operation, const NBResult& result) override;
+  void operationFail(NBOperation* operation, const std::string& message) override;
+  void operationTotalBytesWritten(NBOperation* operation, std::int64_t totalBytesWritten,
+                                  std::int64_t totalBytesExpectedToWrite) override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  void begin();
+  // Decides the outcome unless it is decided already.
+  void finish(Result<NBResult> outcome);
+  void armIdleTimer(std::chrono::milliseconds delay);
+  void checkIdle();
+
+  std::shared_ptr<NBCallLoop> loop_;
+  std::shared_ptr<NBCredentialSource> credentials_;
+  Factory make_;
+  NBCallOptions options_;
+  Completion done_;
+
+  std::shared_ptr<NBCall> self_;  // set from begin() until the outcome
+  std::shared_ptr<NBOperation> operation_;
+  bool finished_ = false;
+  Clock::time_point lastActivity_;
+  RunLoop::TimerHandle idleTimer_;
+  // Declared last: destroyed first, so it never posts through a dead call.
+  std::optional<std::stop_callback<std::function<void()>>> onCancel_;
+};
+
+}  // namespace nb::internal
