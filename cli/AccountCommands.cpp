@@ -11,6 +11,7 @@
 #include "cli/CommandContext.h"
 #include "cli/CredentialStore.h"
 #include "cli/ExitCode.h"
+#include "cli/WindowSignIn.h"
 #include "cli/TerminalPrompt.h"
 #include "cli/UrlFetch.h"
 #include "nb/Private/NBAuthOperationItem.h"
@@ -101,6 +102,7 @@ std::string defaultImagePath() {
 }  // namespace
 
 int runLogin(CommandContext& context) {
+  if (context.options().window) return runWindowSignIn(context, false);
   int exitCode = kExitOk;
   const auto input = signInInput(context, exitCode);
   if (!input) return exitCode;
@@ -119,6 +121,7 @@ int runLogout(CommandContext& context) {
 }
 
 int runRegister(CommandContext& context) {
+  if (context.options().window) return runWindowSignIn(context, true);
   const CommandOptions& options = context.options();
   int exitCode = kExitOk;
   const auto input = signInInput(context, exitCode);
