@@ -12,6 +12,7 @@
 #include "cli/CredentialStore.h"
 #include "cli/ExitCode.h"
 #include "cli/StoreStatus.h"
+#include "cli/WindowSignIn.h"
 #include "cli/TerminalPrompt.h"
 #include "cli/UrlFetch.h"
 #include "nb/Private/NBAuthOperationItem.h"
@@ -103,6 +104,7 @@ std::string defaultImagePath() {
 }  // namespace
 
 int runLogin(CommandContext& context) {
+  if (context.options().window) return runWindowSignIn(context, false);
   int exitCode = kExitOk;
   const auto input = signInInput(context, exitCode);
   if (!input) return exitCode;
@@ -121,6 +123,7 @@ int runLogout(CommandContext& context) {
 }
 
 int runRegister(CommandContext& context) {
+  if (context.options().window) return runWindowSignIn(context, true);
   const CommandOptions& options = context.options();
   int exitCode = kExitOk;
   const auto input = signInInput(context, exitCode);

@@ -37,13 +37,21 @@ CLI::App* command(CLI::App& app, CommandOptions& o, const char* name, const char
 
 void addAccountCommands(CLI::App& app, CommandOptions& o) {
   CLI::App* login = command(app, o, "login", "Sign in with user name and password");
-  login->add_option("USER", o.user, "User name (an e-mail address)")->required();
+  // USER is required unless --window, where it is typed in the window.
+  CLI::Option_group* loginWho = login->add_option_group("who");
+  loginWho->add_option("USER", o.user, "User name (an e-mail address; optional with --window)");
+  loginWho->add_flag("--window", o.window, "Sign in on the library's login screen in a window");
+  loginWho->require_option(1, 2);
   login->add_option("--password", o.password, "Password (prompted without echo when absent)");
 
   command(app, o, "logout", "Forget the stored access token and consumer");
 
   CLI::App* reg = command(app, o, "register", "Create an account, then sign in to it");
-  reg->add_option("USER", o.user, "User name (an e-mail address)")->required();
+  CLI::Option_group* regWho = reg->add_option_group("who");
+  regWho->add_option("USER", o.user, "User name (an e-mail address; optional with --window)");
+  regWho->add_flag("--window", o.window,
+                   "Register on the library's registration screen in a window");
+  regWho->require_option(1, 2);
   reg->add_option("--password", o.password, "Password (prompted without echo when absent)");
   reg->add_option("--code", o.code, "Verification code (prompted when absent)");
   reg->add_option("--image", o.image, "Where to save the verification image (PNG)");

@@ -22,6 +22,7 @@ struct CommandOptions {
   // Account commands.
   std::string user;
   std::optional<std::string> password;
+  bool window = false;  // login/register: the sign-in screens in a real window
   std::optional<std::string> code;   // register: the verification code
   std::optional<std::string> image;  // register: where to save the challenge image
 

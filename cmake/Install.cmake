@@ -3,7 +3,11 @@
 # and a pkg-config file, so that applications build against an installed copy.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS nb EXPORT nbTargets
+set(NB_INSTALL_TARGETS nb)
+if(NB_BUILD_UI)
+  list(APPEND NB_INSTALL_TARGETS nb_ui)
+endif()
+install(TARGETS ${NB_INSTALL_TARGETS} EXPORT nbTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/nb/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/nb
@@ -30,3 +34,9 @@ endif()
 file(RELATIVE_PATH NB_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/nb.pc.in ${PROJECT_BINARY_DIR}/nb.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/nb.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The visual library's own pkg-config file (pkg-config nb-ui).
+if(NB_BUILD_UI)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/nb-ui.pc.in ${PROJECT_BINARY_DIR}/nb-ui.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/nb-ui.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()

@@ -82,6 +82,8 @@ class RunLoop {
   // Moves the manual clock forward by `delta`, firing every timer that falls
   // due on the way at its own time and in order.
   void advanceClock(std::chrono::milliseconds delta);
+  // The time timers follow: the manual clock's when one is in use. Loop thread.
+  std::chrono::steady_clock::time_point currentTime() const { return now(); }
 
  private:
   using Clock = std::chrono::steady_clock;

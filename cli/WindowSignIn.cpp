@@ -1,0 +1,56 @@
+#include "cli/WindowSignIn.h"
+
+#include "cli/ExitCode.h"
+#include "nb/Private/JsonFramework/JsonValue.h"
+
+#ifdef NB_CLI_WINDOW
+#include "nb/ui/NBAuthController.h"
+#include "nb/ui/NBRegisterAuthController.h"
+#include "nb/ui/toolkit/Device.h"
+#include "nb/ui/toolkit/NavigationController.h"
+#include "nb/ui/toolkit/WindowHost.h"
+#endif
+
+namespace nb::cli {
+
+#ifdef NB_CLI_WINDOW
+
+int runWindowSignIn(CommandContext& context, bool registration) {
+  auto consumer = context.consumer();
+  if (!consumer) return context.missingConsumer();
+  ui::Device::setUserInterfaceIdiom(ui::kUserInterfaceIdiomPhone);
+  auto window = std::make_shared<ui::Window>(ui::Rect(0, 0, 320, 480));
+  auto host = ui::WindowHost::open(window, registration ? "nb register" : "nb login");
+  if (!host.ok()) return context.printer().error(host.status().message(), kExitUnavailable);
+
+  // The screens leave by popping to the root: [root, screen] back to [root]
+  // means the user is signed in.
+  auto nav = std::make_shared<ui::NavigationController>(std::make_shared<ui::ViewController>());
+  window->setRootViewController(nav);
+  std::shared_ptr<NBAuthController> screen =
+      registration ? std::make_shared<NBRegisterAuthController>(consumer)
+                   : std::make_shared<NBAuthController>(consumer);
+  nav->pushViewController(screen, false);
+  if (!screen->layoutStatus().ok()) {
+    return context.printer().error(screen->layoutStatus().message(), kExitFailure);
+  }
+  if (!context.options().user.empty()) screen->userNameField()->setText(context.options().user);
+  const bool signedIn = (*host)->runUntil([&] { return nav->viewControllers().size() == 1; });
+  screen->clearOperations();
+  if (!signedIn)
+    return context.printer().error("the window was closed before signing in", kExitFailure);
+  JsonValue value = JsonValue::object();
+  value.set("signed_in", JsonValue(true));
+  context.printer().result(value, "Signed in");
+  return kExitOk;
+}
+
+#else
+
+int runWindowSignIn(CommandContext& context, bool) {
+  return context.printer().error("this build of nb has no window support", kExitUnavailable);
+}
+
+#endif
+
+}  // namespace nb::cli
