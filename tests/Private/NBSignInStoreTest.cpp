@@ -7,7 +7,7 @@
 #include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NBSignInStore.h"
-#include "tests/platform/TempDataHome.h"
+#include "tests/support/TempDataHome.h"
 
 namespace nb {
 namespace {

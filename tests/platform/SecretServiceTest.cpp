@@ -16,7 +16,7 @@
 #include "nb/platform/SecItem.h"
 #include "nb/platform/internal/FileKeychain.h"
 #include "tests/platform/SecretServiceSession.h"
-#include "tests/platform/TempDataHome.h"
+#include "tests/support/TempDataHome.h"
 
 namespace nb {
 namespace {
