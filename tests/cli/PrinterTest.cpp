@@ -20,10 +20,11 @@ TEST(PrinterTest, JsonModePrintsOneJsonLinePerResultAndError) {
   Printer printer(true, out, err);
   printer.result(sample(), "ignored plain text");
   printer.note("not for scripts");
-  EXPECT_EQ(printer.error("login fail", kExitService), kExitService);
+  EXPECT_EQ(printer.error(Status::service("login fail")), kExitService);
   EXPECT_EQ(out.str(),
             "{\"name\":\"a \\\"b\\\"\\n\",\"size\":21474836480}\n"
-            "{\"error\":\"login fail\",\"exit_code\":4}\n");
+            "{\"error\":\"login fail\",\"code\":\"service\",\"explanation\":\"the service "
+            "refused the call\",\"exit_code\":4}\n");
   EXPECT_EQ(err.str(), "");
 }
 
@@ -33,7 +34,7 @@ TEST(PrinterTest, PlainModePrintsTextAndErrorsOnStderr) {
   printer.result(sample(), "Signed in");
   printer.result(sample(), "");  // nothing to say
   printer.note("Verification image: /tmp/x.png");
-  EXPECT_EQ(printer.error("not signed in", kExitNotSignedIn), kExitNotSignedIn);
+  EXPECT_EQ(printer.error(Status::unauthenticated("not signed in")), kExitNotSignedIn);
   EXPECT_EQ(out.str(), "Signed in\n");
   EXPECT_EQ(err.str(), "Verification image: /tmp/x.png\nnb: not signed in\n");
 }
