@@ -1,6 +1,5 @@
 #include "cli/DownloadStream.h"
 
-#include <memory>
 #include <optional>
 
 #include "cli/FailureText.h"
@@ -16,35 +15,30 @@
 namespace nb::cli {
 namespace {
 
-constexpr std::chrono::milliseconds kSlice{200};
 constexpr std::size_t kMaxErrorBody = 64 * 1024;
 
 class Sink : public URLConnectionDelegate {
  public:
-  Sink(int fd, std::string what, ProgressBar* progress)
-      : fd_(fd), what_(std::move(what)), progress_(progress) {}
+  Sink(int fd, std::string what, DownloadStream::Progress progress, DownloadStream::Done done)
+      : fd_(fd), what_(std::move(what)), progress_(std::move(progress)), done_(std::move(done)) {}
 
   void connectionDidReceiveResponse(URLConnection*, const URLResponse& response) override {
-    lastActivity = std::chrono::steady_clock::now();
     httpStatus_ = response.statusCode();
     expected_ = response.expectedContentLength();
     errorBody_.clear();
-    // A further response starts the body again: only possible before any byte
-    // was written, since redirects carry no body we keep.
   }
   void connectionDidReceiveData(URLConnection* connection, std::string_view chunk) override {
-    lastActivity = std::chrono::steady_clock::now();
     if (httpStatus_ != 200) {
       if (errorBody_.size() < kMaxErrorBody) errorBody_.append(chunk);
       return;
     }
     if (Status status = LocalFiles::writeAll(fd_, chunk, what_); !status.ok()) {
-      finish(std::move(status));
       connection->cancel();
+      finish(std::move(status));
       return;
     }
-    received += chunk.size();
-    if (progress_) progress_->update(static_cast<std::int64_t>(received), expected_);
+    received_ += chunk.size();
+    if (progress_) progress_(received_, expected_);
   }
   void connectionDidFailWithError(URLConnection*, const NBError& error) override {
     finish(FailureText::fromOperationMessage(error.description.empty() ? "The request failed."
@@ -52,24 +46,22 @@ class Sink : public URLConnectionDelegate {
   }
   void connectionDidFinishLoading(URLConnection*) override {
     if (httpStatus_ != 200) return finish(refusal());
-    if (expected_ >= 0 && received != static_cast<std::uint64_t>(expected_)) {
-      return finish(Status::network("the transfer ended after " + std::to_string(received) +
+    if (expected_ >= 0 && received_ != static_cast<std::uint64_t>(expected_)) {
+      return finish(Status::network("the transfer ended after " + std::to_string(received_) +
                                     " of " + std::to_string(expected_) + " bytes"));
     }
     finish(Status::OK());
   }
 
-  bool done = false;
-  Status outcome;
-  std::uint64_t received = 0;
-  std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+  void silence() { done_ = nullptr; }
+  void finish(Status status) {
+    if (!done_) return;
+    auto done = std::move(done_);
+    done_ = nullptr;
+    done(status, received_);
+  }
 
  private:
-  void finish(Status status) {
-    if (done) return;
-    outcome = std::move(status);
-    done = true;
-  }
   // The service's keyword from the body when it sent one, else the text the
   // library gives the download's status.
   Status refusal() const {
@@ -87,17 +79,37 @@ class Sink : public URLConnectionDelegate {
 
   int fd_;
   std::string what_;
-  ProgressBar* progress_;
+  DownloadStream::Progress progress_;
+  DownloadStream::Done done_;
   int httpStatus_ = 0;
   std::int64_t expected_ = -1;
+  std::uint64_t received_ = 0;
   std::string errorBody_;
 };
 
-}  // namespace
+class Task : public DownloadStream {
+ public:
+  Task(std::shared_ptr<Sink> sink, std::shared_ptr<URLConnection> connection)
+      : sink_(std::move(sink)), connection_(std::move(connection)) {}
+  void cancel() override {
+    sink_->silence();
+    if (connection_) connection_->cancel();
+  }
 
-Status DownloadStream::run(const std::string& root, const std::string& path, int fd,
-                           const std::string& what, ProgressBar* progress,
-                           std::chrono::seconds idleLimit, std::uint64_t* received) {
+ private:
+  std::shared_ptr<Sink> sink_;
+  std::shared_ptr<URLConnection> connection_;
+};
+
+// A task that failed before any request: reports on the next loop turn.
+class Refused : public DownloadStream {
+ public:
+  void cancel() override { *cancelled_ = true; }
+  std::shared_ptr<bool> cancelled_ = std::make_shared<bool>(false);
+};
+
+// The signed URL of the library's download request for root/path.
+Result<std::string> signedDownloadURL(const std::string& root, const std::string& path) {
   auto item = std::make_shared<NBFolderOperationItem>();
   item->root = root;
   item->path = path;
@@ -113,25 +125,50 @@ Status DownloadStream::run(const std::string& root, const std::string& path, int
   if (!token || !token->token || !consumer || !consumer->key) {
     return Status::unauthenticated("not signed in: run `nb login USER` first");
   }
-  URLRequest urlRequest = URLRequest::requestWithURL(
-      std::get<NBServiceRequest>(request).signedURLString("GET", *consumer, token.get()));
-  urlRequest.setTimeoutInterval(static_cast<double>(idleLimit.count()));
+  return std::get<NBServiceRequest>(request).signedURLString("GET", *consumer, token.get());
+}
 
-  auto sink = std::make_shared<Sink>(fd, what, progress);
-  auto connection = URLConnection::connectionWithRequest(std::move(urlRequest), sink);
-  RunLoop& loop = RunLoop::main();
-  while (!sink->done) {
-    if (loop.runUntil([&] { return sink->done; }, kSlice)) break;
-    if (std::chrono::steady_clock::now() - sink->lastActivity > idleLimit) {
-      connection->cancel();
-      sink->outcome = Status::timeout("no answer from the service within " +
-                                      std::to_string(idleLimit.count()) + " s");
-      break;
-    }
+}  // namespace
+
+std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
+                                                      const std::string& path, int fd,
+                                                      const std::string& what,
+                                                      std::chrono::seconds idleLimit,
+                                                      Progress progress, Done done) {
+  const auto url = signedDownloadURL(root, path);
+  if (!url.ok()) {
+    auto refused = std::make_shared<Refused>();
+    RunLoop::main().post([cancelled = refused->cancelled_, status = url.status(), done] {
+      if (!*cancelled) done(status, 0);
+    });
+    return refused;
   }
+  URLRequest request = URLRequest::requestWithURL(*url);
+  // The transport's time-out bounds connecting and any stall, not the whole transfer.
+  request.setTimeoutInterval(static_cast<double>(idleLimit.count()));
+  auto sink = std::make_shared<Sink>(fd, what, std::move(progress), std::move(done));
+  auto connection = URLConnection::connectionWithRequest(std::move(request), sink);
+  return std::make_shared<Task>(std::move(sink), std::move(connection));
+}
+
+Status DownloadStream::run(const std::string& root, const std::string& path, int fd,
+                           const std::string& what, ProgressBar* progress,
+                           std::chrono::seconds idleLimit, std::uint64_t* received) {
+  std::optional<Status> outcome;
+  std::uint64_t count = 0;
+  auto task = start(
+      root, path, fd, what, idleLimit,
+      [progress](std::uint64_t got, std::int64_t expected) {
+        if (progress) progress->update(static_cast<std::int64_t>(got), expected);
+      },
+      [&](const Status& status, std::uint64_t got) {
+        outcome = status;
+        count = got;
+      });
+  RunLoop::main().runUntil([&] { return outcome.has_value(); }, std::chrono::hours(24 * 365));
   if (progress) progress->finish();
-  if (received) *received = sink->received;
-  return sink->outcome;
+  if (received) *received = count;
+  return outcome.value_or(Status::internal("the download reported no outcome"));
 }
 
 }  // namespace nb::cli

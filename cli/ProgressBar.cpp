@@ -67,7 +67,11 @@ void ProgressBar::draw() {
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   const double rate = seconds > 0 ? static_cast<double>(done_) / seconds : 0.0;
   const int columns = terminalColumns(out_);
-  std::string line = ProgressBar::line(done_, total_, rate, columns);
+  const int room = std::max(columns - static_cast<int>(label_.size()), 20);
+  std::string line = label_ + ProgressBar::line(done_, total_, rate, room);
+  if (line.size() > static_cast<std::size_t>(std::max(columns - 1, 1))) {
+    line.resize(static_cast<std::size_t>(std::max(columns - 1, 1)));
+  }
   const std::size_t length = line.size();
   // Blank out what is left of a longer earlier line, never past the last
   // column; no terminal escapes, so a forced bar in a log file stays readable.

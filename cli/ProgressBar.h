@@ -27,6 +27,8 @@ class ProgressBar {
   // multipart body): the bar then shows file bytes only, the framing counted
   // as sent first.
   void setPayloadBytes(std::int64_t bytes) { payload_ = bytes; }
+  // Text drawn before the counts ("3/10 files, 2 in flight  "), kept within the width.
+  void setLabel(std::string label) { label_ = std::move(label); }
 
   // The line for the given counts and rate, `barWidth` cells wide for the bar.
   static std::string render(std::int64_t done, std::int64_t total, double bytesPerSecond,
@@ -52,6 +54,7 @@ class ProgressBar {
   std::int64_t done_ = 0;
   std::int64_t total_ = -1;
   std::int64_t payload_ = -1;
+  std::string label_;
 };
 
 }  // namespace nb::cli

@@ -15,6 +15,7 @@
 #include "cli/DownloadStream.h"
 #include "cli/LocalFiles.h"
 #include "cli/ReplyJson.h"
+#include "cli/TreeTransfer.h"
 #include "nb/operations/NBDocumentConvertOperation.h"
 #include "nb/operations/NBThumbnailOperation.h"
 #include "nb/operations/NBUploadFileOperation.h"
@@ -256,22 +257,57 @@ std::optional<std::pair<int, int>> imageSize(std::string_view bytes) {
   return std::nullopt;
 }
 
+// The options of the many-file forms, shared by put and get.
+void addTreeOptions(CLI::App& sub, TreeOptions& o) {
+  sub.add_flag("-r,--recursive", o.recursive, "Transfer folders with everything in them");
+  sub.add_option("--transfers", o.transfers, "Files in flight at once (-r, several sources)")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
+  sub.add_option("--retries", o.retries,
+                 "Attempts after a network failure, time-out or server error, with back-off")
+      ->check(CLI::Range(0, 20))
+      ->capture_default_str();
+}
+
 CommandRun declarePut(CLI::App& sub) {
-  auto o = std::make_shared<PutOptions>();
-  sub.add_option("LOCAL", o->local, "Local file, or - for stdin")->required();
-  sub.add_option("REMOTE", o->remote, "Remote path (ending in / puts the file into that folder)")
+  auto paths = std::make_shared<std::vector<std::string>>();
+  auto tree = std::make_shared<TreeOptions>();
+  sub.add_option("LOCAL... REMOTE", *paths,
+                 "Local files (- for stdin) and the remote path; a REMOTE ending in /, or "
+                 "several sources, means into that folder")
+      ->expected(2, -1)
       ->required();
-  sub.add_flag("--overwrite", o->overwrite, "Replace an existing file");
-  return [o](CommandContext& context) { return runPut(context, *o); };
+  sub.add_flag("--overwrite", tree->overwrite, "Replace existing files");
+  addTreeOptions(sub, *tree);
+  return [paths, tree](CommandContext& context) {
+    if (paths->size() == 2 && !tree->recursive) {
+      return runPut(context, PutOptions{paths->front(), paths->back(), tree->overwrite});
+    }
+    TreeOptions o = *tree;
+    o.sources.assign(paths->begin(), paths->end() - 1);
+    o.target = paths->back();
+    return TreeTransfer::put(context, o);
+  };
 }
 
 CommandRun declareGet(CLI::App& sub) {
   auto o = std::make_shared<GetOptions>();
+  auto tree = std::make_shared<TreeOptions>();
   sub.add_option("REMOTE", o->remote, "Remote path")->required();
   sub.add_option("LOCAL", o->local,
                  "Local file or folder, or - for stdout (default: the remote name here)");
-  sub.add_flag("-f,--force", o->force, "Replace a local file even if it is read-only");
-  return [o](CommandContext& context) { return runGet(context, *o); };
+  sub.add_flag("-f,--force", o->force, "Replace local files even if they are read-only");
+  addTreeOptions(sub, *tree);
+  return [o, tree](CommandContext& context) {
+    if (!tree->recursive) return runGet(context, *o);
+    if (o->local == "-") return Status::invalidArgument("get -r writes into a folder, not stdout");
+    TreeOptions options = *tree;
+    options.force = o->force;
+    options.sources = {o->remote};
+    const std::string remote = CommandContext::remotePath(o->remote);
+    options.target = o->local.value_or(remote.substr(remote.find_last_of('/') + 1));
+    return TreeTransfer::get(context, options);
+  };
 }
 
 CommandRun declareThumbnail(CLI::App& sub) {

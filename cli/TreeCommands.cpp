@@ -7,6 +7,7 @@
 
 #include "cli/CommandContext.h"
 #include "cli/ReplyJson.h"
+#include "cli/TreeTransfer.h"
 #include "nb/operations/NBCopyOperation.h"
 #include "nb/operations/NBCopyRefOperation.h"
 #include "nb/operations/NBCreateFolderOperation.h"
@@ -109,7 +110,37 @@ struct ListOptions {
   std::optional<std::string> filter;
   std::optional<std::string> sort;  // "name", "size" or "time"
   bool desc = false;
+  bool recursive = false;
 };
+
+// ls -R: every entry under the folder, one path per line.
+Status runListTree(CommandContext& context, const ListOptions& o) {
+  if (Status status = context.requireSignedIn(); !status.ok()) return status;
+  const std::string base = o.path ? CommandContext::remotePath(*o.path) : "/";
+  auto entries = TreeTransfer::listTree(context, base);
+  if (!entries.ok()) return entries.status();
+  JsonValue files = JsonValue::array();
+  std::string plain;
+  for (const RemoteEntry& entry : *entries) {
+    JsonValue value = JsonValue::object();
+    value.set("path", JsonValue(entry.relative));
+    value.set("type", JsonValue(entry.folder ? "folder" : "file"));
+    value.set("size", JsonValue(static_cast<std::int64_t>(entry.size)));
+    value.set("modify_time", JsonValue(entry.modifyTime));
+    files.push(std::move(value));
+    char head[64];
+    std::snprintf(
+        head, sizeof head, "%s %10s  ", entry.folder ? "d" : "-",
+        entry.folder ? "-" : ProgressBar::formatBytes(static_cast<double>(entry.size)).c_str());
+    plain += head + entry.relative + (entry.folder ? "/" : "") + "\n";
+  }
+  JsonValue value = JsonValue::object();
+  value.set("path", JsonValue(base));
+  value.set("total", JsonValue(static_cast<std::int64_t>(entries->size())));
+  value.set("files", std::move(files));
+  context.printer().result(value, plain.empty() ? "(empty)" : plain);
+  return Status::OK();
+}
 
 int sortCode(const std::optional<std::string>& sort) {
   if (!sort) return 0;
@@ -141,6 +172,7 @@ Result<std::shared_ptr<NBDirectoryInfo>> listPage(CommandContext& context, const
 }
 
 Status runList(CommandContext& context, const ListOptions& o) {
+  if (o.recursive) return runListTree(context, o);
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
   if (o.desc && !o.sort) return Status::invalidArgument("--desc needs --sort");
   // Without --page or --page-size every page is fetched; with them, one page.
@@ -299,6 +331,7 @@ Status runCopy(CommandContext& context, const TwoPathOptions& given) {
 struct PathOptions {
   std::string path;
   bool quiet = false;
+  bool parents = false;                   // mkdir -p
   std::optional<std::string> name;        // share
   std::optional<std::string> accessCode;  // share
 };
@@ -329,6 +362,13 @@ Status runHistory(CommandContext& context, const PathOptions& o) {
 
 Status runMakeFolder(CommandContext& context, const PathOptions& o) {
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
+  if (o.parents) {
+    if (Status status = TreeTransfer::makeFolders(context, o.path); !status.ok()) return status;
+    JsonValue value = JsonValue::object();
+    value.set("path", JsonValue(CommandContext::remotePath(o.path)));
+    context.printer().result(value, "Created " + CommandContext::remotePath(o.path));
+    return Status::OK();
+  }
   const auto item = pathItem<NBFolderOperationItem>(context, o.path);
   const auto outcome = context.perform<NBCreateFolderOperation>(item);
   if (!outcome.ok()) return outcome.status();
@@ -357,12 +397,15 @@ CommandRun declareList(CLI::App& sub) {
   sub.add_option("--filter", o->filter, "Only files with this extension");
   sub.add_option("--sort", o->sort, "Sort key")->check(CLI::IsMember({"name", "size", "time"}));
   sub.add_flag("--desc", o->desc, "Descending order (with --sort)");
+  sub.add_flag("-R,--recursive", o->recursive, "Every entry under the folder, one path a line");
   return [o](CommandContext& context) { return runList(context, *o); };
 }
 
 CommandRun declareMakeFolder(CLI::App& sub) {
   auto o = std::make_shared<PathOptions>();
   sub.add_option("PATH", o->path, "Remote path")->required();
+  sub.add_flag("-p,--parents", o->parents,
+               "Also create missing parents; an existing folder is fine");
   return [o](CommandContext& context) { return runMakeFolder(context, *o); };
 }
 
