@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "nb/Private/NBAPIInfo.h"
 #include "nb/operations/NBCreateFolderOperation.h"
@@ -197,15 +198,25 @@ TEST_F(CommandEndToEndTest, ListPagesThroughEverything) {
     }
   } counter;
   constexpr int kEntries = 1001;
+  constexpr int kInFlight = 16;  // a loaded machine's server keeps up
   std::vector<std::shared_ptr<NBOperation>> operations;
-  for (int i = 0; i < kEntries; ++i) {
-    auto item = std::make_shared<NBFolderOperationItem>();
-    item->root = "app";
-    item->path = "/many/f" + std::to_string(i);
-    operations.push_back(std::make_shared<NBCreateFolderOperation>(&counter, item));
-    operations.back()->executeOperation();
-  }
-  RunLoop::current().runUntil([&] { return counter.done == kEntries; }, std::chrono::seconds(120));
+  int started = 0;
+  const auto startNext = [&] {
+    while (started < kEntries && started - counter.done < kInFlight) {
+      auto item = std::make_shared<NBFolderOperationItem>();
+      item->root = "app";
+      item->path = "/many/f" + std::to_string(started++);
+      operations.push_back(std::make_shared<NBCreateFolderOperation>(&counter, item));
+      operations.back()->executeOperation();
+    }
+  };
+  startNext();
+  RunLoop::current().runUntil(
+      [&] {
+        startNext();
+        return counter.done == kEntries;
+      },
+      std::chrono::seconds(300));
   ASSERT_EQ(counter.done, kEntries);
   ASSERT_EQ(counter.failed, 0) << counter.lastFailure;
 
@@ -275,6 +286,64 @@ TEST_F(CommandEndToEndTest, ARevokedTokenSaysToSignInAgain) {
   const Shell json = sh("$NB --json info");
   EXPECT_NE(json.out.find("\"code\":\"not_signed_in\""), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"exit_code\":3"), std::string::npos) << json.out;
+}
+
+TEST_F(CommandEndToEndTest, FolderTreesRoundTripByteExact) {
+  Shell r =
+      sh("rm -rf tree back && mkdir -p tree/a/b tree/empty-folder 'tree/ünï cødé' && "
+         ": >tree/a/empty.txt && echo deep >tree/a/b/deep.txt && "
+         "echo 日本 >'tree/ünï cødé/naïve – file.txt' && "
+         "head -c $((50 << 20)) /dev/urandom >tree/a/fifty.bin && "
+         "ln -s a tree/link && mkfifo tree/pipe && "
+         "$NB put -r --transfers 4 tree /tree-up && $NB get -r /tree-up back");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Uploaded 4 of 4 files"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("skipped tree/link: a symbolic link"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("skipped tree/pipe: a special file"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Downloaded 4 of 4 files"), std::string::npos) << r.out;
+  r = sh("rm tree/link tree/pipe && diff -r tree back && echo same");
+  EXPECT_EQ(r.out, "same\n") << r.out << r.err;
+  r = sh("$NB ls -R /tree-up | sort");
+  EXPECT_NE(r.out.find("d          -  empty-folder/"), std::string::npos) << r.out;
+}
+
+TEST_F(CommandEndToEndTest, AFailedFileDoesNotStopTheOthers) {
+  Shell r =
+      sh("rm -rf some && mkdir some && echo 1 >some/one && echo 2 >some/two && "
+         "echo 3 >some/three && $NB mkdir /some-up >/dev/null && $NB put some/two /some-up/two "
+         ">/dev/null && "
+         "$NB --json put -r some /some-up");
+  EXPECT_EQ(r.code, 4) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"transferred\":2"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"code\":\"exists\""), std::string::npos) << r.out;
+  r = sh("$NB get /some-up/one - && $NB get /some-up/three -");
+  EXPECT_EQ(r.out, "1\n3\n");
+}
+
+TEST_F(CommandEndToEndTest, AServerKilledMidJobGivesASummaryAndARerunCompletes) {
+  ASSERT_EQ(sh("rm -rf load && mkdir load && for i in 1 2 3 4 5 6; do "
+               "head -c $((8 << 20)) /dev/urandom >load/f$i; done")
+                .code,
+            0);
+  Shell r;
+  std::thread job([&] {
+    r =
+        sh("$NB get -r /nothing-yet x 2>/dev/null; "
+           "$NB put -r --transfers 2 --retries 0 load /load-up");
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  server_->stop(SIGKILL);
+  job.join();
+  ASSERT_TRUE(server_->restart());
+  server_->setEnvironment();
+  EXPECT_NE(r.code, 0);
+  EXPECT_NE(r.out.find(" files ("), std::string::npos) << "a summary: " << r.out << r.err;
+  r =
+      sh("$NB put -r --overwrite load /load-up && $NB get -r /load-up load-back && "
+         "diff -r load load-back && echo same");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("same"), std::string::npos);
+  EXPECT_EQ(partialFiles(), 0);
 }
 
 }  // namespace
