@@ -26,6 +26,8 @@ constexpr CommandSpec kCommands[] = {
     {"history", "List the stored versions of a file", declareHistory},
     {"put", "Upload a local file (or stdin with -)", declarePut},
     {"get", "Download a file (or to stdout with -)", declareGet},
+    {"sync", "Bring a folder in step with another, local to remote or remote to local",
+     declareSync},
     {"thumb", "Save a thumbnail of an image", declareThumbnail},
     {"convert", "Save a document rendered for viewing", declareConvert},
 };

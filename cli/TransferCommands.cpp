@@ -310,6 +310,27 @@ CommandRun declareGet(CLI::App& sub) {
   };
 }
 
+CommandRun declareSync(CLI::App& sub) {
+  auto o = std::make_shared<TreeOptions>();
+  o->sources.resize(1);
+  sub.add_option("SOURCE", o->sources.front(),
+                 "A local folder (sent up), or a remote folder (fetched down)")
+      ->required();
+  sub.add_option("TARGET", o->target, "The folder to bring in step: remote, or local")->required();
+  sub.add_flag("--checksum", o->checksum,
+               "Compare files of equal size by content (downloads the remote copy)");
+  sub.add_flag("--delete", o->deleteExtra, "Remove what the source no longer has");
+  sub.add_flag("-n,--dry-run", o->dryRun, "Only print the plan");
+  sub.add_option("--transfers", o->transfers, "Files in flight at once")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
+  sub.add_option("--retries", o->retries,
+                 "Attempts after a network failure, time-out or server error, with back-off")
+      ->check(CLI::Range(0, 20))
+      ->capture_default_str();
+  return [o](CommandContext& context) { return TreeTransfer::sync(context, *o); };
+}
+
 CommandRun declareThumbnail(CLI::App& sub) {
   auto o = std::make_shared<ImageOptions>();
   sub.add_option("PATH", o->path, "Remote path of the image")->required();

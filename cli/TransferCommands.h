@@ -17,6 +17,7 @@ CommandRun declarePut(CLI::App& sub);
 CommandRun declareGet(CLI::App& sub);
 CommandRun declareThumbnail(CLI::App& sub);
 CommandRun declareConvert(CLI::App& sub);
+CommandRun declareSync(CLI::App& sub);
 
 // Width and height of a PNG or JPEG image, or nothing for other data.
 std::optional<std::pair<int, int>> imageSize(std::string_view bytes);

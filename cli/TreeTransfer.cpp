@@ -1,14 +1,22 @@
 #include "cli/TreeTransfer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <set>
 
+#include "cli/DownloadStream.h"
 #include "cli/FailureText.h"
+#include "cli/LocalFiles.h"
 #include "cli/TransferQueue.h"
 #include "nb/operations/NBCreateFolderOperation.h"
+#include "nb/operations/NBDeleteOperation.h"
 #include "nb/operations/NBGetDirectoryOperation.h"
 
 namespace nb::cli {
@@ -190,6 +198,64 @@ Status walkRemote(CommandContext& context, const std::string& path, const std::s
   }
 }
 
+// Seconds since the epoch of the service's "Thu, 10 Dec 2026 15:33:59 +0000";
+// -1 when the text has another form.
+long long remoteTime(const std::string& text) {
+  std::tm tm{};
+  const char* end = ::strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S %z", &tm);
+  if (end == nullptr) return -1;
+  const long offset = tm.tm_gmtoff;
+  return static_cast<long long>(::timegm(&tm)) - offset;
+}
+
+long long localTime(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_mtime) : -1;
+}
+
+// Whether the local file holds the same bytes as the remote one.
+Result<bool> sameContent(CommandContext& context, const std::string& local,
+                         const std::string& remote) {
+  auto copy = PartialFile::temporary();
+  if (!copy.ok()) return copy.status();
+  const Status status = DownloadStream::run(
+      context.options().root, remote, (*copy)->fd(), "cannot write " + (*copy)->path(), nullptr,
+      std::chrono::seconds(context.options().timeoutSeconds), nullptr);
+  if (!status.ok()) return status;
+  std::ifstream a(local, std::ios::binary), b((*copy)->path(), std::ios::binary);
+  return std::equal(std::istreambuf_iterator<char>(a), std::istreambuf_iterator<char>(),
+                    std::istreambuf_iterator<char>(b), std::istreambuf_iterator<char>());
+}
+
+struct LocalEntry {
+  bool folder = false;
+  std::uint64_t size = 0;
+};
+
+// Every entry under the local folder `dir`, by relative path; links and
+// special files go to `skipped`.
+void walkLocalTree(const fs::path& dir, const std::string& relative,
+                   std::map<std::string, LocalEntry>& entries, std::vector<Skip>& skipped) {
+  std::error_code error;
+  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    const std::string child = relative.empty() ? name : relative + "/" + name;
+    const auto status = it->symlink_status(error);
+    if (!storableName(name)) {
+      skipped.push_back({it->path().string(), "a name the service cannot store"});
+    } else if (fs::is_symlink(status)) {
+      skipped.push_back({it->path().string(), "a symbolic link"});
+    } else if (fs::is_directory(status)) {
+      entries[child] = {true, 0};
+      walkLocalTree(it->path(), child, entries, skipped);
+    } else if (fs::is_regular_file(status)) {
+      entries[child] = {false, static_cast<std::uint64_t>(it->file_size(error))};
+    } else {
+      skipped.push_back({it->path().string(), "a special file (device, pipe or socket)"});
+    }
+  }
+}
+
 }  // namespace
 
 Status TreeTransfer::makeFolders(CommandContext& context, const std::string& path) {
@@ -295,6 +361,160 @@ Status TreeTransfer::get(CommandContext& context, const TreeOptions& o) {
   TransferQueue queue(TransferQueue::Direction::kDownload, settingsFrom(context, o));
   const auto outcomes = queue.run(items, &bar);
   return summarize(context, "Downloaded", items, outcomes, skipped, false);
+}
+
+}  // namespace nb::cli
+
+namespace nb::cli {
+
+Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
+  if (Status status = context.requireSignedIn(); !status.ok()) return status;
+  std::error_code error;
+  const bool upload = fs::is_directory(o.sources.front(), error);
+  const std::string localDir = upload ? o.sources.front() : o.target;
+  const std::string remoteDir =
+      trimSlash(CommandContext::remotePath(upload ? o.target : o.sources.front()));
+
+  std::map<std::string, LocalEntry> local;
+  std::vector<Skip> skipped;
+  if (fs::is_directory(localDir, error)) walkLocalTree(localDir, "", local, skipped);
+  std::map<std::string, RemoteEntry> remote;
+  {
+    std::vector<RemoteEntry> entries;
+    Status status = walkRemote(context, remoteDir, "", entries, &skipped);
+    if (!status.ok() && !(upload && status.code() == StatusCode::kNotFound)) return status;
+    for (RemoteEntry& entry : entries) remote[entry.relative] = std::move(entry);
+  }
+
+  // The plan: folders to make, files to send, entries to delete.
+  std::vector<std::string> folders;
+  std::vector<TransferItem> items;
+  std::vector<std::string> deletions;
+  std::vector<long long> times;  // download: the remote time to give each file
+  if (upload) {
+    for (const auto& [path, entry] : local) {
+      const auto there = remote.find(path);
+      if (entry.folder) {
+        if (there == remote.end()) folders.push_back(joinRemote(remoteDir, path));
+        continue;
+      }
+      bool send =
+          there == remote.end() || there->second.folder || there->second.size != entry.size ||
+          localTime((fs::path(localDir) / path).string()) > remoteTime(there->second.modifyTime);
+      if (!send && o.checksum) {
+        auto same =
+            sameContent(context, (fs::path(localDir) / path).string(), joinRemote(remoteDir, path));
+        if (!same.ok()) return same.status();
+        send = !*same;
+      }
+      if (send)
+        items.push_back(
+            {(fs::path(localDir) / path).string(), joinRemote(remoteDir, path), entry.size});
+    }
+    if (o.deleteExtra) {
+      for (const auto& [path, entry] : remote) {
+        const auto slash = path.find_last_of('/');
+        const bool parentGoes = slash != std::string::npos && !local.count(path.substr(0, slash));
+        if (!local.count(path) && !parentGoes) deletions.push_back(joinRemote(remoteDir, path));
+      }
+    }
+  } else {
+    for (const auto& [path, entry] : remote) {
+      const std::string target = (fs::path(localDir) / path).string();
+      const auto here = local.find(path);
+      if (entry.folder) {
+        if (here == local.end()) folders.push_back(target);
+        continue;
+      }
+      bool fetch = here == local.end() || here->second.folder || here->second.size != entry.size ||
+                   remoteTime(entry.modifyTime) > localTime(target);
+      if (!fetch && o.checksum) {
+        auto same = sameContent(context, target, joinRemote(remoteDir, path));
+        if (!same.ok()) return same.status();
+        fetch = !*same;
+      }
+      if (fetch) {
+        items.push_back({target, joinRemote(remoteDir, path), entry.size});
+        times.push_back(remoteTime(entry.modifyTime));
+      }
+    }
+    if (o.deleteExtra) {
+      for (const auto& [path, entry] : local) {
+        const auto slash = path.find_last_of('/');
+        const bool parentGoes = slash != std::string::npos && !remote.count(path.substr(0, slash));
+        if (!remote.count(path) && !parentGoes)
+          deletions.push_back((fs::path(localDir) / path).string());
+      }
+    }
+  }
+
+  if (o.dryRun) {
+    JsonValue plan = JsonValue::object();
+    JsonValue send = JsonValue::array(), make = JsonValue::array(), remove = JsonValue::array();
+    std::string plain;
+    for (const auto& folder : folders) {
+      make.push(JsonValue(folder));
+      plain += "mkdir   " + folder + "\n";
+    }
+    for (const auto& item : items) {
+      send.push(JsonValue(upload ? item.remote : item.local));
+      plain += std::string(upload ? "put     " : "get     ") + (upload ? item.local : item.remote) +
+               " -> " + (upload ? item.remote : item.local) + "\n";
+    }
+    for (const auto& path : deletions) {
+      remove.push(JsonValue(path));
+      plain += "delete  " + path + "\n";
+    }
+    plan.set("folders", std::move(make));
+    plan.set("transfer", std::move(send));
+    plan.set("delete", std::move(remove));
+    context.printer().result(plan, plain.empty() ? "(nothing to do)" : plain);
+    return Status::OK();
+  }
+
+  if (upload) {
+    if (Status status = makeFolders(context, remoteDir); !status.ok()) return status;
+    for (const auto& folder : folders) {
+      if (Status status = makeFolders(context, folder); !status.ok()) {
+        skipped.push_back({folder, "cannot create the folder: " + status.message()});
+      }
+    }
+  } else {
+    fs::create_directories(localDir, error);
+    for (const auto& folder : folders) fs::create_directories(folder, error);
+  }
+  TreeOptions settings = o;
+  settings.overwrite = true;  // a changed file replaces its older copy
+  ProgressBar bar = context.progressBar();
+  TransferQueue queue(
+      upload ? TransferQueue::Direction::kUpload : TransferQueue::Direction::kDownload,
+      settingsFrom(context, settings));
+  const auto outcomes = queue.run(items, &bar);
+  if (!upload) {
+    // The remote time, so that the next sync sees the copy as up to date.
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (!outcomes[i].ok() || times[i] < 0) continue;
+      const timespec stamps[2] = {{times[i], 0}, {times[i], 0}};
+      ::utimensat(AT_FDCWD, items[i].local.c_str(), stamps, 0);
+    }
+  }
+  std::vector<Skip> failedDeletions;
+  for (const auto& path : deletions) {
+    if (upload) {
+      auto item = std::make_shared<NBFolderOperationItem>();
+      item->root = context.options().root;
+      item->path = path;
+      const auto outcome = context.perform<NBDeleteOperation>(item);
+      if (!outcome.ok()) skipped.push_back({path, "not deleted: " + outcome.status().message()});
+    } else {
+      fs::remove_all(path, error);
+      if (error) skipped.push_back({path, "not deleted: " + error.message()});
+    }
+  }
+  if (!deletions.empty())
+    context.printer().note("Deleted " + std::to_string(deletions.size()) +
+                           " entries the source no longer has");
+  return summarize(context, upload ? "Uploaded" : "Downloaded", items, outcomes, skipped, upload);
 }
 
 }  // namespace nb::cli

@@ -20,8 +20,11 @@ struct TreeOptions {
   bool recursive = false;
   int transfers = 8;
   int retries = 3;
-  bool overwrite = false;  // put: replace remote files
-  bool force = false;      // get: replace read-only local files
+  bool overwrite = false;    // put: replace remote files
+  bool force = false;        // get: replace read-only local files
+  bool checksum = false;     // sync: compare contents of files of equal size
+  bool deleteExtra = false;  // sync: remove what the source no longer has
+  bool dryRun = false;       // sync: print the plan only
 };
 
 // One entry of a remote tree, its path relative to the walked folder.
@@ -38,6 +41,11 @@ class TreeTransfer {
   static Status put(CommandContext& context, const TreeOptions& options);
   // Downloads the remote folder `sources[0]` into the local folder `target`.
   static Status get(CommandContext& context, const TreeOptions& options);
+  // Brings the folder `target` in step with `sources[0]`, one direction: a
+  // source that is a local folder goes up, else the source is remote and comes
+  // down. New files and files whose size differs or whose source is newer are
+  // transferred (with `checksum`, equal-sized files are compared by content).
+  static Status sync(CommandContext& context, const TreeOptions& options);
   // Creates `path` and every missing folder above it; existing ones are fine.
   static Status makeFolders(CommandContext& context, const std::string& path);
   // Every entry under the remote folder `path`, folders before their contents.

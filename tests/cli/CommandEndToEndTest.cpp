@@ -320,6 +320,30 @@ TEST_F(CommandEndToEndTest, AFailedFileDoesNotStopTheOthers) {
   EXPECT_EQ(r.out, "1\n3\n");
 }
 
+TEST_F(CommandEndToEndTest, SyncSendsOnlyWhatChangedAndDeletesOnlyWhatIsGone) {
+  Shell r =
+      sh("rm -rf s d && mkdir -p s/sub && echo a >s/a && echo b >s/sub/b && echo k >s/keep && "
+         "$NB --json sync s /sync");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("\"transferred\":3"), std::string::npos) << r.out;
+  r = sh("$NB --json sync s /sync");
+  EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << "nothing changed: " << r.out;
+  // One file changes size, one is new, one is gone.
+  r = sh("echo changed >s/a && echo c >s/c && rm s/sub/b && $NB sync --dry-run --delete s /sync");
+  EXPECT_EQ(r.out, "put     s/a -> /sync/a\nput     s/c -> /sync/c\ndelete  /sync/sub/b\n");
+  r = sh("$NB --json sync --delete s /sync && $NB ls -R /sync");
+  EXPECT_NE(r.out.find("\"transferred\":2"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("sub/b"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("keep"), std::string::npos) << r.out;
+  // Down: a first copy, then nothing; a local extra goes only with --delete.
+  r =
+      sh("$NB sync /sync d >/dev/null && diff -r s d && $NB --json sync /sync d && echo x >d/extra "
+         "&& $NB sync /sync d >/dev/null && ls d/extra && $NB sync --delete /sync d >/dev/null "
+         "&& ! ls d/extra");
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << r.out;
+}
+
 TEST_F(CommandEndToEndTest, AServerKilledMidJobGivesASummaryAndARerunCompletes) {
   ASSERT_EQ(sh("rm -rf load && mkdir load && for i in 1 2 3 4 5 6; do "
                "head -c $((8 << 20)) /dev/urandom >load/f$i; done")
