@@ -14,6 +14,7 @@ Printer::Printer(bool json, std::ostream& out, std::ostream& err)
 void Printer::result(const JsonValue& value, const std::string& plain) {
   if (json_) {
     out_ << NBJsonUtility::jsonValueFromObject(value).value_or("null") << '\n';
+    printedResult_ = true;
   } else if (!plain.empty()) {
     out_ << plain;
     if (plain.back() != '\n') out_ << '\n';
@@ -25,6 +26,7 @@ int Printer::error(const Status& status) {
   const int exitCode = exitCodeFor(status);
   const std::string explanation = FailureText::explanation(status);
   if (json_) {
+    if (printedResult_) return exitCode;
     JsonValue value = JsonValue::object();
     value.set("error", JsonValue(status.message()));
     value.set("code", JsonValue(FailureText::machineCode(status)));

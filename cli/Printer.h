@@ -20,7 +20,9 @@ class Printer {
   bool json() const { return json_; }
   // The result: `value` (an object or array) in JSON mode, else `plain` unless empty.
   void result(const JsonValue& value, const std::string& plain);
-  // A failure; returns its exit code (exitCodeFor).
+  // A failure; returns its exit code (exitCodeFor). In JSON mode a command that
+  // has already printed its result (a many-file job's outcomes) prints nothing
+  // more, so stdout keeps one JSON value per call.
   int error(const Status& status);
   // A side note for a person (where a file went, a hint); stderr, and only in
   // plain mode: JSON results carry the same facts.
@@ -28,6 +30,7 @@ class Printer {
 
  private:
   bool json_;
+  bool printedResult_ = false;
   std::ostream& out_;
   std::ostream& err_;
 };

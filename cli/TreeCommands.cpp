@@ -290,6 +290,7 @@ Status runRemove(CommandContext& context, const RemoveOptions& o) {
     return Status::OK();
   }
   JsonValue value = JsonValue::object();
+  value.set("ok", JsonValue(failures == 0));
   value.set("results", std::move(results));
   value.set("failed", JsonValue(static_cast<std::int64_t>(failures)));
   context.printer().result(value, plain);

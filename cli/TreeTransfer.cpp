@@ -80,6 +80,7 @@ Status summarize(CommandContext& context, const char* verb, const std::vector<Tr
     }
     files.push(std::move(entry));
   }
+  const int failedCount = static_cast<int>(items.size()) - done;
   JsonValue skips = JsonValue::array();
   std::string skipLines;
   for (const Skip& skip : skipped) {
@@ -89,8 +90,8 @@ Status summarize(CommandContext& context, const char* verb, const std::vector<Tr
     skips.push(std::move(entry));
     skipLines += "  skipped " + skip.path + ": " + skip.reason + "\n";
   }
-  const int failedCount = static_cast<int>(items.size()) - done;
   JsonValue value = JsonValue::object();
+  value.set("ok", JsonValue(failedCount == 0));
   value.set("transferred", JsonValue(static_cast<std::int64_t>(done)));
   value.set("bytes", JsonValue(static_cast<std::int64_t>(bytes)));
   value.set("skipped", std::move(skips));
