@@ -15,14 +15,19 @@ JsonValue sample() {
   return value;
 }
 
-TEST(PrinterTest, JsonModePrintsOneJsonLinePerResultAndError) {
+TEST(PrinterTest, JsonModePrintsOneJsonValuePerCall) {
   std::ostringstream out, err;
   Printer printer(true, out, err);
   printer.result(sample(), "ignored plain text");
   printer.note("not for scripts");
+  // A job that printed its outcomes tells its failure there, not in a second value.
   EXPECT_EQ(printer.error(Status::service("login fail")), kExitService);
-  EXPECT_EQ(out.str(),
-            "{\"name\":\"a \\\"b\\\"\\n\",\"size\":21474836480}\n"
+  EXPECT_EQ(out.str(), "{\"name\":\"a \\\"b\\\"\\n\",\"size\":21474836480}\n");
+
+  std::ostringstream failureOut;
+  Printer failing(true, failureOut, err);
+  EXPECT_EQ(failing.error(Status::service("login fail")), kExitService);
+  EXPECT_EQ(failureOut.str(),
             "{\"error\":\"login fail\",\"code\":\"service\",\"explanation\":\"the service "
             "refused the call\",\"exit_code\":4}\n");
   EXPECT_EQ(err.str(), "");
