@@ -67,7 +67,7 @@ const std::vector<Known>& knownMessages() {
          "the file does not exist or the service failed to send it"},
         {upload("404"), C::kNotFound, "not_found", "the parent folder does not exist"},
         {upload("403"), C::kAlreadyExists, "exists",
-         "a file or folder of that name already exists (give --overwrite to replace a file)"},
+         "a file or folder of that name already exists; --overwrite replaces a file"},
         {keyword("file exist"), C::kAlreadyExists, "exists",
          "a file or folder of that name already exists"},
         {normal("405"), C::kAlreadyExists, "exists",
