@@ -136,9 +136,11 @@ void LocalFiles::removePartialFilesOnInterrupt() {
 
 Result<DownloadTarget> LocalFiles::downloadTarget(const std::string& local, const std::string& name,
                                                   bool force) {
+  if (local.empty()) return Status::invalidArgument("give the local file's name");
   DownloadTarget target{local, defaultFileMode()};
   struct stat info {};
   if (::stat(target.path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (name.empty()) return Status::invalidArgument("give the local file's name, not a folder");
     target.path = (target.path.ends_with('/') ? target.path : target.path + "/") + name;
   }
   // A link is followed, so that the file it names is replaced, not the link.
