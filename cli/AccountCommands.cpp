@@ -2,19 +2,18 @@
 
 #include <unistd.h>
 
-#include <cstdio>
+#include <CLI/CLI.hpp>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <variant>
 
 #include "cli/CommandContext.h"
 #include "cli/CredentialStore.h"
-#include "cli/ExitCode.h"
 #include "cli/StoreStatus.h"
-#include "cli/WindowSignIn.h"
 #include "cli/TerminalPrompt.h"
 #include "cli/UrlFetch.h"
+#include "cli/WindowSignIn.h"
 #include "nb/Private/NBAuthOperationItem.h"
 #include "nb/Private/NBRegisterOperationItem.h"
 #include "nb/device/NBSharedUDID.h"
@@ -26,24 +25,19 @@
 namespace nb::cli {
 namespace {
 
-// The password from --password, else asked for without echo; nothing (with the
-// error printed into `exitCode`) when none can be had or it fails the check.
-std::optional<std::string> passwordFor(CommandContext& context, int& exitCode) {
-  std::optional<std::string> password = context.options().password;
-  if (!password) password = TerminalPrompt::ask("Password: ", true);
-  if (!password || password->empty()) {
-    exitCode = context.printer().error("the password must not be empty", kExitUsage);
-    return std::nullopt;
-  }
-  return password;
-}
+struct SignInOptions {
+  std::string user;
+  std::optional<std::string> password;
+  std::optional<std::string> code;   // register: the verification code
+  std::optional<std::string> image;  // register: where to save the challenge image
+  bool window = false;               // the library's sign-in screens in a real window
+};
 
-// The sign-in screens accept only user names with an "@".
-bool checkUserName(CommandContext& context, int& exitCode) {
-  if (context.options().user.find('@') != std::string::npos) return true;
-  exitCode = context.printer().error(
-      "the user name must be the account's e-mail address (with an @)", kExitUsage);
-  return false;
+void addSignInOptions(CLI::App& sub, SignInOptions& o) {
+  // USER is required unless --window, where it is typed in the window.
+  sub.add_option("USER", o.user, "User name (an e-mail address; optional with --window)");
+  sub.add_option("--password", o.password, "Password (prompted without echo when absent)");
+  sub.add_flag("--window", o.window, "Use the library's sign-in screen in a window");
 }
 
 // What signing in and registering both start from.
@@ -52,39 +46,42 @@ struct SignInInput {
   std::string password;
 };
 
-// The consumer and the password of the --user account; nothing (with the exit
-// code of the printed error in `exitCode`) when the consumer is missing, the
-// user name fails the check or no password can be had.
-std::optional<SignInInput> signInInput(CommandContext& context, int& exitCode) {
+// The consumer and the password of the account; refused when the consumer is
+// missing, the user name has no "@" (the sign-in screens accept only those)
+// or no password can be had.
+Result<SignInInput> signInInput(CommandContext& context, const SignInOptions& o) {
   auto consumer = context.consumer();
-  if (!consumer) {
-    exitCode = context.missingConsumer();
-    return std::nullopt;
+  if (!consumer.ok()) return consumer.status();
+  if (o.user.empty()) return Status::invalidArgument("USER is required (or give --window)");
+  if (o.user.find('@') == std::string::npos) {
+    return Status::invalidArgument(
+        "the user name must be the account's e-mail address (with an @)");
   }
-  if (!checkUserName(context, exitCode)) return std::nullopt;
-  auto password = passwordFor(context, exitCode);
-  if (!password) return std::nullopt;
-  return SignInInput{std::move(consumer), std::move(*password)};
+  std::optional<std::string> password = o.password;
+  if (!password) password = TerminalPrompt::ask("Password: ", true);
+  if (!password || password->empty()) {
+    return Status::invalidArgument("the password must not be empty");
+  }
+  return SignInInput{std::move(*consumer), std::move(*password)};
 }
 
-// Logs in with xAuth and stores the token and consumer; 0 or the exit code of
-// the printed failure.
-int signIn(CommandContext& context, const std::shared_ptr<NBConsumer>& consumer,
-           const std::string& password) {
+// Logs in with xAuth and stores the token and consumer.
+Status signIn(CommandContext& context, const std::string& user,
+              const std::shared_ptr<NBConsumer>& consumer, const std::string& password) {
   auto item = std::make_shared<NBAuthOperationItem>();
-  item->userName = context.options().user;
+  item->userName = user;
   item->password = password;
   item->consumer = consumer;
   item->httpMethod = "POST";
-  const OperationOutcome outcome = context.runner().perform<NBXAuthOperation>(item);
-  if (outcome.kind != OperationOutcome::Kind::kSuccess) return context.failed(outcome);
-  const auto token = outcome.result.recordAs<NBToken>();
-  if (!token) return context.printer().error("the service sent no access token", kExitService);
+  const auto outcome = context.perform<NBXAuthOperation>(item);
+  if (!outcome.ok()) return outcome.status();
+  const auto token = outcome->recordAs<NBToken>();
+  if (!token) return Status::corruption("the service sent no access token");
   if (auto error = CredentialStore::storeTokenAndConsumer(*token, *consumer)) {
-    return context.printer().error(*error, kExitFailure);
+    return Status::ioError(*error);
   }
   context.printer().note(credentialStoreLine());
-  return kExitOk;
+  return Status::OK();
 }
 
 JsonValue signedInValue(const std::string& user) {
@@ -94,102 +91,92 @@ JsonValue signedInValue(const std::string& user) {
   return value;
 }
 
-// Where the challenge image goes when --image is not given.
-std::string defaultImagePath() {
-  const char* tmp = std::getenv("TMPDIR");
-  return std::string(tmp && *tmp ? tmp : "/tmp") + "/nb-verification-" +
-         std::to_string(::getpid()) + ".png";
+Status runLogin(CommandContext& context, const SignInOptions& o) {
+  if (o.window) return runWindowSignIn(context, false, o.user);
+  const auto input = signInInput(context, o);
+  if (!input.ok()) return input.status();
+  if (Status status = signIn(context, o.user, input->consumer, input->password); !status.ok()) {
+    return status;
+  }
+  context.printer().result(signedInValue(o.user), "Signed in as " + o.user);
+  return Status::OK();
 }
 
-}  // namespace
-
-int runLogin(CommandContext& context) {
-  if (context.options().window) return runWindowSignIn(context, false);
-  int exitCode = kExitOk;
-  const auto input = signInInput(context, exitCode);
-  if (!input) return exitCode;
-  if (int code = signIn(context, input->consumer, input->password)) return code;
-  context.printer().result(signedInValue(context.options().user),
-                           "Signed in as " + context.options().user);
-  return kExitOk;
+// Writes the challenge image to `path`, replacing what was there.
+Status saveImage(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << bytes;
+  if (!file.flush()) return Status::ioError("cannot write " + path);
+  return Status::OK();
 }
 
-int runLogout(CommandContext& context) {
-  CredentialStore::clearAuthInfo();
-  JsonValue value = JsonValue::object();
-  value.set("signed_in", JsonValue(false));
-  context.printer().result(value, "Signed out");
-  return kExitOk;
-}
-
-int runRegister(CommandContext& context) {
-  if (context.options().window) return runWindowSignIn(context, true);
-  const CommandOptions& options = context.options();
-  int exitCode = kExitOk;
-  const auto input = signInInput(context, exitCode);
-  if (!input) return exitCode;
-  const auto& consumer = input->consumer;
-  const std::string& password = input->password;
+Status runRegister(CommandContext& context, const SignInOptions& o) {
+  if (o.window) return runWindowSignIn(context, true, o.user);
+  const auto input = signInInput(context, o);
+  if (!input.ok()) return input.status();
 
   // The challenge: an image showing the code, and the id that ties the answer to it.
   auto challengeItem = std::make_shared<NBOperationItem>();
-  challengeItem->consumer = consumer;
-  const OperationOutcome challenge =
-      context.runner().perform<NBGetVerificationOperation>(challengeItem);
-  if (challenge.kind != OperationOutcome::Kind::kSuccess) return context.failed(challenge);
-  const auto verification = challenge.result.recordAs<NBVerification>();
+  challengeItem->consumer = input->consumer;
+  const auto challenge = context.perform<NBGetVerificationOperation>(challengeItem);
+  if (!challenge.ok()) return challenge.status();
+  const auto verification = challenge->recordAs<NBVerification>();
   if (!verification || !verification->urlString) {
-    return context.printer().error("the service sent no verification image", kExitService);
+    return Status::corruption("the service sent no verification image");
   }
-  auto image =
-      UrlFetch::get(*verification->urlString, std::chrono::seconds(options.timeoutSeconds));
-  if (auto* error = std::get_if<UrlFetchError>(&image)) {
-    return context.printer().error("verification image: " + error->message,
-                                   error->timedOut ? kExitTimeout : kExitService);
+  // The image is only fetched when someone will look at it: --image names
+  // where, and a code that must be typed in needs it.
+  std::optional<std::string> imagePath = o.image;
+  if (!imagePath && !o.code) {
+    const char* tmp = std::getenv("TMPDIR");
+    imagePath = std::string(tmp && *tmp ? tmp : "/tmp") + "/nb-verification-" +
+                std::to_string(::getpid()) + ".png";
   }
-  const std::string imagePath = options.image.value_or(defaultImagePath());
-  {
-    std::ofstream file(imagePath, std::ios::binary | std::ios::trunc);
-    file << std::get<std::string>(image);
-    if (!file.flush()) {
-      return context.printer().error("cannot write " + imagePath, kExitLocalFile);
+  if (imagePath) {
+    auto image = UrlFetch::get(*verification->urlString,
+                               std::chrono::seconds(context.options().timeoutSeconds));
+    if (auto* error = std::get_if<UrlFetchError>(&image)) {
+      return error->timedOut ? Status::timeout("verification image: " + error->message)
+                             : Status::network("verification image: " + error->message);
     }
+    if (Status status = saveImage(*imagePath, std::get<std::string>(image)); !status.ok()) {
+      return status;
+    }
+    context.printer().note("Verification image: " + *imagePath);
   }
-  context.printer().note("Verification image: " + imagePath);
 
-  std::optional<std::string> code = options.code;
+  std::optional<std::string> code = o.code;
   if (!code) code = TerminalPrompt::ask("Code shown in the image: ", false);
-  if (!code || code->empty()) {
-    return context.printer().error("no verification code given", kExitUsage);
-  }
+  if (!code || code->empty()) return Status::invalidArgument("no verification code given");
   verification->verifiCode = *code;
 
   auto item = std::make_shared<NBRegisterOperationItem>();
-  item->userName = options.user;
-  item->password = password;
-  item->consumer = consumer;
+  item->userName = o.user;
+  item->password = input->password;
+  item->consumer = input->consumer;
   item->httpMethod = "POST";
   item->verifi = verification;
   item->deviceID = NBSharedUDID::value();
-  const OperationOutcome registered = context.runner().perform<NBRegisterOperation>(item);
-  if (registered.kind != OperationOutcome::Kind::kSuccess) return context.failed(registered);
+  const auto registered = context.perform<NBRegisterOperation>(item);
+  if (!registered.ok()) return registered.status();
 
   // As the registration screen does: sign the new account in at once.
-  if (int code = signIn(context, consumer, password)) return code;
-  JsonValue value = signedInValue(options.user);
+  if (Status status = signIn(context, o.user, input->consumer, input->password); !status.ok()) {
+    return status;
+  }
+  JsonValue value = signedInValue(o.user);
   value.set("registered", JsonValue(true));
-  value.set("image", JsonValue(imagePath));
-  context.printer().result(value, "Registered and signed in as " + options.user);
-  return kExitOk;
+  value.set("image", imagePath ? JsonValue(*imagePath) : JsonValue());
+  context.printer().result(value, "Registered and signed in as " + o.user);
+  return Status::OK();
 }
 
-int runInfo(CommandContext& context) {
-  if (!CredentialStore::hasAccessToken()) return context.notSignedIn();
-  const OperationOutcome outcome =
-      context.runner().perform<NBGetUserInfoOperation>(std::make_shared<NBOperationItem>());
-  if (outcome.kind != OperationOutcome::Kind::kSuccess) return context.failed(outcome);
-  const auto info = outcome.result.recordAs<NBUserInfo>();
-  if (!info) return context.printer().error("the service sent no account record", kExitService);
+Status runInfo(CommandContext& context) {
+  if (Status status = context.requireSignedIn(); !status.ok()) return status;
+  const auto outcome = context.perform<NBGetUserInfoOperation>(std::make_shared<NBOperationItem>());
+  if (!outcome.ok()) return outcome.status();
+  const auto info = outcome->recordAs<NBUserInfo>();
+  if (!info) return Status::corruption("the service sent no account record");
 
   JsonValue value = JsonValue::object();
   value.set("user_id", JsonValue(static_cast<std::int64_t>(info->userID)));
@@ -206,7 +193,36 @@ int runInfo(CommandContext& context) {
                       "Quota:         " + bytes(info->quotaUsed) + " used of " +
                       bytes(info->quotaTotal) + "\n" + "Largest file:  " + bytes(info->maxFileSize);
   context.printer().result(value, plain);
-  return kExitOk;
+  return Status::OK();
 }
+
+}  // namespace
+
+CommandRun declareLogin(CLI::App& sub) {
+  auto o = std::make_shared<SignInOptions>();
+  addSignInOptions(sub, *o);
+  return [o](CommandContext& context) { return runLogin(context, *o); };
+}
+
+CommandRun declareLogout(CLI::App&) {
+  return [](CommandContext& context) {
+    CredentialStore::clearAuthInfo();
+    JsonValue value = JsonValue::object();
+    value.set("signed_in", JsonValue(false));
+    context.printer().result(value, "Signed out");
+    return Status::OK();
+  };
+}
+
+CommandRun declareRegister(CLI::App& sub) {
+  auto o = std::make_shared<SignInOptions>();
+  addSignInOptions(sub, *o);
+  sub.add_option("--code", o->code,
+                 "Verification code (prompted, with the image saved, when absent)");
+  sub.add_option("--image", o->image, "Where to save the verification image (PNG)");
+  return [o](CommandContext& context) { return runRegister(context, *o); };
+}
+
+CommandRun declareInfo(CLI::App&) { return runInfo; }
 
 }  // namespace nb::cli

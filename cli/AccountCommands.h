@@ -1,14 +1,15 @@
-// The account sub-commands of nb: login, logout, register and info. Each takes
-// the command run's context and returns the process exit code.
+// The sub-commands of nb that deal with the account: login, logout, register
+// and info. Each declaration binds the command's own options on its parser and
+// returns the code that runs with them (see Command.h).
 #pragma once
+
+#include "cli/Command.h"
 
 namespace nb::cli {
 
-class CommandContext;
-
-int runLogin(CommandContext& context);
-int runLogout(CommandContext& context);
-int runRegister(CommandContext& context);
-int runInfo(CommandContext& context);
+CommandRun declareLogin(CLI::App& sub);
+CommandRun declareLogout(CLI::App& sub);
+CommandRun declareRegister(CLI::App& sub);
+CommandRun declareInfo(CLI::App& sub);
 
 }  // namespace nb::cli

@@ -4,36 +4,42 @@
 
 #include <cstdio>
 
-#include "cli/ExitCode.h"
+#include "cli/CredentialStore.h"
+#include "nb/Private/NBAPIInfo.h"
 
 namespace nb::cli {
 
-CommandContext::CommandContext(const CommandOptions& options, Printer& printer)
+CommandContext::CommandContext(const GlobalOptions& options, Printer& printer)
     : options_(options), printer_(printer), runner_(std::chrono::seconds(options.timeoutSeconds)) {}
 
-std::shared_ptr<NBConsumer> CommandContext::consumer() const {
+Result<std::shared_ptr<NBConsumer>> CommandContext::consumer() const {
   if (!options_.consumerKey || options_.consumerKey->empty() || !options_.consumerSecret) {
-    return nullptr;
+    return Status::unauthenticated(
+        "no consumer: give --consumer-key and --consumer-secret, or set NB_CONSUMER_KEY and "
+        "NB_CONSUMER_SECRET");
   }
   return std::make_shared<NBConsumer>(options_.consumerKey, options_.consumerSecret);
 }
 
-int CommandContext::missingConsumer() {
-  return printer_.error(
-      "no consumer: give --consumer-key and --consumer-secret, or set NB_CONSUMER_KEY and "
-      "NB_CONSUMER_SECRET",
-      kExitNotSignedIn);
-}
-
-int CommandContext::notSignedIn() {
-  return printer_.error("not signed in: run `nb login USER` first", kExitNotSignedIn);
-}
-
-int CommandContext::failed(const OperationOutcome& outcome) {
-  if (outcome.kind == OperationOutcome::Kind::kTimeout) {
-    return printer_.error(outcome.message, kExitTimeout);
+Status CommandContext::requireSignedIn() const {
+  if (!CredentialStore::hasAccessToken()) {
+    return Status::unauthenticated("not signed in: run `nb login USER` first");
   }
-  return printer_.error(outcome.message, kExitService);
+  const auto stored = NBAPIInfo::instance().consumer();
+  if (!stored || !stored->key) return Status::OK();
+  const bool keyDiffers = options_.consumerKey && *options_.consumerKey != *stored->key;
+  const bool secretDiffers =
+      options_.consumerSecret && stored->secret && *options_.consumerSecret != *stored->secret;
+  if (keyDiffers || secretDiffers) {
+    const char* where = options_.consumerFromCommandLine ? "--consumer-key/--consumer-secret"
+                                                         : "NB_CONSUMER_KEY/NB_CONSUMER_SECRET";
+    return Status::invalidArgument(
+        std::string("the consumer given by ") + where +
+        " is not the one the stored sign-in was made with (key " + *stored->key +
+        "); its token cannot sign for another consumer. Leave it out, or run `nb login USER` "
+        "with it");
+  }
+  return Status::OK();
 }
 
 ProgressBar CommandContext::progressBar() const {

@@ -1,38 +1,54 @@
-// CommandContext is what every sub-command of nb works with: the parsed
-// options, the printer, the runner that performs operations on the main run
-// loop, and the checks shared by many commands (consumer, signed-in state,
-// remote path form). One per command run; main thread.
+// CommandContext is what every sub-command of nb works with: the global
+// options, the printer, the one place where operations run to their outcome,
+// and the checks shared by many commands (consumer, signed-in state, remote
+// path form). One per command run; main thread.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "cli/CommandOptions.h"
+#include "cli/Command.h"
+#include "cli/FailureText.h"
 #include "cli/OperationRunner.h"
 #include "cli/Printer.h"
 #include "cli/ProgressBar.h"
 #include "nb/Private/NBConsumer.h"
+#include "nb/Status.h"
 
 namespace nb::cli {
 
 class CommandContext {
  public:
-  CommandContext(const CommandOptions& options, Printer& printer);
+  CommandContext(const GlobalOptions& options, Printer& printer);
 
-  const CommandOptions& options() const { return options_; }
+  const GlobalOptions& options() const { return options_; }
   Printer& printer() { return printer_; }
-  OperationRunner& runner() { return runner_; }
+
+  // Runs an Op with `item` to its outcome: the result, or the failure as a
+  // Status (the service's message, with a code naming the cause). Every
+  // operation of the command goes through here.
+  template <class Op, class Item>
+  Result<NBResult> perform(std::shared_ptr<Item> item, ProgressBar* progress = nullptr) {
+    const OperationOutcome outcome = runner_.perform<Op>(std::move(item), progress);
+    switch (outcome.kind) {
+      case OperationOutcome::Kind::kSuccess:
+        return outcome.result;
+      case OperationOutcome::Kind::kTimeout:
+        return Status::timeout(outcome.message);
+      case OperationOutcome::Kind::kFail:
+        break;
+    }
+    return FailureText::fromOperationMessage(outcome.message);
+  }
 
   // The consumer from --consumer-key/--consumer-secret or the environment;
-  // null when either is missing.
-  std::shared_ptr<NBConsumer> consumer() const;
-  // Prints why the command cannot run without a consumer; returns the exit code.
-  int missingConsumer();
-  // Prints why a file command cannot run signed out; returns the exit code.
-  int notSignedIn();
-  // Prints an operation's failure or time-out; returns the exit code.
-  int failed(const OperationOutcome& outcome);
+  // an unauthenticated Status saying how to give one when either is missing.
+  Result<std::shared_ptr<NBConsumer>> consumer() const;
+  // Ok when a file command can run: an access token is stored, and a consumer
+  // given on the command line is the one the stored sign-in was made with
+  // (another one cannot sign with that token; it is refused, not ignored).
+  Status requireSignedIn() const;
 
   // A progress bar on stderr: drawn when stderr is a terminal, or with --progress.
   ProgressBar progressBar() const;
@@ -41,7 +57,7 @@ class CommandContext {
   static std::string remotePath(std::string_view path);
 
  private:
-  const CommandOptions& options_;
+  const GlobalOptions& options_;
   Printer& printer_;
   OperationRunner runner_;
 };

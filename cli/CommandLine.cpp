@@ -3,21 +3,25 @@
 #include <CLI/CLI.hpp>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "cli/CommandTable.h"
 #include "cli/ExitCode.h"
+#include "cli/Printer.h"
 
 namespace nb::cli {
 namespace {
 
-const std::vector<std::string> kDocumentTypes = {"pdf", "doc", "zdc", "csv", "prn", "xls",
-                                                 "zs",  "ppt", "zpr", "txt", "rtf"};
+// Global options that take a value, for the scan that finds the sub-command.
+constexpr std::string_view kValueOptions[] = {"--root", "--consumer-key", "--consumer-secret",
+                                              "--timeout"};
 
-// The global options, accepted before or after the sub-command.
-void addGlobalOptions(CLI::App& app, CommandOptions& o) {
+void addGlobalOptions(CLI::App& app, GlobalOptions& o) {
   app.add_option("--root", o.root, "Storage root the paths are relative to")->capture_default_str();
   app.add_flag("--json", o.json, "Print results and errors as JSON on stdout");
-  app.add_option("--consumer-key", o.consumerKey, "Application consumer key")
+  app.add_option("--consumer-key", o.consumerKey,
+                 "Application consumer key (must match the one `nb login` used)")
       ->envname("NB_CONSUMER_KEY");
   app.add_option("--consumer-secret", o.consumerSecret, "Application consumer secret")
       ->envname("NB_CONSUMER_SECRET");
@@ -29,144 +33,84 @@ void addGlobalOptions(CLI::App& app, CommandOptions& o) {
       ->capture_default_str();
 }
 
-CLI::App* command(CLI::App& app, CommandOptions& o, const char* name, const char* help) {
-  CLI::App* sub = app.add_subcommand(name, help);
-  sub->callback([&o, name] { o.command = name; });
-  return sub;
-}
-
-void addAccountCommands(CLI::App& app, CommandOptions& o) {
-  CLI::App* login = command(app, o, "login", "Sign in with user name and password");
-  // USER is required unless --window, where it is typed in the window.
-  CLI::Option_group* loginWho = login->add_option_group("who");
-  loginWho->add_option("USER", o.user, "User name (an e-mail address; optional with --window)");
-  loginWho->add_flag("--window", o.window, "Sign in on the library's login screen in a window");
-  loginWho->require_option(1, 2);
-  login->add_option("--password", o.password, "Password (prompted without echo when absent)");
-
-  command(app, o, "logout", "Forget the stored access token and consumer");
-
-  CLI::App* reg = command(app, o, "register", "Create an account, then sign in to it");
-  CLI::Option_group* regWho = reg->add_option_group("who");
-  regWho->add_option("USER", o.user, "User name (an e-mail address; optional with --window)");
-  regWho->add_flag("--window", o.window,
-                   "Register on the library's registration screen in a window");
-  regWho->require_option(1, 2);
-  reg->add_option("--password", o.password, "Password (prompted without echo when absent)");
-  reg->add_option("--code", o.code, "Verification code (prompted when absent)");
-  reg->add_option("--image", o.image, "Where to save the verification image (PNG)");
-
-  command(app, o, "info", "Show the account: user, quota, largest file allowed");
-  command(app, o, "whoami", "Show whether you are signed in and where credentials are kept");
-}
-
-void addTreeCommands(CLI::App& app, CommandOptions& o) {
-  CLI::App* ls = command(app, o, "ls", "List a folder (or show one entry)");
-  ls->add_option("PATH", o.path, "Remote path (default: the root)");
-  ls->add_option("--page", o.page, "Page index, from 0")->check(CLI::NonNegativeNumber);
-  ls->add_option("--page-size", o.pageSize, "Entries per page")
-      ->check(CLI::Range(1, 100000))
-      ->capture_default_str();
-  ls->add_option("--limit", o.limit, "Refuse a folder with more entries than this")
-      ->check(CLI::Range(1, 100000));
-  ls->add_option("--filter", o.filter, "Only files with this extension");
-  ls->add_option("--sort", o.sort, "Sort key")->check(CLI::IsMember({"name", "size", "time"}));
-  ls->add_flag("--desc", o.desc, "Descending order (with --sort)");
-
-  CLI::App* mkdir = command(app, o, "mkdir", "Create a folder");
-  mkdir->add_option("PATH", o.path, "Remote path")->required();
-  CLI::App* rm = command(app, o, "rm", "Delete a file or folder");
-  rm->add_option("PATH", o.path, "Remote path")->required();
-
-  CLI::App* mv = command(app, o, "mv", "Move or rename an entry");
-  mv->add_option("FROM", o.from, "Remote source path")->required();
-  mv->add_option("TO", o.to, "Remote target path")->required();
-
-  CLI::App* cp = command(app, o, "cp", "Copy an entry, from a path or a copy reference");
-  cp->add_option("FROM", o.from, "Remote source path (leave out with --ref)");
-  cp->add_option("TO", o.to, "Remote target path");
-  cp->add_option("--ref", o.ref, "Copy reference to copy from (see copyref)");
-
-  CLI::App* copyref = command(app, o, "copyref", "Get a copy reference for an entry");
-  copyref->add_option("PATH", o.path, "Remote path")->required();
-
-  CLI::App* share = command(app, o, "share", "Get a share link for an entry");
-  share->add_option("PATH", o.path, "Remote path")->required();
-  share->add_option("--name", o.name, "Display name of the share");
-  share->add_option("--code", o.accessCode, "Access code a visitor must give");
-
-  CLI::App* history = command(app, o, "history", "List the stored versions of a file");
-  history->add_option("PATH", o.path, "Remote path")->required();
-}
-
-void addTransferCommands(CLI::App& app, CommandOptions& o) {
-  CLI::App* put = command(app, o, "put", "Upload a local file (or stdin with -)");
-  put->add_option("LOCAL", o.local, "Local file, or - for stdin")->required();
-  put->add_option("REMOTE", o.to, "Remote path")->required();
-  put->add_flag("--overwrite", o.overwrite, "Replace an existing file");
-
-  CLI::App* get = command(app, o, "get", "Download a file");
-  get->add_option("REMOTE", o.from, "Remote path")->required();
-  get->add_option("LOCAL", o.local, "Local file, or - for stdout (default: the remote name)");
-
-  CLI::App* thumb = command(app, o, "thumb", "Save a thumbnail of an image");
-  thumb->add_option("PATH", o.path, "Remote path of the image")->required();
-  thumb->add_option("OUT", o.out, "Local file to write")->required();
-  thumb->add_option("--width", o.width, "Width in pixels")->required()->check(CLI::Range(1, 10000));
-  thumb->add_option("--height", o.height, "Height in pixels")
-      ->required()
-      ->check(CLI::Range(1, 10000));
-
-  CLI::App* convert = command(app, o, "convert", "Save a document rendered for viewing");
-  convert->add_option("PATH", o.path, "Remote path of the document")->required();
-  convert->add_option("OUT", o.out, "Local file to write (HTML, or zip with --zip)")->required();
-  convert->add_option("--type", o.type, "Document type")
-      ->required()
-      ->check(CLI::IsMember(kDocumentTypes));
-  convert->add_option("--view", o.view, "Device to render for")
-      ->check(CLI::IsMember({"iphone", "iPad"}))
-      ->capture_default_str();
-  convert->add_flag("--zip", o.zip, "A zip archive instead of one HTML page");
-}
-
-// Checks that need more than one option at a time, and the cp --ref form,
-// whose only positional argument is the target.
-void checkCombinations(CommandOptions& o) {
-  if (o.command == "cp") {
-    if (o.ref) {
-      if (!o.to.empty()) throw CLI::ValidationError("cp", "with --ref give only TO");
-      if (o.from.empty()) throw CLI::ValidationError("cp", "give TO");
-      std::swap(o.from, o.to);
-    } else if (o.from.empty() || o.to.empty()) {
-      throw CLI::ValidationError("cp", "give FROM and TO, or --ref REF and TO");
+bool hasArgument(int argc, const char* const* argv, std::string_view name) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == name || (arg.size() > name.size() && arg.substr(0, name.size()) == name &&
+                        arg[name.size()] == '=')) {
+      return true;
     }
   }
-  if (o.desc && !o.sort) throw CLI::ValidationError("--desc", "needs --sort");
+  return false;
+}
+
+// The first argument that is neither an option nor an option's value: the
+// sub-command's name as the user typed it, or empty.
+std::string firstWord(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") return i + 1 < argc ? argv[i + 1] : "";
+    if (arg.empty() || arg.front() != '-') return std::string(arg);
+    for (const std::string_view option : kValueOptions) {
+      if (arg == option) ++i;  // its value follows
+    }
+  }
+  return "";
+}
+
+int usageError(const std::string& message, bool json, std::ostream& out, std::ostream& err) {
+  Printer printer(json, out, err);
+  const int code = printer.error(Status::invalidArgument(message));
+  if (!json) err << "Run `nb --help` for the commands, `nb COMMAND --help` for one.\n";
+  return code;
 }
 
 }  // namespace
 
 ParsedCommandLine CommandLine::parse(int argc, const char* const* argv, std::ostream& out,
                                      std::ostream& err) {
-  CommandOptions o;
+  ParsedCommandLine parsed;
+  const bool json = hasArgument(argc, argv, "--json");
   CLI::App app{"nb: the Nimbus file-storage service at a terminal", "nb"};
   app.footer(kExitCodeHelp);
   app.set_version_flag("--version", "nb " NB_VERSION);
   app.fallthrough();  // global options may follow the sub-command
   app.require_subcommand(1);
-  addGlobalOptions(app, o);
-  addAccountCommands(app, o);
-  addTreeCommands(app, o);
-  addTransferCommands(app, o);
+  addGlobalOptions(app, parsed.globals);
 
+  std::vector<std::pair<CLI::App*, CommandRun>> runs;
+  for (const CommandSpec& spec : CommandTable::commands()) {
+    CLI::App* sub = app.add_subcommand(spec.name, spec.help);
+    runs.emplace_back(sub, spec.declare(*sub));
+  }
+
+  const std::string word = firstWord(argc, argv);
+  if (!word.empty() && !hasArgument(argc, argv, "--help") && !hasArgument(argc, argv, "-h") &&
+      !CommandTable::find(word)) {
+    parsed.exitCode = usageError("unknown command '" + word + "'", json, out, err);
+    return parsed;
+  }
   try {
     app.parse(argc, argv);
-    checkCombinations(o);
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e, out, err);
-    return ParsedCommandLine{std::nullopt, code == 0 ? 0 : kExitUsage};
+    if (e.get_exit_code() == 0) {
+      parsed.exitCode = app.exit(e, out, err);
+      return parsed;
+    }
+    const std::string message =
+        word.empty() ? std::string("give a command, e.g. `nb ls`") : std::string(e.what());
+    parsed.exitCode = usageError(message, json, out, err);
+    return parsed;
   }
-  return ParsedCommandLine{std::move(o), kExitOk};
+  parsed.globals.consumerFromCommandLine =
+      hasArgument(argc, argv, "--consumer-key") || hasArgument(argc, argv, "--consumer-secret");
+  for (auto& [sub, run] : runs) {
+    if (sub->parsed()) {
+      parsed.command = sub->get_name();
+      parsed.run = std::move(run);
+    }
+  }
+  return parsed;
 }
 
 }  // namespace nb::cli

@@ -1,18 +1,21 @@
-// CommandLine turns argv into CommandOptions: the whole sub-command tree of nb
-// with every flag, its validation and its --help text. Printing of help and of
-// usage errors goes to the streams given. Stateless; any thread.
+// CommandLine turns argv into the command to run: the global options and the
+// sub-command of CommandTable with its own options bound, with --help text
+// and validation. Help goes to `out`; usage errors are printed on `err`, or as
+// one JSON error on `out` when --json is among the arguments. Main thread.
 #pragma once
 
 #include <iosfwd>
-#include <optional>
+#include <string>
 
-#include "cli/CommandOptions.h"
+#include "cli/Command.h"
 
 namespace nb::cli {
 
 struct ParsedCommandLine {
-  std::optional<CommandOptions> options;  // set when a sub-command should run
-  int exitCode = 0;                       // otherwise: 0 after --help, kExitUsage on errors
+  GlobalOptions globals;
+  std::string command;  // the sub-command's name
+  CommandRun run;       // set when the sub-command should run
+  int exitCode = 0;     // otherwise: 0 after --help or --version, kExitUsage on errors
 };
 
 class CommandLine {

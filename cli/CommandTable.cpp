@@ -1,10 +1,10 @@
 #include "cli/CommandTable.h"
 
-#include <string_view>
-
 #include "cli/AccountCommands.h"
 #include "cli/CommandContext.h"
+#include "cli/CommandLine.h"
 #include "cli/ExitCode.h"
+#include "cli/LocalFiles.h"
 #include "cli/StoreStatus.h"
 #include "cli/TransferCommands.h"
 #include "cli/TreeCommands.h"
@@ -12,28 +12,47 @@
 namespace nb::cli {
 namespace {
 
-struct Entry {
-  std::string_view name;
-  int (*run)(CommandContext&);
-};
-
-constexpr Entry kCommands[] = {
-    {"login", runLogin},     {"logout", runLogout}, {"register", runRegister},
-    {"info", runInfo},       {"ls", runList},       {"mkdir", runMakeFolder},
-    {"rm", runRemove},       {"mv", runMove},       {"cp", runCopy},
-    {"copyref", runCopyRef}, {"share", runShare},   {"history", runHistory},
-    {"put", runPut},         {"get", runGet},       {"thumb", runThumbnail},
-    {"convert", runConvert}, {"whoami", runWhoami},
+constexpr CommandSpec kCommands[] = {
+    {"login", "Sign in with user name and password", declareLogin},
+    {"logout", "Forget the stored access token and consumer", declareLogout},
+    {"register", "Create an account, then sign in to it", declareRegister},
+    {"info", "Show the account: user, quota, largest file allowed", declareInfo},
+    {"whoami", "Show whether you are signed in and where credentials are kept", declareWhoami},
+    {"ls", "List a folder (every page), or show one entry", declareList},
+    {"mkdir", "Create a folder", declareMakeFolder},
+    {"rm", "Delete a file, or a folder with -r", declareRemove},
+    {"mv", "Move or rename an entry", declareMove},
+    {"cp", "Copy an entry, from a path or a copy reference", declareCopy},
+    {"copyref", "Get a copy reference for an entry", declareCopyRef},
+    {"share", "Get a share link for an entry", declareShare},
+    {"history", "List the stored versions of a file", declareHistory},
+    {"put", "Upload a local file (or stdin with -)", declarePut},
+    {"get", "Download a file (or to stdout with -)", declareGet},
+    {"sync", "Bring a folder in step with another, local to remote or remote to local",
+     declareSync},
+    {"thumb", "Save a thumbnail of an image", declareThumbnail},
+    {"convert", "Save a document rendered for viewing", declareConvert},
 };
 
 }  // namespace
 
-int CommandTable::run(const CommandOptions& options, Printer& printer) {
-  CommandContext context(options, printer);
-  for (const Entry& entry : kCommands) {
-    if (entry.name == options.command) return entry.run(context);
+std::span<const CommandSpec> CommandTable::commands() { return kCommands; }
+
+const CommandSpec* CommandTable::find(std::string_view name) {
+  for (const CommandSpec& spec : kCommands) {
+    if (spec.name == name) return &spec;
   }
-  return printer.error(options.command + " is not available in this build", kExitUnavailable);
+  return nullptr;
+}
+
+int CommandTable::main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  ParsedCommandLine parsed = CommandLine::parse(argc, argv, out, err);
+  if (!parsed.run) return parsed.exitCode;
+  LocalFiles::removePartialFilesOnInterrupt();
+  Printer printer(parsed.globals.json, out, err);
+  CommandContext context(parsed.globals, printer);
+  const Status status = parsed.run(context);
+  return status.ok() ? kExitOk : printer.error(status);
 }
 
 }  // namespace nb::cli

@@ -2,7 +2,6 @@
 
 #include "cli/CommandContext.h"
 #include "cli/CredentialStore.h"
-#include "cli/ExitCode.h"
 #include "cli/Printer.h"
 #include "nb/Private/JsonFramework/JsonValue.h"
 #include "nb/platform/SecItem.h"
@@ -16,17 +15,20 @@ std::string credentialStoreLine() {
   return "Credentials: " + name + " (" + store->location + ")";
 }
 
-int runWhoami(CommandContext& context) {
-  const auto store = SecKeychainCurrentStore();
-  const bool signedIn = store.ok() && CredentialStore::hasAccessToken();
-  JsonValue value = JsonValue::object();
-  value.set("signed_in", JsonValue(signedIn));
-  value.set("store", store.ok() ? JsonValue(store->name) : JsonValue());
-  value.set("store_location", store.ok() ? JsonValue(store->location) : JsonValue());
-  if (!store.ok()) value.set("store_error", JsonValue(store.status().message()));
-  context.printer().result(
-      value, std::string(signedIn ? "Signed in" : "Not signed in") + "\n" + credentialStoreLine());
-  return signedIn ? kExitOk : kExitNotSignedIn;
+CommandRun declareWhoami(CLI::App&) {
+  return [](CommandContext& context) -> Status {
+    const auto store = SecKeychainCurrentStore();
+    const bool signedIn = store.ok() && CredentialStore::hasAccessToken();
+    JsonValue value = JsonValue::object();
+    value.set("signed_in", JsonValue(signedIn));
+    value.set("store", store.ok() ? JsonValue(store->name) : JsonValue());
+    value.set("store_location", store.ok() ? JsonValue(store->location) : JsonValue());
+    if (!store.ok()) value.set("store_error", JsonValue(store.status().message()));
+    context.printer().result(value, std::string(signedIn ? "Signed in" : "Not signed in") + "\n" +
+                                        credentialStoreLine());
+    if (signedIn) return Status::OK();
+    return Status::unauthenticated("not signed in: run `nb login USER`");
+  };
 }
 
 }  // namespace nb::cli

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "cli/Command.h"
+
 namespace nb::cli {
 
 class CommandContext;
@@ -14,8 +16,8 @@ class CommandContext;
 std::string credentialStoreLine();
 
 // `nb whoami`: whether an access token is stored, and where credentials live.
-// Exit 0 when signed in, kExitNotSignedIn when not (also when no store can be
-// reached, whose reason it prints).
-int runWhoami(CommandContext& context);
+// Ok when signed in; an unauthenticated Status (exit 3) when not, also when no
+// store can be reached, whose reason it prints.
+CommandRun declareWhoami(CLI::App& sub);
 
 }  // namespace nb::cli

@@ -1,71 +1,38 @@
 #include "cli/TransferCommands.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
 #include <algorithm>
-#include <filesystem>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
-#include <iostream>
 #include <iterator>
-#include <system_error>
+#include <sstream>
 
 #include "cli/CommandContext.h"
-#include "cli/CredentialStore.h"
-#include "cli/ExitCode.h"
+#include "cli/DownloadStream.h"
+#include "cli/LocalFiles.h"
 #include "cli/ReplyJson.h"
+#include "cli/TreeTransfer.h"
 #include "nb/operations/NBDocumentConvertOperation.h"
-#include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/operations/NBThumbnailOperation.h"
 #include "nb/operations/NBUploadFileOperation.h"
 
 namespace nb::cli {
-namespace fs = std::filesystem;
 namespace {
 
-const char* const kDocumentTypes[] = {"pdf", "doc", "zdc", "csv", "prn", "xls",
-                                      "zs",  "ppt", "zpr", "txt", "rtf"};
+// The conversion's document types, in the order of the service's "type" index.
+const std::vector<std::string> kDocumentTypes = {"pdf", "doc", "zdc", "csv", "prn", "xls",
+                                                 "zs",  "ppt", "zpr", "txt", "rtf"};
 
 std::string baseName(const std::string& path) {
   const auto slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Moves a finished download to `target` (a folder receives it under
-// `fallbackName`); across file systems it copies and removes the original.
-// Returns the final path, or an error sentence through `error`.
-std::optional<std::string> moveInto(const std::string& from, std::string target,
-                                    const std::string& fallbackName, std::string& error) {
-  std::error_code code;
-  if (fs::is_directory(target, code)) target = (fs::path(target) / fallbackName).string();
-  fs::rename(from, target, code);
-  if (code == std::errc::cross_device_link) {
-    code.clear();
-    fs::copy_file(from, target, fs::copy_options::overwrite_existing, code);
-    if (!code) fs::remove(from, code);
-  }
-  if (code) {
-    error = "cannot write " + target + ": " + code.message();
-    return std::nullopt;
-  }
-  return target;
-}
-
-// Copies the file to stdout, then removes it: nothing is left behind for `get -`.
-bool streamToStdout(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::cout << file.rdbuf();
-  std::cout.flush();
-  const bool ok = file.good() || file.eof();
-  std::error_code ignored;
-  fs::remove(path, ignored);
-  return ok && std::cout.good();
-}
-
-std::optional<std::string> readAll(std::istream& in) {
-  std::string data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) return std::nullopt;
-  return data;
-}
-
-JsonValue savedValue(const std::string& remote, const std::string& local, std::uintmax_t size) {
+JsonValue savedValue(const std::string& remote, const std::string& local, std::uint64_t size) {
   JsonValue value = JsonValue::object();
   value.set("remote", JsonValue(remote));
   value.set("local", JsonValue(local));
@@ -73,125 +40,324 @@ JsonValue savedValue(const std::string& remote, const std::string& local, std::u
   return value;
 }
 
-// Puts a file that an operation left at `downloaded` where the user asked and
-// prints the result.
-int deliver(CommandContext& context, const std::string& downloaded, const std::string& remote,
-            const std::string& target, const std::string& what) {
-  if (target == "-") {
-    if (!streamToStdout(downloaded)) {
-      return context.printer().error("cannot write to stdout", kExitLocalFile);
-    }
-    return kExitOk;
+std::string sizeText(std::uint64_t size) {
+  return ProgressBar::formatBytes(static_cast<double>(size));
+}
+
+// Writes `bytes` to `out` (a folder receives `name`) through a partial file.
+Result<DownloadTarget> saveBytes(const std::string& out, const std::string& name,
+                                 std::string_view bytes, bool force) {
+  auto target = LocalFiles::downloadTarget(out, name, force);
+  if (!target.ok()) return target.status();
+  auto file = PartialFile::beside(target->path);
+  if (!file.ok()) return file.status();
+  if (Status status = (*file)->write(bytes); !status.ok()) return status;
+  if (Status status = (*file)->commit(target->path, target->mode); !status.ok()) return status;
+  return target;
+}
+
+struct PutOptions {
+  std::string local;
+  std::string remote;
+  bool overwrite = false;
+};
+
+Status runPut(CommandContext& context, const PutOptions& o) {
+  if (Status status = context.requireSignedIn(); !status.ok()) return status;
+  const bool fromStdin = o.local == "-";
+  std::string remote = CommandContext::remotePath(o.remote);
+  if (remote.ends_with('/')) {
+    if (fromStdin)
+      return Status::invalidArgument("put -: give the remote file's name, not a folder");
+    remote += baseName(o.local);  // "put FILE /dir/" puts it into the folder
   }
-  std::error_code code;
-  const std::uintmax_t size = fs::file_size(downloaded, code);
-  std::string error;
-  const auto local = moveInto(downloaded, target, baseName(downloaded), error);
-  if (!local) {
-    fs::remove(downloaded, code);  // the stored file is untouched; leave no stray copy
-    return context.printer().error(error, kExitLocalFile);
+  auto item = std::make_shared<NBUploadFileOperationItem>();
+  item->root = context.options().root;
+  item->path = remote;
+  item->isOverwrite = o.overwrite;
+  item->fileName = baseName(remote);
+
+  // A regular file is sent from where it is; anything else (stdin, a pipe, a
+  // /proc file whose size reads as 0) is read to its end into a private
+  // temporary file first, so memory stays flat and the size is the real one.
+  std::unique_ptr<PartialFile> spooled;
+  std::uint64_t size = 0;
+  const auto spool = fromStdin ? Result<bool>(true) : LocalFiles::needsSpool(o.local);
+  if (!spool.ok()) return spool.status();
+  if (*spool) {
+    const int fd = fromStdin ? STDIN_FILENO : ::open(o.local.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Status::ioError("cannot read " + o.local + ": " + std::strerror(errno));
+    auto file = LocalFiles::spool(fd, fromStdin ? "stdin" : o.local);
+    if (!fromStdin) ::close(fd);
+    if (!file.ok()) return file.status();
+    spooled = std::move(*file);
+    size = spooled->size();
+    item->filePath = spooled->path();
+  } else {
+    std::ifstream check(o.local, std::ios::binary | std::ios::ate);
+    if (!check) return Status::ioError("cannot read " + o.local + ": " + std::strerror(errno));
+    size = static_cast<std::uint64_t>(check.tellg());
+    item->filePath = o.local;
   }
-  context.printer().result(savedValue(remote, *local, code ? 0 : size),
-                           what + " " + remote + " to " + *local + " (" +
-                               ProgressBar::formatBytes(static_cast<double>(size)) + ")");
-  return kExitOk;
+
+  ProgressBar bar = context.progressBar();
+  bar.setPayloadBytes(static_cast<std::int64_t>(size));
+  const auto outcome = context.perform<NBUploadFileOperation>(item, &bar);
+  if (!outcome.ok()) return outcome.status();
+  JsonValue reply = ReplyJson::from(*outcome);
+  if (reply.isObject()) reply.set("uploaded_bytes", JsonValue(static_cast<std::int64_t>(size)));
+  context.printer().result(reply, "Uploaded " + (fromStdin ? std::string("stdin") : o.local) +
+                                      " to " + remote + " (" + sizeText(size) + ")");
+  return Status::OK();
+}
+
+struct GetOptions {
+  std::string remote;
+  std::optional<std::string> local;
+  bool force = false;
+};
+
+Status runGet(CommandContext& context, const GetOptions& o) {
+  if (Status status = context.requireSignedIn(); !status.ok()) return status;
+  const std::string remote = CommandContext::remotePath(o.remote);
+  const auto idle = std::chrono::seconds(context.options().timeoutSeconds);
+  ProgressBar bar = context.progressBar();
+  if (o.local == "-") {
+    // Bytes reach stdout as they arrive; nothing is kept anywhere else.
+    return DownloadStream::run(context.options().root, remote, STDOUT_FILENO,
+                               "cannot write to stdout", &bar, idle, nullptr);
+  }
+  auto target =
+      LocalFiles::downloadTarget(o.local.value_or(baseName(remote)), baseName(remote), o.force);
+  if (!target.ok()) return target.status();
+  auto file = PartialFile::beside(target->path);
+  if (!file.ok()) return file.status();
+  std::uint64_t received = 0;
+  Status status = DownloadStream::run(context.options().root, remote, (*file)->fd(),
+                                      "cannot write " + target->path, &bar, idle, &received);
+  if (!status.ok()) return status;  // the partial file goes; the target is untouched
+  if (status = (*file)->commit(target->path, target->mode); !status.ok()) return status;
+  context.printer().result(
+      savedValue(remote, target->path, received),
+      "Downloaded " + remote + " to " + target->path + " (" + sizeText(received) + ")");
+  return Status::OK();
+}
+
+struct ImageOptions {
+  std::string path;
+  std::string out;
+  int width = 0;
+  int height = 0;
+  bool force = false;
+};
+
+Status runThumbnail(CommandContext& context, const ImageOptions& o) {
+  if (Status status = context.requireSignedIn(); !status.ok()) return status;
+  auto item = std::make_shared<NBThumbnailOperationItem>();
+  item->root = context.options().root;
+  item->path = CommandContext::remotePath(o.path);
+  item->width = o.width;
+  item->height = o.height;
+  const auto outcome = context.perform<NBThumbnailOperation>(item);
+  if (!outcome.ok()) return outcome.status();
+  const std::vector<std::uint8_t>* image = outcome->bytesValue();
+  if (!image) return Status::corruption("the service sent no image");
+  const std::string_view bytes(reinterpret_cast<const char*>(image->data()), image->size());
+  const auto saved = saveBytes(o.out, baseName(*item->path), bytes, o.force);
+  if (!saved.ok()) return saved.status();
+  // The service keeps the image's proportions inside the box asked for: tell
+  // the size it really has.
+  const auto size = imageSize(bytes);
+  JsonValue value = savedValue(*item->path, saved->path, image->size());
+  value.set("width", size ? JsonValue(static_cast<std::int64_t>(size->first)) : JsonValue());
+  value.set("height", size ? JsonValue(static_cast<std::int64_t>(size->second)) : JsonValue());
+  const std::string dimensions =
+      size ? std::to_string(size->first) + "x" + std::to_string(size->second) : "";
+  context.printer().result(value, "Saved a " + (size ? dimensions + " " : std::string()) +
+                                      "thumbnail of " + *item->path + " to " + saved->path);
+  return Status::OK();
+}
+
+struct ConvertOptions {
+  std::string path;
+  std::string out;
+  std::string type;
+  std::string view = "iphone";
+  bool zip = false;
+  bool force = false;
+};
+
+Status runConvert(CommandContext& context, const ConvertOptions& o) {
+  if (Status status = context.requireSignedIn(); !status.ok()) return status;
+  auto item = std::make_shared<NBDocumentConvertOperationItem>();
+  item->root = context.options().root;
+  item->path = CommandContext::remotePath(o.path);
+  const auto type = std::find(kDocumentTypes.begin(), kDocumentTypes.end(), o.type);
+  item->documentType = static_cast<std::int32_t>(type - kDocumentTypes.begin());
+  item->viewFormat = o.view == "iPad" ? 1 : 0;
+  item->compressType = o.zip ? 1 : 0;
+  // Checked before the request, so a refused target costs no conversion.
+  if (auto target = LocalFiles::downloadTarget(o.out, baseName(o.path), o.force); !target.ok()) {
+    return target.status();
+  }
+
+  ProgressBar bar = context.progressBar();
+  const auto outcome = context.perform<NBDocumentConvertOperation>(item, &bar);
+  if (!outcome.ok()) return outcome.status();
+  const std::string* converted = outcome->textValue();
+  if (!converted) return Status::corruption("the conversion left no file");
+  std::ifstream in(*converted, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  const bool read = static_cast<bool>(in) || in.eof();
+  ::unlink(converted->c_str());
+  if (!read) return Status::ioError("cannot read the converted file " + *converted);
+  const std::string text = bytes.str();
+  const auto saved = saveBytes(o.out, baseName(o.path), text, o.force);
+  if (!saved.ok()) return saved.status();
+  context.printer().result(
+      savedValue(*item->path, saved->path, text.size()),
+      "Converted " + *item->path + " to " + saved->path + " (" + sizeText(text.size()) + ")");
+  return Status::OK();
+}
+
+std::uint32_t bigEndian(std::string_view bytes, std::size_t at, int width) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < width; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
 }
 
 }  // namespace
 
-int runPut(CommandContext& context) {
-  if (!CredentialStore::hasAccessToken()) return context.notSignedIn();
-  const CommandOptions& options = context.options();
-  const std::string local = options.local.value_or("-");
-  auto item = std::make_shared<NBUploadFileOperationItem>();
-  item->root = options.root;
-  item->path = CommandContext::remotePath(options.to);
-  item->isOverwrite = options.overwrite;
-  item->fileName = baseName(*item->path);
-  std::uintmax_t size = 0;
-  if (local == "-") {
-    auto data = readAll(std::cin);
-    if (!data) return context.printer().error("cannot read stdin", kExitLocalFile);
-    size = data->size();
-    item->fileData = std::move(*data);
-  } else {
-    // A file on disk is streamed from there: memory stays flat for any size.
-    std::error_code code;
-    size = fs::file_size(local, code);
-    if (code || !std::ifstream(local, std::ios::binary)) {
-      return context.printer().error("cannot read " + local + (code ? ": " + code.message() : ""),
-                                     kExitLocalFile);
-    }
-    item->filePath = local;
+std::optional<std::pair<int, int>> imageSize(std::string_view bytes) {
+  if (bytes.size() >= 24 && bytes.substr(0, 8) == "\x89PNG\r\n\x1a\n" &&
+      bytes.substr(12, 4) == "IHDR") {
+    return std::pair<int, int>(static_cast<int>(bigEndian(bytes, 16, 4)),
+                               static_cast<int>(bigEndian(bytes, 20, 4)));
   }
-
-  ProgressBar bar = context.progressBar();
-  const OperationOutcome outcome = context.runner().perform<NBUploadFileOperation>(item, &bar);
-  if (outcome.kind != OperationOutcome::Kind::kSuccess) return context.failed(outcome);
-  context.printer().result(ReplyJson::from(outcome.result),
-                           "Uploaded " + (local == "-" ? std::string("stdin") : local) + " to " +
-                               *item->path + " (" +
-                               ProgressBar::formatBytes(static_cast<double>(size)) + ")");
-  return kExitOk;
+  if (bytes.size() < 4 || bytes.substr(0, 2) != "\xff\xd8") return std::nullopt;
+  // JPEG: walk the segments to the first start-of-frame marker.
+  std::size_t at = 2;
+  while (at + 4 <= bytes.size()) {
+    if (static_cast<unsigned char>(bytes[at]) != 0xff) return std::nullopt;
+    const unsigned marker = static_cast<unsigned char>(bytes[at + 1]);
+    if (marker == 0xff) {
+      ++at;
+      continue;
+    }
+    const std::size_t length = bigEndian(bytes, at + 2, 2);
+    const bool startOfFrame =
+        marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
+    if (startOfFrame && at + 9 <= bytes.size()) {
+      return std::pair<int, int>(static_cast<int>(bigEndian(bytes, at + 7, 2)),
+                                 static_cast<int>(bigEndian(bytes, at + 5, 2)));
+    }
+    at += 2 + length;
+  }
+  return std::nullopt;
 }
 
-int runGet(CommandContext& context) {
-  if (!CredentialStore::hasAccessToken()) return context.notSignedIn();
-  const CommandOptions& options = context.options();
-  auto item = std::make_shared<NBFolderOperationItem>();
-  item->root = options.root;
-  item->path = CommandContext::remotePath(options.from);
-
-  ProgressBar bar = context.progressBar();
-  const OperationOutcome outcome = context.runner().perform<NBDownloadFileOperation>(item, &bar);
-  if (outcome.kind != OperationOutcome::Kind::kSuccess) return context.failed(outcome);
-  const std::string* downloaded = outcome.result.textValue();
-  if (!downloaded) return context.printer().error("the download left no file", kExitService);
-  return deliver(context, *downloaded, *item->path, options.local.value_or(baseName(*item->path)),
-                 "Downloaded");
+// The options of the many-file forms, shared by put and get.
+void addTreeOptions(CLI::App& sub, TreeOptions& o) {
+  sub.add_flag("-r,--recursive", o.recursive, "Transfer folders with everything in them");
+  sub.add_option("--transfers", o.transfers, "Files in flight at once (-r, several sources)")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
+  sub.add_option("--retries", o.retries,
+                 "Attempts after a network failure, time-out or server error, with back-off")
+      ->check(CLI::Range(0, 20))
+      ->capture_default_str();
 }
 
-int runThumbnail(CommandContext& context) {
-  if (!CredentialStore::hasAccessToken()) return context.notSignedIn();
-  const CommandOptions& options = context.options();
-  auto item = std::make_shared<NBThumbnailOperationItem>();
-  item->root = options.root;
-  item->path = CommandContext::remotePath(*options.path);
-  item->width = options.width;
-  item->height = options.height;
-
-  const OperationOutcome outcome = context.runner().perform<NBThumbnailOperation>(item);
-  if (outcome.kind != OperationOutcome::Kind::kSuccess) return context.failed(outcome);
-  const std::vector<std::uint8_t>* image = outcome.result.bytesValue();
-  if (!image) return context.printer().error("the service sent no image", kExitService);
-  std::ofstream file(options.out, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(image->data()),
-             static_cast<std::streamsize>(image->size()));
-  if (!file.flush()) return context.printer().error("cannot write " + options.out, kExitLocalFile);
-  context.printer().result(savedValue(*item->path, options.out, image->size()),
-                           "Saved a " + std::to_string(options.width) + "x" +
-                               std::to_string(options.height) + " thumbnail of " + *item->path +
-                               " to " + options.out);
-  return kExitOk;
+CommandRun declarePut(CLI::App& sub) {
+  auto paths = std::make_shared<std::vector<std::string>>();
+  auto tree = std::make_shared<TreeOptions>();
+  sub.add_option("LOCAL... REMOTE", *paths,
+                 "Local files (- for stdin) and the remote path; a REMOTE ending in /, or "
+                 "several sources, means into that folder")
+      ->expected(2, -1)
+      ->required();
+  sub.add_flag("--overwrite", tree->overwrite, "Replace existing files");
+  addTreeOptions(sub, *tree);
+  return [paths, tree](CommandContext& context) {
+    if (paths->size() == 2 && !tree->recursive) {
+      return runPut(context, PutOptions{paths->front(), paths->back(), tree->overwrite});
+    }
+    TreeOptions o = *tree;
+    o.sources.assign(paths->begin(), paths->end() - 1);
+    o.target = paths->back();
+    return TreeTransfer::put(context, o);
+  };
 }
 
-int runConvert(CommandContext& context) {
-  if (!CredentialStore::hasAccessToken()) return context.notSignedIn();
-  const CommandOptions& options = context.options();
-  auto item = std::make_shared<NBDocumentConvertOperationItem>();
-  item->root = options.root;
-  item->path = CommandContext::remotePath(*options.path);
-  const auto type = std::find(std::begin(kDocumentTypes), std::end(kDocumentTypes), options.type);
-  item->documentType = static_cast<std::int32_t>(type - std::begin(kDocumentTypes));
-  item->viewFormat = options.view == "iPad" ? 1 : 0;
-  item->compressType = options.zip ? 1 : 0;
+CommandRun declareGet(CLI::App& sub) {
+  auto o = std::make_shared<GetOptions>();
+  auto tree = std::make_shared<TreeOptions>();
+  sub.add_option("REMOTE", o->remote, "Remote path")->required();
+  sub.add_option("LOCAL", o->local,
+                 "Local file or folder, or - for stdout (default: the remote name here)");
+  sub.add_flag("-f,--force", o->force, "Replace local files even if they are read-only");
+  addTreeOptions(sub, *tree);
+  return [o, tree](CommandContext& context) {
+    if (!tree->recursive) return runGet(context, *o);
+    if (o->local == "-") return Status::invalidArgument("get -r writes into a folder, not stdout");
+    TreeOptions options = *tree;
+    options.force = o->force;
+    options.sources = {o->remote};
+    const std::string remote = CommandContext::remotePath(o->remote);
+    options.target = o->local.value_or(remote.substr(remote.find_last_of('/') + 1));
+    return TreeTransfer::get(context, options);
+  };
+}
 
-  ProgressBar bar = context.progressBar();
-  const OperationOutcome outcome = context.runner().perform<NBDocumentConvertOperation>(item, &bar);
-  if (outcome.kind != OperationOutcome::Kind::kSuccess) return context.failed(outcome);
-  const std::string* converted = outcome.result.textValue();
-  if (!converted) return context.printer().error("the conversion left no file", kExitService);
-  return deliver(context, *converted, *item->path, options.out, "Converted");
+CommandRun declareSync(CLI::App& sub) {
+  auto o = std::make_shared<TreeOptions>();
+  o->sources.resize(1);
+  sub.add_option("SOURCE", o->sources.front(),
+                 "A local folder (sent up), or a remote folder (fetched down)")
+      ->required();
+  sub.add_option("TARGET", o->target, "The folder to bring in step: remote, or local")->required();
+  sub.add_flag("--checksum", o->checksum,
+               "Compare files of equal size by content (downloads the remote copy)");
+  sub.add_flag("--delete", o->deleteExtra, "Remove what the source no longer has");
+  sub.add_flag("-n,--dry-run", o->dryRun, "Only print the plan");
+  sub.add_option("--transfers", o->transfers, "Files in flight at once")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
+  sub.add_option("--retries", o->retries,
+                 "Attempts after a network failure, time-out or server error, with back-off")
+      ->check(CLI::Range(0, 20))
+      ->capture_default_str();
+  return [o](CommandContext& context) { return TreeTransfer::sync(context, *o); };
+}
+
+CommandRun declareThumbnail(CLI::App& sub) {
+  auto o = std::make_shared<ImageOptions>();
+  sub.add_option("PATH", o->path, "Remote path of the image")->required();
+  sub.add_option("OUT", o->out, "Local file to write")->required();
+  sub.add_option("--width", o->width, "Largest width in pixels")
+      ->required()
+      ->check(CLI::Range(1, 10000));
+  sub.add_option("--height", o->height, "Largest height in pixels")
+      ->required()
+      ->check(CLI::Range(1, 10000));
+  sub.add_flag("-f,--force", o->force, "Replace a local file even if it is read-only");
+  return [o](CommandContext& context) { return runThumbnail(context, *o); };
+}
+
+CommandRun declareConvert(CLI::App& sub) {
+  auto o = std::make_shared<ConvertOptions>();
+  sub.add_option("PATH", o->path, "Remote path of the document")->required();
+  sub.add_option("OUT", o->out, "Local file to write (HTML, or zip with --zip)")->required();
+  sub.add_option("--type", o->type, "Document type")
+      ->required()
+      ->check(CLI::IsMember(kDocumentTypes));
+  sub.add_option("--view", o->view, "Device to render for")
+      ->check(CLI::IsMember({"iphone", "iPad"}))
+      ->capture_default_str();
+  sub.add_flag("--zip", o->zip, "A zip archive instead of one HTML page");
+  sub.add_flag("-f,--force", o->force, "Replace a local file even if it is read-only");
+  return [o](CommandContext& context) { return runConvert(context, *o); };
 }
 
 }  // namespace nb::cli

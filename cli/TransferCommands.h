@@ -1,15 +1,25 @@
 // The sub-commands of nb that move file contents: put, get, thumb and convert.
-// put, get and convert draw a progress bar. Each takes the command run's
-// context and returns the process exit code.
+// Each declaration binds the command's own options on its parser and returns
+// the code that runs with them. Local files are written through LocalFiles, so
+// a failure never leaves a damaged or partial file under a final name.
 #pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "cli/Command.h"
 
 namespace nb::cli {
 
-class CommandContext;
+CommandRun declarePut(CLI::App& sub);
+CommandRun declareGet(CLI::App& sub);
+CommandRun declareThumbnail(CLI::App& sub);
+CommandRun declareConvert(CLI::App& sub);
+CommandRun declareSync(CLI::App& sub);
 
-int runPut(CommandContext& context);
-int runGet(CommandContext& context);
-int runThumbnail(CommandContext& context);
-int runConvert(CommandContext& context);
+// Width and height of a PNG or JPEG image, or nothing for other data.
+std::optional<std::pair<int, int>> imageSize(std::string_view bytes);
 
 }  // namespace nb::cli

@@ -1,19 +1,19 @@
 // The sub-commands of nb that read or change the storage tree: ls, mkdir, rm,
-// mv, cp, copyref, share and history. Each takes the command run's context and
-// returns the process exit code.
+// mv, cp, copyref, share and history. Each declaration binds the command's own
+// options on its parser and returns the code that runs with them.
 #pragma once
+
+#include "cli/Command.h"
 
 namespace nb::cli {
 
-class CommandContext;
-
-int runList(CommandContext& context);
-int runMakeFolder(CommandContext& context);
-int runRemove(CommandContext& context);
-int runMove(CommandContext& context);
-int runCopy(CommandContext& context);
-int runCopyRef(CommandContext& context);
-int runShare(CommandContext& context);
-int runHistory(CommandContext& context);
+CommandRun declareList(CLI::App& sub);
+CommandRun declareMakeFolder(CLI::App& sub);
+CommandRun declareRemove(CLI::App& sub);
+CommandRun declareMove(CLI::App& sub);
+CommandRun declareCopy(CLI::App& sub);
+CommandRun declareCopyRef(CLI::App& sub);
+CommandRun declareShare(CLI::App& sub);
+CommandRun declareHistory(CLI::App& sub);
 
 }  // namespace nb::cli

@@ -1,6 +1,5 @@
 #include "cli/WindowSignIn.h"
 
-#include "cli/ExitCode.h"
 #include "nb/Private/JsonFramework/JsonValue.h"
 
 #ifdef NB_CLI_WINDOW
@@ -15,40 +14,37 @@ namespace nb::cli {
 
 #ifdef NB_CLI_WINDOW
 
-int runWindowSignIn(CommandContext& context, bool registration) {
+Status runWindowSignIn(CommandContext& context, bool registration, const std::string& user) {
   auto consumer = context.consumer();
-  if (!consumer) return context.missingConsumer();
+  if (!consumer.ok()) return consumer.status();
   ui::Device::setUserInterfaceIdiom(ui::kUserInterfaceIdiomPhone);
   auto window = std::make_shared<ui::Window>(ui::Rect(0, 0, 320, 480));
   auto host = ui::WindowHost::open(window, registration ? "nb register" : "nb login");
-  if (!host.ok()) return context.printer().error(host.status().message(), kExitUnavailable);
+  if (!host.ok()) return Status::unavailable(host.status().message());
 
   // The screens leave by popping to the root: [root, screen] back to [root]
   // means the user is signed in.
   auto nav = std::make_shared<ui::NavigationController>(std::make_shared<ui::ViewController>());
   window->setRootViewController(nav);
   std::shared_ptr<NBAuthController> screen =
-      registration ? std::make_shared<NBRegisterAuthController>(consumer)
-                   : std::make_shared<NBAuthController>(consumer);
+      registration ? std::make_shared<NBRegisterAuthController>(*consumer)
+                   : std::make_shared<NBAuthController>(*consumer);
   nav->pushViewController(screen, false);
-  if (!screen->layoutStatus().ok()) {
-    return context.printer().error(screen->layoutStatus().message(), kExitFailure);
-  }
-  if (!context.options().user.empty()) screen->userNameField()->setText(context.options().user);
+  if (!screen->layoutStatus().ok()) return screen->layoutStatus();
+  if (!user.empty()) screen->userNameField()->setText(user);
   const bool signedIn = (*host)->runUntil([&] { return nav->viewControllers().size() == 1; });
   screen->clearOperations();
-  if (!signedIn)
-    return context.printer().error("the window was closed before signing in", kExitFailure);
+  if (!signedIn) return Status::cancelled("the window was closed before signing in");
   JsonValue value = JsonValue::object();
   value.set("signed_in", JsonValue(true));
   context.printer().result(value, "Signed in");
-  return kExitOk;
+  return Status::OK();
 }
 
 #else
 
-int runWindowSignIn(CommandContext& context, bool) {
-  return context.printer().error("this build of nb has no window support", kExitUnavailable);
+Status runWindowSignIn(CommandContext&, bool, const std::string&) {
+  return Status::unavailable("this build of nb has no window support");
 }
 
 #endif

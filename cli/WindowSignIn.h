@@ -2,13 +2,17 @@
 // screens in a real window. They store the sign-in like `nb login` does.
 #pragma once
 
+#include <string>
+
 #include "cli/CommandContext.h"
+#include "nb/Status.h"
 
 namespace nb::cli {
 
-// Shows the login screen (or the registration screen) until the user has
-// signed in (0) or closed the window (1). Without a display, or in a build
-// without the visual library, exit code 7.
-int runWindowSignIn(CommandContext& context, bool registration);
+// Shows the login screen (or the registration screen), with `user` filled in
+// when given, until the user has signed in (ok) or closed the window (a
+// failure). Without a display, or in a build without the visual library, an
+// unavailable Status (exit code 7).
+Status runWindowSignIn(CommandContext& context, bool registration, const std::string& user);
 
 }  // namespace nb::cli

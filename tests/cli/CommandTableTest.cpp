@@ -1,125 +1,143 @@
+// The whole command line run in process, for everything that must stop before
+// any request: usage errors (plain and --json), unknown commands, refusals
+// without a consumer or a sign-in, and --help of every table entry.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "cli/CommandContext.h"
 #include "cli/CommandTable.h"
 #include "cli/ExitCode.h"
 #include "nb/Private/NBAPIInfo.h"
+#include "tests/support/TemporaryFolder.h"
 
 namespace nb::cli {
 namespace {
 
-// Commands that must stop before any request: signed out, no consumer, bad
-// input. None may wait for the service (the server here does not exist).
+struct CommandRunResult {
+  int exitCode;
+  std::string out;
+  std::string err;
+};
+
+CommandRunResult run(std::vector<std::string> args) {
+  args.insert(args.begin(), "nb");
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  std::ostringstream out, err;
+  const int code = CommandTable::main(static_cast<int>(argv.size()), argv.data(), out, err);
+  return {code, out.str(), err.str()};
+}
+
+std::string joined(const std::vector<std::string>& args) {
+  std::string text;
+  for (const auto& a : args) text += a + " ";
+  return text;
+}
+
+// The server named by the consumer does not exist: none of these may wait for it.
 class CommandTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ =
-        std::filesystem::temp_directory_path() / ("nb-cli-table-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(folder_);
-    setenv("NB_DATA_HOME", folder_.c_str(), 1);
+    setenv("NB_DATA_HOME", folder_.path().c_str(), 1);
+    setenv("NB_KEYCHAIN", "file", 1);
+    unsetenv("NB_CONSUMER_KEY");
+    unsetenv("NB_CONSUMER_SECRET");
     NBAPIInfo::instance().clearAuthInfo();
   }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
-  std::filesystem::path folder_;
+  test::TemporaryFolder folder_{"nb-cli-table"};
 };
 
-TEST_F(CommandTableTest, RefusesWithoutCredentialsOrWithBadInput) {
-  const auto with = [](std::string command, auto change) {
-    CommandOptions o;
-    o.command = std::move(command);
-    o.timeoutSeconds = 1;
-    o.path = "/a";
-    o.from = "/a";
-    o.to = "/b";
-    o.local = "/dev/null";
-    o.out = "out";
-    o.type = "txt";
-    o.width = o.height = 1;
-    change(o);
-    return o;
+TEST_F(CommandTableTest, UsageErrorsExitTwoAndExplainThemselvesAlsoInJson) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},                                                 // no sub-command
+      {"frob"},                                           // unknown sub-command
+      {"login"},                                          // missing USER
+      {"info", "--bogus"},                                // unknown option
+      {"ls", "--page", "-1"},                             // negative page
+      {"ls", "--page-size", "0"},                         // empty pages
+      {"ls", "--page-size", "1001"},                      // more than the service sends
+      {"ls", "--sort", "colour"},                         // unknown sort key
+      {"mv", "/a"},                                       // missing TO
+      {"put", "a.txt"},                                   // missing REMOTE
+      {"thumb", "/p.png", "t.png", "--width", "10"},      // missing --height
+      {"convert", "/r.doc", "r.html", "--type", "docx"},  // type outside the table
+      {"info", "--timeout", "0"},
   };
-  const auto none = [](CommandOptions&) {};
-  const auto consumer = [](CommandOptions& o) {
-    o.consumerKey = "k";
-    o.consumerSecret = "s";
-    o.user = "a@b.c";
-    o.password = "pw";
+  for (const auto& args : cases) {
+    const CommandRunResult plain = run(args);
+    EXPECT_EQ(plain.exitCode, kExitUsage) << joined(args);
+    EXPECT_EQ(plain.out, "") << joined(args);
+    EXPECT_EQ(plain.err.rfind("nb: ", 0), 0u) << joined(args) << plain.err;
+
+    std::vector<std::string> json = args;
+    json.push_back("--json");
+    const CommandRunResult scripted = run(json);
+    EXPECT_EQ(scripted.exitCode, kExitUsage) << joined(json);
+    EXPECT_NE(scripted.out.find("\"code\":\"usage\""), std::string::npos) << scripted.out;
+    EXPECT_NE(scripted.out.find("\"exit_code\":2"), std::string::npos) << scripted.out;
+  }
+  EXPECT_NE(run({"frob"}).err.find("unknown command 'frob'"), std::string::npos);
+}
+
+TEST_F(CommandTableTest, RefusesWithoutCredentialsOrWithBadInputBeforeAnyRequest) {
+  const std::vector<std::string> consumer = {"--consumer-key", "k", "--consumer-secret", "s"};
+  const auto with = [&](std::vector<std::string> args) {
+    args.insert(args.end(), consumer.begin(), consumer.end());
+    return args;
   };
   const struct {
-    CommandOptions options;
+    std::vector<std::string> args;
     int exitCode;
     const char* message;
   } cases[] = {
-      {with("info", none), kExitNotSignedIn, "not signed in"},
-      {with("ls", none), kExitNotSignedIn, "not signed in"},
-      {with("mkdir", none), kExitNotSignedIn, "not signed in"},
-      {with("rm", none), kExitNotSignedIn, "not signed in"},
-      {with("mv", none), kExitNotSignedIn, "not signed in"},
-      {with("cp", none), kExitNotSignedIn, "not signed in"},
-      {with("copyref", none), kExitNotSignedIn, "not signed in"},
-      {with("share", none), kExitNotSignedIn, "not signed in"},
-      {with("history", none), kExitNotSignedIn, "not signed in"},
-      {with("put", none), kExitNotSignedIn, "not signed in"},
-      {with("get", none), kExitNotSignedIn, "not signed in"},
-      {with("thumb", none), kExitNotSignedIn, "not signed in"},
-      {with("convert", none), kExitNotSignedIn, "not signed in"},
-      {with("login",
-            [](auto& o) {
-              o.user = "a@b.c";
-              o.password = "pw";
-            }),
-       kExitNotSignedIn, "no consumer"},
-      {with("register",
-            [](auto& o) {
-              o.user = "a@b.c";
-              o.password = "pw";
-            }),
-       kExitNotSignedIn, "no consumer"},
-      {with("login",
-            [&](auto& o) {
-              consumer(o);
-              o.user = "no-at-sign";
-            }),
-       kExitUsage, "@"},
-      {with("register",
-            [&](auto& o) {
-              consumer(o);
-              o.user = "no-at-sign";
-            }),
-       kExitUsage, "@"},
-      {with("login",
-            [&](auto& o) {
-              consumer(o);
-              o.password = "";
-            }),
-       kExitUsage, "password"},
+      {{"info"}, kExitNotSignedIn, "not signed in"},
+      {{"ls"}, kExitNotSignedIn, "not signed in"},
+      {{"mkdir", "/a"}, kExitNotSignedIn, "not signed in"},
+      {{"rm", "/a", "/b"}, kExitNotSignedIn, "not signed in"},
+      {{"mv", "/a", "/b"}, kExitNotSignedIn, "not signed in"},
+      {{"cp", "/a", "/b"}, kExitNotSignedIn, "not signed in"},
+      {{"copyref", "/a"}, kExitNotSignedIn, "not signed in"},
+      {{"share", "/a"}, kExitNotSignedIn, "not signed in"},
+      {{"history", "/a"}, kExitNotSignedIn, "not signed in"},
+      {{"put", "/dev/null", "/a"}, kExitNotSignedIn, "not signed in"},
+      {{"get", "/a", "-"}, kExitNotSignedIn, "not signed in"},
+      {{"thumb", "/a", "o", "--width", "1", "--height", "1"}, kExitNotSignedIn, "not signed in"},
+      {{"convert", "/a", "o", "--type", "txt"}, kExitNotSignedIn, "not signed in"},
+      {{"login", "a@b.c", "--password", "pw"}, kExitNotSignedIn, "no consumer"},
+      {{"register", "a@b.c", "--password", "pw"}, kExitNotSignedIn, "no consumer"},
+      {with({"login", "no-at-sign", "--password", "pw"}), kExitUsage, "@"},
+      {with({"register", "no-at-sign", "--password", "pw"}), kExitUsage, "@"},
+      {with({"login", "a@b.c", "--password", ""}), kExitUsage, "password"},
   };
   for (const auto& c : cases) {
-    std::ostringstream out, err;
-    Printer printer(false, out, err);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(CommandTable::run(c.options, printer), c.exitCode) << c.options.command;
-    EXPECT_NE(err.str().find(c.message), std::string::npos)
-        << c.options.command << ": " << err.str();
-    EXPECT_EQ(out.str(), "") << c.options.command;
+    const CommandRunResult r = run(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << joined(c.args);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << joined(c.args) << ": " << r.err;
+    EXPECT_EQ(r.out, "") << joined(c.args);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900))
-        << c.options.command << " waited for a service";
+        << joined(c.args) << " waited for a service";
   }
+  const CommandRunResult json = run({"--json", "info"});
+  EXPECT_NE(json.out.find("\"code\":\"not_signed_in\""), std::string::npos) << json.out;
 }
 
-TEST_F(CommandTableTest, LogoutAlwaysSucceeds) {
-  std::ostringstream out, err;
-  Printer printer(true, out, err);
-  CommandOptions o;
-  o.command = "logout";
-  EXPECT_EQ(CommandTable::run(o, printer), kExitOk);
-  EXPECT_EQ(out.str(), "{\"signed_in\":false}\n");
+TEST_F(CommandTableTest, EveryTableEntryHasHelpAndLogoutAlwaysSucceeds) {
+  for (const CommandSpec& spec : CommandTable::commands()) {
+    const CommandRunResult r = run({spec.name, "--help"});
+    EXPECT_EQ(r.exitCode, 0) << spec.name;
+    EXPECT_NE(r.out.find(spec.name), std::string::npos) << r.out;
+  }
+  const CommandRunResult top = run({"--help"});
+  EXPECT_EQ(top.exitCode, 0);
+  EXPECT_NE(top.out.find("Exit codes"), std::string::npos);
+  EXPECT_EQ(run({"--version"}).out.rfind("nb ", 0), 0u);
+  EXPECT_EQ(run({"--json", "logout"}).out, "{\"signed_in\":false}\n");
 }
 
 TEST(RemotePathTest, GivesEveryPathItsLeadingSlash) {

@@ -49,6 +49,23 @@ TEST(ProgressBarTest, RendersBytesPercentageBarAndRate) {
   }
 }
 
+TEST(ProgressBarTest, LineFitsTheTerminalAndShowsTimeLeft) {
+  for (const int columns : {20, 50, 80, 200}) {
+    const std::string line = ProgressBar::line(300 << 20, 2000LL << 20, 12.5 * (1 << 20), columns);
+    EXPECT_LT(line.size(), static_cast<std::size_t>(columns)) << line;
+    if (columns >= 50) {
+      EXPECT_NE(line.find("ETA 2:16"), std::string::npos) << line;  // 1700 MiB at 12.5 MiB/s
+    }
+    if (columns >= 80) {
+      EXPECT_NE(line.find("["), std::string::npos) << line;
+    }
+  }
+  // The bar grows with the room up to its largest width; no ETA once complete.
+  const std::string wide = ProgressBar::line(100, 100, 10, 200);
+  EXPECT_NE(wide.find("[" + std::string(40, '#') + "]"), std::string::npos) << wide;
+  EXPECT_EQ(wide.find("ETA"), std::string::npos);
+}
+
 std::string drawnText(std::FILE* file) {
   std::fflush(file);
   std::rewind(file);
@@ -72,6 +89,23 @@ TEST(ProgressBarTest, DrawsOneLineThrottledAndEndsIt) {
   EXPECT_EQ(text.find("20 B"), std::string::npos);
   EXPECT_NE(text.find("100%"), std::string::npos);
   EXPECT_EQ(text.back(), '\n');
+  std::fclose(file);
+}
+
+TEST(ProgressBarTest, CountsFileBytesOnlyWhenTheBodyHasFraming) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  {
+    ProgressBar bar(file, true);
+    bar.setPayloadBytes(20);
+    bar.update(141, 199);  // the framing before the file, and part of the file
+    bar.update(199, 199);
+    bar.finish();
+  }
+  const std::string text = drawnText(file);
+  EXPECT_EQ(text.find("141 B"), std::string::npos) << text;
+  EXPECT_EQ(text.find("199 B"), std::string::npos) << text;
+  EXPECT_NE(text.find("20 B / 20 B  100%"), std::string::npos) << text;
   std::fclose(file);
 }
 

@@ -1,0 +1,45 @@
+// The shape of one nb sub-command: its name, its help line and a function that
+// declares the sub-command's own arguments on its parser and returns the code
+// that runs with them. The options a declaration binds live in a value the
+// returned function owns, so every command has its own options and parser
+// set-up and run come from the same table entry (CommandTable).
+// Main thread only.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "nb/Status.h"
+
+namespace CLI {
+class App;
+}
+
+namespace nb::cli {
+
+class CommandContext;
+
+// Options every sub-command accepts, before or after its name.
+struct GlobalOptions {
+  std::string root = "app";
+  bool json = false;
+  bool forceProgress = false;  // draw the progress bar even when stderr is no terminal
+  int timeoutSeconds = 120;    // longest wait without any sign of life from the service
+  std::optional<std::string> consumerKey;
+  std::optional<std::string> consumerSecret;
+  bool consumerFromCommandLine =
+      false;  // given as --consumer-key rather than taken from the environment
+};
+
+// Runs the command once its arguments are parsed. Failures come back as a
+// Status; the result has already been printed when it returns ok.
+using CommandRun = std::function<Status(CommandContext&)>;
+
+struct CommandSpec {
+  const char* name;
+  const char* help;
+  CommandRun (*declare)(CLI::App& sub);
+};
+
+}  // namespace nb::cli

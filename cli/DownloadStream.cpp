@@ -1,0 +1,174 @@
+#include "cli/DownloadStream.h"
+
+#include <optional>
+
+#include "cli/FailureText.h"
+#include "cli/LocalFiles.h"
+#include "cli/ProgressBar.h"
+#include "nb/Private/JsonFramework/NBJsonUtility.h"
+#include "nb/Private/NBAPIInfo.h"
+#include "nb/Private/ParseError.h"
+#include "nb/operations/NBDownloadFileOperation.h"
+#include "nb/platform/RunLoop.h"
+#include "nb/platform/URLConnection.h"
+
+namespace nb::cli {
+namespace {
+
+constexpr std::size_t kMaxErrorBody = 64 * 1024;
+
+class Sink : public URLConnectionDelegate {
+ public:
+  Sink(int fd, std::string what, DownloadStream::Progress progress, DownloadStream::Done done)
+      : fd_(fd), what_(std::move(what)), progress_(std::move(progress)), done_(std::move(done)) {}
+
+  void connectionDidReceiveResponse(URLConnection*, const URLResponse& response) override {
+    httpStatus_ = response.statusCode();
+    expected_ = response.expectedContentLength();
+    errorBody_.clear();
+  }
+  void connectionDidReceiveData(URLConnection* connection, std::string_view chunk) override {
+    if (httpStatus_ != 200) {
+      if (errorBody_.size() < kMaxErrorBody) errorBody_.append(chunk);
+      return;
+    }
+    if (Status status = LocalFiles::writeAll(fd_, chunk, what_); !status.ok()) {
+      connection->cancel();
+      finish(std::move(status));
+      return;
+    }
+    received_ += chunk.size();
+    if (progress_) progress_(received_, expected_);
+  }
+  void connectionDidFailWithError(URLConnection*, const NBError& error) override {
+    finish(FailureText::fromOperationMessage(error.description.empty() ? "The request failed."
+                                                                       : error.description));
+  }
+  void connectionDidFinishLoading(URLConnection*) override {
+    if (httpStatus_ != 200) return finish(refusal());
+    if (expected_ >= 0 && received_ != static_cast<std::uint64_t>(expected_)) {
+      return finish(Status::network("the transfer ended after " + std::to_string(received_) +
+                                    " of " + std::to_string(expected_) + " bytes"));
+    }
+    finish(Status::OK());
+  }
+
+  void silence() { done_ = nullptr; }
+  void finish(Status status) {
+    if (!done_) return;
+    auto done = std::move(done_);
+    done_ = nullptr;
+    done(status, received_);
+  }
+
+ private:
+  // The service's keyword from the body when it sent one, else the text the
+  // library gives the download's status.
+  Status refusal() const {
+    if (auto reply = NBJsonUtility::jsonValueFromString(errorBody_)) {
+      if (reply->isObject()) {
+        if (const JsonValue* msg = reply->find("msg"); msg && msg->isString()) {
+          return FailureText::fromOperationMessage(
+              ParseError::transformMessage(msg->stringValue()));
+        }
+      }
+    }
+    return FailureText::fromOperationMessage(
+        ParseError::getDownloadFileErrorMessage(std::to_string(httpStatus_)));
+  }
+
+  int fd_;
+  std::string what_;
+  DownloadStream::Progress progress_;
+  DownloadStream::Done done_;
+  int httpStatus_ = 0;
+  std::int64_t expected_ = -1;
+  std::uint64_t received_ = 0;
+  std::string errorBody_;
+};
+
+class Task : public DownloadStream {
+ public:
+  Task(std::shared_ptr<Sink> sink, std::shared_ptr<URLConnection> connection)
+      : sink_(std::move(sink)), connection_(std::move(connection)) {}
+  void cancel() override {
+    sink_->silence();
+    if (connection_) connection_->cancel();
+  }
+
+ private:
+  std::shared_ptr<Sink> sink_;
+  std::shared_ptr<URLConnection> connection_;
+};
+
+// A task that failed before any request: reports on the next loop turn.
+class Refused : public DownloadStream {
+ public:
+  void cancel() override { *cancelled_ = true; }
+  std::shared_ptr<bool> cancelled_ = std::make_shared<bool>(false);
+};
+
+// The signed URL of the library's download request for root/path.
+Result<std::string> signedDownloadURL(const std::string& root, const std::string& path) {
+  auto item = std::make_shared<NBFolderOperationItem>();
+  item->root = root;
+  item->path = path;
+  // The library's own download request (never executed here): URL and parameters.
+  const auto definition = std::make_shared<NBDownloadFileOperation>(nullptr, item);
+  const auto request = definition->serviceRequest();
+  if (const auto* failure = std::get_if<NBFailure>(&request)) {
+    return Status::invalidArgument(failure->message);
+  }
+  NBAPIInfo& info = NBAPIInfo::instance();
+  const auto token = info.token();
+  const auto consumer = info.consumer();
+  if (!token || !token->token || !consumer || !consumer->key) {
+    return Status::unauthenticated("not signed in: run `nb login USER` first");
+  }
+  return std::get<NBServiceRequest>(request).signedURLString("GET", *consumer, token.get());
+}
+
+}  // namespace
+
+std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
+                                                      const std::string& path, int fd,
+                                                      const std::string& what,
+                                                      std::chrono::seconds idleLimit,
+                                                      Progress progress, Done done) {
+  const auto url = signedDownloadURL(root, path);
+  if (!url.ok()) {
+    auto refused = std::make_shared<Refused>();
+    RunLoop::main().post([cancelled = refused->cancelled_, status = url.status(), done] {
+      if (!*cancelled) done(status, 0);
+    });
+    return refused;
+  }
+  URLRequest request = URLRequest::requestWithURL(*url);
+  // The transport's time-out bounds connecting and any stall, not the whole transfer.
+  request.setTimeoutInterval(static_cast<double>(idleLimit.count()));
+  auto sink = std::make_shared<Sink>(fd, what, std::move(progress), std::move(done));
+  auto connection = URLConnection::connectionWithRequest(std::move(request), sink);
+  return std::make_shared<Task>(std::move(sink), std::move(connection));
+}
+
+Status DownloadStream::run(const std::string& root, const std::string& path, int fd,
+                           const std::string& what, ProgressBar* progress,
+                           std::chrono::seconds idleLimit, std::uint64_t* received) {
+  std::optional<Status> outcome;
+  std::uint64_t count = 0;
+  auto task = start(
+      root, path, fd, what, idleLimit,
+      [progress](std::uint64_t got, std::int64_t expected) {
+        if (progress) progress->update(static_cast<std::int64_t>(got), expected);
+      },
+      [&](const Status& status, std::uint64_t got) {
+        outcome = status;
+        count = got;
+      });
+  RunLoop::main().runUntil([&] { return outcome.has_value(); }, std::chrono::hours(24 * 365));
+  if (progress) progress->finish();
+  if (received) *received = count;
+  return outcome.value_or(Status::internal("the download reported no outcome"));
+}
+
+}  // namespace nb::cli

@@ -1,0 +1,49 @@
+// DownloadStream fetches one stored file and writes its bytes to a file
+// descriptor as they arrive (a partial file beside the target, or stdout), so
+// nothing is kept in memory or under the home folder. The request is the
+// library's download request, signed with the stored consumer and token, and
+// runs on the main run loop. Main thread only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "nb/Status.h"
+
+namespace nb {
+class URLConnection;
+}
+
+namespace nb::cli {
+
+class ProgressBar;
+
+class DownloadStream {
+ public:
+  // Byte counts so far and expected (negative when unknown).
+  using Progress = std::function<void(std::uint64_t received, std::int64_t expected)>;
+  // The outcome: ok means every announced byte was written to the descriptor.
+  using Done = std::function<void(const Status& status, std::uint64_t received)>;
+
+  // Starts streaming `root`/`path` into `fd` (named `what` in errors) and
+  // returns at once; `done` is called exactly once on the main run loop,
+  // unless cancel() came first. `idleLimit` bounds the wait for any sign of life.
+  static std::shared_ptr<DownloadStream> start(const std::string& root, const std::string& path,
+                                               int fd, const std::string& what,
+                                               std::chrono::seconds idleLimit, Progress progress,
+                                               Done done);
+  // Stops the transfer; `done` is not called.
+  virtual void cancel() = 0;
+  virtual ~DownloadStream() = default;
+
+  // Streams and runs the main loop until the outcome; `received` (may be null)
+  // gets the byte count.
+  static Status run(const std::string& root, const std::string& path, int fd,
+                    const std::string& what, ProgressBar* progress, std::chrono::seconds idleLimit,
+                    std::uint64_t* received);
+};
+
+}  // namespace nb::cli

@@ -1,0 +1,213 @@
+#include "cli/LocalFiles.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace nb::cli {
+namespace {
+
+// Paths the signal handler removes: fixed storage, so the handler reads no heap.
+constexpr int kSlots = 64;
+char gPaths[kSlots][PATH_MAX];
+std::atomic<bool> gUsed[kSlots];
+
+int registerPath(const std::string& path) {
+  if (path.size() >= PATH_MAX) return -1;
+  for (int i = 0; i < kSlots; ++i) {
+    if (gUsed[i].load()) continue;
+    std::memcpy(gPaths[i], path.c_str(), path.size() + 1);
+    gUsed[i].store(true);
+    return i;
+  }
+  return -1;  // more partial files than slots: only the destructor removes this one
+}
+
+void unregisterPath(int slot) {
+  if (slot >= 0) gUsed[slot].store(false);
+}
+
+extern "C" void onInterrupt(int signal) {
+  for (int i = 0; i < kSlots; ++i) {
+    if (gUsed[i].load()) ::unlink(gPaths[i]);
+  }
+  ::_exit(128 + signal);
+}
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+Status ioError(const std::string& what, int error) {
+  return Status::ioError(what + ": " + errnoText(error));
+}
+
+std::string folderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+mode_t defaultFileMode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+PartialFile::PartialFile(std::string path, int fd, int slot)
+    : path_(std::move(path)), fd_(fd), slot_(slot) {}
+
+PartialFile::~PartialFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!committed_) ::unlink(path_.c_str());
+  unregisterPath(slot_);
+}
+
+Result<std::unique_ptr<PartialFile>> PartialFile::beside(const std::string& target) {
+  const std::string folder = folderOf(target);
+  return create(folder + "/." + nameOf(target) + ".nb-XXXXXX", "cannot write in " + folder);
+}
+
+Result<std::unique_ptr<PartialFile>> PartialFile::temporary() {
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string folder = tmp && *tmp ? tmp : "/tmp";
+  return create(folder + "/nb-spool-XXXXXX", "cannot write in " + folder);
+}
+
+Result<std::unique_ptr<PartialFile>> PartialFile::create(std::string pattern,
+                                                         const std::string& what) {
+  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) return ioError(what, errno);
+  return std::unique_ptr<PartialFile>(new PartialFile(pattern, fd, registerPath(pattern)));
+}
+
+Status PartialFile::write(std::string_view bytes) {
+  Status status = LocalFiles::writeAll(fd_, bytes, "cannot write " + path_);
+  if (status.ok()) size_ += bytes.size();
+  return status;
+}
+
+Status PartialFile::close() {
+  if (fd_ < 0) return Status::OK();
+  const int fd = fd_;
+  fd_ = -1;
+  if (::fsync(fd) != 0 && errno != EINVAL) {
+    const int error = errno;
+    ::close(fd);
+    return ioError("cannot write " + path_, error);
+  }
+  if (::close(fd) != 0) return ioError("cannot write " + path_, errno);
+  return Status::OK();
+}
+
+Status PartialFile::commit(const std::string& target, mode_t mode) {
+  if (fd_ >= 0 && ::fchmod(fd_, mode) != 0)
+    return ioError("cannot set the mode of " + path_, errno);
+  if (Status status = close(); !status.ok()) return status;
+  if (::rename(path_.c_str(), target.c_str()) != 0) return ioError("cannot write " + target, errno);
+  committed_ = true;
+  return Status::OK();
+}
+
+void LocalFiles::removePartialFilesOnInterrupt() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);  // a closed pipe is reported as EPIPE where we write
+}
+
+Result<DownloadTarget> LocalFiles::downloadTarget(const std::string& local, const std::string& name,
+                                                  bool force) {
+  if (local.empty()) return Status::invalidArgument("give the local file's name");
+  DownloadTarget target{local, defaultFileMode()};
+  struct stat info {};
+  if (::stat(target.path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (name.empty()) return Status::invalidArgument("give the local file's name, not a folder");
+    target.path = (target.path.ends_with('/') ? target.path : target.path + "/") + name;
+  }
+  // A link is followed, so that the file it names is replaced, not the link.
+  struct stat link {};
+  if (::lstat(target.path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    char resolved[PATH_MAX];
+    if (::realpath(target.path.c_str(), resolved) != nullptr) target.path = resolved;
+  }
+  if (::stat(target.path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) {
+      return Status::ioError("cannot write " + target.path + ": " + errnoText(EISDIR));
+    }
+    if (!S_ISREG(info.st_mode)) {
+      return Status::ioError("cannot write " + target.path + ": not a regular file");
+    }
+    if ((info.st_mode & S_IWUSR) == 0 && !force) {
+      return Status::ioError(target.path + " is read-only; give --force to replace it");
+    }
+    target.mode = info.st_mode & 07777;
+  } else if (errno != ENOENT) {
+    return ioError("cannot write " + target.path, errno);
+  }
+  return target;
+}
+
+Status LocalFiles::writeAll(int fd, std::string_view bytes, const std::string& what) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return ioError(what, errno);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return Status::OK();
+}
+
+Result<bool> LocalFiles::needsSpool(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return ioError("cannot read " + path, errno);
+  if (S_ISDIR(info.st_mode))
+    return Status::ioError("cannot read " + path + ": " + errnoText(EISDIR));
+  if (!S_ISREG(info.st_mode) || info.st_size == 0) return true;
+  struct statfs fs {};
+  constexpr long kProc = 0x9fa0, kSysfs = 0x62656572;
+  if (::statfs(path.c_str(), &fs) == 0 && (fs.f_type == kProc || fs.f_type == kSysfs)) return true;
+  return false;
+}
+
+Result<std::unique_ptr<PartialFile>> LocalFiles::spool(int fd, const std::string& what) {
+  auto file = PartialFile::temporary();
+  if (!file.ok()) return file.status();
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return ioError("cannot read " + what, errno);
+    }
+    if (got == 0) break;
+    if (Status status = (*file)->write({buffer.data(), static_cast<std::size_t>(got)});
+        !status.ok()) {
+      return status;
+    }
+  }
+  if (Status status = (*file)->close(); !status.ok()) return status;
+  return std::move(*file);
+}
+
+}  // namespace nb::cli

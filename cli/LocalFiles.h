@@ -1,0 +1,81 @@
+// Local files the command writes, written so that nothing of the user's is
+// damaged: a download goes to a hidden temporary file beside its target and
+// replaces the target only once the whole body is there and flushed; an input
+// that cannot be sent from where it is (stdin, a pipe, a /proc file) is spooled
+// to a private temporary file first. Partial files are removed when their
+// owner drops them, and on SIGINT, SIGTERM or SIGHUP. Errors carry the real
+// errno text. Main thread only (the signal handler only unlinks and exits).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "nb/Status.h"
+
+namespace nb::cli {
+
+class PartialFile {
+ public:
+  // A new empty file ".<name>.nb-XXXXXX" in the folder of `target`.
+  static Result<std::unique_ptr<PartialFile>> beside(const std::string& target);
+  // A new empty private file in the temporary folder ($TMPDIR, else /tmp).
+  static Result<std::unique_ptr<PartialFile>> temporary();
+  ~PartialFile();  // removes the file unless it was committed
+  PartialFile(const PartialFile&) = delete;
+  PartialFile& operator=(const PartialFile&) = delete;
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  std::uint64_t size() const { return size_; }
+
+  // Appends `bytes`; a failure names the file and the cause.
+  Status write(std::string_view bytes);
+  // Flushes to disk and closes; the file stays until destruction.
+  Status close();
+  // Flushes, gives the file `mode`, closes and renames it onto `target`.
+  Status commit(const std::string& target, mode_t mode);
+
+ private:
+  PartialFile(std::string path, int fd, int slot);
+  // Creates the file from a mkstemp pattern; `what` leads its error text.
+  static Result<std::unique_ptr<PartialFile>> create(std::string pattern, const std::string& what);
+  std::string path_;
+  int fd_ = -1;
+  int slot_ = -1;  // in the interrupt clean-up list
+  std::uint64_t size_ = 0;
+  bool committed_ = false;
+};
+
+// Where a download lands, and the mode it gets.
+struct DownloadTarget {
+  std::string path;
+  mode_t mode = 0644;
+};
+
+class LocalFiles {
+ public:
+  // Installs the SIGINT/SIGTERM/SIGHUP handler that removes partial files and
+  // exits with 128 + the signal. Idempotent.
+  static void removePartialFilesOnInterrupt();
+
+  // Checks a download target: a folder receives `name` inside it; a symbolic
+  // link is followed; an existing file without write permission is refused
+  // unless `force`. The mode is the existing file's, else 0666 less the umask.
+  static Result<DownloadTarget> downloadTarget(const std::string& local, const std::string& name,
+                                               bool force);
+
+  // Writes all of `bytes` to `fd`; `what` names the destination in errors.
+  static Status writeAll(int fd, std::string_view bytes, const std::string& what);
+
+  // Whether `path` must be spooled before an upload: anything but a regular
+  // file with a size (pipes, terminals, /proc and /sys files).
+  static Result<bool> needsSpool(const std::string& path);
+  // Reads `fd` (named `what` in errors) to its end into a private temporary file.
+  static Result<std::unique_ptr<PartialFile>> spool(int fd, const std::string& what);
+};
+
+}  // namespace nb::cli

@@ -1,0 +1,254 @@
+#include "cli/TransferQueue.h"
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "cli/DownloadStream.h"
+#include "cli/FailureText.h"
+#include "cli/LocalFiles.h"
+#include "cli/ProgressBar.h"
+#include "cli/UrlFetch.h"
+#include "nb/Private/JsonFramework/NBJsonUtility.h"
+#include "nb/Private/NBAPIInfo.h"
+#include "nb/Private/NBOperationDelegate.h"
+#include "nb/operations/NBUploadFileOperation.h"
+#include "nb/platform/RunLoop.h"
+
+namespace nb::cli {
+namespace {
+
+std::string baseName(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The upload node for this job, asked for once: every file then takes one
+// request instead of two. Nothing when it cannot be had (each upload then
+// locates its node itself).
+std::optional<std::string> locateUploadNode(std::chrono::seconds idleLimit) {
+  auto item = std::make_shared<NBUploadFileOperationItem>();
+  const auto definition = std::make_shared<NBUploadFileOperation>(nullptr, item);
+  const auto request = definition->serviceRequest();
+  const auto* locate = std::get_if<NBServiceRequest>(&request);
+  NBAPIInfo& info = NBAPIInfo::instance();
+  const auto token = info.token();
+  const auto consumer = info.consumer();
+  if (!locate || !token || !consumer || !consumer->key) return std::nullopt;
+  auto reply = UrlFetch::get(locate->signedURLString("GET", *consumer, token.get()), idleLimit);
+  const auto* body = std::get_if<std::string>(&reply);
+  if (!body) return std::nullopt;
+  const auto json = NBJsonUtility::jsonValueFromString(*body);
+  if (!json || !json->isObject()) return std::nullopt;
+  const JsonValue* url = json->find("url");
+  if (!url || !url->isString()) return std::nullopt;
+  return std::string(url->stringValue());
+}
+
+// One upload's delegate: hands the outcome and the progress to the queue.
+class UploadDelegate : public NBOperationDelegate, public NBOperationProgressDelegate {
+ public:
+  UploadDelegate(std::function<void(std::int64_t, std::int64_t)> progress,
+                 std::function<void(const Status&)> done)
+      : progress_(std::move(progress)), done_(std::move(done)) {}
+  void operationSuccess(NBOperation*, const NBResult&) override { finish(Status::OK()); }
+  void operationFail(NBOperation*, const std::string& message) override {
+    finish(FailureText::fromOperationMessage(message));
+  }
+  void operationTotalBytesWritten(NBOperation*, std::int64_t written,
+                                  std::int64_t expected) override {
+    if (done_) progress_(written, expected);
+  }
+
+ private:
+  void finish(const Status& status) {
+    if (!done_) return;
+    auto done = std::move(done_);
+    done_ = nullptr;
+    done(status);
+  }
+  std::function<void(std::int64_t, std::int64_t)> progress_;
+  std::function<void(const Status&)> done_;
+};
+
+// The state of one run.
+class Job {
+ public:
+  Job(TransferQueue::Direction direction, const TransferSettings& settings,
+      const std::vector<TransferItem>& items, ProgressBar* progress)
+      : direction_(direction),
+        settings_(settings),
+        items_(items),
+        progress_(progress),
+        outcomes_(items.size()),
+        current_(items.size(), 0),
+        attempts_(items.size(), 0),
+        uploads_(items.size()),
+        downloads_(items.size()),
+        partials_(items.size()) {
+    for (const TransferItem& item : items) total_ += item.size;
+  }
+
+  std::vector<Status> run() {
+    if (direction_ == TransferQueue::Direction::kUpload && items_.size() > 1) {
+      node_ = locateUploadNode(settings_.idleLimit);
+    }
+    pump();
+    RunLoop::main().runUntil([this] { return finished_ == items_.size(); },
+                             std::chrono::hours(24 * 365));
+    if (progress_) progress_->finish();
+    std::vector<Status> result;
+    for (auto& outcome : outcomes_) {
+      result.push_back(outcome.value_or(Status::internal("the transfer reported no outcome")));
+    }
+    return result;
+  }
+
+ private:
+  void pump() {
+    const std::size_t limit = static_cast<std::size_t>(std::max(settings_.transfers, 1));
+    while (inFlight_ < limit && next_ < items_.size()) start(next_++);
+    draw();
+  }
+
+  void start(std::size_t index) {
+    ++inFlight_;
+    ++attempts_[index];
+    current_[index] = 0;
+    if (direction_ == TransferQueue::Direction::kUpload) {
+      startUpload(index);
+    } else {
+      startDownload(index);
+    }
+  }
+
+  void startUpload(std::size_t index) {
+    const TransferItem& item = items_[index];
+    auto record = std::make_shared<NBUploadFileOperationItem>();
+    record->root = settings_.root;
+    record->path = item.remote;
+    record->fileName = baseName(item.remote);
+    record->isOverwrite = settings_.overwrite;
+    record->filePath = item.local;
+    const auto size = static_cast<std::int64_t>(item.size);
+    auto delegate = std::make_shared<UploadDelegate>(
+        [this, index, size](std::int64_t written, std::int64_t expected) {
+          // The body's framing counts as sent first: file bytes only.
+          const std::int64_t file =
+              expected >= size ? std::clamp<std::int64_t>(written - (expected - size), 0, size)
+                               : written;
+          current_[index] = static_cast<std::uint64_t>(file);
+          draw();
+        },
+        [this, index](const Status& status) { finish(index, status); });
+    auto operation = std::make_shared<NBUploadFileOperation>(delegate.get(), record);
+    uploads_[index] = {operation, delegate};
+    if (node_ && attempts_[index] == 1) {
+      operation->executeUploadFileOperation(*node_);
+    } else {
+      operation->executeOperation();  // a retry asks for a node again
+    }
+  }
+
+  void startDownload(std::size_t index) {
+    const TransferItem& item = items_[index];
+    auto target = LocalFiles::downloadTarget(item.local, baseName(item.remote), settings_.force);
+    if (!target.ok()) return finishLater(index, target.status());
+    auto file = PartialFile::beside(target->path);
+    if (!file.ok()) return finishLater(index, file.status());
+    partials_[index] = std::move(*file);
+    const int fd = partials_[index]->fd();
+    downloads_[index] = DownloadStream::start(
+        settings_.root, item.remote, fd, "cannot write " + target->path, settings_.idleLimit,
+        [this, index](std::uint64_t received, std::int64_t) {
+          current_[index] = received;
+          draw();
+        },
+        [this, index, path = target->path, mode = target->mode](const Status& status,
+                                                                std::uint64_t) {
+          Status outcome = status;
+          if (outcome.ok()) outcome = partials_[index]->commit(path, mode);
+          partials_[index].reset();  // an uncommitted partial file goes
+          finish(index, outcome);
+        });
+  }
+
+  // Reports an outcome from outside any callback of the item's own start.
+  void finishLater(std::size_t index, Status status) {
+    RunLoop::main().post([this, index, status] { finish(index, status); });
+  }
+
+  void finish(std::size_t index, const Status& status) {
+    --inFlight_;
+    // The operation, its delegate or the download are released after the
+    // callback that reported this outcome has returned.
+    RunLoop::main().post(
+        [upload = std::move(uploads_[index]), download = std::move(downloads_[index])] {});
+    uploads_[index] = {};
+    downloads_[index].reset();
+    if (!status.ok() && TransferQueue::retryable(status) && attempts_[index] <= settings_.retries) {
+      const auto delay = settings_.firstBackOff * (1 << std::min(attempts_[index] - 1, 10));
+      ++waiting_;
+      RunLoop::main().addTimer(std::chrono::duration_cast<std::chrono::milliseconds>(delay), false,
+                               [this, index] {
+                                 --waiting_;
+                                 start(index);
+                               });
+      pump();
+      return;
+    }
+    outcomes_[index] = status;
+    current_[index] = 0;
+    if (status.ok()) doneBytes_ += items_[index].size;
+    ++finished_;
+    pump();
+  }
+
+  void draw() {
+    if (!progress_) return;
+    std::uint64_t bytes = doneBytes_;
+    for (std::uint64_t current : current_) bytes += current;
+    progress_->setLabel(std::to_string(finished_) + "/" + std::to_string(items_.size()) +
+                        " files, " + std::to_string(inFlight_) + " in flight  ");
+    progress_->update(static_cast<std::int64_t>(bytes), static_cast<std::int64_t>(total_));
+  }
+
+  using Upload = std::pair<std::shared_ptr<NBOperation>, std::shared_ptr<UploadDelegate>>;
+
+  TransferQueue::Direction direction_;
+  const TransferSettings& settings_;
+  const std::vector<TransferItem>& items_;
+  ProgressBar* progress_;
+  std::vector<std::optional<Status>> outcomes_;
+  std::vector<std::uint64_t> current_;
+  std::vector<int> attempts_;
+  std::vector<Upload> uploads_;
+  std::vector<std::shared_ptr<DownloadStream>> downloads_;
+  std::vector<std::unique_ptr<PartialFile>> partials_;
+  std::optional<std::string> node_;
+  std::size_t next_ = 0;
+  std::size_t inFlight_ = 0;
+  std::size_t finished_ = 0;
+  int waiting_ = 0;
+  std::uint64_t total_ = 0;
+  std::uint64_t doneBytes_ = 0;
+};
+
+}  // namespace
+
+TransferQueue::TransferQueue(Direction direction, TransferSettings settings)
+    : direction_(direction), settings_(std::move(settings)) {}
+
+std::vector<Status> TransferQueue::run(const std::vector<TransferItem>& items,
+                                       ProgressBar* progress) {
+  Job job(direction_, settings_, items, progress);
+  return job.run();
+}
+
+bool TransferQueue::retryable(const Status& status) {
+  if (status.code() == StatusCode::kNetwork || status.code() == StatusCode::kTimeout) return true;
+  return FailureText::machineCode(status) == "server_error";
+}
+
+}  // namespace nb::cli

@@ -1,0 +1,54 @@
+// TransferQueue moves many files at once on the main run loop: up to
+// `transfers` uploads or downloads in flight, each retried with exponential
+// back-off after a network failure, a time-out or a server error (never after
+// a refusal that would fail again), one progress line for the whole job.
+// A failed file does not stop the others. Downloads go through partial files
+// beside their targets, so an interrupted job leaves no partial file under a
+// final name. Main thread only; one run at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "nb/Status.h"
+
+namespace nb::cli {
+
+class ProgressBar;
+
+struct TransferItem {
+  std::string local;   // the local file
+  std::string remote;  // the remote path
+  std::uint64_t size = 0;
+};
+
+struct TransferSettings {
+  std::string root = "app";
+  int transfers = 8;
+  int retries = 3;
+  bool overwrite = false;  // uploads: replace remote files
+  bool force = false;      // downloads: replace read-only local files
+  std::chrono::seconds idleLimit{120};
+  std::chrono::milliseconds firstBackOff{500};
+};
+
+class TransferQueue {
+ public:
+  enum class Direction { kUpload, kDownload };
+
+  TransferQueue(Direction direction, TransferSettings settings);
+  // Transfers every item; the outcome of each, in item order.
+  std::vector<Status> run(const std::vector<TransferItem>& items, ProgressBar* progress);
+
+  // Whether a failure is worth another attempt: the network, a time-out or
+  // the service's internal errors; refusals are not.
+  static bool retryable(const Status& status);
+
+ private:
+  Direction direction_;
+  TransferSettings settings_;
+};
+
+}  // namespace nb::cli

@@ -1,0 +1,374 @@
+// The nb command as a user runs it, against a real nbserver: each case is a
+// shell script (pipes, redirections, limits) run by bash with the command's
+// environment, checked by its exit code, output and the files it leaves.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "nb/Private/NBAPIInfo.h"
+#include "nb/operations/NBCreateFolderOperation.h"
+#include "nb/platform/RunLoop.h"
+#include "tests/support/NbServerProcess.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace nb::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Shell {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class CommandEndToEndTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new test::NbServerProcess();
+    ASSERT_TRUE(server_->ok()) << server_->error();
+    server_->setEnvironment();
+    ASSERT_TRUE(server_->addUser("user@nimbus.test", "pw"));
+    setenv("NB", NB_CLI_BINARY, 1);
+    setenv("NB_KEYCHAIN", "file", 1);
+    setenv("NB_DATA_HOME", (folder_->path() / "client").c_str(), 1);
+    setenv("NB_HOME", (folder_->path() / "home").c_str(), 1);
+    fs::create_directories(folder_->path() / "home");
+    fs::create_directories(work());
+    // Test data every case may use.
+    ASSERT_EQ(sh("head -c 300000 /dev/urandom >big.bin && $NB put big.bin /big.bin && "
+                 ": >empty.txt && $NB put empty.txt /empty.txt")
+                  .code,
+              0);
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override { ASSERT_EQ(sh("$NB login user@nimbus.test --password pw").code, 0); }
+
+  static fs::path work() { return folder_->path() / "work"; }
+
+  // Runs `script` with bash in the work folder; the first call signs in.
+  static Shell sh(const std::string& script) {
+    static bool signedIn = false;
+    if (!signedIn) {
+      signedIn = true;
+      sh("$NB login user@nimbus.test --password pw");
+    }
+    const fs::path dir = folder_->path();
+    writeFile(dir / "script.sh", "cd '" + work().string() + "' || exit 99\n" + script + "\n");
+    const std::string command = "bash '" + (dir / "script.sh").string() + "' >'" +
+                                (dir / "out").string() + "' 2>'" + (dir / "err").string() + "'";
+    const int status = std::system(command.c_str());
+    Shell result;
+    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = readFile(dir / "out");
+    result.err = readFile(dir / "err");
+    return result;
+  }
+
+  // Names in the work folder that a download left behind under a temporary name.
+  static int partialFiles() {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(work())) {
+      if (entry.path().filename().string().find(".nb-") != std::string::npos) ++count;
+    }
+    return count;
+  }
+
+  static test::NbServerProcess* server_;
+  static std::unique_ptr<test::TemporaryFolder> folder_;
+};
+
+test::NbServerProcess* CommandEndToEndTest::server_ = nullptr;
+std::unique_ptr<test::TemporaryFolder> CommandEndToEndTest::folder_ =
+    std::make_unique<test::TemporaryFolder>("nb-cli-e2e");
+
+TEST_F(CommandEndToEndTest, GetNeverDamagesTheLocalFile) {
+  writeFile(work() / "old.txt", "old\n");
+  // The disk fills up (a file size limit stands in for it) part-way through.
+  Shell r =
+      sh("trap '' XFSZ; ulimit -f 64; $NB get /big.bin old.txt; echo rc=$? >&2; "
+         "$NB get /big.bin fresh.bin");
+  EXPECT_NE(r.err.find("rc=5"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("File too large"), std::string::npos) << "the real errno text: " << r.err;
+  EXPECT_EQ(readFile(work() / "old.txt"), "old\n");
+  EXPECT_FALSE(fs::exists(work() / "fresh.bin")) << "no partial file under the final name";
+  EXPECT_EQ(partialFiles(), 0);
+
+  r = sh("$NB get /big.bin - >/dev/full");
+  EXPECT_EQ(r.code, 5);
+  EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+
+  r = sh("$NB get /missing.bin old.txt");
+  EXPECT_EQ(r.code, 4);
+  EXPECT_EQ(readFile(work() / "old.txt"), "old\n");
+
+  // A read-only file is refused unless --force, which keeps its mode.
+  writeFile(work() / "ro.txt", "keep\n");
+  fs::permissions(work() / "ro.txt",
+                  fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  r = sh("$NB get /big.bin ro.txt");
+  EXPECT_EQ(r.code, 5);
+  EXPECT_NE(r.err.find("read-only"), std::string::npos) << r.err;
+  EXPECT_EQ(readFile(work() / "ro.txt"), "keep\n");
+  r = sh("$NB get /big.bin ro.txt --force >/dev/null && cmp ro.txt big.bin && stat -c %a ro.txt");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "444\n");
+  EXPECT_EQ(partialFiles(), 0);
+  // Nothing is staged under the home folder.
+  EXPECT_FALSE(fs::exists(folder_->path() / "home" / "tmp"));
+}
+
+TEST_F(CommandEndToEndTest, GetStreamsToStdoutAndRunsConcurrently) {
+  Shell r = sh("$NB get /empty.txt - | wc -c");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "0\n");
+  r = sh("$NB get /big.bin - | cmp - big.bin");
+  EXPECT_EQ(r.code, 0) << r.err;
+  // Two downloads of one remote file at once both succeed.
+  r =
+      sh("$NB get /big.bin a.bin & $NB get /big.bin b.bin; b=$?; wait $!; a=$?; "
+         "[ $a = 0 ] && [ $b = 0 ] && cmp a.bin big.bin && cmp b.bin big.bin");
+  EXPECT_EQ(r.code, 0) << r.err;
+}
+
+TEST_F(CommandEndToEndTest, PutReadsPipesProcFilesAndStdinToTheirEnd) {
+  Shell r =
+      sh("$NB put /proc/self/status /status >/dev/null && $NB get /status - | grep -c '^Name:'");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "1\n");
+  r = sh("$NB put <(echo hi) /pipe.txt >/dev/null && $NB get /pipe.txt -");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "hi\n");
+  r = sh("cat big.bin | $NB put - /stdin.bin && $NB get /stdin.bin - | cmp - big.bin");
+  EXPECT_EQ(r.code, 0) << r.err;
+  r =
+      sh("$NB --json put big.bin /folder-put/ ; $NB mkdir /into && $NB put big.bin /into/ && "
+         "$NB get /into/big.bin - | cmp - big.bin");
+  EXPECT_EQ(r.code, 0) << r.err;
+}
+
+TEST_F(CommandEndToEndTest, RemovingAFolderWithContentsNeedsRecursive) {
+  ASSERT_EQ(sh("$NB mkdir /tree && $NB mkdir /tree/sub && $NB put empty.txt /tree/sub/e && "
+               "$NB mkdir /hollow")
+                .code,
+            0);
+  Shell r = sh("$NB rm /tree");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("-r"), std::string::npos) << r.err;
+  EXPECT_EQ(sh("$NB ls /tree/sub").code, 0) << "the tree is still there";
+  r = sh("$NB rm /hollow && $NB rm -r /tree && ! $NB ls /tree");
+  EXPECT_EQ(r.code, 0) << r.err;
+}
+
+TEST_F(CommandEndToEndTest, ListPagesThroughEverything) {
+  // 1,001 folders, made in one go through the library's run loop.
+  ASSERT_EQ(sh("$NB mkdir /many").code, 0);
+  NBAPIInfo::instance().clearAuthInfo();  // reload the sign-in nb stored
+  struct Counter : NBOperationDelegate {
+    int done = 0, failed = 0;
+    std::string lastFailure;
+    void operationSuccess(NBOperation*, const NBResult&) override { ++done; }
+    void operationFail(NBOperation*, const std::string& message) override {
+      lastFailure = message;
+      ++done;
+      ++failed;
+    }
+  } counter;
+  constexpr int kEntries = 1001;
+  constexpr int kInFlight = 16;  // a loaded machine's server keeps up
+  std::vector<std::shared_ptr<NBOperation>> operations;
+  int started = 0;
+  const auto startNext = [&] {
+    while (started < kEntries && started - counter.done < kInFlight) {
+      auto item = std::make_shared<NBFolderOperationItem>();
+      item->root = "app";
+      item->path = "/many/f" + std::to_string(started++);
+      operations.push_back(std::make_shared<NBCreateFolderOperation>(&counter, item));
+      operations.back()->executeOperation();
+    }
+  };
+  startNext();
+  RunLoop::current().runUntil(
+      [&] {
+        startNext();
+        return counter.done == kEntries;
+      },
+      std::chrono::seconds(300));
+  ASSERT_EQ(counter.done, kEntries);
+  ASSERT_EQ(counter.failed, 0) << counter.lastFailure;
+
+  Shell r = sh("$NB ls /many | wc -l");
+  EXPECT_EQ(r.out, std::to_string(kEntries) + "\n") << r.err;
+  r = sh("$NB --json ls /many");
+  EXPECT_NE(r.out.find("\"total\":1001"), std::string::npos);
+  EXPECT_NE(r.out.find("\"has_more\":false"), std::string::npos);
+  r = sh("$NB --json ls /many --page-size 1000");
+  EXPECT_NE(r.out.find("\"count\":1000"), std::string::npos);
+  EXPECT_NE(r.out.find("\"has_more\":true"), std::string::npos);
+  r = sh("$NB ls /many --page-size 1000 >/dev/null");
+  EXPECT_NE(r.err.find("--page 1"), std::string::npos) << "a hint of more: " << r.err;
+  r = sh("$NB --json ls /many --page 1 --page-size 1000");
+  EXPECT_NE(r.out.find("\"count\":1,"), std::string::npos);
+  EXPECT_NE(r.out.find("\"has_more\":false"), std::string::npos);
+}
+
+TEST_F(CommandEndToEndTest, SaysWhatItDid) {
+  // A 32x24 image asked for in a 16x16 box comes back 16x12.
+  Shell r = sh(R"(python3 - <<'PY'
+import struct, zlib
+w, h = 32, 24
+rows = b"".join(b"\0" + bytes(3 * w) for y in range(h))
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+open("pic.png", "wb").write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
+    + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+PY
+$NB put pic.png /pic.png >/dev/null && $NB thumb /pic.png t.png --width 16 --height 16)");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("16x12"), std::string::npos) << r.out;
+
+  // A copy reference printed alone feeds cp --ref.
+  r =
+      sh("$NB cp --ref \"$($NB copyref --quiet /big.bin)\" /ref-copy.bin && "
+         "$NB get /ref-copy.bin - | cmp - big.bin && $NB share -q /big.bin");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.find("https://"), r.out.find("\n") + 1) << r.out;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;  // "Copied ...", link
+
+  // Another consumer than the signed-in one is refused, not ignored.
+  r = sh("$NB --consumer-key bogus ls");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("consumer"), std::string::npos) << r.err;
+
+  // Registering with a code given writes no image anywhere.
+  fs::create_directories(work() / "tmp");
+  r =
+      sh("TMPDIR=$PWD/tmp $NB register new@nimbus.test --password pw --code "
+         "\"$NB_DEV_VERIFICATION_CODE\" && ls tmp | wc -l");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), "0\n") << r.out;
+}
+
+TEST_F(CommandEndToEndTest, ARevokedTokenSaysToSignInAgain) {
+  NBAPIInfo::instance().clearAuthInfo();
+  const auto token = NBAPIInfo::instance().token();
+  ASSERT_TRUE(token && token->token);
+  ASSERT_EQ(
+      server_->runCommand({"token", "revoke", "--data", server_->dataFolder(), *token->token}), 0);
+  for (const char* command : {"$NB ls /", "$NB get /big.bin x.bin", "$NB put big.bin /x.bin"}) {
+    const Shell r = sh(command);
+    EXPECT_EQ(r.code, 3) << command << ": " << r.err;
+    EXPECT_NE(r.err.find("nb login"), std::string::npos) << command << ": " << r.err;
+  }
+  const Shell json = sh("$NB --json info");
+  EXPECT_NE(json.out.find("\"code\":\"not_signed_in\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"exit_code\":3"), std::string::npos) << json.out;
+}
+
+TEST_F(CommandEndToEndTest, FolderTreesRoundTripByteExact) {
+  Shell r =
+      sh("rm -rf tree back && mkdir -p tree/a/b tree/empty-folder 'tree/ünï cødé' && "
+         ": >tree/a/empty.txt && echo deep >tree/a/b/deep.txt && "
+         "echo 日本 >'tree/ünï cødé/naïve – file.txt' && "
+         "head -c $((50 << 20)) /dev/urandom >tree/a/fifty.bin && "
+         "ln -s a tree/link && mkfifo tree/pipe && "
+         "$NB put -r --transfers 4 tree /tree-up && $NB get -r /tree-up back");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Uploaded 4 of 4 files"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("skipped tree/link: a symbolic link"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("skipped tree/pipe: a special file"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Downloaded 4 of 4 files"), std::string::npos) << r.out;
+  r = sh("rm tree/link tree/pipe && diff -r tree back && echo same");
+  EXPECT_EQ(r.out, "same\n") << r.out << r.err;
+  r = sh("$NB ls -R /tree-up | sort");
+  EXPECT_NE(r.out.find("d          -  empty-folder/"), std::string::npos) << r.out;
+}
+
+TEST_F(CommandEndToEndTest, AFailedFileDoesNotStopTheOthers) {
+  Shell r =
+      sh("rm -rf some && mkdir some && echo 1 >some/one && echo 2 >some/two && "
+         "echo 3 >some/three && $NB mkdir /some-up >/dev/null && $NB put some/two /some-up/two "
+         ">/dev/null && "
+         "$NB --json put -r some /some-up");
+  EXPECT_EQ(r.code, 4) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"transferred\":2"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"code\":\"exists\""), std::string::npos) << r.out;
+  r = sh("$NB get /some-up/one - && $NB get /some-up/three -");
+  EXPECT_EQ(r.out, "1\n3\n");
+}
+
+TEST_F(CommandEndToEndTest, SyncSendsOnlyWhatChangedAndDeletesOnlyWhatIsGone) {
+  Shell r =
+      sh("rm -rf s d && mkdir -p s/sub && echo a >s/a && echo b >s/sub/b && echo k >s/keep && "
+         "$NB --json sync s /sync");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("\"transferred\":3"), std::string::npos) << r.out;
+  r = sh("$NB --json sync s /sync");
+  EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << "nothing changed: " << r.out;
+  // One file changes size, one is new, one is gone.
+  r = sh("echo changed >s/a && echo c >s/c && rm s/sub/b && $NB sync --dry-run --delete s /sync");
+  EXPECT_EQ(r.out, "put     s/a -> /sync/a\nput     s/c -> /sync/c\ndelete  /sync/sub/b\n");
+  r = sh("$NB --json sync --delete s /sync && $NB ls -R /sync");
+  EXPECT_NE(r.out.find("\"transferred\":2"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("sub/b"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("keep"), std::string::npos) << r.out;
+  // Down: a first copy, then nothing; a local extra goes only with --delete.
+  r =
+      sh("$NB sync /sync d >/dev/null && diff -r s d && $NB --json sync /sync d && echo x >d/extra "
+         "&& $NB sync /sync d >/dev/null && ls d/extra && $NB sync --delete /sync d >/dev/null "
+         "&& ! ls d/extra");
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << r.out;
+}
+
+TEST_F(CommandEndToEndTest, AServerKilledMidJobGivesASummaryAndARerunCompletes) {
+  ASSERT_EQ(sh("rm -rf load && mkdir load && for i in 1 2 3 4 5 6; do "
+               "head -c $((8 << 20)) /dev/urandom >load/f$i; done")
+                .code,
+            0);
+  Shell r;
+  std::thread job([&] {
+    r =
+        sh("$NB get -r /nothing-yet x 2>/dev/null; "
+           "$NB put -r --transfers 2 --retries 0 load /load-up");
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  server_->stop(SIGKILL);
+  job.join();
+  ASSERT_TRUE(server_->restart());
+  server_->setEnvironment();
+  EXPECT_NE(r.code, 0);
+  EXPECT_NE(r.out.find(" files ("), std::string::npos) << "a summary: " << r.out << r.err;
+  r =
+      sh("$NB put -r --overwrite load /load-up && $NB get -r /load-up load-back && "
+         "diff -r load load-back && echo same");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("same"), std::string::npos);
+  EXPECT_EQ(partialFiles(), 0);
+}
+
+}  // namespace
+}  // namespace nb::cli
