@@ -10,7 +10,18 @@
 namespace nb::cli {
 
 CommandContext::CommandContext(const GlobalOptions& options, Printer& printer)
-    : options_(options), printer_(printer), runner_(std::chrono::seconds(options.timeoutSeconds)) {}
+    : options_(options), printer_(printer) {}
+
+NBCallOptions CommandContext::callOptions(ProgressBar* progress) const {
+  NBCallOptions call;
+  call.idleTimeout = std::chrono::seconds(options_.timeoutSeconds);
+  if (progress != nullptr) {
+    call.progress = [progress](std::int64_t done, std::int64_t expected) {
+      progress->update(done, expected);
+    };
+  }
+  return call;
+}
 
 Result<std::shared_ptr<NBConsumer>> CommandContext::consumer() const {
   if (!options_.consumerKey || options_.consumerKey->empty() || !options_.consumerSecret) {

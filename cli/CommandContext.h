@@ -10,11 +10,11 @@
 
 #include "cli/Command.h"
 #include "cli/FailureText.h"
-#include "cli/OperationRunner.h"
 #include "cli/Printer.h"
 #include "cli/ProgressBar.h"
 #include "nb/Private/NBConsumer.h"
 #include "nb/Status.h"
+#include "nb/client/NBClient.h"
 
 namespace nb::cli {
 
@@ -28,18 +28,17 @@ class CommandContext {
   // Runs an Op with `item` to its outcome: the result, or the failure as a
   // Status (the service's message, with a code naming the cause). Every
   // operation of the command goes through here.
+  // It runs as the library's blocking call (NBClient), with --timeout as the
+  // idle limit; `progress` (not owned, may be null) is drawn from the call's
+  // progress callback while this thread waits.
   template <class Op, class Item>
   Result<NBResult> perform(std::shared_ptr<Item> item, ProgressBar* progress = nullptr) {
-    const OperationOutcome outcome = runner_.perform<Op>(std::move(item), progress);
-    switch (outcome.kind) {
-      case OperationOutcome::Kind::kSuccess:
-        return outcome.result;
-      case OperationOutcome::Kind::kTimeout:
-        return Status::timeout(outcome.message);
-      case OperationOutcome::Kind::kFail:
-        break;
-    }
-    return FailureText::fromOperationMessage(outcome.message);
+    Result<NBResult> outcome = client_.call(
+        [item](NBOperationDelegate* delegate) { return std::make_shared<Op>(delegate, item); },
+        callOptions(progress));
+    if (progress != nullptr) progress->finish();
+    if (outcome.ok() || outcome.status().code() == StatusCode::kTimeout) return outcome;
+    return FailureText::fromOperationMessage(outcome.status().message());
   }
 
   // The consumer from --consumer-key/--consumer-secret or the environment;
@@ -59,7 +58,9 @@ class CommandContext {
  private:
   const GlobalOptions& options_;
   Printer& printer_;
-  OperationRunner runner_;
+  NBCallOptions callOptions(ProgressBar* progress) const;
+
+  const NBClient client_;
 };
 
 }  // namespace nb::cli

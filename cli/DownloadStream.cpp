@@ -115,17 +115,15 @@ Result<std::string> signedDownloadURL(const std::string& root, const std::string
   item->path = path;
   // The library's own download request (never executed here): URL and parameters.
   const auto definition = std::make_shared<NBDownloadFileOperation>(nullptr, item);
-  const auto request = definition->serviceRequest();
-  if (const auto* failure = std::get_if<NBFailure>(&request)) {
-    return Status::invalidArgument(failure->message);
-  }
+  const Result<NBServiceRequest> plan = definition->serviceRequest();
+  if (!plan.ok()) return plan.status();
   NBAPIInfo& info = NBAPIInfo::instance();
   const auto token = info.token();
   const auto consumer = info.consumer();
   if (!token || !token->token || !consumer || !consumer->key) {
     return Status::unauthenticated("not signed in: run `nb login USER` first");
   }
-  return std::get<NBServiceRequest>(request).signedURLString("GET", *consumer, token.get());
+  return plan->signedURLString(*consumer, token.get());
 }
 
 }  // namespace

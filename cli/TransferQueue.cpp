@@ -30,13 +30,12 @@ std::string baseName(const std::string& path) {
 std::optional<std::string> locateUploadNode(std::chrono::seconds idleLimit) {
   auto item = std::make_shared<NBUploadFileOperationItem>();
   const auto definition = std::make_shared<NBUploadFileOperation>(nullptr, item);
-  const auto request = definition->serviceRequest();
-  const auto* locate = std::get_if<NBServiceRequest>(&request);
+  const Result<NBServiceRequest> locate = definition->serviceRequest();
   NBAPIInfo& info = NBAPIInfo::instance();
   const auto token = info.token();
   const auto consumer = info.consumer();
-  if (!locate || !token || !consumer || !consumer->key) return std::nullopt;
-  auto reply = UrlFetch::get(locate->signedURLString("GET", *consumer, token.get()), idleLimit);
+  if (!locate.ok() || !token || !consumer || !consumer->key) return std::nullopt;
+  auto reply = UrlFetch::get(locate->signedURLString(*consumer, token.get()), idleLimit);
   const auto* body = std::get_if<std::string>(&reply);
   if (!body) return std::nullopt;
   const auto json = NBJsonUtility::jsonValueFromString(*body);
