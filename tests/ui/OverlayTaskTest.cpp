@@ -24,6 +24,9 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace nb {
 namespace {
 
+// Enough steps that the worker still runs while the main loop applies and draws.
+constexpr int kSteps = 400;
+
 struct HiddenFlag : FxActivityDelegate {
   int calls = 0;
   std::thread::id thread;
@@ -51,10 +54,10 @@ TEST(OverlayTask, WorkerUpdatesLabelAndProgressAndTheOverlayHidesOnTheMainThread
   hud->showWhileExecuting(
       [overlay, target, &worker, &step] {
         worker = std::this_thread::get_id();
-        for (int i = 1; i <= 20; ++i) {
+        for (int i = 1; i <= kSteps; ++i) {
           overlay->setLabelText("第 " + std::to_string(i) + " 步");
-          overlay->setDetailsLabelText(std::to_string(i * 5) + "%");
-          overlay->setProgress(float(i) / 20);
+          overlay->setDetailsLabelText(std::to_string(i * 100 / kSteps) + "%");
+          overlay->setProgress(float(i) / kSteps);
           target->fetch_add(1);
           step = i;
           std::this_thread::yield();
@@ -82,9 +85,9 @@ TEST(OverlayTask, WorkerUpdatesLabelAndProgressAndTheOverlayHidesOnTheMainThread
   EXPECT_FALSE(hud->taskInProgress());
   EXPECT_EQ(hud->superview(), nullptr);
   EXPECT_TRUE(targetAlive.expired()) << "the task's target is released after the task";
-  EXPECT_EQ(step.load(), 20);
+  EXPECT_EQ(step.load(), kSteps);
   // Every update queued by the worker ran before the hide.
-  EXPECT_EQ(hud->labelText(), "第 20 步");
+  EXPECT_EQ(hud->labelText(), "第 " + std::to_string(kSteps) + " 步");
   EXPECT_EQ(hud->detailsLabelText(), "100%");
   EXPECT_FLOAT_EQ(hud->progress(), 1.0f);
   EXPECT_FLOAT_EQ(std::static_pointer_cast<FxRoundProgressView>(hud->indicator())->progress(),
