@@ -1,4 +1,5 @@
-# Installs headers under include/nb/..., the library, a CMake package (nb::nb)
+# Installs the public headers under include/nb/... (internal/ folders hold the
+# library's own headers and are not installed), the library, a CMake package (nb::nb)
 # and a pkg-config file, so that applications build against an installed copy.
 include(CMakePackageConfigHelpers)
 
@@ -6,7 +7,8 @@ install(TARGETS nb EXPORT nbTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/nb/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/nb
-  FILES_MATCHING PATTERN "*.h")
+  FILES_MATCHING PATTERN "*.h"
+  PATTERN "internal" EXCLUDE)
 install(EXPORT nbTargets NAMESPACE nb:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/nb)
 
 get_property(NB_CMAKE_DEPENDENCIES GLOBAL PROPERTY NB_CMAKE_DEPENDENCIES)

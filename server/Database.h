@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "nb/Status.h"
-#include "nb/platform/SqliteDatabase.h"
+#include "nb/platform/internal/SqliteDatabase.h"
 
 namespace nb::server {
 

@@ -18,7 +18,7 @@
 #include <sstream>
 #include <string>
 
-#include "nb/Private/MultipartFormBody.h"
+#include "nb/Private/internal/MultipartFormBody.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/operations/NBServiceRequest.h"

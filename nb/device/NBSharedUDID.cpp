@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "nb/Private/NSStringHelper.h"
-#include "nb/device/NBSharedUDIDInternal.h"
+#include "nb/device/internal/NBSharedUDIDInternal.h"
 #include "nb/platform/KeyedArchiver.h"
 #include "nb/platform/Pasteboard.h"
-#include "nb/platform/PasteboardStore.h"
+#include "nb/platform/internal/PasteboardStore.h"
 #include "nb/platform/UserDefaults.h"
 
 namespace nb {

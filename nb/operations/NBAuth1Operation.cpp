@@ -1,7 +1,7 @@
 #include "nb/operations/NBAuth1Operation.h"
 
 #include "nb/Private/NBHosts.h"
-#include "nb/operations/NBReply.h"
+#include "nb/operations/internal/NBReply.h"
 #include "nb/operations/NBServiceRequest.h"
 #include "nb/operations/NBXAuthOperation.h"
 

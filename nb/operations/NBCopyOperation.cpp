@@ -1,7 +1,7 @@
 #include "nb/operations/NBCopyOperation.h"
 
 #include "nb/Private/NBHosts.h"
-#include "nb/operations/NBReply.h"
+#include "nb/operations/internal/NBReply.h"
 
 namespace nb {
 

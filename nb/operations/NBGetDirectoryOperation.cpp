@@ -2,7 +2,7 @@
 
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NSStringHelper.h"
-#include "nb/operations/NBReply.h"
+#include "nb/operations/internal/NBReply.h"
 
 namespace nb {
 namespace {

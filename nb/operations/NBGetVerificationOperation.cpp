@@ -1,7 +1,7 @@
 #include "nb/operations/NBGetVerificationOperation.h"
 
 #include "nb/Private/NBHosts.h"
-#include "nb/operations/NBReply.h"
+#include "nb/operations/internal/NBReply.h"
 #include "nb/operations/NBServiceRequest.h"
 
 namespace nb {

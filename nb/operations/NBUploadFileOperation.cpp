@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "nb/Private/MultipartFormBody.h"
+#include "nb/Private/internal/MultipartFormBody.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/ParseError.h"
-#include "nb/operations/NBReply.h"
+#include "nb/operations/internal/NBReply.h"
 
 namespace nb {
 namespace {

@@ -3,7 +3,7 @@
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NSStringHelper.h"
 #include "nb/Private/SignatureHelper.h"
-#include "nb/operations/NBReply.h"
+#include "nb/operations/internal/NBReply.h"
 
 namespace nb {
 

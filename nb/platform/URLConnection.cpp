@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "nb/platform/CurlTransferEngine.h"
-#include "nb/platform/RequestBodyReader.h"
+#include "nb/platform/internal/CurlTransferEngine.h"
+#include "nb/platform/internal/RequestBodyReader.h"
 
 namespace nb {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "nb/Private/MultipartFormBody.h"
+#include "nb/Private/internal/MultipartFormBody.h"
 
 namespace nb {
 namespace {

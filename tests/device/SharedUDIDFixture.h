@@ -8,9 +8,9 @@
 #include <string>
 
 #include "nb/device/NBSharedUDID.h"
-#include "nb/device/NBSharedUDIDInternal.h"
+#include "nb/device/internal/NBSharedUDIDInternal.h"
 #include "nb/platform/Pasteboard.h"
-#include "nb/platform/PasteboardStore.h"
+#include "nb/platform/internal/PasteboardStore.h"
 #include "nb/platform/UserDefaults.h"
 #include "tests/platform/TempDataHome.h"
 

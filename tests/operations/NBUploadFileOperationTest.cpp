@@ -3,7 +3,7 @@
 // the HTTP status.
 #include <gtest/gtest.h>
 
-#include "nb/Private/MultipartFormBody.h"
+#include "nb/Private/internal/MultipartFormBody.h"
 #include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/operations/NBThumbnailOperation.h"
 #include "nb/operations/NBUploadFileOperation.h"

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "nb/Private/MultipartFormBody.h"
+#include "nb/Private/internal/MultipartFormBody.h"
 #include "nb/operations/NBDocumentConvertOperation.h"
 #include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/operations/NBThumbnailOperation.h"

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "nb/platform/PasteboardStore.h"
+#include "nb/platform/internal/PasteboardStore.h"
 #include "tests/platform/TempDataHome.h"
 
 namespace nb {

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "nb/platform/RequestBodyReader.h"
+#include "nb/platform/internal/RequestBodyReader.h"
 
 namespace nb {
 namespace {

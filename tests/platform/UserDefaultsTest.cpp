@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "nb/platform/SqliteDatabase.h"
+#include "nb/platform/internal/SqliteDatabase.h"
 #include "tests/platform/TempDataHome.h"
 
 namespace nb {

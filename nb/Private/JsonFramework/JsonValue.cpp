@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "nb/Private/JsonFramework/JsonArena.h"
+#include "nb/Private/JsonFramework/internal/JsonArena.h"
 
 namespace nb {
 

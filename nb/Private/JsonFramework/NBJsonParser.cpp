@@ -13,7 +13,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "nb/Private/JsonFramework/JsonArena.h"
+#include "nb/Private/JsonFramework/internal/JsonArena.h"
 
 namespace nb {
 

@@ -1,4 +1,4 @@
-#include "nb/platform/SqliteDatabase.h"
+#include "nb/platform/internal/SqliteDatabase.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>

@@ -1,4 +1,4 @@
-#include "nb/platform/CurlTransferEngine.h"
+#include "nb/platform/internal/CurlTransferEngine.h"
 
 #include <curl/curl.h>
 

@@ -1,4 +1,4 @@
-#include "nb/Private/MultipartFormBody.h"
+#include "nb/Private/internal/MultipartFormBody.h"
 
 namespace nb {
 

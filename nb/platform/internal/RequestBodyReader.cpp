@@ -1,4 +1,4 @@
-#include "nb/platform/RequestBodyReader.h"
+#include "nb/platform/internal/RequestBodyReader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "nb/operations/NBReply.h"
+#include "nb/operations/internal/NBReply.h"
 
 #include <limits>
 
