@@ -287,8 +287,11 @@ class Client(threading.Thread):
     def run(self):
         try:
             self.login()
-            self.call("GET", API + "/1/fileops/create_folder",
-                      params={"root": "app", "path": self.folder})
+            while True:  # until the folder is there (a kill may cut the first try)
+                made = self.call("GET", API + "/1/fileops/create_folder",
+                                 params={"root": "app", "path": self.folder})
+                if made is not None and made.status_code in (200, 403):
+                    break
             while not self.soak.over:
                 if self.uncertain:
                     self.settle()  # before anything else touches those paths
