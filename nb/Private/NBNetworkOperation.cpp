@@ -1,5 +1,8 @@
 #include "nb/Private/NBNetworkOperation.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
 #include "nb/Private/ParseError.h"
 
@@ -33,7 +36,17 @@ void NBNetworkOperation::connectionDidReceiveResponse(URLConnection* /*connectio
     _statusRefused = true;
     return;  // no buffer: the rest of this body is dropped
   }
+  const std::int64_t announced = response.expectedContentLength();
+  if (keepsReplyInMemory() && announced > static_cast<std::int64_t>(kMaxReplyBytes)) {
+    // Refused before a byte of the body is read.
+    cancelOperation();
+    reportFail(kReplyTooLargeMessage);
+    return;
+  }
   _receiveData.emplace();
+  if (keepsReplyInMemory() && announced > 0) {
+    _receiveData->reserve(static_cast<std::size_t>(announced));
+  }
 }
 
 void NBNetworkOperation::connectionDidReceiveData(URLConnection* /*connection*/,
@@ -46,6 +59,12 @@ void NBNetworkOperation::connectionDidReceiveData(URLConnection* /*connection*/,
     _receiveData.reset();
     reportFail(kReplyTooLargeMessage);
     return;
+  }
+  const std::size_t needed = _receiveData->size() + chunk.size();
+  if (needed > _receiveData->capacity()) {
+    // Grow by doubling, but never past the bound, so that the largest body
+    // allowed does not cost twice its size.
+    _receiveData->reserve(std::min(kMaxReplyBytes, std::max(needed, 2 * _receiveData->capacity())));
   }
   _receiveData->append(chunk);
 }

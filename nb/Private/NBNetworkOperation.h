@@ -28,9 +28,9 @@ namespace nb {
 class NBNetworkOperation : public NBOperation, public URLConnectionDelegate {
  public:
   // The most bytes of one reply body kept in memory, far above any real reply.
-  // A longer body cancels the request and the delegate hears
-  // kReplyTooLargeMessage once. Operations that stream their body to a file
-  // (downloads) do not keep it here and are not bounded.
+  // A longer body, or a Content-Length announcing one, cancels the request
+  // and the delegate hears kReplyTooLargeMessage once. Operations that stream
+  // their body to a file (downloads) do not keep it here and are not bounded.
   static constexpr std::size_t kMaxReplyBytes = std::size_t{64} << 20;
   static constexpr const char* kReplyTooLargeMessage =
       "the service's reply is too large (over 64 MiB)";
@@ -60,6 +60,10 @@ class NBNetworkOperation : public NBOperation, public URLConnectionDelegate {
   virtual bool handleErrorData(const std::optional<std::string>& data);
   // Turns the body into a result for the delegate. Base: nothing.
   virtual void handleSuccessData(const std::optional<std::string>& data);
+  // Whether the body is kept in _receiveData, and so bounded by kMaxReplyBytes
+  // (also when Content-Length announces more). False for operations that
+  // stream it elsewhere, such as to a file.
+  virtual bool keepsReplyInMemory() const { return true; }
 
   // Starts `request` with this operation as delegate and keeps it in
   // _connection; a request still running from before is cancelled first.

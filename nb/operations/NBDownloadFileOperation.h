@@ -54,6 +54,8 @@ class NBDownloadFileOperation : public NBFileServiceOperation {
   // stored, so that a call without one leaves an earlier file in place.
   void willStartRequest() override { internalInit(); }
   bool handleErrorCode(const std::string& status) override;
+  // The body goes to the file, of any size.
+  bool keepsReplyInMemory() const override { return false; }
   void handleSuccessData(const std::optional<std::string>& data) override;
   void connectionDidReceiveResponse(URLConnection* connection,
                                     const URLResponse& response) override;
