@@ -124,7 +124,7 @@ void NBNetworkOperation::connectionDidReceiveResponse(URLConnection* /*connectio
   _receivedBytes = 0;
   _expectedBytes = response.expectedContentLength();
   _sink = replySink();
-  if (Status status = _sink->begin(); !status.ok()) failRequest(std::move(status));
+  if (Status status = _sink->begin(_expectedBytes); !status.ok()) failRequest(std::move(status));
 }
 
 void NBNetworkOperation::connectionDidReceiveData(URLConnection* /*connection*/,

@@ -249,7 +249,7 @@ TEST_F(NBNetworkOperationTest, AReplyPastTheMemoryBoundFailsOnceAndIsNotKept) {
 }
 
 TEST_F(NBNetworkOperationTest, AReplyPastTheBoundIsCancelledWithOneFailure) {
-  // An endless body: the server streams until the client goes away.
+  // An endless body without a length: the server streams until the client goes away.
   auto sent = std::make_shared<std::atomic<std::size_t>>(0);
   http.server.Get("/endless", [sent](const httplib::Request&, httplib::Response& res) {
     res.set_chunked_content_provider("application/json",
@@ -259,16 +259,26 @@ TEST_F(NBNetworkOperationTest, AReplyPastTheBoundIsCancelledWithOneFailure) {
                                        return sink.write(chunk.data(), chunk.size());
                                      });
   });
-  auto log = std::make_shared<HookLog>();
-  Owner owner;
-  owner.operation = std::make_shared<ProbeOperation>(&owner, http.url("/endless"), log);
-  runToEnd(owner, log, "/endless");
-  ASSERT_EQ(owner.outcomes.size(), 1u);
-  EXPECT_NE(owner.outcomes[0].find("64 MiB"), std::string::npos) << owner.outcomes[0];
-  EXPECT_EQ(owner.operation->failureStatus().code(), StatusCode::kResourceExhausted);
-  EXPECT_TRUE(log->successData.empty());
-  // The transfer stopped near the bound instead of running on.
-  EXPECT_LT(sent->load(), kReplyMemoryLimit + (32u << 20));
+  // A body announced past the bound is refused before any of it is read.
+  RawTestServer announced([sent](int fd, const std::atomic<bool>& stopping) {
+    RawTestServer::readRequestHead(fd);
+    RawTestServer::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2147483648\r\n\r\n[[[[");
+    while (!stopping) std::this_thread::sleep_for(milliseconds(10));
+  });
+  for (const std::string& url : {http.url("/endless"), announced.url("/")}) {
+    SCOPED_TRACE(url);
+    sent->store(0);
+    auto log = std::make_shared<HookLog>();
+    Owner owner;
+    owner.operation = std::make_shared<ProbeOperation>(&owner, url, log);
+    runToEnd(owner, log, url);
+    ASSERT_EQ(owner.outcomes.size(), 1u);
+    EXPECT_NE(owner.outcomes[0].find("64 MiB"), std::string::npos) << owner.outcomes[0];
+    EXPECT_EQ(owner.operation->failureStatus().code(), StatusCode::kResourceExhausted);
+    EXPECT_TRUE(log->successData.empty());
+    // The transfer stopped near the bound instead of running on.
+    EXPECT_LT(sent->load(), kReplyMemoryLimit + (32u << 20));
+  }
 }
 
 TEST_F(NBNetworkOperationTest, NothingIsHeardAfterCancel) {

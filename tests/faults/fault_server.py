@@ -100,8 +100,12 @@ def serve(fault, conn, tls, stopping):
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
                      b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
     elif fault == "huge":
-        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                     b"Content-Length: %d\r\n\r\n" % HUGE_BYTES)
+        # FAULT_HUGE_UNDECLARED=1 leaves the length out: the body ends when the
+        # connection closes.
+        length = b"" if os.environ.get("FAULT_HUGE_UNDECLARED") else \
+            b"Content-Length: %d\r\n" % HUGE_BYTES
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n%s"
+                     b"Connection: close\r\n\r\n" % length)
         block = b"[" * (1 << 20)
         sent = 0
         while sent < HUGE_BYTES and not stopping.is_set():

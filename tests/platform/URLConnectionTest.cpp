@@ -273,7 +273,7 @@ TEST_F(URLConnectionTest, TheTimeOutCountsFromTheLastByteNotTheAverageSpeed) {
     RawTestServer::readRequestHead(fd);
     RawTestServer::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n");
     for (const char c : std::string("abc")) {
-      for (int i = 0; i < 70 && !stopping; ++i) std::this_thread::sleep_for(milliseconds(10));
+      for (int i = 0; i < 60 && !stopping; ++i) std::this_thread::sleep_for(milliseconds(10));
       RawTestServer::sendAll(fd, std::string(1, c));
     }
   });

@@ -17,16 +17,18 @@ class MemorySink final : public NBReplySink {
  public:
   explicit MemorySink(std::uint64_t limit) : limit_(limit) {}
 
-  Status begin() override {
+  Status begin(std::int64_t expectedBytes) override {
     body_.clear();
+    if (expectedBytes > 0 && static_cast<std::uint64_t>(expectedBytes) > limit_) return tooLarge();
+    // An announced length is reserved at once, so the buffer never doubles past it.
+    if (expectedBytes > 0) body_.reserve(static_cast<std::size_t>(expectedBytes));
     return Status::OK();
   }
 
   Status write(std::string_view chunk) override {
     if (body_.size() + chunk.size() > limit_) {
       body_.clear();
-      return Status::resourceExhausted("the service's reply is larger than " +
-                                       std::to_string(limit_ >> 20) + " MiB; it was not read");
+      return tooLarge();
     }
     body_.append(chunk);
     return Status::OK();
@@ -39,6 +41,11 @@ class MemorySink final : public NBReplySink {
   void discard() override { body_.clear(); }
 
  private:
+  Status tooLarge() const {
+    return Status::resourceExhausted("the service's reply is larger than " +
+                                     std::to_string(limit_ >> 20) + " MiB; it was not read");
+  }
+
   std::uint64_t limit_;
   std::string body_;
 };
@@ -52,7 +59,7 @@ class FileSink final : public NBReplySink {
   explicit FileSink(std::string path) : path_(std::move(path)) {}
   ~FileSink() override { discard(); }
 
-  Status begin() override {
+  Status begin(std::int64_t /*expectedBytes*/) override {
     discard();
     std::error_code error;
     const std::filesystem::path parent = std::filesystem::path(path_).parent_path();
@@ -82,7 +89,7 @@ class FileSink final : public NBReplySink {
 
   Result<std::optional<std::string>> finish() override {
     if (!stream_) {
-      if (Status status = begin(); !status.ok()) return status;
+      if (Status status = begin(-1); !status.ok()) return status;
     }
     if (!stream_->isStillAtPath(written_)) {
       discard();

@@ -18,8 +18,10 @@ namespace nb {
 class NBReplySink {
  public:
   virtual ~NBReplySink() = default;
-  // A new body starts (a further response drops what came before).
-  virtual Status begin() = 0;
+  // A new body starts (a further response drops what came before);
+  // `expectedBytes` is its announced length, negative when unknown. A sink
+  // that cannot take that much refuses before any of it is read.
+  virtual Status begin(std::int64_t expectedBytes) = 0;
   // Appends a chunk; a failure ends the request.
   virtual Status write(std::string_view chunk) = 0;
   // The complete body: its text when kept in memory, nothing when it went to a
