@@ -50,9 +50,9 @@ struct SignInInput {
 // missing, the user name has no "@" (the sign-in screens accept only those)
 // or no password can be had.
 Result<SignInInput> signInInput(CommandContext& context, const SignInOptions& o) {
+  if (o.user.empty()) return Status::invalidArgument("USER is required (or give --window)");
   auto consumer = context.consumer();
   if (!consumer.ok()) return consumer.status();
-  if (o.user.empty()) return Status::invalidArgument("USER is required (or give --window)");
   if (o.user.find('@') == std::string::npos) {
     return Status::invalidArgument(
         "the user name must be the account's e-mail address (with an @)");

@@ -18,7 +18,6 @@ double URLRequest::defaultTimeoutInterval() { return defaultTimeout; }
 URLRequest URLRequest::requestWithURL(std::string url) {
   URLRequest request;
   request.url_ = std::move(url);
-  request.timeout_ = defaultTimeout;
   return request;
 }
 

@@ -96,7 +96,7 @@ class URLRequest {
   std::vector<std::pair<std::string, std::string>> headers_;  // (field, value)
   std::vector<URLRequestBodyPart> body_;
   bool hasBody_ = false;
-  double timeout_ = kDefaultTimeoutInterval;
+  double timeout_ = defaultTimeoutInterval();
   URLRequestCachePolicy cachePolicy_ = URLRequestCachePolicy::UseProtocolCachePolicy;
 };
 

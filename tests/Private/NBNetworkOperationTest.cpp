@@ -274,7 +274,6 @@ TEST_F(NBNetworkOperationTest, AReplyPastTheBoundIsCancelledWithOneFailure) {
     runToEnd(owner, log, url);
     ASSERT_EQ(owner.outcomes.size(), 1u);
     EXPECT_NE(owner.outcomes[0].find("64 MiB"), std::string::npos) << owner.outcomes[0];
-    EXPECT_EQ(owner.operation->failureStatus().code(), StatusCode::kResourceExhausted);
     EXPECT_TRUE(log->successData.empty());
     // The transfer stopped near the bound instead of running on.
     EXPECT_LT(sent->load(), kReplyMemoryLimit + (32u << 20));

@@ -345,8 +345,10 @@ TEST_F(CommandEndToEndTest, SyncSendsOnlyWhatChangedAndDeletesOnlyWhatIsGone) {
 }
 
 TEST_F(CommandEndToEndTest, AServerKilledMidJobGivesASummaryAndARerunCompletes) {
-  ASSERT_EQ(sh("rm -rf load && mkdir load && for i in 1 2 3 4 5 6; do "
-               "head -c $((8 << 20)) /dev/urandom >load/f$i; done")
+  // Enough data that the job is still running when the server dies, even on a
+  // quiet machine where the emulator takes several hundred MiB/s.
+  ASSERT_EQ(sh("rm -rf load && mkdir load && for i in 1 2 3 4 5 6 7 8; do "
+               "head -c $((32 << 20)) /dev/urandom >load/f$i; done")
                 .code,
             0);
   Shell r;
@@ -355,7 +357,7 @@ TEST_F(CommandEndToEndTest, AServerKilledMidJobGivesASummaryAndARerunCompletes) 
         sh("$NB get -r /nothing-yet x 2>/dev/null; "
            "$NB put -r --transfers 2 --retries 0 load /load-up");
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
   server_->stop(SIGKILL);
   job.join();
   ASSERT_TRUE(server_->restart());

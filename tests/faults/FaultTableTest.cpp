@@ -64,8 +64,8 @@ const std::vector<std::string> kFaults = {
 // slow but whole reply ("[1]", a JSON value); downloads and document views
 // store any body of a 200 as the file, thumbnails hand its bytes over, and
 // delete and move hand back the body text of any status, as the service's
-// other calls are judged by their body alone. Upload takes "[1]" from its
-// first request as its final reply.
+// other calls are judged by their body alone. Upload fails on a first reply
+// that names no upload node, "[1]" included.
 struct Row {
   const char* operation;
   const char* outcomes;  // one letter per fault; spaces are for the eye
@@ -80,7 +80,7 @@ const Row kTable[] = {
     {"register",               "F  F  F  F  F  F  F  F  F  F  F  F  F"},
     {"account info",           "F  F  F  F  F  F  F  F  F  F  F  F  F"},
     {"metadata",               "F  F  F  F  F  F  F  F  F  F  F  F  F"},
-    {"upload",                 "F  F  F  F  S  F  F  F  F  F  F  F  F"},
+    {"upload",                 "F  F  F  F  F  F  F  F  F  F  F  F  F"},
     {"download",               "F  F  F  F  S  F  F  F  S  S  S  F  F"},
     {"create folder",          "F  F  F  F  F  F  F  F  F  F  F  F  F"},
     {"delete",                 "F  F  F  F  S  S  S  S  S  F  S  F  F"},
