@@ -357,7 +357,9 @@ TEST_F(CommandEndToEndTest, AServerKilledMidJobGivesASummaryAndARerunCompletes) 
         sh("$NB get -r /nothing-yet x 2>/dev/null; "
            "$NB put -r --transfers 2 --retries 0 load /load-up");
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  // Kill the server once the job has created its remote folder, so that it
+  // dies mid-upload however fast or slow this machine (or build) is.
+  sh("for i in $(seq 600); do $NB ls /load-up >/dev/null 2>&1 && break; sleep 0.05; done");
   server_->stop(SIGKILL);
   job.join();
   ASSERT_TRUE(server_->restart());
