@@ -41,7 +41,9 @@ PASSWORD='pässwörd'
 "$NBSERVER" user add --data "$WORK/server" alice@example.com "$PASSWORD" >/dev/null
 export NB_DATA_HOME="$WORK/home" NB_KEYCHAIN=file
 
-NB_WINDOW_SCREENSHOT="$WORK/login.png" "$NB" login --window >"$WORK/login.out" 2>&1 &
+# The display drivers that SDL2 loads and unloads keep memory a leak checker
+# cannot attribute (an unloaded module): leaks are not counted for this process.
+NB_WINDOW_SCREENSHOT="$WORK/login.png" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" "$NB" login --window >"$WORK/login.out" 2>&1 &
 LOGIN=$!
 PIDS+=($LOGIN)
 WID=$(timeout 20 xdotool search --sync --name '^nb login$' | head -1) || fail "no login window"
