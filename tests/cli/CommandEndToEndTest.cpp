@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -69,22 +70,28 @@ class CommandEndToEndTest : public ::testing::Test {
 
   static fs::path work() { return folder_->path() / "work"; }
 
-  // Runs `script` with bash in the work folder; the first call signs in.
+  // Runs `script` with bash in the work folder; the first call signs in. Each
+  // call has files of its own, so two threads may run scripts at once.
   static Shell sh(const std::string& script) {
     static bool signedIn = false;
     if (!signedIn) {
       signedIn = true;
       sh("$NB login user@nimbus.test --password pw");
     }
+    static std::atomic<int> calls{0};
     const fs::path dir = folder_->path();
-    writeFile(dir / "script.sh", "cd '" + work().string() + "' || exit 99\n" + script + "\n");
-    const std::string command = "bash '" + (dir / "script.sh").string() + "' >'" +
-                                (dir / "out").string() + "' 2>'" + (dir / "err").string() + "'";
+    const std::string n = std::to_string(++calls);
+    const fs::path file = dir / ("script-" + n + ".sh");
+    const fs::path out = dir / ("out-" + n);
+    const fs::path err = dir / ("err-" + n);
+    writeFile(file, "cd '" + work().string() + "' || exit 99\n" + script + "\n");
+    const std::string command =
+        "bash '" + file.string() + "' >'" + out.string() + "' 2>'" + err.string() + "'";
     const int status = std::system(command.c_str());
     Shell result;
     result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = readFile(dir / "out");
-    result.err = readFile(dir / "err");
+    result.out = readFile(out);
+    result.err = readFile(err);
     return result;
   }
 
