@@ -36,7 +36,7 @@ struct GlobalOptions {
 // Status; the result has already been printed when it returns ok.
 using CommandRun = std::function<Status(CommandContext&)>;
 
-struct CommandSpec {
+struct CommandEntry {
   const char* name;
   const char* help;
   CommandRun (*declare)(CLI::App& sub);

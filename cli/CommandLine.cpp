@@ -79,9 +79,9 @@ ParsedCommandLine CommandLine::parse(int argc, const char* const* argv, std::ost
   addGlobalOptions(app, parsed.globals);
 
   std::vector<std::pair<CLI::App*, CommandRun>> runs;
-  for (const CommandSpec& spec : CommandTable::commands()) {
-    CLI::App* sub = app.add_subcommand(spec.name, spec.help);
-    runs.emplace_back(sub, spec.declare(*sub));
+  for (const CommandEntry& entry : CommandTable::commands()) {
+    CLI::App* sub = app.add_subcommand(entry.name, entry.help);
+    runs.emplace_back(sub, entry.declare(*sub));
   }
 
   const std::string word = firstWord(argc, argv);

@@ -12,7 +12,7 @@
 namespace nb::cli {
 namespace {
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {"login", "Sign in with user name and password", declareLogin},
     {"logout", "Forget the stored access token and consumer", declareLogout},
     {"register", "Create an account, then sign in to it", declareRegister},
@@ -36,11 +36,11 @@ constexpr CommandSpec kCommands[] = {
 
 }  // namespace
 
-std::span<const CommandSpec> CommandTable::commands() { return kCommands; }
+std::span<const CommandEntry> CommandTable::commands() { return kCommands; }
 
-const CommandSpec* CommandTable::find(std::string_view name) {
-  for (const CommandSpec& spec : kCommands) {
-    if (spec.name == name) return &spec;
+const CommandEntry* CommandTable::find(std::string_view name) {
+  for (const CommandEntry& entry : kCommands) {
+    if (entry.name == name) return &entry;
   }
   return nullptr;
 }

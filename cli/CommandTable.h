@@ -13,9 +13,9 @@ namespace nb::cli {
 
 class CommandTable {
  public:
-  static std::span<const CommandSpec> commands();
+  static std::span<const CommandEntry> commands();
   // The entry named `name`, or null.
-  static const CommandSpec* find(std::string_view name);
+  static const CommandEntry* find(std::string_view name);
   // Parses argv, runs the sub-command on the main run loop and prints its
   // result or failure; the process exit code.
   static int main(int argc, const char* const* argv, std::ostream& out, std::ostream& err);

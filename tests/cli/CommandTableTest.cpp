@@ -128,10 +128,10 @@ TEST_F(CommandTableTest, RefusesWithoutCredentialsOrWithBadInputBeforeAnyRequest
 }
 
 TEST_F(CommandTableTest, EveryTableEntryHasHelpAndLogoutAlwaysSucceeds) {
-  for (const CommandSpec& spec : CommandTable::commands()) {
-    const CommandRunResult r = run({spec.name, "--help"});
-    EXPECT_EQ(r.exitCode, 0) << spec.name;
-    EXPECT_NE(r.out.find(spec.name), std::string::npos) << r.out;
+  for (const CommandEntry& entry : CommandTable::commands()) {
+    const CommandRunResult r = run({entry.name, "--help"});
+    EXPECT_EQ(r.exitCode, 0) << entry.name;
+    EXPECT_NE(r.out.find(entry.name), std::string::npos) << r.out;
   }
   const CommandRunResult top = run({"--help"});
   EXPECT_EQ(top.exitCode, 0);

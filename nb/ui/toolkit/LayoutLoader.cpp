@@ -65,47 +65,47 @@ class Builder {
     return Status::OK();
   }
 
-  Result<Pending> view(const JsonValue& spec) const {
-    if (!spec.isObject()) return fail("every view must be an object");
-    const std::string type = text(spec, "type").value_or("");
-    const JsonValue* frameValue = spec.find("frame");
+  Result<Pending> view(const JsonValue& node) const {
+    if (!node.isObject()) return fail("every view must be an object");
+    const std::string type = text(node, "type").value_or("");
+    const JsonValue* frameValue = node.find("frame");
     auto frame = frameValue ? numbers(*frameValue, 4) : std::nullopt;
     if (!frame) return fail("view of type \"" + type + "\" needs \"frame\": [x, y, w, h]");
     const Rect rect((*frame)[0], (*frame)[1], (*frame)[2], (*frame)[3]);
-    const double fontSize = spec.find("fontSize") && spec.find("fontSize")->isNumber()
-                                ? spec.find("fontSize")->decimalValue().toDouble()
+    const double fontSize = node.find("fontSize") && node.find("fontSize")->isNumber()
+                                ? node.find("fontSize")->decimalValue().toDouble()
                                 : 16;
-    const bool bold = spec.find("bold") && spec.find("bold")->boolValue();
+    const bool bold = node.find("bold") && node.find("bold")->boolValue();
     const Font font =
         bold ? Font::boldSystemFontOfSize(fontSize) : Font::systemFontOfSize(fontSize);
     Pending out;
     if (type == "label") {
       auto label = std::make_shared<Label>(rect);
-      label->setText(text(spec, "text").value_or(""));
+      label->setText(text(node, "text").value_or(""));
       label->setFont(font);
       Color c = Color::black();
-      if (Status s = color(spec, "textColor", c); !s.ok()) return s;
+      if (Status s = color(node, "textColor", c); !s.ok()) return s;
       label->setTextColor(c);
-      const std::string align = text(spec, "alignment").value_or("left");
+      const std::string align = text(node, "alignment").value_or("left");
       label->setTextAlignment(align == "center"  ? TextAlignment::kCenter
                               : align == "right" ? TextAlignment::kRight
                                                  : TextAlignment::kLeft);
       out.view = label;
     } else if (type == "textField") {
       auto field = std::make_shared<TextField>(rect);
-      field->setPlaceholder(text(spec, "placeholder").value_or(""));
-      field->setSecureTextEntry(spec.find("secure") && spec.find("secure")->boolValue());
+      field->setPlaceholder(text(node, "placeholder").value_or(""));
+      field->setSecureTextEntry(node.find("secure") && node.find("secure")->boolValue());
       field->setFont(font);
       out.view = field;
     } else if (type == "button") {
       auto button = std::make_shared<Button>(rect);
-      button->setTitle(text(spec, "title").value_or(""));
+      button->setTitle(text(node, "title").value_or(""));
       button->setFont(Font::boldSystemFontOfSize(fontSize));
       Color c = Color::white();
-      if (Status s = color(spec, "titleColor", c); !s.ok()) return s;
+      if (Status s = color(node, "titleColor", c); !s.ok()) return s;
       button->setTitleColor(c);
       std::function<void()> fn;
-      if (Status s = action(spec, fn); !s.ok()) return s;
+      if (Status s = action(node, fn); !s.ok()) return s;
       button->setAction(fn);
       out.view = button;
     } else if (type == "imageView") {
@@ -116,9 +116,9 @@ class Builder {
       return fail("unknown view type \"" + type + "\"");
     }
     Color background = out.view->backgroundColor();
-    if (Status s = color(spec, "backgroundColor", background); !s.ok()) return s;
+    if (Status s = color(node, "backgroundColor", background); !s.ok()) return s;
     out.view->setBackgroundColor(background);
-    if (auto outlet = text(spec, "outlet")) {
+    if (auto outlet = text(node, "outlet")) {
       const auto found = bindings_.outlets.find(*outlet);
       if (found == bindings_.outlets.end()) return fail("unknown outlet \"" + *outlet + "\"");
       auto setter = found->second;
@@ -145,8 +145,8 @@ class Builder {
     const JsonValue* views = root.find("views");
     if (views == nullptr || !views->isArray()) return fail("\"views\" must be a list");
     std::vector<std::function<void()>> connections;
-    for (const JsonValue& spec : *views) {
-      Result<Pending> pending = view(spec);
+    for (const JsonValue& node : *views) {
+      Result<Pending> pending = view(node);
       if (!pending.ok()) return pending.status();
       rootView->addSubview(pending->view);
       if (pending->connect) connections.push_back(pending->connect);
