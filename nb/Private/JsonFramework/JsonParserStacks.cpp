@@ -1,0 +1,84 @@
+#include "nb/Private/JsonFramework/internal/JsonParserStacks.h"
+
+#include <cstring>
+
+namespace nb::detail {
+
+int KeyIndex::findOrAdd(std::string_view key, int position, const RawMember* members) {
+  std::size_t h = 1469598103934665603ull;
+  for (char ch : key) h = (h ^ static_cast<unsigned char>(ch)) * 1099511628211ull;
+  for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+    if (slots_[i] < 0) {
+      slots_[i] = position;
+      return -1;
+    }
+    if (members[slots_[i]].key == key) return slots_[i];
+  }
+}
+
+void KeyIndex::reset(std::size_t count) {
+  std::size_t size = 64;
+  while (size < count * 2) size *= 2;
+  slots_.assign(size, -1);
+  mask_ = size - 1;
+}
+
+JsonNode JsonParserStacks::closeArray(std::size_t start, JsonArena& arena) {
+  const std::size_t count = values.size() - start;
+  JsonNode n;
+  n.type = JsonType::Array;
+  JsonNode* data = nullptr;
+  if (count != 0) {
+    data = static_cast<JsonNode*>(arena.allocate(count * sizeof(JsonNode)));
+    const JsonNode* from = values.at(start);
+    if (count <= 4) {
+      for (std::size_t i = 0; i < count; ++i) data[i] = from[i];
+    } else {
+      std::memcpy(static_cast<void*>(data), from, count * sizeof(JsonNode));
+    }
+  }
+  n.span = {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
+  values.truncate(start);
+  return n;
+}
+
+JsonNode JsonParserStacks::closeObject(std::size_t start, JsonArena& arena) {
+  RawMember* first = members.at(start);
+  const std::size_t total = members.size() - start;
+  std::size_t count = 0;
+  if (total <= 16) {
+    for (std::size_t i = 0; i < total; ++i) {
+      std::size_t j = 0;
+      while (j < count && first[j].key != first[i].key) ++j;
+      if (j < count) {
+        first[j].value = first[i].value;
+      } else {
+        if (count != i) first[count] = first[i];
+        ++count;
+      }
+    }
+  } else {
+    index.reset(total);
+    for (std::size_t i = 0; i < total; ++i) {
+      const int j = index.findOrAdd(first[i].key, static_cast<int>(count), first);
+      if (j >= 0) {
+        first[j].value = first[i].value;
+      } else {
+        if (count != i) first[count] = first[i];
+        ++count;
+      }
+    }
+  }
+  JsonNode n;
+  n.type = JsonType::Object;
+  void* data = nullptr;
+  if (count != 0) {
+    data = arena.allocate(count * sizeof(RawMember));
+    std::memcpy(data, first, count * sizeof(RawMember));
+  }
+  n.span = {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
+  members.truncate(start);
+  return n;
+}
+
+}  // namespace nb::detail

@@ -1,0 +1,67 @@
+// The JSON string scanner: the text of a string after its opening quote, with
+// escapes decoded in place. The fast path (no escape) is inline; escapes and
+// errors go to JsonStringScanner.cpp.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "nb/Private/JsonFramework/NBJsonBase.h"
+
+namespace nb::detail {
+
+struct JsonStringStopTable {
+  bool stop[256] = {};  // ends a run of plain string bytes
+  constexpr JsonStringStopTable() {
+    for (int c = 0; c < 0x20; ++c) stop[c] = true;
+    stop[static_cast<unsigned char>('"')] = true;
+    stop[static_cast<unsigned char>('\\')] = true;
+  }
+};
+inline constexpr JsonStringStopTable kJsonStringStops;
+
+// The first byte at or after `p` that ends a run of plain string bytes: '"', '\'
+// or a control character (the terminating NUL among them). Reads whole 16-byte
+// blocks, so up to 15 bytes past the NUL must be readable.
+inline char* findStringStop(char* p) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control = _mm_set1_epi8(0x1F);
+  for (;;) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                     _mm_cmpeq_epi8(_mm_max_epu8(x, control), control));
+    const int mask = _mm_movemask_epi8(hit);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#else
+  while (!kJsonStringStops.stop[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+#endif
+}
+
+// Decodes the rest of a string whose first stop byte, at `stop`, is not its
+// closing quote. Same contract as scanRestOfString.
+char* scanEscapedRestOfString(char* start, char* stop, std::string_view& out, NBJsonBase& errors);
+
+// Scans the string starting at `c` (just after its opening quote): `out` gets its
+// decoded text, which lies inside the scanned bytes, and the result is the byte
+// after the closing quote. On failure adds the errors to `errors` and returns
+// nullptr.
+inline char* scanRestOfString(char* c, std::string_view& out, NBJsonBase& errors) {
+  char* const stop = findStringStop(c);
+  if (*stop == '"') [[likely]] {
+    out = std::string_view(c, static_cast<std::size_t>(stop - c));
+    return stop + 1;
+  }
+  return scanEscapedRestOfString(c, stop, out, errors);
+}
+
+}  // namespace nb::detail
