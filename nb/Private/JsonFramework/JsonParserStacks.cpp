@@ -23,10 +23,8 @@ void KeyIndex::reset(std::size_t count) {
   mask_ = size - 1;
 }
 
-JsonNode JsonParserStacks::closeArray(std::size_t start, JsonArena& arena) {
+JsonNode::Span JsonParserStacks::closeArray(std::size_t start, JsonArena& arena) {
   const std::size_t count = values.size() - start;
-  JsonNode n;
-  n.type = JsonType::Array;
   JsonNode* data = nullptr;
   if (count != 0) {
     data = static_cast<JsonNode*>(arena.allocate(count * sizeof(JsonNode)));
@@ -37,12 +35,11 @@ JsonNode JsonParserStacks::closeArray(std::size_t start, JsonArena& arena) {
       std::memcpy(static_cast<void*>(data), from, count * sizeof(JsonNode));
     }
   }
-  n.span = {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
   values.truncate(start);
-  return n;
+  return {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
 }
 
-JsonNode JsonParserStacks::closeObject(std::size_t start, JsonArena& arena) {
+JsonNode::Span JsonParserStacks::closeObject(std::size_t start, JsonArena& arena) {
   RawMember* first = members.at(start);
   const std::size_t total = members.size() - start;
   std::size_t count = 0;
@@ -69,16 +66,13 @@ JsonNode JsonParserStacks::closeObject(std::size_t start, JsonArena& arena) {
       }
     }
   }
-  JsonNode n;
-  n.type = JsonType::Object;
   void* data = nullptr;
   if (count != 0) {
     data = arena.allocate(count * sizeof(RawMember));
     std::memcpy(data, first, count * sizeof(RawMember));
   }
-  n.span = {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
   members.truncate(start);
-  return n;
+  return {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
 }
 
 }  // namespace nb::detail

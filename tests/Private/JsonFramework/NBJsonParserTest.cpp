@@ -84,6 +84,11 @@ TEST(NBJsonParserTest, ErrorChains) {
        {"3:Expected ':' separating key and value", "3:Object value expected for key: k"}},
       {"[truex]",
        {"3:Unrecognised leading character", "3:Expected value while parsing array"}},
+      // Long runs of whitespace are skipped in blocks: they must still stop at the
+      // end of the text and at a byte above 0x7F.
+      {std::string(37, ' '), {"11:Unexpected end of string"}},
+      {"[1," + std::string(18, '\t') + "\xA0]",
+       {"3:Unrecognised leading character", "3:Expected value while parsing array"}},
   };
   NBJsonParser parser;
   for (const auto& c : cases) {
@@ -116,6 +121,9 @@ TEST(NBJsonParserTest, Values) {
       {"null", JsonValue()},
       {"\v[\f1\r\n,\t2 ]\v", arr({1, 2})},
       {"[1] \n", arr({1})},
+      {std::string(20, ' ') + "\v\f\t\r\n[1," + std::string(33, '\n') + "2]" +
+           std::string(40, ' '),
+       arr({1, 2})},
       {"\"\\ud83d\\ude00\"", JsonValue("\xF0\x9F\x98\x80")},
       {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\\u0041\"", JsonValue("\"\\/\b\f\n\r\t\xC3\xA9" "A")},
       {"\"\xC3\xA9t\xC3\xA9 plain\"", JsonValue("\xC3\xA9t\xC3\xA9 plain")},

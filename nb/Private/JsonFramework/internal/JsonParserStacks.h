@@ -86,21 +86,26 @@ struct JsonParserStacks {
     members.truncate(0);
   }
   void open(bool isArray) { frames.push_back({isArray, isArray ? values.size() : members.size()}); }
-  // Closes the innermost container: its elements or members go into `arena`, and
-  // the node is written to its slot in the container around it, or to `root`.
+  // Closes the innermost container: its elements or members move into `arena`,
+  // and the node is written to its slot in the container around it, or to `root`.
+  // The node is written field by field where it belongs: a whole-node copy of
+  // freshly stored fields would stall on store forwarding.
   void close(JsonArena& arena, JsonNode& root) {
     const Frame frame = frames.back();
     frames.pop_back();
-    const JsonNode node =
+    const JsonNode::Span span =
         frame.isArray ? closeArray(frame.start, arena) : closeObject(frame.start, arena);
     JsonNode* slot = frames.empty()          ? &root
                      : frames.back().isArray ? &values.back()
                                              : &members.back().value;
-    *slot = node;
+    slot->span = span;
+    slot->type = frame.isArray ? JsonType::Array : JsonType::Object;
   }
-  JsonNode closeArray(std::size_t start, JsonArena& arena);
-  // A later duplicate key replaces the earlier member's value in its place.
-  JsonNode closeObject(std::size_t start, JsonArena& arena);
+  // The elements from `start` on, moved into `arena`.
+  JsonNode::Span closeArray(std::size_t start, JsonArena& arena);
+  // The members from `start` on, moved into `arena`; a later duplicate key
+  // replaces the earlier member's value in its place.
+  JsonNode::Span closeObject(std::size_t start, JsonArena& arena);
 
   // Whether the stacks are small enough to keep for the thread's next parser.
   bool worthKeeping() const { return values.bytes() + members.bytes() <= (16u << 20); }

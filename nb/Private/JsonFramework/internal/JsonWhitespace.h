@@ -2,6 +2,10 @@
 // and carriage return. No byte of 0x80 or above counts.
 #pragma once
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace nb::detail {
 
 struct JsonWhitespaceTable {
@@ -14,9 +18,38 @@ struct JsonWhitespaceTable {
 };
 inline constexpr JsonWhitespaceTable kJsonWhitespace;
 
+inline bool isJsonWhitespace(char c) {
+  return kJsonWhitespace.whitespace[static_cast<unsigned char>(c)];
+}
+
 // Advances `c` past whitespace. The text must end in a NUL, which stops the loop.
+// Between tokens there is mostly nothing or a single space, checked byte by byte;
+// longer runs (line breaks and indentation) go 16 bytes at a time, so up to 15
+// bytes past the NUL must be readable.
 inline void skipWhitespace(char*& c) {
-  while (kJsonWhitespace.whitespace[static_cast<unsigned char>(*c)]) ++c;
+  if (!isJsonWhitespace(*c)) [[likely]]
+    return;
+  if (!isJsonWhitespace(*++c)) return;
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i four = _mm_set1_epi8(4);
+  for (;;) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
+    // Tab to carriage return are 0x09..0x0D: x - 9 is at most 4 (unsigned).
+    const __m128i control = _mm_sub_epi8(x, tab);
+    const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(x, space),
+                                       _mm_cmpeq_epi8(_mm_min_epu8(control, four), control));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(blank)) ^ 0xFFFFu;
+    if (mask != 0) {
+      c += __builtin_ctz(mask);
+      return;
+    }
+    c += 16;
+  }
+#else
+  while (isJsonWhitespace(*c)) ++c;
+#endif
 }
 
 }  // namespace nb::detail
