@@ -7,6 +7,7 @@ namespace nb::detail {
 char* JsonNumberScanner::scanUnusualNumber(char* start, char* end, bool negative, int digits,
                                            std::uint64_t mantissa, long exponent, JsonNode& out,
                                            NBJsonBase& errors) {
+  out.type = JsonType::Number;
   if (digits <= 19) {
     if (mantissa == 0) {
       out.number = NBDecimal();

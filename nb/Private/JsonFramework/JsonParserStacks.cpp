@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "nb/Private/JsonFramework/internal/JsonWords.h"
+
 namespace nb::detail {
 
 int KeyIndex::findOrAdd(std::string_view key, int position, const RawMember* members) {
@@ -23,23 +25,23 @@ void KeyIndex::reset(std::size_t count) {
   mask_ = size - 1;
 }
 
-JsonNode::Span JsonParserStacks::closeArray(std::size_t start, JsonArena& arena) {
+JsonParserStacks::Block JsonParserStacks::closeArray(std::size_t start, JsonArena& arena) {
   const std::size_t count = values.size() - start;
   JsonNode* data = nullptr;
   if (count != 0) {
     data = static_cast<JsonNode*>(arena.allocate(count * sizeof(JsonNode)));
     const JsonNode* from = values.at(start);
     if (count <= 4) {
-      for (std::size_t i = 0; i < count; ++i) data[i] = from[i];
+      copyHalves(data, from, 2 * count);  // elements just scanned: see storeNode
     } else {
       std::memcpy(static_cast<void*>(data), from, count * sizeof(JsonNode));
     }
   }
   values.truncate(start);
-  return {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
+  return {data, count};
 }
 
-JsonNode::Span JsonParserStacks::closeObject(std::size_t start, JsonArena& arena) {
+JsonParserStacks::Block JsonParserStacks::closeObject(std::size_t start, JsonArena& arena) {
   RawMember* first = members.at(start);
   const std::size_t total = members.size() - start;
   std::size_t count = 0;
@@ -69,10 +71,14 @@ JsonNode::Span JsonParserStacks::closeObject(std::size_t start, JsonArena& arena
   void* data = nullptr;
   if (count != 0) {
     data = arena.allocate(count * sizeof(RawMember));
-    std::memcpy(data, first, count * sizeof(RawMember));
+    if (count <= 8) {
+      copyHalves(data, first, 3 * count);  // members just scanned: see storeNode
+    } else {
+      std::memcpy(data, first, count * sizeof(RawMember));
+    }
   }
   members.truncate(start);
-  return {data, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(count), nullptr};
+  return {data, count};
 }
 
 }  // namespace nb::detail

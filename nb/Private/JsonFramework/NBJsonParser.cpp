@@ -30,6 +30,7 @@
 #include "nb/Private/JsonFramework/internal/JsonParserStacks.h"
 #include "nb/Private/JsonFramework/internal/JsonStringScanner.h"
 #include "nb/Private/JsonFramework/internal/JsonWhitespace.h"
+#include "nb/Private/JsonFramework/internal/JsonWords.h"
 
 namespace nb {
 
@@ -69,13 +70,10 @@ std::optional<JsonValue> NBJsonParser::fragmentWithString(std::optional<std::str
     return std::nullopt;
   }
   depth_ = 0;
-  const void* nul = std::memchr(text->data(), 0, text->size());
-  const std::size_t length =
-      nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text->data()) : text->size();
-
-  arena_ = std::make_unique<detail::JsonArena>(length * 2 + 2 * kPadding);
-  char* buffer = static_cast<char*>(arena_->allocate(length + kPadding));
-  std::memcpy(buffer, text->data(), length);
+  // The copy has room for the whole input; the text ends at its first NUL byte.
+  arena_ = std::make_unique<detail::JsonArena>(text->size() * 2 + 2 * kPadding);
+  char* buffer = static_cast<char*>(arena_->allocate(text->size() + kPadding));
+  const std::size_t length = detail::copyUpToNul(buffer, *text);
   std::memset(buffer + length, 0, kPadding);
 
   char* c = buffer;
@@ -118,9 +116,8 @@ value:
   switch (*c) {
     case '"':
       if ((c = detail::scanRestOfString(c + 1, text, *this)) == nullptr) goto fail;
-      slot->type = JsonType::String;
-      slot->span = {text.data(), static_cast<std::uint32_t>(text.size()),
-                    static_cast<std::uint32_t>(text.size()), nullptr};
+      detail::storeNode(slot, detail::spanWords(JsonType::String, text.data(),
+                                                static_cast<std::uint32_t>(text.size())));
       goto next;
     // clang-format off
     case '-': case '0': case '1': case '2': case '3': case '4':
@@ -193,7 +190,7 @@ item:  // The next element or member of the innermost container, or its end.
   ++c;
   {
     detail::RawMember* m = s.members.push();
-    m->key = text;
+    detail::storeKey(&m->key, text);
     slot = &m->value;
   }
   goto value;

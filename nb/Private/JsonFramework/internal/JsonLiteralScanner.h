@@ -3,10 +3,12 @@
 // starts with a byte no value starts with.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 
 #include "nb/Private/JsonFramework/JsonValue.h"
 #include "nb/Private/JsonFramework/NBJsonBase.h"
+#include "nb/Private/JsonFramework/internal/JsonWords.h"
 
 namespace nb::detail {
 
@@ -16,17 +18,15 @@ inline char* scanLiteral(char* c, JsonNode& out, NBJsonBase& errors) {
   switch (*c) {
     case 't':
       if (std::memcmp(c + 1, "rue", 3) != 0) break;
-      out.type = JsonType::Bool;
-      out.boolean = true;
+      storeNode(&out, {{1, 0, 0, static_cast<std::uint64_t>(JsonType::Bool)}});
       return c + 4;
     case 'f':
       if (std::memcmp(c + 1, "alse", 4) != 0) break;
-      out.type = JsonType::Bool;
-      out.boolean = false;
+      storeNode(&out, {{0, 0, 0, static_cast<std::uint64_t>(JsonType::Bool)}});
       return c + 5;
     case 'n':
       if (std::memcmp(c + 1, "ull", 3) != 0) break;
-      out.type = JsonType::Null;
+      storeNode(&out, {{0, 0, 0, static_cast<std::uint64_t>(JsonType::Null)}});
       return c + 4;
     case '+':
       errors.addErrorWithCode(kNBJsonErrorNumber, "Leading + disallowed in number");

@@ -89,11 +89,16 @@ struct JsonNumberScanner {
       if (negativeExponent) exponent = -exponent;
     }
 
-    out.type = JsonType::Number;
     const long total = exponent - fractionDigits;
     if (digits <= 19 && total >= NBDecimal::kMinExponent && total <= NBDecimal::kMaxExponent)
         [[likely]] {
-      out.number = NBDecimal::fromSmall(negative, mantissa, static_cast<int>(total));
+      // NBDecimal::fromSmall, written as the words of the node.
+      static_assert(offsetof(NBDecimal, lo_) == 0 && offsetof(NBDecimal, hi_) == 8 &&
+                    offsetof(NBDecimal, exponent_) == 16 && offsetof(NBDecimal, negative_) == 18);
+      const std::uint64_t meta = mantissa == 0 ? 0
+                                               : static_cast<std::uint16_t>(total) |
+                                                     (static_cast<std::uint64_t>(negative) << 16);
+      storeNode(&out, {{mantissa, 0, meta, static_cast<std::uint64_t>(JsonType::Number)}});
       return c;
     }
     return scanUnusualNumber(cursor, c, negative, digits, mantissa, total, out, errors);

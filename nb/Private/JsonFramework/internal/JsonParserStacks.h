@@ -12,6 +12,7 @@
 
 #include "nb/Private/JsonFramework/JsonValue.h"
 #include "nb/Private/JsonFramework/internal/JsonArena.h"
+#include "nb/Private/JsonFramework/internal/JsonWords.h"
 
 namespace nb::detail {
 
@@ -21,7 +22,8 @@ struct RawMember {
   std::string_view key;
   JsonNode value;
 };
-static_assert(sizeof(RawMember) == sizeof(JsonMember));
+static_assert(sizeof(RawMember) == sizeof(JsonMember) && sizeof(RawMember) == 48);
+static_assert(offsetof(RawMember, value) == offsetof(JsonMember, value));
 static_assert(alignof(RawMember) == alignof(JsonMember));
 static_assert(sizeof(JsonNode) == sizeof(JsonValue));
 
@@ -88,24 +90,28 @@ struct JsonParserStacks {
   void open(bool isArray) { frames.push_back({isArray, isArray ? values.size() : members.size()}); }
   // Closes the innermost container: its elements or members move into `arena`,
   // and the node is written to its slot in the container around it, or to `root`.
-  // The node is written field by field where it belongs: a whole-node copy of
-  // freshly stored fields would stall on store forwarding.
   void close(JsonArena& arena, JsonNode& root) {
     const Frame frame = frames.back();
     frames.pop_back();
-    const JsonNode::Span span =
+    const Block block =
         frame.isArray ? closeArray(frame.start, arena) : closeObject(frame.start, arena);
     JsonNode* slot = frames.empty()          ? &root
                      : frames.back().isArray ? &values.back()
                                              : &members.back().value;
-    slot->span = span;
-    slot->type = frame.isArray ? JsonType::Array : JsonType::Object;
+    storeNode(slot, spanWords(frame.isArray ? JsonType::Array : JsonType::Object, block.data,
+                              static_cast<std::uint32_t>(block.count)));
   }
+  // Where a closed container's elements or members went; two words, so that it
+  // comes back in registers.
+  struct Block {
+    const void* data;
+    std::size_t count;
+  };
   // The elements from `start` on, moved into `arena`.
-  JsonNode::Span closeArray(std::size_t start, JsonArena& arena);
+  Block closeArray(std::size_t start, JsonArena& arena);
   // The members from `start` on, moved into `arena`; a later duplicate key
   // replaces the earlier member's value in its place.
-  JsonNode::Span closeObject(std::size_t start, JsonArena& arena);
+  Block closeObject(std::size_t start, JsonArena& arena);
 
   // Whether the stacks are small enough to keep for the thread's next parser.
   bool worthKeeping() const { return values.bytes() + members.bytes() <= (16u << 20); }
