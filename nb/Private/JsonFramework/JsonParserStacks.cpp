@@ -6,9 +6,30 @@
 
 namespace nb::detail {
 
+namespace {
+
+// A hash of the key from its length and its first and last eight bytes, read as
+// words. Keys lie in the parser's padded copy of the text, so a short key's word
+// may be read in full and masked.
+std::uint64_t keyHash(std::string_view key) {
+  const std::size_t n = key.size();
+  std::uint64_t first, last;
+  if (n >= 8) {
+    first = loadWord(key.data());
+    last = loadWord(key.data() + n - 8);
+  } else {
+    first = n == 0 ? 0 : loadWord(key.data()) & (~std::uint64_t{0} >> (64 - 8 * n));
+    last = 0;
+  }
+  std::uint64_t h = (first ^ (n * 0x9E3779B97F4A7C15ull)) * 0xFF51AFD7ED558CCDull;
+  h = (h ^ (h >> 32) ^ last) * 0xC4CEB9FE1A85EC53ull;
+  return h ^ (h >> 29);
+}
+
+}  // namespace
+
 int KeyIndex::findOrAdd(std::string_view key, int position, const RawMember* members) {
-  std::size_t h = 1469598103934665603ull;
-  for (char ch : key) h = (h ^ static_cast<unsigned char>(ch)) * 1099511628211ull;
+  const std::uint64_t h = keyHash(key);
   for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
     if (slots_[i] < 0) {
       slots_[i] = position;

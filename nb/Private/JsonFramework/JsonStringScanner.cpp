@@ -92,15 +92,14 @@ bool scanUnicodeChar(char*& c, char*& write, NBJsonBase& errors) {
 
 }  // namespace
 
-char* scanEscapedRestOfString(char* start, char* p, std::string_view& out, NBJsonBase& errors) {
+ScannedString scanEscapedRestOfString(char* start, char* p, NBJsonBase& errors) {
   // Escapes are decoded in place: the text only ever shrinks, so the write
   // position `w` never passes the read position `p`.
   char* w = p;
   for (;;) {
     const char ch = *p;
     if (ch == '"') {
-      out = std::string_view(start, static_cast<std::size_t>(w - start));
-      return p + 1;
+      return {p + 1, static_cast<std::size_t>(w - start)};
     }
     if (ch == '\\') {
       const char escape = p[1];
@@ -129,17 +128,17 @@ char* scanEscapedRestOfString(char* start, char* p, std::string_view& out, NBJso
         case 'u':
           if (!scanUnicodeChar(p, w, errors)) {
             errors.addErrorWithCode(kNBJsonErrorUnicode, "Broken unicode character");
-            return nullptr;
+            return {nullptr, 0};
           }
           break;
         default:
           errors.addErrorWithCode(kNBJsonErrorEscape, withHex("Illegal escape sequence '0x%x'",
                                                               static_cast<unsigned char>(escape)));
-          return nullptr;
+          return {nullptr, 0};
       }
       if (*p == '\0') {
         errors.addErrorWithCode(kNBJsonErrorEndOfInput, "Unexpected EOF while parsing string");
-        return nullptr;
+        return {nullptr, 0};
       }
       continue;
     }
@@ -147,7 +146,7 @@ char* scanEscapedRestOfString(char* start, char* p, std::string_view& out, NBJso
       errors.addErrorWithCode(
           kNBJsonErrorControlCharacter,
           withHex("Unescaped control character '0x%x'", static_cast<unsigned char>(ch)));
-      return nullptr;
+      return {nullptr, 0};
     }
     char* const runEnd = findStringStop(p);
     std::memmove(w, p, static_cast<std::size_t>(runEnd - p));

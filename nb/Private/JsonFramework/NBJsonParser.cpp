@@ -108,16 +108,19 @@ bool NBJsonParser::scanValue(char*& cursor, JsonNode& out) {
   s.clear();
   char* c = cursor;
   JsonNode* slot = &out;  // where the value being scanned goes
-  std::string_view text;
+  detail::ScannedString string;
+  char* key = nullptr;  // of the member being scanned
   bool inArray = false;
 
 value:
   skipWhitespace(c);
   switch (*c) {
     case '"':
-      if ((c = detail::scanRestOfString(c + 1, text, *this)) == nullptr) goto fail;
-      detail::storeNode(slot, detail::spanWords(JsonType::String, text.data(),
-                                                static_cast<std::uint32_t>(text.size())));
+      string = detail::scanRestOfString(++c, *this);
+      if (string.end == nullptr) goto fail;
+      detail::storeNode(
+          slot, detail::spanWords(JsonType::String, c, static_cast<std::uint32_t>(string.size)));
+      c = string.end;
       goto next;
     // clang-format off
     case '-': case '0': case '1': case '2': case '3': case '4':
@@ -178,10 +181,11 @@ item:  // The next element or member of the innermost container, or its end.
     slot = s.values.push();
     goto value;
   }
-  if (*c != '"' || (c = detail::scanRestOfString(c + 1, text, *this)) == nullptr) {
+  if (*c != '"' || (string = detail::scanRestOfString(key = c + 1, *this)).end == nullptr) {
     addErrorWithCode(kNBJsonErrorSyntax, "Object key string expected");
     goto failInside;
   }
+  c = string.end;
   skipWhitespace(c);
   if (*c != ':') {
     addErrorWithCode(kNBJsonErrorSyntax, "Expected ':' separating key and value");
@@ -190,7 +194,7 @@ item:  // The next element or member of the innermost container, or its end.
   ++c;
   {
     detail::RawMember* m = s.members.push();
-    detail::storeKey(&m->key, text);
+    m->key = std::string_view(key, string.size);
     slot = &m->value;
   }
   goto value;

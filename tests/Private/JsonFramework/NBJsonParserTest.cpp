@@ -147,6 +147,11 @@ TEST(NBJsonParserTest, Values) {
 TEST(NBJsonParserTest, DuplicateKeysKeepFirstPositionAndLastValue) {
   std::string text = "{";
   for (int i = 0; i < 40; ++i) text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+  // Long keys that differ only between their first and last eight bytes.
+  for (int i = 0; i < 10; ++i) {
+    text += "\"prefix__" + std::to_string(i) + "__suffix\":" + std::to_string(i) + ",";
+  }
+  text += "\"prefix__7__suffix\":\"late\",";
   text += "\"k3\":\"late\",\"k0\":null}";
   for (const std::string& input : {text, std::string("{\"b\":1,\"a\":2,\"b\":3,\"b\":4}")}) {
     NBJsonParser parser;
@@ -157,7 +162,9 @@ TEST(NBJsonParserTest, DuplicateKeysKeepFirstPositionAndLastValue) {
       EXPECT_EQ(value->members()[0].value, JsonValue(4));
       continue;
     }
-    ASSERT_EQ(value->size(), 40u);
+    ASSERT_EQ(value->size(), 50u);
+    EXPECT_EQ(*value->find("prefix__7__suffix"), JsonValue("late"));
+    EXPECT_EQ(*value->find("prefix__8__suffix"), JsonValue(8));
     EXPECT_EQ(value->members()[0].key, "k0");
     EXPECT_TRUE(value->members()[0].value.isNull());
     EXPECT_EQ(value->members()[3].value, JsonValue("late"));

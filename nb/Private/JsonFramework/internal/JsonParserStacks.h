@@ -60,7 +60,8 @@ class SlotStack {
   std::size_t size_ = 0, capacity_ = 0;
 };
 
-// Open-addressing index of one object's keys, used to find duplicates in large objects.
+// Open-addressing index of one object's keys, used to find duplicates in large
+// objects. The keys must lie in the parser's padded copy of the text.
 class KeyIndex {
  public:
   // Slot of `key` among members already added, or -1 after adding it as `position`.

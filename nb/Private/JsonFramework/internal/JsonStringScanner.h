@@ -47,21 +47,26 @@ inline char* findStringStop(char* p) {
 #endif
 }
 
+// A scanned string: its decoded text starts where the scan started and has `size`
+// bytes; `end` is the byte after the closing quote, or nullptr on failure. Two
+// words, so that it comes back in registers.
+struct ScannedString {
+  char* end;
+  std::size_t size;
+};
+
 // Decodes the rest of a string whose first stop byte, at `stop`, is not its
 // closing quote. Same contract as scanRestOfString.
-char* scanEscapedRestOfString(char* start, char* stop, std::string_view& out, NBJsonBase& errors);
+ScannedString scanEscapedRestOfString(char* start, char* stop, NBJsonBase& errors);
 
-// Scans the string starting at `c` (just after its opening quote): `out` gets its
-// decoded text, which lies inside the scanned bytes, and the result is the byte
-// after the closing quote. On failure adds the errors to `errors` and returns
-// nullptr.
-inline char* scanRestOfString(char* c, std::string_view& out, NBJsonBase& errors) {
+// Scans the string starting at `c` (just after its opening quote), decoding it in
+// place. On failure adds the errors to `errors`.
+inline ScannedString scanRestOfString(char* c, NBJsonBase& errors) {
   char* const stop = findStringStop(c);
   if (*stop == '"') [[likely]] {
-    out = std::string_view(c, static_cast<std::size_t>(stop - c));
-    return stop + 1;
+    return {stop + 1, static_cast<std::size_t>(stop - c)};
   }
-  return scanEscapedRestOfString(c, stop, out, errors);
+  return scanEscapedRestOfString(c, stop, errors);
 }
 
 }  // namespace nb::detail

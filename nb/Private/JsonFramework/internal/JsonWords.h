@@ -123,17 +123,4 @@ inline void copyHalves(void* to, const void* from, std::size_t halves) {
 #endif
 }
 
-// A member's key as the one 16-byte store that copyHalves reads back.
-inline void storeKey(std::string_view* slot, std::string_view key) {
-  static_assert(sizeof(std::string_view) == 16);
-#if defined(__SSE2__)
-  std::uint64_t w[2];
-  std::memcpy(w, &key, 16);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(slot),
-                   _mm_set_epi64x(static_cast<long long>(w[1]), static_cast<long long>(w[0])));
-#else
-  *slot = key;
-#endif
-}
-
 }  // namespace nb::detail
