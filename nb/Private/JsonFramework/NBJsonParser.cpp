@@ -15,6 +15,10 @@
 //   the element stack inside an array, the newest member inside an object. A push
 //   may move a stack, so a slot pointer is used only before the next push; a
 //   closing container finds its slot again (JsonParserStacks::close).
+// - Scanned nodes are stored as two 16-byte halves (storeNode) and a small
+//   container copies them back the same way, so closing one right after its last
+//   value never waits for store forwarding. Keys are hashed by whole words, which
+//   the padding allows.
 // - Nesting uses the explicit frame stack, never recursion, so no input, however
 //   deep (maxDepth 0 allows any depth), can exhaust the call stack.
 // - On failure the innermost step adds its error, then each open container

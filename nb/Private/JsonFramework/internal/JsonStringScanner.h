@@ -6,11 +6,8 @@
 #include <cstddef>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "nb/Private/JsonFramework/NBJsonBase.h"
+#include "nb/Private/JsonFramework/internal/JsonWords.h"
 
 namespace nb::detail {
 
@@ -32,15 +29,10 @@ inline char* findStringStop(char* p) {
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i control = _mm_set1_epi8(0x1F);
-  for (;;) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                     _mm_cmpeq_epi8(_mm_max_epu8(x, control), control));
-    const int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-    p += 16;
-  }
+  return firstMarkedByte(p, [&](__m128i x) {
+    return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                        _mm_cmpeq_epi8(_mm_max_epu8(x, control), control));
+  });
 #else
   while (!kJsonStringStops.stop[static_cast<unsigned char>(*p)]) ++p;
   return p;

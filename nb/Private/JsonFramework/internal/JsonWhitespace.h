@@ -2,9 +2,7 @@
 // and carriage return. No byte of 0x80 or above counts.
 #pragma once
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "nb/Private/JsonFramework/internal/JsonWords.h"
 
 namespace nb::detail {
 
@@ -27,26 +25,19 @@ inline bool isJsonWhitespace(char c) {
 // longer runs (line breaks and indentation) go 16 bytes at a time, so up to 15
 // bytes past the NUL must be readable.
 inline void skipWhitespace(char*& c) {
-  if (!isJsonWhitespace(*c)) [[likely]]
-    return;
+  if (!isJsonWhitespace(*c)) return;
   if (!isJsonWhitespace(*++c)) return;
 #if defined(__SSE2__)
   const __m128i space = _mm_set1_epi8(' ');
   const __m128i tab = _mm_set1_epi8('\t');
   const __m128i four = _mm_set1_epi8(4);
-  for (;;) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
+  c = firstMarkedByte(c, [&](__m128i x) {
     // Tab to carriage return are 0x09..0x0D: x - 9 is at most 4 (unsigned).
     const __m128i control = _mm_sub_epi8(x, tab);
     const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(x, space),
                                        _mm_cmpeq_epi8(_mm_min_epu8(control, four), control));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(blank)) ^ 0xFFFFu;
-    if (mask != 0) {
-      c += __builtin_ctz(mask);
-      return;
-    }
-    c += 16;
-  }
+    return _mm_cmpeq_epi8(blank, _mm_setzero_si128());
+  });
 #else
   while (isJsonWhitespace(*c)) ++c;
 #endif

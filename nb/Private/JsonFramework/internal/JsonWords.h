@@ -50,6 +50,21 @@ inline std::uint64_t eightDigitValue(std::uint64_t x) {
          32;
 }
 
+#if defined(__SSE2__)
+// The first byte at or after `p` whose lane `marks` sets in the 16-byte block
+// that holds it. Reads whole blocks: the caller guarantees a marked byte, and
+// readable bytes up to the end of its block.
+template <class Marks>
+inline char* firstMarkedByte(char* p, Marks marks) {
+  for (;;) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int mask = _mm_movemask_epi8(marks(block));
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+}
+#endif
+
 // Copies `text` to `to` up to its first NUL byte (or all of it) and returns the
 // number of bytes copied: one pass instead of a search and a copy. Bytes after
 // the NUL may be copied too.
