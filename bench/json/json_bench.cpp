@@ -82,17 +82,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: bench_json FILE...\n");
     return 2;
   }
-  double worstRatio = 1e30, worstNlohmann = 1e30, worstWriter = 1e30;
+  double worstRatio = 1e30, worstNlohmann = 1e30, worstWriter = 1e30, worstSimd = 1e30;
   std::printf("%-18s %-10s %11s %8s %11s %8s\n", "file", "library", "parse MB/s", "vs Rapid",
               "write MB/s", "vs Rapid");
   for (int arg = 1; arg < argc; ++arg) {
     const std::string text = readFile(argv[arg]);
     const double mb = static_cast<double>(text.size()) / 1e6;
     // Parsers.
-    nb::NBJsonParser ourParser;
     simdjson::dom::parser simdParser;
     const simdjson::padded_string padded(text);
-    Task ourParse{[&] { return ourParser.objectWithString(text)->size(); }};
+    // A fresh parser per document, as NBJsonUtility makes one per reply.
+    Task ourParse{[&] { return nb::NBJsonParser().objectWithString(text)->size(); }};
     Task rapidParse{[&] {
       rapidjson::Document d;
       d.Parse(text.c_str(), text.size());
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
     measure({&nlohmannParse}, 4);
 
     // Writers, each from its own parsed document.
-    const auto ourValue = ourParser.objectWithString(text);
+    const auto ourValue = nb::NBJsonParser().objectWithString(text);
     nb::NBJsonWriter ourWriter;
     rapidjson::Document rapidDocument;
     rapidDocument.Parse(text.c_str(), text.size());
@@ -143,10 +143,12 @@ int main(int argc, char** argv) {
     worstRatio = std::min(worstRatio, ours.parse / rapid.parse);
     worstNlohmann = std::min(worstNlohmann, ours.parse / rows[2].parse);
     worstWriter = std::min(worstWriter, ours.write / rapid.write);
+    worstSimd = std::min(worstSimd, ours.parse / rows[3].parse);
   }
   std::printf("smallest parse ratio to nlohmann::json: %.2f (goal 3.0)\n", worstNlohmann);
-  std::printf("smallest write ratio to RapidJSON: %.2f (goal 1.0)\n", worstWriter);
+  std::printf("smallest write ratio to RapidJSON: %.2f (goal 2.0)\n", worstWriter);
   if (sink == 42) std::puts("");
-  std::printf("json: ratio %.2f (goal 1.0)\n", worstRatio);
+  std::printf("json: ratio %.2f (goal 2.0)\n", worstRatio);
+  std::printf("json: simdjson parse ratio %.2f (goal 0.5)\n", worstSimd);
   return 0;
 }

@@ -12,6 +12,10 @@
 
 namespace nb {
 
+namespace detail {
+struct JsonNumberScanner;
+}
+
 class NBDecimal {
  public:
   static constexpr int kMaxDigits = 38;
@@ -71,7 +75,7 @@ class NBDecimal {
   std::int16_t exponent_;
   bool negative_;          // never set for zero
 
-  friend class NBJsonParser;
+  friend struct detail::JsonNumberScanner;
   // For mantissas the caller knows to be in range (fewer than 20 digits).
   static NBDecimal fromSmall(bool negative, std::uint64_t mantissa, int exponent) {
     NBDecimal d;

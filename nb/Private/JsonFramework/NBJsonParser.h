@@ -14,6 +14,10 @@
 
 namespace nb {
 
+namespace detail {
+struct JsonParserStacks;
+}
+
 class NBJsonParser : public NBJsonBase {
  public:
   NBJsonParser();
@@ -24,24 +28,13 @@ class NBJsonParser : public NBJsonBase {
   // Only an object or an array; a scalar is error 4 "Valid fragment, but not JSON".
   std::optional<JsonValue> objectWithString(std::optional<std::string_view> text);
 
- public:
-  struct Scratch;  // the scanning stacks, defined with the parser
-
  private:
-
-  // The scan steps read from the cursor `c`: scanValue advances it past the value,
-  // the others return the position after what they used, or nullptr on failure.
+  // Scans one value at `c` into `out` and advances `c` past it.
   bool scanValue(char*& c, detail::JsonNode& out);
-  char* scanRestOfString(char* c, std::string_view& out);
-  bool scanUnicodeChar(char*& c, char*& write);
-  bool scanHexQuad(char*& c, unsigned& out);
-  char* scanNumber(char* c, detail::JsonNode& out);
   bool scanIsAtEnd(char*& c);
-  detail::JsonNode closeArray(std::size_t start);
-  detail::JsonNode closeObject(std::size_t start);
 
   std::unique_ptr<detail::JsonArena> arena_;
-  std::unique_ptr<Scratch> scratch_;
+  std::unique_ptr<detail::JsonParserStacks> stacks_;
 };
 
 }  // namespace nb

@@ -371,6 +371,14 @@ bool NBJsonWriter::appendValue(const JsonValue& value, Output& out) {
         element = &m.value;
       }
       if (element->isArray() || element->isObject()) {
+        // The next sibling comes after this whole subtree: start fetching its
+        // elements or members now, so that they are in cache by then.
+        if (i + 1 < size) {
+          const JsonValue& sibling =
+              isArray ? container.elements()[i + 1] : memberAt(f, i + 1).value;
+          if (sibling.isArray()) __builtin_prefetch(sibling.elements().data());
+          if (sibling.isObject()) __builtin_prefetch(sibling.members().data());
+        }
         nested = element;
         break;
       }

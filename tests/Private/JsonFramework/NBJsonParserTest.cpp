@@ -84,6 +84,11 @@ TEST(NBJsonParserTest, ErrorChains) {
        {"3:Expected ':' separating key and value", "3:Object value expected for key: k"}},
       {"[truex]",
        {"3:Unrecognised leading character", "3:Expected value while parsing array"}},
+      // Long runs of whitespace are skipped in blocks: they must still stop at the
+      // end of the text and at a byte above 0x7F.
+      {std::string(37, ' '), {"11:Unexpected end of string"}},
+      {"[1," + std::string(18, '\t') + "\xA0]",
+       {"3:Unrecognised leading character", "3:Expected value while parsing array"}},
   };
   NBJsonParser parser;
   for (const auto& c : cases) {
@@ -116,6 +121,9 @@ TEST(NBJsonParserTest, Values) {
       {"null", JsonValue()},
       {"\v[\f1\r\n,\t2 ]\v", arr({1, 2})},
       {"[1] \n", arr({1})},
+      {std::string(20, ' ') + "\v\f\t\r\n[1," + std::string(33, '\n') + "2]" +
+           std::string(40, ' '),
+       arr({1, 2})},
       {"\"\\ud83d\\ude00\"", JsonValue("\xF0\x9F\x98\x80")},
       {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\\u0041\"", JsonValue("\"\\/\b\f\n\r\t\xC3\xA9" "A")},
       {"\"\xC3\xA9t\xC3\xA9 plain\"", JsonValue("\xC3\xA9t\xC3\xA9 plain")},
@@ -139,6 +147,11 @@ TEST(NBJsonParserTest, Values) {
 TEST(NBJsonParserTest, DuplicateKeysKeepFirstPositionAndLastValue) {
   std::string text = "{";
   for (int i = 0; i < 40; ++i) text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+  // Long keys that differ only between their first and last eight bytes.
+  for (int i = 0; i < 10; ++i) {
+    text += "\"prefix__" + std::to_string(i) + "__suffix\":" + std::to_string(i) + ",";
+  }
+  text += "\"prefix__7__suffix\":\"late\",";
   text += "\"k3\":\"late\",\"k0\":null}";
   for (const std::string& input : {text, std::string("{\"b\":1,\"a\":2,\"b\":3,\"b\":4}")}) {
     NBJsonParser parser;
@@ -149,7 +162,9 @@ TEST(NBJsonParserTest, DuplicateKeysKeepFirstPositionAndLastValue) {
       EXPECT_EQ(value->members()[0].value, JsonValue(4));
       continue;
     }
-    ASSERT_EQ(value->size(), 40u);
+    ASSERT_EQ(value->size(), 50u);
+    EXPECT_EQ(*value->find("prefix__7__suffix"), JsonValue("late"));
+    EXPECT_EQ(*value->find("prefix__8__suffix"), JsonValue(8));
     EXPECT_EQ(value->members()[0].key, "k0");
     EXPECT_TRUE(value->members()[0].value.isNull());
     EXPECT_EQ(value->members()[3].value, JsonValue("late"));

@@ -1,0 +1,105 @@
+#include "nb/Private/JsonFramework/internal/JsonParserStacks.h"
+
+#include <cstring>
+
+#include "nb/Private/JsonFramework/internal/JsonWords.h"
+
+namespace nb::detail {
+
+namespace {
+
+// A hash of the key from its length and its first and last eight bytes, read as
+// words. Keys lie in the parser's padded copy of the text, so a short key's word
+// may be read in full and masked.
+std::uint64_t keyHash(std::string_view key) {
+  const std::size_t n = key.size();
+  std::uint64_t first, last;
+  if (n >= 8) {
+    first = loadWord(key.data());
+    last = loadWord(key.data() + n - 8);
+  } else {
+    first = n == 0 ? 0 : loadWord(key.data()) & (~std::uint64_t{0} >> (64 - 8 * n));
+    last = 0;
+  }
+  std::uint64_t h = (first ^ (n * 0x9E3779B97F4A7C15ull)) * 0xFF51AFD7ED558CCDull;
+  h = (h ^ (h >> 32) ^ last) * 0xC4CEB9FE1A85EC53ull;
+  return h ^ (h >> 29);
+}
+
+}  // namespace
+
+int KeyIndex::findOrAdd(std::string_view key, int position, const RawMember* members) {
+  const std::uint64_t h = keyHash(key);
+  for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+    if (slots_[i] < 0) {
+      slots_[i] = position;
+      return -1;
+    }
+    if (members[slots_[i]].key == key) return slots_[i];
+  }
+}
+
+void KeyIndex::reset(std::size_t count) {
+  std::size_t size = 64;
+  while (size < count * 2) size *= 2;
+  slots_.assign(size, -1);
+  mask_ = size - 1;
+}
+
+JsonParserStacks::Block JsonParserStacks::closeArray(std::size_t start, JsonArena& arena) {
+  const std::size_t count = values.size() - start;
+  JsonNode* data = nullptr;
+  if (count != 0) {
+    data = static_cast<JsonNode*>(arena.allocate(count * sizeof(JsonNode)));
+    const JsonNode* from = values.at(start);
+    if (count <= 4) {
+      copyHalves(data, from, 2 * count);  // elements just scanned: see storeNode
+    } else {
+      std::memcpy(static_cast<void*>(data), from, count * sizeof(JsonNode));
+    }
+  }
+  values.truncate(start);
+  return {data, count};
+}
+
+JsonParserStacks::Block JsonParserStacks::closeObject(std::size_t start, JsonArena& arena) {
+  RawMember* first = members.at(start);
+  const std::size_t total = members.size() - start;
+  std::size_t count = 0;
+  if (total <= 16) {
+    for (std::size_t i = 0; i < total; ++i) {
+      std::size_t j = 0;
+      while (j < count && first[j].key != first[i].key) ++j;
+      if (j < count) {
+        first[j].value = first[i].value;
+      } else {
+        if (count != i) first[count] = first[i];
+        ++count;
+      }
+    }
+  } else {
+    index.reset(total);
+    for (std::size_t i = 0; i < total; ++i) {
+      const int j = index.findOrAdd(first[i].key, static_cast<int>(count), first);
+      if (j >= 0) {
+        first[j].value = first[i].value;
+      } else {
+        if (count != i) first[count] = first[i];
+        ++count;
+      }
+    }
+  }
+  void* data = nullptr;
+  if (count != 0) {
+    data = arena.allocate(count * sizeof(RawMember));
+    if (count <= 8) {
+      copyHalves(data, first, 3 * count);  // members just scanned: see storeNode
+    } else {
+      std::memcpy(data, first, count * sizeof(RawMember));
+    }
+  }
+  members.truncate(start);
+  return {data, count};
+}
+
+}  // namespace nb::detail
