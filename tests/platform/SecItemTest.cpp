@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <thread>
 
 #include "tests/support/TempDataHome.h"
 
@@ -86,6 +87,30 @@ TEST(SecItemTest, MalformedQueriesAndUnusableStoresAreRefused) {
   ::setenv("NB_DATA_HOME", file.c_str(), 1);
   EXPECT_EQ(SecItemAdd(item("x")), errSecNotAvailable);
   EXPECT_EQ(SecItemCopyMatching(query("x"), nullptr), errSecNotAvailable);
+}
+
+// A session opens the store once for a run of calls; what other connections
+// write meanwhile is seen, and a store that could not be opened is tried again.
+TEST(SecItemTest, SessionSharesOneStoreAndSeesOtherWriters) {
+  TempDataHome home;
+  {
+    const SecItemSession session;
+    const SecItemSession nested;
+    ASSERT_EQ(SecItemAdd(item("ConsumerKey")), errSecSuccess);
+    // Another thread has no session: it writes through a store of its own.
+    std::thread([] { EXPECT_EQ(SecItemAdd(item("TokenKey")), errSecSuccess); }).join();
+    EXPECT_EQ(SecItemCopyMatching(query("TokenKey"), nullptr), errSecSuccess);
+    EXPECT_EQ(SecItemDelete(query("ConsumerKey")), errSecSuccess);
+  }
+  EXPECT_EQ(SecItemCopyMatching(query("ConsumerKey"), nullptr), errSecItemNotFound);
+
+  const std::string file = home.path() + "/file";
+  std::ofstream(file) << "not a folder";
+  ::setenv("NB_DATA_HOME", file.c_str(), 1);
+  const SecItemSession session;
+  EXPECT_EQ(SecItemCopyMatching(query("TokenKey"), nullptr), errSecNotAvailable);
+  ::setenv("NB_DATA_HOME", home.path().c_str(), 1);
+  EXPECT_EQ(SecItemCopyMatching(query("TokenKey"), nullptr), errSecSuccess);
 }
 
 TEST(SecItemTest, StoreIsPrivateToTheUser) {
