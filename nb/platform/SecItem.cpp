@@ -1,8 +1,8 @@
 #include "nb/platform/SecItem.h"
 
-#include "nb/platform/internal/KeychainBackend.h"
-
 #include <utility>
+
+#include "nb/platform/internal/KeychainBackend.h"
 
 namespace nb {
 namespace {
