@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "tests/support/TempDataHome.h"
 
@@ -123,6 +125,17 @@ TEST(SecItemTest, StoreIsPrivateToTheUser) {
   ASSERT_EQ(::stat((folderPath + "/keychain.db").c_str(), &file), 0);
   EXPECT_EQ(folder.st_mode & 0777, 0700u);
   EXPECT_EQ(file.st_mode & 0777, 0600u);
+
+  // Reading makes no journal or shared-memory file beside the store, even
+  // while it stays open: every command reads the sign-in, and creating files
+  // costs it start-up time.
+  const SecItemSession session;
+  ASSERT_EQ(SecItemCopyMatching(query("ConsumerKey"), nullptr), errSecSuccess);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folderPath)) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"keychain.db"});
 }
 
 }  // namespace
