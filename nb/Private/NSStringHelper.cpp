@@ -1,10 +1,11 @@
 #include "nb/Private/NSStringHelper.h"
 
-#include <openssl/rand.h>
 #include <pthread.h>
+#include <sys/random.h>
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -30,9 +31,8 @@ constexpr std::array<bool, 256> kUnreserved = makeUnreservedTable();
 std::atomic<unsigned> forkGeneration{0};
 void countFork() { forkGeneration.fetch_add(1, std::memory_order_relaxed); }
 
-// Random bytes from OpenSSL's generator, drawn a batch at a time: one draw
-// costs about as much for 16 bytes as for a kilobyte, and a nonce is wanted
-// for every signed request.
+// Random bytes drawn a batch at a time: one draw costs about as much for 16
+// bytes as for a kilobyte, and a nonce is wanted for every signed request.
 class RandomPool {
  public:
   static RandomPool& forThisThread() {
@@ -43,8 +43,8 @@ class RandomPool {
   }
 
   void take(unsigned char* out, std::size_t n) {
-    // Without fork tracking every draw goes to the generator, whose own fork
-    // detection then keeps parent and child apart.
+    // Without fork tracking every draw goes to the generator, which keeps no
+    // state in the process.
     if (!watchingForks_ || n > bytes_.size()) return draw(out, n);
     const unsigned generation = forkGeneration.load(std::memory_order_relaxed);
     if (n > bytes_.size() - used_ || generation != generation_) {
@@ -57,9 +57,16 @@ class RandomPool {
   }
 
  private:
+  // The kernel's generator: as strong as OpenSSL's, and a process that only
+  // signs requests then never sets up OpenSSL's own (which costs about a
+  // millisecond at start and again at exit).
   static void draw(unsigned char* out, std::size_t n) {
-    if (RAND_bytes(out, static_cast<int>(n)) != 1) {
-      throw std::runtime_error("the system random generator failed");
+    while (n > 0) {
+      const ssize_t got = getrandom(out, n, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) throw std::runtime_error("the system random generator failed");
+      out += got;
+      n -= static_cast<std::size_t>(got);
     }
   }
 

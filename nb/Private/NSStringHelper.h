@@ -26,8 +26,8 @@ class NSStringHelper {
   static char* writeUrlEncodedTwice(char* out, std::string_view s);
 
   // A fresh random UUID as 36 characters: uppercase hex in 8-4-4-4-12 groups.
-  // Random bytes are drawn from OpenSSL's generator in batches per thread; a
-  // forked child never reuses a batch its parent had drawn.
+  // Random bytes are drawn from the kernel's generator in batches per thread;
+  // a forked child never reuses a batch its parent had drawn.
   static std::string genericGUID();
   static void genericGUID(char (&out)[36]);
 
