@@ -62,9 +62,8 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::openOnce(const std::string& path
   return database;
 }
 
-std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path,
-                                                     SqliteStatus* status, int mode,
-                                                     Journal journal) {
+std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path, SqliteStatus* status,
+                                                     int mode, Journal journal) {
   // SQLite answers "busy" without waiting when two connections switch a new
   // file to WAL together, so that case is retried for up to the busy timeout.
   const auto deadline =
