@@ -22,6 +22,7 @@ namespace {
 // libraries cost every run of a short program a few milliseconds, also when
 // the file store is the one in use. Every call of theirs below goes through
 // this table; the names stay those of the libraries' own functions.
+// clang-format off
 #define NB_LIBSECRET_FUNCTIONS(X)                                                          \
   X(g_bus_get_sync) X(g_cancellable_cancel) X(g_cancellable_is_cancelled)                 \
   X(g_cancellable_new) X(g_dbus_address_escape_value) X(g_dbus_connection_call_sync)     \
@@ -39,6 +40,7 @@ namespace {
   X(secret_item_set_secret_sync) X(secret_service_get_type) X(secret_service_open_sync)  \
   X(secret_service_search_sync) X(secret_value_get) X(secret_value_new)                  \
   X(secret_value_unref)
+// clang-format on
 
 struct LibSecret {
 #define NB_LIBSECRET_POINTER(name) decltype(&::name) p_##name = nullptr;
@@ -59,7 +61,7 @@ const LibSecret& libSecret() {
       return lib;
     }
     // dlsym on libsecret's handle also finds its dependencies' functions.
-#define NB_LIBSECRET_LOAD(name)                                             \
+#define NB_LIBSECRET_LOAD(name)                                                  \
   lib.p_##name = reinterpret_cast<decltype(lib.p_##name)>(dlsym(handle, #name)); \
   if (lib.p_##name == nullptr && lib.failure.empty()) lib.failure = "libsecret lacks " #name;
     NB_LIBSECRET_FUNCTIONS(NB_LIBSECRET_LOAD)
