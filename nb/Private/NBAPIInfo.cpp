@@ -2,6 +2,7 @@
 
 #include "nb/Private/KeychainUtils.h"
 #include "nb/Private/NBHosts.h"
+#include "nb/platform/SecItem.h"
 
 namespace nb {
 
@@ -23,6 +24,7 @@ void NBAPIInfo::initAuthInfo() {
   if (consumer_ && consumer_->key && token_ && token_->token) return;
 
   const std::string& service = NBHosts::webHost();
+  const SecItemSession session;  // one opening of the store for the four values
   auto consumerKey = KeychainUtils::getValueForKey(kConsumerKey, service);
   auto consumerSecret = KeychainUtils::getValueForKey(kConsumerSecretKey, service);
   auto tokenKey = KeychainUtils::getValueForKey(kTokenKey, service);

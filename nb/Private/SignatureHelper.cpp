@@ -1,10 +1,13 @@
 #include "nb/Private/SignatureHelper.h"
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -17,8 +20,9 @@
 namespace nb {
 namespace {
 
-// One HMAC-SHA1 context per thread, fetched once and re-keyed per signature:
-// fetching the algorithm costs far more than computing a digest.
+// One HMAC-SHA1 context per thread, fetched once. It keeps the last key it was
+// given, so that signing many requests with one consumer and token reuses the
+// key's prepared inner and outer pads instead of deriving them each time.
 class HmacSha1 {
  public:
   HmacSha1() {
@@ -35,28 +39,46 @@ class HmacSha1 {
       throw std::runtime_error("SHA1 is not available for HMAC");
     }
   }
-  ~HmacSha1() { EVP_MAC_CTX_free(ctx_); }
+  ~HmacSha1() {
+    OPENSSL_cleanse(key_.data(), key_.size());
+    EVP_MAC_CTX_free(ctx_);
+  }
   HmacSha1(const HmacSha1&) = delete;
   HmacSha1& operator=(const HmacSha1&) = delete;
 
   SignatureHelper::Digest compute(std::string_view content, std::string_view key) {
     SignatureHelper::Digest digest{};
     std::size_t length = 0;
-    static const unsigned char kEmpty = 0;
-    const auto* keyBytes =
-        key.empty() ? &kEmpty : reinterpret_cast<const unsigned char*>(key.data());
-    if (EVP_MAC_init(ctx_, keyBytes, key.size(), nullptr) != 1 ||
+    if (!rekey(key) ||
         EVP_MAC_update(ctx_, reinterpret_cast<const unsigned char*>(content.data()),
                        content.size()) != 1 ||
         EVP_MAC_final(ctx_, digest.data(), &length, digest.size()) != 1 ||
         length != digest.size()) {
+      keyed_ = false;
       throw std::runtime_error("HMAC-SHA1 computation failed");
     }
     return digest;
   }
 
  private:
+  // Starts a new digest under `key`: with no key given, OpenSSL restarts from
+  // the pads of the key it already holds.
+  bool rekey(std::string_view key) {
+    if (keyed_ && key == key_) return EVP_MAC_init(ctx_, nullptr, 0, nullptr) == 1;
+    keyed_ = false;
+    static const unsigned char kEmpty = 0;
+    const auto* keyBytes =
+        key.empty() ? &kEmpty : reinterpret_cast<const unsigned char*>(key.data());
+    if (EVP_MAC_init(ctx_, keyBytes, key.size(), nullptr) != 1) return false;
+    OPENSSL_cleanse(key_.data(), key_.size());
+    key_.assign(key);
+    keyed_ = true;
+    return true;
+  }
+
   EVP_MAC_CTX* ctx_ = nullptr;
+  std::string key_;
+  bool keyed_ = false;
 };
 
 const std::string& required(const std::optional<std::string>& value, const char* what) {
@@ -77,6 +99,94 @@ std::string encode(std::string_view s) {
   std::string out;
   NSStringHelper::appendUrlEncoded(out, s);
   return out;
+}
+
+// One request parameter, unencoded, viewing strings the caller keeps alive;
+// `encodedName` views either `name` itself (no escapes needed) or a spelling
+// kept by the caller.
+struct Pair {
+  std::string_view name;
+  std::string_view value;
+  std::string_view encodedName;
+};
+
+// Up to this many parameters are held on the stack while signing.
+constexpr std::size_t kInlinePairs = 16;
+
+// Fills each pair's encoded name, keeping the spellings that differ from the
+// name in `spellings`, and sorts the pairs by encoded name: the order that
+// SortParameter gives, in which values never decide because the names of one
+// request are distinct and the encoding keeps them distinct.
+void sortByEncodedName(Pair* pairs, std::size_t count, std::vector<std::string>& spellings) {
+  for (std::size_t i = 0; i < count; ++i) {
+    Pair& pair = pairs[i];
+    if (NSStringHelper::urlEncodedLength(pair.name) == pair.name.size()) {
+      pair.encodedName = pair.name;
+      continue;
+    }
+    if (spellings.capacity() == 0) spellings.reserve(count);  // views stay valid
+    spellings.push_back(encode(pair.name));
+    pair.encodedName = spellings.back();
+  }
+  const auto byName = [](const Pair& a, const Pair& b) { return a.encodedName < b.encodedName; };
+  if (!std::is_sorted(pairs, pairs + count, byName)) std::sort(pairs, pairs + count, byName);
+}
+
+// The Base64 HMAC-SHA1 signature of `pairs` (sorted by sortByEncodedName) for
+// the request `method` `url`. The base string is written once into a buffer
+// the thread keeps, with the parameter string encoded twice in one pass.
+std::string signatureOf(std::string_view url, std::string_view method, const NBConsumer& consumer,
+                        const NBToken* token, const Pair* pairs, std::size_t count) {
+  std::size_t bound = (method.size() + url.size()) * 3 + 2;
+  for (std::size_t i = 0; i < count; ++i) {
+    bound += pairs[i].encodedName.size() * 3 + pairs[i].value.size() * 5 + 6;
+  }
+  thread_local std::string base;
+  if (base.size() < bound) base.resize(bound);
+  char* o = NSStringHelper::writeUrlEncoded(base.data(), method);
+  *o++ = '&';
+  o = NSStringHelper::writeUrlEncoded(o, url);
+  *o++ = '&';
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) o = std::copy_n("%26", 3, o);
+    // The encoded name's escapes are escaped once more; its plain bytes stay.
+    o = NSStringHelper::writeUrlEncoded(o, pairs[i].encodedName);
+    o = std::copy_n("%3D", 3, o);
+    o = NSStringHelper::writeUrlEncodedTwice(o, pairs[i].value);
+  }
+  const std::string_view baseString(base.data(), static_cast<std::size_t>(o - base.data()));
+
+  thread_local std::string key;
+  key.clear();
+  if (consumer.secret) NSStringHelper::appendUrlEncoded(key, *consumer.secret);
+  key.push_back('&');
+  if (token != nullptr && token->tokenSecret) {
+    NSStringHelper::appendUrlEncoded(key, *token->tokenSecret);
+  }
+  const SignatureHelper::Digest digest = SignatureHelper::HMAC_SHA1_Content(baseString, key);
+  OPENSSL_cleanse(key.data(), key.size());
+  return NSDataBase64Helper::base64StringFromData(digest.data(), digest.size());
+}
+
+// The signature of the parameter map `params` merged with the pairs of the
+// URL's own query, which replace given parameters of the same name.
+std::string signatureOfMap(const std::string& url, std::string_view method,
+                           const NBConsumer& consumer, const NBToken* token,
+                           const NBParameters& params) {
+  const NBParameters query = NSURLHelper::parseURLQueryString(queryOf(url));
+  const NBParameters* merged = &params;
+  NBParameters mergedCopy;
+  if (!query.empty()) {
+    mergedCopy = params;
+    for (const auto& [name, value] : query) mergedCopy.insert_or_assign(name, value);
+    merged = &mergedCopy;
+  }
+  std::vector<Pair> pairs;
+  pairs.reserve(merged->size());
+  for (const auto& [name, value] : *merged) pairs.push_back({name, value, {}});
+  std::vector<std::string> spellings;
+  sortByEncodedName(pairs.data(), pairs.size(), spellings);
+  return signatureOf(url, method, consumer, token, pairs.data(), pairs.size());
 }
 
 // The signature and OAuth fields in the fixed order of the login and
@@ -156,50 +266,7 @@ std::string SignatureHelper::getSignatureInternal(const std::string& url,
                                                   const std::string& httpMethod,
                                                   const NBConsumer& consumer, const NBToken* token,
                                                   const NBParameters& params) {
-  // Pairs of the URL's own query replace given parameters of the same name.
-  const NBParameters query = NSURLHelper::parseURLQueryString(queryOf(url));
-  const NBParameters* merged = &params;
-  NBParameters mergedCopy;
-  if (!query.empty()) {
-    mergedCopy = params;
-    for (const auto& [name, value] : query) mergedCopy.insert_or_assign(name, value);
-    merged = &mergedCopy;
-  }
-
-  // Encoded names map to encoded values; sorted by SortParameter.
-  NBParameters encoded;
-  for (const auto& [name, value] : *merged) encoded.emplace(encode(name), encode(value));
-  std::vector<const std::string*> names;
-  names.reserve(encoded.size());
-  for (const auto& pair : encoded) names.push_back(&pair.first);
-  std::sort(names.begin(), names.end(), [&](const std::string* a, const std::string* b) {
-    return SortParameter(*a, *b, encoded) < 0;
-  });
-
-  std::string parameterString;
-  for (const std::string* name : names) {
-    if (!parameterString.empty()) parameterString.push_back('&');
-    parameterString += *name;
-    parameterString.push_back('=');
-    parameterString += encoded.at(*name);
-  }
-
-  std::string base;
-  base.reserve(httpMethod.size() + url.size() * 3 + parameterString.size() * 3 + 2);
-  NSStringHelper::appendUrlEncoded(base, httpMethod);
-  base.push_back('&');
-  NSStringHelper::appendUrlEncoded(base, url);
-  base.push_back('&');
-  NSStringHelper::appendUrlEncoded(base, parameterString);
-
-  std::string key = NSStringHelper::urlEncodeCovertString(consumer.secret);
-  key.push_back('&');
-  if (token != nullptr && token->tokenSecret) {
-    NSStringHelper::appendUrlEncoded(key, *token->tokenSecret);
-  }
-
-  const Digest digest = HMAC_SHA1_Content(base, key);
-  return NSDataBase64Helper::base64StringFromData(digest.data(), digest.size());
+  return signatureOfMap(url, httpMethod, consumer, token, params);
 }
 
 std::string SignatureHelper::getSignature(const std::string& url, const std::string& httpMethod,
@@ -224,16 +291,79 @@ std::string SignatureHelper::getSignatureUrlString(const std::string& url,
                                                    const NBConsumer& consumer,
                                                    const NBToken* token,
                                                    const NBParameters* extra) {
-  NBParameters params = freshOAuthParameters(consumer, token);
-  if (extra != nullptr) {
-    for (const auto& [name, value] : *extra) params.insert_or_assign(name, value);
+  // The OAuth set and the extra parameters as views: no map, no copies.
+  char nonce[36];
+  NSStringHelper::genericGUID(nonce);
+  const std::string timestamp = NSStringHelper::timestamp();
+  const Pair oauth[] = {
+      {"oauth_consumer_key", required(consumer.key, "consumer key"), {}},
+      {"oauth_nonce", std::string_view(nonce, sizeof nonce), {}},
+      {"oauth_signature_method", "HMAC-SHA1", {}},
+      {"oauth_timestamp", timestamp, {}},
+      {"oauth_token",
+       token != nullptr ? std::string_view(required(token->token, "token")) : "",
+       {}},
+      {"oauth_version", "1.0", {}},
+  };
+  const std::size_t extraCount = extra != nullptr ? extra->size() : 0;
+  std::array<Pair, kInlinePairs> inlinePairs;
+  std::vector<Pair> heapPairs;
+  Pair* pairs = inlinePairs.data();
+  if (std::size(oauth) + extraCount > inlinePairs.size()) {
+    heapPairs.resize(std::size(oauth) + extraCount);
+    pairs = heapPairs.data();
   }
-  const std::string signature = getSignatureInternal(url, httpMethod, consumer, token, params);
-  std::string out = url;
-  out += "?oauth_signature=";
-  NSStringHelper::appendUrlEncoded(out, signature);
-  out.push_back('&');
-  out += serialParameters(params);
+  // Both lists are in name order: merge them, an extra parameter replacing
+  // the OAuth parameter of its name.
+  std::size_t count = 0;
+  NBParameters::const_iterator next{};
+  NBParameters::const_iterator end{};
+  if (extra != nullptr) {
+    next = extra->begin();
+    end = extra->end();
+  }
+  for (const Pair& pair : oauth) {
+    if (pair.name == "oauth_token" && token == nullptr) continue;
+    for (; extra != nullptr && next != end && std::string_view(next->first) < pair.name; ++next) {
+      pairs[count++] = {next->first, next->second, {}};
+    }
+    if (extra == nullptr || next == end || next->first != pair.name) pairs[count++] = pair;
+  }
+  for (; extra != nullptr && next != end; ++next) pairs[count++] = {next->first, next->second, {}};
+  std::vector<std::string> spellings;
+  sortByEncodedName(pairs, count, spellings);
+
+  std::string signature;
+  if (queryOf(url)) {
+    // Pairs of the URL's own query join the signature (not the serialised
+    // parameters); the map form merges them.
+    NBParameters params;
+    for (std::size_t i = 0; i < count; ++i) {
+      params.emplace(std::string(pairs[i].name), std::string(pairs[i].value));
+    }
+    signature = signatureOfMap(url, httpMethod, consumer, token, params);
+  } else {
+    signature = signatureOf(url, httpMethod, consumer, token, pairs, count);
+  }
+
+  // url "?oauth_signature=" signature, then "&" name "=" value in signing order.
+  constexpr std::string_view kSignatureField = "?oauth_signature=";
+  std::size_t length =
+      url.size() + kSignatureField.size() + NSStringHelper::urlEncodedLength(signature);
+  for (std::size_t i = 0; i < count; ++i) {
+    length += 2 + pairs[i].encodedName.size() + NSStringHelper::urlEncodedLength(pairs[i].value);
+  }
+  std::string out;
+  out.resize(length);
+  char* o = std::copy(url.begin(), url.end(), out.data());
+  o = std::copy(kSignatureField.begin(), kSignatureField.end(), o);
+  o = NSStringHelper::writeUrlEncoded(o, signature);
+  for (std::size_t i = 0; i < count; ++i) {
+    *o++ = '&';
+    o = std::copy(pairs[i].encodedName.begin(), pairs[i].encodedName.end(), o);
+    *o++ = '=';
+    o = NSStringHelper::writeUrlEncoded(o, pairs[i].value);
+  }
   return out;
 }
 

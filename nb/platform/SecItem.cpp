@@ -1,11 +1,14 @@
 #include "nb/platform/SecItem.h"
 
+#include <utility>
+
 #include "nb/platform/internal/KeychainBackend.h"
 
 namespace nb {
 namespace {
 
 thread_local Status lastStatus;
+thread_local SecItemSession* currentSession = nullptr;
 
 // The one place where the stores' statuses become keychain statuses.
 OSStatus osStatusOf(const Status& status) {
@@ -41,11 +44,52 @@ Status missingClass() { return Status::invalidArgument("the query lacks the item
 
 }  // namespace
 
+// The store for one call: the session's (opened at its first call) or a
+// store of the call's own.
+class SecItemSessionAccess {
+ public:
+  class Store {
+   public:
+    explicit Store(std::unique_ptr<internal::KeychainBackend> own) : own_(std::move(own)) {}
+    explicit Store(internal::KeychainBackend* shared) : shared_(shared) {}
+    internal::KeychainBackend* operator->() const { return shared_ ? shared_ : own_.get(); }
+
+   private:
+    std::unique_ptr<internal::KeychainBackend> own_;
+    internal::KeychainBackend* shared_ = nullptr;
+  };
+
+  static Result<Store> open() {
+    SecItemSession* session = currentSession;
+    if (session == nullptr) {
+      auto backend = internal::openKeychainBackend();
+      if (!backend.ok()) return backend.status();
+      return Store(std::move(*backend));
+    }
+    while (session->outer_ != nullptr) session = session->outer_;
+    if (!session->backend_) {
+      // A store that cannot be opened is tried again at the next call.
+      auto backend = internal::openKeychainBackend();
+      if (!backend.ok()) return backend.status();
+      session->backend_ = std::move(*backend);
+    }
+    return Store(session->backend_.get());
+  }
+};
+
+namespace {
+Result<SecItemSessionAccess::Store> openStore() { return SecItemSessionAccess::open(); }
+}  // namespace
+
+SecItemSession::SecItemSession() : outer_(currentSession) { currentSession = this; }
+
+SecItemSession::~SecItemSession() { currentSession = outer_; }
+
 Status SecItemLastStatus() { return lastStatus; }
 
 OSStatus SecItemCopyMatching(const SecItemDictionary& query, SecItemResult* result) {
   if (!query.itemClass) return finish(missingClass());
-  auto backend = internal::openKeychainBackend();
+  auto backend = openStore();
   if (!backend.ok()) return finish(backend.status());
   auto items = (*backend)->find(query, query.returnData);
   if (!items.ok()) return finish(items.status());
@@ -65,7 +109,7 @@ OSStatus SecItemCopyMatching(const SecItemDictionary& query, SecItemResult* resu
 
 OSStatus SecItemAdd(const SecItemDictionary& attributes) {
   if (!attributes.itemClass) return finish(missingClass());
-  auto backend = internal::openKeychainBackend();
+  auto backend = openStore();
   if (!backend.ok()) return finish(backend.status());
   return finish((*backend)->add({attributes.service.value_or(""), attributes.account.value_or(""),
                                  attributes.label, attributes.valueData}));
@@ -77,7 +121,7 @@ OSStatus SecItemUpdate(const SecItemDictionary& query,
                                 attributesToUpdate.account || attributesToUpdate.label;
   if (!query.itemClass) return finish(missingClass());
   if (!changesSomething) return finish(Status::invalidArgument("the update changes nothing"));
-  auto backend = internal::openKeychainBackend();
+  auto backend = openStore();
   if (!backend.ok()) return finish(backend.status());
   auto changed = (*backend)->update(query, attributesToUpdate);
   if (!changed.ok()) return finish(changed.status());
@@ -86,7 +130,7 @@ OSStatus SecItemUpdate(const SecItemDictionary& query,
 
 OSStatus SecItemDelete(const SecItemDictionary& query) {
   if (!query.itemClass) return finish(missingClass());
-  auto backend = internal::openKeychainBackend();
+  auto backend = openStore();
   if (!backend.ok()) return finish(backend.status());
   auto removed = (*backend)->remove(query);
   if (!removed.ok()) return finish(removed.status());
@@ -94,7 +138,7 @@ OSStatus SecItemDelete(const SecItemDictionary& query) {
 }
 
 Result<SecKeychainStore> SecKeychainCurrentStore() {
-  auto backend = internal::openKeychainBackend();
+  auto backend = openStore();
   if (!backend.ok()) return backend.status();
   return SecKeychainStore{(*backend)->name(), (*backend)->location()};
 }

@@ -5,10 +5,12 @@
 // platform's; statuses are errSec* codes. Every call opens the store afresh,
 // so any thread may call, and several processes may use the same store at
 // once. Calls to the Secret Service give up after NB_KEYCHAIN_TIMEOUT_MS
-// (default 10000) and never show an unlock prompt.
+// (default 10000) and never show an unlock prompt. A SecItemSession lets a
+// run of calls on one thread share one opened store.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -67,6 +69,29 @@ OSStatus SecItemDelete(const SecItemDictionary& query);
 // The detailed outcome of this thread's last SecItem call: its status code
 // explained ("the Secret Service collection is locked; ..."). Ok after a success.
 Status SecItemLastStatus();
+
+namespace internal {
+class KeychainBackend;
+}
+
+// While a session lives, the SecItem calls of the thread that made it share
+// one opened store (opened at the first call) instead of opening it for each
+// call: reading the four sign-in values opens the store once. Keep a session
+// short, around one run of calls: the store is chosen when it is opened, so a
+// change of NB_KEYCHAIN, NB_DATA_HOME or the session bus during the session is
+// not seen. Sessions nest; the outermost one owns the store. One thread only.
+class SecItemSession {
+ public:
+  SecItemSession();
+  ~SecItemSession();
+  SecItemSession(const SecItemSession&) = delete;
+  SecItemSession& operator=(const SecItemSession&) = delete;
+
+ private:
+  SecItemSession* outer_;
+  std::unique_ptr<internal::KeychainBackend> backend_;
+  friend class SecItemSessionAccess;
+};
 
 // The store the calls use now.
 struct SecKeychainStore {

@@ -1,6 +1,8 @@
 #include "nb/Private/NSStringHelper.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <set>
 
@@ -53,6 +55,40 @@ TEST(NSStringHelperTest, GuidsAreFreshUppercaseUuids) {
     seen.insert(guid);
   }
   EXPECT_EQ(seen.size(), 100u);
+}
+
+// Random bytes are drawn ahead in batches; a forked child must not send the
+// nonces its parent is about to send.
+TEST(NSStringHelperTest, ForkedChildDrawsOtherGuidsThanItsParent) {
+  NSStringHelper::genericGUID();  // the parent now holds a batch
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::string guids;
+    for (int i = 0; i < 3; ++i) guids += NSStringHelper::genericGUID();
+    const bool written =
+        write(fds[1], guids.data(), guids.size()) == static_cast<ssize_t>(guids.size());
+    _exit(written ? 0 : 1);
+  }
+  close(fds[1]);
+  std::string fromChild(3 * 36, '\0');
+  std::size_t got = 0;
+  while (got < fromChild.size()) {
+    const ssize_t n = read(fds[0], fromChild.data() + got, fromChild.size() - got);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_EQ(got, fromChild.size());
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int i = 0; i < 3; ++i) {
+    const std::string parentGuid = NSStringHelper::genericGUID();
+    for (int k = 0; k < 3; ++k) EXPECT_NE(fromChild.substr(k * 36, 36), parentGuid);
+  }
 }
 
 }  // namespace

@@ -30,6 +30,8 @@ REQUESTS = [
     ("POST", "https://api.nimbus.test/open/register",
      [("username", "new user"), ("verification_code", "AB12"), ("authid", "id/7"),
       ("device_id", "DEV-1")], [("password", "pä ss")]),
+    # Names whose escaped spelling sorts otherwise than the name itself.
+    ("GET", API + "/1/metadata/app", [("z", "1"), ("é", "2"), ("a b", "3"), ("a-b", "4")], []),
 ]
 
 

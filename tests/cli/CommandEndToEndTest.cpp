@@ -279,6 +279,17 @@ $NB put pic.png /pic.png >/dev/null && $NB thumb /pic.png t.png --width 16 --hei
   EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), "0\n") << r.out;
 }
 
+// The window sign-in runs in a program of its own; its failure comes back
+// with its code and reason.
+TEST_F(CommandEndToEndTest, AWindowSignInWithoutADisplayIsUnavailable) {
+  const Shell r = sh("env -u DISPLAY -u WAYLAND_DISPLAY $NB --json login --window");
+  EXPECT_EQ(r.code, 7) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"code\":\"unavailable\""), std::string::npos) << r.out;
+  EXPECT_TRUE(r.out.find("display") != std::string::npos ||
+              r.out.find("window support") != std::string::npos)
+      << r.out;
+}
+
 TEST_F(CommandEndToEndTest, ARevokedTokenSaysToSignInAgain) {
   NBAPIInfo::instance().clearAuthInfo();
   const auto token = NBAPIInfo::instance().token();

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "tests/support/TempDataHome.h"
 
@@ -88,6 +91,30 @@ TEST(SecItemTest, MalformedQueriesAndUnusableStoresAreRefused) {
   EXPECT_EQ(SecItemCopyMatching(query("x"), nullptr), errSecNotAvailable);
 }
 
+// A session opens the store once for a run of calls; what other connections
+// write meanwhile is seen, and a store that could not be opened is tried again.
+TEST(SecItemTest, SessionSharesOneStoreAndSeesOtherWriters) {
+  TempDataHome home;
+  {
+    const SecItemSession session;
+    const SecItemSession nested;
+    ASSERT_EQ(SecItemAdd(item("ConsumerKey")), errSecSuccess);
+    // Another thread has no session: it writes through a store of its own.
+    std::thread([] { EXPECT_EQ(SecItemAdd(item("TokenKey")), errSecSuccess); }).join();
+    EXPECT_EQ(SecItemCopyMatching(query("TokenKey"), nullptr), errSecSuccess);
+    EXPECT_EQ(SecItemDelete(query("ConsumerKey")), errSecSuccess);
+  }
+  EXPECT_EQ(SecItemCopyMatching(query("ConsumerKey"), nullptr), errSecItemNotFound);
+
+  const std::string file = home.path() + "/file";
+  std::ofstream(file) << "not a folder";
+  ::setenv("NB_DATA_HOME", file.c_str(), 1);
+  const SecItemSession session;
+  EXPECT_EQ(SecItemCopyMatching(query("TokenKey"), nullptr), errSecNotAvailable);
+  ::setenv("NB_DATA_HOME", home.path().c_str(), 1);
+  EXPECT_EQ(SecItemCopyMatching(query("TokenKey"), nullptr), errSecSuccess);
+}
+
 TEST(SecItemTest, StoreIsPrivateToTheUser) {
   TempDataHome home;
   const std::string folderPath = home.path() + "/made/by/the/store";
@@ -98,6 +125,17 @@ TEST(SecItemTest, StoreIsPrivateToTheUser) {
   ASSERT_EQ(::stat((folderPath + "/keychain.db").c_str(), &file), 0);
   EXPECT_EQ(folder.st_mode & 0777, 0700u);
   EXPECT_EQ(file.st_mode & 0777, 0600u);
+
+  // Reading makes no journal or shared-memory file beside the store, even
+  // while it stays open: every command reads the sign-in, and creating files
+  // costs it start-up time.
+  const SecItemSession session;
+  ASSERT_EQ(SecItemCopyMatching(query("ConsumerKey"), nullptr), errSecSuccess);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folderPath)) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"keychain.db"});
 }
 
 }  // namespace

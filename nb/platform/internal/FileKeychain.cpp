@@ -67,7 +67,9 @@ Result<std::unique_ptr<FileKeychain>> FileKeychain::open() {
     return Status::unavailable("cannot make " + folder + ": " + *error);
   }
   SqliteStatus opened;
-  auto db = SqliteDatabase::open(path(), &opened, 0600);
+  // Every command reads the sign-in from here, and writes are rare: a rollback
+  // journal lets a read open the file without creating any.
+  auto db = SqliteDatabase::open(path(), &opened, 0600, SqliteDatabase::Journal::kRollback);
   if (!db) return statusOf(opened);
   const SqliteStatus schema = db->exec(
       "PRAGMA secure_delete = ON;"

@@ -1,5 +1,6 @@
 #include "nb/platform/internal/SecretServiceKeychain.h"
 
+#include <dlfcn.h>
 #include <gio/gio.h>
 #include <libsecret/secret.h>
 #include <sys/stat.h>
@@ -14,6 +15,124 @@
 #include "nb/platform/UserDefaults.h"
 
 namespace nb::internal {
+namespace {
+
+// libsecret (with GIO, GObject and GLib beneath it) is loaded when the Secret
+// Service is first used, not when the program starts: linked in, its dozen
+// libraries cost every run of a short program a few milliseconds, also when
+// the file store is the one in use. Every call of theirs below goes through
+// this table; the names stay those of the libraries' own functions.
+// clang-format off
+#define NB_LIBSECRET_FUNCTIONS(X)                                                          \
+  X(g_bus_get_sync) X(g_cancellable_cancel) X(g_cancellable_is_cancelled)                 \
+  X(g_cancellable_new) X(g_dbus_address_escape_value) X(g_dbus_connection_call_sync)     \
+  X(g_dbus_connection_is_closed) X(g_dbus_connection_set_exit_on_close)                  \
+  X(g_dbus_error_quark) X(g_dbus_proxy_get_object_path) X(g_dbus_proxy_get_type)         \
+  X(g_error_free) X(g_error_matches) X(g_free) X(g_hash_table_insert)                    \
+  X(g_hash_table_lookup) X(g_hash_table_new) X(g_hash_table_unref) X(g_io_error_quark)   \
+  X(g_list_free_full) X(g_object_unref) X(g_str_equal) X(g_str_hash) X(g_strcmp0)        \
+  X(g_type_check_instance_cast) X(g_variant_get) X(g_variant_iter_free)                  \
+  X(g_variant_iter_loop) X(g_variant_new) X(g_variant_type_checked_) X(g_variant_unref)  \
+  X(secret_collection_for_alias_sync) X(secret_collection_get_locked)                    \
+  X(secret_error_get_quark) X(secret_item_create_sync) X(secret_item_delete_sync)        \
+  X(secret_item_get_attributes) X(secret_item_get_locked) X(secret_item_get_secret)      \
+  X(secret_item_set_attributes_sync) X(secret_item_set_label_sync)                       \
+  X(secret_item_set_secret_sync) X(secret_service_get_type) X(secret_service_open_sync)  \
+  X(secret_service_search_sync) X(secret_value_get) X(secret_value_new)                  \
+  X(secret_value_unref)
+// clang-format on
+
+struct LibSecret {
+#define NB_LIBSECRET_POINTER(name) decltype(&::name) p_##name = nullptr;
+  NB_LIBSECRET_FUNCTIONS(NB_LIBSECRET_POINTER)
+#undef NB_LIBSECRET_POINTER
+  std::string failure;  // why the libraries could not be loaded; empty once loaded
+};
+
+// The table, loaded once per process; never unloaded (GLib keeps threads and
+// types that would outlive it).
+const LibSecret& libSecret() {
+  static const LibSecret loaded = [] {
+    LibSecret lib;
+    void* handle = dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      const char* reason = dlerror();
+      lib.failure = reason != nullptr ? reason : "libsecret-1.so.0 cannot be loaded";
+      return lib;
+    }
+    // dlsym on libsecret's handle also finds its dependencies' functions.
+#define NB_LIBSECRET_LOAD(name)                                                  \
+  lib.p_##name = reinterpret_cast<decltype(lib.p_##name)>(dlsym(handle, #name)); \
+  if (lib.p_##name == nullptr && lib.failure.empty()) lib.failure = "libsecret lacks " #name;
+    NB_LIBSECRET_FUNCTIONS(NB_LIBSECRET_LOAD)
+#undef NB_LIBSECRET_LOAD
+    return lib;
+  }();
+  return loaded;
+}
+
+// Why the Secret Service libraries cannot be used, if they cannot.
+std::optional<Status> libSecretMissing() {
+  const LibSecret& lib = libSecret();
+  if (lib.failure.empty()) return std::nullopt;
+  return Status::unavailable("the Secret Service library cannot be loaded: " + lib.failure);
+}
+
+}  // namespace
+
+// From here on the libraries' names call through the table.
+#define NB_LIBSECRET_REDIRECT(name) (libSecret().p_##name)
+#define g_bus_get_sync NB_LIBSECRET_REDIRECT(g_bus_get_sync)
+#define g_cancellable_cancel NB_LIBSECRET_REDIRECT(g_cancellable_cancel)
+#define g_cancellable_is_cancelled NB_LIBSECRET_REDIRECT(g_cancellable_is_cancelled)
+#define g_cancellable_new NB_LIBSECRET_REDIRECT(g_cancellable_new)
+#define g_dbus_address_escape_value NB_LIBSECRET_REDIRECT(g_dbus_address_escape_value)
+#define g_dbus_connection_call_sync NB_LIBSECRET_REDIRECT(g_dbus_connection_call_sync)
+#define g_dbus_connection_is_closed NB_LIBSECRET_REDIRECT(g_dbus_connection_is_closed)
+#define g_dbus_connection_set_exit_on_close \
+  NB_LIBSECRET_REDIRECT(g_dbus_connection_set_exit_on_close)
+#define g_dbus_error_quark NB_LIBSECRET_REDIRECT(g_dbus_error_quark)
+#define g_dbus_proxy_get_object_path NB_LIBSECRET_REDIRECT(g_dbus_proxy_get_object_path)
+#define g_dbus_proxy_get_type NB_LIBSECRET_REDIRECT(g_dbus_proxy_get_type)
+#define g_error_free NB_LIBSECRET_REDIRECT(g_error_free)
+#define g_error_matches NB_LIBSECRET_REDIRECT(g_error_matches)
+#define g_free NB_LIBSECRET_REDIRECT(g_free)
+#define g_hash_table_insert NB_LIBSECRET_REDIRECT(g_hash_table_insert)
+#define g_hash_table_lookup NB_LIBSECRET_REDIRECT(g_hash_table_lookup)
+#define g_hash_table_new NB_LIBSECRET_REDIRECT(g_hash_table_new)
+#define g_hash_table_unref NB_LIBSECRET_REDIRECT(g_hash_table_unref)
+#define g_io_error_quark NB_LIBSECRET_REDIRECT(g_io_error_quark)
+#define g_list_free_full NB_LIBSECRET_REDIRECT(g_list_free_full)
+#define g_object_unref NB_LIBSECRET_REDIRECT(g_object_unref)
+#undef g_str_equal  // GLib also defines it as a function-like macro
+#define g_str_equal NB_LIBSECRET_REDIRECT(g_str_equal)
+#define g_str_hash NB_LIBSECRET_REDIRECT(g_str_hash)
+#define g_strcmp0 NB_LIBSECRET_REDIRECT(g_strcmp0)
+#define g_type_check_instance_cast NB_LIBSECRET_REDIRECT(g_type_check_instance_cast)
+#define g_variant_get NB_LIBSECRET_REDIRECT(g_variant_get)
+#define g_variant_iter_free NB_LIBSECRET_REDIRECT(g_variant_iter_free)
+#define g_variant_iter_loop NB_LIBSECRET_REDIRECT(g_variant_iter_loop)
+#define g_variant_new NB_LIBSECRET_REDIRECT(g_variant_new)
+#define g_variant_type_checked_ NB_LIBSECRET_REDIRECT(g_variant_type_checked_)
+#define g_variant_unref NB_LIBSECRET_REDIRECT(g_variant_unref)
+#define secret_collection_for_alias_sync NB_LIBSECRET_REDIRECT(secret_collection_for_alias_sync)
+#define secret_collection_get_locked NB_LIBSECRET_REDIRECT(secret_collection_get_locked)
+#define secret_error_get_quark NB_LIBSECRET_REDIRECT(secret_error_get_quark)
+#define secret_item_create_sync NB_LIBSECRET_REDIRECT(secret_item_create_sync)
+#define secret_item_delete_sync NB_LIBSECRET_REDIRECT(secret_item_delete_sync)
+#define secret_item_get_attributes NB_LIBSECRET_REDIRECT(secret_item_get_attributes)
+#define secret_item_get_locked NB_LIBSECRET_REDIRECT(secret_item_get_locked)
+#define secret_item_get_secret NB_LIBSECRET_REDIRECT(secret_item_get_secret)
+#define secret_item_set_attributes_sync NB_LIBSECRET_REDIRECT(secret_item_set_attributes_sync)
+#define secret_item_set_label_sync NB_LIBSECRET_REDIRECT(secret_item_set_label_sync)
+#define secret_item_set_secret_sync NB_LIBSECRET_REDIRECT(secret_item_set_secret_sync)
+#define secret_service_get_type NB_LIBSECRET_REDIRECT(secret_service_get_type)
+#define secret_service_open_sync NB_LIBSECRET_REDIRECT(secret_service_open_sync)
+#define secret_service_search_sync NB_LIBSECRET_REDIRECT(secret_service_search_sync)
+#define secret_value_get NB_LIBSECRET_REDIRECT(secret_value_get)
+#define secret_value_new NB_LIBSECRET_REDIRECT(secret_value_new)
+#define secret_value_unref NB_LIBSECRET_REDIRECT(secret_value_unref)
+
 namespace {
 
 constexpr const char* kServiceBusName = "org.freedesktop.secrets";
@@ -305,6 +424,7 @@ std::optional<std::string> SecretServiceKeychain::sessionBusAddress() {
   const std::string socket = std::string(runtime) + "/bus";
   struct stat info {};
   if (::stat(socket.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return std::nullopt;
+  if (libSecretMissing()) return std::nullopt;  // no library, no way to use the bus
   gchar* escaped = g_dbus_address_escape_value(socket.c_str());
   std::string address = std::string("unix:path=") + escaped;
   g_free(escaped);
@@ -320,6 +440,7 @@ Result<std::unique_ptr<SecretServiceKeychain>> SecretServiceKeychain::open() {
   if (!address) {
     return Status::unavailable("no session bus (DBUS_SESSION_BUS_ADDRESS is not set)");
   }
+  if (auto missing = libSecretMissing()) return *missing;
   auto state = std::make_unique<State>(timeoutFromEnvironment());
   GCancellable* cancellable = state->deadline.cancellable();
   GError* error = nullptr;

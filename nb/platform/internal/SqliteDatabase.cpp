@@ -22,9 +22,10 @@ SqliteStatus statusOf(sqlite3* db, int result) {
 
 }  // namespace
 
-// One attempt: create the file with `mode`, connect, switch to WAL.
+// One attempt: create the file with `mode`, connect, set the journal.
 std::unique_ptr<SqliteDatabase> SqliteDatabase::openOnce(const std::string& path,
-                                                         SqliteStatus* status, int mode) {
+                                                         SqliteStatus* status, int mode,
+                                                         Journal journal) {
   // Create the file ourselves so that it never exists with a wider mode.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
   if (fd < 0) {
@@ -45,20 +46,31 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::openOnce(const std::string& path
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   std::unique_ptr<SqliteDatabase> database(new SqliteDatabase(db));
+  if (journal == Journal::kRollback) {
+    // A file another connection holds in WAL mode cannot switch now; it works
+    // as it is and switches at a later opening.
+    const SqliteStatus switched = database->exec("PRAGMA journal_mode=DELETE;");
+    if (!switched.ok() && switched.code != SQLITE_BUSY && switched.code != SQLITE_LOCKED) {
+      *status = switched;
+      return nullptr;
+    }
+    *status = {};
+    return database;
+  }
   *status = database->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
   if (!status->ok()) return nullptr;
   return database;
 }
 
-std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path,
-                                                     SqliteStatus* status, int mode) {
+std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path, SqliteStatus* status,
+                                                     int mode, Journal journal) {
   // SQLite answers "busy" without waiting when two connections switch a new
   // file to WAL together, so that case is retried for up to the busy timeout.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
   SqliteStatus local;
   for (int attempt = 0;; ++attempt) {
-    auto database = openOnce(path, &local, mode);
+    auto database = openOnce(path, &local, mode, journal);
     if (database || local.code != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline) {
       if (status) *status = local;
       return database;

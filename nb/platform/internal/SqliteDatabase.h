@@ -28,11 +28,20 @@ class SqliteStatement;
 
 class SqliteDatabase {
  public:
+  // How a database keeps its journal. WAL lets readers and a writer work at
+  // once, but every opening creates the -wal and -shm files and the last
+  // closing removes them. A rollback journal is made only while a write
+  // commits, so a store that is mostly read by short-lived processes opens
+  // without creating any file.
+  enum class Journal { kWal, kRollback };
+
   // Opens (creating when absent) the file at `path`; a new file gets `mode`.
-  // WAL journal and a busy timeout are set. Safe when other processes create
-  // the same file at the same moment (the switch to WAL is retried while busy).
+  // The journal and a busy timeout are set. Safe when other processes create
+  // the same file at the same moment (the switch to WAL is retried while busy;
+  // a file that another connection holds in WAL mode stays so until it can be
+  // switched to a rollback journal).
   static std::unique_ptr<SqliteDatabase> open(const std::string& path, SqliteStatus* status,
-                                              int mode = 0600);
+                                              int mode = 0600, Journal journal = Journal::kWal);
   ~SqliteDatabase();
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;
@@ -54,7 +63,7 @@ class SqliteDatabase {
  private:
   explicit SqliteDatabase(sqlite3* db) : db_(db) {}
   static std::unique_ptr<SqliteDatabase> openOnce(const std::string& path, SqliteStatus* status,
-                                                  int mode);
+                                                  int mode, Journal journal);
   sqlite3* db_;
 };
 
