@@ -6,7 +6,6 @@
 #include "cli/LocalFiles.h"
 #include "cli/ProgressBar.h"
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
-#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/ParseError.h"
 #include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/platform/RunLoop.h"
@@ -108,22 +107,16 @@ class Refused : public DownloadStream {
   std::shared_ptr<bool> cancelled_ = std::make_shared<bool>(false);
 };
 
-// The signed URL of the library's download request for root/path.
-Result<std::string> signedDownloadURL(const std::string& root, const std::string& path) {
+// The library's download request for root/path (never executed here), signed
+// with the stored sign-in as the operation would sign it.
+Result<URLRequest> signedDownloadRequest(const std::string& root, const std::string& path) {
   auto item = std::make_shared<NBFolderOperationItem>();
   item->root = root;
   item->path = path;
-  // The library's own download request (never executed here): URL and parameters.
   const auto definition = std::make_shared<NBDownloadFileOperation>(nullptr, item);
   const Result<NBServiceRequest> plan = definition->serviceRequest();
   if (!plan.ok()) return plan.status();
-  NBAPIInfo& info = NBAPIInfo::instance();
-  const auto token = info.token();
-  const auto consumer = info.consumer();
-  if (!token || !token->token || !consumer || !consumer->key) {
-    return Status::unauthenticated("not signed in: run `nb login USER` first");
-  }
-  return plan->signedURLString(*consumer, token.get());
+  return definition->signedRequest(*plan);
 }
 
 }  // namespace
@@ -133,15 +126,15 @@ std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
                                                       const std::string& what,
                                                       std::chrono::seconds idleLimit,
                                                       Progress progress, Done done) {
-  const auto url = signedDownloadURL(root, path);
-  if (!url.ok()) {
+  Result<URLRequest> signedRequest = signedDownloadRequest(root, path);
+  if (!signedRequest.ok()) {
     auto refused = std::make_shared<Refused>();
-    RunLoop::main().post([cancelled = refused->cancelled_, status = url.status(), done] {
+    RunLoop::main().post([cancelled = refused->cancelled_, status = signedRequest.status(), done] {
       if (!*cancelled) done(status, 0);
     });
     return refused;
   }
-  URLRequest request = URLRequest::requestWithURL(*url);
+  URLRequest request = std::move(*signedRequest);
   // The transport's time-out bounds connecting and any stall, not the whole transfer.
   request.setTimeoutInterval(static_cast<double>(idleLimit.count()));
   auto sink = std::make_shared<Sink>(fd, what, std::move(progress), std::move(done));

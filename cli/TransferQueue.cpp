@@ -11,7 +11,6 @@
 #include "cli/ProgressBar.h"
 #include "cli/UrlFetch.h"
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
-#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBOperationDelegate.h"
 #include "nb/operations/NBUploadFileOperation.h"
 #include "nb/platform/RunLoop.h"
@@ -28,14 +27,15 @@ std::string baseName(const std::string& path) {
 // request instead of two. Nothing when it cannot be had (each upload then
 // locates its node itself).
 std::optional<std::string> locateUploadNode(std::chrono::seconds idleLimit) {
+  // The first step's plan only needs an item that could be sent.
   auto item = std::make_shared<NBUploadFileOperationItem>();
+  item->fileName = "locate";
   const auto definition = std::make_shared<NBUploadFileOperation>(nullptr, item);
   const Result<NBServiceRequest> locate = definition->serviceRequest();
-  NBAPIInfo& info = NBAPIInfo::instance();
-  const auto token = info.token();
-  const auto consumer = info.consumer();
-  if (!locate.ok() || !token || !consumer || !consumer->key) return std::nullopt;
-  auto reply = UrlFetch::get(locate->signedURLString(*consumer, token.get()), idleLimit);
+  if (!locate.ok()) return std::nullopt;
+  const Result<URLRequest> request = definition->signedRequest(*locate);
+  if (!request.ok()) return std::nullopt;
+  auto reply = UrlFetch::get(request->URL(), idleLimit);
   const auto* body = std::get_if<std::string>(&reply);
   if (!body) return std::nullopt;
   const auto json = NBJsonUtility::jsonValueFromString(*body);

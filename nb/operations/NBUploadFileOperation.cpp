@@ -68,7 +68,7 @@ Result<URLRequest> NBUploadFileOperation::uploadRequest(
   request.setHTTPMethod("POST");
   URLRequestBodyPart file;
   if (item->filePath) {
-    file = URLRequestBodyPart::file(*item->filePath);
+    file = URLRequestBodyPart::file(*item->filePath, *size);
   } else {
     // The bytes stay in the item; the part shares ownership of it.
     file =
@@ -77,11 +77,12 @@ Result<URLRequest> NBUploadFileOperation::uploadRequest(
   request.setHTTPBodyParts({URLRequestBodyPart::bytes(MultipartFormBody::partHeader(fileName)),
                             std::move(file),
                             URLRequestBodyPart::bytes(MultipartFormBody::closingLine())});
-  const std::int64_t length = MultipartFormBody::bodyLength(fileName, *size);
+  // The file was measured once, above: the declared length and the bytes the
+  // transport sends both come from that size.
   request.addValue("2", "v");
   request.addValue("vanta", "User-Agent");
   request.addValue(MultipartFormBody::contentType(), "content-type");
-  request.addValue(std::to_string(length), "content-length");
+  request.addValue(std::to_string(request.HTTPBodyLength()), "content-length");
   request.setCachePolicy(URLRequestCachePolicy::ReloadIgnoringLocalCacheData);
   request.setTimeoutInterval(60);
   return request;

@@ -32,6 +32,15 @@ void URLRequest::setHTTPBodyParts(std::vector<URLRequestBodyPart> parts) {
   hasBody_ = true;
 }
 
+std::int64_t URLRequest::HTTPBodyLength() const {
+  std::int64_t length = 0;
+  for (const URLRequestBodyPart& part : body_) {
+    if (part.isFile && part.size < 0) return -1;
+    length += part.isFile ? part.size : static_cast<std::int64_t>(part.data->size());
+  }
+  return length;
+}
+
 void URLRequest::addValue(std::string value, std::string headerField) {
   headers_.emplace_back(std::move(headerField), std::move(value));
 }

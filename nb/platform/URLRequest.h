@@ -31,12 +31,18 @@ struct URLRequestBodyPart {
   static URLRequestBodyPart sharedBytes(std::shared_ptr<const std::string> data) {
     return {false, {}, data ? std::move(data) : std::make_shared<const std::string>()};
   }
-  // A file read from disk while sending.
-  static URLRequestBodyPart file(std::string path) { return {true, std::move(path), nullptr}; }
+  // A file read from disk while sending. `size` is its length when the caller
+  // has measured it: that one value is then what the request declares
+  // (HTTPBodyLength) and what the transport sends, and a file that no longer
+  // has that many bytes fails the request. Negative: measured when sending.
+  static URLRequestBodyPart file(std::string path, std::int64_t size = -1) {
+    return {true, std::move(path), nullptr, size};
+  }
 
   bool isFile = false;
   std::string path;                         // the file, for a file part
   std::shared_ptr<const std::string> data;  // the bytes, for a bytes part
+  std::int64_t size = -1;                   // a file part's measured length; negative: unknown
 };
 
 // There is no local response cache, so every policy loads from the network;
@@ -73,6 +79,9 @@ class URLRequest {
   // Replaces the body with `parts`, sent in order.
   void setHTTPBodyParts(std::vector<URLRequestBodyPart> parts);
   const std::vector<URLRequestBodyPart>& HTTPBodyParts() const { return body_; }
+  // The body's length from its parts (bytes, and files' measured sizes), or -1
+  // while a file part's size is unknown.
+  std::int64_t HTTPBodyLength() const;
   bool hasHTTPBody() const { return hasBody_; }
 
   // Adds a header line; adding the same field twice sends both values.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "nb/Private/internal/MultipartFormBody.h"
+#include "nb/platform/URLRequest.h"
 
 namespace nb {
 namespace {
@@ -18,8 +19,6 @@ TEST(MultipartFormBodyTest, ThreeByteFileHasTheExactFraming) {
   // The pieces the upload sends around the file's bytes, and the length it declares.
   EXPECT_EQ(MultipartFormBody::partHeader("a b.txt") + "x\0y"s + MultipartFormBody::closingLine(),
             expected);
-  EXPECT_EQ(MultipartFormBody::bodyLength("a b.txt", 3),
-            static_cast<std::int64_t>(expected.size()));
   EXPECT_EQ(MultipartFormBody::contentType(),
             "multipart/form-data; boundary=----------ThIs_Is_tHe_bouNdaRY_$");
 }
@@ -27,9 +26,18 @@ TEST(MultipartFormBodyTest, ThreeByteFileHasTheExactFraming) {
 TEST(MultipartFormBodyTest, NonAsciiNamesAndLargeSizesKeepTheirLength) {
   const std::string name = "报告.doc";  // UTF-8 bytes, inserted unchanged
   EXPECT_NE(MultipartFormBody::partHeader(name).find("filename=\"报告.doc\""), std::string::npos);
+  // A request declares the parts' sum, a measured file of 5 GiB included.
   const std::int64_t fiveGiB = std::int64_t{5} << 30;
-  EXPECT_EQ(MultipartFormBody::bodyLength(name, fiveGiB) - fiveGiB,
-            MultipartFormBody::bodyLength(name, 0));
+  URLRequest request = URLRequest::requestWithURL("http://n/");
+  request.setHTTPBodyParts({URLRequestBodyPart::bytes(MultipartFormBody::partHeader(name)),
+                            URLRequestBodyPart::file("/nowhere", fiveGiB),
+                            URLRequestBodyPart::bytes(MultipartFormBody::closingLine())});
+  EXPECT_EQ(request.HTTPBodyLength(),
+            static_cast<std::int64_t>(MultipartFormBody::partHeader(name).size() +
+                                      MultipartFormBody::closingLine().size()) +
+                fiveGiB);
+  request.setHTTPBodyParts({URLRequestBodyPart::file("/nowhere")});
+  EXPECT_EQ(request.HTTPBodyLength(), -1);
 }
 
 TEST(MultipartFormBodyTest, NamesThatWouldBreakTheHeaderAreUnsafe) {

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <thread>
 
 #include "nb/Private/ParseError.h"
 #include "nb/platform/RunLoop.h"
+#include "nb/platform/internal/MemoryTransport.h"
 #include "tests/support/LoopbackServers.h"
 
 namespace nb {
@@ -35,8 +37,10 @@ class ProbeOperation : public NBNetworkOperation {
 
   bool refuseStatus = false;
   bool cancelInBody = false;
+  std::shared_ptr<Transport> transport;  // null: the network
 
   void executeOperation() override {
+    if (transport) setTransport(transport);
     auto request = URLRequest::requestWithURL(url_);
     request.setTimeoutInterval(1);
     startConnection(request);
@@ -100,6 +104,39 @@ void runToEnd(Owner& owner, std::shared_ptr<HookLog>& log, const std::string& ur
   (void)log;
 }
 
+// The service's replies by URL, played without a socket; the same routes as
+// the loopback server's below.
+std::shared_ptr<MemoryTransport> scriptedService() {
+  auto transport = std::make_shared<MemoryTransport>();
+  transport->setResponder([](const URLRequest& request) {
+    const std::string path = request.URL().substr(request.URL().find('/', 7));
+    const std::map<std::string, MemoryReply> routes = {
+        {"/ok", MemoryReply::withBody(200, R"({"msg":"ok","size":3})")},
+        {"/file-exist", MemoryReply::withBody(200, R"({"msg":"file exist"})")},
+        {"/unknown", MemoryReply::withBody(200, R"({"msg":"strange keyword"})")},
+        {"/number", MemoryReply::withBody(200, R"({"msg":5})")},
+        {"/text", MemoryReply::withBody(200, "plain words, not JSON")},
+        {"/array", MemoryReply::withBody(200, R"([{"msg":"file exist"}])")},
+        {"/empty", MemoryReply::withBody(200, "")},
+        {"/404-plain", MemoryReply::withBody(404, "no such page")},
+        {"/404-msg", MemoryReply::withBody(404, R"({"msg":"file exist"})")},
+    };
+    if (auto it = routes.find(path); it != routes.end()) return it->second;
+    MemoryReply cut = MemoryReply::withBody(200, "");
+    cut.headers = {{"Content-Length", "5000"}};
+    cut.chunks = {path == "/500-reset" ? "partial" : "{\"msg\":"};
+    if (path == "/500-reset") cut.status = 500;
+    cut.ending = MemoryReply::Ending::kNetworkFailure;
+    cut.failureText = "Connection reset by peer.";
+    if (path == "/reset" || path == "/500-reset") return cut;
+    if (path == "/silent") return MemoryReply::failure(MemoryReply::Ending::kTimeOut);
+    return MemoryReply::failure(MemoryReply::Ending::kNetworkFailure, "No route for " + path);
+  });
+  return transport;
+}
+
+const std::string kService = "http://api.nimbus.test";
+
 class NBNetworkOperationTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -135,41 +172,31 @@ class NBNetworkOperationTest : public ::testing::Test {
 };
 
 TEST_F(NBNetworkOperationTest, EachRequestEndsInExactlyOneOutcome) {
-  RawTestServer resetting([](int fd, const std::atomic<bool>&) {
-    RawTestServer::readRequestHead(fd);
-    RawTestServer::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n{\"msg\":");
-    linger hard{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  });
-  RawTestServer silent([](int fd, const std::atomic<bool>& stopping) {
-    RawTestServer::readRequestHead(fd);
-    while (!stopping) std::this_thread::sleep_for(milliseconds(10));
-  });
   const std::string refused = "http://127.0.0.1:" + std::to_string(test::closedPort()) + "/";
-
   struct Case {
     std::string url;
     std::string outcome;  // the one delegate call; "fail <prefix>" for transport errors
   };
   const std::vector<Case> cases = {
-      {http.url("/ok"), R"(success {"msg":"ok","size":3})"},
-      {http.url("/file-exist"), "fail " + ParseError::transformMessage("file exist")},
-      {http.url("/unknown"), "fail strange keyword"},
-      {http.url("/number"), R"(success {"msg":5})"},
-      {http.url("/text"), "success plain words, not JSON"},
-      {http.url("/array"), R"(success [{"msg":"file exist"}])"},
-      {http.url("/empty"), "success "},
-      {http.url("/404-plain"), "success no such page"},  // judged by its body only
-      {http.url("/404-msg"), "fail " + ParseError::transformMessage("file exist")},
-      {refused, "fail Failed to connect"},
-      {resetting.url("/"), "fail "},
-      {silent.url("/"), "fail The request timed out."},
+      {kService + "/ok", R"(success {"msg":"ok","size":3})"},
+      {kService + "/file-exist", "fail " + ParseError::transformMessage("file exist")},
+      {kService + "/unknown", "fail strange keyword"},
+      {kService + "/number", R"(success {"msg":5})"},
+      {kService + "/text", "success plain words, not JSON"},
+      {kService + "/array", R"(success [{"msg":"file exist"}])"},
+      {kService + "/empty", "success "},
+      {kService + "/404-plain", "success no such page"},  // judged by its body only
+      {kService + "/404-msg", "fail " + ParseError::transformMessage("file exist")},
+      {kService + "/reset", "fail Connection reset"},
+      {kService + "/silent", "fail The request timed out."},
+      {refused, "fail Failed to connect"},  // over the network: the transport's own text
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
     auto log = std::make_shared<HookLog>();
     Owner owner;
     owner.operation = std::make_shared<ProbeOperation>(&owner, c.url, log);
+    if (c.url != refused) owner.operation->transport = scriptedService();
     runToEnd(owner, log, c.url);
     ASSERT_EQ(owner.outcomes.size(), 1u);
     EXPECT_EQ(owner.outcomes[0].rfind(c.outcome, 0), 0u) << owner.outcomes[0];
@@ -179,12 +206,6 @@ TEST_F(NBNetworkOperationTest, EachRequestEndsInExactlyOneOutcome) {
 }
 
 TEST_F(NBNetworkOperationTest, RefusedStatusReportsOnceAndTheTransferRunsOnUnlessCancelled) {
-  RawTestServer refusedThenReset([](int fd, const std::atomic<bool>&) {
-    RawTestServer::readRequestHead(fd);
-    RawTestServer::sendAll(fd, "HTTP/1.1 500 Oops\r\nContent-Length: 5000\r\n\r\npartial");
-    linger hard{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  });
   struct Case {
     std::string name;
     std::string url;
@@ -193,10 +214,10 @@ TEST_F(NBNetworkOperationTest, RefusedStatusReportsOnceAndTheTransferRunsOnUnles
   };
   const std::vector<Case> cases = {
       // Nobody cancels: the body is dropped and the reply hook never runs.
-      {"runs on", http.url("/404-msg"), false, {}},
-      {"cancelled by the owner", http.url("/404-msg"), true, {}},
+      {"runs on", kService + "/404-msg", false, {}},
+      {"cancelled by the owner", kService + "/404-msg", true, {}},
       // The transfer then fails too, but the delegate has heard already.
-      {"then fails", refusedThenReset.url("/"), false, {}},
+      {"then fails", kService + "/500-reset", false, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -205,6 +226,7 @@ TEST_F(NBNetworkOperationTest, RefusedStatusReportsOnceAndTheTransferRunsOnUnles
     owner.cancelInFail = c.cancelInFail;
     owner.operation = std::make_shared<ProbeOperation>(&owner, c.url, log);
     owner.operation->refuseStatus = true;
+    owner.operation->transport = scriptedService();
     std::weak_ptr<ProbeOperation> weak = owner.operation;
     owner.operation->executeOperation();
     owner.operation.reset();  // the running request keeps it alive until its end
@@ -289,7 +311,7 @@ TEST_F(NBNetworkOperationTest, NothingIsHeardAfterCancel) {
   const std::vector<Case> cases = {
       {"never started, cancelled twice", "/ok", true, false, false},
       {"cancelled right after start, twice", "/ok", false, true, false},
-      {"cancelled during the body", "/big", false, false, true},
+      {"cancelled during the body", "/big", false, false, true},  // on the network
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -318,18 +340,14 @@ TEST_F(NBNetworkOperationTest, NothingIsHeardAfterCancel) {
 }
 
 TEST_F(NBNetworkOperationTest, OwnerMayReleaseTheOperationInsideItsCallback) {
-  RawTestServer resetting([](int fd, const std::atomic<bool>&) {
-    RawTestServer::readRequestHead(fd);
-    RawTestServer::sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\nabc");
-    linger hard{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  });
-  for (const std::string& url : {http.url("/ok"), http.url("/file-exist"), resetting.url("/")}) {
+  for (const char* path : {"/ok", "/file-exist", "/reset"}) {
+    const std::string url = kService + path;
     SCOPED_TRACE(url);
     auto log = std::make_shared<HookLog>();
     Owner owner;
     owner.releaseInCallback = true;
     owner.operation = std::make_shared<ProbeOperation>(&owner, url, log);
+    owner.operation->transport = scriptedService();
     runToEnd(owner, log, url);
     EXPECT_EQ(owner.outcomes.size(), 1u);
     EXPECT_EQ(owner.operation, nullptr);
@@ -339,8 +357,9 @@ TEST_F(NBNetworkOperationTest, OwnerMayReleaseTheOperationInsideItsCallback) {
   Owner owner;
   owner.releaseInCallback = true;
   owner.cancelInFail = true;
-  owner.operation = std::make_shared<ProbeOperation>(&owner, http.url("/404-plain"), log);
+  owner.operation = std::make_shared<ProbeOperation>(&owner, kService + "/404-plain", log);
   owner.operation->refuseStatus = true;
+  owner.operation->transport = scriptedService();
   runToEnd(owner, log, "refused");
   EXPECT_EQ(owner.outcomes.size(), 1u);
   EXPECT_TRUE(log->successData.empty());

@@ -24,28 +24,11 @@
 
 #include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
-#include "nb/Private/NBRegisterOperationItem.h"
-#include "nb/operations/NBAuth1Operation.h"
-#include "nb/operations/NBCopyOperation.h"
-#include "nb/operations/NBCopyRefOperation.h"
-#include "nb/operations/NBCreateFolderOperation.h"
-#include "nb/operations/NBDeleteOperation.h"
-#include "nb/operations/NBDocumentConvertOperation.h"
-#include "nb/operations/NBDownloadFileOperation.h"
-#include "nb/operations/NBGetDirectoryOperation.h"
-#include "nb/operations/NBGetFileHistoryOperation.h"
-#include "nb/operations/NBGetShareLinkOperation.h"
-#include "nb/operations/NBGetUserInfoOperation.h"
-#include "nb/operations/NBGetVerificationOperation.h"
-#include "nb/operations/NBMoveOperation.h"
-#include "nb/operations/NBRegisterOperation.h"
-#include "nb/operations/NBThumbnailOperation.h"
-#include "nb/operations/NBUploadFileOperation.h"
-#include "nb/operations/NBXAuthOperation.h"
 #include "nb/platform/RunLoop.h"
 #include "nb/platform/URLRequest.h"
 #include "nb/platform/internal/Transport.h"
 #include "tests/faults/FaultServer.h"
+#include "tests/support/OperationSamples.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace nb {
@@ -119,96 +102,11 @@ std::shared_ptr<NBConsumer> consumer() {
   return std::make_shared<NBConsumer>("fault-key", "fault-secret");
 }
 
-template <class Item>
-std::shared_ptr<Item> fileItem(const std::string& fault, const std::string& name) {
-  auto item = std::make_shared<Item>();
-  item->root = "app";
-  item->path = "/" + fault + "/" + name;
-  return item;
-}
-
 // Makes the named operation, with an item whose paths are the fault's own.
 std::shared_ptr<NBOperation> makeOperation(const std::string& name, const std::string& fault,
                                            NBOperationDelegate* delegate) {
-  auto signIn = [] {
-    auto item = std::make_shared<NBAuthOperationItem>();
-    item->consumer = consumer();
-    item->userName = "someone";
-    item->password = "secret";
-    item->httpMethod = "POST";
-    return item;
-  };
-  if (name == "xauth") return std::make_shared<NBXAuthOperation>(delegate, signIn());
-  if (name == "three-legged OAuth") return std::make_shared<NBAuth1Operation>(delegate, signIn());
-  if (name == "verification image") {
-    return std::make_shared<NBGetVerificationOperation>(delegate, signIn());
-  }
-  if (name == "register") {
-    auto item = std::make_shared<NBRegisterOperationItem>();
-    item->consumer = consumer();
-    item->userName = "someone@example.test";
-    item->password = "secret";
-    item->httpMethod = "POST";
-    item->verifi = std::make_shared<NBVerification>();
-    item->verifi->authID = "1";
-    item->verifi->verifiCode = "1234";
-    item->deviceID = "device";
-    return std::make_shared<NBRegisterOperation>(delegate, item);
-  }
-  if (name == "account info") {
-    return std::make_shared<NBGetUserInfoOperation>(delegate, std::make_shared<NBOperationItem>());
-  }
-  if (name == "metadata") {
-    return std::make_shared<NBGetDirectoryOperation>(
-        delegate, fileItem<NBGetDirectoryOperationItem>(fault, "folder"));
-  }
-  if (name == "upload") {
-    auto item = fileItem<NBUploadFileOperationItem>(fault, "up.txt");
-    item->fileName = "up.txt";
-    item->fileData = "uploaded bytes";
-    return std::make_shared<NBUploadFileOperation>(delegate, item);
-  }
-  if (name == "download") {
-    return std::make_shared<NBDownloadFileOperation>(
-        delegate, fileItem<NBFolderOperationItem>(fault, "file.bin"));
-  }
-  if (name == "create folder") {
-    return std::make_shared<NBCreateFolderOperation>(delegate,
-                                                     fileItem<NBFolderOperationItem>(fault, "new"));
-  }
-  if (name == "delete") {
-    return std::make_shared<NBDeleteOperation>(delegate,
-                                               fileItem<NBFolderOperationItem>(fault, "old"));
-  }
-  if (name == "move" || name == "copy") {
-    auto item = fileItem<NBCopyOperationItem>(fault, "a");
-    item->fromPath = "/" + fault + "/a";
-    item->toPath = "/" + fault + "/b";
-    if (name == "move") return std::make_shared<NBMoveOperation>(delegate, item);
-    return std::make_shared<NBCopyOperation>(delegate, item);
-  }
-  if (name == "copy reference") {
-    return std::make_shared<NBCopyRefOperation>(delegate,
-                                                fileItem<NBFolderOperationItem>(fault, "a"));
-  }
-  if (name == "share link") {
-    return std::make_shared<NBGetShareLinkOperation>(
-        delegate, fileItem<NBGetShareLinkOperationItem>(fault, "a"));
-  }
-  if (name == "thumbnail") {
-    auto item = fileItem<NBThumbnailOperationItem>(fault, "pic.png");
-    item->width = 32;
-    item->height = 32;
-    return std::make_shared<NBThumbnailOperation>(delegate, item);
-  }
-  if (name == "document view") {
-    auto item = fileItem<NBDocumentConvertOperationItem>(fault, "doc.txt");
-    item->documentType = 9;  // txt
-    return std::make_shared<NBDocumentConvertOperation>(delegate, item);
-  }
-  if (name == "history") {
-    return std::make_shared<NBGetFileHistoryOperation>(delegate,
-                                                       fileItem<NBFolderOperationItem>(fault, "a"));
+  for (const test::OperationSample& sample : test::operationSamples()) {
+    if (name == sample.name) return sample.make(delegate, consumer(), "/" + fault);
   }
   return nullptr;
 }

@@ -3,6 +3,7 @@
 // operations that judge the HTTP status.
 #include <gtest/gtest.h>
 
+#include "nb/Private/internal/MultipartFormBody.h"
 #include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/operations/NBThumbnailOperation.h"
 #include "nb/operations/NBUploadFileOperation.h"
@@ -86,6 +87,32 @@ TEST(UploadRequestTest, ThreeByteFileFromMemoryOrDiskGivesTheSameExactRequest) {
   auto streamed = NBUploadFileOperation::uploadRequest("http://n/", *onDisk).value();
   ASSERT_EQ(streamed.HTTPBodyParts().size(), 3u);
   EXPECT_TRUE(streamed.HTTPBodyParts()[1].isFile);
+}
+
+TEST(UploadRequestTest, AFileThatShrinksAfterItWasMeasuredFailsInsteadOfSendingAShortBody) {
+  TemporaryHome home;
+  auto item = uploadItem("abc.bin", "");
+  item->filePath = (home.path() / "abc.bin").string();
+  testing::writeFile(*item->filePath, "abcdef");
+  auto transport = std::make_shared<MemoryTransport>();
+  transport->enqueue(MemoryReply::withBody(200, R"({"url":"http://node.test"})"));
+  // The post has been made with the declared length; the file shrinks before it is sent.
+  transport->setResponder([&](const URLRequest&) {
+    testing::writeFile(*item->filePath, "abc");
+    return MemoryReply::withBody(200, "{}");
+  });
+  RecordingDelegate delegate;
+  auto op = std::make_shared<NBUploadFileOperation>(&delegate, item);
+  testing::runScripted(*op, transport);
+  ASSERT_EQ(transport->requests().size(), 2u);
+  const URLRequest& post = transport->requests()[1];
+  EXPECT_EQ(post.HTTPBodyLength(),
+            static_cast<std::int64_t>(MultipartFormBody::partHeader("abc.bin").size() + 6 +
+                                      MultipartFormBody::closingLine().size()));
+  EXPECT_EQ(post.allHTTPHeaderFields().back().second, std::to_string(post.HTTPBodyLength()));
+  EXPECT_TRUE(delegate.successes.empty());
+  ASSERT_EQ(delegate.failures.size(), 1u);
+  EXPECT_NE(delegate.failures[0].find("shorter"), std::string::npos) << delegate.failures[0];
 }
 
 TEST(UploadRequestTest, FileDataIsSentFromTheSharedItemWithoutACopy) {

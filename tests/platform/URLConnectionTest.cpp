@@ -498,7 +498,7 @@ TEST(MemoryTransportTest, ScriptedRepliesReachTheDelegateAsFromTheNetwork) {
     auto connection = URLConnection::connectionWithRequest(
         URLRequest::requestWithURL("http://api.nimbus.test/x"), recorder, transport);
     EXPECT_TRUE(recorder->events.empty()) << "an event came from inside the call";
-    ASSERT_TRUE(runUntilEnded(recorder, 1000));
+    ASSERT_TRUE(runUntilEnded(recorder));
     settle(20);
     EXPECT_EQ(recorder->summary(), c.events);
     EXPECT_EQ(recorder->body, c.body);
@@ -524,7 +524,7 @@ TEST(MemoryTransportTest, RecordsRequestsAndReportsTheWholeBodySentBeforeTheRepl
       {URLRequestBodyPart::bytes("in memory, "), URLRequestBodyPart::file(path)});
   auto recorder = std::make_shared<Recorder>();
   auto connection = URLConnection::connectionWithRequest(request, recorder, transport);
-  ASSERT_TRUE(runUntilEnded(recorder, 1000));
+  ASSERT_TRUE(runUntilEnded(recorder));
   EXPECT_EQ(recorder->summary(), "sent, response 200, data, finish");
   EXPECT_EQ(recorder->lastSent, 20);
   EXPECT_EQ(recorder->lastExpected, 20);
@@ -537,7 +537,7 @@ TEST(MemoryTransportTest, RecordsRequestsAndReportsTheWholeBodySentBeforeTheRepl
   std::filesystem::remove(path);
   auto second = std::make_shared<Recorder>();
   auto again = URLConnection::connectionWithRequest(request, second, transport);
-  ASSERT_TRUE(runUntilEnded(second, 1000));
+  ASSERT_TRUE(runUntilEnded(second));
   EXPECT_EQ(second->summary(), "fail");
   EXPECT_NE(second->error.description.find(path), std::string::npos);
 }
@@ -565,7 +565,12 @@ TEST(MemoryTransportTest, CancelStopsEventsAndFreesTheConnection) {
     recorder->cancelAt = c.cancelAt;
     std::weak_ptr<URLConnection> weak = URLConnection::connectionWithRequest(
         URLRequest::requestWithURL("http://api.nimbus.test/x"), recorder, transport);
-    settle(30);
+    // Waits for the events the case cancels at, or (never ending) for all there are.
+    RunLoop::current().runUntil(
+        [&] {
+          return c.cancelAt.empty() ? recorder->events.size() == 2 : transport->running() == 0;
+        },
+        milliseconds(5000));
     if (c.cancelAt.empty()) {
       EXPECT_EQ(transport->running(), 1);
       ASSERT_FALSE(weak.expired());
@@ -580,7 +585,7 @@ TEST(MemoryTransportTest, CancelStopsEventsAndFreesTheConnection) {
   auto recorder = std::make_shared<Recorder>();
   auto connection = URLConnection::connectionWithRequest(
       URLRequest::requestWithURL("http://api.nimbus.test/x"), recorder, unscripted);
-  ASSERT_TRUE(runUntilEnded(recorder, 1000));
+  ASSERT_TRUE(runUntilEnded(recorder));
   EXPECT_EQ(recorder->summary(), "fail");
 }
 

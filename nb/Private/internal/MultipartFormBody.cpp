@@ -21,8 +21,4 @@ bool MultipartFormBody::isSafeFileName(std::string_view fileName) {
   return fileName.find_first_of("\"\r\n") == std::string_view::npos;
 }
 
-std::int64_t MultipartFormBody::bodyLength(std::string_view fileName, std::int64_t fileSize) {
-  return static_cast<std::int64_t>(partHeader(fileName).size() + closingLine().size()) + fileSize;
-}
-
 }  // namespace nb

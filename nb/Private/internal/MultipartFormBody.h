@@ -23,8 +23,6 @@ class MultipartFormBody {
   // True when `fileName` can stand inside the quoted filename of the part header:
   // a double quote, CR or LF would end the quotes or the header line early.
   static bool isSafeFileName(std::string_view fileName);
-  // The length of the whole body for a file of `fileSize` bytes.
-  static std::int64_t bodyLength(std::string_view fileName, std::int64_t fileSize);
 };
 
 }  // namespace nb

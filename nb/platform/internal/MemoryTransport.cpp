@@ -54,6 +54,15 @@ class MemoryTransfer final : public Transfer, public std::enable_shared_from_thi
             complete(failure(kReadError, error));
             return;
           }
+          // Read as the wire would, so that a body that cannot be sent fails.
+          char buffer[16384];
+          std::int64_t got;
+          while ((got = reader->read(buffer, sizeof buffer)) > 0) {
+          }
+          if (got < 0) {
+            complete(failure(kReadError, reader->error()));
+            return;
+          }
           goOn = receiver->transferDidSendBodyData(reader->length(), reader->length());
         }
         stage_ = Stage::kResponse;

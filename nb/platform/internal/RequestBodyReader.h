@@ -15,7 +15,8 @@ namespace nb {
 
 class RequestBodyReader {
  public:
-  // Measures the parts; nothing with `error` set when a file cannot be read.
+  // Measures the parts whose size is not given; nothing with `error` set when
+  // such a file cannot be read.
   static std::unique_ptr<RequestBodyReader> make(const std::vector<URLRequestBodyPart>& parts,
                                                  std::string* error);
   ~RequestBodyReader();
