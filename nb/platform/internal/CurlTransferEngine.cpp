@@ -7,6 +7,11 @@
 #include "nb/platform/URLConnection.h"
 
 namespace nb {
+namespace {
+
+constexpr long kReceiveBufferBytes = 512L * 1024;
+
+}  // namespace
 
 CurlTransferEngine& CurlTransferEngine::current() {
   // The run loop is made first so that it outlives this thread's engine.
@@ -47,6 +52,10 @@ void CurlTransferEngine::add(void* easy, std::shared_ptr<URLConnection> connecti
     deferredAdds_.emplace_back(easy, std::move(connection));
     return;
   }
+  // A large receive buffer: a big download then takes a few hundred KiB per
+  // read and per write to its file instead of 16 KiB. Only the part a reply
+  // fills is touched, so small replies cost no more memory.
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   transfers_.emplace(easy, std::move(connection));
   // Adding arms the timer at zero: the transfer starts on the next loop pass.
   curl_multi_add_handle(multi_, easy);
