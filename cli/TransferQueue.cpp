@@ -34,15 +34,21 @@ std::string baseName(const std::string& path) {
 // The upload node for this job, asked for once: every file then takes one
 // request instead of two. Nothing when it cannot be had (each upload then
 // locates its node itself).
-std::optional<std::string> locateUploadNode(std::chrono::seconds idleLimit) {
+std::optional<std::string> locateUploadNode(const TransferSettings& settings,
+                                            const TransferItem& first) {
+  // The request is the library's own; its item names a file (of no bytes
+  // here, the file is not read) so that the operation accepts it.
   auto item = std::make_shared<NBUploadFileOperationItem>();
+  item->root = settings.root;
+  item->path = first.remote;
+  item->fileName = baseName(first.remote);
   const auto definition = std::make_shared<NBUploadFileOperation>(nullptr, item);
   const Result<NBServiceRequest> locate = definition->serviceRequest();
   NBAPIInfo& info = NBAPIInfo::instance();
   const auto token = info.token();
   const auto consumer = info.consumer();
   if (!locate.ok() || !token || !consumer || !consumer->key) return std::nullopt;
-  auto reply = UrlFetch::get(locate->signedURLString(*consumer, token.get()), idleLimit);
+  auto reply = UrlFetch::get(locate->signedURLString(*consumer, token.get()), settings.idleLimit);
   const auto* body = std::get_if<std::string>(&reply);
   if (!body) return std::nullopt;
   const auto json = NBJsonUtility::jsonValueFromString(*body);
@@ -98,7 +104,7 @@ class Job {
 
   std::vector<Status> run() {
     if (direction_ == TransferQueue::Direction::kUpload && items_.size() > 1) {
-      node_ = locateUploadNode(settings_.idleLimit);
+      node_ = locateUploadNode(settings_, items_.front());
     }
     pump();
     RunLoop::main().runUntil([this] { return finished_ == items_.size(); },
