@@ -4,6 +4,7 @@
 
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
 #include "nb/Private/internal/NBReplySink.h"
+#include "nb/platform/internal/Transport.h"
 
 namespace nb {
 
@@ -15,6 +16,10 @@ NBNetworkOperation::~NBNetworkOperation() {
 
 void NBNetworkOperation::setCredentialSource(std::shared_ptr<NBCredentialSource> source) {
   _credentials = std::move(source);
+}
+
+void NBNetworkOperation::setTransport(std::shared_ptr<Transport> transport) {
+  _transport = std::move(transport);
 }
 
 std::shared_ptr<NBCredentialSource> NBNetworkOperation::credentialSource() const {
@@ -102,7 +107,8 @@ void NBNetworkOperation::startConnection(URLRequest request) {
   // The connection shares ownership of this operation for as long as it runs.
   std::shared_ptr<URLConnectionDelegate> self(shared_from_this(),
                                               static_cast<URLConnectionDelegate*>(this));
-  _connection = URLConnection::connectionWithRequest(std::move(request), std::move(self));
+  _connection =
+      URLConnection::connectionWithRequest(std::move(request), std::move(self), _transport);
 }
 
 void NBNetworkOperation::failRequest(Status status) {

@@ -32,6 +32,7 @@
 namespace nb {
 
 class NBReplySink;
+class Transport;
 
 class NBNetworkOperation : public NBOperation, public URLConnectionDelegate {
  public:
@@ -53,6 +54,10 @@ class NBNetworkOperation : public NBOperation, public URLConnectionDelegate {
   // Where this operation takes its consumer and access token; null means the
   // keychain (NBAPIInfo), the default. Takes effect at the next step signed.
   void setCredentialSource(std::shared_ptr<NBCredentialSource> source);
+  // The transport this operation's requests go over (the library's internal
+  // transport interface); null means the standard one. Takes effect at the
+  // next request sent.
+  void setTransport(std::shared_ptr<Transport> transport);
 
   // The plan of the first step, or why the call cannot be made. Base: a failure.
   virtual Result<NBServiceRequest> serviceRequest() const;
@@ -131,6 +136,7 @@ class NBNetworkOperation : public NBOperation, public URLConnectionDelegate {
   Result<std::string> signedURL(const NBServiceRequest& plan) const;
 
   std::shared_ptr<NBCredentialSource> _credentials;  // null: the keychain
+  std::shared_ptr<Transport> _transport;             // null: the standard transport
   std::shared_ptr<NBReplySink> _sink;                // the body of the current response
   bool _statusRefused = false;  // the current response's status was refused and reported
   std::int64_t _receivedBytes = 0;

@@ -74,15 +74,16 @@ inline constexpr const char* kURLConnectionErrorDomain = "URLConnectionErrorDoma
 // The code of a transport failure that is a time-out (no progress in time).
 inline constexpr long kURLConnectionErrorTimedOut = 28;
 
-class CurlTransferEngine;
+class Transport;
+class Transfer;
 
 // Details: a further response on one request starts a new body; redirects are
 // followed without being reported; upload progress arrives through
 // connectionDidSendBodyData. TLS certificates are verified; NB_CA_FILE names a
 // CA bundle to trust instead of the system's, and NB_CONNECT_TO sends
 // host:port pairs elsewhere (comma-separated "HOST:PORT:TO-HOST:TO-PORT"
-// entries), both read per request. Dropping every reference does not stop a
-// request: call cancel(). A connection is used only from the thread that
+// entries), both read once per process. Dropping every reference does not stop
+// a request: call cancel(). A connection is used only from the thread that
 // started it, and its callbacks must not run that thread's loop again
 // (RunLoop::runUntil) while they are inside the transport.
 class URLConnection : public std::enable_shared_from_this<URLConnection> {
@@ -93,6 +94,11 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
   // The connection keeps `request`: move it in when the caller is done with it.
   static std::shared_ptr<URLConnection> connectionWithRequest(
       URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate);
+  // The same over `transport` (the library's internal transport interface);
+  // null means the standard one.
+  static std::shared_ptr<URLConnection> connectionWithRequest(
+      URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate,
+      std::shared_ptr<Transport> transport);
 
   ~URLConnection();
   URLConnection(const URLConnection&) = delete;
@@ -105,25 +111,15 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
   const URLRequest& originalRequest() const { return request_; }
 
  private:
-  friend class CurlTransferEngine;
-  struct Transfer;  // the transport's per-request state
+  class Receiver;  // hears the transfer's events and passes them to the delegate
 
   URLConnection(URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate);
-  void start();
-  // Called by the engine when the transfer has ended (code 0: success).
-  void didComplete(int code);
-  // Ends the request with `error` unless it already ended.
-  void fail(const NBError& error);
-
-  // Transport callbacks; each returns false to abort the transfer.
-  bool onHeaderLine(std::string_view line);
-  bool onBody(std::string_view chunk);
-  bool onUploadProgress(std::int64_t sent);
-  bool deliverResponse();
 
   URLRequest request_;
   std::shared_ptr<URLConnectionDelegate> delegate_;  // null once ended or cancelled
+  std::shared_ptr<Transport> transport_;
   std::unique_ptr<Transfer> transfer_;
+  std::int64_t bodyBytesSent_ = 0;
   bool ended_ = false;
 };
 

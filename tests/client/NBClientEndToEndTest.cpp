@@ -22,6 +22,7 @@
 #include "nb/client/NBClient.h"
 #include "nb/client/NBTask.h"
 #include "nb/platform/RunLoop.h"
+#include "nb/platform/internal/Transport.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/NbServerProcess.h"
 #include "tests/support/TemporaryFolder.h"
@@ -89,21 +90,22 @@ std::shared_ptr<NBFolderOperationItem> folderItem(const std::string& path) {
 // Sends every host of the service to 127.0.0.1:`port` while it lives.
 class ScopedConnectTo {
  public:
-  explicit ScopedConnectTo(int port) : saved_(::getenv("NB_CONNECT_TO")) {
-    std::string value;
+  explicit ScopedConnectTo(int port) : saved_(Transport::standard()) {
+    EnvironmentSettings settings = EnvironmentSettings::fromEnvironment(
+        [](const char* name) -> const char* { return ::getenv(name); });
+    settings.connectTo.clear();
     for (const std::string* host : {&NBHosts::apiHost(), &NBHosts::contentHost(),
                                     &NBHosts::conversionHost(), &NBHosts::webHost()}) {
       for (const char* from : {"80", "443"}) {
-        if (!value.empty()) value += ',';
-        value += *host + ":" + from + ":127.0.0.1:" + std::to_string(port);
+        settings.connectTo.push_back(*host + ":" + from + ":127.0.0.1:" + std::to_string(port));
       }
     }
-    ::setenv("NB_CONNECT_TO", value.c_str(), 1);
+    Transport::setStandard(Transport::curl(std::move(settings)));
   }
-  ~ScopedConnectTo() { ::setenv("NB_CONNECT_TO", saved_.c_str(), 1); }
+  ~ScopedConnectTo() { Transport::setStandard(saved_); }
 
  private:
-  std::string saved_;
+  std::shared_ptr<Transport> saved_;
 };
 
 // The port of a RawTestServer, from its "http://127.0.0.1:PORT" URL.

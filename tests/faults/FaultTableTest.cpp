@@ -44,6 +44,7 @@
 #include "nb/operations/NBXAuthOperation.h"
 #include "nb/platform/RunLoop.h"
 #include "nb/platform/URLRequest.h"
+#include "nb/platform/internal/Transport.h"
 #include "tests/faults/FaultServer.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -247,7 +248,6 @@ class FaultTableTest : public ::testing::Test {
     server_ = new test::FaultServer({NBHosts::apiHost(), NBHosts::contentHost(),
                                      NBHosts::conversionHost(), NBHosts::webHost()});
     ASSERT_TRUE(server_->ok()) << "fault_server.py did not start";
-    setenv("NB_CA_FILE", server_->caFile().c_str(), 1);
     NBAPIInfo& info = NBAPIInfo::instance();
     info.setConsumer(consumer());
     info.setToken(std::make_shared<NBToken>("fault-token", "fault-token-secret"));
@@ -256,10 +256,17 @@ class FaultTableTest : public ::testing::Test {
   static void TearDownTestSuite() {
     URLRequest::setDefaultTimeoutInterval(0);
     NBAPIInfo::instance().clearAuthInfo();
-    unsetenv("NB_CONNECT_TO");
-    unsetenv("NB_CA_FILE");
+    Transport::setStandard(nullptr);
     delete server_;
     delete folder_;
+  }
+
+  // Sends every request to the fault server's `fault`.
+  static void pointAt(const std::string& fault) {
+    EnvironmentSettings settings;
+    settings.caFile = server_->caFile();
+    settings.connectTo = EnvironmentSettings::splitConnectTo(server_->connectTo(fault));
+    Transport::setStandard(Transport::curl(std::move(settings)));
   }
 
   static std::filesystem::path downloads() { return folder_->path() / "home" / "tmp"; }
@@ -275,7 +282,7 @@ TEST_F(FaultTableTest, EveryOperationReportsOnceUnderEveryFault) {
   for (std::size_t column = 0; column < kFaults.size(); ++column) {
     const std::string& fault = kFaults[column];
     SCOPED_TRACE(fault);
-    setenv("NB_CONNECT_TO", server_->connectTo(fault).c_str(), 1);
+    pointAt(fault);
     // The oversized replies run one at a time, so that memory stays low.
     const bool oneAtATime = fault == "huge";
 
@@ -339,7 +346,7 @@ TEST_F(FaultTableTest, EveryOperationReportsOnceUnderEveryFault) {
 TEST_F(FaultTableTest, CancelledOperationsReportNothingAndLeaveNoFile) {
   for (const std::string& fault : kFaults) {
     SCOPED_TRACE(fault);
-    setenv("NB_CONNECT_TO", server_->connectTo(fault).c_str(), 1);
+    pointAt(fault);
     struct Running {
       Outcome outcome;
       std::shared_ptr<NBOperation> operation;

@@ -1,5 +1,5 @@
-// The response side of downloads and conversions, driven through the transport
-// callbacks directly: no server is involved.
+// The response side of downloads and conversions, over scripted replies: no
+// server is involved.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,27 +15,25 @@ namespace fs = std::filesystem;
 using testing::RecordingDelegate;
 using testing::TemporaryHome;
 
-// Opens the transfer steps that the transport and executeOperation would run.
+// Opens the step that executeOperation runs before the first request.
 template <class Operation>
 class Driven : public Operation {
  public:
   using Operation::internalInit;
   using Operation::Operation;
-
-  void respond(int status, std::optional<std::int64_t> length) {
-    std::vector<std::pair<std::string, std::string>> headers;
-    if (length) headers.emplace_back("Content-Length", std::to_string(*length));
-    this->connectionDidReceiveResponse(nullptr, URLResponse("http://x/", status, headers));
-  }
-  void receive(std::string_view chunk) { this->connectionDidReceiveData(nullptr, chunk); }
-  void finish() { this->connectionDidFinishLoading(nullptr); }
-  void failTransport(const std::string& description) {
-    NBError error;
-    error.description = description;
-    this->connectionDidFailWithError(nullptr, error);
-  }
   const std::string& tempFilePath() const { return this->_tempFilePath; }
 };
+
+// A reply of `status` whose body arrives in `chunks`, with a Content-Length
+// when `length` is given.
+MemoryReply reply(int status, std::vector<std::string> chunks,
+                  std::optional<std::int64_t> length = std::nullopt) {
+  MemoryReply r;
+  r.status = status;
+  if (length) r.headers.emplace_back("Content-Length", std::to_string(*length));
+  r.chunks = std::move(chunks);
+  return r;
+}
 
 std::shared_ptr<NBFolderOperationItem> folderItem(std::string root, std::string path) {
   auto item = std::make_shared<NBFolderOperationItem>();
@@ -46,10 +44,16 @@ std::shared_ptr<NBFolderOperationItem> folderItem(std::string root, std::string 
 
 class DownloadTest : public ::testing::Test {
  protected:
-  std::shared_ptr<Driven<NBDownloadFileOperation>> prepared(const std::string& path) {
-    auto op =
-        std::make_shared<Driven<NBDownloadFileOperation>>(&delegate_, folderItem("app", path));
-    op->internalInit();
+  // Downloads "app" `path` with `replies` as the service's answers; the
+  // operation, once nothing of it runs any more.
+  std::shared_ptr<NBDownloadFileOperation> download(const std::string& path,
+                                                    std::vector<MemoryReply> replies,
+                                                    NBOperationDelegate* delegate = nullptr) {
+    auto op = std::make_shared<NBDownloadFileOperation>(delegate ? delegate : &delegate_,
+                                                        folderItem("app", path));
+    auto transport = std::make_shared<MemoryTransport>();
+    for (auto& r : replies) transport->enqueue(std::move(r));
+    testing::runScripted(*op, transport);
     return op;
   }
   fs::path file(const std::string& path) const {
@@ -94,13 +98,9 @@ TEST_F(DownloadTest, ChunksAreStreamedWithSixtyFourBitProgress) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expectedTotal);
     delegate_ = RecordingDelegate();
-    auto op = prepared("/a.txt");
-    op->respond(200, c.declared);
     const std::string body = std::string(10, 'a') + std::string(20, 'b') + std::string(5, 'c');
-    op->receive(std::string_view(body).substr(0, 10));
-    op->receive(std::string_view(body).substr(10, 20));
-    op->receive(std::string_view(body).substr(30));
-    op->finish();
+    download("/a.txt",
+             {reply(200, {body.substr(0, 10), body.substr(10, 20), body.substr(30)}, c.declared)});
     using P = std::pair<std::int64_t, std::int64_t>;
     EXPECT_EQ(
         delegate_.progress,
@@ -115,9 +115,7 @@ TEST_F(DownloadTest, ChunksAreStreamedWithSixtyFourBitProgress) {
 }
 
 TEST_F(DownloadTest, AnEmptyBodyGivesAnEmptyFile) {
-  auto op = prepared("/empty");
-  op->respond(200, 0);
-  op->finish();
+  download("/empty", {reply(200, {}, 0)});
   ASSERT_EQ(delegate_.successes.size(), 1u);
   EXPECT_TRUE(fs::is_regular_file(file("/empty")));
   EXPECT_EQ(fs::file_size(file("/empty")), 0u);
@@ -137,10 +135,8 @@ TEST_F(DownloadTest, RefusedStatusesFailOnceWithTheDownloadTable) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);
     delegate_ = RecordingDelegate();
-    auto op = prepared("/a.txt");
-    op->respond(c.status, 9);
-    op->receive("not found");  // the error page is not written
-    op->finish();              // the owner did not cancel: nothing more is reported
+    // The error page is not written; the owner did not cancel: nothing more is reported.
+    auto op = download("/a.txt", {reply(c.status, {"not ", "found"}, 9)});
     EXPECT_EQ(delegate_.failures, std::vector<std::string>{c.message});
     EXPECT_EQ(op->failureStatus().message(), c.message);
     EXPECT_TRUE(delegate_.successes.empty());
@@ -162,38 +158,37 @@ std::vector<std::string> filesIn(const fs::path& folder) {
 TEST_F(DownloadTest, FailuresLeaveNoPartialFileAndTheEarlierCopyUntouched) {
   testing::writeFile(file("/dropped"), "earlier");
   // Transport failure after some bytes: the path never holds a partial copy.
-  auto dropped = prepared("/dropped");
-  dropped->respond(200, 100);
-  dropped->receive("0123456789");
-  EXPECT_EQ(testing::fileContents(file("/dropped")), "earlier");
-  dropped->failTransport("connection reset");
-  EXPECT_EQ(delegate_.failures, std::vector<std::string>{"connection reset"});
+  MemoryReply cut = reply(200, {"0123456789"}, 100);
+  cut.ending = MemoryReply::Ending::kNetworkFailure;
+  cut.failureText = "Connection reset.";
+  auto dropped = download("/dropped", {cut});
+  EXPECT_EQ(delegate_.failures, std::vector<std::string>{"Connection reset."});
   EXPECT_EQ(dropped->failureStatus().code(), StatusCode::kNetwork);
   EXPECT_EQ(testing::fileContents(file("/dropped")), "earlier");
   EXPECT_EQ(filesIn(file("/dropped").parent_path()), std::vector<std::string>{"dropped"});
 
   // A folder removed while writing: the bytes went nowhere.
-  delegate_ = RecordingDelegate();
-  auto removed = prepared("/gone/a.txt");
-  removed->respond(200, std::nullopt);
-  removed->receive("first");
-  fs::remove_all(file("/gone"));
-  removed->receive("second");
-  removed->finish();
-  EXPECT_TRUE(delegate_.successes.empty());
-  ASSERT_EQ(delegate_.failures.size(), 1u);
-  EXPECT_NE(delegate_.failures[0].find("removed"), std::string::npos) << delegate_.failures[0];
+  struct Remover : RecordingDelegate {
+    fs::path folder;
+    void operationTotalBytesWritten(NBOperation* op, std::int64_t written,
+                                    std::int64_t expected) override {
+      RecordingDelegate::operationTotalBytesWritten(op, written, expected);
+      fs::remove_all(folder);
+    }
+  } remover;
+  remover.folder = file("/gone");
+  auto removed = download("/gone/a.txt", {reply(200, {"first", "second"})}, &remover);
+  EXPECT_TRUE(remover.successes.empty());
+  ASSERT_EQ(remover.failures.size(), 1u);
+  EXPECT_NE(remover.failures[0].find("removed"), std::string::npos) << remover.failures[0];
   EXPECT_EQ(removed->failureStatus().code(), StatusCode::kIOError);
   EXPECT_FALSE(fs::exists(file("/gone/a.txt")));
 
   // The path is taken by a folder: the final rename fails with the system's
   // own reason, and the temporary file goes.
   delegate_ = RecordingDelegate();
-  auto blocked = prepared("/blocked");
   fs::create_directories(file("/blocked/inside"));
-  blocked->respond(200, 3);
-  blocked->receive("abc");
-  blocked->finish();
+  auto blocked = download("/blocked", {reply(200, {"abc"}, 3)});
   EXPECT_TRUE(delegate_.successes.empty());
   ASSERT_EQ(delegate_.failures.size(), 1u);
   EXPECT_NE(delegate_.failures[0].find("Is a directory"), std::string::npos)
@@ -206,20 +201,22 @@ TEST_F(DownloadTest, FailuresLeaveNoPartialFileAndTheEarlierCopyUntouched) {
 }
 
 TEST_F(DownloadTest, TwoDownloadsOfOneFileBothSucceedWithACompleteCopy) {
+  // Both run at once, their chunks interleaved; the one that finishes last
+  // leaves its complete copy.
   RecordingDelegate second;
-  auto a = prepared("/same.txt");
-  auto b =
-      std::make_shared<Driven<NBDownloadFileOperation>>(&second, folderItem("app", "/same.txt"));
-  b->internalInit();
-  a->respond(200, 6);
-  b->respond(200, 6);
-  a->receive("aaa");
-  b->receive("bbb");
-  a->receive("AAA");
-  b->receive("BBB");
-  a->finish();
-  EXPECT_EQ(testing::fileContents(file("/same.txt")), "aaaAAA");
-  b->finish();
+  auto transport = std::make_shared<MemoryTransport>();
+  transport->enqueue(reply(200, {"aaa", "AAA"}, 6));
+  transport->enqueue(reply(200, {"bbb", "BBB", ""}, 6));
+  auto a = std::make_shared<NBDownloadFileOperation>(&delegate_, folderItem("app", "/same.txt"));
+  auto b = std::make_shared<NBDownloadFileOperation>(&second, folderItem("app", "/same.txt"));
+  const auto credentials = NBCredentialSource::fixed(NBConsumer("ck", "cs"), NBToken("tk", "ts"));
+  for (const auto& op : {a, b}) {
+    op->setTransport(transport);
+    op->setCredentialSource(credentials);
+    op->executeOperation();
+  }
+  ASSERT_TRUE(RunLoop::current().runUntil([&] { return transport->running() == 0; },
+                                          std::chrono::seconds(5)));
   EXPECT_EQ(testing::fileContents(file("/same.txt")), "bbbBBB");
   EXPECT_EQ(delegate_.successes.size(), 1u);
   EXPECT_EQ(second.successes.size(), 1u);
@@ -234,10 +231,17 @@ TEST_F(DownloadTest, CancellingDropsTheTransferAndKeepsTheEarlierFile) {
   EXPECT_EQ(delegate_.outcomes(), 0u);
   EXPECT_EQ(testing::fileContents(file("/a.txt")), "earlier");
 
-  auto running = prepared("/a.txt");
-  running->respond(200, 10);
-  running->receive("01234");
-  running->cancelOperation();
+  // Cancelled by its owner after the first chunk.
+  struct Canceller : RecordingDelegate {
+    void operationTotalBytesWritten(NBOperation* op, std::int64_t written,
+                                    std::int64_t expected) override {
+      RecordingDelegate::operationTotalBytesWritten(op, written, expected);
+      op->cancelOperation();
+    }
+  } canceller;
+  auto running = download("/a.txt", {reply(200, {"01234", "56789"}, 10)}, &canceller);
+  EXPECT_EQ(canceller.outcomes(), 0u);
+  EXPECT_EQ(running->failureStatus().code(), StatusCode::kCancelled);
   EXPECT_EQ(delegate_.outcomes(), 0u);
   EXPECT_EQ(testing::fileContents(file("/a.txt")), "earlier");
   EXPECT_EQ(filesIn(file("/a.txt").parent_path()), std::vector<std::string>{"a.txt"});

@@ -1,6 +1,6 @@
 // The upload request as it goes on the wire and the handling of its replies,
-// without a server; and the status tables of the three operations that judge
-// the HTTP status.
+// over scripted replies instead of a server; and the status tables of the three
+// operations that judge the HTTP status.
 #include <gtest/gtest.h>
 
 #include "nb/operations/NBDownloadFileOperation.h"
@@ -29,8 +29,6 @@ class Driven : public Operation {
   void sent(std::int64_t chunk, std::int64_t total, std::int64_t expected) {
     this->connectionDidSendBodyData(nullptr, chunk, total, expected);
   }
-  // The upload's post is the request in flight (its second phase).
-  void posting() { this->_posting = true; }
 };
 
 std::shared_ptr<NBUploadFileOperationItem> uploadItem(std::string fileName, std::string data) {
@@ -164,11 +162,11 @@ TEST(UploadReplyTest, EveryFinalReplyEndsInExactlyOneOutcome) {
     SCOPED_TRACE(c.status);
     SCOPED_TRACE(c.body);
     RecordingDelegate delegate;
-    auto op = std::make_shared<Driven<NBUploadFileOperation>>(&delegate, uploadItem("x", "abc"));
-    if (c.posting) op->posting();
-    op->respond(c.status);
-    op->receive(c.body);
-    op->finish();
+    auto transport = std::make_shared<MemoryTransport>();
+    if (c.posting) transport->enqueue(MemoryReply::withBody(200, R"({"url":"http://node.test"})"));
+    transport->enqueue(MemoryReply::withBody(c.status, c.body));
+    auto op = std::make_shared<NBUploadFileOperation>(&delegate, uploadItem("x", "abc"));
+    testing::runScripted(*op, transport);
     EXPECT_EQ(static_cast<int>(delegate.successes.size()), c.successes);
     EXPECT_EQ(delegate.failures,
               c.failure.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.failure});
@@ -177,6 +175,22 @@ TEST(UploadReplyTest, EveryFinalReplyEndsInExactlyOneOutcome) {
     }
     EXPECT_EQ(op->failureStatus().code(), c.code);
     EXPECT_EQ(op->failureStatus().message(), c.failure);
+
+    const auto& requests = transport->requests();
+    ASSERT_EQ(requests.size(), c.posting ? 2u : 1u);
+    EXPECT_EQ(requests[0].URL().rfind("http://content.nimbus.test/1/fileops/upload_locate?", 0), 0u)
+        << requests[0].URL();
+    if (c.posting) {
+      const URLRequest& post = requests[1];
+      EXPECT_EQ(post.URL().rfind("http://node.test/1/fileops/upload_file?", 0), 0u) << post.URL();
+      const std::string body = MemoryTransport::bodyOf(post);
+      EXPECT_NE(body.find("\r\n\r\nabc\r\n"), std::string::npos) << body;
+      EXPECT_EQ(post.allHTTPHeaderFields().back(),
+                std::make_pair(std::string("content-length"), std::to_string(body.size())));
+      ASSERT_FALSE(delegate.progress.empty());
+      EXPECT_EQ(delegate.progress.back(), std::make_pair(static_cast<std::int64_t>(body.size()),
+                                                         static_cast<std::int64_t>(body.size())));
+    }
   }
 }
 
@@ -220,18 +234,18 @@ TEST(StatusTableTest, EachTransferJudgesTheStatusWithItsOwnTable) {
     auto item = std::make_shared<NBThumbnailOperationItem>();
     item->root = "app";
     item->path = "/p.png";
-    std::shared_ptr<NBOperation> op;
     const std::string kind = c.operation;
+    std::shared_ptr<NBNetworkOperation> op;
     if (kind == "upload") {
-      auto u = std::make_shared<Driven<NBUploadFileOperation>>(&delegate, uploadItem("x", "a"));
-      u->respond(c.status), u->receive("{}"), u->finish();
+      op = std::make_shared<NBUploadFileOperation>(&delegate, uploadItem("x", "a"));
     } else if (kind == "download") {
-      auto d = std::make_shared<Driven<NBDownloadFileOperation>>(&delegate, item);
-      d->respond(c.status), d->receive("{}"), d->finish();
+      op = std::make_shared<NBDownloadFileOperation>(&delegate, item);
     } else {
-      auto t = std::make_shared<Driven<NBThumbnailOperation>>(&delegate, item);
-      t->respond(c.status), t->receive("{}"), t->finish();
+      op = std::make_shared<NBThumbnailOperation>(&delegate, item);
     }
+    auto transport = std::make_shared<MemoryTransport>();
+    transport->enqueue(MemoryReply::withBody(c.status, "{}"));
+    testing::runScripted(*op, transport);
     EXPECT_EQ(delegate.failures, std::vector<std::string>{c.message});
     EXPECT_TRUE(delegate.successes.empty());
   }
@@ -244,7 +258,7 @@ TEST(ThumbnailTest, TheImageBytesArePassedOnAsTheyArrived) {
   item->path = "/p.png";
   item->width = 128;
   item->height = 96;
-  auto op = std::make_shared<Driven<NBThumbnailOperation>>(&delegate, item);
+  auto op = std::make_shared<NBThumbnailOperation>(&delegate, item);
   auto request = op->serviceRequest();
   ASSERT_TRUE(request.ok());
   using P = NBServiceRequest::Parameter;
@@ -253,9 +267,11 @@ TEST(ThumbnailTest, TheImageBytesArePassedOnAsTheyArrived) {
       (std::vector<P>{{"root", "app"}, {"path", "/p.png"}, {"width", "128"}, {"height", "96"}}));
 
   const std::string png = "\x89PNG\r\n\x1a\n\0\0"s;
-  op->respond(200);
-  op->receive(png);
-  op->finish();
+  auto transport = std::make_shared<MemoryTransport>();
+  MemoryReply reply;
+  reply.chunks = {png.substr(0, 4), png.substr(4)};
+  transport->enqueue(reply);
+  testing::runScripted(*op, transport);
   ASSERT_EQ(delegate.successes.size(), 1u);
   ASSERT_NE(delegate.successes[0].bytesValue(), nullptr);
   EXPECT_EQ(std::string(delegate.successes[0].bytesValue()->begin(),

@@ -13,7 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "nb/Private/NBCredentialSource.h"
+#include "nb/Private/NBNetworkOperation.h"
 #include "nb/Private/NBOperationDelegate.h"
+#include "nb/platform/RunLoop.h"
+#include "nb/platform/internal/MemoryTransport.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace nb::testing {
@@ -62,5 +66,18 @@ struct RecordingDelegate : NBOperationDelegate, NBOperationProgressDelegate {
   }
   std::size_t outcomes() const { return successes.size() + failures.size(); }
 };
+
+// Runs `operation` from its first step over `transport`, signed with a fixed
+// consumer and token, until no request of it is left in flight.
+inline void runScripted(NBNetworkOperation& operation,
+                        const std::shared_ptr<MemoryTransport>& transport) {
+  operation.setTransport(transport);
+  operation.setCredentialSource(
+      NBCredentialSource::fixed(NBConsumer("ck", "cs"), NBToken("tk", "ts")));
+  operation.executeOperation();
+  const bool ended = RunLoop::current().runUntil([&] { return transport->running() == 0; },
+                                                 std::chrono::seconds(5));
+  EXPECT_TRUE(ended) << "a scripted request is still running";
+}
 
 }  // namespace nb::testing

@@ -8,6 +8,8 @@
 
 #include "nb/platform/RunLoop.h"
 #include "nb/platform/URLConnection.h"
+#include "nb/platform/internal/MemoryTransport.h"
+#include "nb/platform/internal/Transport.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -378,12 +380,15 @@ TEST_F(URLConnectionTest, CallbacksArriveOnTheThreadThatStartedTheRequest) {
 
 TEST_F(URLConnectionTest, ConnectToSendsARealHostNameToALocalServer) {
   const std::string entry = "api.nimbus.test:80:127.0.0.1:" + std::to_string(http.port());
-  ::setenv("NB_CONNECT_TO", (" unrelated.test:80:127.0.0.1:1 , " + entry).c_str(), 1);
+  EnvironmentSettings settings;
+  settings.connectTo =
+      EnvironmentSettings::splitConnectTo(" unrelated.test:80:127.0.0.1:1 , " + entry + ",");
+  ASSERT_EQ(settings.connectTo.size(), 2u);
   auto recorder = std::make_shared<Recorder>();
   auto connection = URLConnection::connectionWithRequest(
-      URLRequest::requestWithURL("http://api.nimbus.test/hello"), recorder);
+      URLRequest::requestWithURL("http://api.nimbus.test/hello"), recorder,
+      Transport::curl(settings));
   ASSERT_TRUE(runUntilEnded(recorder));
-  ::unsetenv("NB_CONNECT_TO");
   EXPECT_EQ(recorder->summary(), "response 200, data, finish") << recorder->error.description;
 }
 
@@ -394,7 +399,7 @@ namespace nb {
 namespace {
 
 // An HTTPS server for the host api.nimbus.test with a self-signed certificate
-// made for the test (openssl command), reached through NB_CONNECT_TO.
+// made for the test (openssl command), reached through a connect-to entry.
 class TlsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -413,12 +418,9 @@ class TlsTest : public ::testing::Test {
     port_ = server_->bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     while (!server_->is_running()) std::this_thread::sleep_for(milliseconds(1));
-    ::setenv("NB_CONNECT_TO", ("api.nimbus.test:443:127.0.0.1:" + std::to_string(port_)).c_str(),
-             1);
+    settings_.connectTo = {"api.nimbus.test:443:127.0.0.1:" + std::to_string(port_)};
   }
   void TearDown() override {
-    ::unsetenv("NB_CONNECT_TO");
-    ::unsetenv("NB_CA_FILE");
     server_->stop();
     thread_.join();
   }
@@ -428,6 +430,7 @@ class TlsTest : public ::testing::Test {
   std::unique_ptr<httplib::SSLServer> server_;
   int port_ = 0;
   std::thread thread_;
+  EnvironmentSettings settings_;
 };
 
 TEST_F(TlsTest, CertificateIsVerifiedAgainstTheGivenCAFile) {
@@ -437,25 +440,148 @@ TEST_F(TlsTest, CertificateIsVerifiedAgainstTheGivenCAFile) {
     std::string events;
   };
   const std::vector<Case> cases = {
-      {"trusted through NB_CA_FILE", folder_ + "/cert.pem", "response 200, data, finish"},
+      {"trusted through the given CA file", folder_ + "/cert.pem", "response 200, data, finish"},
       {"system roots do not know it", std::nullopt, "fail"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.caFile) {
-      ::setenv("NB_CA_FILE", c.caFile->c_str(), 1);
-    } else {
-      ::unsetenv("NB_CA_FILE");
-    }
+    EnvironmentSettings settings = settings_;
+    settings.caFile = c.caFile.value_or("");
     auto recorder = std::make_shared<Recorder>();
     auto connection = URLConnection::connectionWithRequest(
-        URLRequest::requestWithURL("https://api.nimbus.test/hello"), recorder);
+        URLRequest::requestWithURL("https://api.nimbus.test/hello"), recorder,
+        Transport::curl(settings));
     ASSERT_TRUE(runUntilEnded(recorder));
     EXPECT_EQ(recorder->summary(), c.events) << recorder->error.description;
     if (c.caFile) {
       EXPECT_EQ(recorder->body, "secure");
     }
   }
+}
+
+}  // namespace
+}  // namespace nb
+
+namespace nb {
+namespace {
+
+// The in-memory transport plays scripted replies through a connection exactly
+// as the network does: the same events, in the same order, from the run loop.
+TEST(MemoryTransportTest, ScriptedRepliesReachTheDelegateAsFromTheNetwork) {
+  using Ending = MemoryReply::Ending;
+  MemoryReply chunked;
+  chunked.status = 206;
+  chunked.chunks = {"ab", "", "cd"};
+  MemoryReply cut = chunked;
+  cut.ending = Ending::kTimeOut;
+  struct Case {
+    std::string name;
+    MemoryReply reply;
+    std::string events, body;
+    long errorCode;
+  };
+  const std::vector<Case> cases = {
+      {"body in chunks", chunked, "response 206, data, finish", "abcd", 0},
+      {"empty body", MemoryReply::withBody(204, ""), "response 204, finish", "", 0},
+      {"refused before a response", MemoryReply::failure(Ending::kNetworkFailure, "Refused."),
+       "fail", "", 7},
+      {"time-out before a response", MemoryReply::failure(Ending::kTimeOut), "fail", "",
+       kURLConnectionErrorTimedOut},
+      {"time-out inside the body", cut, "response 206, data, fail", "abcd",
+       kURLConnectionErrorTimedOut},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto transport = std::make_shared<MemoryTransport>();
+    transport->enqueue(c.reply);
+    auto recorder = std::make_shared<Recorder>();
+    auto connection = URLConnection::connectionWithRequest(
+        URLRequest::requestWithURL("http://api.nimbus.test/x"), recorder, transport);
+    EXPECT_TRUE(recorder->events.empty()) << "an event came from inside the call";
+    ASSERT_TRUE(runUntilEnded(recorder, 1000));
+    settle(20);
+    EXPECT_EQ(recorder->summary(), c.events);
+    EXPECT_EQ(recorder->body, c.body);
+    if (c.errorCode != 0) {
+      EXPECT_EQ(recorder->error.code, c.errorCode);
+      EXPECT_EQ(recorder->error.domain, kURLConnectionErrorDomain);
+      EXPECT_FALSE(recorder->error.description.empty());
+    }
+    EXPECT_EQ(transport->running(), 0);
+  }
+}
+
+TEST(MemoryTransportTest, RecordsRequestsAndReportsTheWholeBodySentBeforeTheReply) {
+  test::TemporaryFolder folder("nb-memory-transport");
+  const std::string path = (folder.path() / "part").string();
+  std::ofstream(path) << "from disk";
+  auto transport = std::make_shared<MemoryTransport>();
+  transport->setResponder(
+      [](const URLRequest& request) { return MemoryReply::withBody(200, request.URL()); });
+  URLRequest request = URLRequest::requestWithURL("http://content.nimbus.test/put");
+  request.setHTTPMethod("PUT");
+  request.setHTTPBodyParts(
+      {URLRequestBodyPart::bytes("in memory, "), URLRequestBodyPart::file(path)});
+  auto recorder = std::make_shared<Recorder>();
+  auto connection = URLConnection::connectionWithRequest(request, recorder, transport);
+  ASSERT_TRUE(runUntilEnded(recorder, 1000));
+  EXPECT_EQ(recorder->summary(), "sent, response 200, data, finish");
+  EXPECT_EQ(recorder->lastSent, 20);
+  EXPECT_EQ(recorder->lastExpected, 20);
+  EXPECT_EQ(recorder->body, "http://content.nimbus.test/put");
+  ASSERT_EQ(transport->requests().size(), 1u);
+  EXPECT_EQ(transport->requests()[0].HTTPMethod(), "PUT");
+  EXPECT_EQ(MemoryTransport::bodyOf(transport->requests()[0]), "in memory, from disk");
+
+  // A body file that is gone fails the request as the network transport does.
+  std::filesystem::remove(path);
+  auto second = std::make_shared<Recorder>();
+  auto again = URLConnection::connectionWithRequest(request, second, transport);
+  ASSERT_TRUE(runUntilEnded(second, 1000));
+  EXPECT_EQ(second->summary(), "fail");
+  EXPECT_NE(second->error.description.find(path), std::string::npos);
+}
+
+TEST(MemoryTransportTest, CancelStopsEventsAndFreesTheConnection) {
+  struct Case {
+    std::string name, cancelAt, events;
+    MemoryReply reply;
+  };
+  MemoryReply hanging;
+  hanging.chunks = {"first"};
+  hanging.ending = MemoryReply::Ending::kNever;
+  MemoryReply chunked = MemoryReply::withBody(200, "");
+  chunked.chunks = {"1", "2", "3"};
+  const std::vector<Case> cases = {
+      {"inside the first chunk", "data", "response 200, data", chunked},
+      {"inside the response", "response", "response 200", chunked},
+      {"a reply that never ends", "", "response 200, data", hanging},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto transport = std::make_shared<MemoryTransport>();
+    transport->enqueue(c.reply);
+    auto recorder = std::make_shared<Recorder>();
+    recorder->cancelAt = c.cancelAt;
+    std::weak_ptr<URLConnection> weak = URLConnection::connectionWithRequest(
+        URLRequest::requestWithURL("http://api.nimbus.test/x"), recorder, transport);
+    settle(30);
+    if (c.cancelAt.empty()) {
+      EXPECT_EQ(transport->running(), 1);
+      ASSERT_FALSE(weak.expired());
+      weak.lock()->cancel();
+    }
+    settle(30);
+    EXPECT_EQ(recorder->summary(), c.events);
+    EXPECT_EQ(transport->running(), 0);
+    EXPECT_TRUE(weak.expired()) << "the transport still holds the connection";
+  }
+  auto unscripted = std::make_shared<MemoryTransport>();
+  auto recorder = std::make_shared<Recorder>();
+  auto connection = URLConnection::connectionWithRequest(
+      URLRequest::requestWithURL("http://api.nimbus.test/x"), recorder, unscripted);
+  ASSERT_TRUE(runUntilEnded(recorder, 1000));
+  EXPECT_EQ(recorder->summary(), "fail");
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "nb/platform/internal/Transport.h"
+
 namespace nb::test {
 namespace {
 
@@ -134,6 +136,16 @@ std::string NbServerProcess::env(const std::string& name) const {
 
 void NbServerProcess::setEnvironment() const {
   for (const auto& [name, value] : env_) setenv(name.c_str(), value.c_str(), 1);
+  // The library reads its environment once per process; later servers of the
+  // same test program reach it through the standard transport instead.
+  Transport::setStandard(Transport::curl(settings()));
+}
+
+EnvironmentSettings NbServerProcess::settings() const {
+  EnvironmentSettings settings;
+  settings.caFile = env("NB_CA_FILE");
+  settings.connectTo = EnvironmentSettings::splitConnectTo(env("NB_CONNECT_TO"));
+  return settings;
 }
 
 int NbServerProcess::runCommand(const std::vector<std::string>& args) const {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "nb/platform/internal/EnvironmentSettings.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace nb::test {
@@ -30,8 +31,11 @@ class NbServerProcess {
   // NB_CONSUMER_SECRET, NB_DEV_VERIFICATION_CODE.
   std::string env(const std::string& name) const;
   const std::map<std::string, std::string>& environment() const { return env_; }
-  // Puts the printed values into this process's environment.
+  // Puts the printed values into this process's environment (for the programs
+  // a test starts) and makes the standard transport reach this server.
   void setEnvironment() const;
+  // The transport settings that reach this server.
+  EnvironmentSettings settings() const;
 
   int httpPort() const { return httpPort_; }
   int httpsPort() const { return httpsPort_; }

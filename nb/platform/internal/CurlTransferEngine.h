@@ -1,8 +1,9 @@
 // CurlTransferEngine is the calling thread's HTTP engine: one libcurl multi
 // handle whose sockets and timer are driven by the thread's RunLoop, so that
 // thousands of transfers run at once on one thread without polling.
-// Internal to the transport (URLConnection); one per thread, made on first use
-// and destroyed at thread exit, when unfinished transfers are dropped silently.
+// CurlTransport (Transport::curl, Transport::standard) starts its transfers
+// here. One engine per thread, made on first use and destroyed at thread exit,
+// when unfinished transfers are dropped (TransferReceiver::transferWasDropped).
 #pragma once
 
 #include <memory>
@@ -11,10 +12,11 @@
 #include <vector>
 
 #include "nb/platform/RunLoop.h"
+#include "nb/platform/internal/Transport.h"
 
 namespace nb {
 
-class URLConnection;
+class CurlTransfer;
 
 class CurlTransferEngine {
  public:
@@ -23,15 +25,20 @@ class CurlTransferEngine {
   CurlTransferEngine(const CurlTransferEngine&) = delete;
   CurlTransferEngine& operator=(const CurlTransferEngine&) = delete;
 
-  // Starts the configured easy handle `easy`; the engine keeps `connection`
+  // Starts `transfer` (its easy handle configured); the engine keeps `receiver`
   // alive until the transfer completes or is removed.
-  void add(void* easy, std::shared_ptr<URLConnection> connection);
-  // Stops `easy` without a completion. Safe inside the transfer's own callbacks.
-  void remove(void* easy);
+  void add(CurlTransfer* transfer, std::shared_ptr<TransferReceiver> receiver);
+  // Stops `transfer` without a completion. Safe inside the transfer's own callbacks.
+  void remove(CurlTransfer* transfer);
 
   RunLoop& runLoop() { return loop_; }
 
  private:
+  struct Running {
+    CurlTransfer* transfer;
+    std::shared_ptr<TransferReceiver> receiver;
+  };
+
   explicit CurlTransferEngine(RunLoop& loop);
   static int onSocket(void* easy, int fd, int what, void* self, void* socketData);
   static int onTimer(void* multi, long timeoutMs, void* self);
@@ -43,13 +50,13 @@ class CurlTransferEngine {
   RunLoop& loop_;
   void* multi_;
   RunLoop::TimerHandle timer_;
-  std::unordered_map<void*, std::shared_ptr<URLConnection>> transfers_;
-  std::unordered_set<int> watched_;  // sockets registered with the run loop
+  std::unordered_map<void*, Running> transfers_;  // by easy handle
+  std::unordered_set<int> watched_;               // sockets registered with the run loop
   // libcurl must not be re-entered from its own callbacks; changes requested
   // there wait until it returns.
   int insideCurl_ = 0;
-  std::vector<std::pair<void*, std::shared_ptr<URLConnection>>> deferredAdds_;
-  std::vector<void*> deferredRemovals_;
+  std::vector<Running> deferredAdds_;
+  std::vector<CurlTransfer*> deferredRemovals_;
 };
 
 }  // namespace nb

@@ -1,0 +1,53 @@
+#include "nb/platform/internal/EnvironmentSettings.h"
+
+#include <cstdlib>
+#include <string_view>
+
+namespace nb {
+namespace {
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+const char* processVariable(const char* name) { return std::getenv(name); }
+
+}  // namespace
+
+std::vector<std::string> EnvironmentSettings::splitConnectTo(const std::string& value) {
+  std::vector<std::string> entries;
+  std::string_view rest(value);
+  while (!rest.empty()) {
+    const auto comma = rest.find(',');
+    const auto entry = trim(rest.substr(0, comma));
+    if (!entry.empty()) entries.emplace_back(entry);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+  }
+  return entries;
+}
+
+EnvironmentSettings EnvironmentSettings::fromEnvironment(const char* (*lookup)(const char*)) {
+  EnvironmentSettings settings;
+  const auto read = [lookup](const char* name, std::string& field) {
+    const char* value = lookup(name);
+    if (value != nullptr && *value != '\0') field = value;
+  };
+  read("NB_API_HOST", settings.apiHost);
+  read("NB_CONTENT_HOST", settings.contentHost);
+  read("NB_CONVERSION_HOST", settings.conversionHost);
+  read("NB_WEB_HOST", settings.webHost);
+  read("NB_CA_FILE", settings.caFile);
+  std::string connectTo;
+  read("NB_CONNECT_TO", connectTo);
+  settings.connectTo = splitConnectTo(connectTo);
+  return settings;
+}
+
+const EnvironmentSettings& EnvironmentSettings::process() {
+  static const EnvironmentSettings settings = fromEnvironment(&processVariable);
+  return settings;
+}
+
+}  // namespace nb
