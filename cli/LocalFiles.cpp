@@ -101,11 +101,11 @@ Status PartialFile::write(std::string_view bytes) {
   return status;
 }
 
-Status PartialFile::close() {
+Status PartialFile::close(Flush flush) {
   if (fd_ < 0) return Status::OK();
   const int fd = fd_;
   fd_ = -1;
-  if (::fsync(fd) != 0 && errno != EINVAL) {
+  if (flush == Flush::kNow && ::fsync(fd) != 0 && errno != EINVAL) {
     const int error = errno;
     ::close(fd);
     return ioError("cannot write " + path_, error);
@@ -114,10 +114,10 @@ Status PartialFile::close() {
   return Status::OK();
 }
 
-Status PartialFile::commit(const std::string& target, mode_t mode) {
+Status PartialFile::commit(const std::string& target, mode_t mode, Flush flush) {
   if (fd_ >= 0 && ::fchmod(fd_, mode) != 0)
     return ioError("cannot set the mode of " + path_, errno);
-  if (Status status = close(); !status.ok()) return status;
+  if (Status status = close(flush); !status.ok()) return status;
   if (::rename(path_.c_str(), target.c_str()) != 0) return ioError("cannot write " + target, errno);
   committed_ = true;
   return Status::OK();

@@ -34,10 +34,17 @@ class PartialFile {
 
   // Appends `bytes`; a failure names the file and the cause.
   Status write(std::string_view bytes);
-  // Flushes to disk and closes; the file stays until destruction.
-  Status close();
-  // Flushes, gives the file `mode`, closes and renames it onto `target`.
-  Status commit(const std::string& target, mode_t mode);
+  // Whether commit() waits for the bytes to reach the disk. A job of many
+  // files commits each with kLater and flushes their file systems once at its
+  // end (syncfs), instead of stalling every file on its own fsync.
+  enum class Flush { kNow, kLater };
+
+  // Flushes to disk (kNow) and closes; the file stays until destruction.
+  Status close(Flush flush = Flush::kNow);
+  // Flushes (kNow), gives the file `mode`, closes and renames it onto `target`.
+  // The rename alone already keeps an interrupted job's partial bytes from
+  // ever standing under `target`.
+  Status commit(const std::string& target, mode_t mode, Flush flush = Flush::kNow);
 
  private:
   PartialFile(std::string path, int fd, int slot);

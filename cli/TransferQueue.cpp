@@ -1,7 +1,14 @@
 #include "cli/TransferQueue.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -26,16 +33,20 @@ std::string baseName(const std::string& path) {
 // The upload node for this job, asked for once: every file then takes one
 // request instead of two. Nothing when it cannot be had (each upload then
 // locates its node itself).
-std::optional<std::string> locateUploadNode(std::chrono::seconds idleLimit) {
-  // The first step's plan only needs an item that could be sent.
+std::optional<std::string> locateUploadNode(const TransferSettings& settings,
+                                            const TransferItem& first) {
+  // The request is the library's own; its item names a file (of no bytes
+  // here, the file is not read) so that the operation accepts it.
   auto item = std::make_shared<NBUploadFileOperationItem>();
-  item->fileName = "locate";
+  item->root = settings.root;
+  item->path = first.remote;
+  item->fileName = baseName(first.remote);
   const auto definition = std::make_shared<NBUploadFileOperation>(nullptr, item);
   const Result<NBServiceRequest> locate = definition->serviceRequest();
   if (!locate.ok()) return std::nullopt;
   const Result<URLRequest> request = definition->signedRequest(*locate);
   if (!request.ok()) return std::nullopt;
-  auto reply = UrlFetch::get(request->URL(), idleLimit);
+  auto reply = UrlFetch::get(request->URL(), settings.idleLimit);
   const auto* body = std::get_if<std::string>(&reply);
   if (!body) return std::nullopt;
   const auto json = NBJsonUtility::jsonValueFromString(*body);
@@ -91,11 +102,12 @@ class Job {
 
   std::vector<Status> run() {
     if (direction_ == TransferQueue::Direction::kUpload && items_.size() > 1) {
-      node_ = locateUploadNode(settings_.idleLimit);
+      node_ = locateUploadNode(settings_, items_.front());
     }
     pump();
     RunLoop::main().runUntil([this] { return finished_ == items_.size(); },
                              std::chrono::hours(24 * 365));
+    flush();
     if (progress_) progress_->finish();
     std::vector<Status> result;
     for (auto& outcome : outcomes_) {
@@ -167,7 +179,12 @@ class Job {
         [this, index, path = target->path, mode = target->mode](const Status& status,
                                                                 std::uint64_t) {
           Status outcome = status;
-          if (outcome.ok()) outcome = partials_[index]->commit(path, mode);
+          if (outcome.ok()) {
+            struct stat info {};
+            const bool known = ::fstat(partials_[index]->fd(), &info) == 0;
+            outcome = partials_[index]->commit(path, mode, PartialFile::Flush::kLater);
+            if (outcome.ok()) unflushed_.push_back({index, known ? info.st_dev : 0, path});
+          }
           partials_[index].reset();  // an uncommitted partial file goes
           finish(index, outcome);
         });
@@ -204,6 +221,27 @@ class Job {
     pump();
   }
 
+  // Brings the downloaded files to disk: one syncfs per file system instead of
+  // one fsync per file. A file system that cannot be flushed fails its files.
+  void flush() {
+    std::map<dev_t, Status> flushed;
+    for (const Unflushed& file : unflushed_) {
+      auto [it, first] = flushed.try_emplace(file.device);
+      if (first) {
+        const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::syncfs(fd) != 0) {
+          it->second =
+              Status::ioError("cannot bring " + file.path + " to disk: " + std::strerror(errno));
+        }
+        if (fd >= 0) ::close(fd);
+      }
+      if (!it->second.ok() && outcomes_[file.index] && outcomes_[file.index]->ok()) {
+        outcomes_[file.index] = it->second;
+      }
+    }
+    unflushed_.clear();
+  }
+
   void draw() {
     if (!progress_) return;
     std::uint64_t bytes = doneBytes_;
@@ -225,6 +263,12 @@ class Job {
   std::vector<Upload> uploads_;
   std::vector<std::shared_ptr<DownloadStream>> downloads_;
   std::vector<std::unique_ptr<PartialFile>> partials_;
+  struct Unflushed {
+    std::size_t index;
+    dev_t device;
+    std::string path;
+  };
+  std::vector<Unflushed> unflushed_;  // downloads renamed into place, not yet on disk
   std::optional<std::string> node_;
   std::size_t next_ = 0;
   std::size_t inFlight_ = 0;

@@ -259,7 +259,8 @@ void walkLocalTree(const fs::path& dir, const std::string& relative,
 
 }  // namespace
 
-Status TreeTransfer::makeFolders(CommandContext& context, const std::string& path) {
+Status TreeTransfer::makeFolders(CommandContext& context, const std::string& path,
+                                 std::set<std::string>* made) {
   const std::string full = trimSlash(CommandContext::remotePath(path));
   if (full == "/") return Status::OK();
   std::string prefix;
@@ -269,6 +270,7 @@ Status TreeTransfer::makeFolders(CommandContext& context, const std::string& pat
     if (end == std::string::npos) end = full.size();
     prefix = full.substr(0, end);
     start = end + 1;
+    if (made && made->count(prefix)) continue;
     auto item = std::make_shared<NBFolderOperationItem>();
     item->root = context.options().root;
     item->path = prefix;
@@ -276,6 +278,7 @@ Status TreeTransfer::makeFolders(CommandContext& context, const std::string& pat
     if (!outcome.ok() && outcome.status().code() != StatusCode::kAlreadyExists) {
       return outcome.status();
     }
+    if (made) made->insert(prefix);
   }
   return Status::OK();
 }
@@ -324,9 +327,10 @@ Status TreeTransfer::put(CommandContext& context, const TreeOptions& o) {
   if (items.empty() && folders.size() == 1 && !skipped.empty() && !o.recursive) {
     return Status::invalidArgument(skipped.front().path + " is " + skipped.front().reason);
   }
-  if (Status status = makeFolders(context, base); !status.ok()) return status;
+  std::set<std::string> made;
+  if (Status status = makeFolders(context, base, &made); !status.ok()) return status;
   for (std::size_t i = 1; i < folders.size(); ++i) {
-    if (Status status = makeFolders(context, folders[i]); !status.ok()) {
+    if (Status status = makeFolders(context, folders[i], &made); !status.ok()) {
       skipped.push_back({folders[i], "cannot create the folder: " + status.message()});
     }
   }
@@ -474,9 +478,10 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   }
 
   if (upload) {
-    if (Status status = makeFolders(context, remoteDir); !status.ok()) return status;
+    std::set<std::string> made;
+    if (Status status = makeFolders(context, remoteDir, &made); !status.ok()) return status;
     for (const auto& folder : folders) {
-      if (Status status = makeFolders(context, folder); !status.ok()) {
+      if (Status status = makeFolders(context, folder, &made); !status.ok()) {
         skipped.push_back({folder, "cannot create the folder: " + status.message()});
       }
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,11 @@ class TreeTransfer {
   // transferred (with `checksum`, equal-sized files are compared by content).
   static Status sync(CommandContext& context, const TreeOptions& options);
   // Creates `path` and every missing folder above it; existing ones are fine.
-  static Status makeFolders(CommandContext& context, const std::string& path);
+  // `made`, when given, holds folders known to exist: they are not asked for
+  // again, and the ones made here join it (a tree's folders then cost one
+  // request each instead of one per level).
+  static Status makeFolders(CommandContext& context, const std::string& path,
+                            std::set<std::string>* made = nullptr);
   // Every entry under the remote folder `path`, folders before their contents.
   static Result<std::vector<RemoteEntry>> listTree(CommandContext& context,
                                                    const std::string& path);

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "nb/Private/MultipartFormBody.h"
 #include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
-#include "nb/operations/NBServiceRequest.h"
+#include "nb/Private/NBServiceRequest.h"
+#include "nb/Private/internal/MultipartFormBody.h"
 #include "tests/support/AccessTokenForTest.h"
 
 namespace {
@@ -39,8 +39,9 @@ int die(const std::string& message) {
 std::string signedURL(const std::string& url, const std::string& method,
                       std::vector<nb::NBServiceRequest::Parameter> params) {
   nb::NBAPIInfo& info = nb::NBAPIInfo::instance();
-  const nb::NBServiceRequest request{url, std::move(params)};
-  return request.signedURLString(method, *info.consumer(), info.token().get());
+  nb::NBServiceRequest request{url, std::move(params)};
+  request.httpMethod = method;
+  return request.signedURLString(*info.consumer(), info.token().get());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Reading a body of parts: bytes, shared bytes and files in order, restarting
-// at an offset, and refusing shared bytes whose owner changed their length.
+// Reading a body of parts: bytes, shared bytes and files in order, a read
+// filling its buffer across parts, restarting at an offset, and refusing
+// shared bytes whose owner changed their length.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -46,6 +47,10 @@ TEST(RequestBodyReaderTest, PartsAreReadInOrderWhateverTheStepAndFromAnyOffset) 
       EXPECT_EQ(readAll(*reader, step), whole.substr(static_cast<std::size_t>(offset)));
     }
   }
+  // One read takes as much as the buffer holds, across part boundaries.
+  ASSERT_TRUE(reader->seek(1));
+  char buffer[64];
+  EXPECT_EQ(reader->read(buffer, sizeof buffer), static_cast<std::int64_t>(whole.size() - 1));
   EXPECT_FALSE(reader->seek(-1));
   EXPECT_FALSE(reader->seek(14));
   std::filesystem::remove(file);

@@ -49,6 +49,19 @@ void RequestBodyReader::closeFile() {
 }
 
 std::int64_t RequestBodyReader::read(char* buffer, std::size_t size) {
+  // The buffer is filled across parts, so that a small upload's form framing
+  // and file leave in one send rather than one per part.
+  std::size_t filled = 0;
+  while (filled < size) {
+    const std::int64_t got = readPart(buffer + filled, size - filled);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  return static_cast<std::int64_t>(filled);
+}
+
+std::int64_t RequestBodyReader::readPart(char* buffer, std::size_t size) {
   while (part_ < sizes_.size() && partOffset_ == sizes_[part_]) {
     closeFile();
     ++part_;

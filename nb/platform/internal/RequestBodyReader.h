@@ -25,7 +25,8 @@ class RequestBodyReader {
 
   // The total length, fixed when made.
   std::int64_t length() const { return length_; }
-  // Copies up to `size` next bytes into `buffer`: the count, 0 at the end, or
+  // Copies up to `size` next bytes into `buffer`, as many as the parts left
+  // hold (fewer only at the end of the body): the count, 0 at the end, or
   // -1 with error() set (a file that cannot be read, or a part whose size
   // changed since it was measured).
   std::int64_t read(char* buffer, std::size_t size);
@@ -36,6 +37,8 @@ class RequestBodyReader {
  private:
   RequestBodyReader(const std::vector<URLRequestBodyPart>& parts, std::vector<std::int64_t> sizes);
   void closeFile();
+  // Reads from the current part only (moving past finished ones): as read().
+  std::int64_t readPart(char* buffer, std::size_t size);
 
   const std::vector<URLRequestBodyPart>* parts_;
   std::vector<std::int64_t> sizes_;
