@@ -261,8 +261,8 @@ struct HttpTransport::Impl {
 
 namespace {
 
-// Closes a plain connection after its last reply: no more is sent, what the
-// client still sends is dropped for a moment, then the socket closes.
+// Closes a refused plain connection after its reply: no more is sent, what
+// the client still sends is dropped for a moment, then the socket closes.
 void linger(std::shared_ptr<beast::tcp_stream> stream, std::size_t left) {
   if (left == 0) return stream->close();
   auto scratch = std::make_shared<std::array<char, 16384>>();
@@ -370,8 +370,22 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
       stream_.async_shutdown(
           [self = this->shared_from_this()](beast::error_code) { self->lowest().close(); });
     } else {
-      lingerClose(std::move(stream_));
+      beast::error_code ignored;
+      lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+      lowest().expires_after(kLinger);
+      drop(kLingerBytes);
     }
+  }
+
+  // io thread: reads and drops what the client still sends, then closes.
+  void drop(std::size_t left) {
+    if (left == 0) return lowest().close();
+    buffer_.clear();
+    lowest().async_read_some(buffer_.prepare(16384), [self = this->shared_from_this(), left](
+                                                         beast::error_code ec, std::size_t n) {
+      if (ec) return self->lowest().close();
+      self->drop(n >= left ? 0 : left - n);
+    });
   }
 
   // Worker: starts an operation on the io threads and waits for its end.
