@@ -465,9 +465,8 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     return ok;
   }
 
-  // Worker: writes the reply; false when the connection broke.
-  bool sendReply(const httplib::Request& req, httplib::Response& res, bool close) {
-    replying_ = true;
+  // The status line and headers of a reply, up to its length or framing.
+  static std::string replyHead(const httplib::Response& res, bool close) {
     std::string head = "HTTP/1.1 " + std::to_string(res.status) + " " + reason(res.status) + "\r\n";
     for (const auto& [name, value] : res.headers) {
       const std::string lower = AsciiText::lower(name);
@@ -477,15 +476,38 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
       head += name + ": " + value + "\r\n";
     }
     if (close) head += "Connection: close\r\n";
+    return head;
+  }
+
+  // Worker: hands a reply held in memory to the io threads, which write it
+  // and go on with the connection; the worker is free at once.
+  void sendWhole(const httplib::Request& req, httplib::Response& res, bool keep) {
+    struct Whole {
+      std::string head, body;
+    };
+    auto whole = std::make_shared<Whole>();
+    whole->head =
+        replyHead(res, !keep) + "Content-Length: " + std::to_string(res.body.size()) + "\r\n\r\n";
+    if (req.method != "HEAD") whole->body = std::move(res.body);
+    net::dispatch(lowest().get_executor(), [self = this->shared_from_this(), whole, keep] {
+      self->lowest().expires_after(self->impl_.limits.io);
+      const std::array<net::const_buffer, 2> pieces{net::buffer(whole->head),
+                                                    net::buffer(whole->body)};
+      net::async_write(self->stream_, pieces,
+                       [self, whole, keep](beast::error_code ec, std::size_t) {
+                         if (ec) return self->lowest().close();
+                         if (keep) return self->awaitRequest();
+                         self->finishConnection();
+                       });
+    });
+  }
+
+  // Worker: writes a reply whose body a provider makes; false when the
+  // connection broke.
+  bool sendReply(const httplib::Request& req, httplib::Response& res, bool close) {
+    replying_ = true;
+    std::string head = replyHead(res, close);
     const bool headOnly = req.method == "HEAD";
-    if (!res.content_provider_) {
-      head += "Content-Length: " + std::to_string(res.body.size()) + "\r\n\r\n";
-      std::vector<net::const_buffer> pieces{net::buffer(head)};
-      if (!headOnly && !res.body.empty()) pieces.push_back(net::buffer(res.body));
-      return writeAll(pieces);
-    }
-    // A provider is sized (an empty one too) unless it is chunked; this
-    // server makes no provider that ends its body by closing.
     const bool sized = !res.is_chunked_content_provider_;
     head += sized ? "Content-Length: " + std::to_string(res.content_length_) + "\r\n\r\n"
                   : std::string("Transfer-Encoding: chunked\r\n\r\n");
@@ -574,6 +596,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
     const bool close = !header.keep_alive() || !parser_->is_done() ||
                        AsciiText::lower(res.get_header_value("Connection")) == "close";
+    if (!broken_ && !res.content_provider_) return sendWhole(req, res, !close);
     const bool sent = !broken_ && sendReply(req, res, close);
     const bool keep = sent && !close && !broken_ && parser_->is_done();
     net::dispatch(lowest().get_executor(), [self = this->shared_from_this(), keep, sent] {
