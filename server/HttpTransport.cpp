@@ -217,6 +217,7 @@ struct Route {
   std::regex pattern;
   HttpTransport::Handler handler;
   HttpTransport::StreamHandler streamHandler;
+  bool quick = false;
 };
 
 }  // namespace
@@ -341,7 +342,8 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
           // Body bytes that came with the header wait for the handler's reader.
           if (ec == http::error::need_buffer) ec = {};
           if (!ec) {
-            self->impl_.workers.run([self] { self->serve(); });
+            if (self->quick()) return self->serve(true);
+            self->impl_.workers.run([self] { self->serve(false); });
           } else if (ec == http::error::header_limit) {
             self->refuse(431, "request header too large");
           } else if (ec.category() == http::make_error_code(http::error::bad_target).category() &&
@@ -543,7 +545,19 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   }
 
   // Worker: one request, from its header to its reply.
-  void serve() {
+  // io thread: whether the request goes to a quick route with nothing more
+  // to read, so that it is served here without a switch to a worker.
+  bool quick() {
+    const auto& header = parser_->get();
+    if (header.method() != http::verb::get || !parser_->is_done()) return false;
+    const std::string target(header.target());
+    const Route* route = impl_.find("GET", decodePath(target.substr(0, target.find('?'))));
+    return route && route->quick;
+  }
+
+  // Serves one request, from its header to its reply: on a worker, or on the
+  // io thread (`inIo`) for a quick one, whose reply must then not block.
+  void serve(bool inIo) {
     auto& header = parser_->get();
     httplib::Request req;
     req.method = std::string(header.method_string());
@@ -597,6 +611,20 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     const bool close = !header.keep_alive() || !parser_->is_done() ||
                        AsciiText::lower(res.get_header_value("Connection")) == "close";
     if (!broken_ && !res.content_provider_) return sendWhole(req, res, !close);
+    if (inIo) {
+      // A reply made by a provider is written with blocking waits: a worker's.
+      auto held = std::make_shared<std::pair<httplib::Request, httplib::Response>>(std::move(req),
+                                                                                   std::move(res));
+      impl_.workers.run([self = this->shared_from_this(), held, close] {
+        self->provide(held->first, held->second, close);
+      });
+      return;
+    }
+    provide(req, res, close);
+  }
+
+  // Worker: writes a reply made by a provider, then goes on with the connection.
+  void provide(const httplib::Request& req, httplib::Response& res, bool close) {
     const bool sent = !broken_ && sendReply(req, res, close);
     const bool keep = sent && !close && !broken_ && parser_->is_done();
     net::dispatch(lowest().get_executor(), [self = this->shared_from_this(), keep, sent] {
@@ -684,8 +712,8 @@ HttpTransport::~HttpTransport() { stop(); }
 
 bool HttpTransport::valid() const { return impl_->tlsReady; }
 
-void HttpTransport::get(const std::string& pattern, Handler handler) {
-  impl_->routes.push_back(Route{"GET", std::regex(pattern), std::move(handler), nullptr});
+void HttpTransport::get(const std::string& pattern, Handler handler, bool quick) {
+  impl_->routes.push_back(Route{"GET", std::regex(pattern), std::move(handler), nullptr, quick});
 }
 
 void HttpTransport::post(const std::string& pattern, StreamHandler handler) {

@@ -60,7 +60,9 @@ class HttpTransport {
   // Routes match the whole decoded path with an ECMAScript pattern. A GET's
   // body (within the screen's bound) is read into Request::body; a POST's
   // handler reads its own through the ContentReader.
-  void get(const std::string& pattern, Handler handler);
+  // A `quick` GET (short work, no blocking on the network) whose request has
+  // no body runs on an io thread, saving the switch to a worker.
+  void get(const std::string& pattern, Handler handler, bool quick = false);
   void post(const std::string& pattern, StreamHandler handler);
   void setScreen(Screen screen);
   void setExpect(Expect expect);

@@ -39,23 +39,22 @@ ServiceRouter::ServiceRouter(HttpTransport& http, HttpTransport& https, ServiceC
     // Only posts to our routes read their bodies themselves; the transport
     // reads any other body whole into memory, so a large one is refused
     // unread (and the connection closed, as its rest cannot be skipped here).
-    server->setScreen(
-        [posts = posts_](const httplib::Request& req, httplib::Response& res) {
-          if (req.method == "POST" && posts->find(req.path)) return false;
-          if (!hasBody(req)) return false;
-          const std::string length = req.get_header_value("Content-Length");
-          std::size_t declared = 0;
-          const auto [end, ec] =
-              std::from_chars(length.data(), length.data() + length.size(), declared);
-          if (!req.has_header("Transfer-Encoding") && ec == std::errc() &&
-              end == length.data() + length.size() && declared <= kMaxFormBody) {
-            return false;
-          }
-          res.status = 413;
-          res.set_header("Connection", "close");
-          res.set_content(JsonReply::message("request too large"), "application/json");
-          return true;
-        });
+    server->setScreen([posts = posts_](const httplib::Request& req, httplib::Response& res) {
+      if (req.method == "POST" && posts->find(req.path)) return false;
+      if (!hasBody(req)) return false;
+      const std::string length = req.get_header_value("Content-Length");
+      std::size_t declared = 0;
+      const auto [end, ec] =
+          std::from_chars(length.data(), length.data() + length.size(), declared);
+      if (!req.has_header("Transfer-Encoding") && ec == std::errc() &&
+          end == length.data() + length.size() && declared <= kMaxFormBody) {
+        return false;
+      }
+      res.status = 413;
+      res.set_header("Connection", "close");
+      res.set_content(JsonReply::message("request too large"), "application/json");
+      return true;
+    });
     server->setExpect([posts = posts_, context = &context_, scheme = std::string(scheme)](
                           const httplib::Request& req, httplib::Response& res) {
       const Route* route = req.method == "POST" ? posts->find(req.path) : nullptr;
@@ -79,34 +78,38 @@ ServiceRouter::ServiceRouter(HttpTransport& http, HttpTransport& https, ServiceC
 template <typename Register, typename Body>
 void ServiceRouter::install(Register registerOn, HostRole role, Body body) {
   for (auto [server, scheme] : {std::pair{&http_, "http"}, std::pair{&https_, "https"}}) {
-    registerOn(*server, [context = &context_, role, body,
-                         scheme = std::string(scheme)](auto&&... args) {
-      const httplib::Request& req = std::get<0>(std::forward_as_tuple(args...));
-      httplib::Response& res = std::get<1>(std::forward_as_tuple(args...));
-      Call call(req, res, scheme, *context);
-      if (context->hosts.roleOf(call.host()) != role) {
-        if constexpr (sizeof...(args) == 3) {
-          // A post's body is still unread: it must not be taken for a request.
-          call.refuseUnread(404, "no such api implemented",
-                            std::get<2>(std::forward_as_tuple(args...)));
-        } else {
-          call.fail(404, "no such api implemented");
-        }
-        return;
-      }
-      try {
-        body(call, args...);
-      } catch (const std::exception&) {
-        call.fail(500, "server error");
-      }
-    });
+    registerOn(*server,
+               [context = &context_, role, body, scheme = std::string(scheme)](auto&&... args) {
+                 const httplib::Request& req = std::get<0>(std::forward_as_tuple(args...));
+                 httplib::Response& res = std::get<1>(std::forward_as_tuple(args...));
+                 Call call(req, res, scheme, *context);
+                 if (context->hosts.roleOf(call.host()) != role) {
+                   if constexpr (sizeof...(args) == 3) {
+                     // A post's body is still unread: it must not be taken for a request.
+                     call.refuseUnread(404, "no such api implemented",
+                                       std::get<2>(std::forward_as_tuple(args...)));
+                   } else {
+                     call.fail(404, "no such api implemented");
+                   }
+                   return;
+                 }
+                 try {
+                   body(call, args...);
+                 } catch (const std::exception&) {
+                   call.fail(500, "server error");
+                 }
+               });
   }
 }
 
 void ServiceRouter::get(HostRole role, const std::string& pattern, Handler handler) {
   install(
       [&](HttpTransport& s, auto fn) {
-        s.get(pattern, [fn](const httplib::Request& q, httplib::Response& r) { fn(q, r); });
+        // The API host's calls are short database work: they run on the io
+        // threads, with no switch to a worker.
+        s.get(
+            pattern, [fn](const httplib::Request& q, httplib::Response& r) { fn(q, r); },
+            role == HostRole::kApi);
       },
       role, [handler](Call& call, const httplib::Request&, httplib::Response&) { handler(call); });
 }
