@@ -1,13 +1,10 @@
 #include "server/NbServer.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <chrono>
 
 #include "server/AuthEndpoints.h"
 #include "server/CertificateAuthority.h"
-#include "server/ConnectionThreads.h"
 #include "server/ContentEndpoints.h"
 #include "server/ConversionEndpoints.h"
 #include "server/FileEndpoints.h"
@@ -30,8 +27,8 @@ std::string exportLine(const std::string& name, const std::string& value) {
 
 NbServer::~NbServer() {
   stop();
-  if (ConnectionThreads::live() == 0) return;
-  // A connection thread outlived the wait for it and still uses the listener
+  if (HttpTransport::liveWorkers() == 0) return;
+  // A request's worker outlived the wait for it and still uses the listener
   // and the stores: leave them to the process's exit rather than pull them
   // from under it.
   (void)http_.release();
@@ -74,33 +71,13 @@ Status NbServer::start(const Options& options) {
 
   CertificateAuthority ca(folder_.tlsFolder());
   if (auto prepared = ca.prepare(hosts_.all()); !prepared.ok()) return prepared;
-  http_ = std::make_unique<Listener<httplib::Server>>();
-  https_ =
-      std::make_unique<Listener<httplib::SSLServer>>(ca.certFile().c_str(), ca.keyFile().c_str());
-  if (!https_->is_valid()) return Status::ioError("cannot load the server certificate");
-
-  const auto threads = static_cast<std::size_t>(std::max(1, options.threads));
-  for (httplib::Server* server : {static_cast<httplib::Server*>(http_.get()),
-                                  static_cast<httplib::Server*>(https_.get())}) {
-    // A thread per open connection: clients that are slow, idle or trickle
-    // hold only their own.
-    server->new_task_queue = [threads] { return new ConnectionThreads(threads); };
-    // The wait for a connection's next request, its first included: a busy
-    // client may take a moment between connecting and sending. Stopping waits
-    // for idle connections at most this long.
-    server->set_keep_alive_timeout(5);
-    server->set_keep_alive_max_count(100000);
-    server->set_read_timeout(5);
-    // Small replies go out at once, not after the peer's delayed ACK.
-    server->set_tcp_nodelay(true);
-    // Address reuse only: the transport's default also shares the port with
-    // any other process that asks (SO_REUSEPORT), so a second server would
-    // start on a taken port and split its clients.
-    server->set_socket_options([](socket_t sock) {
-      int yes = 1;
-      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-  }
+  HttpTransport::Limits limits;
+  limits.workers = static_cast<std::size_t>(std::max(1, options.threads));
+  limits.perAddress = static_cast<std::size_t>(std::max(1, options.perAddress));
+  limits.header = std::chrono::milliseconds(std::max(1, options.headerMillis));
+  http_ = std::make_unique<HttpTransport>(limits);
+  https_ = std::make_unique<HttpTransport>(limits, ca.certFile(), ca.keyFile());
+  if (!https_->valid()) return Status::ioError("cannot load the server certificate");
 
   ServiceRouter router(*http_, *https_, *context_);
   AuthEndpoints::registerRoutes(router);
@@ -109,34 +86,18 @@ Status NbServer::start(const Options& options) {
   ConversionEndpoints::registerRoutes(router);
   WebEndpoints::registerRoutes(router);
 
-  const auto bind = [](httplib::Server& server, int port) {
-    if (port == 0) return server.bind_to_any_port("127.0.0.1");
-    return server.bind_to_port("127.0.0.1", port) ? port : -1;
-  };
-  httpPort_ = bind(*http_, options.port);
+  // Address reuse only, not port sharing: a second server must not start on
+  // a taken port and split its clients.
+  httpPort_ = http_->bind(options.port);
   if (httpPort_ <= 0) {
     return Status::unavailable("cannot listen on port " + std::to_string(options.port));
   }
-  httpsPort_ = bind(*https_, options.tlsPort);
+  httpsPort_ = https_->bind(options.tlsPort);
   if (httpsPort_ <= 0) {
     return Status::unavailable("cannot listen on port " + std::to_string(options.tlsPort));
   }
-  // The transport listens with a backlog of 5; connections that arrive in a
-  // burst would wait a second for a SYN retransmit. Listening again widens it.
-  ::listen(http_->listeningSocket(), SOMAXCONN);
-  ::listen(https_->listeningSocket(), SOMAXCONN);
-  httpThread_ = std::thread([this] { http_->listen_after_bind(); });
-  httpsThread_ = std::thread([this] { https_->listen_after_bind(); });
-  // Report ready only once both loops run: a stop() before that would be
-  // missed by a loop that has not started yet.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!http_->is_running() || !https_->is_running()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      stop();
-      return Status::internal("the listeners did not start");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  http_->start();
+  https_->start();
   return Status::OK();
 }
 
@@ -155,8 +116,6 @@ std::string NbServer::exportLines() const {
 void NbServer::stop() {
   if (http_) http_->stop();
   if (https_) https_->stop();
-  if (httpThread_.joinable()) httpThread_.join();
-  if (httpsThread_.joinable()) httpsThread_.join();
   lock_.reset();
 }
 

@@ -3,8 +3,6 @@
 // stop from one thread; requests are served on the listeners' own threads.
 #pragma once
 
-#include <httplib.h>
-
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,18 +14,11 @@
 #include "server/Database.h"
 #include "server/FileTree.h"
 #include "server/HostNames.h"
+#include "server/HttpTransport.h"
 #include "server/OAuthVerifier.h"
 #include "server/ServiceContext.h"
 
 namespace nb::server {
-
-// A transport listener that shows its listening socket.
-template <typename Base>
-class Listener : public Base {
- public:
-  using Base::Base;
-  int listeningSocket() const { return this->svr_sock_; }
-};
 
 class NbServer {
  public:
@@ -35,7 +26,9 @@ class NbServer {
     int port = 0;     // 0 picks a free port
     int tlsPort = 0;  // 0 picks a free port
     bool dev = false;
-    int threads = 4096;  // most connections served at once per listener (a thread each)
+    int threads = 4096;        // most requests served at once per listener (a thread each)
+    int perAddress = 1024;     // most connections open at once from one client address
+    int headerMillis = 10000;  // a request's whole header must arrive within this
   };
   static constexpr const char* kDevVerificationCode = "7Q4KM";
 
@@ -62,9 +55,8 @@ class NbServer {
   std::unique_ptr<BlobStore> blobs_;
   std::unique_ptr<OAuthVerifier> verifier_;
   std::unique_ptr<ServiceContext> context_;
-  std::unique_ptr<Listener<httplib::Server>> http_;
-  std::unique_ptr<Listener<httplib::SSLServer>> https_;
-  std::thread httpThread_, httpsThread_;
+  std::unique_ptr<HttpTransport> http_;
+  std::unique_ptr<HttpTransport> https_;
   int httpPort_ = 0, httpsPort_ = 0;
 };
 

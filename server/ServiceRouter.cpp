@@ -13,10 +13,6 @@ bool hasBody(const httplib::Request& req) {
          (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0");
 }
 
-bool multipart(const httplib::Request& req) {
-  return AsciiText::lower(req.get_header_value("Content-Type")).rfind("multipart/", 0) == 0;
-}
-
 }  // namespace
 
 const ServiceRouter::Route* ServiceRouter::Posts::find(const std::string& path) const {
@@ -26,11 +22,11 @@ const ServiceRouter::Route* ServiceRouter::Posts::find(const std::string& path) 
   return nullptr;
 }
 
-ServiceRouter::ServiceRouter(httplib::Server& http, httplib::Server& https, ServiceContext& context)
+ServiceRouter::ServiceRouter(HttpTransport& http, HttpTransport& https, ServiceContext& context)
     : http_(http), https_(https), context_(context), posts_(std::make_shared<Posts>()) {
   for (auto [server, scheme] : {std::pair{&http_, "http"}, std::pair{&https_, "https"}}) {
     // Unknown paths and methods answer in the service's own JSON form.
-    server->set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    server->setFinish([](const httplib::Request&, httplib::Response& res) {
       if (res.content_provider_) return;  // a reply that streams out (refuseUnread)
       if (res.body.empty() && res.status == 404) {
         res.set_content(JsonReply::message("no such api implemented"), "application/json");
@@ -41,80 +37,81 @@ ServiceRouter::ServiceRouter(httplib::Server& http, httplib::Server& https, Serv
       }
     });
     // Only posts to our routes read their bodies themselves; the transport
-    // would read any other body whole into memory, so a large one is refused
+    // reads any other body whole into memory, so a large one is refused
     // unread (and the connection closed, as its rest cannot be skipped here).
-    server->set_pre_routing_handler(
-        [posts = posts_](const httplib::Request& req, httplib::Response& res) {
-          if (req.method == "POST" && posts->find(req.path)) {
-            return httplib::Server::HandlerResponse::Unhandled;
-          }
-          if (!hasBody(req)) return httplib::Server::HandlerResponse::Unhandled;
-          const std::string length = req.get_header_value("Content-Length");
-          std::size_t declared = 0;
-          const auto [end, ec] =
-              std::from_chars(length.data(), length.data() + length.size(), declared);
-          if (!req.has_header("Transfer-Encoding") && ec == std::errc() &&
-              end == length.data() + length.size() && declared <= kMaxFormBody) {
-            return httplib::Server::HandlerResponse::Unhandled;
-          }
-          res.status = 413;
-          res.set_header("Connection", "close");
-          res.set_content(JsonReply::message("request too large"), "application/json");
-          return httplib::Server::HandlerResponse::Handled;
-        });
-    server->set_expect_100_continue_handler(
-        [posts = posts_, context = &context_, scheme = std::string(scheme)](
-            const httplib::Request& req, httplib::Response& res) {
-          const Route* route = req.method == "POST" ? posts->find(req.path) : nullptr;
-          if (!route) return 100;  // judged by the pre-routing check
-          Call call(req, res, scheme, *context);
-          if (context->hosts.roleOf(call.host()) != route->role) return 100;
-          if (!route->streamed) {
-            const auto length = call.contentLength();
-            if (length && *length > static_cast<std::int64_t>(kMaxFormBody)) {
-              call.fail(413, "request too large");
-              return 413;
-            }
-            return 100;
-          }
-          if (route->precheck && !route->precheck(call)) return res.status;
-          return 100;
-        });
+    server->setScreen([posts = posts_](const httplib::Request& req, httplib::Response& res) {
+      if (req.method == "POST" && posts->find(req.path)) return false;
+      if (!hasBody(req)) return false;
+      const std::string length = req.get_header_value("Content-Length");
+      std::size_t declared = 0;
+      const auto [end, ec] =
+          std::from_chars(length.data(), length.data() + length.size(), declared);
+      if (!req.has_header("Transfer-Encoding") && ec == std::errc() &&
+          end == length.data() + length.size() && declared <= kMaxFormBody) {
+        return false;
+      }
+      res.status = 413;
+      res.set_header("Connection", "close");
+      res.set_content(JsonReply::message("request too large"), "application/json");
+      return true;
+    });
+    server->setExpect([posts = posts_, context = &context_, scheme = std::string(scheme)](
+                          const httplib::Request& req, httplib::Response& res) {
+      const Route* route = req.method == "POST" ? posts->find(req.path) : nullptr;
+      if (!route) return 100;  // judged by the pre-routing check
+      Call call(req, res, scheme, *context);
+      if (context->hosts.roleOf(call.host()) != route->role) return 100;
+      if (!route->streamed) {
+        const auto length = call.contentLength();
+        if (length && *length > static_cast<std::int64_t>(kMaxFormBody)) {
+          call.fail(413, "request too large");
+          return 413;
+        }
+        return 100;
+      }
+      if (route->precheck && !route->precheck(call)) return res.status;
+      return 100;
+    });
   }
 }
 
 template <typename Register, typename Body>
 void ServiceRouter::install(Register registerOn, HostRole role, Body body) {
   for (auto [server, scheme] : {std::pair{&http_, "http"}, std::pair{&https_, "https"}}) {
-    registerOn(*server, [context = &context_, role, body,
-                         scheme = std::string(scheme)](auto&&... args) {
-      const httplib::Request& req = std::get<0>(std::forward_as_tuple(args...));
-      httplib::Response& res = std::get<1>(std::forward_as_tuple(args...));
-      Call call(req, res, scheme, *context);
-      if (context->hosts.roleOf(call.host()) != role) {
-        if constexpr (sizeof...(args) == 3) {
-          // A post's body is still unread: it must not be taken for a request.
-          call.refuseUnread(404, "no such api implemented",
-                            std::get<2>(std::forward_as_tuple(args...)));
-        } else {
-          call.fail(404, "no such api implemented");
-        }
-        return;
-      }
-      try {
-        body(call, args...);
-      } catch (const std::exception&) {
-        call.fail(500, "server error");
-      }
-    });
+    registerOn(*server,
+               [context = &context_, role, body, scheme = std::string(scheme)](auto&&... args) {
+                 const httplib::Request& req = std::get<0>(std::forward_as_tuple(args...));
+                 httplib::Response& res = std::get<1>(std::forward_as_tuple(args...));
+                 Call call(req, res, scheme, *context);
+                 if (context->hosts.roleOf(call.host()) != role) {
+                   if constexpr (sizeof...(args) == 3) {
+                     // A post's body is still unread: it must not be taken for a request.
+                     call.refuseUnread(404, "no such api implemented",
+                                       std::get<2>(std::forward_as_tuple(args...)));
+                   } else {
+                     call.fail(404, "no such api implemented");
+                   }
+                   return;
+                 }
+                 try {
+                   body(call, args...);
+                 } catch (const std::exception&) {
+                   call.fail(500, "server error");
+                 }
+               });
   }
 }
 
 void ServiceRouter::get(HostRole role, const std::string& pattern, Handler handler) {
-  install([&](httplib::Server& s, auto fn) {
-            s.Get(pattern, [fn](const httplib::Request& q, httplib::Response& r) { fn(q, r); });
-          },
-          role, [handler](Call& call, const httplib::Request&, httplib::Response&) { handler(call); });
+  install(
+      [&](HttpTransport& s, auto fn) {
+        // The API host's calls are short database work: they run on the io
+        // threads, with no switch to a worker.
+        s.get(
+            pattern, [fn](const httplib::Request& q, httplib::Response& r) { fn(q, r); },
+            role == HostRole::kApi);
+      },
+      role, [handler](Call& call, const httplib::Request&, httplib::Response&) { handler(call); });
 }
 
 void ServiceRouter::post(HostRole role, const std::string& pattern, Handler handler) {
@@ -147,18 +144,14 @@ void ServiceRouter::postStream(HostRole role, const std::string& pattern, Stream
                                Precheck precheck) {
   posts_->routes.push_back(Route{role, std::regex(pattern), precheck, true});
   install(
-      [&](httplib::Server& s, auto fn) {
-        s.Post(pattern, [fn](const httplib::Request& q, httplib::Response& r,
+      [&](HttpTransport& s, auto fn) {
+        s.post(pattern, [fn](const httplib::Request& q, httplib::Response& r,
                              const httplib::ContentReader& reader) { fn(q, r, reader); });
       },
       role,
       [handler](Call& call, const httplib::Request& req, httplib::Response&,
                 const httplib::ContentReader& reader) {
-        // The transport would parse a multipart body itself, and must hand over
-        // plain bytes instead; the handler finds the type in Call::contentType().
-        // (The request object is not const; only the handler's view of it is.)
         call.setContentType(req.get_header_value("Content-Type"));
-        if (multipart(req)) const_cast<httplib::Request&>(req).headers.erase("Content-Type");
         handler(call, reader);
       });
 }

@@ -8,8 +8,6 @@
 // request threads.
 #pragma once
 
-#include <httplib.h>
-
 #include <functional>
 #include <memory>
 #include <regex>
@@ -18,6 +16,7 @@
 
 #include "server/Call.h"
 #include "server/HostNames.h"
+#include "server/HttpTransport.h"
 
 namespace nb::server {
 
@@ -31,7 +30,7 @@ class ServiceRouter {
 
   static constexpr std::size_t kMaxFormBody = 64 * 1024;
 
-  ServiceRouter(httplib::Server& http, httplib::Server& https, ServiceContext& context);
+  ServiceRouter(HttpTransport& http, HttpTransport& https, ServiceContext& context);
 
   void get(HostRole role, const std::string& pattern, Handler handler);
   // A form post: the handler finds the body in Call::body().
@@ -53,8 +52,8 @@ class ServiceRouter {
   };
   template <typename Register, typename Body>
   void install(Register registerOn, HostRole role, Body body);
-  httplib::Server& http_;
-  httplib::Server& https_;
+  HttpTransport& http_;
+  HttpTransport& https_;
   ServiceContext& context_;
   std::shared_ptr<Posts> posts_;
 };

@@ -100,7 +100,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(0, 1);
 
   std::string data = "nbserver-data";
-  int port = 0, tlsPort = 0, threads = 4096;
+  int port = 0, tlsPort = 0, threads = 4096, perAddress = 1024;
+  double headerSeconds = 10;
   bool dev = false, ephemeral = false, printEnv = false;
   app.add_option("--data", data, "Data folder (metadata.db, blobs/, tls/); created when absent")
       ->capture_default_str();
@@ -111,9 +112,19 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
   app.add_option("--threads", threads,
-                 "Connections served at once per listener, a thread each; more wait for "
-                 "one to close")
+                 "Requests served at once per listener, a thread each; more wait for one "
+                 "to finish (open connections waiting for a request hold no thread)")
       ->check(CLI::Range(1, 16384))
+      ->capture_default_str();
+  app.add_option("--max-connections-per-address", perAddress,
+                 "Connections open at once from one client address, per listener; more "
+                 "are refused with 503")
+      ->check(CLI::Range(1, 1 << 20))
+      ->capture_default_str();
+  app.add_option("--header-timeout", headerSeconds,
+                 "Seconds a request's whole header may take from its first byte; a client "
+                 "slower than that is disconnected")
+      ->check(CLI::Range(0.001, 3600.0))
       ->capture_default_str();
   app.add_flag("--dev", dev,
                "Development mode: makes a development consumer and prints it, fixes the "
@@ -200,5 +211,7 @@ int main(int argc, char** argv) {
     std::cout << *lines << std::flush;
     return 0;
   }
-  return serve(data, ephemeral, NbServer::Options{port, tlsPort, dev, threads});
+  return serve(data, ephemeral,
+               NbServer::Options{port, tlsPort, dev, threads, perAddress,
+                                 static_cast<int>(headerSeconds * 1000)});
 }

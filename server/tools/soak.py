@@ -141,7 +141,15 @@ class Client(threading.Thread):
         while True:
             self.soak.enter()
             try:
-                return self.session.request(method, url, auth=self.auth, timeout=60, **kwargs)
+                response = self.session.request(method, url, auth=self.auth, timeout=60,
+                                                **kwargs)
+                # A reply cut off by a kill can come back short of its length
+                # without an error from the HTTP client.
+                declared = response.headers.get("Content-Length")
+                if (self.soak.killing and declared is not None and
+                        int(declared) != len(response.content)):
+                    return None
+                return response
             except requests.RequestException:
                 if self.soak.killing:
                     return None  # cut off by a kill: the caller settles the outcome

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -38,6 +39,39 @@ class RawConnection {
   RawConnection& operator=(const RawConnection&) = delete;
 
   bool connected() const { return connected_; }
+  // Sends `bytes` without blocking longer than `timeout` in all; how many of
+  // them the server took before it stopped reading or closed.
+  std::size_t sendFor(const std::string& bytes, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t n =
+          ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{fd_, POLLOUT, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    }
+    return sent;
+  }
+  // True when the server closes the connection within `timeout` (what it
+  // sends before that is read and dropped).
+  bool closedWithin(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buffer[4096];
+      if (recv(fd_, buffer, sizeof buffer, 0) <= 0) return true;
+    }
+  }
   bool send(const std::string& bytes) {
     return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(bytes.size());
@@ -385,6 +419,121 @@ TEST_F(NbServerHostileInputTest, RefusalsNameTheirCause) {
     const Reply reply = client_->upload(carol, bad, "x", false);
     EXPECT_EQ(reply.status, 400);
     EXPECT_EQ(jsonField(reply.body, "msg"), "bad parameters");
+  }
+}
+
+// The resident memory of the server serving `dataFolder`, in KiB (0 when
+// it cannot be found).
+std::size_t serverMemoryKiB(const std::string& dataFolder) {
+  std::error_code ec;
+  for (const auto& item : std::filesystem::directory_iterator("/proc", ec)) {
+    std::ifstream cmdline(item.path() / "cmdline");
+    std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    if (args.find("nbserver") == std::string::npos || args.find(dataFolder) == std::string::npos ||
+        args.find("user") != std::string::npos) {
+      continue;
+    }
+    std::ifstream status(item.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
+    }
+  }
+  return 0;
+}
+
+// The limits that hold each connection, on a server started with small ones.
+class NbServerConnectionLimitsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new NbServerProcess({"--max-connections-per-address", "8", "--header-timeout", "1"});
+    ASSERT_TRUE(server_->ok()) << server_->error();
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override { ASSERT_NE(server_, nullptr); }
+  static std::string request() {
+    return "GET /open/requestToken HTTP/1.1\r\nHost: " + ServiceClient::api() + "\r\n\r\n";
+  }
+  static NbServerProcess* server_;
+};
+
+NbServerProcess* NbServerConnectionLimitsTest::server_ = nullptr;
+
+TEST_F(NbServerConnectionLimitsTest, AHeaderHasOneDeadlineNotOnePerByte) {
+  // A byte every 100 ms: each well within any per-read time-out, the whole
+  // header far past the 1 s deadline.
+  RawConnection slow(server_->httpPort());
+  ASSERT_TRUE(slow.connected());
+  const std::string header = request();
+  const auto start = Clock::now();
+  bool cut = false;
+  for (std::size_t i = 0; i < header.size() - 1 && !cut; ++i) {
+    if (slow.sendFor(header.substr(i, 1), std::chrono::milliseconds(500)) != 1) break;
+    cut = slow.closedWithin(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(cut || slow.closedWithin(std::chrono::milliseconds(500)));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  // A prompt client on the same address is served.
+  RawConnection prompt(server_->httpPort());
+  ASSERT_TRUE(prompt.send(request()));
+  EXPECT_EQ(prompt.reply().status, 400);  // unsigned: refused by the service, not the transport
+}
+
+TEST_F(NbServerConnectionLimitsTest, ConnectionsFromOneAddressAreBounded) {
+  std::vector<std::unique_ptr<RawConnection>> held;
+  for (int i = 0; i < 8; ++i) {
+    held.push_back(std::make_unique<RawConnection>(server_->httpPort()));
+    ASSERT_TRUE(held.back()->connected());
+    ASSERT_TRUE(held.back()->send("G"));
+  }
+  {
+    RawConnection extra(server_->httpPort());
+    ASSERT_TRUE(extra.connected());
+    extra.send(request());
+    const Reply reply = extra.reply();
+    EXPECT_EQ(reply.status, 503);
+    EXPECT_EQ(jsonField(reply.body, "msg"), "too many connections");
+  }
+  // Once one of them goes, the address may connect again.
+  held.pop_back();
+  int status = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(3);
+  while (status != 400 && Clock::now() < deadline) {
+    RawConnection again(server_->httpPort());
+    again.send(request());
+    status = again.reply().status;
+  }
+  EXPECT_EQ(status, 400);
+}
+
+TEST_F(NbServerConnectionLimitsTest, AnUnendingLineIsCutOffAndTakesNoMemory) {
+  struct Case {
+    const char* what;
+    std::string head;
+  } cases[] = {
+      {"request line", "GET /"},
+      {"header line",
+       "GET /open/requestToken HTTP/1.1\r\nHost: " + ServiceClient::api() + "\r\nX-Filler: "},
+  };
+  const std::string filler(1 << 20, 'a');
+  for (const auto& c : cases) {
+    const std::size_t before = serverMemoryKiB(server_->dataFolder());
+    ASSERT_GT(before, 0u);
+    RawConnection connection(server_->httpPort());
+    ASSERT_TRUE(connection.connected());
+    std::size_t sent = connection.sendFor(c.head, std::chrono::milliseconds(1000));
+    for (int i = 0; i < 64 && sent == c.head.size() + i * filler.size(); ++i) {
+      sent += connection.sendFor(filler, std::chrono::milliseconds(1000));
+    }
+    // The server stopped reading long before 64 MiB, refused the request and
+    // closed; its memory stayed where it was.
+    EXPECT_LT(sent, 16u << 20) << c.what;
+    const Reply reply = connection.reply();
+    EXPECT_TRUE(reply.status == 431 || reply.status == 0) << c.what << ": " << reply.status;
+    EXPECT_TRUE(connection.closedWithin(std::chrono::milliseconds(3000))) << c.what;
+    EXPECT_LT(serverMemoryKiB(server_->dataFolder()), before + 16 * 1024) << c.what;
   }
 }
 

@@ -1,0 +1,779 @@
+#include "server/HttpTransport.h"
+
+// Asio's coroutine support uses std::exchange without including <utility>.
+// clang-format off
+#include <utility>
+// clang-format on
+
+#include <array>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "server/AsciiText.h"
+#include "server/JsonReply.h"
+
+namespace nb::server {
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+
+std::atomic<std::size_t> liveWorkerCount{0};
+
+// A body is handed to its reader in pieces of up to this size.
+constexpr std::size_t kBodyPiece = 256 * 1024;
+// A reply's body is written out in pieces of up to this size.
+constexpr std::size_t kReplyPiece = 256 * 1024;
+// After a connection's last reply, what the client still sends is read and
+// dropped for a moment, so that closing does not reset the connection before
+// the client has read the reply.
+constexpr std::size_t kLingerBytes = 1024 * 1024;
+constexpr std::chrono::seconds kLinger{2};
+
+// Threads for requests: one per request in progress up to a cap, kept a while
+// when idle so that a steady stream of requests does not start a thread each.
+class Workers {
+ public:
+  explicit Workers(std::size_t most) : state_(std::make_shared<State>()) {
+    state_->most = most == 0 ? 1 : most;
+  }
+
+  void run(std::function<void()> task) {
+    std::unique_lock<std::mutex> guard(state_->mutex);
+    state_->tasks.push_back(std::move(task));
+    if (state_->tasks.size() <= state_->idle) {
+      state_->wake.notify_one();
+      return;
+    }
+    if (state_->count >= state_->most) return;  // waits for a worker to come free
+    ++state_->count;
+    ++liveWorkerCount;
+    guard.unlock();
+    try {
+      std::thread(loop, state_).detach();
+    } catch (const std::system_error&) {
+      guard.lock();
+      --state_->count;
+      --liveWorkerCount;
+    }
+  }
+
+  // Lets idle workers end, and waits up to `bound` for the busy ones.
+  void drain(std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> guard(state_->mutex);
+    state_->stopping = true;
+    state_->wake.notify_all();
+    state_->ended.wait_for(guard, bound, [&] { return state_->count == 0; });
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable wake, ended;
+    std::deque<std::function<void()>> tasks;
+    std::size_t idle = 0, count = 0, most = 1;
+    bool stopping = false;
+  };
+
+  static void loop(std::shared_ptr<State> state) {
+    std::unique_lock<std::mutex> guard(state->mutex);
+    for (;;) {
+      if (state->tasks.empty()) {
+        ++state->idle;
+        state->wake.wait_for(guard, std::chrono::seconds(10),
+                             [&] { return !state->tasks.empty() || state->stopping; });
+        --state->idle;
+      }
+      if (state->tasks.empty()) break;
+      auto task = std::move(state->tasks.front());
+      state->tasks.pop_front();
+      guard.unlock();
+      task();
+      task = nullptr;
+      guard.lock();
+    }
+    --state->count;
+    --liveWorkerCount;
+    state->ended.notify_all();
+  }
+
+  std::shared_ptr<State> state_;
+};
+
+std::string decodePath(const std::string& raw) {
+  std::string out;
+  out.reserve(raw.size());
+  const auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '%' && i + 2 < raw.size()) {
+      const int high = hex(raw[i + 1]), low = hex(raw[i + 2]);
+      if (high >= 0 && low >= 0) {
+        out.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(raw[i]);
+  }
+  return out;
+}
+
+const char* reason(int status) {
+  switch (status) {
+    case 100:
+      return "Continue";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 204:
+      return "No Content";
+    case 206:
+      return "Partial Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 303:
+      return "See Other";
+    case 304:
+      return "Not Modified";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 409:
+      return "Conflict";
+    case 411:
+      return "Length Required";
+    case 413:
+      return "Payload Too Large";
+    case 415:
+      return "Unsupported Media Type";
+    case 417:
+      return "Expectation Failed";
+    case 429:
+      return "Too Many Requests";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 503:
+      return "Service Unavailable";
+    case 507:
+      return "Insufficient Storage";
+    default:
+      return status < 400 ? "OK" : "Error";
+  }
+}
+
+// A whole reply with a JSON keyword, for refusals made before any handler runs.
+std::string plainReply(int status, std::string_view keyword) {
+  const std::string body = JsonReply::message(keyword);
+  return "HTTP/1.1 " + std::to_string(status) + " " + reason(status) +
+         "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+struct Connection {
+  virtual ~Connection() = default;
+  virtual void cancel() = 0;
+};
+
+struct Route {
+  std::string method;
+  std::regex pattern;
+  HttpTransport::Handler handler;
+  HttpTransport::StreamHandler streamHandler;
+  bool quick = false;
+};
+
+}  // namespace
+
+struct HttpTransport::Impl {
+  explicit Impl(Limits l) : limits(l), workers(l.workers) {}
+
+  Limits limits;
+  std::vector<Route> routes;
+  Screen screen;
+  Expect expect;
+  Finish finish;
+  bool tls = false;
+  bool tlsReady = true;
+
+  std::mutex mutex;  // guards the two maps and `stopping`
+  std::map<std::string, std::size_t> perAddress;
+  std::map<Connection*, std::weak_ptr<Connection>> open;
+  bool stopping = false;
+
+  Workers workers;
+  net::ssl::context ssl{net::ssl::context::tls_server};
+  net::io_context io;
+  tcp::acceptor acceptor{io};
+  std::vector<std::thread> threads;
+
+  const Route* find(const std::string& method, const std::string& path) const {
+    for (const auto& route : routes) {
+      if (route.method == method && std::regex_match(path, route.pattern)) return &route;
+    }
+    return nullptr;
+  }
+  void accept();
+  void release(const std::string& address, Connection* connection) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (auto it = perAddress.find(address); it != perAddress.end() && --it->second == 0) {
+      perAddress.erase(it);
+    }
+    open.erase(connection);
+  }
+};
+
+namespace {
+
+// Closes a refused plain connection after its reply: no more is sent, what
+// the client still sends is dropped for a moment, then the socket closes.
+void linger(std::shared_ptr<beast::tcp_stream> stream, std::size_t left) {
+  if (left == 0) return stream->close();
+  auto scratch = std::make_shared<std::array<char, 16384>>();
+  stream->async_read_some(net::buffer(*scratch),
+                          [stream, scratch, left](beast::error_code ec, std::size_t n) {
+                            if (ec) return stream->close();
+                            linger(stream, n >= left ? 0 : left - n);
+                          });
+}
+
+void lingerClose(beast::tcp_stream&& plain) {
+  auto stream = std::make_shared<beast::tcp_stream>(std::move(plain));
+  beast::error_code ignored;
+  stream->socket().shutdown(tcp::socket::shutdown_send, ignored);
+  stream->expires_after(kLinger);
+  linger(stream, kLingerBytes);
+}
+
+template <typename Stream>
+class Session : public Connection, public std::enable_shared_from_this<Session<Stream>> {
+  static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
+
+ public:
+  Session(HttpTransport::Impl& impl, Stream stream, std::string address)
+      : impl_(impl), stream_(std::move(stream)), address_(std::move(address)) {}
+  ~Session() override { impl_.release(address_, this); }
+
+  // io thread: the TLS handshake, then the first request.
+  void begin() {
+    if constexpr (kTls) {
+      lowest().expires_after(impl_.limits.header);
+      stream_.async_handshake(net::ssl::stream_base::server,
+                              [self = this->shared_from_this()](beast::error_code ec) {
+                                if (ec) return self->lowest().close();
+                                self->awaitRequest();
+                              });
+    } else {
+      awaitRequest();
+    }
+  }
+
+  void cancel() override {
+    net::post(lowest().get_executor(), [self = this->shared_from_this()] {
+      beast::error_code ignored;
+      self->lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
+      self->lowest().close();
+    });
+  }
+
+ private:
+  beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+
+  // io thread: waits for the first byte of the next request (the idle bound),
+  // then for the rest of its header (the header bound).
+  void awaitRequest() {
+    if (buffer_.size() > 0) return readHeader();
+    lowest().expires_after(impl_.limits.idle);
+    stream_.async_read_some(buffer_.prepare(4096),
+                            [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                              if (ec) return self->lowest().close();
+                              self->buffer_.commit(n);
+                              self->readHeader();
+                            });
+  }
+
+  void readHeader() {
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(impl_.limits.headerBytes));
+    // Bodies are bounded by the routes. (No limit is the largest one: this
+    // parser version takes an empty limit for a zero one.)
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    lowest().expires_after(impl_.limits.header);
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+          // Body bytes that came with the header wait for the handler's reader.
+          if (ec == http::error::need_buffer) ec = {};
+          if (!ec) {
+            if (self->quick()) return self->serve(true);
+            self->impl_.workers.run([self] { self->serve(false); });
+          } else if (ec == http::error::header_limit) {
+            self->refuse(431, "request header too large");
+          } else if (ec.category() == http::make_error_code(http::error::bad_target).category() &&
+                     ec != http::error::end_of_stream && ec != http::error::partial_message) {
+            self->refuse(400, "bad request");
+          } else {
+            self->lowest().close();
+          }
+        });
+  }
+
+  // io thread: a refusal before any handler ran; the connection then closes.
+  void refuse(int status, std::string_view keyword) {
+    auto reply = std::make_shared<std::string>(plainReply(status, keyword));
+    lowest().expires_after(impl_.limits.io);
+    net::async_write(stream_, net::buffer(*reply),
+                     [self = this->shared_from_this(), reply](beast::error_code, std::size_t) {
+                       self->finishConnection();
+                     });
+  }
+
+  // io thread: ends the connection after its last reply.
+  void finishConnection() {
+    if constexpr (kTls) {
+      lowest().expires_after(std::chrono::seconds(1));
+      stream_.async_shutdown(
+          [self = this->shared_from_this()](beast::error_code) { self->lowest().close(); });
+    } else {
+      beast::error_code ignored;
+      lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+      lowest().expires_after(kLinger);
+      drop(kLingerBytes);
+    }
+  }
+
+  // io thread: reads and drops what the client still sends, then closes.
+  void drop(std::size_t left) {
+    if (left == 0) return lowest().close();
+    buffer_.clear();
+    lowest().async_read_some(buffer_.prepare(16384), [self = this->shared_from_this(), left](
+                                                         beast::error_code ec, std::size_t n) {
+      if (ec) return self->lowest().close();
+      self->drop(n >= left ? 0 : left - n);
+    });
+  }
+
+  // Worker: starts an operation on the io threads and waits for its end.
+  template <typename Start>
+  beast::error_code await(Start start) {
+    std::promise<beast::error_code> done;
+    auto result = done.get_future();
+    net::dispatch(lowest().get_executor(), [&] {
+      lowest().expires_after(impl_.limits.io);
+      start([&done](beast::error_code ec, std::size_t = 0) { done.set_value(ec); });
+    });
+    return result.get();
+  }
+
+  bool writeAll(const std::vector<net::const_buffer>& pieces) {
+    const auto ec =
+        await([&](auto handler) { net::async_write(stream_, pieces, std::move(handler)); });
+    if (ec) broken_ = true;
+    return !ec;
+  }
+
+  // io thread: reads body bytes until the piece is full or the body ends.
+  void fill(std::function<void(beast::error_code)> done) {
+    http::async_read_some(
+        stream_, buffer_, *parser_,
+        [this, done = std::move(done)](beast::error_code ec, std::size_t) mutable {
+          if (ec == http::error::need_buffer) ec = {};
+          if (ec || parser_->is_done() || parser_->get().body().size == 0) {
+            return done(ec);
+          }
+          lowest().expires_after(impl_.limits.io);
+          fill(std::move(done));
+        });
+  }
+
+  // Worker: hands the body to `receive` as it arrives.
+  bool readBody(const httplib::ContentReceiver& receive) {
+    if (expectsContinue_ && !continued_) {
+      // The final reply has started: the client waits for no body any more.
+      if (replying_) return false;
+      static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+      if (!writeAll({net::buffer(kContinue, sizeof kContinue - 1)})) return false;
+      continued_ = true;
+    }
+    // A reply that reads the rest of its request after its own body (a
+    // refusal) has that body go out first: the client may wait for it.
+    if (replying_ && !flush()) return false;
+    if (!piece_) piece_ = std::make_unique<char[]>(kBodyPiece);
+    while (!parser_->is_done()) {
+      auto& body = parser_->get().body();
+      body.data = piece_.get();
+      body.size = kBodyPiece;
+      const auto ec = await([&](auto handler) {
+        fill([handler = std::move(handler)](beast::error_code e) mutable { handler(e, 0); });
+      });
+      if (ec) {
+        broken_ = true;
+        return false;
+      }
+      const std::size_t n = kBodyPiece - parser_->get().body().size;
+      if (n > 0 && !receive(piece_.get(), n)) return false;
+    }
+    return true;
+  }
+
+  // Worker: writes out what a reply's body has put aside.
+  bool flush() {
+    if (out_.empty() || broken_) return !broken_;
+    if (chunked_) {
+      char size[32];
+      const int n = std::snprintf(size, sizeof size, "%zx\r\n", out_.size());
+      out_.insert(0, size, static_cast<std::size_t>(n));
+      out_ += "\r\n";
+    }
+    const bool ok = writeAll({net::buffer(out_)});
+    out_.clear();
+    return ok;
+  }
+
+  // The status line and headers of a reply, up to its length or framing.
+  static std::string replyHead(const httplib::Response& res, bool close) {
+    std::string head = "HTTP/1.1 " + std::to_string(res.status) + " " + reason(res.status) + "\r\n";
+    for (const auto& [name, value] : res.headers) {
+      const std::string lower = AsciiText::lower(name);
+      if (lower == "content-length" || lower == "connection" || lower == "transfer-encoding") {
+        continue;
+      }
+      head += name + ": " + value + "\r\n";
+    }
+    if (close) head += "Connection: close\r\n";
+    return head;
+  }
+
+  // Worker: hands a reply held in memory to the io threads, which write it
+  // and go on with the connection; the worker is free at once.
+  void sendWhole(const httplib::Request& req, httplib::Response& res, bool keep) {
+    struct Whole {
+      std::string head, body;
+    };
+    auto whole = std::make_shared<Whole>();
+    whole->head =
+        replyHead(res, !keep) + "Content-Length: " + std::to_string(res.body.size()) + "\r\n\r\n";
+    if (req.method != "HEAD") whole->body = std::move(res.body);
+    net::dispatch(lowest().get_executor(), [self = this->shared_from_this(), whole, keep] {
+      self->lowest().expires_after(self->impl_.limits.io);
+      const std::array<net::const_buffer, 2> pieces{net::buffer(whole->head),
+                                                    net::buffer(whole->body)};
+      net::async_write(self->stream_, pieces,
+                       [self, whole, keep](beast::error_code ec, std::size_t) {
+                         if (ec) return self->lowest().close();
+                         if (keep) return self->awaitRequest();
+                         self->finishConnection();
+                       });
+    });
+  }
+
+  // Worker: writes a reply whose body a provider makes; false when the
+  // connection broke.
+  bool sendReply(const httplib::Request& req, httplib::Response& res, bool close) {
+    replying_ = true;
+    std::string head = replyHead(res, close);
+    const bool headOnly = req.method == "HEAD";
+    const bool sized = !res.is_chunked_content_provider_;
+    head += sized ? "Content-Length: " + std::to_string(res.content_length_) + "\r\n\r\n"
+                  : std::string("Transfer-Encoding: chunked\r\n\r\n");
+    if (!writeAll({net::buffer(head)})) return false;
+    if (headOnly) return true;
+
+    chunked_ = !sized;
+    std::size_t offset = 0;
+    bool ended = false;
+    httplib::DataSink sink;
+    sink.write = [&](const char* data, std::size_t size) {
+      if (broken_) return false;
+      out_.append(data, size);
+      offset += size;
+      return out_.size() < kReplyPiece || flush();
+    };
+    sink.is_writable = [&] { return !broken_; };
+    sink.done = [&] { ended = true; };
+    while (!broken_ && !ended && (!sized || offset < res.content_length_)) {
+      if (!(sized ? res.content_provider_(offset, res.content_length_ - offset, sink)
+                  : res.content_provider_(offset, 0, sink))) {
+        broken_ = true;  // the reply cannot be completed: the connection must end
+        return false;
+      }
+    }
+    if (!flush()) return false;
+    if (!sized) {
+      static constexpr char kLast[] = "0\r\n\r\n";
+      if (!writeAll({net::buffer(kLast, sizeof kLast - 1)})) return false;
+    }
+    res.content_provider_success_ = true;
+    return true;
+  }
+
+  // Worker: one request, from its header to its reply.
+  // io thread: whether the request goes to a quick route with nothing more
+  // to read, so that it is served here without a switch to a worker.
+  bool quick() {
+    const auto& header = parser_->get();
+    if (header.method() != http::verb::get || !parser_->is_done()) return false;
+    const std::string target(header.target());
+    const Route* route = impl_.find("GET", decodePath(target.substr(0, target.find('?'))));
+    return route && route->quick;
+  }
+
+  // Serves one request, from its header to its reply: on a worker, or on the
+  // io thread (`inIo`) for a quick one, whose reply must then not block.
+  void serve(bool inIo) {
+    auto& header = parser_->get();
+    httplib::Request req;
+    req.method = std::string(header.method_string());
+    req.target = std::string(header.target());
+    req.path = decodePath(req.target.substr(0, req.target.find('?')));
+    req.version = header.version() == 10 ? "HTTP/1.0" : "HTTP/1.1";
+    req.remote_addr = address_;
+    for (const auto& field : header) {
+      req.headers.emplace(std::string(field.name_string()), std::string(field.value()));
+    }
+    expectsContinue_ =
+        AsciiText::lower(req.get_header_value("Expect")) == "100-continue" && !parser_->is_done();
+    continued_ = replying_ = broken_ = false;
+
+    httplib::Response res;
+    bool handled = false;
+    if (expectsContinue_ && impl_.expect) {
+      const int status = impl_.expect(req, res);
+      if (status != 100) {
+        if (res.status < 0) res.status = status;
+        handled = true;
+      }
+    }
+    if (!handled && impl_.screen) handled = impl_.screen(req, res);
+    if (!handled) {
+      const std::string method = req.method == "HEAD" ? "GET" : req.method;
+      const Route* route = impl_.find(method, req.path);
+      if (!route) {
+        res.status = 404;
+      } else if (route->streamHandler) {
+        const httplib::ContentReader reader(
+            [this](httplib::ContentReceiver receive) { return readBody(receive); },
+            [](httplib::MultipartContentHeader, httplib::ContentReceiver) { return false; });
+        route->streamHandler(req, res, reader);
+      } else {
+        // The screen has bounded a body on a route that does not stream.
+        bool read = parser_->is_done() || readBody([&](const char* data, std::size_t size) {
+                      req.body.append(data, size);
+                      return true;
+                    });
+        if (read) {
+          route->handler(req, res);
+        } else if (!broken_) {
+          res.status = 400;
+        }
+      }
+      if (res.status < 0) res.status = 200;
+    }
+    if (res.status >= 400 && impl_.finish) impl_.finish(req, res);
+
+    const bool close = !header.keep_alive() || !parser_->is_done() ||
+                       AsciiText::lower(res.get_header_value("Connection")) == "close";
+    if (!broken_ && !res.content_provider_) return sendWhole(req, res, !close);
+    if (inIo) {
+      // A reply made by a provider is written with blocking waits: a worker's.
+      auto held = std::make_shared<std::pair<httplib::Request, httplib::Response>>(std::move(req),
+                                                                                   std::move(res));
+      impl_.workers.run([self = this->shared_from_this(), held, close] {
+        self->provide(held->first, held->second, close);
+      });
+      return;
+    }
+    provide(req, res, close);
+  }
+
+  // Worker: writes a reply made by a provider, then goes on with the connection.
+  void provide(const httplib::Request& req, httplib::Response& res, bool close) {
+    const bool sent = !broken_ && sendReply(req, res, close);
+    const bool keep = sent && !close && !broken_ && parser_->is_done();
+    net::dispatch(lowest().get_executor(), [self = this->shared_from_this(), keep, sent] {
+      if (keep) return self->awaitRequest();
+      if (!sent) return self->lowest().close();
+      self->finishConnection();
+    });
+  }
+
+  HttpTransport::Impl& impl_;
+  Stream stream_;
+  std::string address_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::buffer_body>> parser_;
+  std::unique_ptr<char[]> piece_;
+  std::string out_;  // reply body bytes not yet written
+  bool chunked_ = false;
+  bool expectsContinue_ = false, continued_ = false, replying_ = false, broken_ = false;
+};
+
+}  // namespace
+
+void HttpTransport::Impl::accept() {
+  acceptor.async_accept(net::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
+    if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
+    if (!ec) {
+      beast::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      const auto peer = socket.remote_endpoint(ignored);
+      const std::string address = peer.address().to_string();
+      bool admitted = false;
+      {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (!stopping && perAddress[address] < limits.perAddress) {
+          ++perAddress[address];
+          admitted = true;
+        } else if (perAddress[address] == 0) {
+          perAddress.erase(address);
+        }
+      }
+      if (!admitted) {
+        // Refused at once; a plain client is told why.
+        beast::tcp_stream stream(std::move(socket));
+        if (!tls) {
+          beast::error_code failed;
+          const std::string reply = plainReply(503, "too many connections");
+          net::write(stream.socket(), net::buffer(reply), failed);
+          lingerClose(std::move(stream));
+        }
+      } else {
+        if (tls) {
+          auto session = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+              *this, beast::ssl_stream<beast::tcp_stream>(std::move(socket), ssl), address);
+          {
+            std::lock_guard<std::mutex> guard(mutex);
+            open[session.get()] = session;
+          }
+          session->begin();
+        } else {
+          auto session = std::make_shared<Session<beast::tcp_stream>>(
+              *this, beast::tcp_stream(std::move(socket)), address);
+          {
+            std::lock_guard<std::mutex> guard(mutex);
+            open[session.get()] = session;
+          }
+          session->begin();
+        }
+      }
+    }
+    accept();
+  });
+}
+
+HttpTransport::HttpTransport(Limits limits, std::string certFile, std::string keyFile)
+    : impl_(std::make_unique<Impl>(limits)) {
+  if (certFile.empty()) return;
+  impl_->tls = true;
+  beast::error_code ec;
+  impl_->ssl.use_certificate_chain_file(certFile, ec);
+  if (!ec) impl_->ssl.use_private_key_file(keyFile, net::ssl::context::pem, ec);
+  impl_->tlsReady = !ec;
+}
+
+HttpTransport::~HttpTransport() { stop(); }
+
+bool HttpTransport::valid() const { return impl_->tlsReady; }
+
+void HttpTransport::get(const std::string& pattern, Handler handler, bool quick) {
+  impl_->routes.push_back(Route{"GET", std::regex(pattern), std::move(handler), nullptr, quick});
+}
+
+void HttpTransport::post(const std::string& pattern, StreamHandler handler) {
+  impl_->routes.push_back(Route{"POST", std::regex(pattern), nullptr, std::move(handler)});
+}
+
+void HttpTransport::setScreen(Screen screen) { impl_->screen = std::move(screen); }
+void HttpTransport::setExpect(Expect expect) { impl_->expect = std::move(expect); }
+void HttpTransport::setFinish(Finish finish) { impl_->finish = std::move(finish); }
+
+int HttpTransport::bind(int port) {
+  beast::error_code ec;
+  auto& acceptor = impl_->acceptor;
+  const tcp::endpoint endpoint(net::ip::make_address_v4("127.0.0.1"),
+                               static_cast<unsigned short>(port));
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
+  if (ec) {
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    return -1;
+  }
+  return acceptor.local_endpoint().port();
+}
+
+void HttpTransport::start() {
+  impl_->accept();
+  std::size_t count = impl_->limits.ioThreads;
+  if (count == 0) count = std::max(1u, std::thread::hardware_concurrency());
+  for (std::size_t i = 0; i < count; ++i) {
+    impl_->threads.emplace_back([io = &impl_->io] { io->run(); });
+  }
+}
+
+void HttpTransport::stop() {
+  if (impl_->threads.empty()) return;
+  std::vector<std::shared_ptr<Connection>> open;
+  {
+    std::lock_guard<std::mutex> guard(impl_->mutex);
+    impl_->stopping = true;
+    for (auto& [key, weak] : impl_->open) {
+      if (auto connection = weak.lock()) open.push_back(std::move(connection));
+    }
+  }
+  net::post(impl_->io, [impl = impl_.get()] {
+    beast::error_code ignored;
+    impl->acceptor.close(ignored);
+  });
+  // Open connections end at once; a handler still busy finishes on its own
+  // (its next read or write fails) within the bound.
+  for (auto& connection : open) connection->cancel();
+  open.clear();
+  impl_->workers.drain(std::chrono::seconds(10));
+  impl_->io.stop();
+  for (auto& thread : impl_->threads) thread.join();
+  impl_->threads.clear();
+}
+
+std::size_t HttpTransport::liveWorkers() { return liveWorkerCount.load(); }
+
+}  // namespace nb::server
