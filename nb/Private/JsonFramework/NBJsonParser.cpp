@@ -159,7 +159,7 @@ next:  // A value is complete: go on with the container around it, if any.
     return true;
   }
   inArray = s.frames.back().isArray;
-  skipWhitespace(c);
+  if (*c != ',') skipWhitespace(c);  // a separator mostly follows a value at once
   if (*c == ',') {  // optional between items
     ++c;
     skipWhitespace(c);
