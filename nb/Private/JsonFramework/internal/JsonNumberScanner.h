@@ -68,10 +68,10 @@ struct JsonNumberScanner {
     }
     if (*c == '.') {
       ++c;
-      if (!isDigit(*c)) return fail(errors, "No digits after decimal point");
       // Leading zeros of a fraction count as digits here too: such a long number
       // merely takes the exact reader.
       const std::size_t n = scanDigits(c, mantissa);
+      if (n == 0) return fail(errors, "No digits after decimal point");
       c += n;
       fractionDigits = static_cast<int>(std::min<std::size_t>(n, 100000000));
       digits += std::min(fractionDigits, 1000);
