@@ -26,9 +26,8 @@ struct JsonNumberScanner {
                                                     100000, 1000000, 10000000, 100000000};
     const char* const start = p;
     for (;;) {
-      const std::uint64_t word = loadWord(p);
-      const std::uint64_t marks = nonDigitBytes(word);
-      const std::uint64_t digits = word - broadcast('0');
+      const std::uint64_t digits = loadWord(p) - broadcast('0');
+      const std::uint64_t marks = nonDigitMarks(digits);
       if (marks == 0) {
         mantissa = mantissa * 100000000 + eightDigitValue(digits);
         p += 8;
