@@ -55,14 +55,15 @@ struct JsonNumberScanner {
       if (!isDigit(*c)) return fail(errors, "No digits after initial minus");
     }
     std::uint64_t mantissa = 0;
-    int digits = 0;
-    int fractionDigits = 0;
+    // Counts as long as the text: no clamping on the common path.
+    std::size_t digits = 0;
+    std::size_t fractionDigits = 0;
     if (*c == '0') {
       ++c;
       if (isDigit(*c)) return fail(errors, "Leading 0 disallowed in number");
     } else {
       const std::size_t n = scanDigits(c, mantissa);
-      digits = static_cast<int>(std::min<std::size_t>(n, 1000));
+      digits = n;
       c += n;
     }
     if (*c == '.') {
@@ -72,8 +73,8 @@ struct JsonNumberScanner {
       const std::size_t n = scanDigits(c, mantissa);
       if (n == 0) return fail(errors, "No digits after decimal point");
       c += n;
-      fractionDigits = static_cast<int>(std::min<std::size_t>(n, 100000000));
-      digits += std::min(fractionDigits, 1000);
+      fractionDigits = n;
+      digits += n;
     }
     long exponent = 0;
     if ((*c | 0x20) == 'e') {
@@ -88,7 +89,7 @@ struct JsonNumberScanner {
       if (negativeExponent) exponent = -exponent;
     }
 
-    const long total = exponent - fractionDigits;
+    const long total = exponent - static_cast<long>(fractionDigits);
     if (digits <= 19 && total >= NBDecimal::kMinExponent && total <= NBDecimal::kMaxExponent)
         [[likely]] {
       // NBDecimal::fromSmall, written as the words of the node.
@@ -104,7 +105,7 @@ struct JsonNumberScanner {
   }
 
   // A number of more than 19 digits, or one whose exponent needs adjusting.
-  static char* scanUnusualNumber(char* start, char* end, bool negative, int digits,
+  static char* scanUnusualNumber(char* start, char* end, bool negative, std::size_t digits,
                                  std::uint64_t mantissa, long exponent, JsonNode& out,
                                  NBJsonBase& errors);
   [[gnu::cold]] static char* fail(NBJsonBase& errors, const char* message);
