@@ -4,9 +4,9 @@
 
 namespace nb::detail {
 
-char* JsonNumberScanner::scanUnusualNumber(char* start, char* end, bool negative, int digits,
-                                           std::uint64_t mantissa, long exponent, JsonNode& out,
-                                           NBJsonBase& errors) {
+char* JsonNumberScanner::scanUnusualNumber(char* start, char* end, bool negative,
+                                           std::size_t digits, std::uint64_t mantissa,
+                                           long exponent, JsonNode& out, NBJsonBase& errors) {
   out.type = JsonType::Number;
   if (digits <= 19) {
     if (mantissa == 0) {

@@ -46,22 +46,6 @@ void KeyIndex::reset(std::size_t count) {
   mask_ = size - 1;
 }
 
-JsonParserStacks::Block JsonParserStacks::closeArray(std::size_t start, JsonArena& arena) {
-  const std::size_t count = values.size() - start;
-  JsonNode* data = nullptr;
-  if (count != 0) {
-    data = static_cast<JsonNode*>(arena.allocate(count * sizeof(JsonNode)));
-    const JsonNode* from = values.at(start);
-    if (count <= 4) {
-      copyHalves(data, from, 2 * count);  // elements just scanned: see storeNode
-    } else {
-      std::memcpy(static_cast<void*>(data), from, count * sizeof(JsonNode));
-    }
-  }
-  values.truncate(start);
-  return {data, count};
-}
-
 JsonParserStacks::Block JsonParserStacks::closeObject(std::size_t start, JsonArena& arena) {
   RawMember* first = members.at(start);
   const std::size_t total = members.size() - start;

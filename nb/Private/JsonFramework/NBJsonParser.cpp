@@ -118,6 +118,7 @@ bool NBJsonParser::scanValue(char*& cursor, JsonNode& out) {
 
 value:
   skipWhitespace(c);
+valueAfterSpace:
   switch (*c) {
     case '"':
       string = detail::scanRestOfString(++c, *this);
@@ -158,7 +159,7 @@ next:  // A value is complete: go on with the container around it, if any.
     return true;
   }
   inArray = s.frames.back().isArray;
-  skipWhitespace(c);
+  if (*c != ',') skipWhitespace(c);  // a separator mostly follows a value at once
   if (*c == ',') {  // optional between items
     ++c;
     skipWhitespace(c);
@@ -167,23 +168,25 @@ next:  // A value is complete: go on with the container around it, if any.
                        inContainer("Trailing comma disallowed in ", inArray));
       goto failInside;
     }
+    if (*c == '\0') goto endOfInput;
+    goto itemAfterSeparator;  // neither whitespace nor the end of the container
   }
-  if (*c == '\0') {
-    addErrorWithCode(kNBJsonErrorEndOfInput, inContainer("End of input while parsing ", inArray));
-    goto failInside;
-  }
+  if (*c == '\0') goto endOfInput;
+  goto itemAfterSpace;
 
 item:  // The next element or member of the innermost container, or its end.
   skipWhitespace(c);
+itemAfterSpace:
   if (*c == (inArray ? ']' : '}')) {
     ++c;
     s.close(*arena_, out);
     depth_ = static_cast<std::uint32_t>(s.frames.size());
     goto next;
   }
+itemAfterSeparator:
   if (inArray) {
     slot = s.values.push();
-    goto value;
+    goto valueAfterSpace;
   }
   if (*c != '"' || (string = detail::scanRestOfString(key = c + 1, *this)).end == nullptr) {
     addErrorWithCode(kNBJsonErrorSyntax, "Object key string expected");
@@ -203,6 +206,8 @@ item:  // The next element or member of the innermost container, or its end.
   }
   goto value;
 
+endOfInput:
+  addErrorWithCode(kNBJsonErrorEndOfInput, inContainer("End of input while parsing ", inArray));
 failInside:  // The innermost container failed by itself: only those around it add errors.
   if (!s.frames.back().isArray) s.members.truncate(s.frames.back().start);
   s.frames.pop_back();

@@ -26,9 +26,8 @@ struct JsonNumberScanner {
                                                     100000, 1000000, 10000000, 100000000};
     const char* const start = p;
     for (;;) {
-      const std::uint64_t word = loadWord(p);
-      const std::uint64_t marks = nonDigitBytes(word);
-      const std::uint64_t digits = word - broadcast('0');
+      const std::uint64_t digits = loadWord(p) - broadcast('0');
+      const std::uint64_t marks = nonDigitMarks(digits);
       if (marks == 0) {
         mantissa = mantissa * 100000000 + eightDigitValue(digits);
         p += 8;
@@ -56,25 +55,26 @@ struct JsonNumberScanner {
       if (!isDigit(*c)) return fail(errors, "No digits after initial minus");
     }
     std::uint64_t mantissa = 0;
-    int digits = 0;
-    int fractionDigits = 0;
+    // Counts as long as the text: no clamping on the common path.
+    std::size_t digits = 0;
+    std::size_t fractionDigits = 0;
     if (*c == '0') {
       ++c;
       if (isDigit(*c)) return fail(errors, "Leading 0 disallowed in number");
     } else {
       const std::size_t n = scanDigits(c, mantissa);
-      digits = static_cast<int>(std::min<std::size_t>(n, 1000));
+      digits = n;
       c += n;
     }
     if (*c == '.') {
       ++c;
-      if (!isDigit(*c)) return fail(errors, "No digits after decimal point");
       // Leading zeros of a fraction count as digits here too: such a long number
       // merely takes the exact reader.
       const std::size_t n = scanDigits(c, mantissa);
+      if (n == 0) return fail(errors, "No digits after decimal point");
       c += n;
-      fractionDigits = static_cast<int>(std::min<std::size_t>(n, 100000000));
-      digits += std::min(fractionDigits, 1000);
+      fractionDigits = n;
+      digits += n;
     }
     long exponent = 0;
     if ((*c | 0x20) == 'e') {
@@ -89,7 +89,7 @@ struct JsonNumberScanner {
       if (negativeExponent) exponent = -exponent;
     }
 
-    const long total = exponent - fractionDigits;
+    const long total = exponent - static_cast<long>(fractionDigits);
     if (digits <= 19 && total >= NBDecimal::kMinExponent && total <= NBDecimal::kMaxExponent)
         [[likely]] {
       // NBDecimal::fromSmall, written as the words of the node.
@@ -105,7 +105,7 @@ struct JsonNumberScanner {
   }
 
   // A number of more than 19 digits, or one whose exponent needs adjusting.
-  static char* scanUnusualNumber(char* start, char* end, bool negative, int digits,
+  static char* scanUnusualNumber(char* start, char* end, bool negative, std::size_t digits,
                                  std::uint64_t mantissa, long exponent, JsonNode& out,
                                  NBJsonBase& errors);
   [[gnu::cold]] static char* fail(NBJsonBase& errors, const char* message);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -108,8 +109,23 @@ struct JsonParserStacks {
     const void* data;
     std::size_t count;
   };
-  // The elements from `start` on, moved into `arena`.
-  Block closeArray(std::size_t start, JsonArena& arena);
+  // The elements from `start` on, moved into `arena`. Inline: most arrays are
+  // closed right after a few scalars, and a call would cost more than the copy.
+  Block closeArray(std::size_t start, JsonArena& arena) {
+    const std::size_t count = values.size() - start;
+    JsonNode* data = nullptr;
+    if (count != 0) {
+      data = static_cast<JsonNode*>(arena.allocate(count * sizeof(JsonNode)));
+      const JsonNode* from = values.at(start);
+      if (count <= 4) {
+        copyHalves(data, from, 2 * count);  // elements just scanned: see storeNode
+      } else {
+        std::memcpy(static_cast<void*>(data), from, count * sizeof(JsonNode));
+      }
+    }
+    values.truncate(start);
+    return {data, count};
+  }
   // The members from `start` on, moved into `arena`; a later duplicate key
   // replaces the earlier member's value in its place.
   Block closeObject(std::size_t start, JsonArena& arena);

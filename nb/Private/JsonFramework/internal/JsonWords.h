@@ -29,14 +29,17 @@ inline std::uint64_t loadWord(const char* p) {
 
 inline std::uint64_t broadcast(unsigned char byte) { return 0x0101010101010101ull * byte; }
 
-// A word with a non-zero byte wherever the byte of `x` is not an ASCII digit: a
-// digit's high nibble is 3, and adding 6 to it leaves the high nibble at 3.
-inline std::uint64_t nonDigitBytes(std::uint64_t x) {
-  return ((x & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull) |
-         (((x + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull);
+// Given `d`, a word of text less '0' in every byte (x - broadcast('0')), marks the
+// high bit of each byte that was not an ASCII digit: a digit leaves 0..9, which
+// stays below 0x80 when 0x76 is added; anything else is 10..0x7F (pushed over by
+// the addition) or has the high bit already. A borrow or carry only moves upward,
+// so the lowest marked byte is exact and a word of digits marks none: enough to
+// count the digits that lead the word.
+inline std::uint64_t nonDigitMarks(std::uint64_t d) {
+  return ((d + broadcast(0x76)) | d) & broadcast(0x80);
 }
 
-// The number of leading (lowest) bytes of `x` that `nonDigitBytes` left zero.
+// The number of leading (lowest) bytes that `nonDigitMarks` left unmarked.
 inline unsigned leadingZeroBytes(std::uint64_t marks) {
   return static_cast<unsigned>(std::countr_zero(marks)) / 8;
 }
