@@ -17,6 +17,7 @@
 
 #include "nb/Private/NSStringHelper.h"
 #include "tests/server/ServiceClient.h"
+#include "tests/server/ServiceTest.h"
 
 namespace nb::test {
 namespace {
@@ -119,29 +120,8 @@ std::size_t filesUnder(const std::string& folder) {
   return count;
 }
 
-class NbServerHostileInputTest : public ::testing::Test {
+class NbServerHostileInputTest : public ServiceTest {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new NbServerProcess();
-    ASSERT_TRUE(server_->ok()) << server_->error();
-    ASSERT_TRUE(server_->addUser("carol", "carol-pass"));
-    ASSERT_TRUE(server_->addUser("dave", "dave-pass"));
-    ASSERT_TRUE(
-        server_->addUser("tiny", "tiny-pass", {"--quota", "900", "--max-file-size", "600"}));
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_NE(server_, nullptr);
-    client_ = std::make_unique<ServiceClient>(*server_);
-  }
-
-  std::string api(const std::string& path) { return "http://" + ServiceClient::api() + path; }
-  Reply call(const NBToken& token, const std::string& path, const NBParameters& params = {}) {
-    return client_->signedGet(api(path), &token, params);
-  }
   std::string download(const NBToken& token, const std::string& path) {
     const Reply reply =
         client_->signedGet("http://" + ServiceClient::content() + "/1/fileops/download_file",
@@ -159,12 +139,7 @@ class NbServerHostileInputTest : public ::testing::Test {
     return "POST " + url.substr(url.find("/1/")) +
            " HTTP/1.1\r\nHost: " + ServiceClient::content() + "\r\n" + headers + "\r\n";
   }
-
-  static NbServerProcess* server_;
-  std::unique_ptr<ServiceClient> client_;
 };
-
-NbServerProcess* NbServerHostileInputTest::server_ = nullptr;
 
 TEST_F(NbServerHostileInputTest, BodiesAreCappedExceptForUploads) {
   const std::string api = ServiceClient::api();

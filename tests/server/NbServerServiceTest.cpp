@@ -10,44 +10,20 @@
 #include "nb/Private/NSStringHelper.h"
 #include "server/ImageRenderer.h"
 #include "tests/server/ServiceClient.h"
+#include "tests/server/ServiceTest.h"
 #include "tests/server/TestImages.h"
 
 namespace nb::test {
 namespace {
 
-class NbServerServiceTest : public ::testing::Test {
+class NbServerServiceTest : public ServiceTest {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new NbServerProcess();
-    ASSERT_TRUE(server_->ok()) << server_->error();
-    ASSERT_TRUE(server_->addUser("carol", "carol-pass"));
-    ASSERT_TRUE(server_->addUser("dave", "dave-pass"));
-    ASSERT_TRUE(server_->addUser("tiny", "tiny-pass", {"--quota", "900", "--max-file-size", "600"}));
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_NE(server_, nullptr);
-    client_ = std::make_unique<ServiceClient>(*server_);
-  }
-
-  std::string api(const std::string& path) { return "http://" + ServiceClient::api() + path; }
-  Reply call(const NBToken& token, const std::string& path, const NBParameters& params = {}) {
-    return client_->signedGet(api(path), &token, params);
-  }
   // The metadata URL as the library forms it: root, then the whole path as one
   // encoded segment.
   Reply metadata(const NBToken& token, const std::string& path, const NBParameters& params = {}) {
     return call(token, "/1/metadata/app/" + NSStringHelper::urlEncodeCovertString(path), params);
   }
-
-  static NbServerProcess* server_;
-  std::unique_ptr<ServiceClient> client_;
 };
-
-NbServerProcess* NbServerServiceTest::server_ = nullptr;
 
 TEST_F(NbServerServiceTest, LoginSignsThePasswordInTheBody) {
   const Reply ok = client_->login("carol", "carol-pass");
