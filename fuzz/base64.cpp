@@ -9,13 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/FuzzCheck.h"
 #include "nb/Private/NSDataBase64Helper.h"
 
 namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 bool isAscii(std::string_view text) {
   for (const unsigned char c : text) {

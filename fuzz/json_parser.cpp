@@ -6,16 +6,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "fuzz/FuzzCheck.h"
 #include "nb/Private/JsonFramework/NBJsonParser.h"
 #include "nb/Private/JsonFramework/NBJsonWriter.h"
-
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -7,15 +7,8 @@
 #include <cstdlib>
 #include <span>
 
+#include "fuzz/FuzzCheck.h"
 #include "nb/platform/KeyedArchiver.h"
-
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string error;
