@@ -18,15 +18,18 @@
 #include <sstream>
 #include <string>
 
+#include "bench/BenchAccount.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NBServiceRequest.h"
 #include "nb/Private/internal/MultipartFormBody.h"
 #include "nb/operations/NBDownloadFileOperation.h"
 #include "nb/operations/NBUploadFileOperation.h"
 #include "nb/platform/RunLoop.h"
-#include "tests/support/AccessTokenForTest.h"
 
 namespace {
+
+using nb::bench::die;
+using nb::bench::signedURL;
 
 using Clock = std::chrono::steady_clock;
 
@@ -49,43 +52,25 @@ long peakRssKiB() {
   return -1;
 }
 
-std::string env(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? "" : value;
-}
-
-int die(const std::string& message) {
-  std::fprintf(stderr, "bench_transfer: %s\n", message.c_str());
-  return 1;
-}
-
 // Runs `operation` to its outcome and prints the timing line.
 int timed(const std::shared_ptr<nb::NBOperation>& operation, Outcome& outcome, std::int64_t bytes) {
   const auto start = Clock::now();
   operation->executeOperation();
   nb::RunLoop::current().runUntil([&] { return outcome.done; }, std::chrono::minutes(10));
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (!outcome.done) return die("no outcome within 10 minutes");
-  if (!outcome.failure.empty()) return die(outcome.failure);
+  if (!outcome.done) return die("bench_transfer", "no outcome within 10 minutes");
+  if (!outcome.failure.empty()) return die("bench_transfer", outcome.failure);
   std::printf("%.6f %lld %ld\n", seconds, static_cast<long long>(bytes), peakRssKiB());
   return 0;
-}
-
-std::string signedURL(nb::NBServiceRequest request, const std::string& method) {
-  nb::NBAPIInfo& info = nb::NBAPIInfo::instance();
-  request.httpMethod = method;
-  return request.signedURLString(*info.consumer(), info.token().get());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) return die("usage: see the head of transfer_bench.cpp");
+  if (argc < 3) return die("bench_transfer", "usage: see the head of transfer_bench.cpp");
   const std::string command = argv[1];
-  const std::string error =
-      nb::test::installAccessToken(env("NB_CONSUMER_KEY"), env("NB_CONSUMER_SECRET"),
-                                   env("NB_BENCH_USER"), env("NB_BENCH_PASSWORD"));
-  if (!error.empty()) return die(error);
+  const std::string error = nb::bench::signInFromEnvironment();
+  if (!error.empty()) return die("bench_transfer", error);
   const std::optional<std::string> root = "app";
 
   if (command == "download" || command == "curl-download") {
@@ -109,7 +94,7 @@ int main(int argc, char** argv) {
     return status;
   }
 
-  if (argc < 4) return die("missing argument");
+  if (argc < 4) return die("bench_transfer", "missing argument");
   const std::string file = argv[2];
   const std::optional<std::string> path = argv[3];
   const auto size = static_cast<std::int64_t>(std::filesystem::file_size(file));
@@ -143,7 +128,7 @@ int main(int argc, char** argv) {
     item->fileData.resize(static_cast<std::size_t>(size));
     in.read(item->fileData.data(), size);
   } else {
-    return die("unknown command " + command);
+    return die("bench_transfer", "unknown command " + command);
   }
   Outcome outcome;
   return timed(std::make_shared<nb::NBUploadFileOperation>(&outcome, item), outcome, size);

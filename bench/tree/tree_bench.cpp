@@ -10,49 +10,29 @@
 //
 // Signs in as NB_BENCH_USER / NB_BENCH_PASSWORD under NB_CONSUMER_KEY / NB_CONSUMER_SECRET.
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 
-#include "nb/Private/NBAPIInfo.h"
+#include "bench/BenchAccount.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NBServiceRequest.h"
 #include "nb/Private/internal/MultipartFormBody.h"
-#include "tests/support/AccessTokenForTest.h"
 
 namespace {
 
+using nb::bench::die;
+using nb::bench::signedURL;
+
 namespace fs = std::filesystem;
-
-std::string env(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? "" : value;
-}
-
-int die(const std::string& message) {
-  std::fprintf(stderr, "bench_tree: %s\n", message.c_str());
-  return 1;
-}
-
-std::string signedURL(const std::string& url, const std::string& method,
-                      std::vector<nb::NBServiceRequest::Parameter> params) {
-  nb::NBAPIInfo& info = nb::NBAPIInfo::instance();
-  nb::NBServiceRequest request{url, std::move(params)};
-  request.httpMethod = method;
-  return request.signedURLString(*info.consumer(), info.token().get());
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) return die("usage: see the head of tree_bench.cpp");
+  if (argc != 6) return die("bench_tree", "usage: see the head of tree_bench.cpp");
   const std::string command = argv[1];
-  const std::string error =
-      nb::test::installAccessToken(env("NB_CONSUMER_KEY"), env("NB_CONSUMER_SECRET"),
-                                   env("NB_BENCH_USER"), env("NB_BENCH_PASSWORD"));
-  if (!error.empty()) return die(error);
+  const std::string error = nb::bench::signInFromEnvironment();
+  if (!error.empty()) return die("bench_tree", error);
   const std::optional<std::string> root = "app";
   const std::optional<std::string> overwrite = "True";
   std::ofstream config(argv[5]);
@@ -70,9 +50,10 @@ int main(int argc, char** argv) {
           << nb::MultipartFormBody::closingLine();
       const std::optional<std::string> path = remote + "/" + name;
       config << "url = \""
-             << signedURL(content + "/1/fileops/upload_file", "POST",
-                          nb::NBServiceRequest::collectParameters(
-                              {{"root", &root}, {"path", &path}, {"overwrite", &overwrite}}))
+             << signedURL({content + "/1/fileops/upload_file",
+                           nb::NBServiceRequest::collectParameters(
+                               {{"root", &root}, {"path", &path}, {"overwrite", &overwrite}})},
+                          "POST")
              << "\"\nupload-file = \"" << body.string()
              << "\"\nrequest = POST\noutput = /dev/null\n";
     }
@@ -86,11 +67,12 @@ int main(int argc, char** argv) {
       const std::optional<std::string> path = remote + "/" + name;
       config << "url = \""
              << signedURL(
-                    content + "/1/fileops/download_file", "GET",
-                    nb::NBServiceRequest::collectParameters({{"root", &root}, {"path", &path}}))
+                    {content + "/1/fileops/download_file",
+                     nb::NBServiceRequest::collectParameters({{"root", &root}, {"path", &path}})},
+                    "GET")
              << "\"\noutput = \"" << (out / name).string() << "\"\n";
     }
     return 0;
   }
-  return die("unknown command " + command);
+  return die("bench_tree", "unknown command " + command);
 }
