@@ -25,6 +25,14 @@ constexpr bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// `text` without the spaces, tabs and line ends around it.
+constexpr std::string_view trim(std::string_view text) {
+  constexpr std::string_view kBlank = " \t\r\n";
+  const auto first = text.find_first_not_of(kBlank);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kBlank) - first + 1);
+}
+
 // The value of a hex digit, or -1 for any other character.
 constexpr int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -41,15 +41,7 @@ void append(HeaderList& list, const std::string& line) {
 }
 
 using ascii::equalsIgnoringCase;
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                           text.back() == '\n')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
+using ascii::trim;
 
 // The one place where the transport's failures become readable errors.
 // `detail` is the most specific text known (the transport's message for this

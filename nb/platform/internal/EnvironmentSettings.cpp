@@ -3,14 +3,10 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "nb/Private/internal/AsciiText.h"
+
 namespace nb {
 namespace {
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
 
 const char* processVariable(const char* name) { return std::getenv(name); }
 
@@ -21,7 +17,7 @@ std::vector<std::string> EnvironmentSettings::splitConnectTo(const std::string& 
   std::string_view rest(value);
   while (!rest.empty()) {
     const auto comma = rest.find(',');
-    const auto entry = trim(rest.substr(0, comma));
+    const auto entry = ascii::trim(rest.substr(0, comma));
     if (!entry.empty()) entries.emplace_back(entry);
     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
   }
