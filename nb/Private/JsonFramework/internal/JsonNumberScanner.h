@@ -1,6 +1,5 @@
 // The JSON number scanner. Numbers of up to 19 significant digits whose exponent
-// fits NBDecimal are read inline into a 64-bit mantissa, eight digits at a time
-// (the integer part, the point and the fraction's first digits in one word);
+// fits NBDecimal are read inline into a 64-bit mantissa, eight digits at a time;
 // longer numbers and errors go to JsonNumberScanner.cpp, where the exact reader
 // takes the text again.
 #pragma once
@@ -55,58 +54,27 @@ struct JsonNumberScanner {
       ++c;
       if (!isDigit(*c)) return fail(errors, "No digits after initial minus");
     }
-    // The first word holds the whole integer part of most numbers. When a
-    // fraction follows, the word is read again with the point taken out, so that
-    // the integer digits and the first fraction digits are one run of eight.
-    const std::uint64_t text = loadWord(c);
-    const std::uint64_t integerMarks = nonDigitMarks(text - broadcast('0'));
     std::uint64_t mantissa = 0;
-    // Counts as long as the text: no clamping on the common path. Leading zeros
-    // ("0.001") count as digits too: such a long number merely takes the exact
-    // reader.
-    std::size_t digits;
+    // Counts as long as the text: no clamping on the common path.
+    std::size_t digits = 0;
     std::size_t fractionDigits = 0;
-    if (integerMarks != 0) [[likely]] {
-      const unsigned k = leadingZeroBytes(integerMarks);  // 1 to 7 integer digits
-      if (*c == '0' && k > 1) return fail(errors, "Leading 0 disallowed in number");
-      if (c[k] == '.') {
-        // Bytes below k from the first word, the rest from the word after the point.
-        const std::uint64_t low = (std::uint64_t{1} << (8 * k)) - 1;
-        const std::uint64_t joined = ((text & low) | (loadWord(c + 1) & ~low)) - broadcast('0');
-        const std::uint64_t marks = nonDigitMarks(joined);
-        if (marks != 0) {
-          const unsigned n = leadingZeroBytes(marks);
-          if (n == k) return fail(errors, "No digits after decimal point");
-          mantissa = eightDigitValue(joined << (64 - 8 * n));
-          c += n + 1;
-          digits = n;
-          fractionDigits = n - k;
-        } else {
-          mantissa = eightDigitValue(joined);
-          c += 9;
-          const std::size_t more = scanDigits(c, mantissa);
-          c += more;
-          digits = 8 + more;
-          fractionDigits = 8 - k + more;
-        }
-      } else {
-        mantissa = eightDigitValue((text - broadcast('0')) << (64 - 8 * k));
-        c += k;
-        digits = k;
-      }
+    if (*c == '0') {
+      ++c;
+      if (isDigit(*c)) return fail(errors, "Leading 0 disallowed in number");
     } else {
-      // Eight or more integer digits.
-      if (*c == '0') return fail(errors, "Leading 0 disallowed in number");
-      digits = scanDigits(c, mantissa);
-      c += digits;
-      if (*c == '.') {
-        ++c;
-        const std::size_t n = scanDigits(c, mantissa);
-        if (n == 0) return fail(errors, "No digits after decimal point");
-        c += n;
-        fractionDigits = n;
-        digits += n;
-      }
+      const std::size_t n = scanDigits(c, mantissa);
+      digits = n;
+      c += n;
+    }
+    if (*c == '.') {
+      ++c;
+      // Leading zeros of a fraction count as digits here too: such a long number
+      // merely takes the exact reader.
+      const std::size_t n = scanDigits(c, mantissa);
+      if (n == 0) return fail(errors, "No digits after decimal point");
+      c += n;
+      fractionDigits = n;
+      digits += n;
     }
     long exponent = 0;
     if ((*c | 0x20) == 'e') {
