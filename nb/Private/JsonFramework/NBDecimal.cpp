@@ -6,8 +6,16 @@
 #include <cstring>
 #include <limits>
 
+#include "nb/Private/JsonFramework/internal/JsonDigits.h"
+
 namespace nb {
 namespace {
+
+using detail::digitCount;
+using detail::kDigitPairs;
+using detail::kPowers64;
+using detail::writeDigits;
+using detail::writeFixed;
 
 using u128 = unsigned __int128;
 
@@ -50,11 +58,6 @@ std::optional<u128> integerMagnitude(const NBDecimal& d) {
   return m;
 }
 
-const char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
 // Writes the decimal digits of v ending just before `end`; returns the first digit.
 char* digitsBackward(std::uint64_t v, char* end) {
   while (v >= 100) {
@@ -85,79 +88,6 @@ char* digitsBackward(u128 v, char* end) {
   }
   return digitsBackward(static_cast<std::uint64_t>(v), end);
 }
-
-constexpr std::uint64_t kPowers64[] = {1ull,
-                                       10ull,
-                                       100ull,
-                                       1000ull,
-                                       10000ull,
-                                       100000ull,
-                                       1000000ull,
-                                       10000000ull,
-                                       100000000ull,
-                                       1000000000ull,
-                                       10000000000ull,
-                                       100000000000ull,
-                                       1000000000000ull,
-                                       10000000000000ull,
-                                       100000000000000ull,
-                                       1000000000000000ull,
-                                       10000000000000000ull,
-                                       100000000000000000ull,
-                                       1000000000000000000ull,
-                                       10000000000000000000ull};
-
-int digitCount(std::uint64_t v) {
-  // log10 estimated from the bit width, then corrected by one comparison.
-  if (v < 10) return 1;
-  const int t = (std::bit_width(v) * 1233) >> 12;
-  return t + 1 - (v < kPowers64[t] ? 1 : 0);
-}
-
-// The eight decimal digits of v < 10^8 as ASCII in a little-endian word, most
-// significant digit first in memory: two lanes of four digits, then four lanes
-// of two, then eight of one, each split by multiplying with a reciprocal.
-inline std::uint64_t eightDigitText(std::uint32_t v) {
-  std::uint64_t x = (v / 10000) | (static_cast<std::uint64_t>(v % 10000) << 32);
-  std::uint64_t q = ((x * 10486) >> 20) & 0x0000007F0000007Full;  // lane / 100
-  x = q | ((x - q * 100) << 16);
-  q = ((x * 103) >> 10) & 0x000F000F000F000Full;  // lane / 10
-  x = q | ((x - q * 10) << 8);
-  return x + 0x3030303030303030ull;
-}
-
-// Writes exactly n digits of v < 10^8 (1 <= n <= 8), zero-padded on the left, as
-// one word store: up to 8 bytes past the end may be overwritten.
-inline char* writeUpTo8(std::uint64_t v, int n, char* out) {
-  std::uint64_t text = eightDigitText(static_cast<std::uint32_t>(v));
-  if constexpr (std::endian::native == std::endian::little) {
-    text >>= 8 * (8 - n);
-    std::memcpy(out, &text, 8);
-  } else {
-    char buffer[8];
-    std::memcpy(buffer, &text, 8);
-    std::memcpy(out, buffer + 8 - n, static_cast<std::size_t>(n));
-  }
-  return out + n;
-}
-
-// Writes exactly n digits of v (1 <= n <= 20), zero-padded on the left, with the
-// same overwrite as writeUpTo8.
-inline char* writeFixed(std::uint64_t v, int n, char* out) {
-  if (n <= 8) return writeUpTo8(v, n, out);
-  if (n > 16) {
-    const std::uint64_t high = v / 10000000000000000ull;
-    out = writeUpTo8(high, n - 16, out);
-    v -= high * 10000000000000000ull;
-    n = 16;
-  }
-  const std::uint64_t high = v / 100000000;
-  out = writeUpTo8(high, n - 8, out);
-  return writeUpTo8(v - high * 100000000, 8, out);
-}
-
-// Writes the digits of v at `out` and returns the end (same overwrite as writeFixed).
-char* writeDigits(std::uint64_t v, char* out) { return writeFixed(v, digitCount(v), out); }
 
 }  // namespace
 

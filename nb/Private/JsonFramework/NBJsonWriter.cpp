@@ -11,6 +11,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "nb/Private/JsonFramework/internal/JsonDigits.h"
+
 namespace nb {
 
 // The text being written: a buffer grown with realloc (which moves large blocks
@@ -138,6 +140,77 @@ std::size_t findEscape(std::string_view text, std::size_t from) {
   return i;
 }
 
+// Writes `text` at `p` as a JSON string between `before` and `after` (0 for none)
+// when it has 4 to 16 bytes that need no escaping, the shape of most keys and
+// many values: two overlapping words cover it, checked and copied without a loop.
+// Returns the end, or nullptr (nothing written) for any other text. Needs room for
+// the text and 4 bytes.
+inline char* putPlainString(char* p, std::string_view text, char before, char after) {
+  const std::size_t n = text.size();
+  std::uint64_t a, b;
+  if (n >= 8 && n <= 16) {
+    std::memcpy(&a, text.data(), 8);
+    std::memcpy(&b, text.data() + n - 8, 8);
+    if ((escapeMarks(a) | escapeMarks(b)) != 0) return nullptr;
+  } else if (n >= 4 && n < 8) {
+    std::uint32_t a4, b4;
+    std::memcpy(&a4, text.data(), 4);
+    std::memcpy(&b4, text.data() + n - 4, 4);
+    if (escapeMarks((static_cast<std::uint64_t>(b4) << 32) | a4) != 0) return nullptr;
+    a = a4;
+    b = b4;
+  } else {
+    return nullptr;
+  }
+  *p = before;
+  p += before != 0;
+  *p++ = '"';
+  if (n >= 8) {
+    std::memcpy(p, &a, 8);
+    std::memcpy(p + n - 8, &b, 8);
+  } else {
+    const auto a4 = static_cast<std::uint32_t>(a), b4 = static_cast<std::uint32_t>(b);
+    std::memcpy(p, &a4, 4);
+    std::memcpy(p + n - 4, &b4, 4);
+  }
+  p += n;
+  *p++ = '"';
+  *p = after;
+  return p + (after != 0);
+}
+
+// Room that putScalar needs: a separator and the longest number.
+constexpr std::size_t kScalarRoom = NBDecimal::maxTextLength() + 1;
+
+// Writes a number, boolean or null at `p` after `before` (0 for none) and returns
+// the end. Integers, the common numbers, take the digit writer directly.
+inline char* putScalar(char* p, const JsonValue& value, char before) {
+  *p = before;
+  p += before != 0;
+  switch (value.type()) {
+    case JsonValue::Type::Number: {
+      const NBDecimal& number = value.decimalValue();
+      const unsigned __int128 mantissa = number.mantissa();
+      if (number.exponent() == 0 && (mantissa >> 64) == 0) {
+        *p = '-';
+        p += number.isNegative();
+        return detail::writeDigits(static_cast<std::uint64_t>(mantissa), p);
+      }
+      return number.writeTo(p);
+    }
+    case JsonValue::Type::Bool:
+      if (value.boolValue()) {
+        std::memcpy(p, "true", 4);
+        return p + 4;
+      }
+      std::memcpy(p, "false", 5);
+      return p + 5;
+    default:
+      std::memcpy(p, "null", 4);
+      return p + 4;
+  }
+}
+
 // memcpy for the short runs that strings mostly are, without a library call.
 inline void copyBytes(char* dst, const char* src, std::size_t n) {
   if (n > 16) {
@@ -202,41 +275,9 @@ bool NBJsonWriter::enterLevel() {
 }
 
 void NBJsonWriter::appendString(std::string_view text, Output& out, char before, char after) {
-  // Most keys and many values are 4 to 16 plain bytes: two overlapping words
-  // cover them, checked and copied without a loop.
-  const std::size_t n = text.size();
-  if (n >= 4 && n < 8) {
-    std::uint32_t a, b;
-    std::memcpy(&a, text.data(), 4);
-    std::memcpy(&b, text.data() + n - 4, 4);
-    if (escapeMarks((static_cast<std::uint64_t>(b) << 32) | a) == 0) {
-      char* p = out.reserve(n + 4);
-      if (before != 0) *p++ = before;
-      *p++ = '"';
-      std::memcpy(p, &a, 4);
-      std::memcpy(p + n - 4, &b, 4);
-      p += n;
-      *p++ = '"';
-      if (after != 0) *p++ = after;
-      out.commit(p);
-      return;
-    }
-  } else if (n >= 8 && n <= 16) {
-    std::uint64_t a, b;
-    std::memcpy(&a, text.data(), 8);
-    std::memcpy(&b, text.data() + n - 8, 8);
-    if ((escapeMarks(a) | escapeMarks(b)) == 0) {
-      char* p = out.reserve(n + 4);
-      if (before != 0) *p++ = before;
-      *p++ = '"';
-      std::memcpy(p, &a, 8);
-      std::memcpy(p + n - 8, &b, 8);
-      p += n;
-      *p++ = '"';
-      if (after != 0) *p++ = after;
-      out.commit(p);
-      return;
-    }
+  if (char* p = putPlainString(out.reserve(text.size() + 4), text, before, after)) {
+    out.commit(p);
+    return;
   }
   appendGeneralString(text, out, before, after);
 }
@@ -287,26 +328,7 @@ void NBJsonWriter::appendScalar(const JsonValue& value, Output& out, char before
     appendString(value.stringValue(), out, before, 0);
     return;
   }
-  char* p = out.reserve(NBDecimal::maxTextLength() + 1);
-  if (before != 0) *p++ = before;
-  switch (value.type()) {
-    case JsonValue::Type::Number:
-      p = value.decimalValue().writeTo(p);
-      break;
-    case JsonValue::Type::Bool:
-      if (value.boolValue()) {
-        std::memcpy(p, "true", 4);
-        p += 4;
-      } else {
-        std::memcpy(p, "false", 5);
-        p += 5;
-      }
-      break;
-    default:
-      std::memcpy(p, "null", 4);
-      p += 4;
-  }
-  out.commit(p);
+  out.commit(putScalar(out.reserve(kScalarRoom), value, before));
 }
 
 // Arrays and objects are written with an explicit stack rather than recursion, so
@@ -366,11 +388,31 @@ bool NBJsonWriter::appendValue(const JsonValue& value, Output& out) {
         element = &container.elements()[i];
       } else {
         const JsonMember& m = memberAt(f, i);
+        element = &m.value;
+        static_assert(JsonValue::Type::Null < JsonValue::Type::Number &&
+                      JsonValue::Type::Bool < JsonValue::Type::Number &&
+                      JsonValue::Type::Number < JsonValue::Type::String);
+        if (!human && element->type() <= JsonValue::Type::Number) {
+          // A key and a number, boolean or null in one reservation.
+          char* p = out.reserve(m.key.size() + 4 + kScalarRoom);
+          if (char* q = putPlainString(p, m.key, before, ':')) {
+            out.commit(putScalar(q, *element, 0));
+            continue;
+          }
+        }
         appendString(m.key, out, before, ':');
         before = 0;
-        element = &m.value;
       }
       if (element->isArray() || element->isObject()) {
+        if (element->size() == 0 && (maxDepth() == 0 || depth_ < maxDepth())) {
+          // An empty container is written like a scalar, without a level of its own.
+          char* p = out.reserve(3);
+          if (before != 0) *p++ = before;
+          p[0] = element->isArray() ? '[' : '{';
+          p[1] = element->isArray() ? ']' : '}';
+          out.commit(p + 2);
+          continue;
+        }
         // The next sibling comes after this whole subtree: start fetching its
         // elements or members now, so that they are in cache by then.
         if (i + 1 < size) {

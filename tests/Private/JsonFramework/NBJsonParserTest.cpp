@@ -4,6 +4,7 @@
 
 #include "tests/Private/JsonFramework/JsonTestSupport.h"
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,11 @@ TEST(NBJsonParserTest, ErrorChains) {
       {"-x", {"2:No digits after initial minus"}},
       {"1.", {"2:No digits after decimal point"}},
       {"1.e3", {"2:No digits after decimal point"}},
+      {"0.", {"2:No digits after decimal point"}},
+      {"[1234567.]", {"2:No digits after decimal point", "3:Expected value while parsing array"}},
+      {"12345678.x", {"2:No digits after decimal point"}},
+      {"00.5", {"2:Leading 0 disallowed in number"}},
+      {"-0123456789", {"2:Leading 0 disallowed in number"}},
       {"1e+", {"2:No digits after exponent"}},
       {"1E", {"2:No digits after exponent"}},
       {"+1", {"2:Leading + disallowed in number"}},
@@ -141,6 +147,34 @@ TEST(NBJsonParserTest, Values) {
     ASSERT_TRUE(value) << c.input << " " << (parser.lastError() ? parser.lastError()->description : "");
     EXPECT_EQ(*value, c.value) << c.input;
     EXPECT_TRUE(parser.errorTrace().empty());
+  }
+}
+
+// Every shape of number the scanner reads in its own way (integer parts of 1 to 7
+// digits joined with the fraction's first digits, longer integer parts, fractions
+// that end inside or after the joined word, exponents, more than 19 digits) must
+// have the value the exact reader gives its text, wherever the number stands.
+TEST(NBJsonParserTest, NumbersHaveTheExactValueOfTheirText) {
+  std::istringstream numbers(
+      "0 -0 7 -12 1234567 12345678 123456789 0.5 -0.0001 1.5 12.25 1234567.1 123456.12 "
+      "1.2345678 -12.345678 12.3456789 1234567.12345678901 80.40384037345856 "
+      "-125.53922656040618 0.1234567890123456789 12345678.5 1234567890123456789 "
+      "12345678901234567890 -98765432109876543210.5 1.5e3 -2.25E-2 7e+1 "
+      "0.000000000000000000000000000001 9999999.99999999");
+  NBJsonParser parser;
+  for (std::string text; numbers >> text;) {
+    const auto expected = NBDecimal::fromString(text);
+    ASSERT_TRUE(expected) << text;
+    for (const std::string& document :
+         {text, "[" + text + "]", "[" + text + ", " + text + " ]", "{\"k\":" + text + "}"}) {
+      const auto value = parser.fragmentWithString(document);
+      ASSERT_TRUE(value) << document;
+      const JsonValue& number = value->isArray()    ? (*value)[value->size() - 1]
+                                : value->isObject() ? *value->find("k")
+                                                    : *value;
+      EXPECT_EQ(number.decimalValue(), *expected) << document;
+      EXPECT_EQ(number.decimalValue().toString(), expected->toString()) << document;
+    }
   }
 }
 

@@ -52,6 +52,18 @@ TEST(NBJsonWriterTest, Layouts) {
        R"(["12345678","1234567890123456","abcdefgh\"ij","123456789012345\n","1234567\u0001"])"},
       {R"(["abcd","abc\\","a\"cd","abcdef\t","\u007fbc\u00e9"])", false, false,
        "[\"abcd\",\"abc\\\\\",\"a\\\"cd\",\"abcdef\\t\",\"\x7f" "bc\xC3\xA9\"]"},
+      // Members whose value is a number, boolean or null are written with their key in
+      // one go: keys around the word-at-a-time lengths, keys that need escapes,
+      // integers up to and past 64 bits, and empty containers.
+      {R"({"a":0,"abc":-1,"abcd":true,"ab\"d":null,"abcdefg":123456789,"abcdefgh":1234567890,)"
+       R"("abcdefghijklmnop":-9223372036854775808,"abcdefghijklmnopq":18446744073709551615,)"
+       R"("k\u0001ey":18446744073709551616,"e":1e2,"f":-5e-1,"g":99,"s":"x","l":[],"o":{}})",
+       false, false,
+       R"({"a":0,"abc":-1,"abcd":true,"ab\"d":null,"abcdefg":123456789,"abcdefgh":1234567890,)"
+       R"("abcdefghijklmnop":-9223372036854775808,"abcdefghijklmnopq":18446744073709551615,)"
+       R"("k\u0001ey":18446744073709551616,"e":100,"f":-0.5,"g":99,"s":"x","l":[],"o":{}})"},
+      {R"({"abcd":1,"l":[[],{}],"o":{"p":{}}})", false, true,
+       "{\n  \"abcd\":1,\n  \"l\":[\n    [],\n    {}\n  ],\n  \"o\":{\n    \"p\":{}\n  }\n}"},
       {"\"0123456789abcdef0123456789abcdef\\\"0123456789abcdef0123456789\"", false, false,
        "\"0123456789abcdef0123456789abcdef\\\"0123456789abcdef0123456789\""},
   };
@@ -87,6 +99,11 @@ TEST(NBJsonWriterTest, Errors) {
   EXPECT_EQ(writer.lastError()->code, 1);
   EXPECT_EQ(writer.lastError()->description, "Unsupported value for key deep in object");
   EXPECT_EQ(writer.lastError()->underlying, writer.errorTrace()[0]);
+  // An empty container counts as a level too.
+  EXPECT_EQ(writer.stringWithObject(parse(R"({"a":[],"b":{}})")), R"({"a":[],"b":{}})");
+  EXPECT_FALSE(writer.stringWithObject(parse(R"({"a":{"b":[]}})")));
+  EXPECT_EQ(writer.errorTrace().front()->description, "Nested too deep");
+  EXPECT_FALSE(writer.stringWithObject(parse("[[{}]]")));
   // Every object around the failure names its member, innermost first; arrays add nothing.
   writer.setMaxDepth(3);
   EXPECT_FALSE(writer.stringWithObject(parse(R"({"a":[{"b":[[]]}],"z":1})")));
