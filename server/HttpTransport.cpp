@@ -245,6 +245,10 @@ struct HttpTransport::Impl {
   Workers workers;
   net::ssl::context ssl{net::ssl::context::tls_server};
   net::io_context io;
+  // Keeps the io threads running while no operation is pending: a worker that
+  // reads its socket itself has none, and its connection must still be
+  // closable (stop(), the close after its reply).
+  std::optional<net::executor_work_guard<net::io_context::executor_type>> keepRunning;
   tcp::acceptor acceptor{io};
   std::vector<std::thread> threads;
 
@@ -816,6 +820,7 @@ int HttpTransport::bind(int port) {
 }
 
 void HttpTransport::start() {
+  impl_->keepRunning.emplace(impl_->io.get_executor());
   impl_->accept();
   std::size_t count = impl_->limits.ioThreads;
   if (count == 0) count = std::max(1u, std::thread::hardware_concurrency());
@@ -843,6 +848,7 @@ void HttpTransport::stop() {
   for (auto& connection : open) connection->cancel();
   open.clear();
   impl_->workers.drain(std::chrono::seconds(10));
+  impl_->keepRunning.reset();
   impl_->io.stop();
   for (auto& thread : impl_->threads) thread.join();
   impl_->threads.clear();
