@@ -1,13 +1,12 @@
 // The metadata database while serving: checkpoints run beside the requests,
 // and the write-ahead log must not grow without end when commits never pause.
-#include "server/Database.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
 #include "server/AccountStore.h"
+#include "server/Database.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace nb::server {
