@@ -172,23 +172,29 @@ bool AccountStore::recordNonce(const std::string& consumer, const std::string& n
                                std::int64_t keepSeconds) {
   const std::int64_t now = nowSeconds();
   auto guard = db_.lock();
-  if (now != lastNoncePrune_) {
-    lastNoncePrune_ = now;
-    auto prune = db_.statement("DELETE FROM nonces WHERE seen < ?");
+  // Expired nonces go a few at a time, so that no request pays for a whole
+  // second's worth of them at once: more than one per nonce recorded, so the
+  // table keeps up with any rate.
+  if (++noncesSincePrune_ >= kNoncePruneEvery) {
+    noncesSincePrune_ = 0;
+    auto prune = db_.statement(
+        "DELETE FROM nonces WHERE (consumer, nonce) IN "
+        "(SELECT consumer, nonce FROM nonces WHERE seen < ? LIMIT ?)");
     prune->bind(1, now - keepSeconds);
+    prune->bind(2, std::int64_t{2 * kNoncePruneEvery});
     prune->step();
   }
   // Every signed request writes one: it need not wait for the disk. A nonce
   // lost to a power cut (never to a killed process) only reopens a replay
   // window that the timestamp check closes minutes later.
-  db_.sql().exec("PRAGMA synchronous=NORMAL");
+  db_.statement("PRAGMA synchronous=NORMAL")->step();
   auto st = db_.statement("INSERT OR IGNORE INTO nonces(consumer, nonce, seen) VALUES(?, ?, ?)");
   st->bind(1, consumer);
   st->bind(2, nonce);
   st->bind(3, now);
   st->step();
   const bool fresh = st->status().ok() && db_.sql().changes() == 1;
-  db_.sql().exec("PRAGMA synchronous=FULL");
+  db_.statement("PRAGMA synchronous=FULL")->step();
   return fresh;
 }
 

@@ -80,8 +80,9 @@ class AccountStore {
  private:
   std::optional<UserRecord> userWhere(const char* sql, const std::string* text,
                                       std::int64_t number);
+  static constexpr int kNoncePruneEvery = 16;
   Database& db_;
-  std::int64_t lastNoncePrune_ = 0;  // guarded by the database lock
+  int noncesSincePrune_ = 0;  // guarded by the database lock
 };
 
 std::int64_t nowSeconds();

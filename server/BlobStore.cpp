@@ -63,9 +63,10 @@ bool BlobStore::Writer::write(const char* data, std::size_t size) {
   if (failed_) return false;
   EVP_DigestUpdate(ctx(hash_), data, size);
   size_ += static_cast<std::int64_t>(size);
-  // The transport hands over a few KiB at a time: gather them into large writes.
+  // A large piece goes to the file as it is; small ones are gathered into
+  // large writes.
+  if (size >= kDirect) return (buffer_.empty() || flush()) && writeAll(data, size);
   if (buffer_.size() + size > kBuffer && !flush()) return false;
-  if (size >= kBuffer) return writeAll(data, size);
   buffer_.append(data, size);
   return true;
 }

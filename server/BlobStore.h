@@ -42,6 +42,7 @@ class BlobStore {
     friend class BlobStore;
     Writer(const BlobStore& store, int fd, std::string tempPath);
     static constexpr std::size_t kBuffer = 1 << 20;
+    static constexpr std::size_t kDirect = 64 << 10;  // written without gathering
     static constexpr off_t kWriteBehind = 8 << 20;
     bool flush();
     bool writeAll(const char* data, std::size_t size);

@@ -1,12 +1,18 @@
 // Database: the emulator's metadata.db (SQLite, WAL) and its schema. One
 // connection shared by the request threads; every user takes the lock for the
 // duration of one store call, so statements never interleave.
+//
+// While serving, the write-ahead log is copied into the file by a thread of
+// its own (startCheckpointer): a checkpoint syncs the disk twice, and run by
+// the committing request under the lock it would stall every other request.
 #pragma once
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
 #include "nb/Status.h"
@@ -18,6 +24,14 @@ class Database {
  public:
   // Opens or creates `path` and brings the schema up to date.
   static Result<std::unique_ptr<Database>> open(const std::string& path);
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Takes checkpoints off the request path: from now on a thread with its own
+  // connection copies the log into the file, and commits no longer do. Call
+  // once, before serving; the destructor stops the thread.
+  Status startCheckpointer();
 
   std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
   SqliteDatabase& sql() { return *db_; }
@@ -47,11 +61,20 @@ class Database {
   bool wipe();
 
  private:
-  explicit Database(std::unique_ptr<SqliteDatabase> db) : db_(std::move(db)) {}
+  Database(std::unique_ptr<SqliteDatabase> db, std::string path)
+      : db_(std::move(db)), path_(std::move(path)) {}
+  struct CheckpointConnection;
+  void checkpointLoop(CheckpointConnection& own);
   std::unique_ptr<SqliteDatabase> db_;
+  std::string path_;
   std::mutex mutex_;
   // Statements not lent out, by their text (guarded by mutex_, as their use is).
   std::unordered_multimap<std::string, std::unique_ptr<SqliteStatement>> cache_;
+
+  std::thread checkpointer_;
+  std::mutex stopMutex_;
+  std::condition_variable stopWake_;
+  bool stopping_ = false;  // guarded by stopMutex_
 };
 
 // Runs a transaction: commits when `ok` is set by the body, rolls back otherwise

@@ -1,5 +1,9 @@
 #include "server/HttpTransport.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 // Asio's coroutine support uses std::exchange without including <utility>.
 // clang-format off
 #include <utility>
@@ -241,6 +245,10 @@ struct HttpTransport::Impl {
   Workers workers;
   net::ssl::context ssl{net::ssl::context::tls_server};
   net::io_context io;
+  // Keeps the io threads running while no operation is pending: a worker that
+  // reads its socket itself has none, and its connection must still be
+  // closable (stop(), the close after its reply).
+  std::optional<net::executor_work_guard<net::io_context::executor_type>> keepRunning;
   tcp::acceptor acceptor{io};
   std::vector<std::thread> threads;
 
@@ -309,7 +317,12 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     net::post(lowest().get_executor(), [self = this->shared_from_this()] {
       beast::error_code ignored;
       self->lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
-      self->lowest().close();
+      std::lock_guard<std::mutex> guard(self->socketMutex_);
+      self->cancelled_ = true;
+      // A worker reading the socket itself wakes to the shutdown and ends the
+      // connection the usual way; closing under it could hand its file
+      // number to another file meanwhile.
+      if (!self->workerReads_) self->lowest().close();
     });
   }
 
@@ -423,6 +436,61 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
         });
   }
 
+  // Worker: takes the socket for reads of its own (no operation of the io
+  // threads is pending on it while a request runs); -1 once it is cancelled.
+  int claimSocket() {
+    std::lock_guard<std::mutex> guard(socketMutex_);
+    if (cancelled_) return -1;
+    workerReads_ = true;
+    return lowest().socket().native_handle();
+  }
+  void releaseSocket() {
+    std::lock_guard<std::mutex> guard(socketMutex_);
+    workerReads_ = false;
+  }
+
+  // Worker: a body of known length on a plain connection, read straight from
+  // the socket into the piece, the bytes that came with the header first.
+  // Each piece goes to `receive` while it is still in the processor's cache,
+  // and no read goes through the io threads and back.
+  bool readDirect(const httplib::ContentReceiver& receive) {
+    const int fd = claimSocket();
+    if (fd < 0) return !(broken_ = true);
+    const bool read = readDirectFrom(fd, receive);
+    releaseSocket();
+    return read;
+  }
+
+  bool readDirectFrom(int fd, const httplib::ContentReceiver& receive) {
+    const int stall = static_cast<int>(impl_.limits.io.count());
+    while (bodyLeft_ > 0) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(bodyLeft_, kBodyPiece));
+      std::size_t n = net::buffer_copy(net::buffer(piece_.get(), want), buffer_.data());
+      buffer_.consume(n);
+      while (n < want) {
+        const ssize_t got = ::recv(fd, piece_.get() + n, want - n, MSG_DONTWAIT);
+        if (got > 0) {
+          n += static_cast<std::size_t>(got);
+          continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        // The client closed or reset before the body's end.
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return !(broken_ = true);
+        // What is here goes on while the rest arrives.
+        if (n > 0) break;
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, stall);
+        if (polled == 0 || (polled < 0 && errno != EINTR)) return !(broken_ = true);
+      }
+      bodyLeft_ -= n;
+      if (!receive(piece_.get(), n)) return false;
+    }
+    return true;
+  }
+
+  // Whether the whole request, body included, has been read.
+  bool requestRead() const { return parser_->is_done() || (direct_ && bodyLeft_ == 0); }
+
   // Worker: hands the body to `receive` as it arrives.
   bool readBody(const httplib::ContentReceiver& receive) {
     if (expectsContinue_ && !continued_) {
@@ -436,6 +504,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     // refusal) has that body go out first: the client may wait for it.
     if (replying_ && !flush()) return false;
     if (!piece_) piece_ = std::make_unique<char[]>(kBodyPiece);
+    if (direct_) return readDirect(receive);
     while (!parser_->is_done()) {
       auto& body = parser_->get().body();
       body.data = piece_.get();
@@ -568,8 +637,12 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     for (const auto& field : header) {
       req.headers.emplace(std::string(field.name_string()), std::string(field.value()));
     }
+    // A plain body of declared length is read by readDirect, past the parser.
+    direct_ = !kTls && !parser_->is_done() && !parser_->chunked() &&
+              parser_->content_length().has_value();
+    bodyLeft_ = direct_ ? *parser_->content_length() : 0;
     expectsContinue_ =
-        AsciiText::lower(req.get_header_value("Expect")) == "100-continue" && !parser_->is_done();
+        AsciiText::lower(req.get_header_value("Expect")) == "100-continue" && !requestRead();
     continued_ = replying_ = broken_ = false;
 
     httplib::Response res;
@@ -594,7 +667,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
         route->streamHandler(req, res, reader);
       } else {
         // The screen has bounded a body on a route that does not stream.
-        bool read = parser_->is_done() || readBody([&](const char* data, std::size_t size) {
+        bool read = requestRead() || readBody([&](const char* data, std::size_t size) {
                       req.body.append(data, size);
                       return true;
                     });
@@ -608,7 +681,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     }
     if (res.status >= 400 && impl_.finish) impl_.finish(req, res);
 
-    const bool close = !header.keep_alive() || !parser_->is_done() ||
+    const bool close = !header.keep_alive() || !requestRead() ||
                        AsciiText::lower(res.get_header_value("Connection")) == "close";
     if (!broken_ && !res.content_provider_) return sendWhole(req, res, !close);
     if (inIo) {
@@ -626,7 +699,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   // Worker: writes a reply made by a provider, then goes on with the connection.
   void provide(const httplib::Request& req, httplib::Response& res, bool close) {
     const bool sent = !broken_ && sendReply(req, res, close);
-    const bool keep = sent && !close && !broken_ && parser_->is_done();
+    const bool keep = sent && !close && !broken_ && requestRead();
     net::dispatch(lowest().get_executor(), [self = this->shared_from_this(), keep, sent] {
       if (keep) return self->awaitRequest();
       if (!sent) return self->lowest().close();
@@ -643,6 +716,11 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   std::string out_;  // reply body bytes not yet written
   bool chunked_ = false;
   bool expectsContinue_ = false, continued_ = false, replying_ = false, broken_ = false;
+  bool direct_ = false;         // the body is read by readDirect
+  std::uint64_t bodyLeft_ = 0;  // of a body read by readDirect
+  std::mutex socketMutex_;      // guards the two below
+  bool workerReads_ = false;    // a worker reads the socket itself
+  bool cancelled_ = false;      // the connection is being closed by stop()
 };
 
 }  // namespace
@@ -742,6 +820,7 @@ int HttpTransport::bind(int port) {
 }
 
 void HttpTransport::start() {
+  impl_->keepRunning.emplace(impl_->io.get_executor());
   impl_->accept();
   std::size_t count = impl_->limits.ioThreads;
   if (count == 0) count = std::max(1u, std::thread::hardware_concurrency());
@@ -769,6 +848,7 @@ void HttpTransport::stop() {
   for (auto& connection : open) connection->cancel();
   open.clear();
   impl_->workers.drain(std::chrono::seconds(10));
+  impl_->keepRunning.reset();
   impl_->io.stop();
   for (auto& thread : impl_->threads) thread.join();
   impl_->threads.clear();

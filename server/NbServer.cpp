@@ -55,6 +55,7 @@ Status NbServer::start(const Options& options) {
   auto db = Database::open(folder_.metadataFile());
   if (!db.ok()) return db.status();
   db_ = std::move(*db);
+  if (auto started = db_->startCheckpointer(); !started.ok()) return started;
   accounts_ = std::make_unique<AccountStore>(*db_);
   tree_ = std::make_unique<FileTree>(*db_);
   blobs_ = std::make_unique<BlobStore>(folder_.path());

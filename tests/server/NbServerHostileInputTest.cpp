@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -77,10 +78,10 @@ class RawConnection {
     return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(bytes.size());
   }
-  // The first reply, read for at most `timeout`; status 0 when none came.
+  // The next reply, read for at most `timeout`; status 0 when none came.
   Reply reply(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
     const auto deadline = Clock::now() + timeout;
-    std::string data;
+    std::string& data = pending_;
     Reply reply;
     for (;;) {
       const auto head = data.find("\r\n\r\n");
@@ -92,6 +93,7 @@ class RawConnection {
           reply.status = std::stoi(data.substr(9, 3));
           reply.body = data.substr(head + 4, want);
           reply.headers.emplace("raw", data.substr(0, head));
+          data.erase(0, head + 4 + want);
           return reply;
         }
       }
@@ -109,6 +111,7 @@ class RawConnection {
  private:
   int fd_;
   bool connected_ = false;
+  std::string pending_;  // read past the last reply returned
 };
 
 std::size_t filesUnder(const std::string& folder) {
@@ -416,6 +419,54 @@ std::size_t serverMemoryKiB(const std::string& dataFolder) {
   return 0;
 }
 
+TEST_F(NbServerHostileInputTest, AnUploadBodyEndsAtItsDeclaredLength) {
+  const NBToken carol = client_->loginToken("carol", "carol-pass");
+  const auto upload = [&](const std::string& path, const std::string& body) {
+    return uploadHead(carol, path,
+                      "Content-Type: application/octet-stream\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\n") +
+           body;
+  };
+  const std::string first(300000, '1'), second(70000, '2');
+
+  // Uploads sent back to back in one send: each request starts right after
+  // the previous body's last byte, whether that body is large or came whole
+  // with its header.
+  {
+    const std::string third(10, '3'), fourth(20, '4');
+    RawConnection connection(server_->httpPort());
+    ASSERT_TRUE(connection.send(upload("/first.bin", first) + upload("/second.bin", second) +
+                                upload("/third.bin", third) + upload("/fourth.bin", fourth)));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(connection.reply().status, 200) << i;
+    EXPECT_EQ(download(carol, "/first.bin"), first);
+    EXPECT_EQ(download(carol, "/second.bin"), second);
+    EXPECT_EQ(download(carol, "/third.bin"), third);
+    EXPECT_EQ(download(carol, "/fourth.bin"), fourth);
+  }
+  // A body that comes in parts, with pauses between them.
+  {
+    RawConnection connection(server_->httpPort());
+    const std::string whole = upload("/parts.bin", first);
+    for (std::size_t at = 0; at < whole.size(); at += 100000) {
+      ASSERT_TRUE(connection.send(whole.substr(at, 100000)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(connection.reply().status, 200);
+    EXPECT_EQ(download(carol, "/parts.bin"), first);
+  }
+  // A client that leaves halfway: nothing is stored, and nothing is left in tmp/.
+  {
+    RawConnection connection(server_->httpPort());
+    ASSERT_TRUE(connection.send(upload("/half.bin", first).substr(0, 150000)));
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (filesUnder(server_->dataFolder() + "/tmp") != 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(filesUnder(server_->dataFolder() + "/tmp"), 0u);
+  EXPECT_EQ(download(carol, "/half.bin"), "(404)");
+}
+
 // The limits that hold each connection, on a server started with small ones.
 class NbServerConnectionLimitsTest : public ::testing::Test {
  protected:
@@ -510,6 +561,31 @@ TEST_F(NbServerConnectionLimitsTest, AnUnendingLineIsCutOffAndTakesNoMemory) {
     EXPECT_TRUE(connection.closedWithin(std::chrono::milliseconds(3000))) << c.what;
     EXPECT_LT(serverMemoryKiB(server_->dataFolder()), before + 16 * 1024) << c.what;
   }
+}
+
+TEST(NbServerStopTest, StopEndsAnUploadThatIsStillComing) {
+  NbServerProcess server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  ASSERT_TRUE(server.addUser("erin", "erin-pass"));
+  ServiceClient client(server);
+  const NBToken token = client.loginToken("erin", "erin-pass");
+  const NBParameters params{{"root", "app"}, {"path", "/slow.bin"}};
+  const std::string url = SignatureHelper::getSignatureUrlString(
+      "http://" + ServiceClient::content() + "/1/fileops/upload_file", "POST", client.consumer(),
+      &token, &params);
+  RawConnection upload(server.httpPort());
+  ASSERT_TRUE(upload.send("POST " + url.substr(url.find("/1/")) + " HTTP/1.1\r\nHost: " +
+                          ServiceClient::content() +
+                          "\r\nContent-Type: application/octet-stream\r\n"
+                          "Content-Length: 1000000\r\n\r\n" +
+                          std::string(200000, 'x')));
+  // The rest of the body never comes: stopping does not wait for the stall
+  // limit (30 s) or the bound on busy requests (10 s).
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto start = Clock::now();
+  server.stop(SIGTERM);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(upload.closedWithin(std::chrono::milliseconds(1000)));
 }
 
 }  // namespace
