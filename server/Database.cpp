@@ -1,7 +1,5 @@
 #include "server/Database.h"
 
-#include <sqlite3.h>
-
 #include <chrono>
 #include <stdexcept>
 
@@ -68,39 +66,26 @@ constexpr std::int64_t kRestartFrames = 16384;
 
 }  // namespace
 
-// The checkpointer's own connection. It is opened by SQLite alone: opening
-// and closing the file by hand here would drop the locks this process holds
-// on it through the serving connection (POSIX locks belong to the process),
-// and another process could then delete the log in use.
+// The checkpointer's own connection, beside the serving one.
 struct Database::CheckpointConnection {
-  sqlite3* db = nullptr;
-  sqlite3_stmt* checkpoint = nullptr;
-  CheckpointConnection() = default;
-  CheckpointConnection(const CheckpointConnection&) = delete;
-  CheckpointConnection& operator=(const CheckpointConnection&) = delete;
-  ~CheckpointConnection() {
-    sqlite3_finalize(checkpoint);
-    sqlite3_close(db);
-  }
+  std::unique_ptr<SqliteDatabase> db;
+  std::unique_ptr<SqliteStatement> checkpoint;
   std::string open(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-            SQLITE_OK ||
-        sqlite3_exec(db, "PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(db, "PRAGMA wal_checkpoint(PASSIVE)", -1, &checkpoint, nullptr) !=
-            SQLITE_OK) {
-      return db ? sqlite3_errmsg(db) : "out of memory";
-    }
-    return "";
+    SqliteStatus status;
+    db = SqliteDatabase::open(path, &status);
+    if (db) status = db->exec("PRAGMA synchronous=FULL;");
+    if (status.ok()) checkpoint = db->prepare("PRAGMA wal_checkpoint(PASSIVE)", &status);
+    return status.ok() ? "" : status.message;
   }
   // One passive checkpoint (it never waits for a reader or writer): the log's
   // length in frames and how many of them are now in the file.
   void run(std::int64_t* log, std::int64_t* copied) {
     *log = *copied = 0;
-    if (sqlite3_step(checkpoint) == SQLITE_ROW) {
-      *log = sqlite3_column_int64(checkpoint, 1);
-      *copied = sqlite3_column_int64(checkpoint, 2);
+    if (checkpoint->step()) {
+      *log = checkpoint->int64(1);
+      *copied = checkpoint->int64(2);
     }
-    sqlite3_reset(checkpoint);
+    checkpoint->reset();
   }
 };
 

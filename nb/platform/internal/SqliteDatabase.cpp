@@ -26,13 +26,16 @@ SqliteStatus statusOf(sqlite3* db, int result) {
 std::unique_ptr<SqliteDatabase> SqliteDatabase::openOnce(const std::string& path,
                                                          SqliteStatus* status, int mode,
                                                          Journal journal) {
-  // Create the file ourselves so that it never exists with a wider mode.
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
-  if (fd < 0) {
+  // Create the file ourselves so that it never exists with a wider mode. An
+  // existing file is not opened here: closing any descriptor of a file drops
+  // every lock this process holds on it, the locks of open connections too.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd >= 0) {
+    ::close(fd);
+  } else if (errno != EEXIST) {
     *status = {SQLITE_CANTOPEN, "cannot open " + path + ": " + std::strerror(errno)};
     return nullptr;
   }
-  ::close(fd);
 
   sqlite3* db = nullptr;
   const int result = sqlite3_open_v2(path.c_str(), &db,
