@@ -126,7 +126,7 @@ class Job {
   void start(std::size_t index) {
     ++inFlight_;
     ++attempts_[index];
-    current_[index] = 0;
+    setCurrent(index, 0);
     if (direction_ == TransferQueue::Direction::kUpload) {
       startUpload(index);
     } else {
@@ -149,7 +149,7 @@ class Job {
           const std::int64_t file =
               expected >= size ? std::clamp<std::int64_t>(written - (expected - size), 0, size)
                                : written;
-          current_[index] = static_cast<std::uint64_t>(file);
+          setCurrent(index, static_cast<std::uint64_t>(file));
           draw();
         },
         [this, index](const Status& status) { finish(index, status); });
@@ -166,14 +166,14 @@ class Job {
     const TransferItem& item = items_[index];
     auto target = LocalFiles::downloadTarget(item.local, baseName(item.remote), settings_.force);
     if (!target.ok()) return finishLater(index, target.status());
-    auto file = PartialFile::beside(target->path);
+    auto file = PartialFile::beside(target->path, target->mode);
     if (!file.ok()) return finishLater(index, file.status());
     partials_[index] = std::move(*file);
     const int fd = partials_[index]->fd();
     downloads_[index] = DownloadStream::start(
         settings_.root, item.remote, fd, "cannot write " + target->path, settings_.idleLimit,
         [this, index](std::uint64_t received, std::int64_t) {
-          current_[index] = received;
+          setCurrent(index, received);
           draw();
         },
         [this, index, path = target->path, mode = target->mode](const Status& status,
@@ -215,7 +215,7 @@ class Job {
       return;
     }
     outcomes_[index] = status;
-    current_[index] = 0;
+    setCurrent(index, 0);
     if (status.ok()) doneBytes_ += items_[index].size;
     ++finished_;
     pump();
@@ -242,10 +242,16 @@ class Job {
     unflushed_.clear();
   }
 
+  // The bytes of an item in flight; the job's sum follows, so that a redraw
+  // costs the same for ten files as for a hundred thousand.
+  void setCurrent(std::size_t index, std::uint64_t bytes) {
+    inFlightBytes_ += bytes - current_[index];
+    current_[index] = bytes;
+  }
+
   void draw() {
-    if (!progress_) return;
-    std::uint64_t bytes = doneBytes_;
-    for (std::uint64_t current : current_) bytes += current;
+    if (!progress_ || !progress_->enabled()) return;
+    const std::uint64_t bytes = doneBytes_ + inFlightBytes_;
     progress_->setLabel(std::to_string(finished_) + "/" + std::to_string(items_.size()) +
                         " files, " + std::to_string(inFlight_) + " in flight  ");
     progress_->update(static_cast<std::int64_t>(bytes), static_cast<std::int64_t>(total_));
@@ -276,6 +282,7 @@ class Job {
   int waiting_ = 0;
   std::uint64_t total_ = 0;
   std::uint64_t doneBytes_ = 0;
+  std::uint64_t inFlightBytes_ = 0;  // the sum of current_
 };
 
 }  // namespace
