@@ -24,8 +24,12 @@ constexpr std::uint64_t kWritebackStep = std::uint64_t{8} << 20;
 
 class Sink : public URLConnectionDelegate {
  public:
-  Sink(int fd, std::string what, DownloadStream::Progress progress, DownloadStream::Done done)
-      : fd_(fd), what_(std::move(what)), progress_(std::move(progress)), done_(std::move(done)) {}
+  Sink(DownloadStream::Open open, std::string what, DownloadStream::Progress progress,
+       DownloadStream::Done done)
+      : open_(std::move(open)),
+        what_(std::move(what)),
+        progress_(std::move(progress)),
+        done_(std::move(done)) {}
 
   void connectionDidReceiveResponse(URLConnection*, const URLResponse& response) override {
     httpStatus_ = response.statusCode();
@@ -35,6 +39,11 @@ class Sink : public URLConnectionDelegate {
   void connectionDidReceiveData(URLConnection* connection, std::string_view chunk) override {
     if (httpStatus_ != 200) {
       if (errorBody_.size() < kMaxErrorBody) errorBody_.append(chunk);
+      return;
+    }
+    if (Status status = opened(); !status.ok()) {
+      connection->cancel();
+      finish(std::move(status));
       return;
     }
     if (Status status = LocalFiles::writeAll(fd_, chunk, what_); !status.ok()) {
@@ -52,13 +61,11 @@ class Sink : public URLConnectionDelegate {
   }
   void connectionDidFinishLoading(URLConnection*) override {
     if (httpStatus_ != 200) return finish(refusal());
+    if (Status status = opened(); !status.ok()) return finish(std::move(status));  // no bytes
     if (expected_ >= 0 && received_ != static_cast<std::uint64_t>(expected_)) {
       return finish(Status::network("the transfer ended after " + std::to_string(received_) +
                                     " of " + std::to_string(expected_) + " bytes"));
     }
-    // The tail too, so that the job's flush at its end mostly waits for
-    // writes already under way: for many small files it took a third as long.
-    if (writeback_ && received_ > writebackFrom_) startWriteback();
     finish(Status::OK());
   }
 
@@ -71,6 +78,15 @@ class Sink : public URLConnectionDelegate {
   }
 
  private:
+  // Asks for the descriptor once.
+  Status opened() {
+    if (fd_ >= 0) return Status::OK();
+    Result<int> fd = open_();
+    if (!fd.ok()) return fd.status();
+    fd_ = *fd;
+    return Status::OK();
+  }
+
   // Starts writing what has arrived to disk and returns at once. Only a hint:
   // where the system cannot (a pipe, a file system without it), the final
   // flush does all the work, and a failed write still shows there.
@@ -98,7 +114,8 @@ class Sink : public URLConnectionDelegate {
         ParseError::getDownloadFileErrorMessage(std::to_string(httpStatus_)));
   }
 
-  int fd_;
+  DownloadStream::Open open_;
+  int fd_ = -1;
   std::string what_;
   DownloadStream::Progress progress_;
   DownloadStream::Done done_;
@@ -150,6 +167,16 @@ std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
                                                       const std::string& what,
                                                       std::chrono::seconds idleLimit,
                                                       Progress progress, Done done) {
+  return start(
+      root, path, [fd]() -> Result<int> { return fd; }, what, idleLimit, std::move(progress),
+      std::move(done));
+}
+
+std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
+                                                      const std::string& path, Open open,
+                                                      const std::string& what,
+                                                      std::chrono::seconds idleLimit,
+                                                      Progress progress, Done done) {
   Result<URLRequest> signedRequest = signedDownloadRequest(root, path);
   if (!signedRequest.ok()) {
     auto refused = std::make_shared<Refused>();
@@ -161,7 +188,7 @@ std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
   URLRequest request = std::move(*signedRequest);
   // The transport's time-out bounds connecting and any stall, not the whole transfer.
   request.setTimeoutInterval(static_cast<double>(idleLimit.count()));
-  auto sink = std::make_shared<Sink>(fd, what, std::move(progress), std::move(done));
+  auto sink = std::make_shared<Sink>(std::move(open), what, std::move(progress), std::move(done));
   auto connection = URLConnection::connectionWithRequest(std::move(request), sink);
   return std::make_shared<Task>(std::move(sink), std::move(connection));
 }

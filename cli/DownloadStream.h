@@ -28,11 +28,22 @@ class DownloadStream {
   // The outcome: ok means every announced byte was written to the descriptor.
   using Done = std::function<void(const Status& status, std::uint64_t received)>;
 
+  // Gives the descriptor the bytes go to; asked once, when the service has
+  // accepted the request (before its first byte is written), so that a caller
+  // may make the file while the request is on its way. A failure ends the
+  // transfer with that status.
+  using Open = std::function<Result<int>()>;
+
   // Starts streaming `root`/`path` into `fd` (named `what` in errors) and
   // returns at once; `done` is called exactly once on the main run loop,
   // unless cancel() came first. `idleLimit` bounds the wait for any sign of life.
   static std::shared_ptr<DownloadStream> start(const std::string& root, const std::string& path,
                                                int fd, const std::string& what,
+                                               std::chrono::seconds idleLimit, Progress progress,
+                                               Done done);
+  // The same, the descriptor asked of `open`.
+  static std::shared_ptr<DownloadStream> start(const std::string& root, const std::string& path,
+                                               Open open, const std::string& what,
                                                std::chrono::seconds idleLimit, Progress progress,
                                                Done done);
   // Stops the transfer; `done` is not called.
