@@ -1,8 +1,10 @@
 // DownloadStream fetches one stored file and writes its bytes to a file
 // descriptor as they arrive (a partial file beside the target, or stdout), so
-// nothing is kept in memory or under the home folder. The request is the
-// library's download request, signed with the stored consumer and token, and
-// runs on the main run loop. Main thread only.
+// nothing is kept in memory or under the home folder. A file's bytes are
+// started on their way to disk every 8 MiB (without waiting), so that a flush
+// at the end finds little left to write. The request is the library's
+// download request, signed with the stored consumer and token, and runs on
+// the main run loop. Main thread only.
 #pragma once
 
 #include <chrono>
