@@ -142,10 +142,6 @@ Status PartialFile::close(Flush flush) {
   if (fd_ < 0) return Status::OK();
   const int fd = fd_;
   fd_ = -1;
-  // Later: the bytes start on their way to disk now, without waiting, so that
-  // the one flush at the end of a job mostly waits for writes under way (for
-  // many small files it took a third as long). Only a hint; the flush reports.
-  if (flush == Flush::kLater) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   if (flush == Flush::kNow && ::fsync(fd) != 0 && errno != EINVAL) {
     const int error = errno;
     ::close(fd);

@@ -37,9 +37,8 @@ class PartialFile {
   // Appends `bytes`; a failure names the file and the cause.
   Status write(std::string_view bytes);
   // Whether commit() waits for the bytes to reach the disk. A job of many
-  // files commits each with kLater (which only starts the writing) and flushes
-  // their file systems once at its end (syncfs), instead of stalling every
-  // file on its own fsync.
+  // files commits each with kLater and flushes their file systems once at its
+  // end (syncfs), instead of stalling every file on its own fsync.
   enum class Flush { kNow, kLater };
 
   // Flushes to disk (kNow) and closes; the file stays until destruction.
