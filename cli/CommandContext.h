@@ -4,6 +4,7 @@
 // path form). One per command run; main thread.
 #pragma once
 
+#include <future>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,8 +38,22 @@ class CommandContext {
         [item](NBOperationDelegate* delegate) { return std::make_shared<Op>(delegate, item); },
         callOptions(progress));
     if (progress != nullptr) progress->finish();
-    if (outcome.ok() || outcome.status().code() == StatusCode::kTimeout) return outcome;
-    return FailureText::fromOperationMessage(outcome.status().message());
+    return CommandContext::outcome(std::move(outcome));
+  }
+
+  // Starts an Op with `item` and returns at once; outcome() of the future's
+  // value gives what perform() would have returned. Calls started so run at
+  // once, side by side.
+  template <class Op, class Item>
+  std::future<Result<NBResult>> performLater(std::shared_ptr<Item> item) {
+    return client_.callFuture(
+        [item](NBOperationDelegate* delegate) { return std::make_shared<Op>(delegate, item); },
+        callOptions(nullptr));
+  }
+  // A started call's outcome as perform() reports it.
+  static Result<NBResult> outcome(Result<NBResult> raw) {
+    if (raw.ok() || raw.status().code() == StatusCode::kTimeout) return raw;
+    return FailureText::fromOperationMessage(raw.status().message());
   }
 
   // The consumer from --consumer-key/--consumer-secret or the environment;

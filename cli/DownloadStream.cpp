@@ -1,5 +1,7 @@
 #include "cli/DownloadStream.h"
 
+#include <fcntl.h>
+
 #include <optional>
 
 #include "cli/FailureText.h"
@@ -15,11 +17,19 @@ namespace nb::cli {
 namespace {
 
 constexpr std::size_t kMaxErrorBody = 64 * 1024;
+// How many bytes a regular file takes before the system is asked to start
+// writing them to disk (without waiting), so that the flush at the end finds
+// little left to write instead of the whole download.
+constexpr std::uint64_t kWritebackStep = std::uint64_t{8} << 20;
 
 class Sink : public URLConnectionDelegate {
  public:
-  Sink(int fd, std::string what, DownloadStream::Progress progress, DownloadStream::Done done)
-      : fd_(fd), what_(std::move(what)), progress_(std::move(progress)), done_(std::move(done)) {}
+  Sink(DownloadStream::Open open, std::string what, DownloadStream::Progress progress,
+       DownloadStream::Done done)
+      : open_(std::move(open)),
+        what_(std::move(what)),
+        progress_(std::move(progress)),
+        done_(std::move(done)) {}
 
   void connectionDidReceiveResponse(URLConnection*, const URLResponse& response) override {
     httpStatus_ = response.statusCode();
@@ -31,12 +41,18 @@ class Sink : public URLConnectionDelegate {
       if (errorBody_.size() < kMaxErrorBody) errorBody_.append(chunk);
       return;
     }
+    if (Status status = opened(); !status.ok()) {
+      connection->cancel();
+      finish(std::move(status));
+      return;
+    }
     if (Status status = LocalFiles::writeAll(fd_, chunk, what_); !status.ok()) {
       connection->cancel();
       finish(std::move(status));
       return;
     }
     received_ += chunk.size();
+    if (writeback_ && received_ - writebackFrom_ >= kWritebackStep) startWriteback();
     if (progress_) progress_(received_, expected_);
   }
   void connectionDidFailWithError(URLConnection*, const NBError& error) override {
@@ -45,6 +61,7 @@ class Sink : public URLConnectionDelegate {
   }
   void connectionDidFinishLoading(URLConnection*) override {
     if (httpStatus_ != 200) return finish(refusal());
+    if (Status status = opened(); !status.ok()) return finish(std::move(status));  // no bytes
     if (expected_ >= 0 && received_ != static_cast<std::uint64_t>(expected_)) {
       return finish(Status::network("the transfer ended after " + std::to_string(received_) +
                                     " of " + std::to_string(expected_) + " bytes"));
@@ -61,6 +78,27 @@ class Sink : public URLConnectionDelegate {
   }
 
  private:
+  // Asks for the descriptor once.
+  Status opened() {
+    if (fd_ >= 0) return Status::OK();
+    Result<int> fd = open_();
+    if (!fd.ok()) return fd.status();
+    fd_ = *fd;
+    return Status::OK();
+  }
+
+  // Starts writing what has arrived to disk and returns at once. Only a hint:
+  // where the system cannot (a pipe, a file system without it), the final
+  // flush does all the work, and a failed write still shows there.
+  void startWriteback() {
+    if (::sync_file_range(fd_, static_cast<off64_t>(writebackFrom_),
+                          static_cast<off64_t>(received_ - writebackFrom_),
+                          SYNC_FILE_RANGE_WRITE) != 0) {
+      writeback_ = false;
+    }
+    writebackFrom_ = received_;
+  }
+
   // The service's keyword from the body when it sent one, else the text the
   // library gives the download's status.
   Status refusal() const {
@@ -76,7 +114,8 @@ class Sink : public URLConnectionDelegate {
         ParseError::getDownloadFileErrorMessage(std::to_string(httpStatus_)));
   }
 
-  int fd_;
+  DownloadStream::Open open_;
+  int fd_ = -1;
   std::string what_;
   DownloadStream::Progress progress_;
   DownloadStream::Done done_;
@@ -84,6 +123,8 @@ class Sink : public URLConnectionDelegate {
   std::int64_t expected_ = -1;
   std::uint64_t received_ = 0;
   std::string errorBody_;
+  bool writeback_ = true;  // false once the descriptor turned out not to take the hint
+  std::uint64_t writebackFrom_ = 0;
 };
 
 class Task : public DownloadStream {
@@ -126,6 +167,16 @@ std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
                                                       const std::string& what,
                                                       std::chrono::seconds idleLimit,
                                                       Progress progress, Done done) {
+  return start(
+      root, path, [fd]() -> Result<int> { return fd; }, what, idleLimit, std::move(progress),
+      std::move(done));
+}
+
+std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
+                                                      const std::string& path, Open open,
+                                                      const std::string& what,
+                                                      std::chrono::seconds idleLimit,
+                                                      Progress progress, Done done) {
   Result<URLRequest> signedRequest = signedDownloadRequest(root, path);
   if (!signedRequest.ok()) {
     auto refused = std::make_shared<Refused>();
@@ -137,7 +188,7 @@ std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
   URLRequest request = std::move(*signedRequest);
   // The transport's time-out bounds connecting and any stall, not the whole transfer.
   request.setTimeoutInterval(static_cast<double>(idleLimit.count()));
-  auto sink = std::make_shared<Sink>(fd, what, std::move(progress), std::move(done));
+  auto sink = std::make_shared<Sink>(std::move(open), what, std::move(progress), std::move(done));
   auto connection = URLConnection::connectionWithRequest(std::move(request), sink);
   return std::make_shared<Task>(std::move(sink), std::move(connection));
 }

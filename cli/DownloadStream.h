@@ -1,8 +1,10 @@
 // DownloadStream fetches one stored file and writes its bytes to a file
 // descriptor as they arrive (a partial file beside the target, or stdout), so
-// nothing is kept in memory or under the home folder. The request is the
-// library's download request, signed with the stored consumer and token, and
-// runs on the main run loop. Main thread only.
+// nothing is kept in memory or under the home folder. A file's bytes are
+// started on their way to disk every 8 MiB (without waiting), so that a flush
+// at the end finds little left to write. The request is the library's
+// download request, signed with the stored consumer and token, and runs on
+// the main run loop. Main thread only.
 #pragma once
 
 #include <chrono>
@@ -28,11 +30,22 @@ class DownloadStream {
   // The outcome: ok means every announced byte was written to the descriptor.
   using Done = std::function<void(const Status& status, std::uint64_t received)>;
 
+  // Gives the descriptor the bytes go to; asked once, when the service has
+  // accepted the request (before its first byte is written), so that a caller
+  // may make the file while the request is on its way. A failure ends the
+  // transfer with that status.
+  using Open = std::function<Result<int>()>;
+
   // Starts streaming `root`/`path` into `fd` (named `what` in errors) and
   // returns at once; `done` is called exactly once on the main run loop,
   // unless cancel() came first. `idleLimit` bounds the wait for any sign of life.
   static std::shared_ptr<DownloadStream> start(const std::string& root, const std::string& path,
                                                int fd, const std::string& what,
+                                               std::chrono::seconds idleLimit, Progress progress,
+                                               Done done);
+  // The same, the descriptor asked of `open`.
+  static std::shared_ptr<DownloadStream> start(const std::string& root, const std::string& path,
+                                               Open open, const std::string& what,
                                                std::chrono::seconds idleLimit, Progress progress,
                                                Done done);
   // Stops the transfer; `done` is not called.

@@ -11,13 +11,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <vector>
 
 namespace nb::cli {
 namespace {
 
 // Paths the signal handler removes: fixed storage, so the handler reads no heap.
-constexpr int kSlots = 64;
+constexpr int kSlots = 128;
 char gPaths[kSlots][PATH_MAX];
 std::atomic<bool> gUsed[kSlots];
 
@@ -60,16 +61,35 @@ std::string nameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-mode_t defaultFileMode() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
+// The process's umask, read once: reading it means setting it, twice.
+mode_t processUmask() {
+  static const mode_t mask = [] {
+    const mode_t current = ::umask(0);
+    ::umask(current);
+    return current;
+  }();
+  return mask;
+}
+
+mode_t defaultFileMode() { return 0666 & ~processUmask(); }
+
+// Replaces the trailing XXXXXX of `pattern` with random letters and digits.
+void fillName(std::string& pattern) {
+  static constexpr char kAlphabet[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::mt19937_64 random(std::random_device{}() ^
+                                (static_cast<std::uint64_t>(::getpid()) << 32));
+  std::uint64_t bits = random();
+  for (std::size_t i = pattern.size() - 6; i < pattern.size(); ++i) {
+    pattern[i] = kAlphabet[bits % (sizeof kAlphabet - 1)];
+    bits /= sizeof kAlphabet - 1;
+  }
 }
 
 }  // namespace
 
-PartialFile::PartialFile(std::string path, int fd, int slot)
-    : path_(std::move(path)), fd_(fd), slot_(slot) {}
+PartialFile::PartialFile(std::string path, int fd, int slot, mode_t mode)
+    : path_(std::move(path)), fd_(fd), slot_(slot), mode_(mode) {}
 
 PartialFile::~PartialFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -77,22 +97,39 @@ PartialFile::~PartialFile() {
   unregisterPath(slot_);
 }
 
-Result<std::unique_ptr<PartialFile>> PartialFile::beside(const std::string& target) {
+Result<std::unique_ptr<PartialFile>> PartialFile::beside(const std::string& target, mode_t mode) {
   const std::string folder = folderOf(target);
-  return create(folder + "/." + nameOf(target) + ".nb-XXXXXX", "cannot write in " + folder);
+  // The partial file's name must fit where the target's fits: a long name is
+  // cut (at a character's start) to leave room for the dot and the suffix.
+  constexpr std::size_t kRoom = NAME_MAX - std::char_traits<char>::length("..nb-XXXXXX");
+  std::string name = nameOf(target);
+  if (name.size() > kRoom) {
+    std::size_t cut = kRoom;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
+  return create(folder + "/." + name + ".nb-XXXXXX", "cannot write in " + folder, mode);
 }
 
 Result<std::unique_ptr<PartialFile>> PartialFile::temporary() {
   const char* tmp = std::getenv("TMPDIR");
   const std::string folder = tmp && *tmp ? tmp : "/tmp";
-  return create(folder + "/nb-spool-XXXXXX", "cannot write in " + folder);
+  return create(folder + "/nb-spool-XXXXXX", "cannot write in " + folder, 0600);
 }
 
 Result<std::unique_ptr<PartialFile>> PartialFile::create(std::string pattern,
-                                                         const std::string& what) {
-  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) return ioError(what, errno);
-  return std::unique_ptr<PartialFile>(new PartialFile(pattern, fd, registerPath(pattern)));
+                                                         const std::string& what, mode_t mode) {
+  mode &= 07777;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fillName(pattern);
+    const int fd = ::open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      return std::unique_ptr<PartialFile>(
+          new PartialFile(pattern, fd, registerPath(pattern), mode & ~processUmask()));
+    }
+    if (errno != EEXIST) return ioError(what, errno);
+  }
+  return ioError(what, EEXIST);
 }
 
 Status PartialFile::write(std::string_view bytes) {
@@ -115,7 +152,7 @@ Status PartialFile::close(Flush flush) {
 }
 
 Status PartialFile::commit(const std::string& target, mode_t mode, Flush flush) {
-  if (fd_ >= 0 && ::fchmod(fd_, mode) != 0)
+  if (fd_ >= 0 && (mode & 07777) != mode_ && ::fchmod(fd_, mode) != 0)
     return ioError("cannot set the mode of " + path_, errno);
   if (Status status = close(flush); !status.ok()) return status;
   if (::rename(path_.c_str(), target.c_str()) != 0) return ioError("cannot write " + target, errno);
@@ -134,11 +171,38 @@ void LocalFiles::removePartialFilesOnInterrupt() {
   ::signal(SIGPIPE, SIG_IGN);  // a closed pipe is reported as EPIPE where we write
 }
 
+namespace {
+
+// An existing target described by `info`: only a regular file that may be
+// written (or `force`) is replaced, and it keeps its mode.
+Result<DownloadTarget> checkedTarget(DownloadTarget target, const struct stat& info, bool force) {
+  if (S_ISDIR(info.st_mode)) {
+    return Status::ioError("cannot write " + target.path + ": " + errnoText(EISDIR));
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return Status::ioError("cannot write " + target.path + ": not a regular file");
+  }
+  if ((info.st_mode & S_IWUSR) == 0 && !force) {
+    return Status::ioError(target.path + " is read-only; give --force to replace it");
+  }
+  target.mode = info.st_mode & 07777;
+  return target;
+}
+
+}  // namespace
+
 Result<DownloadTarget> LocalFiles::downloadTarget(const std::string& local, const std::string& name,
                                                   bool force) {
   if (local.empty()) return Status::invalidArgument("give the local file's name");
   DownloadTarget target{local, defaultFileMode()};
   struct stat info {};
+  // One look answers the common cases: a file that is not there yet, or a
+  // plain file. Folders and links take the longer way below.
+  if (::lstat(target.path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return target;
+    return ioError("cannot write " + target.path, errno);
+  }
+  if (S_ISREG(info.st_mode)) return checkedTarget(std::move(target), info, force);
   if (::stat(target.path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
     if (name.empty()) return Status::invalidArgument("give the local file's name, not a folder");
     target.path = (target.path.ends_with('/') ? target.path : target.path + "/") + name;
@@ -149,20 +213,8 @@ Result<DownloadTarget> LocalFiles::downloadTarget(const std::string& local, cons
     char resolved[PATH_MAX];
     if (::realpath(target.path.c_str(), resolved) != nullptr) target.path = resolved;
   }
-  if (::stat(target.path.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) {
-      return Status::ioError("cannot write " + target.path + ": " + errnoText(EISDIR));
-    }
-    if (!S_ISREG(info.st_mode)) {
-      return Status::ioError("cannot write " + target.path + ": not a regular file");
-    }
-    if ((info.st_mode & S_IWUSR) == 0 && !force) {
-      return Status::ioError(target.path + " is read-only; give --force to replace it");
-    }
-    target.mode = info.st_mode & 07777;
-  } else if (errno != ENOENT) {
-    return ioError("cannot write " + target.path, errno);
-  }
+  if (::stat(target.path.c_str(), &info) == 0) return checkedTarget(std::move(target), info, force);
+  if (errno != ENOENT) return ioError("cannot write " + target.path, errno);
   return target;
 }
 

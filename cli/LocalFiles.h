@@ -20,8 +20,10 @@ namespace nb::cli {
 
 class PartialFile {
  public:
-  // A new empty file ".<name>.nb-XXXXXX" in the folder of `target`.
-  static Result<std::unique_ptr<PartialFile>> beside(const std::string& target);
+  // A new empty file ".<name>.nb-XXXXXX" in the folder of `target`, made with
+  // `mode` less the umask (never more open than that while its bytes arrive),
+  // so that committing it with the same mode costs no change of mode.
+  static Result<std::unique_ptr<PartialFile>> beside(const std::string& target, mode_t mode = 0600);
   // A new empty private file in the temporary folder ($TMPDIR, else /tmp).
   static Result<std::unique_ptr<PartialFile>> temporary();
   ~PartialFile();  // removes the file unless it was committed
@@ -47,13 +49,16 @@ class PartialFile {
   Status commit(const std::string& target, mode_t mode, Flush flush = Flush::kNow);
 
  private:
-  PartialFile(std::string path, int fd, int slot);
-  // Creates the file from a mkstemp pattern; `what` leads its error text.
-  static Result<std::unique_ptr<PartialFile>> create(std::string pattern, const std::string& what);
+  PartialFile(std::string path, int fd, int slot, mode_t mode);
+  // Creates the file from a pattern ending in XXXXXX (each X a random letter
+  // or digit) with `mode` less the umask; `what` leads its error text.
+  static Result<std::unique_ptr<PartialFile>> create(std::string pattern, const std::string& what,
+                                                     mode_t mode);
   std::string path_;
   int fd_ = -1;
   int slot_ = -1;  // in the interrupt clean-up list
   std::uint64_t size_ = 0;
+  mode_t mode_;  // the mode the file was made with
   bool committed_ = false;
 };
 

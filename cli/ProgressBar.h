@@ -18,6 +18,8 @@ class ProgressBar {
   // Draws on `out` (not owned) when `enabled`.
   ProgressBar(std::FILE* out, bool enabled);
 
+  // Whether anything is drawn: callers may skip preparing counts and labels.
+  bool enabled() const { return enabled_; }
   // New counts; `total` is negative when unknown. Redraws at most ten times a
   // second, and always when `done` reaches a known total.
   void update(std::int64_t done, std::int64_t total);

@@ -49,7 +49,7 @@ Result<DownloadTarget> saveBytes(const std::string& out, const std::string& name
                                  std::string_view bytes, bool force) {
   auto target = LocalFiles::downloadTarget(out, name, force);
   if (!target.ok()) return target.status();
-  auto file = PartialFile::beside(target->path);
+  auto file = PartialFile::beside(target->path, target->mode);
   if (!file.ok()) return file.status();
   if (Status status = (*file)->write(bytes); !status.ok()) return status;
   if (Status status = (*file)->commit(target->path, target->mode); !status.ok()) return status;
@@ -130,7 +130,7 @@ Status runGet(CommandContext& context, const GetOptions& o) {
   auto target =
       LocalFiles::downloadTarget(o.local.value_or(baseName(remote)), baseName(remote), o.force);
   if (!target.ok()) return target.status();
-  auto file = PartialFile::beside(target->path);
+  auto file = PartialFile::beside(target->path, target->mode);
   if (!file.ok()) return file.status();
   std::uint64_t received = 0;
   Status status = DownloadStream::run(context.options().root, remote, (*file)->fd(),

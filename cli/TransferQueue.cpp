@@ -96,9 +96,12 @@ class Job {
         attempts_(items.size(), 0),
         uploads_(items.size()),
         downloads_(items.size()),
-        partials_(items.size()) {
+        partials_(items.size()),
+        targets_(items.size()) {
     for (const TransferItem& item : items) total_ += item.size;
   }
+  // Work posted to the loop and not yet run finds the job gone.
+  ~Job() { *alive_ = false; }
 
   std::vector<Status> run() {
     if (direction_ == TransferQueue::Direction::kUpload && items_.size() > 1) {
@@ -126,7 +129,7 @@ class Job {
   void start(std::size_t index) {
     ++inFlight_;
     ++attempts_[index];
-    current_[index] = 0;
+    setCurrent(index, 0);
     if (direction_ == TransferQueue::Direction::kUpload) {
       startUpload(index);
     } else {
@@ -149,7 +152,7 @@ class Job {
           const std::int64_t file =
               expected >= size ? std::clamp<std::int64_t>(written - (expected - size), 0, size)
                                : written;
-          current_[index] = static_cast<std::uint64_t>(file);
+          setCurrent(index, static_cast<std::uint64_t>(file));
           draw();
         },
         [this, index](const Status& status) { finish(index, status); });
@@ -162,32 +165,65 @@ class Job {
     }
   }
 
+  // A download's file work stays off the way from one reply to the next
+  // request: the request leaves first, and its partial file is made (and the
+  // file before it closed and renamed) in the same loop pass, after the
+  // transport has sent it, while the service is working on it.
   void startDownload(std::size_t index) {
     const TransferItem& item = items_[index];
     auto target = LocalFiles::downloadTarget(item.local, baseName(item.remote), settings_.force);
     if (!target.ok()) return finishLater(index, target.status());
-    auto file = PartialFile::beside(target->path);
-    if (!file.ok()) return finishLater(index, file.status());
-    partials_[index] = std::move(*file);
-    const int fd = partials_[index]->fd();
+    targets_[index] = std::move(*target);
     downloads_[index] = DownloadStream::start(
-        settings_.root, item.remote, fd, "cannot write " + target->path, settings_.idleLimit,
+        settings_.root, item.remote, [this, index] { return openPartial(index); },
+        "cannot write " + targets_[index].path, settings_.idleLimit,
         [this, index](std::uint64_t received, std::int64_t) {
-          current_[index] = received;
+          setCurrent(index, received);
           draw();
         },
-        [this, index, path = target->path, mode = target->mode](const Status& status,
-                                                                std::uint64_t) {
-          Status outcome = status;
-          if (outcome.ok()) {
-            struct stat info {};
-            const bool known = ::fstat(partials_[index]->fd(), &info) == 0;
-            outcome = partials_[index]->commit(path, mode, PartialFile::Flush::kLater);
-            if (outcome.ok()) unflushed_.push_back({index, known ? info.st_dev : 0, path});
+        [this, index](const Status& status, std::uint64_t) {
+          if (!status.ok()) {
+            partials_[index].reset();  // an uncommitted partial file goes
+            return finish(index, status);
           }
-          partials_[index].reset();  // an uncommitted partial file goes
-          finish(index, outcome);
+          release(index);
+          pump();  // the next request goes out before this file is renamed
+          RunLoop::main().post([this, index, alive = alive_] {
+            if (*alive) commitDownload(index);
+          });
         });
+    RunLoop::main().post([this, index, alive = alive_, attempt = attempts_[index]] {
+      // Nothing to do when the transfer has ended meanwhile, or its file is there.
+      if (!*alive || attempts_[index] != attempt || !downloads_[index] || partials_[index]) return;
+      if (Result<int> fd = openPartial(index); !fd.ok()) {
+        downloads_[index]->cancel();
+        finish(index, fd.status());
+      }
+    });
+  }
+
+  // The partial file of the item's download, made on first use.
+  Result<int> openPartial(std::size_t index) {
+    if (!partials_[index]) {
+      auto file = PartialFile::beside(targets_[index].path, targets_[index].mode);
+      if (!file.ok()) return file.status();
+      partials_[index] = std::move(*file);
+    }
+    return partials_[index]->fd();
+  }
+
+  // Renames a complete download onto its target; the job's flush brings it to disk.
+  void commitDownload(std::size_t index) {
+    const DownloadTarget& target = targets_[index];
+    Status outcome = openPartial(index).status();  // an empty reply made no file yet
+    struct stat info {};
+    const bool known = outcome.ok() && ::fstat(partials_[index]->fd(), &info) == 0;
+    if (outcome.ok()) {
+      outcome = partials_[index]->commit(target.path, target.mode, PartialFile::Flush::kLater);
+    }
+    if (outcome.ok()) unflushed_.push_back({index, known ? info.st_dev : 0, target.path});
+    partials_[index].reset();  // an uncommitted partial file goes
+    settle(index, outcome);
   }
 
   // Reports an outcome from outside any callback of the item's own start.
@@ -196,13 +232,23 @@ class Job {
   }
 
   void finish(std::size_t index, const Status& status) {
+    release(index);
+    settle(index, status);
+  }
+
+  // The item's transfer has ended: its place goes to the next. The operation,
+  // its delegate or the download are released after the callback that
+  // reported the end has returned.
+  void release(std::size_t index) {
     --inFlight_;
-    // The operation, its delegate or the download are released after the
-    // callback that reported this outcome has returned.
     RunLoop::main().post(
         [upload = std::move(uploads_[index]), download = std::move(downloads_[index])] {});
     uploads_[index] = {};
     downloads_[index].reset();
+  }
+
+  // The item's outcome: another attempt later, or its final word.
+  void settle(std::size_t index, const Status& status) {
     if (!status.ok() && TransferQueue::retryable(status) && attempts_[index] <= settings_.retries) {
       const auto delay = settings_.firstBackOff * (1 << std::min(attempts_[index] - 1, 10));
       ++waiting_;
@@ -215,7 +261,7 @@ class Job {
       return;
     }
     outcomes_[index] = status;
-    current_[index] = 0;
+    setCurrent(index, 0);
     if (status.ok()) doneBytes_ += items_[index].size;
     ++finished_;
     pump();
@@ -242,10 +288,16 @@ class Job {
     unflushed_.clear();
   }
 
+  // The bytes of an item in flight; the job's sum follows, so that a redraw
+  // costs the same for ten files as for a hundred thousand.
+  void setCurrent(std::size_t index, std::uint64_t bytes) {
+    inFlightBytes_ += bytes - current_[index];
+    current_[index] = bytes;
+  }
+
   void draw() {
-    if (!progress_) return;
-    std::uint64_t bytes = doneBytes_;
-    for (std::uint64_t current : current_) bytes += current;
+    if (!progress_ || !progress_->enabled()) return;
+    const std::uint64_t bytes = doneBytes_ + inFlightBytes_;
     progress_->setLabel(std::to_string(finished_) + "/" + std::to_string(items_.size()) +
                         " files, " + std::to_string(inFlight_) + " in flight  ");
     progress_->update(static_cast<std::int64_t>(bytes), static_cast<std::int64_t>(total_));
@@ -263,6 +315,7 @@ class Job {
   std::vector<Upload> uploads_;
   std::vector<std::shared_ptr<DownloadStream>> downloads_;
   std::vector<std::unique_ptr<PartialFile>> partials_;
+  std::vector<DownloadTarget> targets_;
   struct Unflushed {
     std::size_t index;
     dev_t device;
@@ -276,6 +329,8 @@ class Job {
   int waiting_ = 0;
   std::uint64_t total_ = 0;
   std::uint64_t doneBytes_ = 0;
+  std::uint64_t inFlightBytes_ = 0;  // the sum of current_
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -155,48 +156,84 @@ void walkLocal(const fs::path& dir, const std::string& remote, std::vector<std::
   }
 }
 
-Result<std::shared_ptr<NBDirectoryInfo>> listPage(CommandContext& context, const std::string& path,
-                                                  int page) {
+// One page of a remote folder's listing, asked for at once.
+std::future<Result<NBResult>> listPage(CommandContext& context, const std::string& path, int page) {
   auto item = std::make_shared<NBGetDirectoryOperationItem>();
   item->root = context.options().root;
   if (path != "/" && !path.empty()) item->path = path;
   item->pageIndex = page;
   item->pageSize = kPageSize;
   item->fileLimit = 1 << 30;
-  const auto outcome = context.perform<NBGetDirectoryOperation>(item);
-  if (!outcome.ok()) return outcome.status();
-  auto listing = outcome->recordAs<NBDirectoryInfo>();
-  if (!listing) return Status::corruption("the service sent no listing");
-  return listing;
+  return context.performLater<NBGetDirectoryOperation>(item);
 }
 
-Status walkRemote(CommandContext& context, const std::string& path, const std::string& relative,
-                  std::vector<RemoteEntry>& entries, std::vector<Skip>* skipped) {
-  for (int page = 0;; ++page) {
-    auto listing = listPage(context, path, page);
-    if (!listing.ok()) return listing.status();
-    if (page == 0 && (!(*listing)->fileInfo || (*listing)->fileInfo->type == 0)) {
-      return Status::invalidArgument(path + " is not a folder");
+using FileList = std::vector<std::shared_ptr<NBFileInfo>>;
+
+// Adds the entries of the listed folder `path` (and, depth first, of the
+// folders in it) to `entries`, folders before their contents.
+void collect(const std::map<std::string, FileList>& listed, const std::string& path,
+             const std::string& relative, std::vector<RemoteEntry>& entries,
+             std::vector<Skip>* skipped) {
+  const auto found = listed.find(path);
+  if (found == listed.end()) return;
+  for (const auto& file : found->second) {
+    const std::string name = file->name.value_or("");
+    const std::string child = relative.empty() ? name : relative + "/" + name;
+    if (!storableName(name)) {
+      if (skipped) skipped->push_back({joinRemote(path, name), "a name no local folder can hold"});
+      continue;
     }
-    const auto files = (*listing)->files.value_or(std::vector<std::shared_ptr<NBFileInfo>>{});
+    entries.push_back({child, file->type != 0, file->size, file->modifyTime.value_or("")});
+    if (file->type != 0) collect(listed, joinRemote(path, name), child, entries, skipped);
+  }
+}
+
+// Every entry under the remote folder `path`. The folders of a tree are
+// listed up to `parallel` at a time (a tree of many folders then costs a few
+// round trips per level, not one per folder); the entries come in the same
+// order as a walk of one folder after another.
+Status walkRemote(CommandContext& context, const std::string& path,
+                  std::vector<RemoteEntry>& entries, std::vector<Skip>* skipped, int parallel) {
+  struct Page {
+    std::string path;
+    int index;
+  };
+  std::map<std::string, FileList> listed;
+  std::deque<Page> waiting = {{path, 0}};
+  std::deque<std::pair<Page, std::future<Result<NBResult>>>> asked;
+  const std::size_t limit = static_cast<std::size_t>(std::max(parallel, 1));
+  while (!waiting.empty() || !asked.empty()) {
+    while (!waiting.empty() && asked.size() < limit) {
+      Page page = waiting.front();
+      waiting.pop_front();
+      auto reply = listPage(context, page.path, page.index);
+      asked.emplace_back(std::move(page), std::move(reply));
+    }
+    // The oldest first: its folder's next page, or its subfolders, go next.
+    auto [page, reply] = std::move(asked.front());
+    asked.pop_front();
+    // An error leaves the calls still out to end unheard.
+    Result<NBResult> outcome = CommandContext::outcome(reply.get());
+    if (!outcome.ok()) return outcome.status();
+    auto listing = outcome->recordAs<NBDirectoryInfo>();
+    if (!listing) return Status::corruption("the service sent no listing");
+    if (page.index == 0 && (!listing->fileInfo || listing->fileInfo->type == 0)) {
+      return Status::invalidArgument(page.path + " is not a folder");
+    }
+    const FileList files = listing->files.value_or(FileList{});
+    FileList& all = listed[page.path];
+    all.insert(all.end(), files.begin(), files.end());
+    if (files.size() >= static_cast<std::size_t>(kPageSize)) {
+      waiting.push_front({page.path, page.index + 1});
+    }
     for (const auto& file : files) {
       const std::string name = file->name.value_or("");
-      const std::string child = relative.empty() ? name : relative + "/" + name;
-      if (!storableName(name)) {
-        if (skipped)
-          skipped->push_back({joinRemote(path, name), "a name no local folder can hold"});
-        continue;
-      }
-      entries.push_back({child, file->type != 0, file->size, file->modifyTime.value_or("")});
-      if (file->type != 0) {
-        if (Status status = walkRemote(context, joinRemote(path, name), child, entries, skipped);
-            !status.ok()) {
-          return status;
-        }
-      }
+      if (file->type != 0 && storableName(name))
+        waiting.push_back({joinRemote(page.path, name), 0});
     }
-    if (files.size() < static_cast<std::size_t>(kPageSize)) return Status::OK();
   }
+  collect(listed, path, "", entries, skipped);
+  return Status::OK();
 }
 
 // Seconds since the epoch of the service's "Thu, 10 Dec 2026 15:33:59 +0000";
@@ -287,7 +324,7 @@ Result<std::vector<RemoteEntry>> TreeTransfer::listTree(CommandContext& context,
                                                         const std::string& path) {
   std::vector<RemoteEntry> entries;
   if (Status status =
-          walkRemote(context, trimSlash(CommandContext::remotePath(path)), "", entries, nullptr);
+          walkRemote(context, trimSlash(CommandContext::remotePath(path)), entries, nullptr, 8);
       !status.ok()) {
     return status;
   }
@@ -345,7 +382,7 @@ Status TreeTransfer::get(CommandContext& context, const TreeOptions& o) {
   const std::string remote = trimSlash(CommandContext::remotePath(o.sources.front()));
   std::vector<RemoteEntry> entries;
   std::vector<Skip> skipped;
-  if (Status status = walkRemote(context, remote, "", entries, &skipped); !status.ok()) {
+  if (Status status = walkRemote(context, remote, entries, &skipped, o.transfers); !status.ok()) {
     return status;
   }
   const fs::path local = o.target;
@@ -386,7 +423,7 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   std::map<std::string, RemoteEntry> remote;
   {
     std::vector<RemoteEntry> entries;
-    Status status = walkRemote(context, remoteDir, "", entries, &skipped);
+    Status status = walkRemote(context, remoteDir, entries, &skipped, o.transfers);
     if (!status.ok() && !(upload && status.code() == StatusCode::kNotFound)) return status;
     for (RemoteEntry& entry : entries) remote[entry.relative] = std::move(entry);
   }

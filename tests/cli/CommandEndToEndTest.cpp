@@ -325,6 +325,21 @@ TEST_F(CommandEndToEndTest, FolderTreesRoundTripByteExact) {
   EXPECT_NE(r.out.find("d          -  empty-folder/"), std::string::npos) << r.out;
 }
 
+// A name as long as a folder can hold (255 bytes) comes down too, though its
+// partial file needs a few more characters than the name.
+TEST_F(CommandEndToEndTest, TheLongestNamesDownload) {
+  const std::string name = std::string(246, 'n') + "\u00e9t\u00e9.txt";  // 255 bytes
+  ASSERT_EQ(name.size(), 255u);
+  Shell r = sh("rm -rf long long-back && mkdir long && echo x >long/" + name +
+               " && $NB put -r long /long-up >/dev/null && $NB get -r /long-up long-back "
+               ">/dev/null && $NB get /long-up/" +
+               name + " one.txt >/dev/null && cat one.txt " + "long-back/" + name +
+               " && ls -A long-back | wc -l");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "x\nx\n1\n") << "the file, and no partial file beside it";
+  EXPECT_EQ(partialFiles(), 0);
+}
+
 TEST_F(CommandEndToEndTest, AFailedFileDoesNotStopTheOthers) {
   Shell r =
       sh("rm -rf some && mkdir some && echo 1 >some/one && echo 2 >some/two && "

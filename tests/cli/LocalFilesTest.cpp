@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +46,32 @@ TEST(LocalFilesTest, PartialFileReplacesTheTargetOnlyOnCommit) {
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
+// A partial file is never more open than the mode asked for, and commit()
+// leaves the target with exactly the mode it is given, whatever the umask took.
+TEST(LocalFilesTest, PartialFileTakesTheTargetsModeWithoutWideningIt) {
+  test::TemporaryFolder folder("nb-local-files");
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  struct Case {
+    mode_t made;       // asked for at creation
+    mode_t committed;  // given to commit()
+  };
+  for (const Case c :
+       {Case{0600, 0600}, Case{0640, 0640}, Case{0666, 0666}, Case{0600, 0644}, Case{0400, 0400}}) {
+    const std::string target = (folder.path() / "m.bin").string();
+    auto file = PartialFile::beside(target, c.made);
+    ASSERT_TRUE(file.ok()) << file.status().toString();
+    struct stat info {};
+    ASSERT_EQ(::fstat((*file)->fd(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, c.made & ~mask) << std::oct << c.made;
+    ASSERT_TRUE((*file)->write("bytes").ok());  // writable even when made read-only
+    ASSERT_TRUE((*file)->commit(target, c.committed).ok());
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, c.committed) << std::oct << c.made << " " << c.committed;
+    fs::remove(target);
+  }
+}
+
 TEST(LocalFilesTest, DownloadTargetResolvesFoldersAndGuardsReadOnlyFiles) {
   test::TemporaryFolder folder("nb-local-files");
   const fs::path ro = folder.path() / "ro.txt";
@@ -61,6 +88,30 @@ TEST(LocalFilesTest, DownloadTargetResolvesFoldersAndGuardsReadOnlyFiles) {
   const auto forced = LocalFiles::downloadTarget(ro.string(), "n", true);
   ASSERT_TRUE(forced.ok());
   EXPECT_EQ(forced->mode, 0400u);
+
+  // Links are followed: to a file, that file is replaced; to a folder, the
+  // name goes inside it; a missing file is new with the default mode.
+  const fs::path sub = folder.path() / "sub";
+  fs::create_directory(sub);
+  std::ofstream(sub / "real.txt") << "x";
+  fs::permissions(sub / "real.txt", fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink(sub / "real.txt", folder.path() / "to-file");
+  fs::create_symlink(sub, folder.path() / "to-folder");
+  const auto viaFile = LocalFiles::downloadTarget((folder.path() / "to-file").string(), "n", false);
+  ASSERT_TRUE(viaFile.ok());
+  EXPECT_EQ(viaFile->path, fs::canonical(sub / "real.txt").string());
+  EXPECT_EQ(viaFile->mode, 0600u);
+  const auto viaFolder =
+      LocalFiles::downloadTarget((folder.path() / "to-folder").string(), "n.bin", false);
+  ASSERT_TRUE(viaFolder.ok());
+  EXPECT_EQ(fs::path(viaFolder->path).filename(), "n.bin");
+  EXPECT_EQ(fs::canonical(fs::path(viaFolder->path).parent_path()), fs::canonical(sub));
+  const auto missing = LocalFiles::downloadTarget((sub / "new.bin").string(), "n", false);
+  ASSERT_TRUE(missing.ok());
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(missing->mode, 0666 & ~mask);
+  EXPECT_FALSE(LocalFiles::downloadTarget((sub / "real.txt" / "x").string(), "n", false).ok());
 
   const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);

@@ -75,7 +75,11 @@ class FileSink final : public NBReplySink {
     if (fd < 0) return Status::ioError(errnoText("create a temporary file for", path_));
     ::close(fd);
     temporary_ = pattern;
-    stream_ = std::make_unique<FileOutputStream>(temporary_, false);
+    // Opened to append, not to truncate: the file is empty either way, but ext4
+    // takes a truncated file that is then written for a file being replaced and
+    // forces all its blocks out when it is closed, which held the end of a
+    // 1 GiB download for half a second.
+    stream_ = std::make_unique<FileOutputStream>(temporary_, true);
     if (!stream_->open()) return failure();
     return Status::OK();
   }
