@@ -26,8 +26,9 @@ namespace {
 
 // The pair every request signs with (the server does not check it).
 std::shared_ptr<nb::NBCredentialSource> benchCredentials() {
-  return nb::NBCredentialSource::fixed(nb::NBConsumer("bench-consumer-key", "bench-consumer-secret"),
-                                       nb::NBToken("bench-access-token", "bench-token-secret"));
+  return nb::NBCredentialSource::fixed(
+      nb::NBConsumer("bench-consumer-key", "bench-consumer-secret"),
+      nb::NBToken("bench-access-token", "bench-token-secret"));
 }
 
 // One signed GET of BASE?n=N; the body, checked for a service error by the
