@@ -1,5 +1,3 @@
-#include "nb/platform/RunLoop.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,6 +5,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "nb/platform/RunLoop.h"
 
 namespace nb {
 namespace {
@@ -96,6 +96,39 @@ TEST(RunLoopTest, WatchedDescriptorReportsReadinessUntilUnwatched) {
   ::close(fds[1]);
 }
 
+TEST(RunLoopTest, PausedDescriptorIsSilentUntilItsFlagsAreSetAgain) {
+  RunLoop& loop = RunLoop::current();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  int calls = 0;
+  loop.watchFd(fds[0], RunLoop::kReadable, [&](unsigned) { ++calls; });
+  EXPECT_FALSE(loop.setFdEvents(fds[1], RunLoop::kReadable));  // not watched
+
+  // Paused before it turns ready, and paused while ready (it then leaves the
+  // wait set): silent either way, and heard again once resumed.
+  for (const bool readyBeforePause : {false, true}) {
+    SCOPED_TRACE(readyBeforePause);
+    if (readyBeforePause) {
+      ASSERT_EQ(::write(fds[1], "x", 1), 1);
+      loop.runUntil([] { return false; }, milliseconds(10));  // heard while watched
+    }
+    ASSERT_TRUE(loop.setFdEvents(fds[0], 0));
+    if (!readyBeforePause) {
+      ASSERT_EQ(::write(fds[1], "x", 1), 1);
+    }
+    calls = 0;
+    loop.runUntil([] { return false; }, milliseconds(30));
+    EXPECT_EQ(calls, 0);
+    ASSERT_TRUE(loop.setFdEvents(fds[0], RunLoop::kReadable));
+    EXPECT_TRUE(loop.runUntil([&] { return calls > 0; }, milliseconds(2000)));
+    char byte;
+    ASSERT_EQ(::read(fds[0], &byte, 1), 1);
+  }
+  loop.unwatchFd(fds[0]);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
 TEST(RunLoopTest, ManualClockFiresTimersOnlyAsItIsAdvanced) {
   std::string fired;
   std::thread([&] {  // a loop of its own, so no other test sees the manual clock
@@ -108,7 +141,8 @@ TEST(RunLoopTest, ManualClockFiresTimersOnlyAsItIsAdvanced) {
     loop.advanceClock(milliseconds(95));
     fired += "| ";
     loop.advanceClock(milliseconds(25));
-  }).join();
+  })
+      .join();
   EXPECT_EQ(fired, "| tick tick tick | once tick ");
 }
 

@@ -114,6 +114,14 @@ class URLConnectionTest : public ::testing::Test {
                           req.get_header_value("Transfer-Encoding") + "|" + req.body,
                       "text/plain");
     });
+    // The request target exactly as it arrived, and a relative redirect.
+    http.server.Get("/dir/target", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(req.target, "text/plain");
+    });
+    http.server.Get("/dir/go", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 302;
+      res.set_header("Location", "target?moved=1");
+    });
     http.server.Get("/big", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(std::string(4 << 20, 'x'), "application/octet-stream");
     });
@@ -154,6 +162,54 @@ TEST_F(URLConnectionTest, RedirectIsFollowedAndOnlyTheFinalResponseIsReported) {
   EXPECT_EQ(recorder->summary(), "response 200, data, finish");
   EXPECT_EQ(recorder->response.URL(), http.url("/hello"));
   EXPECT_EQ(recorder->body.find("redirect body"), std::string::npos);
+}
+
+TEST_F(URLConnectionTest, PathAndQueryGoOnTheWireAsWrittenAndRedirectsResolveAgainstThem) {
+  struct Case {
+    std::string path;      // requested
+    std::string target;    // what the server sees
+    std::string finalURL;  // the response's URL
+  };
+  const std::vector<Case> cases = {
+      {"/dir/target?oauth_signature=a%2Fb%3D&n=1&x=%7E",
+       "/dir/target?oauth_signature=a%2Fb%3D&n=1&x=%7E",
+       "/dir/target?oauth_signature=a%2Fb%3D&n=1&x=%7E"},
+      {"/dir/target", "/dir/target", "/dir/target"},
+      // Dot segments are resolved before sending, as always.
+      {"/dir/sub/../target?q=1", "/dir/target?q=1", "/dir/target?q=1"},
+      // A relative Location resolves against the path, the query aside.
+      {"/dir/go?a=1&b=2", "/dir/target?moved=1", "/dir/target?moved=1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto recorder = std::make_shared<Recorder>();
+    auto connection = URLConnection::connectionWithRequest(
+        URLRequest::requestWithURL(http.url(c.path)), recorder);
+    ASSERT_TRUE(runUntilEnded(recorder));
+    EXPECT_EQ(recorder->summary(), "response 200, data, finish");
+    EXPECT_EQ(recorder->body, c.target);
+    EXPECT_EQ(recorder->response.URL(), http.url(c.finalURL));
+  }
+}
+
+TEST_F(URLConnectionTest, ARequestAfterAPostOnTheSameThreadIsAPlainGet) {
+  // Transfers reuse finished transfers' handles: nothing of the post may stay.
+  auto post = std::make_shared<Recorder>();
+  auto request = URLRequest::requestWithURL(http.url("/echo"));
+  request.setHTTPMethod("POST");
+  request.setHTTPBody("a=1");
+  request.addValue("someone", "X-Who");
+  auto connection = URLConnection::connectionWithRequest(request, post);
+  ASSERT_TRUE(runUntilEnded(post));
+  EXPECT_EQ(post->body, "POST 3 |a=1");
+  for (int i = 0; i < 3; ++i) {
+    auto get = std::make_shared<Recorder>();
+    connection =
+        URLConnection::connectionWithRequest(URLRequest::requestWithURL(http.url("/hello")), get);
+    ASSERT_TRUE(runUntilEnded(get));
+    EXPECT_EQ(get->summary(), "response 200, data, finish");
+    EXPECT_EQ(get->body, "{\"msg\":\"ok\",\"who\":\"\"}");
+  }
 }
 
 TEST_F(URLConnectionTest, PostSendsBytesOrStreamedPartsWithContentLengthAndProgress) {
@@ -376,6 +432,35 @@ TEST_F(URLConnectionTest, CallbacksArriveOnTheThreadThatStartedTheRequest) {
   });
   worker.join();
   EXPECT_TRUE(ok);
+}
+
+TEST(EnvironmentSettingsTest, ProxyVariablesTheTransportHonoursAreNoticed) {
+  // Upper-case HTTP_PROXY is not one: libcurl ignores it (a CGI header could set it).
+  struct Case {
+    const char* name;
+    const char* value;
+    bool proxied;
+  };
+  const std::vector<Case> cases = {
+      {"http_proxy", "http://proxy:3128", true},
+      {"https_proxy", "http://proxy:3128", true},
+      {"HTTPS_PROXY", "http://proxy:3128", true},
+      {"all_proxy", "socks5://proxy", true},
+      {"ALL_PROXY", "socks5://proxy", true},
+      {"HTTP_PROXY", "http://proxy:3128", false},
+      {"http_proxy", "", false},
+      {"no_proxy", "*", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    static const Case* current;
+    current = &c;
+    const EnvironmentSettings settings =
+        EnvironmentSettings::fromEnvironment([](const char* name) -> const char* {
+          return std::string_view(name) == current->name ? current->value : nullptr;
+        });
+    EXPECT_EQ(settings.proxyFromEnvironment, c.proxied);
+  }
 }
 
 TEST_F(URLConnectionTest, ConnectToSendsARealHostNameToALocalServer) {

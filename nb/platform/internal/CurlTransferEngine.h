@@ -33,6 +33,13 @@ class CurlTransferEngine {
 
   RunLoop& runLoop() { return loop_; }
 
+  // An easy handle for a new transfer (CURL*): a pooled one, reset, or a new
+  // one; null when libcurl cannot make one.
+  void* takeEasy();
+  // Takes back an easy handle that no multi handle holds: into the pool when
+  // `keep` and the pool has room, else freed.
+  void recycle(void* easy, bool keep);
+
  private:
   struct Running {
     CurlTransfer* transfer;
@@ -42,6 +49,15 @@ class CurlTransferEngine {
   explicit CurlTransferEngine(RunLoop& loop);
   static int onSocket(void* easy, int fd, int what, void* self, void* socketData);
   static int onTimer(void* multi, long timeoutMs, void* self);
+
+ public:
+  // Connection sockets are opened and closed through these (libcurl's open
+  // and close socket callbacks, which CurlTransfer sets), so that the engine
+  // knows each one's whole life. openSocket returns the fd, or -1.
+  int openSocket(int family, int type, int protocol);
+  int closeSocket(int fd);
+
+ private:
   // Lets libcurl act on `fd` (or on its timer) and handles what it finished.
   void socketAction(int fd, int curlEvents);
   void completeFinished();
@@ -52,11 +68,18 @@ class CurlTransferEngine {
   RunLoop::TimerHandle timer_;
   std::unordered_map<void*, Running> transfers_;  // by easy handle
   std::unordered_set<int> watched_;               // sockets registered with the run loop
+  // Connection sockets opened here and not yet closed: between requests such
+  // a socket's watch is only paused, which costs no system call, because it
+  // stays open until closeSocket() takes it off the loop.
+  std::unordered_set<int> ownSockets_;
   // libcurl must not be re-entered from its own callbacks; changes requested
   // there wait until it returns.
   int insideCurl_ = 0;
   std::vector<Running> deferredAdds_;
   std::vector<CurlTransfer*> deferredRemovals_;
+  // Easy handles of finished transfers, reset: making one costs more than a
+  // small request's whole exchange.
+  std::vector<void*> idle_;
 };
 
 }  // namespace nb
