@@ -119,10 +119,12 @@ std::size_t requestTargetStart(std::string_view url) {
   if (path == std::string_view::npos || url[path] != '/') return std::string_view::npos;
   const std::size_t query = url.find('?', path);
   if (query == std::string_view::npos) return std::string_view::npos;  // nothing to gain
+  bool unfit = false;  // folded without branches: the loop vectorises
   for (std::size_t i = path; i < url.size(); ++i) {
     const auto c = static_cast<unsigned char>(url[i]);
-    if (c <= 0x20 || c >= 0x7f || c == '#') return std::string_view::npos;
+    unfit |= (c <= 0x20) | (c >= 0x7f) | (c == '#');
   }
+  if (unfit) return std::string_view::npos;
   if (url.substr(path, query - path).find("/.") != std::string_view::npos) {
     return std::string_view::npos;
   }
@@ -390,6 +392,7 @@ bool CurlTransfer::onHeaderLine(std::string_view line) {
     skipBody_ = false;
     responseDelivered_ = false;
     responseHeaders_.clear();
+    responseHeaders_.reserve(16);  // a typical reply's header lines, without regrowing
     status_ = 0;
     const auto space = line.find(' ');
     if (space != std::string_view::npos) {
