@@ -146,6 +146,25 @@ RunLoop::TimerHandle RunLoop::addTimer(std::chrono::milliseconds delay, bool rep
   return TimerHandle(this, id);
 }
 
+bool RunLoop::rescheduleTimer(const TimerHandle& timer, std::chrono::milliseconds delay) {
+  if (timer.loop_ != this) return false;
+  auto it = timers_.find(timer.id_);
+  if (it == timers_.end() || it->second.repeat) return false;
+  if (delay.count() < 0) delay = std::chrono::milliseconds(0);
+  const auto due = now() + delay;
+  auto range = timerQueue_.equal_range(it->second.due);
+  for (auto q = range.first; q != range.second; ++q) {
+    if (q->second == timer.id_) {
+      auto node = timerQueue_.extract(q);  // the same node, re-keyed: no allocation
+      node.key() = due;
+      timerQueue_.insert(std::move(node));
+      break;
+    }
+  }
+  it->second.due = due;
+  return true;
+}
+
 void RunLoop::cancelTimer(std::uint64_t id) {
   auto it = timers_.find(id);
   if (it == timers_.end()) return;

@@ -70,6 +70,11 @@ class RunLoop {
   // until cancelled. A repeating timer needs a positive delay.
   TimerHandle addTimer(std::chrono::milliseconds delay, bool repeat, std::function<void()> fn);
 
+  // Moves a pending one-shot timer so that it fires `delay` from now, keeping
+  // its callback; false (and nothing changes) when the timer has fired, was
+  // cancelled or repeats. Costs no allocation, unlike cancel() and addTimer().
+  bool rescheduleTimer(const TimerHandle& timer, std::chrono::milliseconds delay);
+
   // Watches `fd` for the FdEvent flags in `events`; replaces an earlier watch
   // of the same fd. `fn` receives the flags that are ready.
   void watchFd(int fd, unsigned events, std::function<void(unsigned ready)> fn);

@@ -46,6 +46,32 @@ TEST(RunLoopTest, TimersFireByDueTimeAndCancelledOnesNever) {
   EXPECT_EQ(fired, "abc");
 }
 
+TEST(RunLoopTest, RescheduledTimerFiresOnceAtItsNewTime) {
+  std::string fired;
+  std::thread([&] {  // a loop of its own, so no other test sees the manual clock
+    RunLoop& loop = RunLoop::current();
+    loop.useManualClock();
+    auto moved = loop.addTimer(milliseconds(10), false, [&] { fired += "m"; });
+    loop.addTimer(milliseconds(20), false, [&] { fired += "b"; });
+    EXPECT_TRUE(loop.rescheduleTimer(moved, milliseconds(30)));  // later than b
+    loop.advanceClock(milliseconds(25));
+    EXPECT_EQ(fired, "b");
+    EXPECT_TRUE(loop.rescheduleTimer(moved, milliseconds(0)));  // now
+    loop.advanceClock(milliseconds(1));
+    EXPECT_EQ(fired, "bm");
+    EXPECT_FALSE(loop.rescheduleTimer(moved, milliseconds(5)));  // fired already
+    auto cancelled = loop.addTimer(milliseconds(5), false, [&] { fired += "c"; });
+    cancelled.cancel();
+    EXPECT_FALSE(loop.rescheduleTimer(cancelled, milliseconds(5)));
+    auto repeating = loop.addTimer(milliseconds(5), true, [&] { fired += "r"; });
+    EXPECT_FALSE(loop.rescheduleTimer(repeating, milliseconds(50)));
+    repeating.cancel();
+    loop.advanceClock(milliseconds(100));
+  })
+      .join();
+  EXPECT_EQ(fired, "bm");
+}
+
 TEST(RunLoopTest, RepeatingTimerRepeatsUntilItCancelsItself) {
   RunLoop& loop = RunLoop::current();
   int ticks = 0;

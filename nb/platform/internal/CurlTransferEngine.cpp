@@ -623,6 +623,12 @@ int CurlTransferEngine::closeSocket(int fd) {
 
 int CurlTransferEngine::onTimer(void* /*multi*/, long timeoutMs, void* selfPointer) {
   auto* self = static_cast<CurlTransferEngine*>(selfPointer);
+  // libcurl moves its timer several times per request: moved in place when
+  // it is still pending.
+  if (timeoutMs >= 0 && self->timer_.valid() &&
+      self->loop_.rescheduleTimer(self->timer_, std::chrono::milliseconds(timeoutMs))) {
+    return 0;
+  }
   self->timer_.cancel();
   if (timeoutMs >= 0) {
     self->timer_ = self->loop_.addTimer(std::chrono::milliseconds(timeoutMs), false, [self] {
