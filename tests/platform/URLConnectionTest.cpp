@@ -192,23 +192,50 @@ TEST_F(URLConnectionTest, PathAndQueryGoOnTheWireAsWrittenAndRedirectsResolveAga
   }
 }
 
-TEST_F(URLConnectionTest, ARequestAfterAPostOnTheSameThreadIsAPlainGet) {
-  // Transfers reuse finished transfers' handles: nothing of the post may stay.
-  auto post = std::make_shared<Recorder>();
-  auto request = URLRequest::requestWithURL(http.url("/echo"));
-  request.setHTTPMethod("POST");
-  request.setHTTPBody("a=1");
-  request.addValue("someone", "X-Who");
-  auto connection = URLConnection::connectionWithRequest(request, post);
-  ASSERT_TRUE(runUntilEnded(post));
-  EXPECT_EQ(post->body, "POST 3 |a=1");
-  for (int i = 0; i < 3; ++i) {
-    auto get = std::make_shared<Recorder>();
-    connection =
-        URLConnection::connectionWithRequest(URLRequest::requestWithURL(http.url("/hello")), get);
-    ASSERT_TRUE(runUntilEnded(get));
-    EXPECT_EQ(get->summary(), "response 200, data, finish");
-    EXPECT_EQ(get->body, "{\"msg\":\"ok\",\"who\":\"\"}");
+TEST_F(URLConnectionTest, ReusedTransferHandlesCarryNothingOfTheRequestBefore) {
+  // Transfers on one thread reuse finished transfers' handles: a request must
+  // go exactly as its own, whatever ran before it (method, body, headers,
+  // another transport's connect-to list).
+  const std::string mapped = "api.nimbus.test:80:127.0.0.1:" + std::to_string(http.port());
+  EnvironmentSettings mapping;
+  mapping.connectTo = {mapped};
+  const auto viaMapping = Transport::curl(mapping);
+  const auto direct = Transport::curl(EnvironmentSettings());
+
+  struct Step {
+    std::string name;
+    std::string url;
+    std::string who;  // X-Who header; empty: none
+    bool post = false;
+    std::shared_ptr<Transport> transport;
+    std::string body;  // expected
+  };
+  const std::string nobody = "{\"msg\":\"ok\",\"who\":\"\"}";
+  const std::vector<Step> steps = {
+      {"post with a header", http.url("/echo"), "someone", true, direct, "POST 3 |a=1"},
+      {"plain get", http.url("/hello"), "", false, direct, nobody},
+      {"get with a header", http.url("/hello"), "tester", false, direct,
+       "{\"msg\":\"ok\",\"who\":\"tester\"}"},
+      {"plain get again", http.url("/hello"), "", false, direct, nobody},
+      {"mapped host", "http://api.nimbus.test/hello", "", false, viaMapping, nobody},
+      {"direct after mapped", http.url("/hello"), "", false, direct, nobody},
+      {"mapped again", "http://api.nimbus.test/hello", "", false, viaMapping, nobody},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    auto recorder = std::make_shared<Recorder>();
+    auto request = URLRequest::requestWithURL(step.url);
+    if (step.post) {
+      request.setHTTPMethod("POST");
+      request.setHTTPBody("a=1");
+    }
+    if (!step.who.empty()) request.addValue(step.who, "X-Who");
+    auto connection = URLConnection::connectionWithRequest(request, recorder, step.transport);
+    ASSERT_TRUE(runUntilEnded(recorder));
+    EXPECT_EQ(recorder->summary(),
+              step.post ? "sent, response 200, data, finish" : "response 200, data, finish")
+        << recorder->error.description;
+    EXPECT_EQ(recorder->body, step.body);
   }
 }
 

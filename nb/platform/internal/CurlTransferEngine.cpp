@@ -161,7 +161,8 @@ class CurlTransfer final : public Transfer {
     curl_off_t received = 0, sent = 0;
     curl_easy_getinfo(easy_.get(), CURLINFO_SIZE_DOWNLOAD_T, &received);
     curl_easy_getinfo(easy_.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
-    engine.recycle(easy_.release(), received + sent <= kPooledTransferBytes);
+    engine.recycle(easy_.release(), received + sent <= kPooledTransferBytes, plainGet_,
+                   *settings_);
   }
 
  private:
@@ -204,6 +205,8 @@ class CurlTransfer final : public Transfer {
   bool skipBody_ = false;  // body of a redirect that is followed
   bool responseDelivered_ = false;
   bool sendsTarget_ = false;  // the path and query go as CURLOPT_REQUEST_TARGET
+  bool plainGet_ = false;     // a GET without body or header: its handle's options are few
+  const EnvironmentSettings* settings_ = nullptr;  // the transport's, which outlives us
   int status_ = 0;
   std::vector<std::pair<std::string, std::string>> responseHeaders_;
   std::int64_t uploaded_ = 0;
@@ -251,7 +254,10 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
     }
   }
 
-  easy_.reset(static_cast<CURL*>(engine.takeEasy()));
+  settings_ = &settings;
+  plainGet_ = !body_ && request_.HTTPMethod() == "GET" && request_.allHTTPHeaderFields().empty();
+  bool configured = false;
+  easy_.reset(static_cast<CURL*>(engine.takeEasy(settings, plainGet_, &configured)));
   if (!easy_) {
     engine.runLoop().post([this, keep = std::move(receiver)] {
       if (receiver_ == nullptr) return;
@@ -263,6 +269,10 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
   }
   CURL* easy = easy_.get();
   const std::string& url = request_.URL();
+  // Every option below that a plain GET sets, and that differs per transfer,
+  // is set on every transfer (null when unused): a configured handle keeps
+  // its earlier values. The rest is set only on a handle that is as new.
+  curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, nullptr);
   if (settings.proxyFromEnvironment) {
     // libcurl reads the proxy variables per request and sends a proxy the
     // whole URL, so the request goes as written.
@@ -285,21 +295,28 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
       sendsTarget_ = true;
     }
   }
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &openEngineSocket);
-  curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &engine);
-  curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &closeEngineSocket);
-  curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, &engine);
+  if (!configured) {
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &openEngineSocket);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &engine);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &closeEngineSocket);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, &engine);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlTransfer::header);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlTransfer::write);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CurlTransfer::progress);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    if (!settings.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile.c_str());
+  }
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_);
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlTransfer::header);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlTransfer::write);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
 
   // The time-out bounds connecting and any stretch without a byte moved, not
   // the whole transfer, so that big uploads and downloads are not cut short and
@@ -311,15 +328,9 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
   idleLimit_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(timeout));
   lastProgress_ = std::chrono::steady_clock::now();
-  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CurlTransfer::progress);
-  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
                    std::max(1L, static_cast<long>(std::ceil(timeout * 4))));
-
-  if (!settings.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile.c_str());
-  if (connectTo != nullptr) curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo);
+  curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo);
 
   bool hasExpect = false;
   for (const auto& [field, value] : request_.allHTTPHeaderFields()) {
@@ -510,19 +521,28 @@ CurlTransferEngine::CurlTransferEngine(RunLoop& loop) : loop_(loop) {
   curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxIdleConnections);
 }
 
-void* CurlTransferEngine::takeEasy() {
+void* CurlTransferEngine::takeEasy(const EnvironmentSettings& settings, bool plainGet,
+                                   bool* configured) {
+  *configured = false;
   if (idle_.empty()) return curl_easy_init();
-  void* easy = idle_.back();
+  IdleEasy idle = std::move(idle_.back());
   idle_.pop_back();
-  return easy;
+  if (plainGet && idle.plainGet && idle.proxyFromEnvironment == settings.proxyFromEnvironment &&
+      idle.caFile == settings.caFile) {
+    *configured = true;
+  } else {
+    // As new, but with its buffers kept; its connections stay in the multi
+    // handle's cache either way.
+    curl_easy_reset(static_cast<CURL*>(idle.easy));
+  }
+  return idle.easy;
 }
 
-void CurlTransferEngine::recycle(void* easy, bool keep) {
+void CurlTransferEngine::recycle(void* easy, bool keep, bool plainGet,
+                                 const EnvironmentSettings& settings) {
   if (keep && idle_.size() < kMaxIdleHandles) {
-    // A reset handle is as new, but keeps its buffers; its connections stay
-    // in the multi handle's cache either way.
-    curl_easy_reset(static_cast<CURL*>(easy));
-    idle_.push_back(easy);
+    idle_.push_back({easy, plainGet, settings.proxyFromEnvironment,
+                     plainGet ? settings.caFile : std::string()});
   } else {
     curl_easy_cleanup(static_cast<CURL*>(easy));
   }
@@ -539,7 +559,7 @@ CurlTransferEngine::~CurlTransferEngine() {
   for (auto& running : dropped) running.transfer->drop();
   timer_.cancel();
   for (int fd : watched_) loop_.unwatchFd(fd);
-  for (void* easy : idle_) curl_easy_cleanup(static_cast<CURL*>(easy));
+  for (const IdleEasy& idle : idle_) curl_easy_cleanup(static_cast<CURL*>(idle.easy));
   curl_multi_cleanup(multi_);
   // Each connection and its delegate may refer to the other: break the cycle.
   for (auto& running : dropped) running.receiver->transferWasDropped();

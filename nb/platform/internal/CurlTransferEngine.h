@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -33,12 +34,16 @@ class CurlTransferEngine {
 
   RunLoop& runLoop() { return loop_; }
 
-  // An easy handle for a new transfer (CURL*): a pooled one, reset, or a new
-  // one; null when libcurl cannot make one.
-  void* takeEasy();
+  // An easy handle for a new transfer (CURL*), or null when libcurl cannot
+  // make one: a pooled one or a new one. `*configured` is true when the handle
+  // already carries every option of a plain GET (no body, no header) under
+  // `settings`, because its last transfer was one: then only the options that
+  // differ per transfer need setting. Otherwise it is as new (reset).
+  void* takeEasy(const EnvironmentSettings& settings, bool plainGet, bool* configured);
   // Takes back an easy handle that no multi handle holds: into the pool when
-  // `keep` and the pool has room, else freed.
-  void recycle(void* easy, bool keep);
+  // `keep` and the pool has room, else freed. `plainGet`: its transfer was a
+  // plain GET under `settings`.
+  void recycle(void* easy, bool keep, bool plainGet, const EnvironmentSettings& settings);
 
  private:
   struct Running {
@@ -77,9 +82,16 @@ class CurlTransferEngine {
   int insideCurl_ = 0;
   std::vector<Running> deferredAdds_;
   std::vector<CurlTransfer*> deferredRemovals_;
-  // Easy handles of finished transfers, reset: making one costs more than a
-  // small request's whole exchange.
-  std::vector<void*> idle_;
+  // Easy handles of finished transfers: making one costs more than a small
+  // request's whole exchange, and resetting and configuring one again a few
+  // per cent of it.
+  struct IdleEasy {
+    void* easy;
+    bool plainGet;  // configured for a plain GET under the settings below
+    bool proxyFromEnvironment;
+    std::string caFile;
+  };
+  std::vector<IdleEasy> idle_;
 };
 
 }  // namespace nb
