@@ -161,8 +161,7 @@ class CurlTransfer final : public Transfer {
     curl_off_t received = 0, sent = 0;
     curl_easy_getinfo(easy_.get(), CURLINFO_SIZE_DOWNLOAD_T, &received);
     curl_easy_getinfo(easy_.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
-    engine.recycle(easy_.release(), received + sent <= kPooledTransferBytes, plainGet_,
-                   *settings_);
+    engine.recycle(easy_.release(), received + sent <= kPooledTransferBytes, plainGet_, *settings_);
   }
 
  private:
