@@ -78,17 +78,20 @@ ParsedCommandLine CommandLine::parse(int argc, const char* const* argv, std::ost
   app.require_subcommand(1);
   addGlobalOptions(app, parsed.globals);
 
+  const std::string word = firstWord(argc, argv);
+  const bool help = hasArgument(argc, argv, "--help") || hasArgument(argc, argv, "-h");
+  const CommandEntry* named = word.empty() ? nullptr : CommandTable::find(word);
+  if (!word.empty() && !help && named == nullptr) {
+    parsed.exitCode = usageError("unknown command '" + word + "'", json, out, err);
+    return parsed;
+  }
+  // Every command is listed, but when the line names one and asks for no
+  // help, only that command's options are declared: declaring them all is
+  // most of the parse's cost, paid on every start.
   std::vector<std::pair<CLI::App*, CommandRun>> runs;
   for (const CommandEntry& entry : CommandTable::commands()) {
     CLI::App* sub = app.add_subcommand(entry.name, entry.help);
-    runs.emplace_back(sub, entry.declare(*sub));
-  }
-
-  const std::string word = firstWord(argc, argv);
-  if (!word.empty() && !hasArgument(argc, argv, "--help") && !hasArgument(argc, argv, "-h") &&
-      !CommandTable::find(word)) {
-    parsed.exitCode = usageError("unknown command '" + word + "'", json, out, err);
-    return parsed;
+    if (help || named == nullptr || named == &entry) runs.emplace_back(sub, entry.declare(*sub));
   }
   try {
     app.parse(argc, argv);

@@ -1,6 +1,8 @@
 // Fetches COUNT URLs (BASE?n=0 ... BASE?n=COUNT-1) with PARALLEL requests in
-// flight, each through an NBNetworkOperation subclass, and prints the wall
-// time and the process's peak memory. FORM "delegate" (the default) runs the
+// flight, each through a file-service operation as an application's call runs:
+// planned, signed with a fresh nonce and timestamp, sent, its reply checked for
+// a service error and handed to the delegate. Prints the wall time and the
+// process's peak memory. FORM "delegate" (the default) runs the
 // operations on this thread's run loop with a delegate; "future" runs them
 // through NBClient's future form, PARALLEL futures outstanding.
 //   bench_transport BASE_URL COUNT PARALLEL [delegate|future]
@@ -15,28 +17,40 @@
 #include <memory>
 #include <string>
 
-#include "nb/Private/NBNetworkOperation.h"
+#include "nb/Private/NBCredentialSource.h"
 #include "nb/client/NBClient.h"
+#include "nb/operations/NBFileServiceOperation.h"
 #include "nb/platform/RunLoop.h"
 
 namespace {
 
-// One GET; the body, checked for a service error by the base class, is the result.
-class FetchOperation : public nb::NBNetworkOperation {
+// The pair every request signs with (the server does not check it).
+std::shared_ptr<nb::NBCredentialSource> benchCredentials() {
+  return nb::NBCredentialSource::fixed(
+      nb::NBConsumer("bench-consumer-key", "bench-consumer-secret"),
+      nb::NBToken("bench-access-token", "bench-token-secret"));
+}
+
+// One signed GET of BASE?n=N; the body, checked for a service error by the
+// base class, is the result.
+class FetchOperation : public nb::NBFileServiceOperation {
  public:
-  FetchOperation(nb::NBOperationDelegate* delegate, std::string url)
-      : NBNetworkOperation(delegate, std::make_shared<nb::NBOperationItem>()),
-        url_(std::move(url)) {}
+  FetchOperation(nb::NBOperationDelegate* delegate, const std::string& base, int n)
+      : NBFileServiceOperation(delegate, std::make_shared<nb::NBOperationItem>()),
+        base_(base),
+        n_(std::to_string(n)) {}
 
-  void executeOperation() override { startConnection(nb::URLRequest::requestWithURL(url_)); }
-
- protected:
-  void handleSuccessData(const std::optional<std::string>& data) override {
-    if (data) reportSuccess(nb::NBResult::text(*data));
+  nb::Result<nb::NBServiceRequest> serviceRequest() const override {
+    return nb::NBServiceRequest{base_, {{"n", n_}}};
+  }
+  nb::Result<nb::NBResult> resultFromReply(const std::optional<std::string>& body) const override {
+    if (!body) return nb::Status::internal("no reply body");
+    return nb::NBResult::text(*body);
   }
 
  private:
-  std::string url_;
+  std::string base_;
+  std::string n_;
 };
 
 // Keeps PARALLEL operations running until COUNT have ended.
@@ -46,8 +60,8 @@ class Driver : public nb::NBOperationDelegate {
 
   void startNext() {
     if (started_ == count_) return;
-    auto operation =
-        std::make_shared<FetchOperation>(this, base_ + "?n=" + std::to_string(started_++));
+    auto operation = std::make_shared<FetchOperation>(this, base_, started_++);
+    operation->setCredentialSource(credentials_);
     operation->executeOperation();  // the running request owns it from here
   }
   void operationSuccess(nb::NBOperation*, const nb::NBResult& result) override {
@@ -66,6 +80,7 @@ class Driver : public nb::NBOperationDelegate {
   void end() { startNext(); }
 
   std::string base_;
+  std::shared_ptr<nb::NBCredentialSource> credentials_ = benchCredentials();
   int count_;
   int started_ = 0, succeeded_ = 0, failed_ = 0;
 };
@@ -86,14 +101,13 @@ Tally runDelegates(const std::string& base, int count, int parallel) {
 
 // Keeps PARALLEL futures outstanding: waits for the oldest, then starts one more.
 Tally runFutures(const std::string& base, int count, int parallel) {
-  const nb::NBClient client;
+  const nb::NBClient client(benchCredentials());
   Tally tally;
   std::deque<std::future<nb::Result<nb::NBResult>>> outstanding;
   int started = 0;
   const auto startNext = [&] {
-    std::string url = base + "?n=" + std::to_string(started++);
-    outstanding.push_back(client.callFuture([url = std::move(url)](nb::NBOperationDelegate* d) {
-      return std::make_shared<FetchOperation>(d, url);
+    outstanding.push_back(client.callFuture([&base, n = started++](nb::NBOperationDelegate* d) {
+      return std::make_shared<FetchOperation>(d, base, n);
     }));
   };
   while (started < count && static_cast<int>(outstanding.size()) < parallel) startNext();

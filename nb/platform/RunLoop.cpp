@@ -61,7 +61,7 @@ RunLoop& RunLoop::main() {
   return *gMainLoop.load();
 }
 
-RunLoop::RunLoop() {
+RunLoop::RunLoop() : owner_(std::this_thread::get_id()) {
   epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   // Without these the loop cannot work at all; there is nothing sensible to report to.
@@ -116,13 +116,16 @@ void RunLoop::stop() {
 }
 
 void RunLoop::post(std::function<void()> task) {
-  bool first;
+  bool needsWake;
   {
     std::lock_guard<std::mutex> lock(postedMutex_);
-    first = posted_.empty();
     posted_.push_back(std::move(task));
+    // The loop's own thread is awake by definition; another thread wakes it
+    // only when it waits and nobody has woken it yet.
+    needsWake = sleeping_ && !wakeSent_ && std::this_thread::get_id() != owner_;
+    if (needsWake) wakeSent_ = true;
   }
-  if (first) wake();
+  if (needsWake) wake();
 }
 
 void RunLoop::wake() {
@@ -143,6 +146,25 @@ RunLoop::TimerHandle RunLoop::addTimer(std::chrono::milliseconds delay, bool rep
   return TimerHandle(this, id);
 }
 
+bool RunLoop::rescheduleTimer(const TimerHandle& timer, std::chrono::milliseconds delay) {
+  if (timer.loop_ != this) return false;
+  auto it = timers_.find(timer.id_);
+  if (it == timers_.end() || it->second.repeat) return false;
+  if (delay.count() < 0) delay = std::chrono::milliseconds(0);
+  const auto due = now() + delay;
+  auto range = timerQueue_.equal_range(it->second.due);
+  for (auto q = range.first; q != range.second; ++q) {
+    if (q->second == timer.id_) {
+      auto node = timerQueue_.extract(q);  // the same node, re-keyed: no allocation
+      node.key() = due;
+      timerQueue_.insert(std::move(node));
+      break;
+    }
+  }
+  it->second.due = due;
+  return true;
+}
+
 void RunLoop::cancelTimer(std::uint64_t id) {
   auto it = timers_.find(id);
   if (it == timers_.end()) return;
@@ -156,23 +178,56 @@ void RunLoop::cancelTimer(std::uint64_t id) {
   timers_.erase(it);
 }
 
-void RunLoop::watchFd(int fd, unsigned events, std::function<void(unsigned)> fn) {
+void RunLoop::syncWatch(int fd, Watch& watch) {
+  if (watch.wanted == 0) return;  // paused: left as it is until it turns ready
+  const unsigned flags = epollEventsFor(watch.wanted);
+  if (watch.inSet && watch.registered == flags) return;
   epoll_event event{};
-  event.events = epollEventsFor(events);
+  event.events = flags;
   event.data.fd = fd;
-  const bool known = watches_.count(fd) != 0;
-  if (::epoll_ctl(epoll_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0) {
+  const int op = watch.inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+  if (::epoll_ctl(epoll_, op, fd, &event) != 0) {
     // The fd was closed and reused behind our back (EEXIST), or closed and
     // dropped from the set (ENOENT): try the other operation.
-    ::epoll_ctl(epoll_, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event);
+    ::epoll_ctl(epoll_, op == EPOLL_CTL_MOD ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event);
   }
-  watches_[fd] = std::make_shared<std::function<void(unsigned)>>(std::move(fn));
+  watch.registered = flags;
+  watch.inSet = true;
+}
+
+void RunLoop::watchFd(int fd, unsigned events, std::function<void(unsigned)> fn) {
+  auto watch = std::make_shared<Watch>();
+  watch->fn = std::move(fn);
+  watch->wanted = events;
+  auto it = watches_.find(fd);
+  if (it != watches_.end()) {
+    watch->registered = it->second->registered;
+    watch->inSet = it->second->inSet;
+    it->second = watch;
+  } else {
+    // An fd this loop does not know may still be in the set under an old,
+    // closed fd of the same number: syncWatch tries both operations.
+    watches_.emplace(fd, watch);
+  }
+  syncWatch(fd, *watch);
+}
+
+bool RunLoop::setFdEvents(int fd, unsigned events) {
+  auto it = watches_.find(fd);
+  if (it == watches_.end()) return false;
+  it->second->wanted = events;
+  syncWatch(fd, *it->second);
+  return true;
 }
 
 void RunLoop::unwatchFd(int fd) {
-  if (watches_.erase(fd) == 0) return;
+  auto it = watches_.find(fd);
+  if (it == watches_.end()) return;
+  const bool inSet = it->second->inSet;
+  it->second->wanted = 0;  // a callback still running must not re-arm it
+  watches_.erase(it);
   // Fails harmlessly when the fd is already closed.
-  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+  if (inSet) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
 }
 
 void RunLoop::runOnce(Clock::time_point deadline) {
@@ -181,6 +236,10 @@ void RunLoop::runOnce(Clock::time_point deadline) {
   {
     std::lock_guard<std::mutex> lock(postedMutex_);
     pending = !posted_.empty() || stopRequested_;
+    if (!pending) {
+      sleeping_ = true;
+      wakeSent_ = false;
+    }
   }
   if (!pending) {
     auto until = deadline;
@@ -201,6 +260,10 @@ void RunLoop::runOnce(Clock::time_point deadline) {
 
   epoll_event events[64];
   const int count = ::epoll_wait(epoll_, events, 64, timeoutMs);
+  if (!pending) {
+    std::lock_guard<std::mutex> lock(postedMutex_);
+    sleeping_ = false;
+  }
   for (int i = 0; i < count; ++i) {
     const int fd = events[i].data.fd;
     if (fd == wakeFd_) {
@@ -210,8 +273,15 @@ void RunLoop::runOnce(Clock::time_point deadline) {
     }
     auto it = watches_.find(fd);
     if (it == watches_.end()) continue;  // unwatched by an earlier callback
-    const auto fn = it->second;          // keeps it alive if the callback re-watches
-    (*fn)(readyFlagsFor(events[i].events));
+    const auto watch = it->second;       // keeps it alive if the callback re-watches
+    if (watch->wanted == 0) {
+      // Paused, and ready (the peer closed, or sent what nobody reads): out of
+      // the set until flags are set again, so that it does not wake every pass.
+      if (watch->inSet) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+      watch->inSet = false;
+      continue;
+    }
+    watch->fn(readyFlagsFor(events[i].events));
   }
   runDueTimers();
   runPosted();

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -69,9 +70,21 @@ class RunLoop {
   // until cancelled. A repeating timer needs a positive delay.
   TimerHandle addTimer(std::chrono::milliseconds delay, bool repeat, std::function<void()> fn);
 
+  // Moves a pending one-shot timer so that it fires `delay` from now, keeping
+  // its callback; false (and nothing changes) when the timer has fired, was
+  // cancelled or repeats. Costs no allocation, unlike cancel() and addTimer().
+  bool rescheduleTimer(const TimerHandle& timer, std::chrono::milliseconds delay);
+
   // Watches `fd` for the FdEvent flags in `events`; replaces an earlier watch
   // of the same fd. `fn` receives the flags that are ready.
   void watchFd(int fd, unsigned events, std::function<void(unsigned ready)> fn);
+  // Changes the flags a watched fd waits for, keeping its callback; false when
+  // `fd` is not watched. Zero pauses the watch: no callback until the flags
+  // are set again. Changing to the flags in force, and pausing, cost no system
+  // call (a paused fd that turns ready is taken out of the wait set then, and
+  // put back when flags are set again), so a socket that goes idle between
+  // requests and back costs nothing. The fd must stay open while watched.
+  bool setFdEvents(int fd, unsigned events);
   // Stops watching `fd`; no callback for it is made afterwards.
   void unwatchFd(int fd);
 
@@ -109,13 +122,29 @@ class RunLoop {
   std::mutex postedMutex_;
   std::vector<std::function<void()>> posted_;
   bool stopRequested_ = false;  // guarded by postedMutex_
+  // Guarded by postedMutex_: the loop is about to wait or waits in epoll_wait,
+  // and whether a wake-up has been sent since. Posts to a loop that is awake
+  // need no wake-up: it takes them before it waits again.
+  bool sleeping_ = false;
+  bool wakeSent_ = false;
+  std::thread::id owner_;  // the loop's thread
 
   std::uint64_t nextTimerId_ = 1;
   std::unordered_map<std::uint64_t, Timer> timers_;
   std::multimap<Clock::time_point, std::uint64_t> timerQueue_;  // due time -> timer id
 
-  // Callbacks are shared so that one stays alive while it re-watches its fd.
-  std::unordered_map<int, std::shared_ptr<std::function<void(unsigned)>>> watches_;
+  // One watched fd. Shared so that it stays alive while its callback re-watches
+  // or unwatches the fd.
+  struct Watch {
+    std::function<void(unsigned)> fn;
+    unsigned wanted = 0;      // FdEvent flags the owner waits for; 0: paused
+    unsigned registered = 0;  // the epoll flags in force
+    bool inSet = false;       // in the epoll set
+  };
+  // Brings the epoll set in line with `watch.wanted` (paused watches stay as they are).
+  void syncWatch(int fd, Watch& watch);
+
+  std::unordered_map<int, std::shared_ptr<Watch>> watches_;
 
   bool manualClock_ = false;
   Clock::time_point manualNow_;

@@ -1,5 +1,3 @@
-#include "nb/platform/RunLoop.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,6 +5,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "nb/platform/RunLoop.h"
 
 namespace nb {
 namespace {
@@ -44,6 +44,32 @@ TEST(RunLoopTest, TimersFireByDueTimeAndCancelledOnesNever) {
   EXPECT_TRUE(loop.runUntil([&] { return fired.size() >= 3; }, milliseconds(2000)));
   loop.runUntil([] { return false; }, milliseconds(40));
   EXPECT_EQ(fired, "abc");
+}
+
+TEST(RunLoopTest, RescheduledTimerFiresOnceAtItsNewTime) {
+  std::string fired;
+  std::thread([&] {  // a loop of its own, so no other test sees the manual clock
+    RunLoop& loop = RunLoop::current();
+    loop.useManualClock();
+    auto moved = loop.addTimer(milliseconds(10), false, [&] { fired += "m"; });
+    loop.addTimer(milliseconds(20), false, [&] { fired += "b"; });
+    EXPECT_TRUE(loop.rescheduleTimer(moved, milliseconds(30)));  // later than b
+    loop.advanceClock(milliseconds(25));
+    EXPECT_EQ(fired, "b");
+    EXPECT_TRUE(loop.rescheduleTimer(moved, milliseconds(0)));  // now
+    loop.advanceClock(milliseconds(1));
+    EXPECT_EQ(fired, "bm");
+    EXPECT_FALSE(loop.rescheduleTimer(moved, milliseconds(5)));  // fired already
+    auto cancelled = loop.addTimer(milliseconds(5), false, [&] { fired += "c"; });
+    cancelled.cancel();
+    EXPECT_FALSE(loop.rescheduleTimer(cancelled, milliseconds(5)));
+    auto repeating = loop.addTimer(milliseconds(5), true, [&] { fired += "r"; });
+    EXPECT_FALSE(loop.rescheduleTimer(repeating, milliseconds(50)));
+    repeating.cancel();
+    loop.advanceClock(milliseconds(100));
+  })
+      .join();
+  EXPECT_EQ(fired, "bm");
 }
 
 TEST(RunLoopTest, RepeatingTimerRepeatsUntilItCancelsItself) {
@@ -96,6 +122,39 @@ TEST(RunLoopTest, WatchedDescriptorReportsReadinessUntilUnwatched) {
   ::close(fds[1]);
 }
 
+TEST(RunLoopTest, PausedDescriptorIsSilentUntilItsFlagsAreSetAgain) {
+  RunLoop& loop = RunLoop::current();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  int calls = 0;
+  loop.watchFd(fds[0], RunLoop::kReadable, [&](unsigned) { ++calls; });
+  EXPECT_FALSE(loop.setFdEvents(fds[1], RunLoop::kReadable));  // not watched
+
+  // Paused before it turns ready, and paused while ready (it then leaves the
+  // wait set): silent either way, and heard again once resumed.
+  for (const bool readyBeforePause : {false, true}) {
+    SCOPED_TRACE(readyBeforePause);
+    if (readyBeforePause) {
+      ASSERT_EQ(::write(fds[1], "x", 1), 1);
+      loop.runUntil([] { return false; }, milliseconds(10));  // heard while watched
+    }
+    ASSERT_TRUE(loop.setFdEvents(fds[0], 0));
+    if (!readyBeforePause) {
+      ASSERT_EQ(::write(fds[1], "x", 1), 1);
+    }
+    calls = 0;
+    loop.runUntil([] { return false; }, milliseconds(30));
+    EXPECT_EQ(calls, 0);
+    ASSERT_TRUE(loop.setFdEvents(fds[0], RunLoop::kReadable));
+    EXPECT_TRUE(loop.runUntil([&] { return calls > 0; }, milliseconds(2000)));
+    char byte;
+    ASSERT_EQ(::read(fds[0], &byte, 1), 1);
+  }
+  loop.unwatchFd(fds[0]);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
 TEST(RunLoopTest, ManualClockFiresTimersOnlyAsItIsAdvanced) {
   std::string fired;
   std::thread([&] {  // a loop of its own, so no other test sees the manual clock
@@ -108,7 +167,8 @@ TEST(RunLoopTest, ManualClockFiresTimersOnlyAsItIsAdvanced) {
     loop.advanceClock(milliseconds(95));
     fired += "| ";
     loop.advanceClock(milliseconds(25));
-  }).join();
+  })
+      .join();
   EXPECT_EQ(fired, "| tick tick tick | once tick ");
 }
 

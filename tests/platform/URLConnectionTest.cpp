@@ -114,6 +114,14 @@ class URLConnectionTest : public ::testing::Test {
                           req.get_header_value("Transfer-Encoding") + "|" + req.body,
                       "text/plain");
     });
+    // The request target exactly as it arrived, and a relative redirect.
+    http.server.Get("/dir/target", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(req.target, "text/plain");
+    });
+    http.server.Get("/dir/go", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 302;
+      res.set_header("Location", "target?moved=1");
+    });
     http.server.Get("/big", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(std::string(4 << 20, 'x'), "application/octet-stream");
     });
@@ -154,6 +162,81 @@ TEST_F(URLConnectionTest, RedirectIsFollowedAndOnlyTheFinalResponseIsReported) {
   EXPECT_EQ(recorder->summary(), "response 200, data, finish");
   EXPECT_EQ(recorder->response.URL(), http.url("/hello"));
   EXPECT_EQ(recorder->body.find("redirect body"), std::string::npos);
+}
+
+TEST_F(URLConnectionTest, PathAndQueryGoOnTheWireAsWrittenAndRedirectsResolveAgainstThem) {
+  struct Case {
+    std::string path;      // requested
+    std::string target;    // what the server sees
+    std::string finalURL;  // the response's URL
+  };
+  const std::vector<Case> cases = {
+      {"/dir/target?oauth_signature=a%2Fb%3D&n=1&x=%7E",
+       "/dir/target?oauth_signature=a%2Fb%3D&n=1&x=%7E",
+       "/dir/target?oauth_signature=a%2Fb%3D&n=1&x=%7E"},
+      {"/dir/target", "/dir/target", "/dir/target"},
+      // Dot segments are resolved before sending, as always.
+      {"/dir/sub/../target?q=1", "/dir/target?q=1", "/dir/target?q=1"},
+      // A relative Location resolves against the path, the query aside.
+      {"/dir/go?a=1&b=2", "/dir/target?moved=1", "/dir/target?moved=1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto recorder = std::make_shared<Recorder>();
+    auto connection = URLConnection::connectionWithRequest(
+        URLRequest::requestWithURL(http.url(c.path)), recorder);
+    ASSERT_TRUE(runUntilEnded(recorder));
+    EXPECT_EQ(recorder->summary(), "response 200, data, finish");
+    EXPECT_EQ(recorder->body, c.target);
+    EXPECT_EQ(recorder->response.URL(), http.url(c.finalURL));
+  }
+}
+
+TEST_F(URLConnectionTest, ReusedTransferHandlesCarryNothingOfTheRequestBefore) {
+  // Transfers on one thread reuse finished transfers' handles: a request must
+  // go exactly as its own, whatever ran before it (method, body, headers,
+  // another transport's connect-to list).
+  const std::string mapped = "api.nimbus.test:80:127.0.0.1:" + std::to_string(http.port());
+  EnvironmentSettings mapping;
+  mapping.connectTo = {mapped};
+  const auto viaMapping = Transport::curl(mapping);
+  const auto direct = Transport::curl(EnvironmentSettings());
+
+  struct Step {
+    std::string name;
+    std::string url;
+    std::string who;  // X-Who header; empty: none
+    bool post = false;
+    std::shared_ptr<Transport> transport;
+    std::string body;  // expected
+  };
+  const std::string nobody = "{\"msg\":\"ok\",\"who\":\"\"}";
+  const std::vector<Step> steps = {
+      {"post with a header", http.url("/echo"), "someone", true, direct, "POST 3 |a=1"},
+      {"plain get", http.url("/hello"), "", false, direct, nobody},
+      {"get with a header", http.url("/hello"), "tester", false, direct,
+       "{\"msg\":\"ok\",\"who\":\"tester\"}"},
+      {"plain get again", http.url("/hello"), "", false, direct, nobody},
+      {"mapped host", "http://api.nimbus.test/hello", "", false, viaMapping, nobody},
+      {"direct after mapped", http.url("/hello"), "", false, direct, nobody},
+      {"mapped again", "http://api.nimbus.test/hello", "", false, viaMapping, nobody},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    auto recorder = std::make_shared<Recorder>();
+    auto request = URLRequest::requestWithURL(step.url);
+    if (step.post) {
+      request.setHTTPMethod("POST");
+      request.setHTTPBody("a=1");
+    }
+    if (!step.who.empty()) request.addValue(step.who, "X-Who");
+    auto connection = URLConnection::connectionWithRequest(request, recorder, step.transport);
+    ASSERT_TRUE(runUntilEnded(recorder));
+    EXPECT_EQ(recorder->summary(),
+              step.post ? "sent, response 200, data, finish" : "response 200, data, finish")
+        << recorder->error.description;
+    EXPECT_EQ(recorder->body, step.body);
+  }
 }
 
 TEST_F(URLConnectionTest, PostSendsBytesOrStreamedPartsWithContentLengthAndProgress) {
@@ -376,6 +459,35 @@ TEST_F(URLConnectionTest, CallbacksArriveOnTheThreadThatStartedTheRequest) {
   });
   worker.join();
   EXPECT_TRUE(ok);
+}
+
+TEST(EnvironmentSettingsTest, ProxyVariablesTheTransportHonoursAreNoticed) {
+  // Upper-case HTTP_PROXY is not one: libcurl ignores it (a CGI header could set it).
+  struct Case {
+    const char* name;
+    const char* value;
+    bool proxied;
+  };
+  const std::vector<Case> cases = {
+      {"http_proxy", "http://proxy:3128", true},
+      {"https_proxy", "http://proxy:3128", true},
+      {"HTTPS_PROXY", "http://proxy:3128", true},
+      {"all_proxy", "socks5://proxy", true},
+      {"ALL_PROXY", "socks5://proxy", true},
+      {"HTTP_PROXY", "http://proxy:3128", false},
+      {"http_proxy", "", false},
+      {"no_proxy", "*", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    static const Case* current;
+    current = &c;
+    const EnvironmentSettings settings =
+        EnvironmentSettings::fromEnvironment([](const char* name) -> const char* {
+          return std::string_view(name) == current->name ? current->value : nullptr;
+        });
+    EXPECT_EQ(settings.proxyFromEnvironment, c.proxied);
+  }
 }
 
 TEST_F(URLConnectionTest, ConnectToSendsARealHostNameToALocalServer) {

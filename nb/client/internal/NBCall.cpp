@@ -5,12 +5,28 @@
 #include "nb/operations/NBFileServiceOperation.h"
 
 namespace nb::internal {
+namespace {
+
+// One reading of a credential source: the pair it gave, shared, not copied.
+class CredentialReading final : public NBCredentialSource {
+ public:
+  CredentialReading(std::shared_ptr<NBConsumer> consumer, std::shared_ptr<NBToken> token)
+      : consumer_(std::move(consumer)), token_(std::move(token)) {}
+  std::shared_ptr<NBConsumer> consumer() const override { return consumer_; }
+  std::shared_ptr<NBToken> token() const override { return token_; }
+
+ private:
+  const std::shared_ptr<NBConsumer> consumer_;
+  const std::shared_ptr<NBToken> token_;
+};
+
+}  // namespace
 
 void NBCall::start(std::shared_ptr<NBCallLoop> loop,
                    std::shared_ptr<NBCredentialSource> credentials, Factory make,
-                   NBCallOptions options, Completion done) {
+                   NBCallOptions options, Completion done, Delivery delivery) {
   auto call = std::make_shared<NBCall>(loop, std::move(credentials), std::move(make),
-                                       std::move(options), std::move(done));
+                                       std::move(options), std::move(done), delivery);
   if (call->options_.cancel.stop_possible()) {
     // Runs on the thread that requests the stop (or here, when it already
     // has): the outcome itself is decided on the loop.
@@ -28,12 +44,13 @@ void NBCall::start(std::shared_ptr<NBCallLoop> loop,
 }
 
 NBCall::NBCall(std::shared_ptr<NBCallLoop> loop, std::shared_ptr<NBCredentialSource> credentials,
-               Factory make, NBCallOptions options, Completion done)
+               Factory make, NBCallOptions options, Completion done, Delivery delivery)
     : loop_(std::move(loop)),
       credentials_(std::move(credentials)),
       make_(std::move(make)),
       options_(std::move(options)),
-      done_(std::move(done)) {}
+      done_(std::move(done)),
+      delivery_(delivery) {}
 
 void NBCall::begin() {
   if (finished_) return;  // cancelled before it started
@@ -56,9 +73,8 @@ void NBCall::begin() {
       finish(Status::unauthenticated("no access token is stored; sign in first"));
       return;
     }
-    const std::shared_ptr<NBConsumer> consumer = credentials_->consumer();
-    fileOperation->setCredentialSource(NBCredentialSource::fixed(
-        consumer ? *consumer : NBConsumer(std::nullopt, std::nullopt), *token));
+    fileOperation->setCredentialSource(
+        std::make_shared<CredentialReading>(credentials_->consumer(), token));
   }
   operation_ = operation;
   lastActivity_ = Clock::now();
@@ -108,6 +124,14 @@ void NBCall::finish(Result<NBResult> outcome) {
   // A failure may leave a refused transfer running, and cancellation and
   // time-out stop one that is: no delegate call may follow this outcome.
   if (operation && !outcome.ok()) operation->cancelOperation();
+  if (delivery_ == Delivery::kAtOnce) {
+    std::exchange(done_, nullptr)(std::move(outcome));
+    // Released from a task of its own: we may be inside the operation's callback.
+    loop_->post([self = std::move(self_), operation = std::move(operation)]() mutable {
+      operation.reset();
+    });
+    return;
+  }
   // Delivered from a task of its own, outside the operation's callback; the
   // task also releases the operation and this call there.
   loop_->post([self = std::move(self_), operation = std::move(operation), done = std::move(done_),

@@ -31,15 +31,25 @@ class NBCall : public NBOperationDelegate,
   // callback.
   using Completion = std::function<void(Result<NBResult>)>;
 
+  // How the outcome reaches the completion.
+  enum class Delivery {
+    kOutsideCallbacks,  // from a task of its own, outside every operation callback
+    // At once, possibly inside the operation's callback: for a completion that
+    // only hands the value over (a promise), so that the waiting thread gets it
+    // without waiting for the loop to finish its pass.
+    kAtOnce,
+  };
+
   // Runs the operation that `make` builds on `loop`. A file operation signs
   // with one reading of `credentials` taken when it starts; without a token
   // the outcome is kUnauthenticated and nothing is sent.
   static void start(std::shared_ptr<NBCallLoop> loop,
                     std::shared_ptr<NBCredentialSource> credentials, Factory make,
-                    NBCallOptions options, Completion done);
+                    NBCallOptions options, Completion done,
+                    Delivery delivery = Delivery::kOutsideCallbacks);
 
   NBCall(std::shared_ptr<NBCallLoop> loop, std::shared_ptr<NBCredentialSource> credentials,
-         Factory make, NBCallOptions options, Completion done);
+         Factory make, NBCallOptions options, Completion done, Delivery delivery);
 
   void operationSuccess(NBOperation* operation, const NBResult& result) override;
   void operationFail(NBOperation* operation, const std::string& message) override;
@@ -60,6 +70,7 @@ class NBCall : public NBOperationDelegate,
   Factory make_;
   NBCallOptions options_;
   Completion done_;
+  Delivery delivery_;
 
   std::shared_ptr<NBCall> self_;  // set from begin() until the outcome
   std::shared_ptr<NBOperation> operation_;

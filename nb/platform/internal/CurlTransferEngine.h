@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -33,6 +34,17 @@ class CurlTransferEngine {
 
   RunLoop& runLoop() { return loop_; }
 
+  // An easy handle for a new transfer (CURL*), or null when libcurl cannot
+  // make one: a pooled one or a new one. `*configured` is true when the handle
+  // already carries every option of a plain GET (no body, no header) under
+  // `settings`, because its last transfer was one: then only the options that
+  // differ per transfer need setting. Otherwise it is as new (reset).
+  void* takeEasy(const EnvironmentSettings& settings, bool plainGet, bool* configured);
+  // Takes back an easy handle that no multi handle holds: into the pool when
+  // `keep` and the pool has room, else freed. `plainGet`: its transfer was a
+  // plain GET under `settings`.
+  void recycle(void* easy, bool keep, bool plainGet, const EnvironmentSettings& settings);
+
  private:
   struct Running {
     CurlTransfer* transfer;
@@ -42,6 +54,15 @@ class CurlTransferEngine {
   explicit CurlTransferEngine(RunLoop& loop);
   static int onSocket(void* easy, int fd, int what, void* self, void* socketData);
   static int onTimer(void* multi, long timeoutMs, void* self);
+
+ public:
+  // Connection sockets are opened and closed through these (libcurl's open
+  // and close socket callbacks, which CurlTransfer sets), so that the engine
+  // knows each one's whole life. openSocket returns the fd, or -1.
+  int openSocket(int family, int type, int protocol);
+  int closeSocket(int fd);
+
+ private:
   // Lets libcurl act on `fd` (or on its timer) and handles what it finished.
   void socketAction(int fd, int curlEvents);
   void completeFinished();
@@ -52,11 +73,25 @@ class CurlTransferEngine {
   RunLoop::TimerHandle timer_;
   std::unordered_map<void*, Running> transfers_;  // by easy handle
   std::unordered_set<int> watched_;               // sockets registered with the run loop
+  // Connection sockets opened here and not yet closed: between requests such
+  // a socket's watch is only paused, which costs no system call, because it
+  // stays open until closeSocket() takes it off the loop.
+  std::unordered_set<int> ownSockets_;
   // libcurl must not be re-entered from its own callbacks; changes requested
   // there wait until it returns.
   int insideCurl_ = 0;
   std::vector<Running> deferredAdds_;
   std::vector<CurlTransfer*> deferredRemovals_;
+  // Easy handles of finished transfers: making one costs more than a small
+  // request's whole exchange, and resetting and configuring one again a few
+  // per cent of it.
+  struct IdleEasy {
+    void* easy;
+    bool plainGet;  // configured for a plain GET under the settings below
+    bool proxyFromEnvironment;
+    std::string caFile;
+  };
+  std::vector<IdleEasy> idle_;
 };
 
 }  // namespace nb

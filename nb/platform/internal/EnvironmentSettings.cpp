@@ -38,6 +38,10 @@ EnvironmentSettings EnvironmentSettings::fromEnvironment(const char* (*lookup)(c
   std::string connectTo;
   read("NB_CONNECT_TO", connectTo);
   settings.connectTo = splitConnectTo(connectTo);
+  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    const char* value = lookup(name);
+    if (value != nullptr && *value != '\0') settings.proxyFromEnvironment = true;
+  }
   return settings;
 }
 

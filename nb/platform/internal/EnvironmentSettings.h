@@ -19,6 +19,10 @@ struct EnvironmentSettings {
   std::string caFile;
   // NB_CONNECT_TO, split at commas and trimmed: "HOST:PORT:TO-HOST:TO-PORT".
   std::vector<std::string> connectTo;
+  // True when a proxy variable the transport honours is set (http_proxy,
+  // https_proxy, HTTPS_PROXY, all_proxy, ALL_PROXY): requests then go as
+  // libcurl decides from the environment; otherwise straight to the host.
+  bool proxyFromEnvironment = false;
 
   // Reads the variables above through `lookup` (getenv-like: null or empty is
   // unset, which keeps the default).

@@ -52,8 +52,10 @@ class Transport {
  public:
   virtual ~Transport() = default;
   // Starts `request` and keeps `receiver` alive until the last event has been
-  // sent or cancel() was called. A request that cannot be sent (bad URL,
-  // unreadable body file) completes with an error, from the run loop as well.
+  // sent or cancel() was called. `request` outlives the returned transfer (the
+  // connection owns both), so a transport may read it instead of copying it.
+  // A request that cannot be sent (bad URL, unreadable body file) completes
+  // with an error, from the run loop as well.
   virtual std::unique_ptr<Transfer> start(const URLRequest& request,
                                           std::shared_ptr<TransferReceiver> receiver) = 0;
 
