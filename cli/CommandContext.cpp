@@ -59,7 +59,9 @@ ProgressBar CommandContext::progressBar() const {
 
 std::string CommandContext::remotePath(std::string_view path) {
   if (!path.empty() && path.front() == '/') return std::string(path);
-  return "/" + std::string(path);
+  std::string absolute;
+  absolute.reserve(path.size() + 1);
+  return absolute.append(1, '/').append(path);
 }
 
 }  // namespace nb::cli

@@ -44,7 +44,7 @@ Result<NBServiceRequest> NBGetDirectoryOperation::serviceRequest() const {
     return Status::invalidArgument("a listing needs a storage root made of URL path characters");
   }
   std::string url = "http://" + NBHosts::apiHost() + "/1/metadata/" + *item->root;
-  if (item->path) url += "/" + NSStringHelper::urlEncodeCovertString(*item->path);
+  if (item->path) url.append(1, '/').append(NSStringHelper::urlEncodeCovertString(*item->path));
   return NBServiceRequest{std::move(url), getParameters(*item)};
 }
 
