@@ -266,8 +266,9 @@ void NBJsonWriter::appendIndent(Output& out) {
 }
 
 bool NBJsonWriter::enterLevel() {
+  const bool allowed = levelAllowed();
   ++depth_;
-  if (maxDepth() != 0 && depth_ > maxDepth()) {
+  if (!allowed) {
     addErrorWithCode(kNBJsonErrorDepth, "Nested too deep");
     return false;
   }
@@ -404,7 +405,7 @@ bool NBJsonWriter::appendValue(const JsonValue& value, Output& out) {
         before = 0;
       }
       if (element->isArray() || element->isObject()) {
-        if (element->size() == 0 && (maxDepth() == 0 || depth_ < maxDepth())) {
+        if (element->size() == 0 && levelAllowed()) {
           // An empty container is written like a scalar, without a level of its own.
           char* p = out.reserve(3);
           if (before != 0) *p++ = before;

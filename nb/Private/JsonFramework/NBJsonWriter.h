@@ -39,6 +39,8 @@ class NBJsonWriter : public NBJsonBase {
   void appendString(std::string_view text, Output& out, char before, char after);
   void appendGeneralString(std::string_view text, Output& out, char before, char after);
   void appendIndent(Output& out);
+  // Whether one more level of nesting is within the depth limit.
+  bool levelAllowed() const { return maxDepth() == 0 || depth() < maxDepth(); }
   bool enterLevel();
 
   bool humanReadable_ = false;

@@ -45,6 +45,12 @@ class CurlTransferEngine {
   // plain GET under `settings`.
   void recycle(void* easy, bool keep, bool plainGet, const EnvironmentSettings& settings);
 
+  // Connection sockets are opened and closed through these (libcurl's open
+  // and close socket callbacks, which CurlTransfer sets), so that the engine
+  // knows each one's whole life. openSocket returns the fd, or -1.
+  int openSocket(int family, int type, int protocol);
+  int closeSocket(int fd);
+
  private:
   struct Running {
     CurlTransfer* transfer;
@@ -55,14 +61,6 @@ class CurlTransferEngine {
   static int onSocket(void* easy, int fd, int what, void* self, void* socketData);
   static int onTimer(void* multi, long timeoutMs, void* self);
 
- public:
-  // Connection sockets are opened and closed through these (libcurl's open
-  // and close socket callbacks, which CurlTransfer sets), so that the engine
-  // knows each one's whole life. openSocket returns the fd, or -1.
-  int openSocket(int family, int type, int protocol);
-  int closeSocket(int fd);
-
- private:
   // Lets libcurl act on `fd` (or on its timer) and handles what it finished.
   void socketAction(int fd, int curlEvents);
   void completeFinished();

@@ -26,9 +26,12 @@ std::vector<std::string> EnvironmentSettings::splitConnectTo(const std::string& 
 
 EnvironmentSettings EnvironmentSettings::fromEnvironment(const char* (*lookup)(const char*)) {
   EnvironmentSettings settings;
-  const auto read = [lookup](const char* name, std::string& field) {
+  const auto valueOf = [lookup](const char* name) -> const char* {
     const char* value = lookup(name);
-    if (value != nullptr && *value != '\0') field = value;
+    return value != nullptr && *value != '\0' ? value : nullptr;
+  };
+  const auto read = [&valueOf](const char* name, std::string& field) {
+    if (const char* value = valueOf(name)) field = value;
   };
   read("NB_API_HOST", settings.apiHost);
   read("NB_CONTENT_HOST", settings.contentHost);
@@ -39,8 +42,7 @@ EnvironmentSettings EnvironmentSettings::fromEnvironment(const char* (*lookup)(c
   read("NB_CONNECT_TO", connectTo);
   settings.connectTo = splitConnectTo(connectTo);
   for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
-    const char* value = lookup(name);
-    if (value != nullptr && *value != '\0') settings.proxyFromEnvironment = true;
+    if (valueOf(name) != nullptr) settings.proxyFromEnvironment = true;
   }
   return settings;
 }
