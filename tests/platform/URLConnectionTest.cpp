@@ -242,7 +242,10 @@ TEST_F(URLConnectionTest, ReusedTransferHandlesCarryNothingOfTheRequestBefore) {
 TEST_F(URLConnectionTest, PostSendsBytesOrStreamedPartsWithContentLengthAndProgress) {
   const auto file =
       std::filesystem::temp_directory_path() / ("nb-body-" + std::to_string(::getpid()) + ".bin");
-  const std::string fileBytes(300000, 'f');
+  // Larger than the transport's send buffer, in a pattern that shows any
+  // piece sent twice, skipped or out of order.
+  std::string fileBytes(1300001, '\0');
+  for (std::size_t i = 0; i < fileBytes.size(); ++i) fileBytes[i] = static_cast<char>('a' + i % 23);
   std::ofstream(file, std::ios::binary) << fileBytes;
   // Bytes held inside another object, sent from there through an alias.
   struct Owner {

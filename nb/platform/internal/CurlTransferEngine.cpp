@@ -24,6 +24,10 @@ namespace {
 // read and per write to its file instead of 16 KiB. Only the part a reply
 // fills is touched, so small replies cost no more memory.
 constexpr long kReceiveBufferBytes = 512L * 1024;
+// The same for a big request body: 512 KiB per read of the body and per send
+// instead of 64 KiB (libcurl's default, kept for small bodies).
+constexpr long kSendBufferBytes = 512L * 1024;
+constexpr long kDefaultSendBufferBytes = 64L * 1024;
 // A handle goes back to the engine's pool only after a transfer that moved at
 // most this much: a bigger one has touched much of its receive buffer, which
 // an idle handle should not keep resident.
@@ -345,6 +349,11 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
     if (!hasExpect) append(headers_, "Expect:");
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_->length()));
+    // A big body goes in large reads and sends; a small one keeps the small
+    // default, as the buffer is allocated in full for every upload.
+    curl_easy_setopt(
+        easy, CURLOPT_UPLOAD_BUFFERSIZE,
+        body_->length() > kSendBufferBytes ? kSendBufferBytes : kDefaultSendBufferBytes);
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, &CurlTransfer::read);
     curl_easy_setopt(easy, CURLOPT_READDATA, this);
     curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &CurlTransfer::seek);
