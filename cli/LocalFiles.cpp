@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,29 +19,74 @@
 namespace nb::cli {
 namespace {
 
-// Paths the signal handler removes: fixed storage, so the handler reads no heap.
+// Paths the signal handler removes: fixed storage, so the handler reads no
+// heap. A slot is claimed, written, then marked ready; the handler reads only
+// ready slots, and only once no thread is between creating a file and
+// registering it (see Creating below), so it never reads a path half-written.
 constexpr int kSlots = 128;
+enum SlotState : int { kFree, kClaimed, kReady };
 char gPaths[kSlots][PATH_MAX];
-std::atomic<bool> gUsed[kSlots];
+std::atomic<int> gSlots[kSlots];
+// Threads between making a partial file and registering its path; the
+// handler waits for them, and once it has begun none starts.
+std::atomic<int> gCreating{0};
+std::atomic<bool> gExiting{false};
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
 int registerPath(const std::string& path) {
   if (path.size() >= PATH_MAX) return -1;
   for (int i = 0; i < kSlots; ++i) {
-    if (gUsed[i].load()) continue;
+    int expected = kFree;
+    if (!gSlots[i].compare_exchange_strong(expected, kClaimed)) continue;
     std::memcpy(gPaths[i], path.c_str(), path.size() + 1);
-    gUsed[i].store(true);
+    gSlots[i].store(kReady);
     return i;
   }
   return -1;  // more partial files than slots: only the destructor removes this one
 }
 
 void unregisterPath(int slot) {
-  if (slot >= 0) gUsed[slot].store(false);
+  if (slot >= 0) gSlots[slot].store(kFree);
 }
 
+// Making a file and registering its path, as one step for the interrupt
+// handler: the thread doing it holds back the interrupt signals meanwhile (so
+// the handler never runs in the middle of it on this thread), and a handler
+// running on another thread waits until the path is registered. Once the
+// handler has begun, a thread that would make a file waits for the exit
+// instead: nothing new may appear, and nothing may end the process first.
+class Creating {
+ public:
+  Creating() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int signal : kInterrupts) sigaddset(&signals, signal);
+    ::pthread_sigmask(SIG_BLOCK, &signals, &previous_);
+    gCreating.fetch_add(1);
+    if (gExiting.load()) {
+      gCreating.fetch_sub(1);
+      for (;;) ::pause();
+    }
+  }
+  ~Creating() {
+    gCreating.fetch_sub(1);
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  Creating(const Creating&) = delete;
+  Creating& operator=(const Creating&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
 extern "C" void onInterrupt(int signal) {
+  gExiting.store(true);
+  // Another thread may be between making a file and registering it: a
+  // moment's wait lets it finish, so that its file is removed too.
+  const struct timespec pause = {0, 100000};
+  for (int spins = 0; gCreating.load() > 0 && spins < 10000; ++spins) ::nanosleep(&pause, nullptr);
   for (int i = 0; i < kSlots; ++i) {
-    if (gUsed[i].load()) ::unlink(gPaths[i]);
+    if (gSlots[i].load() == kReady) ::unlink(gPaths[i]);
   }
   ::_exit(128 + signal);
 }
@@ -77,8 +124,8 @@ mode_t defaultFileMode() { return 0666 & ~processUmask(); }
 void fillName(std::string& pattern) {
   static constexpr char kAlphabet[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static std::mt19937_64 random(std::random_device{}() ^
-                                (static_cast<std::uint64_t>(::getpid()) << 32));
+  thread_local std::mt19937_64 random(std::random_device{}() ^
+                                      (static_cast<std::uint64_t>(::getpid()) << 32));
   std::uint64_t bits = random();
   for (std::size_t i = pattern.size() - 6; i < pattern.size(); ++i) {
     pattern[i] = kAlphabet[bits % (sizeof kAlphabet - 1)];
@@ -120,12 +167,14 @@ Result<std::unique_ptr<PartialFile>> PartialFile::temporary() {
 Result<std::unique_ptr<PartialFile>> PartialFile::create(std::string pattern,
                                                          const std::string& what, mode_t mode) {
   mode &= 07777;
+  const mode_t made = mode & ~processUmask();
   for (int attempt = 0; attempt < 100; ++attempt) {
     fillName(pattern);
+    const Creating creating;
     const int fd = ::open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0) {
-      return std::unique_ptr<PartialFile>(
-          new PartialFile(pattern, fd, registerPath(pattern), mode & ~processUmask()));
+      const int slot = registerPath(pattern);
+      return std::unique_ptr<PartialFile>(new PartialFile(std::move(pattern), fd, slot, made));
     }
     if (errno != EEXIST) return ioError(what, errno);
   }
@@ -164,10 +213,13 @@ void LocalFiles::removePartialFilesOnInterrupt() {
   static bool installed = false;
   if (installed) return;
   installed = true;
+  processUmask();  // read before any helper thread makes files (reading it sets it)
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  // One handler at a time: a second signal waits for the first's exit.
+  for (const int signal : kInterrupts) sigaddset(&action.sa_mask, signal);
+  for (const int signal : kInterrupts) ::sigaction(signal, &action, nullptr);
   ::signal(SIGPIPE, SIG_IGN);  // a closed pipe is reported as EPIPE where we write
 }
 

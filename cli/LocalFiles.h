@@ -4,7 +4,8 @@
 // that cannot be sent from where it is (stdin, a pipe, a /proc file) is spooled
 // to a private temporary file first. Partial files are removed when their
 // owner drops them, and on SIGINT, SIGTERM or SIGHUP. Errors carry the real
-// errno text. Main thread only (the signal handler only unlinks and exits).
+// errno text. Partial files may be made on any thread, each used by one
+// thread at a time; the signal handler only unlinks and exits.
 #pragma once
 
 #include <sys/types.h>

@@ -14,7 +14,9 @@
 
 #include "cli/DownloadStream.h"
 #include "cli/FailureText.h"
+#include "cli/FileSystemFlush.h"
 #include "cli/LocalFiles.h"
+#include "cli/PartialFileMaker.h"
 #include "cli/ProgressBar.h"
 #include "cli/UrlFetch.h"
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
@@ -24,6 +26,11 @@
 
 namespace nb::cli {
 namespace {
+
+// Downloads whose partial files are made ahead of their requests: enough to
+// keep the run loop from waiting, few enough to leave little behind on an
+// interrupt (the interrupt clean-up removes them too).
+constexpr std::size_t kFilesAhead = 32;
 
 std::string baseName(const std::string& path) {
   const auto slash = path.find_last_of('/');
@@ -97,8 +104,17 @@ class Job {
         uploads_(items.size()),
         downloads_(items.size()),
         partials_(items.size()),
-        targets_(items.size()) {
+        targets_(items.size()),
+        targetStatus_(items.size()),
+        prepared_(items.size(), false),
+        devices_(items.size(), 0) {
     for (const TransferItem& item : items) total_ += item.size;
+    if (direction == TransferQueue::Direction::kDownload) {
+      std::vector<PartialFileMaker::Entry> entries;
+      entries.reserve(items.size());
+      for (const TransferItem& item : items) entries.push_back({item.local, baseName(item.remote)});
+      maker_ = std::make_unique<PartialFileMaker>(std::move(entries), settings.force, kFilesAhead);
+    }
   }
   // Work posted to the loop and not yet run finds the job gone.
   ~Job() { *alive_ = false; }
@@ -166,17 +182,15 @@ class Job {
   }
 
   // A download's file work stays off the way from one reply to the next
-  // request: the request leaves first, and its partial file is made (and the
-  // file before it closed and renamed) in the same loop pass, after the
-  // transport has sent it, while the service is working on it.
+  // request: its target is checked and its partial file made ahead on the
+  // maker's thread, and the file is taken when the first byte arrives. A
+  // finished file is closed and renamed after the next request has left.
   void startDownload(std::size_t index) {
     const TransferItem& item = items_[index];
-    auto target = LocalFiles::downloadTarget(item.local, baseName(item.remote), settings_.force);
-    if (!target.ok()) return finishLater(index, target.status());
-    targets_[index] = std::move(*target);
+    maker_->reach(index);
     downloads_[index] = DownloadStream::start(
         settings_.root, item.remote, [this, index] { return openPartial(index); },
-        "cannot write " + targets_[index].path, settings_.idleLimit,
+        "cannot write " + item.local, settings_.idleLimit,
         [this, index](std::uint64_t received, std::int64_t) {
           setCurrent(index, received);
           draw();
@@ -192,23 +206,32 @@ class Job {
             if (*alive) commitDownload(index);
           });
         });
-    RunLoop::main().post([this, index, alive = alive_, attempt = attempts_[index]] {
-      // Nothing to do when the transfer has ended meanwhile, or its file is there.
-      if (!*alive || attempts_[index] != attempt || !downloads_[index] || partials_[index]) return;
-      if (Result<int> fd = openPartial(index); !fd.ok()) {
-        downloads_[index]->cancel();
-        finish(index, fd.status());
-      }
-    });
   }
 
-  // The partial file of the item's download, made on first use.
+  // The partial file of the item's download: the one made ahead on its first
+  // attempt, a new one on a retry (the failed attempt's file is gone).
   Result<int> openPartial(std::size_t index) {
+    if (partials_[index]) return partials_[index]->fd();
+    if (!prepared_[index]) {
+      prepared_[index] = true;
+      PartialFileMaker::Prepared made = maker_->take(index);
+      targets_[index] = std::move(made.target);
+      targetStatus_[index] = made.status;
+      partials_[index] = std::move(made.file);
+    }
+    if (!targetStatus_[index].ok()) return targetStatus_[index];
     if (!partials_[index]) {
       auto file = PartialFile::beside(targets_[index].path, targets_[index].mode);
       if (!file.ok()) return file.status();
       partials_[index] = std::move(*file);
     }
+    // Known to the job's flush before its first byte is written.
+    const Result<dev_t> device = flush_.watch(partials_[index]->fd());
+    if (!device.ok()) {
+      partials_[index].reset();
+      return device.status();
+    }
+    devices_[index] = *device;
     return partials_[index]->fd();
   }
 
@@ -216,19 +239,15 @@ class Job {
   void commitDownload(std::size_t index) {
     const DownloadTarget& target = targets_[index];
     Status outcome = openPartial(index).status();  // an empty reply made no file yet
-    struct stat info {};
-    const bool known = outcome.ok() && ::fstat(partials_[index]->fd(), &info) == 0;
     if (outcome.ok()) {
       outcome = partials_[index]->commit(target.path, target.mode, PartialFile::Flush::kLater);
     }
-    if (outcome.ok()) unflushed_.push_back({index, known ? info.st_dev : 0, target.path});
+    if (outcome.ok()) {
+      unflushed_.push_back({index, devices_[index]});
+      flush_.committed(devices_[index], items_[index].size);
+    }
     partials_[index].reset();  // an uncommitted partial file goes
     settle(index, outcome);
-  }
-
-  // Reports an outcome from outside any callback of the item's own start.
-  void finishLater(std::size_t index, Status status) {
-    RunLoop::main().post([this, index, status] { finish(index, status); });
   }
 
   void finish(std::size_t index, const Status& status) {
@@ -270,19 +289,13 @@ class Job {
   // Brings the downloaded files to disk: one syncfs per file system instead of
   // one fsync per file. A file system that cannot be flushed fails its files.
   void flush() {
-    std::map<dev_t, Status> flushed;
+    const std::map<dev_t, Status> flushed = flush_.finish();
     for (const Unflushed& file : unflushed_) {
-      auto [it, first] = flushed.try_emplace(file.device);
-      if (first) {
-        const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || ::syncfs(fd) != 0) {
-          it->second =
-              Status::ioError("cannot bring " + file.path + " to disk: " + std::strerror(errno));
-        }
-        if (fd >= 0) ::close(fd);
-      }
-      if (!it->second.ok() && outcomes_[file.index] && outcomes_[file.index]->ok()) {
-        outcomes_[file.index] = it->second;
+      const auto it = flushed.find(file.device);
+      const Status failure =
+          it != flushed.end() ? it->second : Status::internal("a file system was not flushed");
+      if (!failure.ok() && outcomes_[file.index] && outcomes_[file.index]->ok()) {
+        outcomes_[file.index] = failure;
       }
     }
     unflushed_.clear();
@@ -316,10 +329,14 @@ class Job {
   std::vector<std::shared_ptr<DownloadStream>> downloads_;
   std::vector<std::unique_ptr<PartialFile>> partials_;
   std::vector<DownloadTarget> targets_;
+  std::vector<Status> targetStatus_;  // a refused target fails every attempt
+  std::vector<bool> prepared_;        // the maker's file was taken
+  std::unique_ptr<PartialFileMaker> maker_;
+  std::vector<dev_t> devices_;  // the file system of each download's partial file
+  FileSystemFlush flush_;
   struct Unflushed {
     std::size_t index;
     dev_t device;
-    std::string path;
   };
   std::vector<Unflushed> unflushed_;  // downloads renamed into place, not yet on disk
   std::optional<std::string> node_;

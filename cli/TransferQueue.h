@@ -4,9 +4,11 @@
 // a refusal that would fail again), one progress line for the whole job.
 // A failed file does not stop the others. Downloads go through partial files
 // beside their targets, so an interrupted job leaves no partial file under a
-// final name; the job brings them to disk once at its end (one syncfs per file
-// system) rather than stalling the run loop on an fsync per file, and a file
-// is reported as transferred only after that. Main thread only; one run at a time.
+// final name; the partial files are made ahead on a helper thread. The job
+// brings the files to disk once at its end (one syncfs per file system, with
+// flushes in the background on the way) rather than stalling the run loop on
+// an fsync per file, and a file is reported as transferred only after that.
+// Main thread only; one run at a time.
 #pragma once
 
 #include <chrono>

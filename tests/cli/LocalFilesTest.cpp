@@ -9,6 +9,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "cli/LocalFiles.h"
 #include "tests/support/TemporaryFolder.h"
@@ -143,6 +146,47 @@ TEST(LocalFilesTest, InterruptRemovesPartialFilesAndExitsWithTheSignal) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
     EXPECT_EQ(entries(folder.path()), 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+  }
+}
+
+// Partial files made on several threads at once are all removed by an
+// interrupt, including one whose thread is between making it and listing it
+// for removal when the signal comes.
+TEST(LocalFilesTest, InterruptRemovesPartialFilesMadeOnEveryThread) {
+  for (int round = 0; round < 20; ++round) {
+    test::TemporaryFolder folder("nb-local-files");
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      LocalFiles::removePartialFilesOnInterrupt();
+      const std::string target = (folder.path() / "f.bin").string();
+      // Each thread keeps its last few files and makes new ones without pause.
+      auto churn = [&target] {
+        std::vector<std::unique_ptr<PartialFile>> kept(4);
+        for (std::size_t i = 0;; ++i) {
+          auto file = PartialFile::beside(target);
+          if (!file.ok()) ::_exit(1);
+          kept[i % kept.size()] = std::move(*file);
+        }
+      };
+      std::thread(churn).detach();
+      std::thread(churn).detach();
+      (void)::write(ready[1], "r", 1);
+      for (;;) ::pause();
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::usleep(static_cast<useconds_t>(2000 + round * 300));
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_EQ(entries(folder.path()), 0) << "round " << round;
     ::close(ready[0]);
     ::close(ready[1]);
   }
