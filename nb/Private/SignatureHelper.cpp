@@ -1,9 +1,7 @@
 #include "nb/Private/SignatureHelper.h"
 
-#include <openssl/core_names.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/params.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <array>
@@ -20,66 +18,78 @@
 namespace nb {
 namespace {
 
-// One HMAC-SHA1 context per thread, fetched once. It keeps the last key it was
-// given, so that signing many requests with one consumer and token reuses the
-// key's prepared inner and outer pads instead of deriving them each time.
+// HMAC-SHA1 (RFC 2104) on OpenSSL's SHA-1 primitive, one per thread. Fetching
+// the HMAC algorithm from OpenSSL's providers instead costs a process about 3M
+// instructions on first use (the provider's name tables are built), more than
+// the rest of a short command's own work; the primitive needs no set-up. It
+// keeps the states after the last key's inner and outer pads, so that signing
+// many requests with one consumer and token hashes the pads once.
+//
+// The primitive is marked deprecated since OpenSSL 3.0 (in favour of fetched
+// algorithms) but is still part of its API.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 class HmacSha1 {
  public:
-  HmacSha1() {
-    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    if (mac == nullptr) throw std::runtime_error("HMAC is not available from OpenSSL");
-    ctx_ = EVP_MAC_CTX_new(mac);
-    EVP_MAC_free(mac);
-    if (ctx_ == nullptr) throw std::runtime_error("cannot create an HMAC context");
-    char digest[] = "SHA1";
-    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-                           OSSL_PARAM_construct_end()};
-    if (EVP_MAC_CTX_set_params(ctx_, params) != 1) {
-      EVP_MAC_CTX_free(ctx_);
-      throw std::runtime_error("SHA1 is not available for HMAC");
-    }
-  }
+  HmacSha1() = default;
   ~HmacSha1() {
     OPENSSL_cleanse(key_.data(), key_.size());
-    EVP_MAC_CTX_free(ctx_);
+    OPENSSL_cleanse(&inner_, sizeof inner_);
+    OPENSSL_cleanse(&outer_, sizeof outer_);
   }
   HmacSha1(const HmacSha1&) = delete;
   HmacSha1& operator=(const HmacSha1&) = delete;
 
   SignatureHelper::Digest compute(std::string_view content, std::string_view key) {
+    if (!keyed_ || key != key_) rekey(key);
+    SHA_CTX context = inner_;
+    unsigned char inner[SHA_DIGEST_LENGTH];
+    SHA1_Update(&context, content.data(), content.size());
+    SHA1_Final(inner, &context);
+    context = outer_;
+    SHA1_Update(&context, inner, sizeof inner);
     SignatureHelper::Digest digest{};
-    std::size_t length = 0;
-    if (!rekey(key) ||
-        EVP_MAC_update(ctx_, reinterpret_cast<const unsigned char*>(content.data()),
-                       content.size()) != 1 ||
-        EVP_MAC_final(ctx_, digest.data(), &length, digest.size()) != 1 ||
-        length != digest.size()) {
-      keyed_ = false;
-      throw std::runtime_error("HMAC-SHA1 computation failed");
-    }
+    static_assert(sizeof digest == SHA_DIGEST_LENGTH);
+    SHA1_Final(digest.data(), &context);
+    OPENSSL_cleanse(&context, sizeof context);
     return digest;
   }
 
  private:
-  // Starts a new digest under `key`: with no key given, OpenSSL restarts from
-  // the pads of the key it already holds.
-  bool rekey(std::string_view key) {
-    if (keyed_ && key == key_) return EVP_MAC_init(ctx_, nullptr, 0, nullptr) == 1;
-    keyed_ = false;
-    static const unsigned char kEmpty = 0;
-    const auto* keyBytes =
-        key.empty() ? &kEmpty : reinterpret_cast<const unsigned char*>(key.data());
-    if (EVP_MAC_init(ctx_, keyBytes, key.size(), nullptr) != 1) return false;
+  // The states after hashing the key's inner and outer pads; a key longer
+  // than a block is replaced by its digest first.
+  void rekey(std::string_view key) {
+    unsigned char block[SHA_CBLOCK] = {};
+    if (key.size() > sizeof block) {
+      // Not SHA1(), which in OpenSSL 3 fetches the digest from a provider.
+      SHA_CTX context;
+      SHA1_Init(&context);
+      SHA1_Update(&context, key.data(), key.size());
+      SHA1_Final(block, &context);
+      OPENSSL_cleanse(&context, sizeof context);
+    } else {
+      std::copy(key.begin(), key.end(), block);
+    }
+    unsigned char pad[SHA_CBLOCK];
+    for (std::size_t i = 0; i < sizeof pad; ++i) pad[i] = block[i] ^ 0x36;
+    SHA1_Init(&inner_);
+    SHA1_Update(&inner_, pad, sizeof pad);
+    for (std::size_t i = 0; i < sizeof pad; ++i) pad[i] = block[i] ^ 0x5c;
+    SHA1_Init(&outer_);
+    SHA1_Update(&outer_, pad, sizeof pad);
+    OPENSSL_cleanse(block, sizeof block);
+    OPENSSL_cleanse(pad, sizeof pad);
     OPENSSL_cleanse(key_.data(), key_.size());
     key_.assign(key);
     keyed_ = true;
-    return true;
   }
 
-  EVP_MAC_CTX* ctx_ = nullptr;
+  SHA_CTX inner_{};
+  SHA_CTX outer_{};
   std::string key_;
   bool keyed_ = false;
 };
+#pragma GCC diagnostic pop
 
 const std::string& required(const std::optional<std::string>& value, const char* what) {
   if (!value) throw std::invalid_argument(std::string("missing ") + what);
