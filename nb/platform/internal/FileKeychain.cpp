@@ -83,10 +83,23 @@ Result<std::unique_ptr<FileKeychain>> FileKeychain::open() {
 Result<std::vector<KeychainItem>> FileKeychain::find(const SecItemDictionary& query,
                                                      bool withData) {
   const Match match = matchFor(query);
-  SqliteStatus prepared;
-  auto statement =
-      db_->prepare("SELECT service, label, account, data FROM items" + match.sql, &prepared);
-  if (!statement) return statusOf(prepared);
+  // Reading the sign-in asks the same query eight times in a row: it is
+  // compiled once.
+  const std::string sql = "SELECT service, label, account, data FROM items" + match.sql;
+  if (!lastFind_ || sql != lastFindSql_) {
+    lastFind_.reset();
+    SqliteStatus prepared;
+    lastFind_ = db_->prepare(sql, &prepared);
+    if (!lastFind_) return statusOf(prepared);
+    lastFindSql_ = sql;
+  }
+  SqliteStatement* statement = lastFind_.get();
+  // Unbound values from an earlier run cannot remain: a query of the same
+  // text binds the same number of values.
+  struct Done {
+    SqliteStatement* statement;
+    ~Done() { statement->reset(); }  // ends its read at once, whatever happens below
+  } done{statement};
   for (std::size_t i = 0; i < match.values.size(); ++i) {
     statement->bind(static_cast<int>(i) + 1, match.values[i]);
   }

@@ -11,7 +11,8 @@
 
 namespace nb {
 class SqliteDatabase;
-}
+class SqliteStatement;
+}  // namespace nb
 
 namespace nb::internal {
 
@@ -40,6 +41,8 @@ class FileKeychain : public KeychainBackend {
  private:
   explicit FileKeychain(std::unique_ptr<SqliteDatabase> db);
   std::unique_ptr<SqliteDatabase> db_;
+  std::unique_ptr<SqliteStatement> lastFind_;  // the last find's compiled query
+  std::string lastFindSql_;
 };
 
 }  // namespace nb::internal
