@@ -23,7 +23,7 @@ namespace {
 // heap. A slot is claimed, written, then marked ready; the handler reads only
 // ready slots, and only once no thread is between creating a file and
 // registering it (see Creating below), so it never reads a path half-written.
-constexpr int kSlots = 128;
+constexpr int kSlots = 256;  // 64 transfers in flight, 32 made ahead, and room
 enum SlotState : int { kFree, kClaimed, kReady };
 char gPaths[kSlots][PATH_MAX];
 std::atomic<int> gSlots[kSlots];
