@@ -51,9 +51,11 @@ struct Skip {
 };
 
 // Prints the job's summary and returns its Status: ok only when every file went.
+// Each file's entry is made only for a JSON summary, the one that lists them.
 Status summarize(CommandContext& context, const char* verb, const std::vector<TransferItem>& items,
                  const std::vector<Status>& outcomes, const std::vector<Skip>& skipped,
                  bool upload) {
+  const bool json = context.printer().json();
   JsonValue files = JsonValue::array();
   JsonValue failed = JsonValue::array();
   std::string failures;
@@ -62,22 +64,25 @@ Status summarize(CommandContext& context, const char* verb, const std::vector<Tr
   Status first;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const Status& status = outcomes[i];
+    if (status.ok()) {
+      ++done;
+      bytes += items[i].size;
+    } else {
+      const std::string explanation = FailureText::explanation(status);
+      failures += "  failed  " + (upload ? items[i].local : items[i].remote) + ": " +
+                  status.message() + (explanation.empty() ? "" : " (" + explanation + ")") + "\n";
+      if (first.ok()) first = status;
+    }
+    if (!json) continue;
     JsonValue entry = JsonValue::object();
     entry.set("local", JsonValue(items[i].local));
     entry.set("remote", JsonValue(items[i].remote));
     entry.set("size", JsonValue(static_cast<std::int64_t>(items[i].size)));
     entry.set("ok", JsonValue(status.ok()));
-    if (status.ok()) {
-      ++done;
-      bytes += items[i].size;
-    } else {
+    if (!status.ok()) {
       entry.set("error", JsonValue(status.message()));
       entry.set("code", JsonValue(FailureText::machineCode(status)));
       failed.push(entry);
-      const std::string explanation = FailureText::explanation(status);
-      failures += "  failed  " + (upload ? items[i].local : items[i].remote) + ": " +
-                  status.message() + (explanation.empty() ? "" : " (" + explanation + ")") + "\n";
-      if (first.ok()) first = status;
     }
     files.push(std::move(entry));
   }
