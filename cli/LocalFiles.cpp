@@ -32,6 +32,8 @@ std::atomic<int> gSlots[kSlots];
 std::atomic<int> gCreating{0};
 std::atomic<bool> gExiting{false};
 const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+// The signal handler may use only atomics that need no lock.
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 int registerPath(const std::string& path) {
   if (path.size() >= PATH_MAX) return -1;
