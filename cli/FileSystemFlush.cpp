@@ -37,12 +37,16 @@ FileSystemFlush::~FileSystemFlush() {
 Result<dev_t> FileSystemFlush::watch(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return flushError(errno);
-  auto [it, added] = systems_.try_emplace(info.st_dev);
+  watch(fd, info.st_dev);
+  return info.st_dev;
+}
+
+void FileSystemFlush::watch(int fd, dev_t device) {
+  auto [it, added] = systems_.try_emplace(device);
   if (added) {
     it->second.fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (it->second.fd < 0) it->second.error = errno;
   }
-  return info.st_dev;
 }
 
 void FileSystemFlush::committed(dev_t device, std::uint64_t bytes) {

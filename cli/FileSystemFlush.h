@@ -30,6 +30,8 @@ class FileSystemFlush {
   // Notes a file about to be written, by its open descriptor: the first on a
   // file system is kept (duplicated) to flush that file system. Its device.
   Result<dev_t> watch(int fd);
+  // The same, for a file whose device is known.
+  void watch(int fd, dev_t device);
   // Notes `bytes` of a file on `device` done (renamed into place); from time
   // to time this starts a flush of that file system in the background.
   void committed(dev_t device, std::uint64_t bytes);

@@ -57,13 +57,22 @@ void unregisterPath(int slot) {
 // running on another thread waits until the path is registered. Once the
 // handler has begun, a thread that would make a file waits for the exit
 // instead: nothing new may appear, and nothing may end the process first.
+thread_local bool tInterruptsKeptOff = false;  // see LocalFiles::keepInterruptsOffThisThread
+
+sigset_t interruptSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal : kInterrupts) sigaddset(&signals, signal);
+  return signals;
+}
+
 class Creating {
  public:
   Creating() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (const int signal : kInterrupts) sigaddset(&signals, signal);
-    ::pthread_sigmask(SIG_BLOCK, &signals, &previous_);
+    if (!tInterruptsKeptOff) {
+      const sigset_t signals = interruptSignals();
+      ::pthread_sigmask(SIG_BLOCK, &signals, &previous_);
+    }
     gCreating.fetch_add(1);
     if (gExiting.load()) {
       gCreating.fetch_sub(1);
@@ -72,7 +81,7 @@ class Creating {
   }
   ~Creating() {
     gCreating.fetch_sub(1);
-    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    if (!tInterruptsKeptOff) ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
   }
   Creating(const Creating&) = delete;
   Creating& operator=(const Creating&) = delete;
@@ -211,6 +220,11 @@ Status PartialFile::commit(const std::string& target, mode_t mode, Flush flush) 
   return Status::OK();
 }
 
+void LocalFiles::keepInterruptsOffThisThread() {
+  const sigset_t signals = interruptSignals();
+  if (::pthread_sigmask(SIG_BLOCK, &signals, nullptr) == 0) tInterruptsKeptOff = true;
+}
+
 void LocalFiles::removePartialFilesOnInterrupt() {
   static bool installed = false;
   if (installed) return;
@@ -218,9 +232,8 @@ void LocalFiles::removePartialFilesOnInterrupt() {
   processUmask();  // read before any helper thread makes files (reading it sets it)
   struct sigaction action {};
   action.sa_handler = onInterrupt;
-  sigemptyset(&action.sa_mask);
   // One handler at a time: a second signal waits for the first's exit.
-  for (const int signal : kInterrupts) sigaddset(&action.sa_mask, signal);
+  action.sa_mask = interruptSignals();
   for (const int signal : kInterrupts) ::sigaction(signal, &action, nullptr);
   ::signal(SIGPIPE, SIG_IGN);  // a closed pipe is reported as EPIPE where we write
 }

@@ -74,6 +74,11 @@ class LocalFiles {
   // Installs the SIGINT/SIGTERM/SIGHUP handler that removes partial files and
   // exits with 128 + the signal. Idempotent.
   static void removePartialFilesOnInterrupt();
+  // Holds the interrupt signals back from the calling thread for good, so that
+  // they reach the others: for a helper thread that makes many partial files
+  // (each is then made without changing the thread's signal mask twice). Some
+  // other thread must leave them open.
+  static void keepInterruptsOffThisThread();
 
   // Checks a download target: a folder receives `name` inside it; a symbolic
   // link is followed; an existing file without write permission is refused

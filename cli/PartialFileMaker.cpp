@@ -1,6 +1,10 @@
 #include "cli/PartialFileMaker.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace nb::cli {
 
@@ -23,12 +27,18 @@ PartialFileMaker::~PartialFileMaker() {
 
 void PartialFileMaker::reach(std::size_t index) {
   const std::size_t limit = std::min(index + 1 + ahead_, entries_.size());
+  bool wake = false;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (limit <= limit_) return;
-    limit_ = limit;
+    limit_ = std::max(limit_, limit);
+    // A waiting maker is woken when the entry itself is wanted, or for a batch
+    // (half its reach, or all that is left): a wake-up per entry would cost a
+    // switch of threads per file.
+    wake = idle_ && madeCount_ < limit_ &&
+           (madeCount_ <= index || limit_ - madeCount_ >= std::max<std::size_t>(ahead_ / 2, 1) ||
+            limit_ == entries_.size());
   }
-  changed_.notify_all();
+  if (wake) changed_.notify_all();
 }
 
 PartialFileMaker::Prepared PartialFileMaker::take(std::size_t index) {
@@ -36,14 +46,21 @@ PartialFileMaker::Prepared PartialFileMaker::take(std::size_t index) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [&] { return madeCount_ > index; });
   Prepared& made = made_[index];
-  return {made.status, made.target, std::move(made.file)};
+  return {made.status, made.target, std::move(made.file), made.device};
 }
 
 void PartialFileMaker::work() {
+  // Interrupts go to the other threads: making files here then needs no
+  // holding back of signals per file (see LocalFiles).
+  LocalFiles::keepInterruptsOffThisThread();
   for (std::size_t index = 0; index < entries_.size(); ++index) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [&] { return stopping_ || index < limit_; });
+      if (!stopping_ && index >= limit_) {
+        idle_ = true;
+        changed_.wait(lock, [&] { return stopping_ || index < limit_; });
+        idle_ = false;
+      }
       if (stopping_) return;
     }
     Prepared prepared;
@@ -53,10 +70,15 @@ void PartialFileMaker::work() {
     } else {
       prepared.target = std::move(*target);
       auto file = PartialFile::beside(prepared.target.path, prepared.target.mode);
-      if (file.ok()) {
-        prepared.file = std::move(*file);
-      } else {
+      struct stat info {};
+      if (!file.ok()) {
         prepared.status = file.status();
+      } else if (::fstat((*file)->fd(), &info) != 0) {
+        prepared.status =
+            Status::ioError("cannot write " + (*file)->path() + ": " + std::strerror(errno));
+      } else {
+        prepared.file = std::move(*file);
+        prepared.device = info.st_dev;
       }
     }
     {

@@ -7,6 +7,8 @@
 // every partial file. Its owner's thread calls reach() and take().
 #pragma once
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -34,6 +36,7 @@ class PartialFileMaker {
     Status status;
     DownloadTarget target;
     std::unique_ptr<PartialFile> file;
+    dev_t device = 0;  // the file system the file is on
   };
 
   // `force` replaces read-only targets (LocalFiles::downloadTarget).
@@ -60,6 +63,7 @@ class PartialFileMaker {
   std::size_t madeCount_ = 0;   // entries [0, madeCount_) are in made_
   std::size_t limit_ = 0;       // the maker stops before this entry
   bool stopping_ = false;
+  bool idle_ = false;   // the maker waits for the limit to move
   std::thread thread_;  // last: starts once the rest is ready
 };
 

@@ -217,21 +217,21 @@ class Job {
       PartialFileMaker::Prepared made = maker_->take(index);
       targets_[index] = std::move(made.target);
       targetStatus_[index] = made.status;
-      partials_[index] = std::move(made.file);
+      if (made.file) {
+        // Known to the job's flush before its first byte is written.
+        flush_.watch(made.file->fd(), made.device);
+        devices_[index] = made.device;
+        partials_[index] = std::move(made.file);
+        return partials_[index]->fd();
+      }
     }
     if (!targetStatus_[index].ok()) return targetStatus_[index];
-    if (!partials_[index]) {
-      auto file = PartialFile::beside(targets_[index].path, targets_[index].mode);
-      if (!file.ok()) return file.status();
-      partials_[index] = std::move(*file);
-    }
-    // Known to the job's flush before its first byte is written.
-    const Result<dev_t> device = flush_.watch(partials_[index]->fd());
-    if (!device.ok()) {
-      partials_[index].reset();
-      return device.status();
-    }
+    auto file = PartialFile::beside(targets_[index].path, targets_[index].mode);
+    if (!file.ok()) return file.status();
+    const Result<dev_t> device = flush_.watch((*file)->fd());
+    if (!device.ok()) return device.status();
     devices_[index] = *device;
+    partials_[index] = std::move(*file);
     return partials_[index]->fd();
   }
 

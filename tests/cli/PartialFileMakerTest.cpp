@@ -69,5 +69,28 @@ TEST(PartialFileMakerTest, MakesFilesAheadInOrderAndRemovesTheOnesNotTaken) {
   EXPECT_FALSE(fs::exists(folder.path() / "b.bin"));
 }
 
+// However far ahead the maker may go, every entry can be taken, in order or
+// skipping some, up to the last (a maker left waiting would hang take()).
+TEST(PartialFileMakerTest, EveryEntryCanBeTakenWhateverTheReach) {
+  test::TemporaryFolder folder("nb-maker");
+  std::vector<PartialFileMaker::Entry> entries;
+  for (int i = 0; i < 9; ++i) {
+    const std::string name = "f" + std::to_string(i);
+    entries.push_back({(folder.path() / name).string(), name});
+  }
+  for (const std::size_t ahead : {1, 2, 3, 4, 8, 32}) {
+    for (const std::size_t step : {1, 2, 3}) {
+      PartialFileMaker maker(entries, false, ahead);
+      for (std::size_t i = 0; i < entries.size(); i += step) {
+        // Slow taking lets the maker finish its batch and wait first.
+        if (i % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const PartialFileMaker::Prepared made = maker.take(i);
+        EXPECT_TRUE(made.file) << "ahead " << ahead << ", step " << step << ", entry " << i;
+      }
+    }
+  }
+  EXPECT_EQ(partialFiles(folder.path()), 0);
+}
+
 }  // namespace
 }  // namespace nb::cli
