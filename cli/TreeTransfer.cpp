@@ -204,19 +204,26 @@ Status walkRemote(CommandContext& context, const std::string& path,
     int index;
   };
   std::map<std::string, FileList> listed;
-  std::deque<Page> waiting = {{path, 0}};
+  // The walked folder's second page is asked beside its first: a full first
+  // page then costs no round trip more, and a shorter one only the unread
+  // reply of a request made in parallel.
+  std::deque<Page> waiting = {{path, 0}, {path, 1}};
+  std::set<std::string> ended;  // folders whose last page has come
   std::deque<std::pair<Page, std::future<Result<NBResult>>>> asked;
   const std::size_t limit = static_cast<std::size_t>(std::max(parallel, 1));
   while (!waiting.empty() || !asked.empty()) {
     while (!waiting.empty() && asked.size() < limit) {
       Page page = waiting.front();
       waiting.pop_front();
+      if (ended.count(page.path)) continue;
       auto reply = listPage(context, page.path, page.index);
       asked.emplace_back(std::move(page), std::move(reply));
     }
+    if (asked.empty()) continue;  // only pages past an ended folder were left
     // The oldest first: its folder's next page, or its subfolders, go next.
     auto [page, reply] = std::move(asked.front());
     asked.pop_front();
+    if (ended.count(page.path)) continue;  // asked ahead, past the folder's end: unread
     // An error leaves the calls still out to end unheard.
     Result<NBResult> outcome = CommandContext::outcome(reply.get());
     if (!outcome.ok()) return outcome.status();
@@ -228,7 +235,9 @@ Status walkRemote(CommandContext& context, const std::string& path,
     const FileList files = listing->files.value_or(FileList{});
     FileList& all = listed[page.path];
     all.insert(all.end(), files.begin(), files.end());
-    if (files.size() >= static_cast<std::size_t>(kPageSize)) {
+    if (files.size() < static_cast<std::size_t>(kPageSize)) {
+      ended.insert(page.path);
+    } else if (page.path != path || page.index != 0) {  // the walked folder's page 1 is asked
       waiting.push_front({page.path, page.index + 1});
     }
     for (const auto& file : files) {

@@ -229,6 +229,9 @@ TEST_F(CommandEndToEndTest, ListPagesThroughEverything) {
 
   Shell r = sh("$NB ls /many | wc -l");
   EXPECT_EQ(r.out, std::to_string(kEntries) + "\n") << r.err;
+  // A walk reads both pages of the folder (the second asked beside the first).
+  r = sh("$NB ls -R /many | wc -l");
+  EXPECT_EQ(r.out, std::to_string(kEntries) + "\n") << r.err;
   r = sh("$NB --json ls /many");
   EXPECT_NE(r.out.find("\"total\":1001"), std::string::npos);
   EXPECT_NE(r.out.find("\"has_more\":false"), std::string::npos);
