@@ -1,6 +1,7 @@
 #include "nb/client/internal/NBCall.h"
 
 #include <utility>
+#include <vector>
 
 #include "nb/operations/NBFileServiceOperation.h"
 
@@ -24,9 +25,9 @@ class CredentialReading final : public NBCredentialSource {
 
 void NBCall::start(std::shared_ptr<NBCallLoop> loop,
                    std::shared_ptr<NBCredentialSource> credentials, Factory make,
-                   NBCallOptions options, Completion done, Delivery delivery) {
+                   NBCallOptions options, Completion done) {
   auto call = std::make_shared<NBCall>(loop, std::move(credentials), std::move(make),
-                                       std::move(options), std::move(done), delivery);
+                                       std::move(options), std::move(done));
   if (call->options_.cancel.stop_possible()) {
     // Runs on the thread that requests the stop (or here, when it already
     // has): the outcome itself is decided on the loop.
@@ -44,13 +45,12 @@ void NBCall::start(std::shared_ptr<NBCallLoop> loop,
 }
 
 NBCall::NBCall(std::shared_ptr<NBCallLoop> loop, std::shared_ptr<NBCredentialSource> credentials,
-               Factory make, NBCallOptions options, Completion done, Delivery delivery)
+               Factory make, NBCallOptions options, Completion done)
     : loop_(std::move(loop)),
       credentials_(std::move(credentials)),
       make_(std::move(make)),
       options_(std::move(options)),
-      done_(std::move(done)),
-      delivery_(delivery) {}
+      done_(std::move(done)) {}
 
 void NBCall::begin() {
   if (finished_) return;  // cancelled before it started
@@ -116,29 +116,40 @@ void NBCall::checkIdle() {
   }
 }
 
+namespace {
+
+// Calls whose outcome this thread decided and has not delivered yet.
+thread_local std::vector<std::shared_ptr<NBCall>> tDecided;
+
+}  // namespace
+
 void NBCall::finish(Result<NBResult> outcome) {
   if (finished_) return;
   finished_ = true;
   idleTimer_.cancel();
-  std::shared_ptr<NBOperation> operation = std::move(operation_);
   // A failure may leave a refused transfer running, and cancellation and
   // time-out stop one that is: no delegate call may follow this outcome.
-  if (operation && !outcome.ok()) operation->cancelOperation();
-  if (delivery_ == Delivery::kAtOnce) {
-    std::exchange(done_, nullptr)(std::move(outcome));
-    // Released from a task of its own: we may be inside the operation's callback.
-    loop_->post([self = std::move(self_), operation = std::move(operation)]() mutable {
-      operation.reset();
-    });
-    return;
-  }
+  if (operation_ && !outcome.ok()) operation_->cancelOperation();
+  outcome_.emplace(std::move(outcome));
   // Delivered from a task of its own, outside the operation's callback; the
-  // task also releases the operation and this call there.
-  loop_->post([self = std::move(self_), operation = std::move(operation), done = std::move(done_),
-               outcome = std::move(outcome)]() mutable {
-    operation.reset();
-    done(std::move(outcome));
-  });
+  // outcomes decided in one pass of the loop share one task. A thread waiting
+  // on several futures is then woken once for a run of outcomes instead of
+  // once for each: waking a thread costs the loop a system call and, on a busy
+  // machine, often its processor.
+  tDecided.push_back(shared_from_this());  // keeps the call alive until delivery
+  self_.reset();
+  if (tDecided.size() == 1) loop_->post(&NBCall::deliverDecided);
+}
+
+void NBCall::deliverDecided() {
+  std::vector<std::shared_ptr<NBCall>> batch;
+  batch.swap(tDecided);
+  for (const std::shared_ptr<NBCall>& call : batch) {
+    call->operation_.reset();
+    Result<NBResult> outcome = std::move(*call->outcome_);
+    call->outcome_.reset();
+    std::exchange(call->done_, nullptr)(std::move(outcome));
+  }
 }
 
 }  // namespace nb::internal

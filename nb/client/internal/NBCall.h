@@ -31,25 +31,15 @@ class NBCall : public NBOperationDelegate,
   // callback.
   using Completion = std::function<void(Result<NBResult>)>;
 
-  // How the outcome reaches the completion.
-  enum class Delivery {
-    kOutsideCallbacks,  // from a task of its own, outside every operation callback
-    // At once, possibly inside the operation's callback: for a completion that
-    // only hands the value over (a promise), so that the waiting thread gets it
-    // without waiting for the loop to finish its pass.
-    kAtOnce,
-  };
-
   // Runs the operation that `make` builds on `loop`. A file operation signs
   // with one reading of `credentials` taken when it starts; without a token
   // the outcome is kUnauthenticated and nothing is sent.
   static void start(std::shared_ptr<NBCallLoop> loop,
                     std::shared_ptr<NBCredentialSource> credentials, Factory make,
-                    NBCallOptions options, Completion done,
-                    Delivery delivery = Delivery::kOutsideCallbacks);
+                    NBCallOptions options, Completion done);
 
   NBCall(std::shared_ptr<NBCallLoop> loop, std::shared_ptr<NBCredentialSource> credentials,
-         Factory make, NBCallOptions options, Completion done, Delivery delivery);
+         Factory make, NBCallOptions options, Completion done);
 
   void operationSuccess(NBOperation* operation, const NBResult& result) override;
   void operationFail(NBOperation* operation, const std::string& message) override;
@@ -62,6 +52,9 @@ class NBCall : public NBOperationDelegate,
   void begin();
   // Decides the outcome unless it is decided already.
   void finish(Result<NBResult> outcome);
+  // Delivers the outcomes decided on this thread since the last delivery, in
+  // the order they were decided.
+  static void deliverDecided();
   void armIdleTimer(std::chrono::milliseconds delay);
   void checkIdle();
 
@@ -70,11 +63,11 @@ class NBCall : public NBOperationDelegate,
   Factory make_;
   NBCallOptions options_;
   Completion done_;
-  Delivery delivery_;
 
   std::shared_ptr<NBCall> self_;  // set from begin() until the outcome
   std::shared_ptr<NBOperation> operation_;
   bool finished_ = false;
+  std::optional<Result<NBResult>> outcome_;  // decided and not yet delivered
   Clock::time_point lastActivity_;
   RunLoop::TimerHandle idleTimer_;
   // Declared last: destroyed first, so it never posts through a dead call.
