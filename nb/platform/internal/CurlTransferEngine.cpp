@@ -32,6 +32,8 @@ constexpr curl_off_t kPooledTransferBytes = 64 * 1024;
 constexpr std::size_t kMaxIdleHandles = 64;
 // Connections kept open between requests (beyond them, the oldest idle one closes).
 constexpr long kMaxIdleConnections = 128;
+// Parsed URLs the engine keeps (beyond them, the least recently used goes).
+constexpr std::size_t kMaxParsedURLs = 16;
 
 struct EasyCleanup {
   void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
@@ -204,6 +206,7 @@ class CurlTransfer final : public Transfer {
   bool skipBody_ = false;  // body of a redirect that is followed
   bool responseDelivered_ = false;
   bool sendsTarget_ = false;  // the path and query go as CURLOPT_REQUEST_TARGET
+  std::shared_ptr<void> parsedURL_;  // the CURLU handed to libcurl with the target
   bool plainGet_ = false;     // a GET without body or header: its handle's options are few
   const EnvironmentSettings* settings_ = nullptr;  // the transport's, which outlives us
   int status_ = 0;
@@ -272,6 +275,7 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
   // is set on every transfer (null when unused): a configured handle keeps
   // its earlier values. The rest is set only on a handle that is as new.
   curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, nullptr);
+  curl_easy_setopt(easy, CURLOPT_CURLU, nullptr);
   if (settings.proxyFromEnvironment) {
     // libcurl reads the proxy variables per request and sends a proxy the
     // whole URL, so the request goes as written.
@@ -287,9 +291,13 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
     } else {
       // libcurl gets the URL without its query (so that a relative redirect
       // resolves as it would against the whole URL) and the target as it goes
-      // on the wire.
-      const std::string withoutQuery = url.substr(0, url.find('?', target));
-      curl_easy_setopt(easy, CURLOPT_URL, withoutQuery.c_str());
+      // on the wire. The URL also goes parsed, from the engine's cache: libcurl
+      // then takes its parts from a copy instead of parsing the text (which it
+      // still does for a redirect).
+      const std::string_view withoutQuery = std::string_view(url).substr(0, url.find('?', target));
+      parsedURL_ = engine.parsedURL(withoutQuery);
+      curl_easy_setopt(easy, CURLOPT_URL, std::string(withoutQuery).c_str());
+      curl_easy_setopt(easy, CURLOPT_CURLU, parsedURL_.get());
       curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, url.c_str() + target);
       sendsTarget_ = true;
     }
@@ -518,6 +526,27 @@ CurlTransferEngine::CurlTransferEngine(RunLoop& loop) : loop_(loop) {
   // lull between bursts (callers that start the next request a moment after
   // the last one ended) closed connections that the next burst had to open again.
   curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxIdleConnections);
+}
+
+std::shared_ptr<void> CurlTransferEngine::parsedURL(std::string_view url) {
+  for (std::size_t i = 0; i < parsedURLs_.size(); ++i) {
+    if (parsedURLs_[i].url == url) {
+      std::rotate(parsedURLs_.begin(), parsedURLs_.begin() + static_cast<std::ptrdiff_t>(i),
+                  parsedURLs_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+      return parsedURLs_.front().handle;
+    }
+  }
+  CURLU* handle = curl_url();
+  if (handle == nullptr) return nullptr;
+  std::shared_ptr<void> parsed(handle, [](void* h) { curl_url_cleanup(static_cast<CURLU*>(h)); });
+  // The flags libcurl parses a URL given as text with.
+  if (curl_url_set(handle, CURLUPART_URL, std::string(url).c_str(),
+                   CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    return nullptr;
+  }
+  if (parsedURLs_.size() == kMaxParsedURLs) parsedURLs_.pop_back();
+  parsedURLs_.insert(parsedURLs_.begin(), ParsedURL{std::string(url), parsed});
+  return parsed;
 }
 
 void* CurlTransferEngine::takeEasy(const EnvironmentSettings& settings, bool plainGet,
