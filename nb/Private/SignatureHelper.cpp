@@ -1,12 +1,16 @@
+// SHA-1's low-level interface, which OpenSSL 3 marks deprecated but keeps, is
+// what lets the HMAC below reuse a key's prepared state without the MAC
+// interface's per-message overhead.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
 #include "nb/Private/SignatureHelper.h"
 
-#include <openssl/core_names.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/params.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
@@ -20,63 +24,67 @@
 namespace nb {
 namespace {
 
-// One HMAC-SHA1 context per thread, fetched once. It keeps the last key it was
-// given, so that signing many requests with one consumer and token reuses the
-// key's prepared inner and outer pads instead of deriving them each time.
+// HMAC-SHA1 for one thread. It keeps the SHA-1 states of the last key's inner
+// and outer pads, so that signing many requests with one consumer and token
+// hashes only the message and the inner digest: OpenSSL's MAC interface costs
+// as much again as the hashing itself for a message of a few hundred bytes.
 class HmacSha1 {
  public:
-  HmacSha1() {
-    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    if (mac == nullptr) throw std::runtime_error("HMAC is not available from OpenSSL");
-    ctx_ = EVP_MAC_CTX_new(mac);
-    EVP_MAC_free(mac);
-    if (ctx_ == nullptr) throw std::runtime_error("cannot create an HMAC context");
-    char digest[] = "SHA1";
-    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-                           OSSL_PARAM_construct_end()};
-    if (EVP_MAC_CTX_set_params(ctx_, params) != 1) {
-      EVP_MAC_CTX_free(ctx_);
-      throw std::runtime_error("SHA1 is not available for HMAC");
-    }
-  }
-  ~HmacSha1() {
-    OPENSSL_cleanse(key_.data(), key_.size());
-    EVP_MAC_CTX_free(ctx_);
-  }
+  HmacSha1() = default;
+  ~HmacSha1() { forget(); }
   HmacSha1(const HmacSha1&) = delete;
   HmacSha1& operator=(const HmacSha1&) = delete;
 
   SignatureHelper::Digest compute(std::string_view content, std::string_view key) {
+    if (!keyed_ || key != key_) rekey(key);
     SignatureHelper::Digest digest{};
-    std::size_t length = 0;
-    if (!rekey(key) ||
-        EVP_MAC_update(ctx_, reinterpret_cast<const unsigned char*>(content.data()),
-                       content.size()) != 1 ||
-        EVP_MAC_final(ctx_, digest.data(), &length, digest.size()) != 1 ||
-        length != digest.size()) {
-      keyed_ = false;
-      throw std::runtime_error("HMAC-SHA1 computation failed");
-    }
+    std::array<unsigned char, SHA_DIGEST_LENGTH> inner{};
+    SHA_CTX ctx = inner_;
+    bool ok = SHA1_Update(&ctx, content.data(), content.size()) == 1 &&
+              SHA1_Final(inner.data(), &ctx) == 1;
+    ctx = outer_;
+    ok = ok && SHA1_Update(&ctx, inner.data(), inner.size()) == 1 &&
+         SHA1_Final(digest.data(), &ctx) == 1;
+    OPENSSL_cleanse(&ctx, sizeof ctx);
+    OPENSSL_cleanse(inner.data(), inner.size());
+    if (!ok) throw std::runtime_error("HMAC-SHA1 computation failed");
     return digest;
   }
 
  private:
-  // Starts a new digest under `key`: with no key given, OpenSSL restarts from
-  // the pads of the key it already holds.
-  bool rekey(std::string_view key) {
-    if (keyed_ && key == key_) return EVP_MAC_init(ctx_, nullptr, 0, nullptr) == 1;
-    keyed_ = false;
-    static const unsigned char kEmpty = 0;
-    const auto* keyBytes =
-        key.empty() ? &kEmpty : reinterpret_cast<const unsigned char*>(key.data());
-    if (EVP_MAC_init(ctx_, keyBytes, key.size(), nullptr) != 1) return false;
-    OPENSSL_cleanse(key_.data(), key_.size());
+  static constexpr std::size_t kBlockSize = 64;
+
+  // Prepares the pads' states for `key` (RFC 2104: a key longer than a block
+  // is hashed first).
+  void rekey(std::string_view key) {
+    forget();
+    std::array<unsigned char, kBlockSize> block{};
+    if (key.size() > kBlockSize) {
+      SHA1(reinterpret_cast<const unsigned char*>(key.data()), key.size(), block.data());
+    } else if (!key.empty()) {
+      std::memcpy(block.data(), key.data(), key.size());
+    }
+    std::array<unsigned char, kBlockSize> pad{};
+    for (std::size_t i = 0; i < kBlockSize; ++i) pad[i] = block[i] ^ 0x36;
+    bool ok = SHA1_Init(&inner_) == 1 && SHA1_Update(&inner_, pad.data(), pad.size()) == 1;
+    for (std::size_t i = 0; i < kBlockSize; ++i) pad[i] = block[i] ^ 0x5c;
+    ok = ok && SHA1_Init(&outer_) == 1 && SHA1_Update(&outer_, pad.data(), pad.size()) == 1;
+    OPENSSL_cleanse(block.data(), block.size());
+    OPENSSL_cleanse(pad.data(), pad.size());
+    if (!ok) throw std::runtime_error("HMAC-SHA1 computation failed");
     key_.assign(key);
     keyed_ = true;
-    return true;
   }
 
-  EVP_MAC_CTX* ctx_ = nullptr;
+  void forget() {
+    OPENSSL_cleanse(key_.data(), key_.size());
+    OPENSSL_cleanse(&inner_, sizeof inner_);
+    OPENSSL_cleanse(&outer_, sizeof outer_);
+    keyed_ = false;
+  }
+
+  SHA_CTX inner_{};
+  SHA_CTX outer_{};
   std::string key_;
   bool keyed_ = false;
 };

@@ -40,6 +40,27 @@ TEST(SignatureHelperTest, HmacSha1MatchesRfc2202) {
             "+9sdGxiqbAgyS31ktx+3Y3BpDh0=");
 }
 
+TEST(SignatureHelperTest, HmacSha1KeysOfEveryLengthAndKeysThatChange) {
+  // Keys up to a block are padded, longer ones hashed first (RFC 2202 case 6);
+  // a key prepared once is reused only for the same key. Digests from Python's hmac.
+  const struct {
+    std::string key, message, digest;
+  } cases[] = {
+      {std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
+       "qkrl4VJy0A6VcFY3zoo7Ve1AIRI="},
+      {std::string(64, 'k'), "a block-sized key", "kWHQ9+K08molZu3qicLVAjpiZHA="},
+      {std::string(65, 'k'), "one byte over", "smfMrWFz/KDcZsBnp5PeXwyx+jA="},
+      {"Jefe", "what do ya want for nothing?", "7/zfauXrL6LSdBbV8YTfnCWafHk="},
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const auto& c : cases) {
+      const auto digest = SignatureHelper::HMAC_SHA1_Content(c.message, c.key);
+      EXPECT_EQ(NSDataBase64Helper::base64StringFromData(digest.data(), digest.size()), c.digest)
+          << c.message;
+    }
+  }
+}
+
 TEST(SignatureHelperTest, OAuthParameterSets) {
   NBConsumer consumer("ck", "cs");
   NBToken token("tk", "ts");
