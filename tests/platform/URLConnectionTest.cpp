@@ -364,6 +364,14 @@ TEST_F(URLConnectionTest, TransportFailuresEndWithOneReadableError) {
       {"reset mid-body", resetting.url("/"), "response 200, data, fail", ""},
       {"time-out", silent.url("/"), "fail", "The request timed out."},
       {"bad URL", "http://[::1/", "fail", ""},
+      // Far into a long query, where the target is checked a block at a time:
+      // such a URL is refused, never sent as written.
+      {"space in the query",
+       silent.url("/dir/target?oauth_nonce=0123456789ABCDEF&q=a b&oauth_version=1.0"), "fail",
+       "URL"},
+      {"control byte in the query",
+       silent.url("/dir/target?oauth_nonce=0123456789ABCDEF&q=a\x7f&oauth_version=1.0"), "fail",
+       "URL"},
       {"unsupported scheme", "ftp://127.0.0.1/", "fail", ""},
   };
   for (const auto& c : cases) {
