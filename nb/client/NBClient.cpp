@@ -37,6 +37,12 @@ void NBClient::start(OperationFactory make, NBCallOptions options, Completion do
                           std::move(done));
 }
 
+void NBClient::startFulfilling(OperationFactory make, NBCallOptions options,
+                               Completion fulfil) const {
+  internal::NBCall::start(loop_, credentials_, std::move(make), std::move(options),
+                          std::move(fulfil), internal::NBCall::Delivery::kAtOnce);
+}
+
 Result<NBResult> NBClient::call(OperationFactory make, NBCallOptions options) const {
   if (Status refused = blockingRefusal(); !refused.ok()) return refused;
   return callFuture(std::move(make), std::move(options)).get();
@@ -46,8 +52,8 @@ std::future<Result<NBResult>> NBClient::callFuture(OperationFactory make,
                                                    NBCallOptions options) const {
   auto promise = std::make_shared<std::promise<Result<NBResult>>>();
   auto future = promise->get_future();
-  start(std::move(make), std::move(options),
-        [promise](Result<NBResult> outcome) { promise->set_value(std::move(outcome)); });
+  startFulfilling(std::move(make), std::move(options),
+                  [promise](Result<NBResult> outcome) { promise->set_value(std::move(outcome)); });
   return future;
 }
 

@@ -78,9 +78,10 @@ class NBClient {
                                             NBCallOptions options = {}) const {
     auto promise = std::make_shared<std::promise<NBCallOutcome<Op>>>();
     auto future = promise->get_future();
-    start(factoryFor<Op>(std::move(item)), std::move(options), [promise](Result<NBResult> raw) {
-      promise->set_value(internal::outcomeOf<Op>(std::move(raw)));
-    });
+    startFulfilling(factoryFor<Op>(std::move(item)), std::move(options),
+                    [promise](Result<NBResult> raw) {
+                      promise->set_value(internal::outcomeOf<Op>(std::move(raw)));
+                    });
     return future;
   }
   // co_await it; see NBCallAwaitable.
@@ -115,6 +116,12 @@ class NBClient {
   static Status blockingRefusal();
 
  private:
+  // start() for a completion that only hands the outcome over (fulfils a
+  // promise) and runs no code of the caller's: it gets the outcome as soon as
+  // it is decided, even inside an operation callback, so that a waiting
+  // thread is not held up by the rest of the loop's pass.
+  void startFulfilling(OperationFactory make, NBCallOptions options, Completion fulfil) const;
+
   // Makes an Op for `item`; a sign-in item without a consumer is copied and
   // given the source's.
   template <class Op>

@@ -25,9 +25,9 @@ class CredentialReading final : public NBCredentialSource {
 
 void NBCall::start(std::shared_ptr<NBCallLoop> loop,
                    std::shared_ptr<NBCredentialSource> credentials, Factory make,
-                   NBCallOptions options, Completion done) {
+                   NBCallOptions options, Completion done, Delivery delivery) {
   auto call = std::make_shared<NBCall>(loop, std::move(credentials), std::move(make),
-                                       std::move(options), std::move(done));
+                                       std::move(options), std::move(done), delivery);
   if (call->options_.cancel.stop_possible()) {
     // Runs on the thread that requests the stop (or here, when it already
     // has): the outcome itself is decided on the loop.
@@ -45,12 +45,13 @@ void NBCall::start(std::shared_ptr<NBCallLoop> loop,
 }
 
 NBCall::NBCall(std::shared_ptr<NBCallLoop> loop, std::shared_ptr<NBCredentialSource> credentials,
-               Factory make, NBCallOptions options, Completion done)
+               Factory make, NBCallOptions options, Completion done, Delivery delivery)
     : loop_(std::move(loop)),
       credentials_(std::move(credentials)),
       make_(std::move(make)),
       options_(std::move(options)),
-      done_(std::move(done)) {}
+      done_(std::move(done)),
+      delivery_(delivery) {}
 
 void NBCall::begin() {
   if (finished_) return;  // cancelled before it started
@@ -130,13 +131,15 @@ void NBCall::finish(Result<NBResult> outcome) {
   // A failure may leave a refused transfer running, and cancellation and
   // time-out stop one that is: no delegate call may follow this outcome.
   if (operation_ && !outcome.ok()) operation_->cancelOperation();
-  outcome_.emplace(std::move(outcome));
-  // Delivered from a task of its own, outside the operation's callback; the
-  // outcomes decided in one pass of the loop share one task. A thread waiting
-  // on several futures is then woken once for a run of outcomes instead of
-  // once for each: waking a thread costs the loop a system call and, on a busy
-  // machine, often its processor.
-  tDecided.push_back(shared_from_this());  // keeps the call alive until delivery
+  if (delivery_ == Delivery::kAtOnce) {
+    std::exchange(done_, nullptr)(std::move(outcome));
+  } else {
+    outcome_.emplace(std::move(outcome));
+  }
+  // The call and its operation are released, and an outcome that waits is
+  // delivered, from a task after the loop's pass (we may be inside the
+  // operation's callback); the calls decided in one pass share that task.
+  tDecided.push_back(shared_from_this());  // keeps the call alive until then
   self_.reset();
   if (tDecided.size() == 1) loop_->post(&NBCall::deliverDecided);
 }
@@ -146,6 +149,7 @@ void NBCall::deliverDecided() {
   batch.swap(tDecided);
   for (const std::shared_ptr<NBCall>& call : batch) {
     call->operation_.reset();
+    if (!call->outcome_) continue;  // delivered at once
     Result<NBResult> outcome = std::move(*call->outcome_);
     call->outcome_.reset();
     std::exchange(call->done_, nullptr)(std::move(outcome));

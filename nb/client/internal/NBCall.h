@@ -31,15 +31,27 @@ class NBCall : public NBOperationDelegate,
   // callback.
   using Completion = std::function<void(Result<NBResult>)>;
 
+  // How the outcome reaches the completion.
+  enum class Delivery {
+    // From a task after the loop's pass, outside every operation callback;
+    // the outcomes decided in one pass share one task.
+    kOutsideCallbacks,
+    // At once, possibly inside the operation's callback: for a completion that
+    // only hands the value over (a promise), so that the waiting thread gets it
+    // without waiting for the loop to finish its pass.
+    kAtOnce,
+  };
+
   // Runs the operation that `make` builds on `loop`. A file operation signs
   // with one reading of `credentials` taken when it starts; without a token
   // the outcome is kUnauthenticated and nothing is sent.
   static void start(std::shared_ptr<NBCallLoop> loop,
                     std::shared_ptr<NBCredentialSource> credentials, Factory make,
-                    NBCallOptions options, Completion done);
+                    NBCallOptions options, Completion done,
+                    Delivery delivery = Delivery::kOutsideCallbacks);
 
   NBCall(std::shared_ptr<NBCallLoop> loop, std::shared_ptr<NBCredentialSource> credentials,
-         Factory make, NBCallOptions options, Completion done);
+         Factory make, NBCallOptions options, Completion done, Delivery delivery);
 
   void operationSuccess(NBOperation* operation, const NBResult& result) override;
   void operationFail(NBOperation* operation, const std::string& message) override;
@@ -53,7 +65,7 @@ class NBCall : public NBOperationDelegate,
   // Decides the outcome unless it is decided already.
   void finish(Result<NBResult> outcome);
   // Delivers the outcomes decided on this thread since the last delivery, in
-  // the order they were decided.
+  // the order they were decided, and releases their calls and operations.
   static void deliverDecided();
   void armIdleTimer(std::chrono::milliseconds delay);
   void checkIdle();
@@ -63,11 +75,12 @@ class NBCall : public NBOperationDelegate,
   Factory make_;
   NBCallOptions options_;
   Completion done_;
+  Delivery delivery_;
 
   std::shared_ptr<NBCall> self_;  // set from begin() until the outcome
   std::shared_ptr<NBOperation> operation_;
   bool finished_ = false;
-  std::optional<Result<NBResult>> outcome_;  // decided and not yet delivered
+  std::optional<Result<NBResult>> outcome_;  // decided and not yet delivered (kOutsideCallbacks)
   Clock::time_point lastActivity_;
   RunLoop::TimerHandle idleTimer_;
   // Declared last: destroyed first, so it never posts through a dead call.
