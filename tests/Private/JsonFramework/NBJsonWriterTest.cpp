@@ -75,6 +75,40 @@ TEST(NBJsonWriterTest, Layouts) {
   }
 }
 
+// Keys and strings made by hand (and copied) rather than parsed, at every length
+// around the 16-byte block the writer checks them in, with the character that
+// needs escaping first, last or absent.
+TEST(NBJsonWriterTest, BuiltStringsOfEveryShortLength) {
+  NBJsonWriter writer;
+  for (std::size_t n = 0; n <= 18; ++n) {
+    for (const char* special : {"", "\"", "\n", "\\", "\x7f"}) {
+      for (bool first : {true, false}) {
+        std::string text(n, 'k');
+        std::string escaped = text;
+        if (n != 0 && *special != 0) {
+          const std::size_t at = first ? 0 : n - 1;
+          text[at] = *special;
+          const std::string e = *special == '"'    ? "\\\""
+                                : *special == '\n' ? "\\n"
+                                : *special == '\\' ? "\\\\"
+                                                   : std::string(special);
+          escaped = text.substr(0, at) + e + text.substr(at + 1);
+        }
+        JsonValue object = JsonValue::object();
+        object.set(text, JsonValue(text));
+        JsonValue array = JsonValue::array();
+        array.push(JsonValue(text));
+        array.push(object);
+        const JsonValue copy = array;
+        const std::string quoted = "\"" + escaped + "\"";
+        EXPECT_EQ(writer.stringWithObject(copy), "[" + quoted + ",{" + quoted + ":" + quoted + "}]")
+            << n << " " << int(*special);
+        EXPECT_EQ(writer.stringWithFragment(JsonValue(text)), quoted);
+      }
+    }
+  }
+}
+
 TEST(NBJsonWriterTest, Errors) {
   NBJsonWriter writer;
   EXPECT_EQ(writer.stringWithObject(JsonValue("plain")), std::nullopt);
