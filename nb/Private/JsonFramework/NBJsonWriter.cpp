@@ -152,28 +152,45 @@ std::size_t findEscape(std::string_view text, std::size_t from) {
 }
 
 // Room that putShortPlainString needs.
-constexpr std::size_t kShortStringRoom = 18;
+constexpr std::size_t kShortStringRoom = 34;
 
-// Writes `text` as a JSON string at `p` when it has at most 16 bytes and none
-// needs escaping, the shape of most keys and many values: one 16-byte block is
-// checked and copied without a loop. Returns the end, or nullptr (nothing
-// written) for any other text. Every string and key of a tree has 16
-// readable bytes from its start (see JsonArena::copyString), so the block never
-// reads outside its storage. Needs kShortStringRoom bytes of room.
-inline char* putShortPlainString(char* p, std::string_view text) {
-  const std::size_t n = text.size();
-  if (n > 16) return nullptr;
 #if defined(__SSE2__)
-  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data()));
+// The bytes of a 16-byte block that need escaping, one bit each.
+inline unsigned escapeMask(__m128i x) {
   const __m128i hit = _mm_or_si128(
       _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
       _mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F)));
-  const unsigned inText = (1u << n) - 1;
-  if ((static_cast<unsigned>(_mm_movemask_epi8(hit)) & inText) != 0) return nullptr;
-  *p = '"';
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), x);
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+#endif
+
+// Writes `text` as a JSON string at `p` when it has at most 32 bytes and none
+// needs escaping, the shape of most keys and many values: one or two 16-byte
+// blocks are checked and copied without a loop. Returns the end, or nullptr
+// (nothing written) for any other text. Every string and key of a tree has 16
+// readable bytes from its start (see JsonArena::copyString), so a block never
+// reads outside its storage. Needs kShortStringRoom bytes of room.
+inline char* putShortPlainString(char* p, std::string_view text) {
+  const std::size_t n = text.size();
+#if defined(__SSE2__)
+  const auto* from = reinterpret_cast<const __m128i*>(text.data());
+  const __m128i first = _mm_loadu_si128(from);
+  if (n <= 16) {
+    if ((escapeMask(first) & ((1u << n) - 1)) != 0) return nullptr;
+    *p = '"';
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), first);
+  } else if (n <= 32) {
+    // The second block ends where the text ends; it may overlap the first.
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + n - 16));
+    if ((escapeMask(first) | escapeMask(last)) != 0) return nullptr;
+    *p = '"';
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1 + n - 16), last);
+  } else {
+    return nullptr;
+  }
 #else
-  if (findEscape(text, 0) != n) return nullptr;
+  if (n > 32 || findEscape(text, 0) != n) return nullptr;
   *p = '"';
   std::memcpy(p + 1, text.data(), n);
 #endif
@@ -251,15 +268,7 @@ std::string NBJsonWriter::indent() const {
   return text;
 }
 
-bool NBJsonWriter::enterLevel() {
-  const bool allowed = levelAllowed();
-  ++depth_;
-  if (!allowed) {
-    addErrorWithCode(kNBJsonErrorDepth, "Nested too deep");
-    return false;
-  }
-  return true;
-}
+void NBJsonWriter::failLevel() { addErrorWithCode(kNBJsonErrorDepth, "Nested too deep"); }
 
 void NBJsonWriter::appendGeneralString(std::string_view text, Output& out) {
   static const char kHex[] = "0123456789abcdef";

@@ -41,7 +41,14 @@ class NBJsonWriter : public NBJsonBase {
   void appendGeneralString(std::string_view text, Output& out);
   // Whether one more level of nesting is within the depth limit.
   bool levelAllowed() const { return maxDepth() == 0 || depth() < maxDepth(); }
-  bool enterLevel();
+  bool enterLevel() {
+    const bool allowed = levelAllowed();
+    ++depth_;
+    if (!allowed) [[unlikely]]
+      failLevel();
+    return allowed;
+  }
+  void failLevel();
 
   bool humanReadable_ = false;
   bool sortKeys_ = false;

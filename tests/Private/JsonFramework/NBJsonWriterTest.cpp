@@ -76,11 +76,11 @@ TEST(NBJsonWriterTest, Layouts) {
 }
 
 // Keys and strings made by hand (and copied) rather than parsed, at every length
-// around the 16-byte block the writer checks them in, with the character that
-// needs escaping first, last or absent.
+// around the one or two 16-byte blocks the writer checks them in, with the
+// character that needs escaping first, last or absent.
 TEST(NBJsonWriterTest, BuiltStringsOfEveryShortLength) {
   NBJsonWriter writer;
-  for (std::size_t n = 0; n <= 18; ++n) {
+  for (std::size_t n = 0; n <= 34; ++n) {
     for (const char* special : {"", "\"", "\n", "\\", "\x7f"}) {
       for (bool first : {true, false}) {
         std::string text(n, 'k');
