@@ -52,11 +52,15 @@ class NBJsonWriter::Output {
   void commit(char* newPos) { pos_ = newPos; }
   // For loops that keep the cursor in a register: `room` makes sure that `n` bytes
   // fit at `p`, a cursor taken from this output, and returns where they go.
+  // Stores through the cursor may alias any char, so such a loop keeps the end
+  // of the buffer in a local too (`limit`), which `room` updates when it grows.
   char* cursor() const { return pos_; }
-  char* room(char* p, std::size_t n) {
-    if (static_cast<std::size_t>(end_ - p) < n) [[unlikely]] {
+  char* limit() const { return end_; }
+  char* room(char* p, std::size_t n, char*& limit) {
+    if (static_cast<std::size_t>(limit - p) < n) [[unlikely]] {
       pos_ = p;
       grow(n);
+      limit = end_;
       return pos_;
     }
     return p;
@@ -393,16 +397,20 @@ bool NBJsonWriter::appendTree(const JsonValue& root, Output& out) {
     }
   };
 
+  // The depth and the limit stay local; `depth_` is brought up to date where it
+  // is read (errors) and at the end.
+  const std::uint32_t maxLevels = maxDepth() == 0 ? UINT32_MAX : maxDepth();
+  std::uint32_t depth = 1;  // the root is always within the limit
+  char* limit = out.limit();
   char* p = out.cursor();
-  enterLevel();  // the root is always within the limit
   take(&root, true);
-  p = out.room(p, 1);
+  p = out.room(p, 1, limit);
   *p++ = isArray ? '[' : '{';
   for (;;) {
     while (next < size) {
       if constexpr (kHuman) {
-        const std::size_t n = 1 + 2 * static_cast<std::size_t>(depth_);
-        p = out.room(p, n);
+        const std::size_t n = 1 + 2 * static_cast<std::size_t>(depth);
+        p = out.room(p, n, limit);
         *p = '\n';
         std::memset(p + 1, ' ', n - 1);
         p += n;
@@ -410,17 +418,18 @@ bool NBJsonWriter::appendTree(const JsonValue& root, Output& out) {
       const JsonValue* value;
       if (isArray) {
         value = &elements[next];
-        p = out.room(p, kScalarRoom + 1);
+        p = out.room(p, kScalarRoom + 1, limit);
       } else {
         const JsonMember& m = memberAt(members, sorted, next);
         value = &m.value;
-        p = out.room(p, m.key.size() + kShortStringRoom + 1 + kScalarRoom + 1);
+        p = out.room(p, m.key.size() + kShortStringRoom + 1 + kScalarRoom + 1, limit);
         if (char* q = putShortPlainString(p, m.key)) {
           p = q;
         } else {
           out.commit(p);
           appendGeneralString(m.key, out);
-          p = out.room(out.cursor(), 1 + kScalarRoom + 1);
+          limit = out.limit();
+          p = out.room(out.cursor(), 1 + kScalarRoom + 1, limit);
         }
         *p++ = ':';
       }
@@ -442,12 +451,13 @@ bool NBJsonWriter::appendTree(const JsonValue& root, Output& out) {
           } else {
             out.commit(p);
             appendGeneralString(value->stringValue(), out);
-            p = out.room(out.cursor(), 1);
+            limit = out.limit();
+            p = out.room(out.cursor(), 1, limit);
           }
           break;
         case JsonValue::Type::Array:
         case JsonValue::Type::Object:
-          if (value->size() == 0 && levelAllowed()) {
+          if (value->size() == 0 && depth < maxLevels) {
             // An empty container is written like a scalar, without a level of its own.
             p[0] = value->isArray() ? '[' : '{';
             p[1] = value->isArray() ? ']' : '}';
@@ -463,7 +473,9 @@ bool NBJsonWriter::appendTree(const JsonValue& root, Output& out) {
             if (sibling.isObject()) __builtin_prefetch(sibling.members().data());
           }
           levels.push_back({container, next, sorted});
-          if (!enterLevel()) {
+          if (depth++ == maxLevels) {
+            depth_ = depth;
+            failLevel();
             // Each object around the failure names the member that failed.
             for (auto it = levels.rbegin(); it != levels.rend(); ++it) {
               if (it->container->isObject()) {
@@ -483,11 +495,11 @@ bool NBJsonWriter::appendTree(const JsonValue& root, Output& out) {
       *p++ = ',';
     }
     // The innermost container is complete: its last comma becomes the bracket.
-    --depth_;
+    --depth;
     --p;
     if constexpr (kHuman) {
-      const std::size_t n = 1 + 2 * static_cast<std::size_t>(depth_);
-      p = out.room(p, n + 2);
+      const std::size_t n = 1 + 2 * static_cast<std::size_t>(depth);
+      p = out.room(p, n + 2, limit);
       *p = '\n';
       std::memset(p + 1, ' ', n - 1);
       p += n;
@@ -500,9 +512,10 @@ bool NBJsonWriter::appendTree(const JsonValue& root, Output& out) {
     take(level.container, false);
     next = level.next;
     sorted = level.sorted;
-    p = out.room(p, 1);
+    p = out.room(p, 1, limit);
     *p++ = ',';
   }
+  depth_ = 0;
   out.commit(p);
   return true;
 }

@@ -39,15 +39,7 @@ class NBJsonWriter : public NBJsonBase {
   void appendScalar(const JsonValue& value, Output& out);
   // A string with any bytes, escaped where needed.
   void appendGeneralString(std::string_view text, Output& out);
-  // Whether one more level of nesting is within the depth limit.
-  bool levelAllowed() const { return maxDepth() == 0 || depth() < maxDepth(); }
-  bool enterLevel() {
-    const bool allowed = levelAllowed();
-    ++depth_;
-    if (!allowed) [[unlikely]]
-      failLevel();
-    return allowed;
-  }
+  // Reports nesting deeper than maxDepth().
   void failLevel();
 
   bool humanReadable_ = false;
