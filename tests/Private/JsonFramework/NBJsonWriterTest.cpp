@@ -109,6 +109,22 @@ TEST(NBJsonWriterTest, BuiltStringsOfEveryShortLength) {
   }
 }
 
+// Integers of every digit count, both ends of each, positive and negative.
+TEST(NBJsonWriterTest, IntegersOfEveryDigitCount) {
+  std::string expected = "[";
+  JsonValue array = JsonValue::array();
+  for (std::uint64_t power = 1; power <= 1000000000000000000ull; power *= 10) {
+    for (const std::uint64_t v : {power, power * 10 - 1}) {
+      const std::int64_t negative = -static_cast<std::int64_t>(v / 2) - 1;
+      array.push(JsonValue(v));
+      array.push(JsonValue(negative));
+      expected += std::to_string(v) + "," + std::to_string(negative) + ",";
+    }
+  }
+  expected.back() = ']';
+  EXPECT_EQ(NBJsonWriter().stringWithObject(array), expected);
+}
+
 TEST(NBJsonWriterTest, Errors) {
   NBJsonWriter writer;
   EXPECT_EQ(writer.stringWithObject(JsonValue("plain")), std::nullopt);
