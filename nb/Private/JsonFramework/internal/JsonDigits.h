@@ -35,9 +35,10 @@ inline constexpr std::uint64_t kPowers64[] = {1ull,
                                               1000000000000000000ull,
                                               10000000000000000000ull};
 
+// The number of decimal digits of v. A tree of comparisons rather than a computed
+// logarithm: the count decides where the next text goes, and a predicted branch
+// (a document's integers mostly repeat their lengths) keeps it off that chain.
 inline int digitCount(std::uint64_t v) {
-  // A tree of comparisons rather than a computed logarithm: the count decides
-  // where the next text goes, and a predicted branch keeps it off that chain.
   if (v < 100000000) {
     if (v < 10000) return v < 100 ? 1 + (v >= 10) : 3 + (v >= 1000);
     return v < 1000000 ? 5 + (v >= 100000) : 7 + (v >= 10000000);
