@@ -152,15 +152,24 @@ TEST(NBJsonParserTest, Values) {
 
 // Every shape of number the scanner reads in its own way (integer parts of 1 to 7
 // digits joined with the fraction's first digits, longer integer parts, fractions
-// that end inside or after the joined word, exponents, more than 19 digits) must
-// have the value the exact reader gives its text, wherever the number stands.
+// of every length around the 16-byte block they are read in, exponents, more than
+// 19 digits) must have the value the exact reader gives its text, wherever the
+// number stands.
 TEST(NBJsonParserTest, NumbersHaveTheExactValueOfTheirText) {
-  std::istringstream numbers(
+  std::string list =
       "0 -0 7 -12 1234567 12345678 123456789 0.5 -0.0001 1.5 12.25 1234567.1 123456.12 "
       "1.2345678 -12.345678 12.3456789 1234567.12345678901 80.40384037345856 "
       "-125.53922656040618 0.1234567890123456789 12345678.5 1234567890123456789 "
       "12345678901234567890 -98765432109876543210.5 1.5e3 -2.25E-2 7e+1 "
-      "0.000000000000000000000000000001 9999999.99999999");
+      "0.000000000000000000000000000001 9999999.99999999";
+  for (std::size_t n = 1; n <= 20; ++n) {
+    const std::string nines(n, '9'), counting = std::string("12345678901234567890").substr(0, n);
+    for (const char* whole : {"0", "-7", "123"}) {
+      list += std::string(" ") + whole + "." + nines + " " + whole + "." + counting + " " + whole +
+              ".0" + counting + " " + whole + "." + counting + "e-3";
+    }
+  }
+  std::istringstream numbers(list);
   NBJsonParser parser;
   for (std::string text; numbers >> text;) {
     const auto expected = NBDecimal::fromString(text);
