@@ -61,6 +61,26 @@ JsonParserStacks::Block JsonParserStacks::closeObject(std::size_t start, JsonAre
         ++count;
       }
     }
+  } else if (total <= 64) {
+    // A 256-bit map of the keys' hashes seen so far: a key whose bit is clear is
+    // new at once, and only the rest are looked for among the kept members.
+    std::uint64_t seen[4] = {};
+    for (std::size_t i = 0; i < total; ++i) {
+      const std::uint64_t h = keyHash(first[i].key) >> 56;
+      const std::uint64_t bit = std::uint64_t{1} << (h & 63);
+      std::size_t j = count;
+      if ((seen[h >> 6] & bit) != 0) {
+        j = 0;
+        while (j < count && first[j].key != first[i].key) ++j;
+      }
+      seen[h >> 6] |= bit;
+      if (j < count) {
+        first[j].value = first[i].value;
+      } else {
+        if (count != i) first[count] = first[i];
+        ++count;
+      }
+    }
   } else {
     index.reset(total);
     for (std::size_t i = 0; i < total; ++i) {
