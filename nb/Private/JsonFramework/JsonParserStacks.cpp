@@ -62,11 +62,11 @@ JsonParserStacks::Block JsonParserStacks::closeObject(std::size_t start, JsonAre
       }
     }
   } else if (total <= 64) {
-    // A 256-bit map of the keys' hashes seen so far: a key whose bit is clear is
+    // A 1024-bit map of the keys' hashes seen so far: a key whose bit is clear is
     // new at once, and only the rest are looked for among the kept members.
-    std::uint64_t seen[4] = {};
+    std::uint64_t seen[16] = {};
     for (std::size_t i = 0; i < total; ++i) {
-      const std::uint64_t h = keyHash(first[i].key) >> 56;
+      const std::uint64_t h = keyHash(first[i].key) >> 54;
       const std::uint64_t bit = std::uint64_t{1} << (h & 63);
       std::size_t j = count;
       if ((seen[h >> 6] & bit) != 0) {
