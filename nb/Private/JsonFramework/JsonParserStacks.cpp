@@ -46,22 +46,13 @@ void KeyIndex::reset(std::size_t count) {
   mask_ = size - 1;
 }
 
-JsonParserStacks::Block JsonParserStacks::closeObject(std::size_t start, JsonArena& arena) {
-  RawMember* first = members.at(start);
-  const std::size_t total = members.size() - start;
+// The number of members left in `first` once each later duplicate key has given
+// its value to the first member with that key, for objects of more than 16
+// members. Kept out of closeObject, whose small-object loop is the common path.
+[[gnu::noinline]] std::size_t JsonParserStacks::dropDuplicatesOfLarge(RawMember* first,
+                                                                      std::size_t total) {
   std::size_t count = 0;
-  if (total <= 16) {
-    for (std::size_t i = 0; i < total; ++i) {
-      std::size_t j = 0;
-      while (j < count && first[j].key != first[i].key) ++j;
-      if (j < count) {
-        first[j].value = first[i].value;
-      } else {
-        if (count != i) first[count] = first[i];
-        ++count;
-      }
-    }
-  } else if (total <= 64) {
+  if (total <= 64) {
     // A 1024-bit map of the keys' hashes seen so far: a key whose bit is clear is
     // new at once, and only the rest are looked for among the kept members.
     std::uint64_t seen[16] = {};
@@ -81,17 +72,38 @@ JsonParserStacks::Block JsonParserStacks::closeObject(std::size_t start, JsonAre
         ++count;
       }
     }
-  } else {
-    index.reset(total);
+    return count;
+  }
+  index.reset(total);
+  for (std::size_t i = 0; i < total; ++i) {
+    const int j = index.findOrAdd(first[i].key, static_cast<int>(count), first);
+    if (j >= 0) {
+      first[j].value = first[i].value;
+    } else {
+      if (count != i) first[count] = first[i];
+      ++count;
+    }
+  }
+  return count;
+}
+
+JsonParserStacks::Block JsonParserStacks::closeObject(std::size_t start, JsonArena& arena) {
+  RawMember* first = members.at(start);
+  const std::size_t total = members.size() - start;
+  std::size_t count = 0;
+  if (total <= 16) {
     for (std::size_t i = 0; i < total; ++i) {
-      const int j = index.findOrAdd(first[i].key, static_cast<int>(count), first);
-      if (j >= 0) {
+      std::size_t j = 0;
+      while (j < count && first[j].key != first[i].key) ++j;
+      if (j < count) {
         first[j].value = first[i].value;
       } else {
         if (count != i) first[count] = first[i];
         ++count;
       }
     }
+  } else {
+    count = dropDuplicatesOfLarge(first, total);
   }
   void* data = nullptr;
   if (count != 0) {
