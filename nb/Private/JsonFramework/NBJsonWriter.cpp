@@ -121,21 +121,25 @@ inline std::uint64_t escapeMarks(std::uint64_t x) {
   return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHigh;
 }
 
+#if defined(__SSE2__)
+// The bytes of a 16-byte block that need escaping, one bit each.
+inline unsigned escapeMask(__m128i x) {
+  const __m128i hit = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+      _mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F)));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+#endif
+
 // Index of the first byte of text[from..] that must be escaped, or text.size().
 std::size_t findEscape(std::string_view text, std::size_t from) {
   const std::size_t n = text.size();
   std::size_t i = from;
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control = _mm_set1_epi8(0x1F);
   for (; i + 16 <= n; i += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-    const __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                     _mm_cmpeq_epi8(_mm_max_epu8(x, control), control));
-    const int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    const unsigned mask =
+        escapeMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i)));
+    if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
   }
 #endif
   // Eight bytes at a time: a byte's high bit marks a control character, a quote
@@ -157,16 +161,6 @@ std::size_t findEscape(std::string_view text, std::size_t from) {
 
 // Room that putShortPlainString needs.
 constexpr std::size_t kShortStringRoom = 34;
-
-#if defined(__SSE2__)
-// The bytes of a 16-byte block that need escaping, one bit each.
-inline unsigned escapeMask(__m128i x) {
-  const __m128i hit = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-      _mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F)));
-  return static_cast<unsigned>(_mm_movemask_epi8(hit));
-}
-#endif
 
 // Writes `text` as a JSON string at `p` when it has at most 32 bytes and none
 // needs escaping, the shape of most keys and many values: one or two 16-byte
