@@ -1,3 +1,8 @@
+// SHA-1's low-level interface, which OpenSSL 3 marks deprecated but keeps, is
+// what lets the HMAC below reuse a key's prepared state without the MAC
+// interface's per-message overhead.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
 #include "nb/Private/SignatureHelper.h"
 
 #include <openssl/crypto.h>
@@ -5,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
@@ -18,70 +24,70 @@
 namespace nb {
 namespace {
 
-// HMAC-SHA1 (RFC 2104) on OpenSSL's SHA-1 primitive, one per thread. Fetching
-// the HMAC algorithm from OpenSSL's providers instead costs a process about 3M
-// instructions on first use (the provider's name tables are built), more than
-// the rest of a short command's own work; the primitive needs no set-up. It
-// keeps the states after the last key's inner and outer pads, so that signing
-// many requests with one consumer and token hashes the pads once.
-//
-// The primitive is marked deprecated since OpenSSL 3.0 (in favour of fetched
-// algorithms) but is still part of its API.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+// HMAC-SHA1 for one thread. It keeps the SHA-1 states of the last key's inner
+// and outer pads, so that signing many requests with one consumer and token
+// hashes only the message and the inner digest: OpenSSL's MAC interface costs
+// as much again as the hashing itself for a message of a few hundred bytes.
 class HmacSha1 {
  public:
   HmacSha1() = default;
-  ~HmacSha1() {
-    OPENSSL_cleanse(key_.data(), key_.size());
-    OPENSSL_cleanse(&inner_, sizeof inner_);
-    OPENSSL_cleanse(&outer_, sizeof outer_);
-  }
+  ~HmacSha1() { forget(); }
   HmacSha1(const HmacSha1&) = delete;
   HmacSha1& operator=(const HmacSha1&) = delete;
 
   SignatureHelper::Digest compute(std::string_view content, std::string_view key) {
     if (!keyed_ || key != key_) rekey(key);
-    SHA_CTX context = inner_;
-    unsigned char inner[SHA_DIGEST_LENGTH];
-    SHA1_Update(&context, content.data(), content.size());
-    SHA1_Final(inner, &context);
-    context = outer_;
-    SHA1_Update(&context, inner, sizeof inner);
     SignatureHelper::Digest digest{};
-    static_assert(sizeof digest == SHA_DIGEST_LENGTH);
-    SHA1_Final(digest.data(), &context);
-    OPENSSL_cleanse(&context, sizeof context);
+    std::array<unsigned char, SHA_DIGEST_LENGTH> inner{};
+    SHA_CTX ctx = inner_;
+    bool ok = SHA1_Update(&ctx, content.data(), content.size()) == 1 &&
+              SHA1_Final(inner.data(), &ctx) == 1;
+    ctx = outer_;
+    ok = ok && SHA1_Update(&ctx, inner.data(), inner.size()) == 1 &&
+         SHA1_Final(digest.data(), &ctx) == 1;
+    OPENSSL_cleanse(&ctx, sizeof ctx);
+    OPENSSL_cleanse(inner.data(), inner.size());
+    if (!ok) throw std::runtime_error("HMAC-SHA1 computation failed");
     return digest;
   }
 
  private:
-  // The states after hashing the key's inner and outer pads; a key longer
-  // than a block is replaced by its digest first.
+  static constexpr std::size_t kBlockSize = 64;
+
+  // Prepares the pads' states for `key` (RFC 2104: a key longer than a block
+  // is hashed first).
   void rekey(std::string_view key) {
-    unsigned char block[SHA_CBLOCK] = {};
-    if (key.size() > sizeof block) {
-      // Not SHA1(), which in OpenSSL 3 fetches the digest from a provider.
-      SHA_CTX context;
-      SHA1_Init(&context);
-      SHA1_Update(&context, key.data(), key.size());
-      SHA1_Final(block, &context);
-      OPENSSL_cleanse(&context, sizeof context);
-    } else {
-      std::copy(key.begin(), key.end(), block);
+    forget();
+    std::array<unsigned char, kBlockSize> block{};
+    bool ok = true;
+    if (key.size() > kBlockSize) {
+      // Not SHA1(), which in OpenSSL 3 fetches the digest from a provider: the
+      // first fetch builds the providers' name tables, about 3M instructions,
+      // more than the rest of a short command's own work.
+      SHA_CTX hashed;
+      ok = SHA1_Init(&hashed) == 1 && SHA1_Update(&hashed, key.data(), key.size()) == 1 &&
+           SHA1_Final(block.data(), &hashed) == 1;
+      OPENSSL_cleanse(&hashed, sizeof hashed);
+    } else if (!key.empty()) {
+      std::memcpy(block.data(), key.data(), key.size());
     }
-    unsigned char pad[SHA_CBLOCK];
-    for (std::size_t i = 0; i < sizeof pad; ++i) pad[i] = block[i] ^ 0x36;
-    SHA1_Init(&inner_);
-    SHA1_Update(&inner_, pad, sizeof pad);
-    for (std::size_t i = 0; i < sizeof pad; ++i) pad[i] = block[i] ^ 0x5c;
-    SHA1_Init(&outer_);
-    SHA1_Update(&outer_, pad, sizeof pad);
-    OPENSSL_cleanse(block, sizeof block);
-    OPENSSL_cleanse(pad, sizeof pad);
-    OPENSSL_cleanse(key_.data(), key_.size());
+    std::array<unsigned char, kBlockSize> pad{};
+    for (std::size_t i = 0; i < kBlockSize; ++i) pad[i] = block[i] ^ 0x36;
+    ok = ok && SHA1_Init(&inner_) == 1 && SHA1_Update(&inner_, pad.data(), pad.size()) == 1;
+    for (std::size_t i = 0; i < kBlockSize; ++i) pad[i] = block[i] ^ 0x5c;
+    ok = ok && SHA1_Init(&outer_) == 1 && SHA1_Update(&outer_, pad.data(), pad.size()) == 1;
+    OPENSSL_cleanse(block.data(), block.size());
+    OPENSSL_cleanse(pad.data(), pad.size());
+    if (!ok) throw std::runtime_error("HMAC-SHA1 computation failed");
     key_.assign(key);
     keyed_ = true;
+  }
+
+  void forget() {
+    OPENSSL_cleanse(key_.data(), key_.size());
+    OPENSSL_cleanse(&inner_, sizeof inner_);
+    OPENSSL_cleanse(&outer_, sizeof outer_);
+    keyed_ = false;
   }
 
   SHA_CTX inner_{};
@@ -89,7 +95,6 @@ class HmacSha1 {
   std::string key_;
   bool keyed_ = false;
 };
-#pragma GCC diagnostic pop
 
 const std::string& required(const std::optional<std::string>& value, const char* what) {
   if (!value) throw std::invalid_argument(std::string("missing ") + what);

@@ -1,10 +1,11 @@
-#include "nb/Private/NSStringHelper.h"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
+#include <string>
+
+#include "nb/Private/NSStringHelper.h"
 
 namespace nb {
 namespace {
@@ -26,6 +27,40 @@ TEST(NSStringHelperTest, PercentEncoding) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(NSStringHelper::urlEncodeCovertString(c.in), c.out) << c.out;
+  }
+}
+
+TEST(NSStringHelperTest, EveryByteEncodesAlikeWhereverItStandsInALongString) {
+  // Long strings go through a block-at-a-time path: each byte value, at each
+  // place of a block and in the tail, against a plain byte-by-byte encoder.
+  const auto reference = [](const std::string& in, bool twice) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : in) {
+      if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+          c == '.' || c == '_' || c == '~') {
+        out += static_cast<char>(c);
+      } else {
+        out += twice ? "%25" : "%";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+      }
+    }
+    return out;
+  };
+  for (int byte = 0; byte < 256; ++byte) {
+    for (std::size_t at = 0; at < 37; ++at) {
+      std::string in(37, 'k');
+      in[at] = static_cast<char>(byte);
+      in[(at + 17) % 37] = '~';
+      const std::string once = reference(in, false);
+      ASSERT_EQ(NSStringHelper::urlEncodeCovertString(in), once) << byte << " at " << at;
+      ASSERT_EQ(NSStringHelper::urlEncodedLength(in), once.size()) << byte << " at " << at;
+      std::string twice(in.size() * 5, '\0');
+      twice.resize(static_cast<std::size_t>(NSStringHelper::writeUrlEncodedTwice(twice.data(), in) -
+                                            twice.data()));
+      ASSERT_EQ(twice, reference(in, true)) << byte << " at " << at;
+    }
   }
 }
 

@@ -46,6 +46,47 @@ void KeyIndex::reset(std::size_t count) {
   mask_ = size - 1;
 }
 
+// The number of members left in `first` once each later duplicate key has given
+// its value to the first member with that key, for objects of more than 16
+// members. Kept out of closeObject, whose small-object loop is the common path.
+[[gnu::noinline]] std::size_t JsonParserStacks::dropDuplicatesOfLarge(RawMember* first,
+                                                                      std::size_t total) {
+  std::size_t count = 0;
+  if (total <= 64) {
+    // A 1024-bit map of the keys' hashes seen so far: a key whose bit is clear is
+    // new at once, and only the rest are looked for among the kept members.
+    std::uint64_t seen[16] = {};
+    for (std::size_t i = 0; i < total; ++i) {
+      const std::uint64_t h = keyHash(first[i].key) >> 54;
+      const std::uint64_t bit = std::uint64_t{1} << (h & 63);
+      std::size_t j = count;
+      if ((seen[h >> 6] & bit) != 0) {
+        j = 0;
+        while (j < count && first[j].key != first[i].key) ++j;
+      }
+      seen[h >> 6] |= bit;
+      if (j < count) {
+        first[j].value = first[i].value;
+      } else {
+        if (count != i) first[count] = first[i];
+        ++count;
+      }
+    }
+    return count;
+  }
+  index.reset(total);
+  for (std::size_t i = 0; i < total; ++i) {
+    const int j = index.findOrAdd(first[i].key, static_cast<int>(count), first);
+    if (j >= 0) {
+      first[j].value = first[i].value;
+    } else {
+      if (count != i) first[count] = first[i];
+      ++count;
+    }
+  }
+  return count;
+}
+
 JsonParserStacks::Block JsonParserStacks::closeObject(std::size_t start, JsonArena& arena) {
   RawMember* first = members.at(start);
   const std::size_t total = members.size() - start;
@@ -62,16 +103,7 @@ JsonParserStacks::Block JsonParserStacks::closeObject(std::size_t start, JsonAre
       }
     }
   } else {
-    index.reset(total);
-    for (std::size_t i = 0; i < total; ++i) {
-      const int j = index.findOrAdd(first[i].key, static_cast<int>(count), first);
-      if (j >= 0) {
-        first[j].value = first[i].value;
-      } else {
-        if (count != i) first[count] = first[i];
-        ++count;
-      }
-    }
+    count = dropDuplicatesOfLarge(first, total);
   }
   void* data = nullptr;
   if (count != 0) {

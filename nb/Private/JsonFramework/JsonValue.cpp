@@ -146,7 +146,7 @@ JsonValue::JsonValue(const char* text) : JsonValue(std::string_view(text)) {}
 JsonValue::JsonValue(std::string_view text) {
   node_.type = Type::String;
   if (text.empty()) {
-    node_.span.data = "";
+    node_.span.data = detail::kEmptyText;
     return;
   }
   auto* arena = new JsonArena(text.size());

@@ -50,6 +50,21 @@ class NBJsonWriter::Output {
     return pos_;
   }
   void commit(char* newPos) { pos_ = newPos; }
+  // For loops that keep the cursor in a register: `room` makes sure that `n` bytes
+  // fit at `p`, a cursor taken from this output, and returns where they go.
+  // Stores through the cursor may alias any char, so such a loop keeps the end
+  // of the buffer in a local too (`limit`), which `room` updates when it grows.
+  char* cursor() const { return pos_; }
+  char* limit() const { return end_; }
+  char* room(char* p, std::size_t n, char*& limit) {
+    if (static_cast<std::size_t>(limit - p) < n) [[unlikely]] {
+      pos_ = p;
+      grow(n);
+      limit = end_;
+      return pos_;
+    }
+    return p;
+  }
   void put(char c) {
     reserve(1);
     *pos_++ = c;
@@ -106,21 +121,25 @@ inline std::uint64_t escapeMarks(std::uint64_t x) {
   return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHigh;
 }
 
+#if defined(__SSE2__)
+// The bytes of a 16-byte block that need escaping, one bit each.
+inline unsigned escapeMask(__m128i x) {
+  const __m128i hit = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+      _mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F)));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+#endif
+
 // Index of the first byte of text[from..] that must be escaped, or text.size().
 std::size_t findEscape(std::string_view text, std::size_t from) {
   const std::size_t n = text.size();
   std::size_t i = from;
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control = _mm_set1_epi8(0x1F);
   for (; i + 16 <= n; i += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-    const __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                     _mm_cmpeq_epi8(_mm_max_epu8(x, control), control));
-    const int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    const unsigned mask =
+        escapeMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i)));
+    if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
   }
 #endif
   // Eight bytes at a time: a byte's high bit marks a control character, a quote
@@ -140,75 +159,65 @@ std::size_t findEscape(std::string_view text, std::size_t from) {
   return i;
 }
 
-// Writes `text` at `p` as a JSON string between `before` and `after` (0 for none)
-// when it has 4 to 16 bytes that need no escaping, the shape of most keys and
-// many values: two overlapping words cover it, checked and copied without a loop.
-// Returns the end, or nullptr (nothing written) for any other text. Needs room for
-// the text and 4 bytes.
-inline char* putPlainString(char* p, std::string_view text, char before, char after) {
+// Room that putShortPlainString needs.
+constexpr std::size_t kShortStringRoom = 34;
+
+// Writes `text` as a JSON string at `p` when it has at most 32 bytes and none
+// needs escaping, the shape of most keys and many values: one or two 16-byte
+// blocks are checked and copied without a loop. Returns the end, or nullptr
+// (nothing written) for any other text. Every string and key of a tree has 16
+// readable bytes from its start (see JsonArena::copyString), so a block never
+// reads outside its storage. Needs kShortStringRoom bytes of room.
+inline char* putShortPlainString(char* p, std::string_view text) {
   const std::size_t n = text.size();
-  std::uint64_t a, b;
-  if (n >= 8 && n <= 16) {
-    std::memcpy(&a, text.data(), 8);
-    std::memcpy(&b, text.data() + n - 8, 8);
-    if ((escapeMarks(a) | escapeMarks(b)) != 0) return nullptr;
-  } else if (n >= 4 && n < 8) {
-    std::uint32_t a4, b4;
-    std::memcpy(&a4, text.data(), 4);
-    std::memcpy(&b4, text.data() + n - 4, 4);
-    if (escapeMarks((static_cast<std::uint64_t>(b4) << 32) | a4) != 0) return nullptr;
-    a = a4;
-    b = b4;
+#if defined(__SSE2__)
+  const auto* from = reinterpret_cast<const __m128i*>(text.data());
+  const __m128i first = _mm_loadu_si128(from);
+  if (n <= 16) {
+    if ((escapeMask(first) & ((1u << n) - 1)) != 0) return nullptr;
+    *p = '"';
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), first);
+  } else if (n <= 32) {
+    // The second block ends where the text ends; it may overlap the first.
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + n - 16));
+    if ((escapeMask(first) | escapeMask(last)) != 0) return nullptr;
+    *p = '"';
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1 + n - 16), last);
   } else {
     return nullptr;
   }
-  *p = before;
-  p += before != 0;
-  *p++ = '"';
-  if (n >= 8) {
-    std::memcpy(p, &a, 8);
-    std::memcpy(p + n - 8, &b, 8);
-  } else {
-    const auto a4 = static_cast<std::uint32_t>(a), b4 = static_cast<std::uint32_t>(b);
-    std::memcpy(p, &a4, 4);
-    std::memcpy(p + n - 4, &b4, 4);
-  }
-  p += n;
-  *p++ = '"';
-  *p = after;
-  return p + (after != 0);
+#else
+  if (n > 32 || findEscape(text, 0) != n) return nullptr;
+  *p = '"';
+  std::memcpy(p + 1, text.data(), n);
+#endif
+  p[n + 1] = '"';
+  return p + n + 2;
 }
 
-// Room that putScalar needs: a separator and the longest number.
-constexpr std::size_t kScalarRoom = NBDecimal::maxTextLength() + 1;
+// Room that putNumber, putBool and "null" need, with a separator before them.
+constexpr std::size_t kScalarRoom = std::max(NBDecimal::maxTextLength(), kShortStringRoom) + 1;
 
-// Writes a number, boolean or null at `p` after `before` (0 for none) and returns
-// the end. Integers, the common numbers, take the digit writer directly.
-inline char* putScalar(char* p, const JsonValue& value, char before) {
-  *p = before;
-  p += before != 0;
-  switch (value.type()) {
-    case JsonValue::Type::Number: {
-      const NBDecimal& number = value.decimalValue();
-      const unsigned __int128 mantissa = number.mantissa();
-      if (number.exponent() == 0 && (mantissa >> 64) == 0) {
-        *p = '-';
-        p += number.isNegative();
-        return detail::writeDigits(static_cast<std::uint64_t>(mantissa), p);
-      }
-      return number.writeTo(p);
-    }
-    case JsonValue::Type::Bool:
-      if (value.boolValue()) {
-        std::memcpy(p, "true", 4);
-        return p + 4;
-      }
-      std::memcpy(p, "false", 5);
-      return p + 5;
-    default:
-      std::memcpy(p, "null", 4);
-      return p + 4;
+// Writes a number at `p` and returns the end. Integers, the common numbers, take
+// the digit writer directly.
+inline char* putNumber(char* p, const NBDecimal& number) {
+  const unsigned __int128 mantissa = number.mantissa();
+  if (number.exponent() == 0 && (mantissa >> 64) == 0) {
+    *p = '-';
+    p += number.isNegative();
+    return detail::writeDigits(static_cast<std::uint64_t>(mantissa), p);
   }
+  return number.writeTo(p);
+}
+
+inline char* putBool(char* p, bool value) {
+  if (value) {
+    std::memcpy(p, "true", 4);
+    return p + 4;
+  }
+  std::memcpy(p, "false", 5);
+  return p + 5;
 }
 
 // memcpy for the short runs that strings mostly are, without a library call.
@@ -257,39 +266,13 @@ std::string NBJsonWriter::indent() const {
   return text;
 }
 
-void NBJsonWriter::appendIndent(Output& out) {
-  const std::size_t n = 1 + 2 * static_cast<std::size_t>(depth_);
-  char* p = out.reserve(n);
-  *p = '\n';
-  std::memset(p + 1, ' ', n - 1);
-  out.commit(p + n);
-}
+void NBJsonWriter::failLevel() { addErrorWithCode(kNBJsonErrorDepth, "Nested too deep"); }
 
-bool NBJsonWriter::enterLevel() {
-  const bool allowed = levelAllowed();
-  ++depth_;
-  if (!allowed) {
-    addErrorWithCode(kNBJsonErrorDepth, "Nested too deep");
-    return false;
-  }
-  return true;
-}
-
-void NBJsonWriter::appendString(std::string_view text, Output& out, char before, char after) {
-  if (char* p = putPlainString(out.reserve(text.size() + 4), text, before, after)) {
-    out.commit(p);
-    return;
-  }
-  appendGeneralString(text, out, before, after);
-}
-
-void NBJsonWriter::appendGeneralString(std::string_view text, Output& out, char before,
-                                       char after) {
+void NBJsonWriter::appendGeneralString(std::string_view text, Output& out) {
   static const char kHex[] = "0123456789abcdef";
-  // One reservation for the separators, the quotes and the text without escapes;
-  // the cursor stays local until the end.
-  char* p = out.reserve(text.size() + 4);
-  if (before != 0) *p++ = before;
+  // One reservation for the quotes and the text without escapes; the cursor stays
+  // local until the end.
+  char* p = out.reserve(text.size() + 2);
   *p++ = '"';
   std::size_t i = 0;
   for (;;) {
@@ -299,7 +282,7 @@ void NBJsonWriter::appendGeneralString(std::string_view text, Output& out, char 
     if (stop == text.size()) break;
     // Each escape grows the text by at most five bytes over what was reserved.
     out.commit(p);
-    p = out.reserve(6 + (text.size() - stop) + 2);
+    p = out.reserve(6 + (text.size() - stop) + 1);
     const unsigned char c = static_cast<unsigned char>(text[stop]);
     *p++ = '\\';
     switch (c) {
@@ -320,134 +303,214 @@ void NBJsonWriter::appendGeneralString(std::string_view text, Output& out, char 
     i = stop + 1;
   }
   *p++ = '"';
-  if (after != 0) *p++ = after;
   out.commit(p);
 }
 
-void NBJsonWriter::appendScalar(const JsonValue& value, Output& out, char before) {
-  if (value.isString()) {
-    appendString(value.stringValue(), out, before, 0);
-    return;
+void NBJsonWriter::appendScalar(const JsonValue& value, Output& out) {
+  char* p = out.reserve(kScalarRoom);
+  switch (value.type()) {
+    case JsonValue::Type::String:
+      if (char* q = putShortPlainString(p, value.stringValue())) {
+        out.commit(q);
+      } else {
+        appendGeneralString(value.stringValue(), out);
+      }
+      return;
+    case JsonValue::Type::Number:
+      out.commit(putNumber(p, value.decimalValue()));
+      return;
+    case JsonValue::Type::Bool:
+      out.commit(putBool(p, value.boolValue()));
+      return;
+    default:
+      out.put("null");
   }
-  out.commit(putScalar(out.reserve(kScalarRoom), value, before));
+}
+
+bool NBJsonWriter::appendValue(const JsonValue& value, Output& out) {
+  if (!value.isArray() && !value.isObject()) {
+    appendScalar(value, out);
+    return true;
+  }
+  if (value.size() == 0) {
+    out.put(value.isArray() ? "[]" : "{}");
+    return true;
+  }
+  if (humanReadable_) {
+    return sortKeys_ ? appendTree<true, true>(value, out) : appendTree<true, false>(value, out);
+  }
+  return sortKeys_ ? appendTree<false, true>(value, out) : appendTree<false, false>(value, out);
 }
 
 // Arrays and objects are written with an explicit stack rather than recursion, so
 // that a tree of any depth (maxDepth 0 sets no limit) cannot exhaust the call stack.
-bool NBJsonWriter::appendValue(const JsonValue& value, Output& out) {
-  if (!value.isArray() && !value.isObject()) {
-    appendScalar(value, out, 0);
-    return true;
-  }
-  constexpr std::size_t kUnsorted = static_cast<std::size_t>(-1);
-  struct Frame {
+// The innermost container lives in local variables and the cursor in a register:
+// each element costs one room check, and a comma follows every element, the last
+// one being overwritten by the closing bracket.
+template <bool kHuman, bool kSorted>
+bool NBJsonWriter::appendTree(const JsonValue& root, Output& out) {
+  // An open container around the innermost one, at the element it goes on with.
+  struct Level {
     const JsonValue* container;
-    std::size_t next;    // index of the next element or member
-    std::size_t sorted;  // start of this object's key order in `order`, or kUnsorted
+    std::uint32_t next;
+    std::size_t sorted;  // start of the object's key order in `order`, with kSorted
   };
-  std::vector<Frame> frames;
-  std::vector<const JsonMember*> order;  // key orders of the open objects, with sortKeys
-  const bool human = humanReadable_;
-  auto memberAt = [&](const Frame& f, std::size_t i) -> const JsonMember& {
-    return f.sorted == kUnsorted ? f.container->members()[i] : *order[f.sorted + i];
-  };
+  std::vector<Level> levels;
+  std::vector<const JsonMember*> order;  // key orders of the open objects, with kSorted
 
-  // Opens `container` as the innermost frame; false when it is nested too deep.
-  auto open = [&](const JsonValue& container) {
-    if (!enterLevel()) return false;
-    out.put(container.isArray() ? '[' : '{');
-    std::size_t sorted = kUnsorted;
-    if (sortKeys_ && container.isObject()) {
-      sorted = order.size();
-      for (const JsonMember& m : container.members()) order.push_back(&m);
-      std::sort(order.begin() + static_cast<std::ptrdiff_t>(sorted), order.end(),
-                [](const JsonMember* a, const JsonMember* b) { return a->key < b->key; });
+  // The innermost open container.
+  const JsonValue* container = &root;
+  const JsonValue* elements = nullptr;
+  const JsonMember* members = nullptr;
+  std::uint32_t next = 0, size = 0;
+  std::size_t sorted = 0;
+  bool isArray = false;
+  auto memberAt = [&](const JsonMember* list, std::size_t start,
+                      std::uint32_t i) -> const JsonMember& {
+    if constexpr (kSorted) {
+      return *order[start + i];
+    } else {
+      return list[i];
     }
-    frames.push_back({&container, 0, sorted});
-    return true;
+  };
+  // Takes `c` up as the innermost container; `enter` is false when it is resumed.
+  auto take = [&](const JsonValue* c, bool enter) {
+    container = c;
+    isArray = c->isArray();
+    size = static_cast<std::uint32_t>(c->size());
+    if (isArray) {
+      elements = c->elements().data();
+    } else {
+      members = c->members().data();
+      if (kSorted && enter) {
+        sorted = order.size();
+        for (const JsonMember& m : c->members()) order.push_back(&m);
+        std::sort(order.begin() + static_cast<std::ptrdiff_t>(sorted), order.end(),
+                  [](const JsonMember* a, const JsonMember* b) { return a->key < b->key; });
+      }
+    }
   };
 
-  if (!open(value)) return false;
-  while (!frames.empty()) {
-    Frame& f = frames.back();
-    const JsonValue& container = *f.container;
-    const bool isArray = container.isArray();
-    const std::size_t size = container.size();
-    // Scalars are written in this inner loop; a nested container leaves it.
-    const JsonValue* nested = nullptr;
-    char before = 0;
-    while (f.next < size) {
-      const std::size_t i = f.next++;
-      before = i == 0 ? 0 : ',';
-      if (human) {
-        if (before != 0) out.put(before);
-        before = 0;
-        appendIndent(out);
+  // The depth and the limit stay local; `depth_` is brought up to date where it
+  // is read (errors) and at the end.
+  const std::uint32_t maxLevels = maxDepth() == 0 ? UINT32_MAX : maxDepth();
+  std::uint32_t depth = 1;  // the root is always within the limit
+  char* limit = out.limit();
+  char* p = out.cursor();
+  take(&root, true);
+  p = out.room(p, 1, limit);
+  *p++ = isArray ? '[' : '{';
+  for (;;) {
+    while (next < size) {
+      if constexpr (kHuman) {
+        const std::size_t n = 1 + 2 * static_cast<std::size_t>(depth);
+        p = out.room(p, n, limit);
+        *p = '\n';
+        std::memset(p + 1, ' ', n - 1);
+        p += n;
       }
-      const JsonValue* element;
+      const JsonValue* value;
       if (isArray) {
-        element = &container.elements()[i];
+        value = &elements[next];
+        p = out.room(p, kScalarRoom + 1, limit);
       } else {
-        const JsonMember& m = memberAt(f, i);
-        element = &m.value;
-        static_assert(JsonValue::Type::Null < JsonValue::Type::Number &&
-                      JsonValue::Type::Bool < JsonValue::Type::Number &&
-                      JsonValue::Type::Number < JsonValue::Type::String);
-        if (!human && element->type() <= JsonValue::Type::Number) {
-          // A key and a number, boolean or null in one reservation.
-          char* p = out.reserve(m.key.size() + 4 + kScalarRoom);
-          if (char* q = putPlainString(p, m.key, before, ':')) {
-            out.commit(putScalar(q, *element, 0));
-            continue;
+        const JsonMember& m = memberAt(members, sorted, next);
+        value = &m.value;
+        p = out.room(p, m.key.size() + kShortStringRoom + 1 + kScalarRoom + 1, limit);
+        if (char* q = putShortPlainString(p, m.key)) {
+          p = q;
+        } else {
+          out.commit(p);
+          appendGeneralString(m.key, out);
+          limit = out.limit();
+          p = out.room(out.cursor(), 1 + kScalarRoom + 1, limit);
+        }
+        *p++ = ':';
+      }
+      ++next;
+      switch (value->type()) {
+        case JsonValue::Type::Number:
+          p = putNumber(p, value->decimalValue());
+          break;
+        case JsonValue::Type::Bool:
+          p = putBool(p, value->boolValue());
+          break;
+        case JsonValue::Type::Null:
+          std::memcpy(p, "null", 4);
+          p += 4;
+          break;
+        case JsonValue::Type::String:
+          if (char* q = putShortPlainString(p, value->stringValue())) {
+            p = q;
+          } else {
+            out.commit(p);
+            appendGeneralString(value->stringValue(), out);
+            limit = out.limit();
+            p = out.room(out.cursor(), 1, limit);
           }
-        }
-        appendString(m.key, out, before, ':');
-        before = 0;
-      }
-      if (element->isArray() || element->isObject()) {
-        if (element->size() == 0 && levelAllowed()) {
-          // An empty container is written like a scalar, without a level of its own.
-          char* p = out.reserve(3);
-          if (before != 0) *p++ = before;
-          p[0] = element->isArray() ? '[' : '{';
-          p[1] = element->isArray() ? ']' : '}';
-          out.commit(p + 2);
+          break;
+        case JsonValue::Type::Array:
+        case JsonValue::Type::Object:
+          if (value->size() == 0 && depth < maxLevels) {
+            // An empty container is written like a scalar, without a level of its own.
+            p[0] = value->isArray() ? '[' : '{';
+            p[1] = value->isArray() ? ']' : '}';
+            p += 2;
+            break;
+          }
+          // The next sibling comes after this whole subtree: start fetching its
+          // elements or members now, so that they are in cache by then.
+          if (next < size) {
+            const JsonValue& sibling =
+                isArray ? elements[next] : memberAt(members, sorted, next).value;
+            if (sibling.isArray()) __builtin_prefetch(sibling.elements().data());
+            if (sibling.isObject()) __builtin_prefetch(sibling.members().data());
+          }
+          levels.push_back({container, next, sorted});
+          if (depth++ == maxLevels) {
+            depth_ = depth;
+            failLevel();
+            // Each object around the failure names the member that failed.
+            for (auto it = levels.rbegin(); it != levels.rend(); ++it) {
+              if (it->container->isObject()) {
+                const JsonMember& m =
+                    memberAt(it->container->members().data(), it->sorted, it->next - 1);
+                addErrorWithCode(kNBJsonErrorUnsupported,
+                                 "Unsupported value for key " + std::string(m.key) + " in object");
+              }
+            }
+            return false;
+          }
+          take(value, true);
+          next = 0;
+          *p++ = isArray ? '[' : '{';
           continue;
-        }
-        // The next sibling comes after this whole subtree: start fetching its
-        // elements or members now, so that they are in cache by then.
-        if (i + 1 < size) {
-          const JsonValue& sibling =
-              isArray ? container.elements()[i + 1] : memberAt(f, i + 1).value;
-          if (sibling.isArray()) __builtin_prefetch(sibling.elements().data());
-          if (sibling.isObject()) __builtin_prefetch(sibling.members().data());
-        }
-        nested = element;
-        break;
       }
-      appendScalar(*element, out, before);
+      *p++ = ',';
     }
-    if (nested == nullptr) {
-      --depth_;
-      if (human && size != 0) appendIndent(out);
-      out.put(isArray ? ']' : '}');
-      if (f.sorted != kUnsorted) order.resize(f.sorted);
-      frames.pop_back();
-      continue;
+    // The innermost container is complete: its last comma becomes the bracket.
+    --depth;
+    --p;
+    if constexpr (kHuman) {
+      const std::size_t n = 1 + 2 * static_cast<std::size_t>(depth);
+      p = out.room(p, n + 2, limit);
+      *p = '\n';
+      std::memset(p + 1, ' ', n - 1);
+      p += n;
     }
-    if (before != 0) out.put(before);
-    if (!open(*nested)) {
-      // Each object around the failure names the member that failed.
-      for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-        if (it->container->isObject()) {
-          addErrorWithCode(kNBJsonErrorUnsupported, "Unsupported value for key " +
-                                                        std::string(memberAt(*it, it->next - 1).key) +
-                                                        " in object");
-        }
-      }
-      return false;
-    }
+    *p++ = isArray ? ']' : '}';
+    if (kSorted && !isArray) order.resize(sorted);
+    if (levels.empty()) break;
+    const Level level = levels.back();
+    levels.pop_back();
+    take(level.container, false);
+    next = level.next;
+    sorted = level.sorted;
+    p = out.room(p, 1, limit);
+    *p++ = ',';
   }
+  depth_ = 0;
+  out.commit(p);
   return true;
 }
 

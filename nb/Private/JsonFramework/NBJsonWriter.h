@@ -33,15 +33,14 @@ class NBJsonWriter : public NBJsonBase {
   class Output;
 
   bool appendValue(const JsonValue& value, Output& out);
-  // Scalars and strings are written with the separator before them (0 for none)
-  // in one reservation of the output.
-  void appendScalar(const JsonValue& value, Output& out, char before);
-  void appendString(std::string_view text, Output& out, char before, char after);
-  void appendGeneralString(std::string_view text, Output& out, char before, char after);
-  void appendIndent(Output& out);
-  // Whether one more level of nesting is within the depth limit.
-  bool levelAllowed() const { return maxDepth() == 0 || depth() < maxDepth(); }
-  bool enterLevel();
+  // A non-empty array or object.
+  template <bool kHuman, bool kSorted>
+  bool appendTree(const JsonValue& root, Output& out);
+  void appendScalar(const JsonValue& value, Output& out);
+  // A string with any bytes, escaped where needed.
+  void appendGeneralString(std::string_view text, Output& out);
+  // Reports nesting deeper than maxDepth().
+  void failLevel();
 
   bool humanReadable_ = false;
   bool sortKeys_ = false;

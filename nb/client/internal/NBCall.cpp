@@ -1,6 +1,7 @@
 #include "nb/client/internal/NBCall.h"
 
 #include <utility>
+#include <vector>
 
 #include "nb/operations/NBFileServiceOperation.h"
 
@@ -116,29 +117,43 @@ void NBCall::checkIdle() {
   }
 }
 
+namespace {
+
+// Calls whose outcome this thread decided and has not delivered yet.
+thread_local std::vector<std::shared_ptr<NBCall>> tDecided;
+
+}  // namespace
+
 void NBCall::finish(Result<NBResult> outcome) {
   if (finished_) return;
   finished_ = true;
   idleTimer_.cancel();
-  std::shared_ptr<NBOperation> operation = std::move(operation_);
   // A failure may leave a refused transfer running, and cancellation and
   // time-out stop one that is: no delegate call may follow this outcome.
-  if (operation && !outcome.ok()) operation->cancelOperation();
+  if (operation_ && !outcome.ok()) operation_->cancelOperation();
   if (delivery_ == Delivery::kAtOnce) {
     std::exchange(done_, nullptr)(std::move(outcome));
-    // Released from a task of its own: we may be inside the operation's callback.
-    loop_->post([self = std::move(self_), operation = std::move(operation)]() mutable {
-      operation.reset();
-    });
-    return;
+  } else {
+    outcome_.emplace(std::move(outcome));
   }
-  // Delivered from a task of its own, outside the operation's callback; the
-  // task also releases the operation and this call there.
-  loop_->post([self = std::move(self_), operation = std::move(operation), done = std::move(done_),
-               outcome = std::move(outcome)]() mutable {
-    operation.reset();
-    done(std::move(outcome));
-  });
+  // The call and its operation are released, and an outcome that waits is
+  // delivered, from a task after the loop's pass (we may be inside the
+  // operation's callback); the calls decided in one pass share that task.
+  tDecided.push_back(shared_from_this());  // keeps the call alive until then
+  self_.reset();
+  if (tDecided.size() == 1) loop_->post(&NBCall::deliverDecided);
+}
+
+void NBCall::deliverDecided() {
+  std::vector<std::shared_ptr<NBCall>> batch;
+  batch.swap(tDecided);
+  for (const std::shared_ptr<NBCall>& call : batch) {
+    call->operation_.reset();
+    if (!call->outcome_) continue;  // delivered at once
+    Result<NBResult> outcome = std::move(*call->outcome_);
+    call->outcome_.reset();
+    std::exchange(call->done_, nullptr)(std::move(outcome));
+  }
 }
 
 }  // namespace nb::internal

@@ -33,7 +33,9 @@ class NBCall : public NBOperationDelegate,
 
   // How the outcome reaches the completion.
   enum class Delivery {
-    kOutsideCallbacks,  // from a task of its own, outside every operation callback
+    // From a task after the loop's pass, outside every operation callback;
+    // the outcomes decided in one pass share one task.
+    kOutsideCallbacks,
     // At once, possibly inside the operation's callback: for a completion that
     // only hands the value over (a promise), so that the waiting thread gets it
     // without waiting for the loop to finish its pass.
@@ -62,6 +64,9 @@ class NBCall : public NBOperationDelegate,
   void begin();
   // Decides the outcome unless it is decided already.
   void finish(Result<NBResult> outcome);
+  // Delivers the outcomes decided on this thread since the last delivery, in
+  // the order they were decided, and releases their calls and operations.
+  static void deliverDecided();
   void armIdleTimer(std::chrono::milliseconds delay);
   void checkIdle();
 
@@ -75,6 +80,7 @@ class NBCall : public NBOperationDelegate,
   std::shared_ptr<NBCall> self_;  // set from begin() until the outcome
   std::shared_ptr<NBOperation> operation_;
   bool finished_ = false;
+  std::optional<Result<NBResult>> outcome_;  // decided and not yet delivered (kOutsideCallbacks)
   Clock::time_point lastActivity_;
   RunLoop::TimerHandle idleTimer_;
   // Declared last: destroyed first, so it never posts through a dead call.

@@ -13,6 +13,10 @@
 #include <string>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "nb/Private/internal/AsciiText.h"
 #include "nb/platform/URLConnection.h"
 #include "nb/platform/internal/RequestBodyReader.h"
@@ -36,6 +40,8 @@ constexpr curl_off_t kPooledTransferBytes = 64 * 1024;
 constexpr std::size_t kMaxIdleHandles = 64;
 // Connections kept open between requests (beyond them, the oldest idle one closes).
 constexpr long kMaxIdleConnections = 128;
+// Parsed URLs the engine keeps (beyond them, the least recently used goes).
+constexpr std::size_t kMaxParsedURLs = 16;
 
 struct EasyCleanup {
   void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
@@ -103,6 +109,28 @@ int closeEngineSocket(void* engine, curl_socket_t fd) {
   return static_cast<CurlTransferEngine*>(engine)->closeSocket(fd);
 }
 
+// True when every byte of `s` is printable ASCII other than '#': sixteen
+// bytes at a time where the processor allows, since a signed target is some
+// 250 bytes.
+bool printableWithoutHash(std::string_view s) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= s.size(); i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+    // As signed bytes, controls, space and every byte from 0x80 up are below '!'.
+    const __m128i unfit = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8('!')),
+                                       _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f)),
+                                                    _mm_cmpeq_epi8(v, _mm_set1_epi8('#'))));
+    if (_mm_movemask_epi8(unfit) != 0) return false;
+  }
+#endif
+  for (; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c <= 0x20 || c >= 0x7f || c == '#') return false;
+  }
+  return true;
+}
+
 // Where the request target (path and query) starts in `url`, when the target
 // can go on the wire exactly as written: an http or https URL with a query, a
 // path of printable ASCII without dot segments (libcurl would rewrite them),
@@ -123,12 +151,7 @@ std::size_t requestTargetStart(std::string_view url) {
   if (path == std::string_view::npos || url[path] != '/') return std::string_view::npos;
   const std::size_t query = url.find('?', path);
   if (query == std::string_view::npos) return std::string_view::npos;  // nothing to gain
-  bool unfit = false;  // folded without branches: the loop vectorises
-  for (std::size_t i = path; i < url.size(); ++i) {
-    const auto c = static_cast<unsigned char>(url[i]);
-    unfit |= (c <= 0x20) | (c >= 0x7f) | (c == '#');
-  }
-  if (unfit) return std::string_view::npos;
+  if (!printableWithoutHash(url.substr(path))) return std::string_view::npos;
   if (url.substr(path, query - path).find("/.") != std::string_view::npos) {
     return std::string_view::npos;
   }
@@ -208,6 +231,7 @@ class CurlTransfer final : public Transfer {
   bool skipBody_ = false;  // body of a redirect that is followed
   bool responseDelivered_ = false;
   bool sendsTarget_ = false;  // the path and query go as CURLOPT_REQUEST_TARGET
+  std::shared_ptr<void> parsedURL_;  // the CURLU handed to libcurl with the target
   bool plainGet_ = false;     // a GET without body or header: its handle's options are few
   const EnvironmentSettings* settings_ = nullptr;  // the transport's, which outlives us
   int status_ = 0;
@@ -276,6 +300,7 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
   // is set on every transfer (null when unused): a configured handle keeps
   // its earlier values. The rest is set only on a handle that is as new.
   curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, nullptr);
+  curl_easy_setopt(easy, CURLOPT_CURLU, nullptr);
   if (settings.proxyFromEnvironment) {
     // libcurl reads the proxy variables per request and sends a proxy the
     // whole URL, so the request goes as written.
@@ -291,9 +316,13 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
     } else {
       // libcurl gets the URL without its query (so that a relative redirect
       // resolves as it would against the whole URL) and the target as it goes
-      // on the wire.
-      const std::string withoutQuery = url.substr(0, url.find('?', target));
-      curl_easy_setopt(easy, CURLOPT_URL, withoutQuery.c_str());
+      // on the wire. The URL also goes parsed, from the engine's cache: libcurl
+      // then takes its parts from a copy instead of parsing the text (which it
+      // still does for a redirect).
+      const std::string_view withoutQuery = std::string_view(url).substr(0, url.find('?', target));
+      parsedURL_ = engine.parsedURL(withoutQuery);
+      curl_easy_setopt(easy, CURLOPT_URL, std::string(withoutQuery).c_str());
+      curl_easy_setopt(easy, CURLOPT_CURLU, parsedURL_.get());
       curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, url.c_str() + target);
       sendsTarget_ = true;
     }
@@ -527,6 +556,27 @@ CurlTransferEngine::CurlTransferEngine(RunLoop& loop) : loop_(loop) {
   // lull between bursts (callers that start the next request a moment after
   // the last one ended) closed connections that the next burst had to open again.
   curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxIdleConnections);
+}
+
+std::shared_ptr<void> CurlTransferEngine::parsedURL(std::string_view url) {
+  for (std::size_t i = 0; i < parsedURLs_.size(); ++i) {
+    if (parsedURLs_[i].url == url) {
+      std::rotate(parsedURLs_.begin(), parsedURLs_.begin() + static_cast<std::ptrdiff_t>(i),
+                  parsedURLs_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+      return parsedURLs_.front().handle;
+    }
+  }
+  CURLU* handle = curl_url();
+  if (handle == nullptr) return nullptr;
+  std::shared_ptr<void> parsed(handle, [](void* h) { curl_url_cleanup(static_cast<CURLU*>(h)); });
+  // The flags libcurl parses a URL given as text with.
+  if (curl_url_set(handle, CURLUPART_URL, std::string(url).c_str(),
+                   CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    return nullptr;
+  }
+  if (parsedURLs_.size() == kMaxParsedURLs) parsedURLs_.pop_back();
+  parsedURLs_.insert(parsedURLs_.begin(), ParsedURL{std::string(url), parsed});
+  return parsed;
 }
 
 void* CurlTransferEngine::takeEasy(const EnvironmentSettings& settings, bool plainGet,

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -44,6 +45,12 @@ class CurlTransferEngine {
   // `keep` and the pool has room, else freed. `plainGet`: its transfer was a
   // plain GET under `settings`.
   void recycle(void* easy, bool keep, bool plainGet, const EnvironmentSettings& settings);
+
+  // `url` parsed as libcurl parses a URL it is given (a CURLU*), from a
+  // small cache of the URLs most recently asked for, or null when libcurl
+  // cannot parse it. A transfer that hands it to libcurl holds the returned
+  // pointer until it ends: evicted entries live on while transfers use them.
+  std::shared_ptr<void> parsedURL(std::string_view url);
 
   // Connection sockets are opened and closed through these (libcurl's open
   // and close socket callbacks, which CurlTransfer sets), so that the engine
@@ -90,6 +97,15 @@ class CurlTransferEngine {
     std::string caFile;
   };
   std::vector<IdleEasy> idle_;
+  // Parsed URLs, the most recently used first. An application's requests go
+  // to few distinct URLs once their queries are set apart, and parsing one and
+  // taking its parts apart again is a tenth of libcurl's work for a small
+  // request.
+  struct ParsedURL {
+    std::string url;
+    std::shared_ptr<void> handle;
+  };
+  std::vector<ParsedURL> parsedURLs_;
 };
 
 }  // namespace nb

@@ -1,9 +1,11 @@
-#include "nb/Private/JsonFramework/NBDecimal.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <vector>
+
+#include "nb/Private/JsonFramework/NBDecimal.h"
 
 namespace nb {
 namespace {
@@ -76,6 +78,22 @@ TEST(NBDecimalTest, FromStringAndBack) {
     EXPECT_EQ(d->toString(), *c.plain) << text;
     // The plain text reads back as the same value.
     EXPECT_EQ(NBDecimal::fromString(d->toString()), d) << text;
+  }
+}
+
+// Integers on both sides of every power of ten, where the digit count changes,
+// as a value and as the whole part of a fraction.
+TEST(NBDecimalTest, EveryDigitCount) {
+  std::vector<std::uint64_t> values = {0, std::numeric_limits<std::uint64_t>::max()};
+  for (std::uint64_t power = 10; power <= 10000000000000000000ull / 10; power *= 10) {
+    values.insert(values.end(), {power - 1, power, power * 10 - 1});
+  }
+  values.push_back(10000000000000000000ull);
+  for (const std::uint64_t v : values) {
+    EXPECT_EQ(NBDecimal(v).toString(), std::to_string(v)) << v;
+    const auto fraction = NBDecimal::fromString(std::to_string(v) + ".25");
+    ASSERT_TRUE(fraction) << v;
+    EXPECT_EQ(fraction->toString(), std::to_string(v) + ".25");
   }
 }
 

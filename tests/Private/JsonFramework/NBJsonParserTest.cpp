@@ -152,15 +152,24 @@ TEST(NBJsonParserTest, Values) {
 
 // Every shape of number the scanner reads in its own way (integer parts of 1 to 7
 // digits joined with the fraction's first digits, longer integer parts, fractions
-// that end inside or after the joined word, exponents, more than 19 digits) must
-// have the value the exact reader gives its text, wherever the number stands.
+// of every length around the 16-byte block they are read in, exponents, more than
+// 19 digits) must have the value the exact reader gives its text, wherever the
+// number stands.
 TEST(NBJsonParserTest, NumbersHaveTheExactValueOfTheirText) {
-  std::istringstream numbers(
+  std::string list =
       "0 -0 7 -12 1234567 12345678 123456789 0.5 -0.0001 1.5 12.25 1234567.1 123456.12 "
       "1.2345678 -12.345678 12.3456789 1234567.12345678901 80.40384037345856 "
       "-125.53922656040618 0.1234567890123456789 12345678.5 1234567890123456789 "
       "12345678901234567890 -98765432109876543210.5 1.5e3 -2.25E-2 7e+1 "
-      "0.000000000000000000000000000001 9999999.99999999");
+      "0.000000000000000000000000000001 9999999.99999999";
+  for (std::size_t n = 1; n <= 20; ++n) {
+    const std::string nines(n, '9'), counting = std::string("12345678901234567890").substr(0, n);
+    for (const char* whole : {"0", "-7", "123"}) {
+      list += std::string(" ") + whole + "." + nines + " " + whole + "." + counting + " " + whole +
+              ".0" + counting + " " + whole + "." + counting + "e-3";
+    }
+  }
+  std::istringstream numbers(list);
   NBJsonParser parser;
   for (std::string text; numbers >> text;) {
     const auto expected = NBDecimal::fromString(text);
@@ -178,32 +187,39 @@ TEST(NBJsonParserTest, NumbersHaveTheExactValueOfTheirText) {
   }
 }
 
+// Objects of every size the duplicate search treats in its own way: a few
+// members, a few dozen, and more.
 TEST(NBJsonParserTest, DuplicateKeysKeepFirstPositionAndLastValue) {
-  std::string text = "{";
-  for (int i = 0; i < 40; ++i) text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
-  // Long keys that differ only between their first and last eight bytes.
-  for (int i = 0; i < 10; ++i) {
-    text += "\"prefix__" + std::to_string(i) + "__suffix\":" + std::to_string(i) + ",";
-  }
-  text += "\"prefix__7__suffix\":\"late\",";
-  text += "\"k3\":\"late\",\"k0\":null}";
-  for (const std::string& input : {text, std::string("{\"b\":1,\"a\":2,\"b\":3,\"b\":4}")}) {
-    NBJsonParser parser;
-    const auto value = parser.objectWithString(input);
-    ASSERT_TRUE(value);
-    if (value->size() == 2) {
-      EXPECT_EQ(value->members()[0].key, "b");
-      EXPECT_EQ(value->members()[0].value, JsonValue(4));
-      continue;
+  for (const int plain : {1, 10, 40, 100}) {
+    std::string text = "{";
+    for (int i = 0; i < plain; ++i) {
+      text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
     }
-    ASSERT_EQ(value->size(), 50u);
+    // Long keys that differ only between their first and last eight bytes.
+    for (int i = 0; i < 10; ++i) {
+      text += "\"prefix__" + std::to_string(i) + "__suffix\":" + std::to_string(i) + ",";
+    }
+    text += "\"prefix__7__suffix\":\"late\",";
+    text += "\"k0\":\"late\",\"k0\":null}";
+    NBJsonParser parser;
+    const auto value = parser.objectWithString(text);
+    ASSERT_TRUE(value) << plain;
+    ASSERT_EQ(value->size(), static_cast<std::size_t>(plain + 10));
     EXPECT_EQ(*value->find("prefix__7__suffix"), JsonValue("late"));
     EXPECT_EQ(*value->find("prefix__8__suffix"), JsonValue(8));
     EXPECT_EQ(value->members()[0].key, "k0");
     EXPECT_TRUE(value->members()[0].value.isNull());
-    EXPECT_EQ(value->members()[3].value, JsonValue("late"));
-    EXPECT_EQ(*value->find("k39"), JsonValue(39));
+    EXPECT_EQ(value->members()[plain + 7].key, "prefix__7__suffix");
+    if (plain > 1) {
+      EXPECT_EQ(*value->find("k" + std::to_string(plain - 1)), JsonValue(plain - 1));
+    }
   }
+  NBJsonParser parser;
+  const auto value = parser.objectWithString("{\"b\":1,\"a\":2,\"b\":3,\"b\":4}");
+  ASSERT_TRUE(value);
+  ASSERT_EQ(value->size(), 2u);
+  EXPECT_EQ(value->members()[0].key, "b");
+  EXPECT_EQ(value->members()[0].value, JsonValue(4));
 }
 
 TEST(NBJsonParserTest, TopLevelKindAndAbsentInput) {

@@ -75,6 +75,56 @@ TEST(NBJsonWriterTest, Layouts) {
   }
 }
 
+// Keys and strings made by hand (and copied) rather than parsed, at every length
+// around the one or two 16-byte blocks the writer checks them in, with the
+// character that needs escaping first, last or absent.
+TEST(NBJsonWriterTest, BuiltStringsOfEveryShortLength) {
+  NBJsonWriter writer;
+  for (std::size_t n = 0; n <= 34; ++n) {
+    for (const char* special : {"", "\"", "\n", "\\", "\x7f"}) {
+      for (bool first : {true, false}) {
+        std::string text(n, 'k');
+        std::string escaped = text;
+        if (n != 0 && *special != 0) {
+          const std::size_t at = first ? 0 : n - 1;
+          text[at] = *special;
+          const std::string e = *special == '"'    ? "\\\""
+                                : *special == '\n' ? "\\n"
+                                : *special == '\\' ? "\\\\"
+                                                   : std::string(special);
+          escaped = text.substr(0, at) + e + text.substr(at + 1);
+        }
+        JsonValue object = JsonValue::object();
+        object.set(text, JsonValue(text));
+        JsonValue array = JsonValue::array();
+        array.push(JsonValue(text));
+        array.push(object);
+        const JsonValue copy = array;
+        const std::string quoted = "\"" + escaped + "\"";
+        EXPECT_EQ(writer.stringWithObject(copy), "[" + quoted + ",{" + quoted + ":" + quoted + "}]")
+            << n << " " << int(*special);
+        EXPECT_EQ(writer.stringWithFragment(JsonValue(text)), quoted);
+      }
+    }
+  }
+}
+
+// Integers of every digit count, both ends of each, positive and negative.
+TEST(NBJsonWriterTest, IntegersOfEveryDigitCount) {
+  std::string expected = "[";
+  JsonValue array = JsonValue::array();
+  for (std::uint64_t power = 1; power <= 1000000000000000000ull; power *= 10) {
+    for (const std::uint64_t v : {power, power * 10 - 1}) {
+      const std::int64_t negative = -static_cast<std::int64_t>(v / 2) - 1;
+      array.push(JsonValue(v));
+      array.push(JsonValue(negative));
+      expected += std::to_string(v) + "," + std::to_string(negative) + ",";
+    }
+  }
+  expected.back() = ']';
+  EXPECT_EQ(NBJsonWriter().stringWithObject(array), expected);
+}
+
 TEST(NBJsonWriterTest, Errors) {
   NBJsonWriter writer;
   EXPECT_EQ(writer.stringWithObject(JsonValue("plain")), std::nullopt);

@@ -3,6 +3,7 @@
 // JsonValue's layout. Both are internal to the JSON codec; one thread at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,9 @@
 
 namespace nb {
 namespace detail {
+
+// The text of every empty string and key: 16 readable bytes (see copyString).
+inline constexpr char kEmptyText[16] = {};
 
 class JsonArena {
  public:
@@ -29,9 +33,12 @@ class JsonArena {
     cursor_ += bytes;
     return p;
   }
+  // A copy of `text`. Like every string and key of a tree, it has at least 16
+  // readable bytes from its start, so that the writer may take a short one as
+  // one 16-byte block.
   const char* copyString(std::string_view text) {
-    if (text.empty()) return "";
-    char* p = static_cast<char*>(allocate(text.size()));
+    if (text.empty()) return kEmptyText;
+    char* p = static_cast<char*>(allocate(std::max<std::size_t>(text.size(), 16)));
     std::memcpy(p, text.data(), text.size());
     return p;
   }

@@ -11,9 +11,33 @@
 #include "nb/Private/JsonFramework/JsonValue.h"
 #include "nb/Private/JsonFramework/NBDecimal.h"
 #include "nb/Private/JsonFramework/NBJsonBase.h"
+#include "nb/Private/JsonFramework/internal/JsonDigits.h"
 #include "nb/Private/JsonFramework/internal/JsonWords.h"
 
 namespace nb::detail {
+
+#if defined(__SSE2__)
+// The inverse of 5^k modulo 2^64 (5 is odd, so it has one): multiplying by it
+// divides a multiple of 5^k exactly.
+constexpr std::uint64_t inverseOfPowerOf5(int k) {
+  std::uint64_t a = 1;
+  for (int i = 0; i < k; ++i) a *= 5;
+  std::uint64_t x = a;  // right in the lowest 3 bits; each step doubles that
+  for (int i = 0; i < 5; ++i) x *= 2 - a * x;
+  return x;
+}
+struct InverseTable {
+  std::uint64_t inverse[17] = {};
+  constexpr InverseTable() {
+    for (int k = 0; k <= 16; ++k) inverse[k] = inverseOfPowerOf5(k);
+  }
+};
+inline constexpr InverseTable kInverses{};
+// 16 set bytes, then 16 clear ones: the 16 bytes at kPrefix + 16 - n keep the
+// first n lanes of a block.
+inline constexpr unsigned char kPrefix[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                              0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+#endif
 
 struct JsonNumberScanner {
   static constexpr bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
@@ -44,6 +68,37 @@ struct JsonNumberScanner {
     }
   }
 
+#if defined(__SSE2__)
+  // scanDigits for a run that mostly ends within 16 bytes, such as a fraction: the
+  // block is classified at once, so the end takes one step instead of one per
+  // word, and its digits are valued in vector lanes: pairs, fours, then eights.
+  // The digits after the run count as zeros there, and the exact quotient by
+  // their power of ten (a shift for the 2^k, an inverse for the 5^k) removes them.
+  static std::size_t scanDigitBlock(const char* p, std::uint64_t& mantissa) {
+    const __m128i d =
+        _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
+    const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+    const unsigned n =
+        static_cast<unsigned>(std::countr_zero(~static_cast<unsigned>(_mm_movemask_epi8(isDigit))));
+    if (n == 16) return scanDigits(p, mantissa);  // a longer run: word by word
+    const __m128i digits =
+        _mm_and_si128(d, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPrefix + 16 - n)));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i tens = _mm_set_epi16(1, 10, 1, 10, 1, 10, 1, 10);
+    const __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), tens),
+                                          _mm_madd_epi16(_mm_unpackhi_epi8(digits, zero), tens));
+    const __m128i fours = _mm_madd_epi16(pairs, _mm_set_epi16(1, 100, 1, 100, 1, 100, 1, 100));
+    const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours),
+                                          _mm_set_epi16(1, 10000, 1, 10000, 1, 10000, 1, 10000));
+    const auto high = static_cast<std::uint32_t>(_mm_cvtsi128_si32(eights));
+    const auto low = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
+    const std::uint64_t padded = std::uint64_t{high} * 100000000 + low;
+    const unsigned k = 16 - n;
+    mantissa = mantissa * kPowers64[n] + (padded >> k) * kInverses.inverse[k];
+    return n;
+  }
+#endif
+
   // Scans the number starting at `cursor` ('-' or a digit) into `out` and returns
   // the byte after it; on failure adds the error to `errors` and returns nullptr.
   static char* scanNumber(char* cursor, JsonNode& out, NBJsonBase& errors) {
@@ -70,7 +125,11 @@ struct JsonNumberScanner {
       ++c;
       // Leading zeros of a fraction count as digits here too: such a long number
       // merely takes the exact reader.
+#if defined(__SSE2__)
+      const std::size_t n = scanDigitBlock(c, mantissa);
+#else
       const std::size_t n = scanDigits(c, mantissa);
+#endif
       if (n == 0) return fail(errors, "No digits after decimal point");
       c += n;
       fractionDigits = n;

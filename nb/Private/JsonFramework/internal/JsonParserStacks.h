@@ -129,6 +129,7 @@ struct JsonParserStacks {
   // The members from `start` on, moved into `arena`; a later duplicate key
   // replaces the earlier member's value in its place.
   Block closeObject(std::size_t start, JsonArena& arena);
+  std::size_t dropDuplicatesOfLarge(RawMember* first, std::size_t total);
 
   // Whether the stacks are small enough to keep for the thread's next parser.
   bool worthKeeping() const { return values.bytes() + members.bytes() <= (16u << 20); }
