@@ -1,14 +1,13 @@
+#include "nb/Private/NBNetworkOperation.h"
+#include "nb/Private/internal/NBReplySink.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <thread>
 
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
-#include "nb/Private/NBNetworkOperation.h"
-#include "nb/Private/JsonFramework/NBJsonUtility.h"
 #include "nb/Private/ParseError.h"
-#include "nb/Private/internal/ServiceMessage.h"
-#include "nb/Private/internal/NBReplySink.h"
 #include "nb/Private/internal/ServiceMessage.h"
 #include "nb/platform/RunLoop.h"
 #include "nb/platform/internal/MemoryTransport.h"
