@@ -299,9 +299,11 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   } else {
     // No proxy variable is set: saying so spares libcurl five environment
-    // lookups per request.
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
-    curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+    // lookups per request. (A configured handle has said so already.)
+    if (!configured) {
+      curl_easy_setopt(easy, CURLOPT_PROXY, "");
+      curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+    }
     const std::size_t target = requestTargetStart(url);
     if (target == std::string_view::npos) {
       curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
@@ -313,7 +315,10 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
       // still does for a redirect).
       const std::string_view withoutQuery = std::string_view(url).substr(0, url.find('?', target));
       parsedURL_ = engine.parsedURL(withoutQuery);
-      curl_easy_setopt(easy, CURLOPT_URL, std::string(withoutQuery).c_str());
+      // libcurl copies the text; the copy it is made from is kept per thread.
+      thread_local std::string text;
+      text.assign(withoutQuery);
+      curl_easy_setopt(easy, CURLOPT_URL, text.c_str());
       curl_easy_setopt(easy, CURLOPT_CURLU, parsedURL_.get());
       curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, url.c_str() + target);
       sendsTarget_ = true;
