@@ -110,13 +110,18 @@ std::string encode(std::string_view s) {
 }
 
 // One request parameter, unencoded, viewing strings the caller keeps alive;
-// `encodedName` views either `name` itself (no escapes needed) or a spelling
-// kept by the caller.
+// `encodedName` views either `name` itself (no escapes needed; a caller that
+// knows so may set it ahead) or a spelling kept by the caller.
 struct Pair {
   std::string_view name;
   std::string_view value;
   std::string_view encodedName;
 };
+
+// True when the pair's name needs no escapes (its encoded name is itself).
+bool isPlain(const Pair& pair) {
+  return pair.encodedName.data() == pair.name.data() && pair.encodedName.size() == pair.name.size();
+}
 
 // Up to this many parameters are held on the stack while signing.
 constexpr std::size_t kInlinePairs = 16;
@@ -128,6 +133,7 @@ constexpr std::size_t kInlinePairs = 16;
 void sortByEncodedName(Pair* pairs, std::size_t count, std::vector<std::string>& spellings) {
   for (std::size_t i = 0; i < count; ++i) {
     Pair& pair = pairs[i];
+    if (isPlain(pair)) continue;
     if (NSStringHelper::urlEncodedLength(pair.name) == pair.name.size()) {
       pair.encodedName = pair.name;
       continue;
@@ -158,7 +164,9 @@ std::string signatureOf(std::string_view url, std::string_view method, const NBC
   for (std::size_t i = 0; i < count; ++i) {
     if (i > 0) o = std::copy_n("%26", 3, o);
     // The encoded name's escapes are escaped once more; its plain bytes stay.
-    o = NSStringHelper::writeUrlEncoded(o, pairs[i].encodedName);
+    const std::string_view name = pairs[i].encodedName;
+    o = isPlain(pairs[i]) ? std::copy(name.begin(), name.end(), o)
+                          : NSStringHelper::writeUrlEncoded(o, name);
     o = std::copy_n("%3D", 3, o);
     o = NSStringHelper::writeUrlEncodedTwice(o, pairs[i].value);
   }
@@ -296,22 +304,23 @@ std::string SignatureHelper::serialParameters(const NBParameters& params) {
 
 std::string SignatureHelper::getSignatureUrlString(const std::string& url,
                                                    const std::string& httpMethod,
-                                                   const NBConsumer& consumer,
-                                                   const NBToken* token,
+                                                   const NBConsumer& consumer, const NBToken* token,
                                                    const NBParameters* extra) {
   // The OAuth set and the extra parameters as views: no map, no copies.
   char nonce[36];
   NSStringHelper::genericGUID(nonce);
   const std::string timestamp = NSStringHelper::timestamp();
+  // Their names need no escapes: each is its own encoded name.
+  constexpr std::string_view kConsumerKey = "oauth_consumer_key", kNonce = "oauth_nonce",
+                             kMethod = "oauth_signature_method", kTimestamp = "oauth_timestamp",
+                             kToken = "oauth_token", kVersion = "oauth_version";
   const Pair oauth[] = {
-      {"oauth_consumer_key", required(consumer.key, "consumer key"), {}},
-      {"oauth_nonce", std::string_view(nonce, sizeof nonce), {}},
-      {"oauth_signature_method", "HMAC-SHA1", {}},
-      {"oauth_timestamp", timestamp, {}},
-      {"oauth_token",
-       token != nullptr ? std::string_view(required(token->token, "token")) : "",
-       {}},
-      {"oauth_version", "1.0", {}},
+      {kConsumerKey, required(consumer.key, "consumer key"), kConsumerKey},
+      {kNonce, std::string_view(nonce, sizeof nonce), kNonce},
+      {kMethod, "HMAC-SHA1", kMethod},
+      {kTimestamp, timestamp, kTimestamp},
+      {kToken, token != nullptr ? std::string_view(required(token->token, "token")) : "", kToken},
+      {kVersion, "1.0", kVersion},
   };
   const std::size_t extraCount = extra != nullptr ? extra->size() : 0;
   std::array<Pair, kInlinePairs> inlinePairs;
@@ -380,8 +389,8 @@ std::string SignatureHelper::getXAuthSignatureUrlString(const std::string& url,
   const std::string nonce = NSStringHelper::genericGUID();
   const std::string timestamp = NSStringHelper::timestamp();
   const NBParameters params = getXAuthParameters(item, nonce, timestamp);
-  const std::string signature = getSignatureInternal(
-      url, required(item.httpMethod, "HTTP method"), *item.consumer, nullptr, params);
+  const std::string signature = getSignatureInternal(url, required(item.httpMethod, "HTTP method"),
+                                                     *item.consumer, nullptr, params);
   std::string out = url;
   out += "?x_auth_username=";
   NSStringHelper::appendUrlEncoded(out, *item.userName);
@@ -395,8 +404,8 @@ std::string SignatureHelper::getRegisterSignatureUrlString(const std::string& ur
   const std::string nonce = NSStringHelper::genericGUID();
   const std::string timestamp = NSStringHelper::timestamp();
   const NBParameters params = getRegisterParameters(item, nonce, timestamp);
-  const std::string signature = getSignatureInternal(
-      url, required(item.httpMethod, "HTTP method"), *item.consumer, nullptr, params);
+  const std::string signature = getSignatureInternal(url, required(item.httpMethod, "HTTP method"),
+                                                     *item.consumer, nullptr, params);
   const std::optional<std::string> none;
   const auto& code = item.verifi ? item.verifi->verifiCode : none;
   const auto& authID = item.verifi ? item.verifi->authID : none;
