@@ -136,8 +136,10 @@ std::size_t requestTargetStart(std::string_view url) {
   } else {
     return std::string_view::npos;
   }
-  const std::size_t path = url.find_first_of("/?#", authority);
-  if (path == std::string_view::npos || url[path] != '/') return std::string_view::npos;
+  // (A plain loop: find_first_of searches the set once per character.)
+  std::size_t path = authority;
+  while (path < url.size() && url[path] != '/' && url[path] != '?' && url[path] != '#') ++path;
+  if (path == url.size() || url[path] != '/') return std::string_view::npos;
   const std::size_t query = url.find('?', path);
   if (query == std::string_view::npos) return std::string_view::npos;  // nothing to gain
   if (!printableWithoutHash(url.substr(path))) return std::string_view::npos;
