@@ -363,16 +363,17 @@ std::string SignatureHelper::getSignatureUrlString(const std::string& url,
     signature = signatureOf(url, httpMethod, consumer, token, pairs, count);
   }
 
-  // url "?oauth_signature=" signature, then "&" name "=" value in signing order.
+  // url "?oauth_signature=" signature, then "&" name "=" value in signing order,
+  // written into a buffer the thread keeps (sized for every byte escaped, so
+  // that no encoded length is counted first) and copied out once.
   constexpr std::string_view kSignatureField = "?oauth_signature=";
-  std::size_t length =
-      url.size() + kSignatureField.size() + NSStringHelper::urlEncodedLength(signature);
+  std::size_t bound = url.size() + kSignatureField.size() + signature.size() * 3;
   for (std::size_t i = 0; i < count; ++i) {
-    length += 2 + pairs[i].encodedName.size() + NSStringHelper::urlEncodedLength(pairs[i].value);
+    bound += 2 + pairs[i].encodedName.size() + pairs[i].value.size() * 3;
   }
-  std::string out;
-  out.resize(length);
-  char* o = std::copy(url.begin(), url.end(), out.data());
+  thread_local std::string written;
+  if (written.size() < bound) written.resize(bound);
+  char* o = std::copy(url.begin(), url.end(), written.data());
   o = std::copy(kSignatureField.begin(), kSignatureField.end(), o);
   o = NSStringHelper::writeUrlEncoded(o, signature);
   for (std::size_t i = 0; i < count; ++i) {
@@ -381,7 +382,7 @@ std::string SignatureHelper::getSignatureUrlString(const std::string& url,
     *o++ = '=';
     o = NSStringHelper::writeUrlEncoded(o, pairs[i].value);
   }
-  return out;
+  return std::string(written.data(), static_cast<std::size_t>(o - written.data()));
 }
 
 std::string SignatureHelper::getXAuthSignatureUrlString(const std::string& url,
