@@ -371,7 +371,12 @@ std::string SignatureHelper::getSignatureUrlString(const std::string& url,
   for (std::size_t i = 0; i < count; ++i) {
     bound += 2 + pairs[i].encodedName.size() + pairs[i].value.size() * 3;
   }
-  thread_local std::string written;
+  // A rare URL with a huge parameter gets a buffer of its own, so that the
+  // thread does not keep three times its size.
+  constexpr std::size_t kKeptBytes = 16 * 1024;
+  thread_local std::string kept;
+  std::string own;
+  std::string& written = bound <= kKeptBytes ? kept : own;
   if (written.size() < bound) written.resize(bound);
   char* o = std::copy(url.begin(), url.end(), written.data());
   o = std::copy(kSignatureField.begin(), kSignatureField.end(), o);
