@@ -4,6 +4,7 @@
 
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
 #include "nb/Private/internal/NBReplySink.h"
+#include "nb/Private/internal/ServiceMessage.h"
 #include "nb/platform/internal/Transport.h"
 
 namespace nb {
@@ -184,7 +185,9 @@ bool NBNetworkOperation::handleErrorCode(const std::string& status) {
 }
 
 bool NBNetworkOperation::handleErrorData(const std::optional<std::string>& data) {
-  if (!data) return false;
+  // Most replies show at a glance that they hold no service error; only the
+  // rest are parsed.
+  if (!data || !mayCarryServiceMessage(*data)) return false;
   const auto value = NBJsonUtility::jsonValueFromString(*data);
   if (!value || !value->isObject()) return false;
   const JsonValue* message = value->find("msg");

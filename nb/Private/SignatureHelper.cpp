@@ -117,13 +117,18 @@ std::string encode(std::string_view s) {
 }
 
 // One request parameter, unencoded, viewing strings the caller keeps alive;
-// `encodedName` views either `name` itself (no escapes needed) or a spelling
-// kept by the caller.
+// `encodedName` views either `name` itself (no escapes needed; a caller that
+// knows so may set it ahead) or a spelling kept by the caller.
 struct Pair {
   std::string_view name;
   std::string_view value;
   std::string_view encodedName;
 };
+
+// True when the pair's name needs no escapes (its encoded name is itself).
+bool isPlain(const Pair& pair) {
+  return pair.encodedName.data() == pair.name.data() && pair.encodedName.size() == pair.name.size();
+}
 
 // Up to this many parameters are held on the stack while signing.
 constexpr std::size_t kInlinePairs = 16;
@@ -135,6 +140,7 @@ constexpr std::size_t kInlinePairs = 16;
 void sortByEncodedName(Pair* pairs, std::size_t count, std::vector<std::string>& spellings) {
   for (std::size_t i = 0; i < count; ++i) {
     Pair& pair = pairs[i];
+    if (isPlain(pair)) continue;
     if (NSStringHelper::urlEncodedLength(pair.name) == pair.name.size()) {
       pair.encodedName = pair.name;
       continue;
@@ -165,7 +171,9 @@ std::string signatureOf(std::string_view url, std::string_view method, const NBC
   for (std::size_t i = 0; i < count; ++i) {
     if (i > 0) o = std::copy_n("%26", 3, o);
     // The encoded name's escapes are escaped once more; its plain bytes stay.
-    o = NSStringHelper::writeUrlEncoded(o, pairs[i].encodedName);
+    const std::string_view name = pairs[i].encodedName;
+    o = isPlain(pairs[i]) ? std::copy(name.begin(), name.end(), o)
+                          : NSStringHelper::writeUrlEncoded(o, name);
     o = std::copy_n("%3D", 3, o);
     o = NSStringHelper::writeUrlEncodedTwice(o, pairs[i].value);
   }
@@ -303,22 +311,23 @@ std::string SignatureHelper::serialParameters(const NBParameters& params) {
 
 std::string SignatureHelper::getSignatureUrlString(const std::string& url,
                                                    const std::string& httpMethod,
-                                                   const NBConsumer& consumer,
-                                                   const NBToken* token,
+                                                   const NBConsumer& consumer, const NBToken* token,
                                                    const NBParameters* extra) {
   // The OAuth set and the extra parameters as views: no map, no copies.
   char nonce[36];
   NSStringHelper::genericGUID(nonce);
   const std::string timestamp = NSStringHelper::timestamp();
+  // Their names need no escapes: each is its own encoded name.
+  constexpr std::string_view kConsumerKey = "oauth_consumer_key", kNonce = "oauth_nonce",
+                             kMethod = "oauth_signature_method", kTimestamp = "oauth_timestamp",
+                             kToken = "oauth_token", kVersion = "oauth_version";
   const Pair oauth[] = {
-      {"oauth_consumer_key", required(consumer.key, "consumer key"), {}},
-      {"oauth_nonce", std::string_view(nonce, sizeof nonce), {}},
-      {"oauth_signature_method", "HMAC-SHA1", {}},
-      {"oauth_timestamp", timestamp, {}},
-      {"oauth_token",
-       token != nullptr ? std::string_view(required(token->token, "token")) : "",
-       {}},
-      {"oauth_version", "1.0", {}},
+      {kConsumerKey, required(consumer.key, "consumer key"), kConsumerKey},
+      {kNonce, std::string_view(nonce, sizeof nonce), kNonce},
+      {kMethod, "HMAC-SHA1", kMethod},
+      {kTimestamp, timestamp, kTimestamp},
+      {kToken, token != nullptr ? std::string_view(required(token->token, "token")) : "", kToken},
+      {kVersion, "1.0", kVersion},
   };
   const std::size_t extraCount = extra != nullptr ? extra->size() : 0;
   std::array<Pair, kInlinePairs> inlinePairs;
@@ -361,16 +370,22 @@ std::string SignatureHelper::getSignatureUrlString(const std::string& url,
     signature = signatureOf(url, httpMethod, consumer, token, pairs, count);
   }
 
-  // url "?oauth_signature=" signature, then "&" name "=" value in signing order.
+  // url "?oauth_signature=" signature, then "&" name "=" value in signing order,
+  // written into a buffer the thread keeps (sized for every byte escaped, so
+  // that no encoded length is counted first) and copied out once.
   constexpr std::string_view kSignatureField = "?oauth_signature=";
-  std::size_t length =
-      url.size() + kSignatureField.size() + NSStringHelper::urlEncodedLength(signature);
+  std::size_t bound = url.size() + kSignatureField.size() + signature.size() * 3;
   for (std::size_t i = 0; i < count; ++i) {
-    length += 2 + pairs[i].encodedName.size() + NSStringHelper::urlEncodedLength(pairs[i].value);
+    bound += 2 + pairs[i].encodedName.size() + pairs[i].value.size() * 3;
   }
-  std::string out;
-  out.resize(length);
-  char* o = std::copy(url.begin(), url.end(), out.data());
+  // A rare URL with a huge parameter gets a buffer of its own, so that the
+  // thread does not keep three times its size.
+  constexpr std::size_t kKeptBytes = 16 * 1024;
+  thread_local std::string kept;
+  std::string own;
+  std::string& written = bound <= kKeptBytes ? kept : own;
+  if (written.size() < bound) written.resize(bound);
+  char* o = std::copy(url.begin(), url.end(), written.data());
   o = std::copy(kSignatureField.begin(), kSignatureField.end(), o);
   o = NSStringHelper::writeUrlEncoded(o, signature);
   for (std::size_t i = 0; i < count; ++i) {
@@ -379,7 +394,7 @@ std::string SignatureHelper::getSignatureUrlString(const std::string& url,
     *o++ = '=';
     o = NSStringHelper::writeUrlEncoded(o, pairs[i].value);
   }
-  return out;
+  return std::string(written.data(), static_cast<std::size_t>(o - written.data()));
 }
 
 std::string SignatureHelper::getXAuthSignatureUrlString(const std::string& url,
@@ -387,8 +402,8 @@ std::string SignatureHelper::getXAuthSignatureUrlString(const std::string& url,
   const std::string nonce = NSStringHelper::genericGUID();
   const std::string timestamp = NSStringHelper::timestamp();
   const NBParameters params = getXAuthParameters(item, nonce, timestamp);
-  const std::string signature = getSignatureInternal(
-      url, required(item.httpMethod, "HTTP method"), *item.consumer, nullptr, params);
+  const std::string signature = getSignatureInternal(url, required(item.httpMethod, "HTTP method"),
+                                                     *item.consumer, nullptr, params);
   std::string out = url;
   out += "?x_auth_username=";
   NSStringHelper::appendUrlEncoded(out, *item.userName);
@@ -402,8 +417,8 @@ std::string SignatureHelper::getRegisterSignatureUrlString(const std::string& ur
   const std::string nonce = NSStringHelper::genericGUID();
   const std::string timestamp = NSStringHelper::timestamp();
   const NBParameters params = getRegisterParameters(item, nonce, timestamp);
-  const std::string signature = getSignatureInternal(
-      url, required(item.httpMethod, "HTTP method"), *item.consumer, nullptr, params);
+  const std::string signature = getSignatureInternal(url, required(item.httpMethod, "HTTP method"),
+                                                     *item.consumer, nullptr, params);
   const std::optional<std::string> none;
   const auto& code = item.verifi ? item.verifi->verifiCode : none;
   const auto& authID = item.verifi ? item.verifi->authID : none;

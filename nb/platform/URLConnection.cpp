@@ -7,21 +7,76 @@
 
 namespace nb {
 
-URLResponse::URLResponse(std::string url, int statusCode,
-                         std::vector<std::pair<std::string, std::string>> headers)
-    : url_(std::move(url)), statusCode_(statusCode), headers_(std::move(headers)) {
-  if (auto length = valueForHTTPHeaderField("Content-Length")) {
-    std::int64_t value = -1;
-    const auto* end = length->data() + length->size();
-    auto [ptr, ec] = std::from_chars(length->data(), end, value);
-    if (ec == std::errc() && ptr == end && value >= 0) expectedContentLength_ = value;
+namespace {
+
+// Calls `visit(field, value)` for each line of `block` that holds a colon,
+// until it returns false.
+template <typename Visit>
+void forEachHeader(std::string_view block, Visit visit) {
+  while (!block.empty()) {
+    const std::size_t end = block.find('\n');
+    const std::string_view line = block.substr(0, end);
+    block.remove_prefix(end == std::string_view::npos ? block.size() : end + 1);
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    if (!visit(ascii::trim(line.substr(0, colon)), ascii::trim(line.substr(colon + 1)))) return;
   }
 }
 
-std::optional<std::string> URLResponse::valueForHTTPHeaderField(std::string_view field) const {
-  for (const auto& [name, value] : headers_) {
-    if (ascii::equalsIgnoringCase(name, field)) return value;
+}  // namespace
+
+URLResponse::URLResponse(std::string url, int statusCode,
+                         const std::vector<std::pair<std::string, std::string>>& headers) {
+  std::string block;
+  for (const auto& [field, value] : headers) {
+    block.append(field).append(": ").append(value).push_back('\n');
   }
+  url_ = std::move(url);
+  statusCode_ = statusCode;
+  headerBlock_ = std::move(block);
+  if (const auto length = find("Content-Length")) {
+    expectedContentLength_ = parseContentLength(*length);
+  }
+}
+
+URLResponse URLResponse::withHeaderBlock(std::string url, int statusCode, std::string headerBlock,
+                                         std::int64_t expectedContentLength) {
+  URLResponse response;
+  response.url_ = std::move(url);
+  response.statusCode_ = statusCode;
+  response.headerBlock_ = std::move(headerBlock);
+  response.expectedContentLength_ = expectedContentLength;
+  return response;
+}
+
+std::int64_t URLResponse::parseContentLength(std::string_view value) {
+  std::int64_t length = -1;
+  const char* end = value.data() + value.size();
+  auto [ptr, ec] = std::from_chars(value.data(), end, length);
+  return ec == std::errc() && ptr == end && length >= 0 ? length : -1;
+}
+
+std::optional<std::string_view> URLResponse::find(std::string_view field) const {
+  std::optional<std::string_view> found;
+  forEachHeader(headerBlock_, [&](std::string_view name, std::string_view value) {
+    if (!ascii::equalsIgnoringCase(name, field)) return true;
+    found = value;
+    return false;
+  });
+  return found;
+}
+
+std::vector<std::pair<std::string, std::string>> URLResponse::allHeaderFields() const {
+  std::vector<std::pair<std::string, std::string>> fields;
+  forEachHeader(headerBlock_, [&](std::string_view name, std::string_view value) {
+    fields.emplace_back(name, value);
+    return true;
+  });
+  return fields;
+}
+
+std::optional<std::string> URLResponse::valueForHTTPHeaderField(std::string_view field) const {
+  if (const auto value = find(field)) return std::string(*value);
   return std::nullopt;
 }
 

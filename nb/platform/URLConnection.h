@@ -18,29 +18,40 @@
 
 namespace nb {
 
-// The header part of an HTTP response.
+// The header part of an HTTP response. The header lines are kept as one block
+// and split into fields only when asked for: most replies are read for their
+// status and length alone.
 class URLResponse {
  public:
   URLResponse() = default;
+  // Fields hold no line break and names no colon, as in HTTP.
   URLResponse(std::string url, int statusCode,
-              std::vector<std::pair<std::string, std::string>> headers);
+              const std::vector<std::pair<std::string, std::string>>& headers);
+  // `headerBlock` is the header lines as "Field: value", each ended by '\n'
+  // (blanks around names and values are allowed); `expectedContentLength` is
+  // what parseContentLength makes of its first Content-Length, if any, else -1.
+  static URLResponse withHeaderBlock(std::string url, int statusCode, std::string headerBlock,
+                                     std::int64_t expectedContentLength);
+  // A Content-Length value as a length, or -1 when it is none.
+  static std::int64_t parseContentLength(std::string_view value);
 
   const std::string& URL() const { return url_; }  // after redirects
   int statusCode() const { return statusCode_; }
   // The body length announced by Content-Length; negative when unknown.
   std::int64_t expectedContentLength() const { return expectedContentLength_; }
   // Header fields in arrival order, as (field, value).
-  const std::vector<std::pair<std::string, std::string>>& allHeaderFields() const {
-    return headers_;
-  }
+  std::vector<std::pair<std::string, std::string>> allHeaderFields() const;
   // The first value of `field` (compared without case), or nothing.
   std::optional<std::string> valueForHTTPHeaderField(std::string_view field) const;
 
  private:
+  // The first value of `field` in the block, or null.
+  std::optional<std::string_view> find(std::string_view field) const;
+
   std::string url_;
   int statusCode_ = 0;
   std::int64_t expectedContentLength_ = -1;
-  std::vector<std::pair<std::string, std::string>> headers_;
+  std::string headerBlock_;
 };
 
 class URLConnection;

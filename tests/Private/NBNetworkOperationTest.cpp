@@ -6,7 +6,9 @@
 #include <map>
 #include <thread>
 
+#include "nb/Private/JsonFramework/NBJsonUtility.h"
 #include "nb/Private/ParseError.h"
+#include "nb/Private/internal/ServiceMessage.h"
 #include "nb/platform/RunLoop.h"
 #include "nb/platform/internal/MemoryTransport.h"
 #include "tests/support/LoopbackServers.h"
@@ -411,6 +413,49 @@ TEST_F(NBNetworkOperationTest, NullDelegateRunsToTheEndSilently) {
   operation.reset();
   EXPECT_TRUE(RunLoop::current().runUntil([&] { return weak.expired(); }, milliseconds(5000)));
   EXPECT_TRUE(log->successData.empty());  // "file exist" was a failure, told to nobody
+}
+
+// The glance that spares most replies the parse never hides a service error:
+// each body is judged by the glance and by a full parse.
+TEST(ServiceMessageTest, TheGlanceSkipsOnlyBodiesWithoutAnError) {
+  const auto parsedError = [](std::string_view body) {
+    const auto value = NBJsonUtility::jsonValueFromString(body);
+    if (!value || !value->isObject()) return false;
+    const JsonValue* message = value->find("msg");
+    return message != nullptr && (!message->isString() || message->stringValue() != "ok");
+  };
+  struct Case {
+    std::string body;
+    bool skipped;  // the glance alone decides: no error
+  };
+  const std::vector<Case> cases = {
+      {R"({"root":"app","path":"/a","size":3})", true},
+      {R"({"msg":"ok","size":3})", true},
+      {" {\n \"msg\" :\t\"ok\" }", true},
+      {R"({"msg":"ok"})", true},
+      {"", true},
+      {"plain words, not JSON", true},
+      {R"({"msgs":"x","a":"\"msg\""})", true},
+      {R"({"msg":"file exist"})", false},
+      {R"({"msg":"okay"})", false},
+      {R"({"msg":"ok","msg":"file exist"})", false},  // the later member wins
+      {R"({"msg":"ok","a":{"msg":"file exist"}})", false},
+      {R"({"\u006dsg":"file exist"})", false},  // "msg" spelt with an escape
+      {R"({"m\u0073g":"file exist","msg":"ok"})", false},
+      {R"({"size":3,"msg":"file exist"})", false},
+      {R"({"size":3,"msg":"ok"})", false},
+      {R"({"msg":5})", false},
+      {R"({"msg":"ok\u0020"})", false},
+      {R"([{"msg":"file exist"}])", false},
+      {R"({"msg":"ok" "x"})", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    EXPECT_EQ(!mayCarryServiceMessage(c.body), c.skipped);
+    if (!mayCarryServiceMessage(c.body)) {
+      EXPECT_FALSE(parsedError(c.body));
+    }
+  }
 }
 
 }  // namespace

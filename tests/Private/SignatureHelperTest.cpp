@@ -192,6 +192,20 @@ TEST(SignatureHelperTest, GenericUrlLayout) {
             queryValue(SignatureHelper::getSignatureUrlString(kAccountInfo, "GET", consumer,
                                                               nullptr, nullptr),
                        "oauth_nonce"));
+
+  // A value too big for the buffer the thread keeps, and a short one after it,
+  // each arrive whole and signed.
+  for (const std::string& value : {std::string(20000, '/'), std::string("x")}) {
+    const NBParameters one{{"path", value}};
+    const std::string signedURL =
+        SignatureHelper::getSignatureUrlString(kAccountInfo, "GET", consumer, &token, &one);
+    NBParameters carried = NSURLHelper::parseURLQueryString(signedURL.substr(url.find('?') + 1));
+    EXPECT_EQ(carried["path"], value);
+    const std::string carriedSignature = carried["oauth_signature"];
+    carried.erase("oauth_signature");
+    EXPECT_EQ(SignatureHelper::getSignatureInternal(kAccountInfo, "GET", consumer, &token, carried),
+              carriedSignature);
+  }
 }
 
 TEST(SignatureHelperTest, XAuthUrlLayout) {

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <thread>
 
+#include "nb/Private/internal/AsciiText.h"
 #include "nb/platform/RunLoop.h"
 #include "nb/platform/URLConnection.h"
 #include "nb/platform/internal/MemoryTransport.h"
@@ -145,7 +147,36 @@ TEST_F(URLConnectionTest, GetDeliversResponseBodyAndFinishInOrder) {
   EXPECT_EQ(recorder->response.expectedContentLength(),
             static_cast<std::int64_t>(recorder->body.size()));
   EXPECT_EQ(recorder->response.valueForHTTPHeaderField("content-type"), "application/json");
+  const auto fields = recorder->response.allHeaderFields();
+  EXPECT_NE(std::find(fields.begin(), fields.end(),
+                      std::pair<std::string, std::string>("Content-Type", "application/json")),
+            fields.end());
   EXPECT_FALSE(recorder->wrongThread);
+}
+
+// Header lines are kept as one block and split only when asked for.
+TEST(URLResponseTest, HeaderLinesAreSplitTrimmedAndLookedUpWithoutCase) {
+  const URLResponse response = URLResponse::withHeaderBlock(
+      "http://h/x", 200,
+      "Content-Type: text/plain\r\n  X-Pad :  a: b \nno colon here\nx-pad: second\nEmpty:\n", 5);
+  EXPECT_EQ(response.expectedContentLength(), 5);
+  EXPECT_EQ(response.valueForHTTPHeaderField("X-PAD"), "a: b");  // the first one
+  EXPECT_EQ(response.valueForHTTPHeaderField("empty"), "");
+  EXPECT_EQ(response.valueForHTTPHeaderField("no colon here"), std::nullopt);
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"Content-Type", "text/plain"}, {"X-Pad", "a: b"}, {"x-pad", "second"}, {"Empty", ""}};
+  EXPECT_EQ(response.allHeaderFields(), expected);
+  EXPECT_EQ(URLResponse("http://h/x", 200, expected).allHeaderFields(), expected);
+
+  const std::vector<std::pair<std::string, std::int64_t>> lengths = {
+      {"12", 12}, {" 12 ", 12}, {"-1", -1}, {"1x", -1}, {"", -1}, {"99999999999999999999", -1}};
+  for (const auto& [text, length] : lengths) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(URLResponse::parseContentLength(ascii::trim(text)), length);
+    EXPECT_EQ(URLResponse("u", 200, {{"Content-Length", text}, {"Content-Length", "7"}})
+                  .expectedContentLength(),
+              length);
+  }
 }
 
 TEST_F(URLConnectionTest, StatusesAreReportedNotJudged) {

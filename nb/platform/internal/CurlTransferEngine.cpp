@@ -87,17 +87,10 @@ NBError transportError(int code, std::string_view detail) {
   return error;
 }
 
-// Statuses with a Location that the transport follows instead of reporting.
-bool isFollowedRedirect(int status,
-                        const std::vector<std::pair<std::string, std::string>>& headers) {
-  if (status != 300 && status != 301 && status != 302 && status != 303 && status != 307 &&
-      status != 308) {
-    return false;
-  }
-  for (const auto& [field, value] : headers) {
-    if (equalsIgnoringCase(field, "Location") && !value.empty()) return true;
-  }
-  return false;
+// Statuses whose Location the transport follows instead of reporting them.
+bool isRedirectStatus(int status) {
+  return status == 300 || status == 301 || status == 302 || status == 303 || status == 307 ||
+         status == 308;
 }
 
 curl_socket_t openEngineSocket(void* engine, curlsocktype /*purpose*/, curl_sockaddr* address) {
@@ -147,8 +140,10 @@ std::size_t requestTargetStart(std::string_view url) {
   } else {
     return std::string_view::npos;
   }
-  const std::size_t path = url.find_first_of("/?#", authority);
-  if (path == std::string_view::npos || url[path] != '/') return std::string_view::npos;
+  // (A plain loop: find_first_of searches the set once per character.)
+  std::size_t path = authority;
+  while (path < url.size() && url[path] != '/' && url[path] != '?' && url[path] != '#') ++path;
+  if (path == url.size() || url[path] != '/') return std::string_view::npos;
   const std::size_t query = url.find('?', path);
   if (query == std::string_view::npos) return std::string_view::npos;  // nothing to gain
   if (!printableWithoutHash(url.substr(path))) return std::string_view::npos;
@@ -230,12 +225,15 @@ class CurlTransfer final : public Transfer {
   bool inHeaderBlock_ = false;
   bool skipBody_ = false;  // body of a redirect that is followed
   bool responseDelivered_ = false;
-  bool sendsTarget_ = false;  // the path and query go as CURLOPT_REQUEST_TARGET
+  bool sendsTarget_ = false;         // the path and query go as CURLOPT_REQUEST_TARGET
   std::shared_ptr<void> parsedURL_;  // the CURLU handed to libcurl with the target
-  bool plainGet_ = false;     // a GET without body or header: its handle's options are few
+  bool plainGet_ = false;            // a GET without body or header: its handle's options are few
   const EnvironmentSettings* settings_ = nullptr;  // the transport's, which outlives us
   int status_ = 0;
-  std::vector<std::pair<std::string, std::string>> responseHeaders_;
+  std::string headerBlock_;          // the response's header lines, as URLResponse keeps them
+  bool hasLocation_ = false;         // the response names a Location
+  bool lengthSeen_ = false;          // the response has a Content-Length field
+  std::int64_t contentLength_ = -1;  // its first one's value; negative when not a length
   std::int64_t uploaded_ = 0;
 
   // The time-out counts from the last byte moved either way (or from the start).
@@ -307,9 +305,11 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   } else {
     // No proxy variable is set: saying so spares libcurl five environment
-    // lookups per request.
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
-    curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+    // lookups per request. (A configured handle has said so already.)
+    if (!configured) {
+      curl_easy_setopt(easy, CURLOPT_PROXY, "");
+      curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+    }
     const std::size_t target = requestTargetStart(url);
     if (target == std::string_view::npos) {
       curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
@@ -321,7 +321,10 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
       // still does for a redirect).
       const std::string_view withoutQuery = std::string_view(url).substr(0, url.find('?', target));
       parsedURL_ = engine.parsedURL(withoutQuery);
-      curl_easy_setopt(easy, CURLOPT_URL, std::string(withoutQuery).c_str());
+      // libcurl copies the text; the copy it is made from is kept per thread.
+      thread_local std::string text;
+      text.assign(withoutQuery);
+      curl_easy_setopt(easy, CURLOPT_URL, text.c_str());
       curl_easy_setopt(easy, CURLOPT_CURLU, parsedURL_.get());
       curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, url.c_str() + target);
       sendsTarget_ = true;
@@ -439,8 +442,11 @@ bool CurlTransfer::onHeaderLine(std::string_view line) {
     inHeaderBlock_ = true;
     skipBody_ = false;
     responseDelivered_ = false;
-    responseHeaders_.clear();
-    responseHeaders_.reserve(16);  // a typical reply's header lines, without regrowing
+    headerBlock_.clear();
+    headerBlock_.reserve(512);  // a typical reply's header lines, without regrowing
+    hasLocation_ = false;
+    lengthSeen_ = false;
+    contentLength_ = -1;
     status_ = 0;
     const auto space = line.find(' ');
     if (space != std::string_view::npos) {
@@ -453,14 +459,22 @@ bool CurlTransfer::onHeaderLine(std::string_view line) {
   if (!line.empty()) {
     const auto colon = line.find(':');
     if (colon != std::string_view::npos) {
-      responseHeaders_.emplace_back(std::string(trim(line.substr(0, colon))),
-                                    std::string(trim(line.substr(colon + 1))));
+      // The two fields the transport reads itself are noted on the way.
+      const std::string_view name = trim(line.substr(0, colon));
+      const std::string_view value = trim(line.substr(colon + 1));
+      if (name.size() == 8 && equalsIgnoringCase(name, "Location") && !value.empty()) {
+        hasLocation_ = true;
+      } else if (name.size() == 14 && !lengthSeen_ && equalsIgnoringCase(name, "Content-Length")) {
+        lengthSeen_ = true;
+        contentLength_ = URLResponse::parseContentLength(value);
+      }
+      headerBlock_.append(line).push_back('\n');
     }
     return true;
   }
   inHeaderBlock_ = false;
   if (status_ >= 100 && status_ < 200) return true;
-  if (isFollowedRedirect(status_, responseHeaders_)) {
+  if (isRedirectStatus(status_) && hasLocation_) {
     skipBody_ = true;
     // The next request goes where the Location says, path and query included.
     if (std::exchange(sendsTarget_, false)) {
@@ -488,9 +502,9 @@ bool CurlTransfer::deliverResponse() {
   // normalising was due).
   char* url = nullptr;
   if (!sendsTarget_) curl_easy_getinfo(easy_.get(), CURLINFO_EFFECTIVE_URL, &url);
-  const URLResponse response(url != nullptr ? url : request_.URL(), status_,
-                             std::move(responseHeaders_));
-  responseHeaders_.clear();
+  const URLResponse response = URLResponse::withHeaderBlock(
+      url != nullptr ? url : request_.URL(), status_, std::move(headerBlock_), contentLength_);
+  headerBlock_.clear();
   responseDelivered_ = true;
   return receiver_ != nullptr && receiver_->transferDidReceiveResponse(response);
 }
