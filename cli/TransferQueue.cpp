@@ -243,7 +243,7 @@ class Job {
       outcome = partials_[index]->commit(target.path, target.mode, PartialFile::Flush::kLater);
     }
     if (outcome.ok()) {
-      unflushed_.push_back({index, devices_[index]});
+      unflushed_.push_back(index);
       flush_.committed(devices_[index], items_[index].size);
     }
     partials_[index].reset();  // an uncommitted partial file goes
@@ -290,13 +290,11 @@ class Job {
   // one fsync per file. A file system that cannot be flushed fails its files.
   void flush() {
     const std::map<dev_t, Status> flushed = flush_.finish();
-    for (const Unflushed& file : unflushed_) {
-      const auto it = flushed.find(file.device);
+    for (const std::size_t index : unflushed_) {
+      const auto it = flushed.find(devices_[index]);
       const Status failure =
           it != flushed.end() ? it->second : Status::internal("a file system was not flushed");
-      if (!failure.ok() && outcomes_[file.index] && outcomes_[file.index]->ok()) {
-        outcomes_[file.index] = failure;
-      }
+      if (!failure.ok() && outcomes_[index] && outcomes_[index]->ok()) outcomes_[index] = failure;
     }
     unflushed_.clear();
   }
@@ -334,11 +332,7 @@ class Job {
   std::unique_ptr<PartialFileMaker> maker_;
   std::vector<dev_t> devices_;  // the file system of each download's partial file
   FileSystemFlush flush_;
-  struct Unflushed {
-    std::size_t index;
-    dev_t device;
-  };
-  std::vector<Unflushed> unflushed_;  // downloads renamed into place, not yet on disk
+  std::vector<std::size_t> unflushed_;  // downloads renamed into place, not yet on disk
   std::optional<std::string> node_;
   std::size_t next_ = 0;
   std::size_t inFlight_ = 0;
