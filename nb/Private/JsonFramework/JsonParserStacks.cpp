@@ -26,6 +26,26 @@ std::uint64_t keyHash(std::string_view key) {
   return h ^ (h >> 29);
 }
 
+// The first of the `count` kept members whose key is member i's, or `count`
+// when there is none: each is looked at.
+inline std::size_t findKept(const RawMember* first, std::size_t i, std::size_t count) {
+  std::size_t j = 0;
+  while (j < count && first[j].key != first[i].key) ++j;
+  return j;
+}
+
+// Member i found its key at kept member j: a duplicate (j < count), whose value
+// goes to the kept member in its place, or a new key (j == count), kept as the
+// count-th member.
+inline void keepOrMerge(RawMember* first, std::size_t i, std::size_t j, std::size_t& count) {
+  if (j < count) {
+    first[j].value = first[i].value;
+    return;
+  }
+  if (count != i) first[count] = first[i];
+  ++count;
+}
+
 }  // namespace
 
 int KeyIndex::findOrAdd(std::string_view key, int position, const RawMember* members) {
@@ -59,30 +79,16 @@ void KeyIndex::reset(std::size_t count) {
     for (std::size_t i = 0; i < total; ++i) {
       const std::uint64_t h = keyHash(first[i].key) >> 54;
       const std::uint64_t bit = std::uint64_t{1} << (h & 63);
-      std::size_t j = count;
-      if ((seen[h >> 6] & bit) != 0) {
-        j = 0;
-        while (j < count && first[j].key != first[i].key) ++j;
-      }
+      const std::size_t j = (seen[h >> 6] & bit) != 0 ? findKept(first, i, count) : count;
       seen[h >> 6] |= bit;
-      if (j < count) {
-        first[j].value = first[i].value;
-      } else {
-        if (count != i) first[count] = first[i];
-        ++count;
-      }
+      keepOrMerge(first, i, j, count);
     }
     return count;
   }
   index.reset(total);
   for (std::size_t i = 0; i < total; ++i) {
     const int j = index.findOrAdd(first[i].key, static_cast<int>(count), first);
-    if (j >= 0) {
-      first[j].value = first[i].value;
-    } else {
-      if (count != i) first[count] = first[i];
-      ++count;
-    }
+    keepOrMerge(first, i, j >= 0 ? static_cast<std::size_t>(j) : count, count);
   }
   return count;
 }
@@ -92,16 +98,7 @@ JsonParserStacks::Block JsonParserStacks::closeObject(std::size_t start, JsonAre
   const std::size_t total = members.size() - start;
   std::size_t count = 0;
   if (total <= 16) {
-    for (std::size_t i = 0; i < total; ++i) {
-      std::size_t j = 0;
-      while (j < count && first[j].key != first[i].key) ++j;
-      if (j < count) {
-        first[j].value = first[i].value;
-      } else {
-        if (count != i) first[count] = first[i];
-        ++count;
-      }
-    }
+    for (std::size_t i = 0; i < total; ++i) keepOrMerge(first, i, findKept(first, i, count), count);
   } else {
     count = dropDuplicatesOfLarge(first, total);
   }
