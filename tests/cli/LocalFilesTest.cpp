@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -23,6 +24,34 @@ namespace fs = std::filesystem;
 
 int entries(const fs::path& folder) {
   return static_cast<int>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+// Forks a child that installs the interrupt clean-up, runs `setUp` and then
+// waits for a signal. Returns the child once `setUp` is done, or -1 when the
+// child could not be started or ended first.
+pid_t startInterruptibleChild(const std::function<void()>& setUp) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    LocalFiles::removePartialFilesOnInterrupt();
+    setUp();
+    (void)::write(ready[1], "r", 1);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);  // so that a child that ends early gives end-of-file
+  char byte = 0;
+  const bool started = child > 0 && ::read(ready[0], &byte, 1) == 1;
+  ::close(ready[0]);
+  return started ? child : -1;
+}
+
+// Sends `signal` to `child` and returns its exit code, or -1 when it did not exit.
+int exitCodeAfter(pid_t child, int signal) {
+  ::kill(child, signal);
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 TEST(LocalFilesTest, PartialFileReplacesTheTargetOnlyOnCommit) {
@@ -126,28 +155,17 @@ TEST(LocalFilesTest, DownloadTargetResolvesFoldersAndGuardsReadOnlyFiles) {
 TEST(LocalFilesTest, InterruptRemovesPartialFilesAndExitsWithTheSignal) {
   for (const int signal : {SIGINT, SIGTERM}) {
     test::TemporaryFolder folder("nb-local-files");
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      LocalFiles::removePartialFilesOnInterrupt();
+    const pid_t child = startInterruptibleChild([&folder] {
+      // Kept until the signal: the child never returns from its wait.
+      static std::unique_ptr<PartialFile> kept;
       auto file = PartialFile::beside((folder.path() / "big.bin").string());
       if (!file.ok() || !(*file)->write("partial").ok()) ::_exit(1);
-      (void)::write(ready[1], "r", 1);
-      for (;;) ::pause();
-    }
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+      kept = std::move(*file);
+    });
+    ASSERT_GT(child, 0);
     EXPECT_EQ(entries(folder.path()), 1);
-    ::kill(child, signal);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+    EXPECT_EQ(exitCodeAfter(child, signal), 128 + signal);
     EXPECT_EQ(entries(folder.path()), 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
   }
 }
 
@@ -157,15 +175,9 @@ TEST(LocalFilesTest, InterruptRemovesPartialFilesAndExitsWithTheSignal) {
 TEST(LocalFilesTest, InterruptRemovesPartialFilesMadeOnEveryThread) {
   for (int round = 0; round < 20; ++round) {
     test::TemporaryFolder folder("nb-local-files");
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      LocalFiles::removePartialFilesOnInterrupt();
-      const std::string target = (folder.path() / "f.bin").string();
+    const pid_t child = startInterruptibleChild([&folder] {
       // Each thread keeps its last few files and makes new ones without pause.
-      auto churn = [&target] {
+      auto churn = [target = (folder.path() / "f.bin").string()] {
         std::vector<std::unique_ptr<PartialFile>> kept(4);
         for (std::size_t i = 0;; ++i) {
           auto file = PartialFile::beside(target);
@@ -175,20 +187,11 @@ TEST(LocalFilesTest, InterruptRemovesPartialFilesMadeOnEveryThread) {
       };
       std::thread(churn).detach();
       std::thread(churn).detach();
-      (void)::write(ready[1], "r", 1);
-      for (;;) ::pause();
-    }
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    });
+    ASSERT_GT(child, 0);
     ::usleep(static_cast<useconds_t>(2000 + round * 300));
-    ::kill(child, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_EQ(exitCodeAfter(child, SIGTERM), 128 + SIGTERM);
     EXPECT_EQ(entries(folder.path()), 0) << "round " << round;
-    ::close(ready[0]);
-    ::close(ready[1]);
   }
 }
 
