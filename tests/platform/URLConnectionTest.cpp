@@ -446,6 +446,53 @@ TEST_F(URLConnectionTest, TheTimeOutCountsFromTheLastByteNotTheAverageSpeed) {
   EXPECT_EQ(recorder->body, "abc") << recorder->error.description;
 }
 
+TEST_F(URLConnectionTest, EachStalledTransferTimesOutOnItsOwnWhileOthersGoOn) {
+  const auto stallAfter = [](std::string reply) {
+    return [reply](int fd, const std::atomic<bool>& stopping) {
+      RawTestServer::readRequestHead(fd);
+      if (!reply.empty()) RawTestServer::sendAll(fd, reply);
+      while (!stopping) std::this_thread::sleep_for(milliseconds(10));
+    };
+  };
+  // A body that stops half-way; an upload the server stops reading (more than
+  // the sockets buffer); a request whose time-out is far longer.
+  RawTestServer halfBody(
+      stallAfter("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'x')));
+  RawTestServer unread(stallAfter(""));
+  RawTestServer patient(stallAfter(""));
+
+  const auto start = [](const std::string& url, double timeout, std::string body = "") {
+    auto recorder = std::make_shared<Recorder>();
+    auto request = URLRequest::requestWithURL(url);
+    request.setTimeoutInterval(timeout);
+    if (!body.empty()) {
+      request.setHTTPMethod("POST");
+      request.setHTTPBodyParts({URLRequestBodyPart::bytes(std::move(body))});
+    }
+    return std::make_pair(recorder, URLConnection::connectionWithRequest(request, recorder));
+  };
+  const auto began = std::chrono::steady_clock::now();
+  const auto [stalledBody, c1] = start(halfBody.url("/"), 1);
+  const auto [stalledUpload, c2] = start(unread.url("/"), 1, std::string(32 << 20, 'u'));
+  const auto [waiting, c3] = start(patient.url("/"), 30);
+  const auto [normal, c4] = start(http.url("/hello"), 1);
+  ASSERT_TRUE(RunLoop::current().runUntil(
+      [&] { return stalledBody->ended && stalledUpload->ended && normal->ended; },
+      milliseconds(10000)));
+  EXPECT_LT(std::chrono::steady_clock::now() - began, milliseconds(4000));
+
+  EXPECT_EQ(stalledBody->summary(), "response 200, data, fail");
+  EXPECT_EQ(stalledBody->body.size(), 1000u);
+  EXPECT_EQ(stalledUpload->summary(), "sent, fail");
+  for (const auto& stalled : {stalledBody, stalledUpload}) {
+    EXPECT_EQ(stalled->error.code, kURLConnectionErrorTimedOut);
+    EXPECT_EQ(stalled->error.description, "The request timed out.");
+  }
+  EXPECT_EQ(normal->summary(), "response 200, data, finish");
+  EXPECT_FALSE(waiting->ended) << waiting->summary();
+  c3->cancel();
+}
+
 TEST_F(URLConnectionTest, NothingIsCalledAfterCancelAndTheDelegateIsReleased) {
   // Cancel right away, at the response, and in the middle of a 4 MiB body.
   for (const std::string cancelAt : {"", "response", "data"}) {

@@ -8,7 +8,6 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
-#include <cmath>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -171,6 +170,26 @@ class CurlTransfer final : public Transfer {
   void cancel() override;
   // From the engine: the transfer has ended (code 0: success).
   void complete(int code);
+  // From the engine's idle check, at `now` (the loop's time): true when no
+  // byte has moved either way for the request's time-out. A move since the
+  // last check restarts the count from this check, so the count never starts
+  // before the last move: the time-out ends a transfer between one and a half
+  // time-outs after its last byte (one and a quarter plus the check's delay).
+  bool idleTooLong(std::chrono::steady_clock::time_point now) {
+    if (std::exchange(moved_, false)) {
+      quietSince_ = now;
+      return false;
+    }
+    return now - quietSince_ >= idleLimit_;
+  }
+  // How often the engine checks this transfer: a quarter of its time-out,
+  // from 10 ms to 1 s.
+  std::chrono::milliseconds idleCheckPeriod() const {
+    const auto quarter = std::chrono::duration_cast<std::chrono::milliseconds>(idleLimit_ / 4);
+    return std::clamp(quarter, std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
+  }
+  // From the engine's idle check: ends the transfer as timed out.
+  void timeOut();
   // From the engine at thread exit: no event follows.
   void drop() {
     engine_ = nullptr;
@@ -195,14 +214,20 @@ class CurlTransfer final : public Transfer {
 
   static std::size_t header(char* data, std::size_t size, std::size_t count, void* user) {
     const std::size_t length = size * count;
-    return static_cast<CurlTransfer*>(user)->onHeaderLine({data, length}) ? length : 0;
+    auto* self = static_cast<CurlTransfer*>(user);
+    self->moved_ = true;
+    return self->onHeaderLine({data, length}) ? length : 0;
   }
   static std::size_t write(char* data, std::size_t size, std::size_t count, void* user) {
     const std::size_t length = size * count;
-    return static_cast<CurlTransfer*>(user)->onBody({data, length}) ? length : 0;
+    auto* self = static_cast<CurlTransfer*>(user);
+    self->moved_ = true;
+    return self->onBody({data, length}) ? length : 0;
   }
   static std::size_t read(char* buffer, std::size_t size, std::size_t count, void* user) {
-    const auto got = static_cast<CurlTransfer*>(user)->body_->read(buffer, size * count);
+    auto* self = static_cast<CurlTransfer*>(user);
+    const auto got = self->body_->read(buffer, size * count);
+    if (got > 0) self->moved_ = true;
     return got < 0 ? CURL_READFUNC_ABORT : static_cast<std::size_t>(got);
   }
   static int seek(void* user, curl_off_t offset, int origin) {
@@ -210,8 +235,8 @@ class CurlTransfer final : public Transfer {
     return static_cast<CurlTransfer*>(user)->body_->seek(offset) ? CURL_SEEKFUNC_OK
                                                                  : CURL_SEEKFUNC_FAIL;
   }
-  static int progress(void* user, curl_off_t, curl_off_t downloadNow, curl_off_t,
-                      curl_off_t uploadNow);
+  // Set for a request with a body only: reports the bytes sent.
+  static int progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploadNow);
 
   const URLRequest& request_;  // the connection's; the body reader reads its parts
   EasyHandle easy_;
@@ -236,27 +261,19 @@ class CurlTransfer final : public Transfer {
   std::int64_t contentLength_ = -1;  // its first one's value; negative when not a length
   std::int64_t uploaded_ = 0;
 
-  // The time-out counts from the last byte moved either way (or from the start).
+  // The time-out counts from the last byte moved either way (or from the
+  // start): the callbacks that move bytes set moved_, and the engine's idle
+  // check, a few times per time-out, reads and clears it. That costs no clock
+  // reading per callback, and a small request needs no progress callback.
   std::chrono::steady_clock::duration idleLimit_{};
-  std::chrono::steady_clock::time_point lastProgress_;
-  curl_off_t lastDownloaded_ = 0, lastUploaded_ = 0;
-  bool timedOut_ = false;
+  std::chrono::steady_clock::time_point quietSince_;  // set at the first check
+  bool moved_ = true;                                 // the start counts as a move
 };
 
-int CurlTransfer::progress(void* user, curl_off_t, curl_off_t downloadNow, curl_off_t,
-                           curl_off_t uploadNow) {
+int CurlTransfer::progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploadNow) {
   auto& t = *static_cast<CurlTransfer*>(user);
-  const auto now = std::chrono::steady_clock::now();
-  if (downloadNow != t.lastDownloaded_ || uploadNow != t.lastUploaded_) {
-    t.lastDownloaded_ = downloadNow;
-    t.lastUploaded_ = uploadNow;
-    t.lastProgress_ = now;
-  } else if (now - t.lastProgress_ > t.idleLimit_) {
-    t.timedOut_ = true;
-    return 1;
-  }
-  if (t.body_ && !t.onUploadProgress(uploadNow)) return 1;
-  return 0;
+  if (uploadNow > t.uploaded_) t.moved_ = true;
+  return t.onUploadProgress(uploadNow) ? 0 : 1;
 }
 
 void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
@@ -343,28 +360,20 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlTransfer::header);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlTransfer::write);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CurlTransfer::progress);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     if (!settings.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile.c_str());
   }
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
 
   // The time-out bounds connecting and any stretch without a byte moved, not
   // the whole transfer, so that big uploads and downloads are not cut short and
-  // a slow but steady peer is not taken for a dead one. The progress callback
-  // tells the stretches apart; the speed check (far looser) only makes the
-  // transport call it at least once a second while nothing moves.
+  // a slow but steady peer is not taken for a dead one. libcurl bounds the
+  // connecting; the engine's idle check the stretches.
   const double timeout = request_.timeoutInterval();
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
   idleLimit_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(timeout));
-  lastProgress_ = std::chrono::steady_clock::now();
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
-                   std::max(1L, static_cast<long>(std::ceil(timeout * 4))));
   curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo);
 
   bool hasExpect = false;
@@ -390,6 +399,11 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
     curl_easy_setopt(easy, CURLOPT_READDATA, this);
     curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &CurlTransfer::seek);
     curl_easy_setopt(easy, CURLOPT_SEEKDATA, this);
+    // Only a body's sending is reported as progress: libcurl calls this on
+    // every pass over the transfer, which a small request need not pay for.
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CurlTransfer::progress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
     if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   } else if (method == "HEAD") {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
@@ -419,7 +433,6 @@ void CurlTransfer::complete(int code) {
   }
   if (code != CURLE_OK) {
     recycleEasy(*engine);
-    if (timedOut_) code = CURLE_OPERATION_TIMEDOUT;
     const bool bodyFailed = body_ && !body_->error().empty();
     const NBError error =
         transportError(code, bodyFailed ? body_->error() : std::string(errorBuffer_));
@@ -432,6 +445,14 @@ void CurlTransfer::complete(int code) {
   if (delivered && receiver_ != nullptr) {
     std::exchange(receiver_, nullptr)->transferDidComplete(nullptr);
   }
+}
+
+void CurlTransfer::timeOut() {
+  if (engine_ == nullptr || receiver_ == nullptr) return;  // ended meanwhile
+  TransferReceiver* target = std::exchange(receiver_, nullptr);
+  std::exchange(engine_, nullptr)->remove(this);
+  const NBError error = transportError(CURLE_OPERATION_TIMEDOUT, "");
+  target->transferDidComplete(&error);
 }
 
 bool CurlTransfer::onHeaderLine(std::string_view line) {
@@ -630,6 +651,7 @@ CurlTransferEngine::~CurlTransferEngine() {
   transfers_.clear();
   for (auto& running : dropped) running.transfer->drop();
   timer_.cancel();
+  idleCheck_.cancel();
   for (int fd : watched_) loop_.unwatchFd(fd);
   for (const IdleEasy& idle : idle_) curl_easy_cleanup(static_cast<CURL*>(idle.easy));
   curl_multi_cleanup(multi_);
@@ -644,8 +666,45 @@ void CurlTransferEngine::add(CurlTransfer* transfer, std::shared_ptr<TransferRec
   }
   void* easy = transfer->easy();
   transfers_.emplace(easy, Running{transfer, std::move(receiver)});
+  armIdleCheck(transfer->idleCheckPeriod());
   // Adding arms the timer at zero: the transfer starts on the next loop pass.
   curl_multi_add_handle(multi_, easy);
+}
+
+void CurlTransferEngine::armIdleCheck(std::chrono::milliseconds period) {
+  const auto due = loop_.currentTime() + period;
+  if (idleCheck_.valid()) {
+    // Only ever sooner: a check due later than a new transfer's period.
+    if (due >= idleCheckDue_ || !loop_.rescheduleTimer(idleCheck_, period)) return;
+  } else {
+    idleCheck_ = loop_.addTimer(period, false, [this] {
+      idleCheck_ = {};
+      checkIdle();
+    });
+  }
+  idleCheckDue_ = due;
+}
+
+void CurlTransferEngine::checkIdle() {
+  if (insideCurl_ > 0) {
+    // The loop runs nested inside one of our callbacks, where libcurl must
+    // not be re-entered: checked again shortly.
+    armIdleCheck(std::chrono::milliseconds(10));
+    return;
+  }
+  const auto now = loop_.currentTime();
+  std::vector<Running> expired;  // each keeps its receiver, and so its transfer, alive
+  auto period = std::chrono::milliseconds(1000);
+  for (const auto& [easy, running] : transfers_) {
+    if (running.transfer->idleTooLong(now)) {
+      expired.push_back(running);
+    } else {
+      period = std::min(period, running.transfer->idleCheckPeriod());
+    }
+  }
+  // A receiver told of its time-out may start and cancel transfers.
+  for (const Running& running : expired) running.transfer->timeOut();
+  if (!transfers_.empty()) armIdleCheck(period);
 }
 
 void CurlTransferEngine::remove(CurlTransfer* transfer) {

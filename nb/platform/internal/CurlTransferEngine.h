@@ -6,6 +6,7 @@
 // when unfinished transfers are dropped (TransferReceiver::transferWasDropped).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -70,12 +71,19 @@ class CurlTransferEngine {
 
   // Lets libcurl act on `fd` (or on its timer) and handles what it finished.
   void socketAction(int fd, int curlEvents);
+  // Ends the transfers that have moved no byte for their time-out, and checks
+  // again while transfers run. One timer serves every transfer.
+  void checkIdle();
+  // Arms the idle check to run `period` from now, unless it is due sooner.
+  void armIdleCheck(std::chrono::milliseconds period);
   void completeFinished();
   void applyDeferred();
 
   RunLoop& loop_;
   void* multi_;
   RunLoop::TimerHandle timer_;
+  RunLoop::TimerHandle idleCheck_;
+  std::chrono::steady_clock::time_point idleCheckDue_;
   std::unordered_map<void*, Running> transfers_;  // by easy handle
   std::unordered_set<int> watched_;               // sockets registered with the run loop
   // Connection sockets opened here and not yet closed: between requests such
