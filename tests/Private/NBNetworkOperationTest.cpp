@@ -448,6 +448,12 @@ TEST(ServiceMessageTest, TheGlanceSkipsOnlyBodiesWithoutAnError) {
       {R"({"msg":"ok\u0020"})", false},
       {R"([{"msg":"file exist"}])", false},
       {R"({"msg":"ok" "x"})", false},
+      // The search starts at each "m": other m's, a key that only ends in
+      // "msg", and a body that ends in "m" or in a backslash.
+      {R"({"mm":"m","xmsg":"ok","msg":"file exist"})", false},
+      {R"({"xmsg":"file exist","mime":"m"})", true},
+      {"ends in m", true},
+      {"{\"a\":\"\\", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
