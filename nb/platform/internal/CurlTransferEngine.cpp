@@ -672,17 +672,17 @@ void CurlTransferEngine::add(CurlTransfer* transfer, std::shared_ptr<TransferRec
 }
 
 void CurlTransferEngine::armIdleCheck(std::chrono::milliseconds period) {
-  const auto due = loop_.currentTime() + period;
   if (idleCheck_.valid()) {
-    // Only ever sooner: a check due later than a new transfer's period.
-    if (due >= idleCheckDue_ || !loop_.rescheduleTimer(idleCheck_, period)) return;
+    // A check armed with a period no longer than this one is due within it
+    // anyway (and knowing so takes no clock reading, unlike moving it).
+    if (idleCheckPeriod_ <= period || !loop_.rescheduleTimer(idleCheck_, period)) return;
   } else {
     idleCheck_ = loop_.addTimer(period, false, [this] {
       idleCheck_ = {};
       checkIdle();
     });
   }
-  idleCheckDue_ = due;
+  idleCheckPeriod_ = period;
 }
 
 void CurlTransferEngine::checkIdle() {

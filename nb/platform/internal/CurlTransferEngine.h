@@ -74,7 +74,8 @@ class CurlTransferEngine {
   // Ends the transfers that have moved no byte for their time-out, and checks
   // again while transfers run. One timer serves every transfer.
   void checkIdle();
-  // Arms the idle check to run `period` from now, unless it is due sooner.
+  // Arms the idle check to run `period` from now, unless a check armed with
+  // a period no longer than that is pending.
   void armIdleCheck(std::chrono::milliseconds period);
   void completeFinished();
   void applyDeferred();
@@ -83,7 +84,7 @@ class CurlTransferEngine {
   void* multi_;
   RunLoop::TimerHandle timer_;
   RunLoop::TimerHandle idleCheck_;
-  std::chrono::steady_clock::time_point idleCheckDue_;
+  std::chrono::milliseconds idleCheckPeriod_{};  // the period idleCheck_ was armed with
   std::unordered_map<void*, Running> transfers_;  // by easy handle
   std::unordered_set<int> watched_;               // sockets registered with the run loop
   // Connection sockets opened here and not yet closed: between requests such
