@@ -15,6 +15,8 @@ NBNetworkOperation::~NBNetworkOperation() {
   _sink.reset();
 }
 
+void NBNetworkOperation::SinkDeleter::operator()(NBReplySink* sink) const { delete sink; }
+
 void NBNetworkOperation::setCredentialSource(std::shared_ptr<NBCredentialSource> source) {
   _credentials = std::move(source);
 }
@@ -130,7 +132,7 @@ void NBNetworkOperation::connectionDidReceiveResponse(URLConnection* /*connectio
   }
   _receivedBytes = 0;
   _expectedBytes = response.expectedContentLength();
-  _sink = replySink();
+  _sink.reset(replySink().release());
   if (Status status = _sink->begin(_expectedBytes); !status.ok()) failRequest(std::move(status));
 }
 
@@ -158,7 +160,7 @@ void NBNetworkOperation::connectionDidFailWithError(URLConnection* /*connection*
 
 void NBNetworkOperation::connectionDidFinishLoading(URLConnection* /*connection*/) {
   _connection.reset();
-  std::shared_ptr<NBReplySink> sink = std::move(_sink);
+  const std::unique_ptr<NBReplySink, SinkDeleter> sink = std::move(_sink);
   if (!sink) return;  // a refused status, already reported
   Result<std::optional<std::string>> body = sink->finish();
   if (!body.ok()) {

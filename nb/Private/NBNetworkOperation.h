@@ -137,7 +137,12 @@ class NBNetworkOperation : public NBOperation, public URLConnectionDelegate {
 
   std::shared_ptr<NBCredentialSource> _credentials;  // null: the keychain
   std::shared_ptr<Transport> _transport;             // null: the standard transport
-  std::shared_ptr<NBReplySink> _sink;                // the body of the current response
+  // Deletes a sink where its type is complete (operations' inherited
+  // constructors are made in files that do not include it).
+  struct SinkDeleter {
+    void operator()(NBReplySink* sink) const;
+  };
+  std::unique_ptr<NBReplySink, SinkDeleter> _sink;  // the body of the current response
   bool _statusRefused = false;  // the current response's status was refused and reported
   std::int64_t _receivedBytes = 0;
   std::int64_t _expectedBytes = -1;

@@ -143,15 +143,15 @@ std::shared_ptr<URLConnection> URLConnection::connectionWithRequest(
 std::shared_ptr<URLConnection> URLConnection::connectionWithRequest(
     URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate,
     std::shared_ptr<Transport> transport) {
-  std::shared_ptr<URLConnection> connection(
-      new URLConnection(std::move(request), std::move(delegate)));
+  auto connection = std::make_shared<URLConnection>(Key(), std::move(request), std::move(delegate));
   connection->transport_ = transport ? std::move(transport) : Transport::standard();
   connection->transfer_ =
       connection->transport_->start(connection->request_, std::make_shared<Receiver>(connection));
   return connection;
 }
 
-URLConnection::URLConnection(URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate)
+URLConnection::URLConnection(Key, URLRequest request,
+                             std::shared_ptr<URLConnectionDelegate> delegate)
     : request_(std::move(request)), delegate_(std::move(delegate)) {}
 
 URLConnection::~URLConnection() = default;

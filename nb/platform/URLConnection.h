@@ -124,8 +124,17 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
  private:
   class Receiver;  // hears the transfer's events and passes them to the delegate
 
-  URLConnection(URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate);
+ public:
+  // Only connectionWithRequest can make a key, and so a connection; the
+  // constructor is public for make_shared, which allocates the connection and
+  // its count in one block.
+  class Key {
+    friend class URLConnection;
+    Key() = default;
+  };
+  URLConnection(Key, URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate);
 
+ private:
   URLRequest request_;
   std::shared_ptr<URLConnectionDelegate> delegate_;  // null once ended or cancelled
   std::shared_ptr<Transport> transport_;
