@@ -44,9 +44,7 @@ NBParameters NBServiceRequest::parameterMap() const {
 
 std::string NBServiceRequest::signedURLString(const NBConsumer& consumer,
                                               const NBToken* token) const {
-  const NBParameters map = parameterMap();
-  return SignatureHelper::getSignatureUrlString(url, httpMethod, consumer, token,
-                                                map.empty() ? nullptr : &map);
+  return SignatureHelper::getSignatureUrlString(url, httpMethod, consumer, token, parameters);
 }
 
 URLRequest NBServiceRequest::toURLRequest(std::string signedURL) const {

@@ -309,10 +309,13 @@ std::string SignatureHelper::serialParameters(const NBParameters& params) {
   return out;
 }
 
-std::string SignatureHelper::getSignatureUrlString(const std::string& url,
-                                                   const std::string& httpMethod,
-                                                   const NBConsumer& consumer, const NBToken* token,
-                                                   const NBParameters* extra) {
+namespace {
+
+// The signed URL of the generic layout with the extra parameters `extra`
+// (sorted by name, each name once).
+std::string signedURLWith(const std::string& url, const std::string& httpMethod,
+                          const NBConsumer& consumer, const NBToken* token, const Pair* extra,
+                          std::size_t extraCount) {
   // The OAuth set and the extra parameters as views: no map, no copies.
   char nonce[36];
   NSStringHelper::genericGUID(nonce);
@@ -329,7 +332,6 @@ std::string SignatureHelper::getSignatureUrlString(const std::string& url,
       {kToken, token != nullptr ? std::string_view(required(token->token, "token")) : "", kToken},
       {kVersion, "1.0", kVersion},
   };
-  const std::size_t extraCount = extra != nullptr ? extra->size() : 0;
   std::array<Pair, kInlinePairs> inlinePairs;
   std::vector<Pair> heapPairs;
   Pair* pairs = inlinePairs.data();
@@ -340,20 +342,13 @@ std::string SignatureHelper::getSignatureUrlString(const std::string& url,
   // Both lists are in name order: merge them, an extra parameter replacing
   // the OAuth parameter of its name.
   std::size_t count = 0;
-  NBParameters::const_iterator next{};
-  NBParameters::const_iterator end{};
-  if (extra != nullptr) {
-    next = extra->begin();
-    end = extra->end();
-  }
+  std::size_t next = 0;
   for (const Pair& pair : oauth) {
     if (pair.name == "oauth_token" && token == nullptr) continue;
-    for (; extra != nullptr && next != end && std::string_view(next->first) < pair.name; ++next) {
-      pairs[count++] = {next->first, next->second, {}};
-    }
-    if (extra == nullptr || next == end || next->first != pair.name) pairs[count++] = pair;
+    for (; next < extraCount && extra[next].name < pair.name; ++next) pairs[count++] = extra[next];
+    if (next == extraCount || extra[next].name != pair.name) pairs[count++] = pair;
   }
-  for (; extra != nullptr && next != end; ++next) pairs[count++] = {next->first, next->second, {}};
+  for (; next < extraCount; ++next) pairs[count++] = extra[next];
   std::vector<std::string> spellings;
   sortByEncodedName(pairs, count, spellings);
 
@@ -395,6 +390,48 @@ std::string SignatureHelper::getSignatureUrlString(const std::string& url,
     o = NSStringHelper::writeUrlEncoded(o, pairs[i].value);
   }
   return std::string(written.data(), static_cast<std::size_t>(o - written.data()));
+}
+
+}  // namespace
+
+std::string SignatureHelper::getSignatureUrlString(const std::string& url,
+                                                   const std::string& httpMethod,
+                                                   const NBConsumer& consumer, const NBToken* token,
+                                                   const NBParameters* extra) {
+  const std::size_t count = extra != nullptr ? extra->size() : 0;
+  std::array<Pair, kInlinePairs> inlinePairs;
+  std::vector<Pair> heapPairs;
+  Pair* pairs = inlinePairs.data();
+  if (count > inlinePairs.size()) {
+    heapPairs.resize(count);
+    pairs = heapPairs.data();
+  }
+  std::size_t i = 0;
+  if (extra != nullptr) {
+    for (const auto& [name, value] : *extra) pairs[i++] = {name, value, {}};
+  }
+  return signedURLWith(url, httpMethod, consumer, token, pairs, count);
+}
+
+std::string SignatureHelper::getSignatureUrlString(
+    const std::string& url, const std::string& httpMethod, const NBConsumer& consumer,
+    const NBToken* token, const std::vector<std::pair<std::string, std::string>>& extra) {
+  std::array<Pair, kInlinePairs> inlinePairs;
+  std::vector<Pair> heapPairs;
+  Pair* pairs = inlinePairs.data();
+  if (extra.size() > inlinePairs.size()) {
+    heapPairs.resize(extra.size());
+    pairs = heapPairs.data();
+  }
+  for (std::size_t i = 0; i < extra.size(); ++i) pairs[i] = {extra[i].first, extra[i].second, {}};
+  // In name order, a repeated name keeping its first value, as a map built
+  // from the pairs would.
+  const auto byName = [](const Pair& a, const Pair& b) { return a.name < b.name; };
+  Pair* const end = pairs + extra.size();
+  if (!std::is_sorted(pairs, end, byName)) std::stable_sort(pairs, end, byName);
+  const auto sameName = [](const Pair& a, const Pair& b) { return a.name == b.name; };
+  const std::size_t count = static_cast<std::size_t>(std::unique(pairs, end, sameName) - pairs);
+  return signedURLWith(url, httpMethod, consumer, token, pairs, count);
 }
 
 std::string SignatureHelper::getXAuthSignatureUrlString(const std::string& url,

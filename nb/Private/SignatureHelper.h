@@ -14,6 +14,8 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "nb/Private/NBAuthOperationItem.h"
 #include "nb/Private/NBConsumer.h"
@@ -69,6 +71,11 @@ class SignatureHelper {
   static std::string getSignatureUrlString(const std::string& url, const std::string& httpMethod,
                                            const NBConsumer& consumer, const NBToken* token,
                                            const NBParameters* extra);
+  // The same with `extra` as name-value pairs in any order; a name given twice
+  // counts once, with its first value (as in a map made from the pairs).
+  static std::string getSignatureUrlString(
+      const std::string& url, const std::string& httpMethod, const NBConsumer& consumer,
+      const NBToken* token, const std::vector<std::pair<std::string, std::string>>& extra);
   // The login URL; the password is signed but left for the request body.
   static std::string getXAuthSignatureUrlString(const std::string& url,
                                                 const NBAuthOperationItem& item);

@@ -208,6 +208,37 @@ TEST(SignatureHelperTest, GenericUrlLayout) {
   }
 }
 
+TEST(SignatureHelperTest, PairsInAnyOrderSignAsTheMapMadeFromThem) {
+  NBConsumer consumer("ck", "cs");
+  NBToken token("tk", "ts");
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  // Each list fixes the nonce and timestamp, so that both forms are repeatable.
+  Pairs many;
+  for (int i = 19; i >= 0; --i) many.emplace_back("p" + std::to_string(i), std::to_string(i));
+  many.emplace_back("oauth_nonce", "N");
+  many.emplace_back("oauth_timestamp", "1");
+  const std::vector<Pairs> lists = {
+      {{"z", "first z"},
+       {"oauth_timestamp", "1"},
+       {"a b", "spaced name"},
+       {"oauth_nonce", "N"},
+       {"z", "second z"},
+       {"m", "/x y"},
+       {"oauth_version", "2.0"}},
+      {{"oauth_nonce", "N"}, {"oauth_timestamp", "1"}},
+      many,  // more pairs than are held on the stack
+  };
+  for (const Pairs& pairs : lists) {
+    SCOPED_TRACE(pairs.front().first);
+    const NBParameters map(pairs.begin(), pairs.end());
+    const std::string url =
+        SignatureHelper::getSignatureUrlString(kAccountInfo, "GET", consumer, &token, pairs);
+    EXPECT_EQ(url,
+              SignatureHelper::getSignatureUrlString(kAccountInfo, "GET", consumer, &token, &map));
+    EXPECT_EQ(url.find("second%20z"), std::string::npos);
+  }
+}
+
 TEST(SignatureHelperTest, XAuthUrlLayout) {
   NBAuthOperationItem item;
   item.consumer = std::make_shared<NBConsumer>("ck", "cs");
