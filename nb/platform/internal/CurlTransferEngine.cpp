@@ -172,9 +172,9 @@ class CurlTransfer final : public Transfer {
   void complete(int code);
   // From the engine's idle check, at `now` (the loop's time): true when no
   // byte has moved either way for the request's time-out. A move since the
-  // last check restarts the count from this check, so the count never starts
-  // before the last move: the time-out ends a transfer between one and a half
-  // time-outs after its last byte (one and a quarter plus the check's delay).
+  // last check restarts the count from this check, never from before the
+  // move: a transfer does not time out early, and at most two check periods
+  // (see idleCheckPeriod) late.
   bool idleTooLong(std::chrono::steady_clock::time_point now) {
     if (std::exchange(moved_, false)) {
       quietSince_ = now;
