@@ -457,7 +457,13 @@ void CurlTransfer::timeOut() {
 
 bool CurlTransfer::onHeaderLine(std::string_view line) {
   if (receiver_ == nullptr) return false;
-  line = trim(line);
+  // libcurl hands over whole lines with their CRLF; blanks around the rest
+  // are rare, and looked for only when the line starts or ends with one.
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (!line.empty() && (ascii::isBlank(line.front()) || ascii::isBlank(line.back()))) {
+    line = trim(line);
+  }
   if (line.substr(0, 5) == "HTTP/") {
     // A status line starts a new response (interim, redirect or final).
     inHeaderBlock_ = true;
@@ -482,12 +488,11 @@ bool CurlTransfer::onHeaderLine(std::string_view line) {
     if (colon != std::string_view::npos) {
       // The two fields the transport reads itself are noted on the way.
       const std::string_view name = trim(line.substr(0, colon));
-      const std::string_view value = trim(line.substr(colon + 1));
-      if (name.size() == 8 && equalsIgnoringCase(name, "Location") && !value.empty()) {
-        hasLocation_ = true;
+      if (name.size() == 8 && equalsIgnoringCase(name, "Location")) {
+        if (!trim(line.substr(colon + 1)).empty()) hasLocation_ = true;
       } else if (name.size() == 14 && !lengthSeen_ && equalsIgnoringCase(name, "Content-Length")) {
         lengthSeen_ = true;
-        contentLength_ = URLResponse::parseContentLength(value);
+        contentLength_ = URLResponse::parseContentLength(trim(line.substr(colon + 1)));
       }
       headerBlock_.append(line).push_back('\n');
     }
