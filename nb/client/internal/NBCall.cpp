@@ -78,8 +78,11 @@ void NBCall::begin() {
         std::make_shared<CredentialReading>(credentials_->consumer(), token));
   }
   operation_ = operation;
-  lastActivity_ = Clock::now();
-  if (options_.idleTimeout.count() > 0) armIdleTimer(options_.idleTimeout);
+  // Only a call with an idle time-out reads the clock for it.
+  if (options_.idleTimeout.count() > 0) {
+    lastActivity_ = Clock::now();
+    armIdleTimer(options_.idleTimeout);
+  }
   operation->executeOperation();  // `operation` keeps it alive if it reports at once
 }
 
@@ -96,7 +99,7 @@ void NBCall::operationFail(NBOperation* operation, const std::string& /*message*
 void NBCall::operationTotalBytesWritten(NBOperation* operation, std::int64_t totalBytesWritten,
                                         std::int64_t totalBytesExpectedToWrite) {
   if (operation != operation_.get() || finished_) return;
-  lastActivity_ = Clock::now();
+  if (options_.idleTimeout.count() > 0) lastActivity_ = Clock::now();
   if (options_.progress) options_.progress(totalBytesWritten, totalBytesExpectedToWrite);
 }
 
