@@ -170,17 +170,24 @@ class CurlTransfer final : public Transfer {
   void cancel() override;
   // From the engine: the transfer has ended (code 0: success).
   void complete(int code);
-  // From the engine's idle check, at `now` (the loop's time): true when no
-  // byte has moved either way for the request's time-out. A move since the
-  // last check restarts the count from this check, never from before the
-  // move: a transfer does not time out early, and at most two check periods
-  // (see idleCheckPeriod) late.
-  bool idleTooLong(std::chrono::steady_clock::time_point now) {
+  // What the engine's idle check, at `now` (the loop's time), finds: a byte
+  // moved either way since the last check, none, or none for the request's
+  // time-out. A move restarts the count from the check that sees it, never
+  // from before the move: a transfer does not time out early, and at most two
+  // check periods (see idleCheckPeriod) late.
+  enum class Idle { kMoved, kQuiet, kTooLong };
+  Idle idleAt(std::chrono::steady_clock::time_point now) {
     if (std::exchange(moved_, false)) {
       quietSince_ = now;
-      return false;
+      return Idle::kMoved;
     }
-    return now - quietSince_ >= idleLimit_;
+    return now - quietSince_ >= idleLimit_ ? Idle::kTooLong : Idle::kQuiet;
+  }
+  // The connection's socket, or -1 before there is one.
+  int activeSocket() const {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (easy_) curl_easy_getinfo(easy_.get(), CURLINFO_ACTIVESOCKET, &socket);
+    return socket == CURL_SOCKET_BAD ? -1 : static_cast<int>(socket);
   }
   // How often the engine checks this transfer: a quarter of its time-out,
   // from 10 ms to 1 s.
@@ -699,16 +706,28 @@ void CurlTransferEngine::checkIdle() {
   }
   const auto now = loop_.currentTime();
   std::vector<Running> expired;  // each keeps its receiver, and so its transfer, alive
+  std::vector<int> quiet;        // the sockets of transfers that moved nothing since
   auto period = std::chrono::milliseconds(1000);
   for (const auto& [easy, running] : transfers_) {
-    if (running.transfer->idleTooLong(now)) {
+    const CurlTransfer::Idle idle = running.transfer->idleAt(now);
+    if (idle == CurlTransfer::Idle::kTooLong) {
       expired.push_back(running);
-    } else {
-      period = std::min(period, running.transfer->idleCheckPeriod());
+      continue;
+    }
+    period = std::min(period, running.transfer->idleCheckPeriod());
+    if (idle == CurlTransfer::Idle::kQuiet) {
+      if (const int fd = running.transfer->activeSocket(); fd >= 0) quiet.push_back(fd);
     }
   }
   // A receiver told of its time-out may start and cancel transfers.
   for (const Running& running : expired) running.transfer->timeOut();
+  // A quiet transfer has libcurl look at its socket once per check, as its
+  // speed check did once a second: a transfer whose socket event went missing
+  // then goes on instead of waiting for its time-out. (libcurl ignores a
+  // socket it no longer knows.)
+  std::sort(quiet.begin(), quiet.end());
+  quiet.erase(std::unique(quiet.begin(), quiet.end()), quiet.end());
+  for (const int fd : quiet) socketAction(fd, 0);
   if (!transfers_.empty()) armIdleCheck(period);
 }
 
