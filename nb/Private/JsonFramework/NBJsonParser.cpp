@@ -11,6 +11,8 @@
 //   bounds check, and may compare a literal's bytes without one.
 // - Strings are unescaped in place in that copy and stay there: decoding never
 //   writes more bytes than it reads, so a string without escapes costs no copy.
+//   Such a string is followed by its closing quote; a decoded one by a NUL, so
+//   that the writer can tell text that needs no escaping by the byte after it.
 // - A value is written once, straight into its slot: `out` at the top, the top of
 //   the element stack inside an array, the newest member inside an object. A push
 //   may move a stack, so a slot pointer is used only before the next push; a
