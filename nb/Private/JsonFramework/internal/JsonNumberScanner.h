@@ -68,6 +68,21 @@ struct JsonNumberScanner {
     }
   }
 
+  // scanDigits for the whole part of a number, which starts with a digit other
+  // than 0 and mostly ends within the first word: that word is read with nothing
+  // before it to scale.
+  static std::size_t scanWholeDigits(const char* p, std::uint64_t& mantissa) {
+    const std::uint64_t digits = loadWord(p) - broadcast('0');
+    const std::uint64_t marks = nonDigitMarks(digits);
+    if (marks == 0) {
+      mantissa = 0;
+      return scanDigits(p, mantissa);
+    }
+    const unsigned count = leadingZeroBytes(marks);  // at least 1
+    mantissa = eightDigitValue(digits << (64 - 8 * count));
+    return count;
+  }
+
 #if defined(__SSE2__)
   // scanDigits for a run that mostly ends within 16 bytes, such as a fraction: the
   // block is classified at once, so the end takes one step instead of one per
@@ -78,8 +93,9 @@ struct JsonNumberScanner {
     const __m128i d =
         _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
     const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
-    const unsigned n =
-        static_cast<unsigned>(std::countr_zero(~static_cast<unsigned>(_mm_movemask_epi8(isDigit))));
+    // The mask has 16 bits, so its complement is never 0.
+    const unsigned n = static_cast<unsigned>(
+        __builtin_ctz(~static_cast<unsigned>(_mm_movemask_epi8(isDigit))));
     if (n == 16) return scanDigits(p, mantissa);  // a longer run: word by word
     const __m128i digits =
         _mm_and_si128(d, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPrefix + 16 - n)));
@@ -117,7 +133,7 @@ struct JsonNumberScanner {
       ++c;
       if (isDigit(*c)) return fail(errors, "Leading 0 disallowed in number");
     } else {
-      const std::size_t n = scanDigits(c, mantissa);
+      const std::size_t n = scanWholeDigits(c, mantissa);
       digits = n;
       c += n;
     }
