@@ -94,8 +94,8 @@ struct JsonNumberScanner {
         _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
     const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
     // The mask has 16 bits, so its complement is never 0.
-    const unsigned n = static_cast<unsigned>(
-        __builtin_ctz(~static_cast<unsigned>(_mm_movemask_epi8(isDigit))));
+    const unsigned n =
+        static_cast<unsigned>(__builtin_ctz(~static_cast<unsigned>(_mm_movemask_epi8(isDigit))));
     if (n == 16) return scanDigits(p, mantissa);  // a longer run: word by word
     const __m128i digits =
         _mm_and_si128(d, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPrefix + 16 - n)));
