@@ -41,6 +41,7 @@ inline constexpr unsigned char kPrefix[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF
 
 struct JsonNumberScanner {
   static constexpr bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+  static constexpr bool isNumberStart(char c) { return isDigit(c) || c == '-'; }
 
   // Reads the run of decimal digits at `p` into `mantissa` (wrapping silently past
   // 19 digits, which the caller checks) and returns its length. Reads whole words,
@@ -117,13 +118,17 @@ struct JsonNumberScanner {
 
   // Scans the number starting at `cursor` ('-' or a digit) into `out` and returns
   // the byte after it; on failure adds the error to `errors` and returns nullptr.
+  // With kQuiet, any number that is not read inline (errors, and numbers of more
+  // than 19 digits or with an exponent out of range) returns nullptr at once,
+  // adding nothing, so that the caller can take it again the usual way.
+  template <bool kQuiet = false>
   static char* scanNumber(char* cursor, JsonNode& out, NBJsonBase& errors) {
     char* c = cursor;
     bool negative = false;
     if (*c == '-') {
       negative = true;
       ++c;
-      if (!isDigit(*c)) return fail(errors, "No digits after initial minus");
+      if (!isDigit(*c)) return failed<kQuiet>(errors, "No digits after initial minus");
     }
     std::uint64_t mantissa = 0;
     // Counts as long as the text: no clamping on the common path.
@@ -131,7 +136,7 @@ struct JsonNumberScanner {
     std::size_t fractionDigits = 0;
     if (*c == '0') {
       ++c;
-      if (isDigit(*c)) return fail(errors, "Leading 0 disallowed in number");
+      if (isDigit(*c)) return failed<kQuiet>(errors, "Leading 0 disallowed in number");
     } else {
       const std::size_t n = scanWholeDigits(c, mantissa);
       digits = n;
@@ -146,7 +151,7 @@ struct JsonNumberScanner {
 #else
       const std::size_t n = scanDigits(c, mantissa);
 #endif
-      if (n == 0) return fail(errors, "No digits after decimal point");
+      if (n == 0) return failed<kQuiet>(errors, "No digits after decimal point");
       c += n;
       fractionDigits = n;
       digits += n;
@@ -156,7 +161,7 @@ struct JsonNumberScanner {
       ++c;
       bool negativeExponent = false;
       if (*c == '+' || *c == '-') negativeExponent = *c++ == '-';
-      if (!isDigit(*c)) return fail(errors, "No digits after exponent");
+      if (!isDigit(*c)) return failed<kQuiet>(errors, "No digits after exponent");
       do {
         if (exponent < 100000000) exponent = exponent * 10 + (*c - '0');
         ++c;
@@ -176,7 +181,11 @@ struct JsonNumberScanner {
       storeNode(&out, {{mantissa, 0, meta, static_cast<std::uint64_t>(JsonType::Number)}});
       return c;
     }
-    return scanUnusualNumber(cursor, c, negative, digits, mantissa, total, out, errors);
+    if constexpr (kQuiet) {
+      return nullptr;
+    } else {
+      return scanUnusualNumber(cursor, c, negative, digits, mantissa, total, out, errors);
+    }
   }
 
   // A number of more than 19 digits, or one whose exponent needs adjusting.
@@ -184,6 +193,14 @@ struct JsonNumberScanner {
                                  std::uint64_t mantissa, long exponent, JsonNode& out,
                                  NBJsonBase& errors);
   [[gnu::cold]] static char* fail(NBJsonBase& errors, const char* message);
+  template <bool kQuiet>
+  static char* failed(NBJsonBase& errors, const char* message) {
+    if constexpr (kQuiet) {
+      return nullptr;
+    } else {
+      return fail(errors, message);
+    }
+  }
 };
 
 }  // namespace nb::detail
