@@ -183,7 +183,19 @@ BlobStore::Writer::Writer(const BlobStore& store, int fd, std::string tempPath)
 BlobStore::Writer::~Writer() {
   digest_.reset();  // the helper stops before the file goes
   if (fd_ >= 0) ::close(fd_);
-  if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
+  if (tempPath_.empty()) return;
+  // Removing a large file frees all its pages and blocks (tens of ms for
+  // 512 MiB): a dropped copy of stored content, or an upload given up, need
+  // not hold up the reply for that. What a stop leaves behind, prepare()
+  // removes at the next start.
+  if (written_ >= kRemoveAside) {
+    try {
+      std::thread([path = tempPath_] { ::unlink(path.c_str()); }).detach();
+      return;
+    } catch (const std::exception&) {
+    }
+  }
+  ::unlink(tempPath_.c_str());
 }
 
 bool BlobStore::Writer::write(const char* data, std::size_t size) {

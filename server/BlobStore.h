@@ -45,6 +45,7 @@ class BlobStore {
     class Digest;
     Writer(const BlobStore& store, int fd, std::string tempPath);
     static constexpr off_t kWriteBehind = 8 << 20;
+    static constexpr off_t kRemoveAside = 32 << 20;  // a dropped file this large goes on a thread
     // Writes the slot being filled to the file and hands it to the digest.
     bool ship();
     bool writeAll(const char* data, std::size_t size);
