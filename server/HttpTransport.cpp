@@ -739,7 +739,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   bool expectsContinue_ = false, continued_ = false, replying_ = false, broken_ = false;
   bool direct_ = false;         // the body is read by readDirect
   std::uint64_t bodyLeft_ = 0;  // of a body read by readDirect
-  std::mutex socketMutex_;      // guards the two below
+  std::mutex socketMutex_;      // guards the three below
   bool workerReads_ = false;    // a worker reads the socket itself
   int workerSocket_ = -1;       // the socket it reads
   bool cancelled_ = false;      // the connection is being closed by stop()
