@@ -237,6 +237,19 @@ bool BlobStore::Writer::writeAll(const char* data, std::size_t size) {
   }
   // Start the disk on what has arrived, so the sync at the end has little left.
   if (written_ - synced_ >= kWriteBehind) {
+    // A range started a few ranges ago has had their time to reach the disk:
+    // once it is there, its pages leave the cache. The next writes then take
+    // the pages just freed instead of ever more memory: a big upload would
+    // otherwise fill the cache with pages nobody reads soon, and on a virtual
+    // machine that hands free memory back to its host, touching memory not
+    // used for a while costs as much as the copy itself.
+    if (synced_ - dropped_ >= kDropBehind) {
+      ::sync_file_range(
+          fd_, dropped_, kWriteBehind,
+          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+      ::posix_fadvise(fd_, dropped_, kWriteBehind, POSIX_FADV_DONTNEED);
+      dropped_ += kWriteBehind;
+    }
     ::sync_file_range(fd_, synced_, written_ - synced_, SYNC_FILE_RANGE_WRITE);
     synced_ = written_;
   }

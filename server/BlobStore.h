@@ -45,6 +45,7 @@ class BlobStore {
     class Digest;
     Writer(const BlobStore& store, int fd, std::string tempPath);
     static constexpr off_t kWriteBehind = 8 << 20;
+    static constexpr off_t kDropBehind = 4 * kWriteBehind;  // page cache kept behind the writes
     static constexpr off_t kRemoveAside = 32 << 20;  // a dropped file this large goes on a thread
     // Writes the slot being filled to the file and hands it to the digest.
     bool ship();
@@ -54,7 +55,8 @@ class BlobStore {
     char* slot_ = nullptr;  // the digest's slot being filled, or none yet
     std::size_t filled_ = 0;
     off_t written_ = 0;
-    off_t synced_ = 0;
+    off_t synced_ = 0;   // started on its way to disk
+    off_t dropped_ = 0;  // on disk, and out of the page cache
     int fd_;
     std::string tempPath_;
     std::int64_t size_ = 0;
