@@ -93,7 +93,7 @@ class BlobStore::Writer::Digest {
   static constexpr std::size_t kHelperAfter = 1 << 20;
 
   void update(const char* data, std::size_t size) {
-    if (EVP_DigestUpdate(context_, data, size) != 1) failed_ = true;
+    if (!failed_ && EVP_DigestUpdate(context_, data, size) != 1) failed_ = true;
   }
 
   // Without a helper (too many running, or no thread to be had) the writer
