@@ -1,6 +1,7 @@
 // libFuzzer target for the JSON codec: whatever the parser accepts must write
-// back as text that parses to an equal value, in every layout, and whatever it
-// refuses must leave a well-formed error chain. Built by fuzz/run with clang.
+// back as text that parses to an equal value, in every layout (a deep copy
+// writing the same text), and whatever it refuses must leave a well-formed error
+// chain. Built by fuzz/run with clang.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -35,6 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto again = parser.fragmentWithString(*written);
     check(again.has_value() && *again == *value);
     check(writer.stringWithFragment(*again) == written);
+    // The copy holds its text in copies of its own, not in the parser's.
+    check(writer.stringWithFragment(copy) == written);
   }
   return 0;
 }

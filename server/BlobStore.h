@@ -1,6 +1,8 @@
 // BlobStore keeps file contents under blobs/, named by their SHA-256. A blob is
 // written to a temporary file, synced and renamed into place, so a blob that
 // exists is always complete. Thread-safe: writers use distinct temporary files.
+// A writer is used by one thread; past its first megabyte it hashes on a
+// helper thread of its own, beside the thread that receives and writes.
 #pragma once
 
 #include <sys/types.h>
@@ -40,21 +42,25 @@ class BlobStore {
 
    private:
     friend class BlobStore;
+    class Digest;
     Writer(const BlobStore& store, int fd, std::string tempPath);
-    static constexpr std::size_t kBuffer = 1 << 20;
-    static constexpr std::size_t kDirect = 64 << 10;  // written without gathering
     static constexpr off_t kWriteBehind = 8 << 20;
-    bool flush();
+    static constexpr off_t kDropBehind = 4 * kWriteBehind;  // page cache kept behind the writes
+    static constexpr off_t kRemoveAside = 32 << 20;  // a dropped file this large goes on a thread
+    // Writes the slot being filled to the file and hands it to the digest.
+    bool ship();
     bool writeAll(const char* data, std::size_t size);
     const BlobStore& store_;
-    std::string buffer_;
+    std::unique_ptr<Digest> digest_;
+    char* slot_ = nullptr;  // the digest's slot being filled, or none yet
+    std::size_t filled_ = 0;
     off_t written_ = 0;
-    off_t synced_ = 0;
+    off_t synced_ = 0;   // started on its way to disk
+    off_t dropped_ = 0;  // on disk, and out of the page cache
     int fd_;
     std::string tempPath_;
     std::int64_t size_ = 0;
     std::optional<BlobId> sealed_;
-    void* hash_;  // EVP_MD_CTX, kept out of this header
     bool failed_ = false;
   };
 

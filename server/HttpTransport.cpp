@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 // Asio's coroutine support uses std::exchange without including <utility>.
@@ -315,14 +316,18 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
   void cancel() override {
     net::post(lowest().get_executor(), [self = this->shared_from_this()] {
-      beast::error_code ignored;
-      self->lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
       std::lock_guard<std::mutex> guard(self->socketMutex_);
       self->cancelled_ = true;
       // A worker reading the socket itself wakes to the shutdown and ends the
       // connection the usual way; closing under it could hand its file
       // number to another file meanwhile.
-      if (!self->workerReads_) self->lowest().close();
+      if (self->workerReads_) {
+        ::shutdown(self->workerSocket_, SHUT_RDWR);
+        return;
+      }
+      beast::error_code ignored;
+      self->lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
+      self->lowest().close();
     });
   }
 
@@ -438,15 +443,31 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
   // Worker: takes the socket for reads of its own (no operation of the io
   // threads is pending on it while a request runs); -1 once it is cancelled.
+  // The socket also leaves the io threads' watch meanwhile: watched, every
+  // arrival of body bytes would wake one of them for nothing.
   int claimSocket() {
     std::lock_guard<std::mutex> guard(socketMutex_);
     if (cancelled_) return -1;
     workerReads_ = true;
-    return lowest().socket().native_handle();
+    auto& socket = lowest().socket();
+    workerSocket_ = socket.native_handle();
+    beast::error_code ec;
+    const int released = socket.release(ec);
+    if (!ec) workerSocket_ = released;
+    return workerSocket_;
   }
-  void releaseSocket() {
+  // Worker: hands the socket back to the io threads; false when it could not
+  // be watched again (it is closed then).
+  bool releaseSocket() {
     std::lock_guard<std::mutex> guard(socketMutex_);
     workerReads_ = false;
+    auto& socket = lowest().socket();
+    if (socket.is_open()) return true;  // it was never released
+    beast::error_code ec;
+    socket.assign(tcp::v4(), workerSocket_, ec);
+    if (!ec) return true;
+    ::close(workerSocket_);
+    return false;
   }
 
   // Worker: a body of known length on a plain connection, read straight from
@@ -456,8 +477,8 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   bool readDirect(const httplib::ContentReceiver& receive) {
     const int fd = claimSocket();
     if (fd < 0) return !(broken_ = true);
-    const bool read = readDirectFrom(fd, receive);
-    releaseSocket();
+    bool read = readDirectFrom(fd, receive);
+    if (!releaseSocket()) read = !(broken_ = true);
     return read;
   }
 
@@ -718,8 +739,9 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   bool expectsContinue_ = false, continued_ = false, replying_ = false, broken_ = false;
   bool direct_ = false;         // the body is read by readDirect
   std::uint64_t bodyLeft_ = 0;  // of a body read by readDirect
-  std::mutex socketMutex_;      // guards the two below
+  std::mutex socketMutex_;      // guards the three below
   bool workerReads_ = false;    // a worker reads the socket itself
+  int workerSocket_ = -1;       // the socket it reads
   bool cancelled_ = false;      // the connection is being closed by stop()
 };
 

@@ -39,7 +39,9 @@ std::optional<std::string> headerParameter(std::string_view value, std::string_v
 
 MultipartReader::MultipartReader(std::string boundary, PartStart onPart, PartData onData)
     // The leading CRLF lets the first boundary, at the very start, match too.
-    : delimiter_("\r\n--" + boundary), onPart_(std::move(onPart)), onData_(std::move(onData)),
+    : delimiter_("\r\n--" + boundary),
+      onPart_(std::move(onPart)),
+      onData_(std::move(onData)),
       buffer_("\r\n") {}
 
 std::optional<std::string> MultipartReader::boundaryOf(std::string_view contentType) {
@@ -56,10 +58,51 @@ std::optional<std::string> MultipartReader::boundaryOf(std::string_view contentT
 bool MultipartReader::feed(const char* data, std::size_t size) {
   if (state_ == State::kFailed) return false;
   if (state_ == State::kDone) return true;  // the epilogue is ignored
+  if (state_ == State::kBody && buffer_.size() < delimiter_.size() && size >= delimiter_.size()) {
+    scanBody(data, size);
+  }
   buffer_.append(data, size);
   while (step()) {
   }
   return state_ != State::kFailed;
+}
+
+// Part data is searched where it lies, not copied into the buffer first: only
+// a tail that may begin a delimiter is kept back (in the buffer, fewer bytes
+// than a delimiter). Leaves the bytes after a delimiter found to the steps.
+void MultipartReader::scanBody(const char*& data, std::size_t& size) {
+  const std::size_t length = delimiter_.size();
+  const auto emit = [&](const char* bytes, std::size_t count) {
+    if (count > 0 && inPart_) onData_(bytes, count);
+  };
+  const auto found = [&](std::size_t used) {
+    data += used;
+    size -= used;
+    state_ = State::kAfterBoundary;
+  };
+  if (!buffer_.empty()) {
+    // A delimiter that begins in the kept tail ends within the new bytes' first
+    // length - 1.
+    const std::size_t kept = buffer_.size();
+    std::string joint = buffer_;
+    joint.append(data, length - 1);
+    const auto at = joint.find(delimiter_);
+    buffer_.clear();
+    if (at != std::string::npos) {
+      emit(joint.data(), at);
+      return found(at + length - kept);
+    }
+    emit(joint.data(), kept);
+  }
+  const auto at = std::string_view(data, size).find(delimiter_);
+  if (at != std::string_view::npos) {
+    emit(data, at);
+    return found(at + length);
+  }
+  const std::size_t emitted = size - (length - 1);
+  emit(data, emitted);
+  data += emitted;
+  size -= emitted;
 }
 
 // Makes progress on the buffer; false when it needs more bytes (or is finished).

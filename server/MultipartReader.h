@@ -29,6 +29,7 @@ class MultipartReader {
  private:
   enum class State { kBody, kAfterBoundary, kHeaders, kDone, kFailed };
   bool step();
+  void scanBody(const char*& data, std::size_t& size);
   bool startPart(std::string_view headers);
 
   std::string delimiter_;  // CRLF "--" boundary

@@ -8,8 +8,11 @@
 //                                            prints the signed upload URL for curl
 //   bench_transfer curl-download PATH        prints the signed download URL for curl
 //
-// The timed runs print "seconds bytes peak_rss_kib". All sign in as the user
+// The timed runs print "seconds bytes peak_rss_kib cpu_seconds", the CPU
+// (user and system, all threads) used between start and outcome. All sign in as the user
 // NB_BENCH_USER / NB_BENCH_PASSWORD under NB_CONSUMER_KEY / NB_CONSUMER_SECRET.
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +46,13 @@ struct Outcome : nb::NBOperationDelegate {
   }
 };
 
+double cpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 long peakRssKiB() {
   std::ifstream status("/proc/self/status");
   std::string line;
@@ -54,13 +64,15 @@ long peakRssKiB() {
 
 // Runs `operation` to its outcome and prints the timing line.
 int timed(const std::shared_ptr<nb::NBOperation>& operation, Outcome& outcome, std::int64_t bytes) {
+  const double cpuStart = cpuSeconds();
   const auto start = Clock::now();
   operation->executeOperation();
   nb::RunLoop::current().runUntil([&] { return outcome.done; }, std::chrono::minutes(10));
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = cpuSeconds() - cpuStart;
   if (!outcome.done) return die("bench_transfer", "no outcome within 10 minutes");
   if (!outcome.failure.empty()) return die("bench_transfer", outcome.failure);
-  std::printf("%.6f %lld %ld\n", seconds, static_cast<long long>(bytes), peakRssKiB());
+  std::printf("%.6f %lld %ld %.3f\n", seconds, static_cast<long long>(bytes), peakRssKiB(), cpu);
   return 0;
 }
 

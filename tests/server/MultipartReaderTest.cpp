@@ -58,7 +58,8 @@ TEST(MultipartReaderTest, SameResultForEveryChunkSize) {
        {"note", "file"}, {"hello", tricky}},
   };
   for (const auto& c : cases) {
-    for (std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{7}, c.body.size()}) {
+    // Every chunk size, so that a delimiter falls across every feed boundary.
+    for (std::size_t chunk = 1; chunk <= c.body.size(); ++chunk) {
       const Parsed parsed = parse(c.body, chunk);
       EXPECT_TRUE(parsed.fed && parsed.complete) << c.what << ", chunk " << chunk;
       EXPECT_EQ(parsed.names, c.names) << c.what << ", chunk " << chunk;

@@ -99,6 +99,9 @@ ScannedString scanEscapedRestOfString(char* start, char* p, NBJsonBase& errors) 
   for (;;) {
     const char ch = *p;
     if (ch == '"') {
+      // At least one escape was decoded, so the text ends before this quote. The
+      // byte after it must not be a quote: that marks text without escapes.
+      *w = '\0';
       return {p + 1, static_cast<std::size_t>(w - start)};
     }
     if (ch == '\\') {

@@ -162,25 +162,34 @@ std::size_t findEscape(std::string_view text, std::size_t from) {
 // Room that putShortPlainString needs.
 constexpr std::size_t kShortStringRoom = 34;
 
+// Whether a string or key of a tree is text the parser took as it stood, without
+// escapes: such text needs none either (the parser refuses raw control
+// characters, and a quote or backslash would have ended it or been an escape).
+// The byte after every string and key is readable, and it is a quote only then:
+// the closing quote in the parser's copy of the text. Decoded strings and copies
+// are followed by a NUL (see JsonArena::copyString).
+inline bool isVerbatim(std::string_view text) { return text.data()[text.size()] == '"'; }
+
 // Writes `text` as a JSON string at `p` when it has at most 32 bytes and none
 // needs escaping, the shape of most keys and many values: one or two 16-byte
-// blocks are checked and copied without a loop. Returns the end, or nullptr
-// (nothing written) for any other text. Every string and key of a tree has 16
-// readable bytes from its start (see JsonArena::copyString), so a block never
-// reads outside its storage. Needs kShortStringRoom bytes of room.
+// blocks are checked (unless the text is verbatim) and copied without a loop.
+// Returns the end, or nullptr (nothing written) for any other text. Every string
+// and key of a tree has 16 readable bytes from its start (see
+// JsonArena::copyString), so a block never reads outside its storage. Needs
+// kShortStringRoom bytes of room.
 inline char* putShortPlainString(char* p, std::string_view text) {
   const std::size_t n = text.size();
 #if defined(__SSE2__)
   const auto* from = reinterpret_cast<const __m128i*>(text.data());
   const __m128i first = _mm_loadu_si128(from);
   if (n <= 16) {
-    if ((escapeMask(first) & ((1u << n) - 1)) != 0) return nullptr;
+    if (!isVerbatim(text) && (escapeMask(first) & ((1u << n) - 1)) != 0) return nullptr;
     *p = '"';
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), first);
   } else if (n <= 32) {
     // The second block ends where the text ends; it may overlap the first.
     const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + n - 16));
-    if ((escapeMask(first) | escapeMask(last)) != 0) return nullptr;
+    if (!isVerbatim(text) && (escapeMask(first) | escapeMask(last)) != 0) return nullptr;
     *p = '"';
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), first);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1 + n - 16), last);
@@ -188,7 +197,7 @@ inline char* putShortPlainString(char* p, std::string_view text) {
     return nullptr;
   }
 #else
-  if (n > 32 || findEscape(text, 0) != n) return nullptr;
+  if (n > 32 || (!isVerbatim(text) && findEscape(text, 0) != n)) return nullptr;
   *p = '"';
   std::memcpy(p + 1, text.data(), n);
 #endif
@@ -274,9 +283,10 @@ void NBJsonWriter::appendGeneralString(std::string_view text, Output& out) {
   // local until the end.
   char* p = out.reserve(text.size() + 2);
   *p++ = '"';
+  const bool verbatim = isVerbatim(text);  // then it is copied whole
   std::size_t i = 0;
   for (;;) {
-    const std::size_t stop = findEscape(text, i);
+    const std::size_t stop = verbatim ? text.size() : findEscape(text, i);
     copyBytes(p, text.data() + i, stop - i);
     p += stop - i;
     if (stop == text.size()) break;

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "nb/Private/JsonFramework/NBDecimal.h"
+#include "nb/Private/JsonFramework/internal/JsonDigits.h"
 
 namespace nb {
 namespace {
@@ -94,6 +97,32 @@ TEST(NBDecimalTest, EveryDigitCount) {
     const auto fraction = NBDecimal::fromString(std::to_string(v) + ".25");
     ASSERT_TRUE(fraction) << v;
     EXPECT_EQ(fraction->toString(), std::to_string(v) + ".25");
+  }
+}
+
+// The digit writer behind both, at every width it zero-pads to: values at the
+// edges of each digit count, where a scaled multiply would first round wrongly,
+// and random ones. Bytes it may overwrite past the end are checked to stay there.
+TEST(NBDecimalTest, DigitWriterAtEveryWidth) {
+  std::vector<std::uint64_t> values = {0, 1, 9, 99, std::numeric_limits<std::uint64_t>::max()};
+  for (std::uint64_t power = 10; power <= 10000000000000000000ull / 10; power *= 10) {
+    values.insert(values.end(), {power - 1, power, power + 1, power * 10 - 1, power / 2 * 9});
+  }
+  std::mt19937_64 random(21);
+  for (int i = 0; i < 20000; ++i) values.push_back(random() >> (random() % 64));
+  for (const std::uint64_t v : values) {
+    const std::string digits = std::to_string(v);
+    char out[40];
+    std::memset(out, '#', sizeof out);
+    EXPECT_EQ(std::string(out, detail::writeDigits(v, out)), digits);
+    for (int width = static_cast<int>(digits.size()); width <= 20; ++width) {
+      std::memset(out, '#', sizeof out);
+      char* end = detail::writeFixed(v, width, out);
+      ASSERT_EQ(std::string(out, end), std::string(width - digits.size(), '0') + digits)
+          << v << " in " << width;
+      const std::string untouched(end + 8, out + sizeof out);
+      EXPECT_EQ(untouched, std::string(untouched.size(), '#')) << v << " in " << width;
+    }
   }
 }
 

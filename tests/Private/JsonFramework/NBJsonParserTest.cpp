@@ -90,6 +90,18 @@ TEST(NBJsonParserTest, ErrorChains) {
        {"3:Expected ':' separating key and value", "3:Object value expected for key: k"}},
       {"[truex]",
        {"3:Unrecognised leading character", "3:Expected value while parsing array"}},
+      // Short arrays of numbers are read in one go; whatever fails there is read
+      // again the usual way, so the errors are the same.
+      {"[1,2", {"11:End of input while parsing array"}},
+      {"[1,2,x]", {"3:Unrecognised leading character", "3:Expected value while parsing array"}},
+      {"[1,-]", {"2:No digits after initial minus", "3:Expected value while parsing array"}},
+      {"[1.5,2.]", {"2:No digits after decimal point", "3:Expected value while parsing array"}},
+      {"[1,01]", {"2:Leading 0 disallowed in number", "3:Expected value while parsing array"}},
+      {"[1,1e200]",
+       {"2:Failed creating decimal instance", "3:Expected value while parsing array"}},
+      {"[[1,2],[3",
+       {"11:End of input while parsing array", "3:Expected value while parsing array"}},
+      {"[1,2,3,4,]", {"9:Trailing comma disallowed in array"}},
       // Long runs of whitespace are skipped in blocks: they must still stop at the
       // end of the text and at a byte above 0x7F.
       {std::string(37, ' '), {"11:Unexpected end of string"}},
@@ -140,6 +152,18 @@ TEST(NBJsonParserTest, Values) {
       {"0e999999999999", JsonValue(0)},
       {"1E+2", JsonValue(100)},
       {"[[],{},[[]]]", arr({JsonValue::array(), JsonValue::object(), arr({JsonValue::array()})})},
+      // Short arrays of numbers, read in one go up to four, and the shapes that are
+      // not: more elements, spaces, no comma, a longer number, another value.
+      {"[[1,-2],[3.5,4,5,6],[7,8,9,10,11]]",
+       arr({arr({1, -2}), arr({NBDecimal::fromString("3.5").value(), 4, 5, 6}),
+            arr({7, 8, 9, 10, 11})})},
+      {"[1, 2]", arr({1, 2})},
+      {"[1 ,2]", arr({1, 2})},
+      {"[1 2,3]", arr({1, 2, 3})},
+      {"[1,12345678901234567890123]",
+       arr({1, NBDecimal::fromString("12345678901234567890123").value()})},
+      {"[1,\"a\"]", arr({1, "a"})},
+      {"{\"p\":[1,2]}", obj({{"p", arr({1, 2})}})},
   };
   NBJsonParser parser;
   for (const auto& c : cases) {
@@ -175,7 +199,8 @@ TEST(NBJsonParserTest, NumbersHaveTheExactValueOfTheirText) {
     const auto expected = NBDecimal::fromString(text);
     ASSERT_TRUE(expected) << text;
     for (const std::string& document :
-         {text, "[" + text + "]", "[" + text + ", " + text + " ]", "{\"k\":" + text + "}"}) {
+         {text, "[" + text + "]", "[" + text + ", " + text + " ]", "[7," + text + "]",
+          "[" + text + "," + text + "," + text + "," + text + "]", "{\"k\":" + text + "}"}) {
       const auto value = parser.fragmentWithString(document);
       ASSERT_TRUE(value) << document;
       const JsonValue& number = value->isArray()    ? (*value)[value->size() - 1]
@@ -250,6 +275,10 @@ TEST(NBJsonParserTest, MaxDepth) {
   const auto deep = parser.objectWithString(nested(1000000));
   ASSERT_TRUE(deep);
   EXPECT_EQ(deep->size(), 1u);
+  parser.setMaxDepth(2);
+  EXPECT_TRUE(parser.objectWithString("[[1,2]]"));
+  EXPECT_FALSE(parser.objectWithString("[[[1,2]]]"));
+  EXPECT_EQ(traceOf(parser).front(), "7:Nested too deep");
   parser.setMaxDepth(3);
   EXPECT_TRUE(parser.objectWithString("{\"a\":[{}]}"));
   EXPECT_FALSE(parser.objectWithString("{\"a\":[{\"b\":[]}]}"));

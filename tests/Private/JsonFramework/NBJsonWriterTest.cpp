@@ -66,6 +66,10 @@ TEST(NBJsonWriterTest, Layouts) {
        "{\n  \"abcd\":1,\n  \"l\":[\n    [],\n    {}\n  ],\n  \"o\":{\n    \"p\":{}\n  }\n}"},
       {"\"0123456789abcdef0123456789abcdef\\\"0123456789abcdef0123456789\"", false, false,
        "\"0123456789abcdef0123456789abcdef\\\"0123456789abcdef0123456789\""},
+      // Text whose last escape is a quote: decoded in place, it ends right before
+      // the escaped quote, where text taken as it stood would have its closing one.
+      {R"({"ab\"":"cd\"","\"":["\"","0123456789abcdef0123456789abcdef0\""]})", false, false,
+       R"({"ab\"":"cd\"","\"":["\"","0123456789abcdef0123456789abcdef0\""]})"},
   };
   NBJsonWriter writer;
   for (const auto& c : cases) {

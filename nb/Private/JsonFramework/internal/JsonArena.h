@@ -14,7 +14,8 @@
 namespace nb {
 namespace detail {
 
-// The text of every empty string and key: 16 readable bytes (see copyString).
+// The text of every empty string and key: 16 readable bytes, not a quote (see
+// copyString).
 inline constexpr char kEmptyText[16] = {};
 
 class JsonArena {
@@ -35,11 +36,13 @@ class JsonArena {
   }
   // A copy of `text`. Like every string and key of a tree, it has at least 16
   // readable bytes from its start, so that the writer may take a short one as
-  // one 16-byte block.
+  // one 16-byte block, and a readable byte after it, which is a quote only for
+  // text the parser took as it stood (see NBJsonWriter's isVerbatim); here a NUL.
   const char* copyString(std::string_view text) {
     if (text.empty()) return kEmptyText;
-    char* p = static_cast<char*>(allocate(std::max<std::size_t>(text.size(), 16)));
+    char* p = static_cast<char*>(allocate(std::max<std::size_t>(text.size() + 1, 16)));
     std::memcpy(p, text.data(), text.size());
+    p[text.size()] = '\0';
     return p;
   }
   // Takes over every block of `other`, which is left empty.

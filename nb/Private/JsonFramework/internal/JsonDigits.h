@@ -1,9 +1,8 @@
-// Decimal digits of 64-bit integers written a word at a time, for NBDecimal's text
+// Decimal digits of 64-bit integers written a pair at a time, for NBDecimal's text
 // and the JSON writer's integers. Each writer may store up to 8 bytes past the
 // end of the digits, which the caller's buffer must have room for.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -53,55 +52,49 @@ inline int digitCount(std::uint64_t v) {
   return 19 + (v >= 10000000000000000000ull);
 }
 
-// The eight decimal digits of v < 10^8 as ASCII in a little-endian word, most
-// significant digit first in memory: two lanes of four digits, then four lanes
-// of two, then eight of one, each split by multiplying with a reciprocal.
-inline std::uint64_t eightDigitText(std::uint32_t v) {
-  std::uint64_t x = (v / 10000) | (static_cast<std::uint64_t>(v % 10000) << 32);
-  std::uint64_t q = ((x * 10486) >> 20) & 0x0000007F0000007Full;  // lane / 100
-  x = q | ((x - q * 100) << 16);
-  q = ((x * 103) >> 10) & 0x000F000F000F000Full;  // lane / 10
-  x = q | ((x - q * 10) << 8);
-  return x + 0x3030303030303030ull;
-}
+// ceil(2^64 / 100^k). The product v * kPairScale[k], as 128 bits, holds v / 100^k
+// in its high word and the rest as a 64-bit binary fraction.
+inline constexpr std::uint64_t kPairScale[5] = {0, ~0ull / 100 + 1, ~0ull / 10000 + 1,
+                                                ~0ull / 1000000 + 1, ~0ull / 100000000 + 1};
 
-// Writes exactly n digits of v < 10^8 (1 <= n <= 8), zero-padded on the left, as
-// one word store: up to 8 bytes past the end may be overwritten.
-inline char* writeUpTo8(std::uint64_t v, int n, char* out) {
-  std::uint64_t text = eightDigitText(static_cast<std::uint32_t>(v));
-  if constexpr (std::endian::native == std::endian::little) {
-    text >>= 8 * (8 - n);
-    std::memcpy(out, &text, 8);
-  } else {
-    char buffer[8];
-    std::memcpy(buffer, &text, 8);
-    std::memcpy(out, buffer + 8 - n, static_cast<std::size_t>(n));
+// Writes exactly n digits of v < 10^n (3 <= n <= 10), zero-padded on the left. One
+// multiply puts the leading one or two digits in the high word; each multiply of
+// the fraction by 100 brings the next pair up, from the pair table. Rounding the
+// scale up errs by less than 10^n / 2^64 of a unit, which the pairs multiply by at
+// most 100^4: below one unit of the last pair while 10^(n + 8) < 2^64, so every
+// pair is exact. Each multiply needs only the one before, so the digits come after
+// five multiplies instead of a chain of divisions. Always four pair steps, so no
+// branch depends on n; up to 8 bytes past the end may be overwritten.
+inline char* writeShort(std::uint64_t v, int n, char* out) {
+  const int pairs = (n - 1) / 2;
+  unsigned __int128 y = static_cast<unsigned __int128>(v) * kPairScale[pairs];
+  const int odd = n & 1;  // one leading digit: the second byte of its pair
+  std::memcpy(out, kDigitPairs + 2 * static_cast<std::uint64_t>(y >> 64) + odd, 2);
+  out += 2 - odd;
+  for (int i = 0; i < 4; ++i) {
+    y = static_cast<unsigned __int128>(static_cast<std::uint64_t>(y)) * 100;
+    std::memcpy(out + 2 * i, kDigitPairs + 2 * static_cast<std::uint64_t>(y >> 64), 2);
   }
-  return out + n;
+  return out + 2 * pairs;
 }
 
-// Writes exactly n digits of v (1 <= n <= 20), zero-padded on the left, with the
-// same overwrite as writeUpTo8.
+// Writes exactly n digits of v (1 <= n <= 20), zero-padded on the left: up to 8
+// bytes past the end may be overwritten.
 inline char* writeFixed(std::uint64_t v, int n, char* out) {
-  if (n <= 8) return writeUpTo8(v, n, out);
   if (n <= 10) {
-    // One or two leading digits from the pair table (a second byte that is not a
-    // digit of the number is overwritten next), then eight.
-    const std::uint64_t high = v / 100000000;
-    const char* pair = kDigitPairs + 2 * high;
-    out[0] = pair[10 - n];
-    out[1] = pair[1];
-    return writeUpTo8(v - high * 100000000, 8, out + (n - 8));
+    if (n >= 3) return writeShort(v, n, out);
+    std::memcpy(out, kDigitPairs + 2 * v + (2 - n), 2);  // v < 100
+    return out + n;
   }
   if (n > 16) {
-    const std::uint64_t high = v / 10000000000000000ull;
-    out = writeUpTo8(high, n - 16, out);
-    v -= high * 10000000000000000ull;
+    const std::uint64_t top = v / 10000000000000000ull;
+    out = writeFixed(top, n - 16, out);
+    v -= top * 10000000000000000ull;
     n = 16;
   }
   const std::uint64_t high = v / 100000000;
-  out = writeUpTo8(high, n - 8, out);
-  return writeUpTo8(v - high * 100000000, 8, out);
+  out = writeShort(high, n - 8, out);
+  return writeShort(v - high * 100000000, 8, out);
 }
 
 // Writes the digits of v at `out` and returns the end (same overwrite as writeFixed).

@@ -41,6 +41,7 @@ inline constexpr unsigned char kPrefix[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF
 
 struct JsonNumberScanner {
   static constexpr bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+  static constexpr bool isNumberStart(char c) { return isDigit(c) || c == '-'; }
 
   // Reads the run of decimal digits at `p` into `mantissa` (wrapping silently past
   // 19 digits, which the caller checks) and returns its length. Reads whole words,
@@ -68,6 +69,21 @@ struct JsonNumberScanner {
     }
   }
 
+  // scanDigits for the whole part of a number, which starts with a digit other
+  // than 0 and mostly ends within the first word: that word is read with nothing
+  // before it to scale.
+  static std::size_t scanWholeDigits(const char* p, std::uint64_t& mantissa) {
+    const std::uint64_t digits = loadWord(p) - broadcast('0');
+    const std::uint64_t marks = nonDigitMarks(digits);
+    if (marks == 0) {
+      mantissa = 0;
+      return scanDigits(p, mantissa);
+    }
+    const unsigned count = leadingZeroBytes(marks);  // at least 1
+    mantissa = eightDigitValue(digits << (64 - 8 * count));
+    return count;
+  }
+
 #if defined(__SSE2__)
   // scanDigits for a run that mostly ends within 16 bytes, such as a fraction: the
   // block is classified at once, so the end takes one step instead of one per
@@ -78,8 +94,9 @@ struct JsonNumberScanner {
     const __m128i d =
         _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
     const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+    // The mask has 16 bits, so its complement is never 0.
     const unsigned n =
-        static_cast<unsigned>(std::countr_zero(~static_cast<unsigned>(_mm_movemask_epi8(isDigit))));
+        static_cast<unsigned>(__builtin_ctz(~static_cast<unsigned>(_mm_movemask_epi8(isDigit))));
     if (n == 16) return scanDigits(p, mantissa);  // a longer run: word by word
     const __m128i digits =
         _mm_and_si128(d, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPrefix + 16 - n)));
@@ -101,13 +118,17 @@ struct JsonNumberScanner {
 
   // Scans the number starting at `cursor` ('-' or a digit) into `out` and returns
   // the byte after it; on failure adds the error to `errors` and returns nullptr.
+  // With kQuiet, any number that is not read inline (errors, and numbers of more
+  // than 19 digits or with an exponent out of range) returns nullptr at once,
+  // adding nothing, so that the caller can take it again the usual way.
+  template <bool kQuiet = false>
   static char* scanNumber(char* cursor, JsonNode& out, NBJsonBase& errors) {
     char* c = cursor;
     bool negative = false;
     if (*c == '-') {
       negative = true;
       ++c;
-      if (!isDigit(*c)) return fail(errors, "No digits after initial minus");
+      if (!isDigit(*c)) return failed<kQuiet>(errors, "No digits after initial minus");
     }
     std::uint64_t mantissa = 0;
     // Counts as long as the text: no clamping on the common path.
@@ -115,9 +136,9 @@ struct JsonNumberScanner {
     std::size_t fractionDigits = 0;
     if (*c == '0') {
       ++c;
-      if (isDigit(*c)) return fail(errors, "Leading 0 disallowed in number");
+      if (isDigit(*c)) return failed<kQuiet>(errors, "Leading 0 disallowed in number");
     } else {
-      const std::size_t n = scanDigits(c, mantissa);
+      const std::size_t n = scanWholeDigits(c, mantissa);
       digits = n;
       c += n;
     }
@@ -130,7 +151,7 @@ struct JsonNumberScanner {
 #else
       const std::size_t n = scanDigits(c, mantissa);
 #endif
-      if (n == 0) return fail(errors, "No digits after decimal point");
+      if (n == 0) return failed<kQuiet>(errors, "No digits after decimal point");
       c += n;
       fractionDigits = n;
       digits += n;
@@ -140,7 +161,7 @@ struct JsonNumberScanner {
       ++c;
       bool negativeExponent = false;
       if (*c == '+' || *c == '-') negativeExponent = *c++ == '-';
-      if (!isDigit(*c)) return fail(errors, "No digits after exponent");
+      if (!isDigit(*c)) return failed<kQuiet>(errors, "No digits after exponent");
       do {
         if (exponent < 100000000) exponent = exponent * 10 + (*c - '0');
         ++c;
@@ -160,7 +181,11 @@ struct JsonNumberScanner {
       storeNode(&out, {{mantissa, 0, meta, static_cast<std::uint64_t>(JsonType::Number)}});
       return c;
     }
-    return scanUnusualNumber(cursor, c, negative, digits, mantissa, total, out, errors);
+    if constexpr (kQuiet) {
+      return nullptr;
+    } else {
+      return scanUnusualNumber(cursor, c, negative, digits, mantissa, total, out, errors);
+    }
   }
 
   // A number of more than 19 digits, or one whose exponent needs adjusting.
@@ -168,6 +193,14 @@ struct JsonNumberScanner {
                                  std::uint64_t mantissa, long exponent, JsonNode& out,
                                  NBJsonBase& errors);
   [[gnu::cold]] static char* fail(NBJsonBase& errors, const char* message);
+  template <bool kQuiet>
+  static char* failed(NBJsonBase& errors, const char* message) {
+    if constexpr (kQuiet) {
+      return nullptr;
+    } else {
+      return fail(errors, message);
+    }
+  }
 };
 
 }  // namespace nb::detail
