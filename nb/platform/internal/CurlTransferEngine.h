@@ -84,7 +84,7 @@ class CurlTransferEngine {
   void* multi_;
   RunLoop::TimerHandle timer_;
   RunLoop::TimerHandle idleCheck_;
-  std::chrono::milliseconds idleCheckPeriod_{};  // the period idleCheck_ was armed with
+  std::chrono::milliseconds idleCheckPeriod_{};   // the period idleCheck_ was armed with
   std::unordered_map<void*, Running> transfers_;  // by easy handle
   std::unordered_set<int> watched_;               // sockets registered with the run loop
   // Connection sockets opened here and not yet closed: between requests such
