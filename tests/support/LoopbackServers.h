@@ -24,7 +24,17 @@ class HttpTestServer {
     // One request per connection: idle keep-alive connections would hold the
     // server's few threads (and its stop) for seconds.
     server.set_keep_alive_max_count(1);
+    // The library listens with a backlog of 5: a test that opens dozens of
+    // connections at once on a busy machine overflowed it, and each dropped
+    // connection attempt waited seconds for its retry. The listening socket
+    // is kept from the options call and given a long queue once bound.
+    int listening = -1;
+    server.set_socket_options([&listening](socket_t socket) {
+      httplib::default_socket_options(socket);
+      listening = socket;
+    });
     port_ = server.bind_to_any_port("127.0.0.1");
+    if (listening >= 0) ::listen(listening, 1024);
     thread_ = std::thread([this] { server.listen_after_bind(); });
     while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
