@@ -38,10 +38,6 @@ bool NBServiceRequest::isURLPathText(std::string_view text) {
   return true;
 }
 
-NBParameters NBServiceRequest::parameterMap() const {
-  return NBParameters(parameters.begin(), parameters.end());
-}
-
 std::string NBServiceRequest::signedURLString(const NBConsumer& consumer,
                                               const NBToken* token) const {
   return SignatureHelper::getSignatureUrlString(url, httpMethod, consumer, token, parameters);

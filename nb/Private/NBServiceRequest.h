@@ -58,9 +58,6 @@ struct NBServiceRequest {
   // its meaning, so paths inserted unencoded must pass this check.
   static bool isURLPathText(std::string_view text);
 
-  // The parameters as the signer takes them (names are unique in every call).
-  NBParameters parameterMap() const;
-
   // The complete signed URL (generic layout) for this plan's method. The
   // consumer key must be present; `token` may be null (calls made before sign-in).
   std::string signedURLString(const NBConsumer& consumer, const NBToken* token) const;

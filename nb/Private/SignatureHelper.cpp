@@ -130,8 +130,20 @@ bool isPlain(const Pair& pair) {
   return pair.encodedName.data() == pair.name.data() && pair.encodedName.size() == pair.name.size();
 }
 
-// Up to this many parameters are held on the stack while signing.
-constexpr std::size_t kInlinePairs = 16;
+// Room for `size` pairs: on the stack up to kInlinePairs, the usual case
+// while signing, on the heap beyond.
+class PairBuffer {
+ public:
+  explicit PairBuffer(std::size_t size) {
+    if (size > inline_.size()) heap_.resize(size);
+  }
+  Pair* data() { return heap_.empty() ? inline_.data() : heap_.data(); }
+
+ private:
+  static constexpr std::size_t kInlinePairs = 16;
+  std::array<Pair, kInlinePairs> inline_;
+  std::vector<Pair> heap_;
+};
 
 // Fills each pair's encoded name, keeping the spellings that differ from the
 // name in `spellings`, and sorts the pairs by encoded name: the order that
@@ -332,13 +344,8 @@ std::string signedURLWith(const std::string& url, const std::string& httpMethod,
       {kToken, token != nullptr ? std::string_view(required(token->token, "token")) : "", kToken},
       {kVersion, "1.0", kVersion},
   };
-  std::array<Pair, kInlinePairs> inlinePairs;
-  std::vector<Pair> heapPairs;
-  Pair* pairs = inlinePairs.data();
-  if (std::size(oauth) + extraCount > inlinePairs.size()) {
-    heapPairs.resize(std::size(oauth) + extraCount);
-    pairs = heapPairs.data();
-  }
+  PairBuffer buffer(std::size(oauth) + extraCount);
+  Pair* const pairs = buffer.data();
   // Both lists are in name order: merge them, an extra parameter replacing
   // the OAuth parameter of its name.
   std::size_t count = 0;
@@ -399,13 +406,8 @@ std::string SignatureHelper::getSignatureUrlString(const std::string& url,
                                                    const NBConsumer& consumer, const NBToken* token,
                                                    const NBParameters* extra) {
   const std::size_t count = extra != nullptr ? extra->size() : 0;
-  std::array<Pair, kInlinePairs> inlinePairs;
-  std::vector<Pair> heapPairs;
-  Pair* pairs = inlinePairs.data();
-  if (count > inlinePairs.size()) {
-    heapPairs.resize(count);
-    pairs = heapPairs.data();
-  }
+  PairBuffer buffer(count);
+  Pair* const pairs = buffer.data();
   std::size_t i = 0;
   if (extra != nullptr) {
     for (const auto& [name, value] : *extra) pairs[i++] = {name, value, {}};
@@ -416,13 +418,8 @@ std::string SignatureHelper::getSignatureUrlString(const std::string& url,
 std::string SignatureHelper::getSignatureUrlString(
     const std::string& url, const std::string& httpMethod, const NBConsumer& consumer,
     const NBToken* token, const std::vector<std::pair<std::string, std::string>>& extra) {
-  std::array<Pair, kInlinePairs> inlinePairs;
-  std::vector<Pair> heapPairs;
-  Pair* pairs = inlinePairs.data();
-  if (extra.size() > inlinePairs.size()) {
-    heapPairs.resize(extra.size());
-    pairs = heapPairs.data();
-  }
+  PairBuffer buffer(extra.size());
+  Pair* const pairs = buffer.data();
   for (std::size_t i = 0; i < extra.size(); ++i) pairs[i] = {extra[i].first, extra[i].second, {}};
   // In name order, a repeated name keeping its first value, as a map built
   // from the pairs would.
