@@ -432,6 +432,7 @@ TEST(ServiceMessageTest, TheGlanceSkipsOnlyBodiesWithoutAnError) {
       {R"({"root":"app","path":"/a","size":3})", true},
       {R"({"msg":"ok","size":3})", true},
       {" {\n \"msg\" :\t\"ok\" }", true},
+      {"{\v\"msg\":\f\"ok\"}", true},  // white space as the parser counts it
       {R"({"msg":"ok"})", true},
       {"", true},
       {"plain words, not JSON", true},

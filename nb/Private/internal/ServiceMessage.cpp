@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "nb/Private/JsonFramework/internal/JsonWhitespace.h"
+
 namespace nb {
 namespace {
 
@@ -33,11 +35,10 @@ std::size_t findKey(std::string_view body, std::size_t from) {
   }
 }
 
-bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// `at` moved past JSON white space, then past `token` if it follows; false if not.
+// `at` moved past white space as the parser counts it, then past `token` if
+// it follows; false if not.
 bool skipThen(std::string_view body, std::size_t& at, std::string_view token) {
-  while (at < body.size() && isJsonSpace(body[at])) ++at;
+  while (at < body.size() && detail::isJsonWhitespace(body[at])) ++at;
   if (body.substr(at, token.size()) != token) return false;
   at += token.size();
   return true;
