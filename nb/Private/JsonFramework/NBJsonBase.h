@@ -5,6 +5,7 @@
 // An instance is used by one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -61,6 +62,8 @@ class NBJsonBase {
   std::uint32_t maxDepth() const { return maxDepth_; }
   virtual void setMaxDepth(std::uint32_t maxDepth) { maxDepth_ = maxDepth; }
   std::uint32_t depth() const { return depth_; }
+  // Whether nesting `depth` levels deep is within the limit.
+  bool withinMaxDepth(std::size_t depth) const { return maxDepth_ == 0 || depth <= maxDepth_; }
 
   // Registers an observer of the error trace; returns its id for removal.
   int addErrorTraceObserver(Observer observer);

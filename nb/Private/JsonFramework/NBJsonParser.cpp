@@ -174,8 +174,7 @@ valueAfterSpace:
       if ((c = detail::JsonNumberScanner::scanNumber(c, *slot, *this)) == nullptr) goto fail;
       goto next;
     case '[':
-      if (detail::JsonNumberScanner::isNumberStart(c[1]) &&
-          (maxDepth() == 0 || s.frames.size() < maxDepth())) {
+      if (detail::JsonNumberScanner::isNumberStart(c[1]) && withinMaxDepth(s.frames.size() + 1)) {
         if (char* end = scanShortNumberArray(c + 1, *slot, *arena_, *this)) {
           c = end;
           goto next;
@@ -186,7 +185,7 @@ valueAfterSpace:
       inArray = *c++ == '[';
       s.open(inArray);
       depth_ = static_cast<std::uint32_t>(s.frames.size());
-      if (maxDepth() != 0 && depth_ > maxDepth()) {
+      if (!withinMaxDepth(depth_)) {
         addErrorWithCode(kNBJsonErrorDepth, "Nested too deep");
         goto failInside;
       }
