@@ -71,58 +71,40 @@ bool MultipartReader::feed(const char* data, std::size_t size) {
 // a tail that may begin a delimiter is kept back (in the buffer, fewer bytes
 // than a delimiter). Leaves the bytes after a delimiter found to the steps.
 void MultipartReader::scanBody(const char*& data, std::size_t& size) {
-  const std::size_t length = delimiter_.size();
-  const auto emit = [&](const char* bytes, std::size_t count) {
-    if (count > 0 && inPart_) onData_(bytes, count);
-  };
-  const auto found = [&](std::size_t used) {
+  const auto advance = [&](std::size_t used) {
     data += used;
     size -= used;
-    state_ = State::kAfterBoundary;
   };
   if (!buffer_.empty()) {
     // A delimiter that begins in the kept tail ends within the new bytes' first
-    // length - 1.
+    // length - 1; without one, the tail alone is passed on.
     const std::size_t kept = buffer_.size();
-    std::string joint = buffer_;
-    joint.append(data, length - 1);
-    const auto at = joint.find(delimiter_);
+    buffer_.append(data, delimiter_.size() - 1);
+    const std::size_t used = takeBody(buffer_);
     buffer_.clear();
-    if (at != std::string::npos) {
-      emit(joint.data(), at);
-      return found(at + length - kept);
-    }
-    emit(joint.data(), kept);
+    if (state_ != State::kBody) return advance(used - kept);
   }
-  const auto at = std::string_view(data, size).find(delimiter_);
-  if (at != std::string_view::npos) {
-    emit(data, at);
-    return found(at + length);
+  advance(takeBody(std::string_view(data, size)));
+}
+
+std::size_t MultipartReader::takeBody(std::string_view bytes) {
+  const auto at = bytes.find(delimiter_);
+  if (at == std::string_view::npos) {
+    const std::size_t emit = bytes.size() - std::min(bytes.size(), delimiter_.size() - 1);
+    if (emit > 0 && inPart_) onData_(bytes.data(), emit);
+    return emit;
   }
-  const std::size_t emitted = size - (length - 1);
-  emit(data, emitted);
-  data += emitted;
-  size -= emitted;
+  if (at > 0 && inPart_) onData_(bytes.data(), at);
+  state_ = State::kAfterBoundary;
+  return at + delimiter_.size();
 }
 
 // Makes progress on the buffer; false when it needs more bytes (or is finished).
 bool MultipartReader::step() {
   switch (state_) {
-    case State::kBody: {
-      const auto at = buffer_.find(delimiter_);
-      if (at == std::string::npos) {
-        // Keep a tail that could be the start of a delimiter.
-        const std::size_t keep = std::min(buffer_.size(), delimiter_.size() - 1);
-        const std::size_t emit = buffer_.size() - keep;
-        if (emit > 0 && inPart_) onData_(buffer_.data(), emit);
-        buffer_.erase(0, emit);
-        return false;
-      }
-      if (at > 0 && inPart_) onData_(buffer_.data(), at);
-      buffer_.erase(0, at + delimiter_.size());
-      state_ = State::kAfterBoundary;
-      return true;
-    }
+    case State::kBody:
+      buffer_.erase(0, takeBody(buffer_));
+      return state_ == State::kAfterBoundary;
     case State::kAfterBoundary:
       if (buffer_.size() < 2) return false;
       if (buffer_.compare(0, 2, "--") == 0) {

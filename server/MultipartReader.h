@@ -30,6 +30,10 @@ class MultipartReader {
   enum class State { kBody, kAfterBoundary, kHeaders, kDone, kFailed };
   bool step();
   void scanBody(const char*& data, std::size_t& size);
+  // Passes the part data in `bytes` on, up to the first delimiter; returns the
+  // bytes used: through that delimiter (the state moves past it), or, without
+  // one, all but a tail that may begin a delimiter.
+  std::size_t takeBody(std::string_view bytes);
   bool startPart(std::string_view headers);
 
   std::string delimiter_;  // CRLF "--" boundary
