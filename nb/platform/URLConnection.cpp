@@ -26,14 +26,11 @@ void forEachHeader(std::string_view block, Visit visit) {
 }  // namespace
 
 URLResponse::URLResponse(std::string url, int statusCode,
-                         const std::vector<std::pair<std::string, std::string>>& headers) {
-  std::string block;
+                         const std::vector<std::pair<std::string, std::string>>& headers)
+    : url_(std::move(url)), statusCode_(statusCode) {
   for (const auto& [field, value] : headers) {
-    block.append(field).append(": ").append(value).push_back('\n');
+    headerBlock_.append(field).append(": ").append(value).push_back('\n');
   }
-  url_ = std::move(url);
-  statusCode_ = statusCode;
-  headerBlock_ = std::move(block);
   if (const auto length = find("Content-Length")) {
     expectedContentLength_ = parseContentLength(*length);
   }

@@ -41,6 +41,9 @@ constexpr std::size_t kMaxIdleHandles = 64;
 constexpr long kMaxIdleConnections = 128;
 // Parsed URLs the engine keeps (beyond them, the least recently used goes).
 constexpr std::size_t kMaxParsedURLs = 16;
+// The bounds of the idle check's period (see CurlTransfer::idleCheckPeriod).
+constexpr std::chrono::milliseconds kShortestIdleCheck{10};
+constexpr std::chrono::milliseconds kLongestIdleCheck{250};
 
 struct EasyCleanup {
   void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
@@ -195,7 +198,7 @@ class CurlTransfer final : public Transfer {
   // over the engine's transfers, not a clock reading per callback.
   std::chrono::milliseconds idleCheckPeriod() const {
     const auto part = std::chrono::duration_cast<std::chrono::milliseconds>(idleLimit_ / 16);
-    return std::clamp(part, std::chrono::milliseconds(10), std::chrono::milliseconds(250));
+    return std::clamp(part, kShortestIdleCheck, kLongestIdleCheck);
   }
   // From the engine's idle check: ends the transfer as timed out.
   void timeOut();
@@ -703,13 +706,13 @@ void CurlTransferEngine::checkIdle() {
   if (insideCurl_ > 0) {
     // The loop runs nested inside one of our callbacks, where libcurl must
     // not be re-entered: checked again shortly.
-    armIdleCheck(std::chrono::milliseconds(10));
+    armIdleCheck(kShortestIdleCheck);
     return;
   }
   const auto now = loop_.currentTime();
   std::vector<Running> expired;  // each keeps its receiver, and so its transfer, alive
   std::vector<int> quiet;        // the sockets of transfers that moved nothing since
-  auto period = std::chrono::milliseconds(1000);
+  auto period = kLongestIdleCheck;
   for (const auto& [easy, running] : transfers_) {
     const CurlTransfer::Idle idle = running.transfer->idleAt(now);
     if (idle == CurlTransfer::Idle::kTooLong) {
