@@ -38,6 +38,31 @@ CREATE TABLE IF NOT EXISTS copy_refs(ref TEXT PRIMARY KEY, user_id INTEGER NOT N
 CREATE TABLE IF NOT EXISTS shares(id TEXT PRIMARY KEY, user_id INTEGER NOT NULL,
   root TEXT NOT NULL, path TEXT NOT NULL, name TEXT, access_code TEXT,
   created INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS usage(user_id INTEGER PRIMARY KEY, bytes INTEGER NOT NULL);
+CREATE TRIGGER IF NOT EXISTS usage_insert AFTER INSERT ON entries BEGIN
+  INSERT INTO usage(user_id, bytes) VALUES(NEW.user_id, NEW.size)
+    ON CONFLICT(user_id) DO UPDATE SET bytes = bytes + excluded.bytes;
+END;
+CREATE TRIGGER IF NOT EXISTS usage_delete AFTER DELETE ON entries BEGIN
+  UPDATE usage SET bytes = bytes - OLD.size WHERE user_id = OLD.user_id;
+END;
+CREATE TRIGGER IF NOT EXISTS usage_update AFTER UPDATE OF user_id, size ON entries BEGIN
+  UPDATE usage SET bytes = bytes - OLD.size WHERE user_id = OLD.user_id;
+  INSERT INTO usage(user_id, bytes) VALUES(NEW.user_id, NEW.size)
+    ON CONFLICT(user_id) DO UPDATE SET bytes = bytes + excluded.bytes;
+END;
+)sql";
+
+// Each user's bytes in use are the sum of their entries' sizes. The triggers
+// above keep `usage` equal to it on every change, so that the quota check of
+// an upload reads one row instead of summing every file the user has. It is
+// summed afresh at each opening: a file from before the triggers, or one
+// changed behind the emulator's back, starts right.
+constexpr std::string_view kRecountUsage = R"sql(
+BEGIN IMMEDIATE;
+DELETE FROM usage;
+INSERT INTO usage(user_id, bytes) SELECT user_id, SUM(size) FROM entries GROUP BY user_id;
+COMMIT;
 )sql";
 
 // Columns added after the first schema; each is added to an older file once
@@ -105,6 +130,7 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
       }
     }
   }
+  if (status.ok()) status = db->exec(kRecountUsage);
   if (!status.ok()) return Status::ioError(path + ": " + status.message);
   return std::unique_ptr<Database>(new Database(std::move(db), path));
 }
@@ -183,7 +209,8 @@ bool Database::wipe() {
       ->exec(
           "BEGIN IMMEDIATE; DELETE FROM users; DELETE FROM tokens; DELETE FROM nonces;"
           "DELETE FROM challenges; DELETE FROM sessions; DELETE FROM entries;"
-          "DELETE FROM versions; DELETE FROM copy_refs; DELETE FROM shares; COMMIT;")
+          "DELETE FROM versions; DELETE FROM copy_refs; DELETE FROM shares; DELETE FROM usage;"
+          "COMMIT;")
       .ok();
 }
 

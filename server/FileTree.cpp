@@ -95,10 +95,9 @@ std::vector<Entry> FileTree::subtreeLocked(const Owner& owner, const std::string
 }
 
 std::int64_t FileTree::usedLocked(std::int64_t userId) {
-  auto st = db_.statement("SELECT COALESCE(SUM(size), 0) FROM entries WHERE user_id = ?");
+  auto st = db_.statement("SELECT bytes FROM usage WHERE user_id = ?");
   st->bind(1, userId);
-  st->step();
-  return st->int64(0);
+  return st->step() ? st->int64(0) : 0;
 }
 
 std::int64_t FileTree::usedBytes(std::int64_t userId) {

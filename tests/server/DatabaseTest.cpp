@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
+#include "nb/platform/internal/SqliteDatabase.h"
 #include "server/AccountStore.h"
 #include "server/Database.h"
+#include "server/FileTree.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace nb::server {
@@ -35,6 +38,63 @@ TEST(DatabaseTest, TheLogStaysBoundedWhileCommitsNeverPause) {
   AccountStore again(**reopened);
   EXPECT_FALSE(again.recordNonce("consumer", "nonce-" + std::to_string(kNonces - 1), 600));
   EXPECT_TRUE(again.recordNonce("consumer", "nonce-new", 600));
+}
+
+// A user's bytes in use are kept beside the entries instead of summed for each
+// upload's quota check: every kind of change must move them, and an opening
+// sums them afresh (a file from before they were kept, or changed behind the
+// emulator's back).
+TEST(DatabaseTest, UsedBytesFollowEveryChangeAndAreSummedAtOpening) {
+  test::TemporaryFolder folder("nbserver-db");
+  const std::string path = (folder.path() / "metadata.db").string();
+  auto db = Database::open(path);
+  ASSERT_TRUE(db.ok()) << db.status().message();
+  FileTree tree(**db);
+  const Owner alice{1, "app"}, aliceSandbox{1, "sandbox"}, bob{2, "app"};
+  constexpr std::int64_t kQuota = 1 << 20;
+  const auto put = [&](const Owner& owner, const std::string& file, std::int64_t size) {
+    return tree.putFile(owner, file, BlobId{std::string(64, 'a'), size}, true, kQuota,
+                        [] { return true; });
+  };
+  struct Step {
+    const char* what;
+    std::function<bool()> change;
+    std::int64_t alice, bob;
+  } steps[] = {
+      {"a folder", [&] { return tree.createFolder(alice, "/f").ok(); }, 0, 0},
+      {"a file", [&] { return put(alice, "/f/a", 300).ok(); }, 300, 0},
+      {"another root", [&] { return put(aliceSandbox, "/b", 50).ok(); }, 350, 0},
+      {"another user", [&] { return put(bob, "/c", 7).ok(); }, 350, 7},
+      {"an overwrite", [&] { return put(alice, "/f/a", 100).ok(); }, 150, 7},
+      {"a copy", [&] { return tree.copy(alice, "/f", alice, "/g", kQuota).ok(); }, 250, 7},
+      {"a copy to another user", [&] { return tree.copy(alice, "/g/a", bob, "/d", kQuota).ok(); },
+       250, 107},
+      {"a move", [&] { return tree.move(alice, "/g", "/h").ok(); }, 250, 107},
+      {"a folder removed", [&] { return tree.remove(alice, "/f").ok(); }, 150, 107},
+      {"over the quota", [&] { return !put(bob, "/e", kQuota).ok(); }, 150, 107},
+  };
+  for (const Step& step : steps) {
+    ASSERT_TRUE(step.change()) << step.what;
+    EXPECT_EQ(tree.usedBytes(1), step.alice) << step.what;
+    EXPECT_EQ(tree.usedBytes(2), step.bob) << step.what;
+  }
+  EXPECT_EQ(tree.usedBytes(3), 0) << "a user without files";
+
+  // Counts that went wrong while closed are summed again at the next opening.
+  db->reset();
+  {
+    SqliteStatus status;
+    auto raw = SqliteDatabase::open(path, &status);
+    ASSERT_TRUE(raw) << status.message;
+    ASSERT_TRUE(raw->exec("UPDATE usage SET bytes = 99999 WHERE user_id = 1; "
+                          "DELETE FROM usage WHERE user_id = 2")
+                    .ok());
+  }
+  auto reopened = Database::open(path);
+  ASSERT_TRUE(reopened.ok()) << reopened.status().message();
+  FileTree again(**reopened);
+  EXPECT_EQ(again.usedBytes(1), 150);
+  EXPECT_EQ(again.usedBytes(2), 107);
 }
 
 }  // namespace
