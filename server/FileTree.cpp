@@ -12,6 +12,14 @@ namespace {
 constexpr const char* kColumns =
     "SELECT path, name, is_dir, size, blob, rev, file_id, created, modified FROM entries ";
 constexpr std::int64_t kCopyRefLifetime = 30LL * 24 * 3600;
+// The entries of user ?1 and root ?2 at path ?3 and under it. The range on the
+// path (every path that begins with ?3 sorts between ?3 and ?3 followed by
+// '0', the byte after '/') lets SQLite read only that stretch of the
+// (user_id, root, path) index instead of all the user's entries; the test
+// after it drops the siblings in that stretch ("/a.txt" beside "/a").
+constexpr const char* kSubtree =
+    "WHERE user_id = ?1 AND root = ?2 AND path >= ?3 AND path < ?3 || '0' AND "
+    "(path = ?3 OR substr(path, 1, length(?3) + 1) = ?3 || '/')";
 
 Entry readEntry(const SqliteStatement& st) {
   return Entry{st.text(0),  st.text(1),  st.int64(2) != 0, st.int64(3), st.text(4),
@@ -82,14 +90,10 @@ std::vector<Entry> FileTree::subtreeLocked(const Owner& owner, const std::string
     while (all->step()) entries.push_back(readEntry(*all));
     return entries;
   }
-  auto st = db_.statement(std::string(kColumns) +
-                          "WHERE user_id = ? AND root = ? AND (path = ? OR "
-                          "substr(path, 1, length(?) + 1) = ? || '/') ORDER BY length(path)");
+  auto st = db_.statement(std::string(kColumns) + kSubtree + " ORDER BY length(path)");
   st->bind(1, owner.userId);
   st->bind(2, owner.root);
   st->bind(3, path);
-  st->bind(4, path);
-  st->bind(5, path);
   while (st->step()) entries.push_back(readEntry(*st));
   return entries;
 }
@@ -214,14 +218,10 @@ Result<Entry> FileTree::remove(const Owner& owner, const std::string& path) {
   if (!tx.begun()) return failed();
   const auto existing = findLocked(owner, path);
   if (!existing) return notFound();
-  auto st = db_.statement(
-      "DELETE FROM entries WHERE user_id = ? AND root = ? AND (path = ? OR "
-      "substr(path, 1, length(?) + 1) = ? || '/')");
+  auto st = db_.statement(std::string("DELETE FROM entries ") + kSubtree);
   st->bind(1, owner.userId);
   st->bind(2, owner.root);
   st->bind(3, path);
-  st->bind(4, path);
-  st->bind(5, path);
   st->step();
   if (!st->status().ok() || !tx.commit()) return failed();
   return *existing;

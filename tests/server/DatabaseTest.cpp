@@ -97,5 +97,54 @@ TEST(DatabaseTest, UsedBytesFollowEveryChangeAndAreSummedAtOpening) {
   EXPECT_EQ(again.usedBytes(2), 107);
 }
 
+// Folder changes find a folder's contents by a range of the path index: the
+// entries beside it whose names begin with its own (the range holds "/a b",
+// "/a-1" and "/a.txt" beside "/a") must stay as they are.
+TEST(DatabaseTest, FolderChangesLeaveEntriesWithTheSameBeginningAlone) {
+  test::TemporaryFolder folder("nbserver-db");
+  auto db = Database::open((folder.path() / "metadata.db").string());
+  ASSERT_TRUE(db.ok()) << db.status().message();
+  FileTree tree(**db);
+  const Owner owner{1, "app"};
+  constexpr std::int64_t kQuota = 1 << 20;
+  const auto put = [&](const std::string& file, std::int64_t size) {
+    return tree
+        .putFile(owner, file, BlobId{std::string(64, 'a'), size}, false, kQuota,
+                 [] { return true; })
+        .ok();
+  };
+  ASSERT_TRUE(tree.createFolder(owner, "/a").ok());
+  ASSERT_TRUE(tree.createFolder(owner, "/a/b").ok());
+  ASSERT_TRUE(put("/a/b/c", 1));
+  ASSERT_TRUE(put("/a b", 10));
+  ASSERT_TRUE(put("/a-1", 100));
+  ASSERT_TRUE(put("/a.txt", 1000));
+  ASSERT_TRUE(put("/ab", 10000));
+  const auto siblingsStay = [&](const char* what) {
+    for (const char* path : {"/a b", "/a-1", "/a.txt", "/ab"}) {
+      EXPECT_TRUE(tree.find(owner, path)) << what << ": " << path;
+    }
+  };
+
+  ASSERT_TRUE(tree.copy(owner, "/a", owner, "/z", kQuota).ok());
+  EXPECT_TRUE(tree.find(owner, "/z/b/c"));
+  EXPECT_EQ(tree.usedBytes(1), 11112);
+  EXPECT_FALSE(tree.find(owner, "/z.txt"));
+  siblingsStay("copy");
+
+  ASSERT_TRUE(tree.move(owner, "/a", "/m").ok());
+  EXPECT_TRUE(tree.find(owner, "/m/b/c"));
+  EXPECT_FALSE(tree.find(owner, "/a/b/c"));
+  EXPECT_FALSE(tree.find(owner, "/a"));
+  siblingsStay("move");
+
+  ASSERT_TRUE(tree.remove(owner, "/m").ok());
+  EXPECT_FALSE(tree.find(owner, "/m/b"));
+  EXPECT_EQ(tree.usedBytes(1), 11111);
+  ASSERT_TRUE(tree.remove(owner, "/z").ok());
+  EXPECT_EQ(tree.usedBytes(1), 11110);
+  siblingsStay("remove");
+}
+
 }  // namespace
 }  // namespace nb::server
