@@ -15,6 +15,17 @@
 namespace nb::server {
 namespace {
 
+constexpr std::int64_t kQuota = 1 << 20;
+
+// Stores a blob of `size` bytes (its content is not read) at `file`.
+bool put(FileTree& tree, const Owner& owner, const std::string& file, std::int64_t size,
+         bool overwrite) {
+  return tree
+      .putFile(owner, file, BlobId{std::string(64, 'a'), size}, overwrite, kQuota,
+               [] { return true; })
+      .ok();
+}
+
 TEST(DatabaseTest, TheLogStaysBoundedWhileCommitsNeverPause) {
   test::TemporaryFolder folder("nbserver-db");
   const std::string path = (folder.path() / "metadata.db").string();
@@ -51,10 +62,8 @@ TEST(DatabaseTest, UsedBytesFollowEveryChangeAndAreSummedAtOpening) {
   ASSERT_TRUE(db.ok()) << db.status().message();
   FileTree tree(**db);
   const Owner alice{1, "app"}, aliceSandbox{1, "sandbox"}, bob{2, "app"};
-  constexpr std::int64_t kQuota = 1 << 20;
-  const auto put = [&](const Owner& owner, const std::string& file, std::int64_t size) {
-    return tree.putFile(owner, file, BlobId{std::string(64, 'a'), size}, true, kQuota,
-                        [] { return true; });
+  const auto overwrite = [&](const Owner& owner, const std::string& file, std::int64_t size) {
+    return put(tree, owner, file, size, true);
   };
   struct Step {
     const char* what;
@@ -62,16 +71,16 @@ TEST(DatabaseTest, UsedBytesFollowEveryChangeAndAreSummedAtOpening) {
     std::int64_t alice, bob;
   } steps[] = {
       {"a folder", [&] { return tree.createFolder(alice, "/f").ok(); }, 0, 0},
-      {"a file", [&] { return put(alice, "/f/a", 300).ok(); }, 300, 0},
-      {"another root", [&] { return put(aliceSandbox, "/b", 50).ok(); }, 350, 0},
-      {"another user", [&] { return put(bob, "/c", 7).ok(); }, 350, 7},
-      {"an overwrite", [&] { return put(alice, "/f/a", 100).ok(); }, 150, 7},
+      {"a file", [&] { return overwrite(alice, "/f/a", 300); }, 300, 0},
+      {"another root", [&] { return overwrite(aliceSandbox, "/b", 50); }, 350, 0},
+      {"another user", [&] { return overwrite(bob, "/c", 7); }, 350, 7},
+      {"an overwrite", [&] { return overwrite(alice, "/f/a", 100); }, 150, 7},
       {"a copy", [&] { return tree.copy(alice, "/f", alice, "/g", kQuota).ok(); }, 250, 7},
       {"a copy to another user", [&] { return tree.copy(alice, "/g/a", bob, "/d", kQuota).ok(); },
        250, 107},
       {"a move", [&] { return tree.move(alice, "/g", "/h").ok(); }, 250, 107},
       {"a folder removed", [&] { return tree.remove(alice, "/f").ok(); }, 150, 107},
-      {"over the quota", [&] { return !put(bob, "/e", kQuota).ok(); }, 150, 107},
+      {"over the quota", [&] { return !overwrite(bob, "/e", kQuota); }, 150, 107},
   };
   for (const Step& step : steps) {
     ASSERT_TRUE(step.change()) << step.what;
@@ -106,20 +115,13 @@ TEST(DatabaseTest, FolderChangesLeaveEntriesWithTheSameBeginningAlone) {
   ASSERT_TRUE(db.ok()) << db.status().message();
   FileTree tree(**db);
   const Owner owner{1, "app"};
-  constexpr std::int64_t kQuota = 1 << 20;
-  const auto put = [&](const std::string& file, std::int64_t size) {
-    return tree
-        .putFile(owner, file, BlobId{std::string(64, 'a'), size}, false, kQuota,
-                 [] { return true; })
-        .ok();
-  };
   ASSERT_TRUE(tree.createFolder(owner, "/a").ok());
   ASSERT_TRUE(tree.createFolder(owner, "/a/b").ok());
-  ASSERT_TRUE(put("/a/b/c", 1));
-  ASSERT_TRUE(put("/a b", 10));
-  ASSERT_TRUE(put("/a-1", 100));
-  ASSERT_TRUE(put("/a.txt", 1000));
-  ASSERT_TRUE(put("/ab", 10000));
+  ASSERT_TRUE(put(tree, owner, "/a/b/c", 1, false));
+  ASSERT_TRUE(put(tree, owner, "/a b", 10, false));
+  ASSERT_TRUE(put(tree, owner, "/a-1", 100, false));
+  ASSERT_TRUE(put(tree, owner, "/a.txt", 1000, false));
+  ASSERT_TRUE(put(tree, owner, "/ab", 10000, false));
   const auto siblingsStay = [&](const char* what) {
     for (const char* path : {"/a b", "/a-1", "/a.txt", "/ab"}) {
       EXPECT_TRUE(tree.find(owner, path)) << what << ": " << path;
