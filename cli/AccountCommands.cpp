@@ -14,7 +14,9 @@
 #include "cli/TerminalPrompt.h"
 #include "cli/UrlFetch.h"
 #include "cli/WindowSignIn.h"
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBAuthOperationItem.h"
+#include "nb/Private/NBHosts.h"
 #include "nb/Private/NBRegisterOperationItem.h"
 #include "nb/device/NBSharedUDID.h"
 #include "nb/operations/NBGetUserInfoOperation.h"
@@ -24,6 +26,9 @@
 
 namespace nb::cli {
 namespace {
+
+// The most a verification image may take: a few hundred KiB in practice.
+constexpr std::size_t kMaxImageBytes = 16 << 20;
 
 struct SignInOptions {
   std::string user;
@@ -65,6 +70,21 @@ Result<SignInInput> signInInput(CommandContext& context, const SignInOptions& o)
   return SignInInput{std::move(*consumer), std::move(*password)};
 }
 
+// Once per sign-in: file calls go over plain HTTP unless --secure, readable
+// and answerable by anyone on the path to a host that is not this machine.
+void warnOfClearText(CommandContext& context) {
+  if (NBAPIInfo::secureFileCalls()) return;
+  for (const std::string* host :
+       {&NBHosts::apiHost(), &NBHosts::contentHost(), &NBHosts::conversionHost()}) {
+    if (!NBHosts::staysOnThisMachine(*host, 80)) {
+      context.printer().note("Warning: file calls travel to " + *host +
+                             " in clear text (the service's plain HTTP); give --secure or set "
+                             "NB_SECURE=1 to send them over HTTPS");
+      return;
+    }
+  }
+}
+
 // Logs in with xAuth and stores the token and consumer.
 Status signIn(CommandContext& context, const std::string& user,
               const std::shared_ptr<NBConsumer>& consumer, const std::string& password) {
@@ -81,6 +101,7 @@ Status signIn(CommandContext& context, const std::string& user,
     return Status::ioError(*error);
   }
   context.printer().note(credentialStoreLine());
+  warnOfClearText(context);
   return Status::OK();
 }
 
@@ -133,8 +154,9 @@ Status runRegister(CommandContext& context, const SignInOptions& o) {
                 std::to_string(::getpid()) + ".png";
   }
   if (imagePath) {
-    auto image = UrlFetch::get(*verification->urlString,
-                               std::chrono::seconds(context.options().timeoutSeconds));
+    auto image =
+        UrlFetch::get(*verification->urlString,
+                      std::chrono::seconds(context.options().timeoutSeconds), kMaxImageBytes);
     if (auto* error = std::get_if<UrlFetchError>(&image)) {
       return error->timedOut ? Status::timeout("verification image: " + error->message)
                              : Status::network("verification image: " + error->message);

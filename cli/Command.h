@@ -6,6 +6,7 @@
 // Main thread only.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -26,6 +27,11 @@ struct GlobalOptions {
   bool json = false;
   bool forceProgress = false;  // draw the progress bar even when stderr is no terminal
   int timeoutSeconds = 120;    // longest wait without any sign of life from the service
+  // Slowest average rate a transfer may keep over a window before it fails
+  // (--low-speed); zero bytes a second turns the bound off.
+  std::uint32_t lowSpeedBytes = 1024;
+  std::uint32_t lowSpeedSeconds = 120;
+  bool secure = false;  // every call over HTTPS (--secure, NB_SECURE=1)
   std::optional<std::string> consumerKey;
   std::optional<std::string> consumerSecret;
   bool consumerFromCommandLine =

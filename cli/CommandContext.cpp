@@ -6,11 +6,15 @@
 
 #include "cli/CredentialStore.h"
 #include "nb/Private/NBAPIInfo.h"
+#include "nb/platform/URLRequest.h"
 
 namespace nb::cli {
 
 CommandContext::CommandContext(const GlobalOptions& options, Printer& printer)
-    : options_(options), printer_(printer) {}
+    : options_(options), printer_(printer) {
+  NBAPIInfo::setSecureFileCalls(options.secure);
+  URLRequest::setDefaultMinimumSpeed({options.lowSpeedBytes, options.lowSpeedSeconds});
+}
 
 NBCallOptions CommandContext::callOptions(ProgressBar* progress) const {
   NBCallOptions call;

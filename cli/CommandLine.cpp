@@ -1,6 +1,8 @@
 #include "cli/CommandLine.h"
 
 #include <CLI/CLI.hpp>
+#include <charconv>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -15,7 +17,50 @@ namespace {
 
 // Global options that take a value, for the scan that finds the sub-command.
 constexpr std::string_view kValueOptions[] = {"--root", "--consumer-key", "--consumer-secret",
-                                              "--timeout"};
+                                              "--timeout", "--low-speed"};
+
+// "RATE/SECONDS", RATE in bytes with an optional k, M or G (of 1024), or
+// "off": the transfer's slowest allowed average over that many seconds.
+std::string parseLowSpeed(const std::string& text, GlobalOptions& o) {
+  if (text == "off" || text == "0") {
+    o.lowSpeedBytes = 0;
+    return "";
+  }
+  const std::string usage = "--low-speed takes RATE/SECONDS, e.g. 1k/120 (or off)";
+  const auto slash = text.find('/');
+  if (slash == std::string::npos || slash == 0) return usage;
+  std::string rate = text.substr(0, slash);
+  std::uint64_t scale = 1;
+  switch (rate.back()) {
+    case 'k':
+    case 'K':
+      scale = 1024;
+      break;
+    case 'm':
+    case 'M':
+      scale = 1024 * 1024;
+      break;
+    case 'g':
+    case 'G':
+      scale = 1024 * 1024 * 1024;
+      break;
+    default:
+      break;
+  }
+  if (scale != 1) rate.pop_back();
+  std::uint64_t bytes = 0, seconds = 0;
+  const std::string time = text.substr(slash + 1);
+  const auto rateEnd = std::from_chars(rate.data(), rate.data() + rate.size(), bytes);
+  const auto timeEnd = std::from_chars(time.data(), time.data() + time.size(), seconds);
+  if (rate.empty() || rateEnd.ptr != rate.data() + rate.size() || rateEnd.ec != std::errc() ||
+      time.empty() || timeEnd.ptr != time.data() + time.size() || timeEnd.ec != std::errc() ||
+      seconds == 0 || seconds > 86400 || bytes * scale > UINT32_MAX) {
+    return usage;
+  }
+  o.lowSpeedBytes = static_cast<std::uint32_t>(bytes * scale);
+  o.lowSpeedSeconds = static_cast<std::uint32_t>(seconds);
+  return "";
+}
 
 void addGlobalOptions(CLI::App& app, GlobalOptions& o) {
   app.add_option("--root", o.root, "Storage root the paths are relative to")->capture_default_str();
@@ -31,6 +76,19 @@ void addGlobalOptions(CLI::App& app, GlobalOptions& o) {
                  "Seconds to wait without any sign of life from the service")
       ->check(CLI::Range(1, 86400))
       ->capture_default_str();
+  app.add_option_function<std::string>(
+         "--low-speed",
+         [&o](const std::string& text) {
+           if (const std::string error = parseLowSpeed(text, o); !error.empty()) {
+             throw CLI::ValidationError(error);
+           }
+         },
+         "Fail a transfer slower than RATE bytes a second over SECONDS (RATE/SECONDS, "
+         "k/M/G suffixes, or off)")
+      ->default_str("1k/120");
+  app.add_flag("--secure", o.secure,
+               "Send every call over HTTPS (file calls go over plain HTTP by default)")
+      ->envname("NB_SECURE");
 }
 
 bool hasArgument(int argc, const char* const* argv, std::string_view name) {

@@ -24,21 +24,38 @@ constexpr std::uint64_t kWritebackStep = std::uint64_t{8} << 20;
 
 class Sink : public URLConnectionDelegate {
  public:
-  Sink(DownloadStream::Open open, std::string what, DownloadStream::Progress progress,
-       DownloadStream::Done done)
+  Sink(DownloadStream::Open open, std::string what, DownloadStream::Bound bound,
+       DownloadStream::Progress progress, DownloadStream::Done done)
       : open_(std::move(open)),
         what_(std::move(what)),
+        bound_(bound),
         progress_(std::move(progress)),
         done_(std::move(done)) {}
 
-  void connectionDidReceiveResponse(URLConnection*, const URLResponse& response) override {
+  void connectionDidReceiveResponse(URLConnection* connection,
+                                    const URLResponse& response) override {
     httpStatus_ = response.statusCode();
     expected_ = response.expectedContentLength();
     errorBody_.clear();
+    // The most bytes the file may have: what the reply announces, else what
+    // the listing said. A reply that names neither could run on forever.
+    limit_ = expected_ >= 0 ? std::optional<std::uint64_t>(expected_) : bound_.listedSize;
+    if (httpStatus_ == 200 && !limit_ && bound_.requireLength) {
+      lengthUnknown_ = true;
+      connection->cancel();
+      finish(Status::corruption("the service announced no length for " + what_));
+    }
   }
   void connectionDidReceiveData(URLConnection* connection, std::string_view chunk) override {
     if (httpStatus_ != 200) {
       if (errorBody_.size() < kMaxErrorBody) errorBody_.append(chunk);
+      return;
+    }
+    if (limit_ && received_ + chunk.size() > *limit_) {
+      connection->cancel();
+      finish(Status::corruption("the service sent more than the " + std::to_string(*limit_) +
+                                " bytes " +
+                                (expected_ >= 0 ? "it announced" : "the file is listed with")));
       return;
     }
     if (Status status = opened(); !status.ok()) {
@@ -70,6 +87,9 @@ class Sink : public URLConnectionDelegate {
   }
 
   void silence() { done_ = nullptr; }
+  // Whether the transfer stopped because the reply named no length (with
+  // Bound::requireLength).
+  bool lengthUnknown() const { return lengthUnknown_; }
   void finish(Status status) {
     if (!done_) return;
     auto done = std::move(done_);
@@ -117,6 +137,9 @@ class Sink : public URLConnectionDelegate {
   DownloadStream::Open open_;
   int fd_ = -1;
   std::string what_;
+  DownloadStream::Bound bound_;
+  std::optional<std::uint64_t> limit_;
+  bool lengthUnknown_ = false;
   DownloadStream::Progress progress_;
   DownloadStream::Done done_;
   int httpStatus_ = 0;
@@ -135,6 +158,7 @@ class Task : public DownloadStream {
     sink_->silence();
     if (connection_) connection_->cancel();
   }
+  bool lengthUnknown() const override { return sink_->lengthUnknown(); }
 
  private:
   std::shared_ptr<Sink> sink_;
@@ -145,6 +169,7 @@ class Task : public DownloadStream {
 class Refused : public DownloadStream {
  public:
   void cancel() override { *cancelled_ = true; }
+  bool lengthUnknown() const override { return false; }
   std::shared_ptr<bool> cancelled_ = std::make_shared<bool>(false);
 };
 
@@ -165,17 +190,17 @@ Result<URLRequest> signedDownloadRequest(const std::string& root, const std::str
 std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
                                                       const std::string& path, int fd,
                                                       const std::string& what,
-                                                      std::chrono::seconds idleLimit,
+                                                      std::chrono::seconds idleLimit, Bound bound,
                                                       Progress progress, Done done) {
   return start(
-      root, path, [fd]() -> Result<int> { return fd; }, what, idleLimit, std::move(progress),
+      root, path, [fd]() -> Result<int> { return fd; }, what, idleLimit, bound, std::move(progress),
       std::move(done));
 }
 
 std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
                                                       const std::string& path, Open open,
                                                       const std::string& what,
-                                                      std::chrono::seconds idleLimit,
+                                                      std::chrono::seconds idleLimit, Bound bound,
                                                       Progress progress, Done done) {
   Result<URLRequest> signedRequest = signedDownloadRequest(root, path);
   if (!signedRequest.ok()) {
@@ -188,18 +213,37 @@ std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
   URLRequest request = std::move(*signedRequest);
   // The transport's time-out bounds connecting and any stall, not the whole transfer.
   request.setTimeoutInterval(static_cast<double>(idleLimit.count()));
-  auto sink = std::make_shared<Sink>(std::move(open), what, std::move(progress), std::move(done));
+  auto sink =
+      std::make_shared<Sink>(std::move(open), what, bound, std::move(progress), std::move(done));
   auto connection = URLConnection::connectionWithRequest(std::move(request), sink);
   return std::make_shared<Task>(std::move(sink), std::move(connection));
 }
 
 Status DownloadStream::run(const std::string& root, const std::string& path, int fd,
                            const std::string& what, ProgressBar* progress,
-                           std::chrono::seconds idleLimit, std::uint64_t* received) {
+                           std::chrono::seconds idleLimit, std::uint64_t* received,
+                           const SizeLookup& lookUpSize) {
+  Bound bound;
+  bound.requireLength = static_cast<bool>(lookUpSize);
+  bool lengthUnknown = false;
+  Status status =
+      runOnce(root, path, fd, what, progress, idleLimit, bound, received, &lengthUnknown);
+  if (!lengthUnknown) return status;
+  // The reply named no length: the listing's size bounds a second attempt.
+  Result<std::uint64_t> size = lookUpSize();
+  if (!size.ok()) return size.status();
+  bound = {*size, false};
+  return runOnce(root, path, fd, what, progress, idleLimit, bound, received, &lengthUnknown);
+}
+
+Status DownloadStream::runOnce(const std::string& root, const std::string& path, int fd,
+                               const std::string& what, ProgressBar* progress,
+                               std::chrono::seconds idleLimit, Bound bound, std::uint64_t* received,
+                               bool* lengthUnknown) {
   std::optional<Status> outcome;
   std::uint64_t count = 0;
   auto task = start(
-      root, path, fd, what, idleLimit,
+      root, path, fd, what, idleLimit, bound,
       [progress](std::uint64_t got, std::int64_t expected) {
         if (progress) progress->update(static_cast<std::int64_t>(got), expected);
       },
@@ -208,7 +252,8 @@ Status DownloadStream::run(const std::string& root, const std::string& path, int
         count = got;
       });
   RunLoop::main().runUntil([&] { return outcome.has_value(); }, std::chrono::hours(24 * 365));
-  if (progress) progress->finish();
+  *lengthUnknown = task->lengthUnknown();
+  if (progress && !*lengthUnknown) progress->finish();
   if (received) *received = count;
   return outcome.value_or(Status::internal("the download reported no outcome"));
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "nb/Status.h"
@@ -36,27 +37,49 @@ class DownloadStream {
   // transfer with that status.
   using Open = std::function<Result<int>()>;
 
+  // What bounds the bytes accepted: the length the reply announces, else the
+  // file's size as listed. More bytes than that fail the transfer (a reply
+  // could otherwise run on until the disk is full). With `requireLength`, a
+  // reply that announces no length and meets no listed size stops at once.
+  struct Bound {
+    std::optional<std::uint64_t> listedSize;
+    bool requireLength = false;
+  };
+  // The file's listed size, asked for when a reply announces no length.
+  using SizeLookup = std::function<Result<std::uint64_t>()>;
+
   // Starts streaming `root`/`path` into `fd` (named `what` in errors) and
   // returns at once; `done` is called exactly once on the main run loop,
   // unless cancel() came first. `idleLimit` bounds the wait for any sign of life.
   static std::shared_ptr<DownloadStream> start(const std::string& root, const std::string& path,
                                                int fd, const std::string& what,
-                                               std::chrono::seconds idleLimit, Progress progress,
-                                               Done done);
+                                               std::chrono::seconds idleLimit, Bound bound,
+                                               Progress progress, Done done);
   // The same, the descriptor asked of `open`.
   static std::shared_ptr<DownloadStream> start(const std::string& root, const std::string& path,
                                                Open open, const std::string& what,
-                                               std::chrono::seconds idleLimit, Progress progress,
-                                               Done done);
+                                               std::chrono::seconds idleLimit, Bound bound,
+                                               Progress progress, Done done);
   // Stops the transfer; `done` is not called.
   virtual void cancel() = 0;
+  // Whether the transfer stopped because the reply announced no length and
+  // none was listed (Bound::requireLength).
+  virtual bool lengthUnknown() const = 0;
   virtual ~DownloadStream() = default;
 
   // Streams and runs the main loop until the outcome; `received` (may be null)
-  // gets the byte count.
+  // gets the byte count. When the reply announces no length, `lookUpSize`
+  // (when given) is asked for the file's listed size, and the download runs
+  // again bounded by it; without it, such a reply is read to its end.
   static Status run(const std::string& root, const std::string& path, int fd,
                     const std::string& what, ProgressBar* progress, std::chrono::seconds idleLimit,
-                    std::uint64_t* received);
+                    std::uint64_t* received, const SizeLookup& lookUpSize = nullptr);
+
+ private:
+  static Status runOnce(const std::string& root, const std::string& path, int fd,
+                        const std::string& what, ProgressBar* progress,
+                        std::chrono::seconds idleLimit, Bound bound, std::uint64_t* received,
+                        bool* lengthUnknown);
 };
 
 }  // namespace nb::cli

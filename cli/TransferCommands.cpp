@@ -17,6 +17,7 @@
 #include "cli/ReplyJson.h"
 #include "cli/TreeTransfer.h"
 #include "nb/operations/NBDocumentConvertOperation.h"
+#include "nb/operations/NBGetDirectoryOperation.h"
 #include "nb/operations/NBThumbnailOperation.h"
 #include "nb/operations/NBUploadFileOperation.h"
 
@@ -117,15 +118,29 @@ struct GetOptions {
   bool force = false;
 };
 
+// The size the service lists for the file at `remote`: the bound of a
+// download whose reply announces no length.
+Result<std::uint64_t> listedSize(CommandContext& context, const std::string& remote) {
+  auto item = std::make_shared<NBGetDirectoryOperationItem>();
+  item->root = context.options().root;
+  item->path = remote;
+  const auto outcome = context.perform<NBGetDirectoryOperation>(item);
+  if (!outcome.ok()) return outcome.status();
+  const auto listing = outcome->recordAs<NBDirectoryInfo>();
+  if (!listing || !listing->fileInfo) return Status::corruption("the service sent no listing");
+  return listing->fileInfo->size;
+}
+
 Status runGet(CommandContext& context, const GetOptions& o) {
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
   const std::string remote = CommandContext::remotePath(o.remote);
   const auto idle = std::chrono::seconds(context.options().timeoutSeconds);
   ProgressBar bar = context.progressBar();
+  const auto lookUpSize = [&context, &remote] { return listedSize(context, remote); };
   if (o.local == "-") {
     // Bytes reach stdout as they arrive; nothing is kept anywhere else.
     return DownloadStream::run(context.options().root, remote, STDOUT_FILENO,
-                               "cannot write to stdout", &bar, idle, nullptr);
+                               "cannot write to stdout", &bar, idle, nullptr, lookUpSize);
   }
   auto target =
       LocalFiles::downloadTarget(o.local.value_or(baseName(remote)), baseName(remote), o.force);
@@ -133,8 +148,9 @@ Status runGet(CommandContext& context, const GetOptions& o) {
   auto file = PartialFile::beside(target->path, target->mode);
   if (!file.ok()) return file.status();
   std::uint64_t received = 0;
-  Status status = DownloadStream::run(context.options().root, remote, (*file)->fd(),
-                                      "cannot write " + target->path, &bar, idle, &received);
+  Status status =
+      DownloadStream::run(context.options().root, remote, (*file)->fd(),
+                          "cannot write " + target->path, &bar, idle, &received, lookUpSize);
   if (!status.ok()) return status;  // the partial file goes; the target is untouched
   if (status = (*file)->commit(target->path, target->mode); !status.ok()) return status;
   context.printer().result(

@@ -53,7 +53,9 @@ std::optional<std::string> locateUploadNode(const TransferSettings& settings,
   if (!locate.ok()) return std::nullopt;
   const Result<URLRequest> request = definition->signedRequest(*locate);
   if (!request.ok()) return std::nullopt;
-  auto reply = UrlFetch::get(request->URL(), settings.idleLimit);
+  // The reply is a short JSON object naming a URL.
+  constexpr std::size_t kMaxNodeReply = 64 * 1024;
+  auto reply = UrlFetch::get(request->URL(), settings.idleLimit, kMaxNodeReply);
   const auto* body = std::get_if<std::string>(&reply);
   if (!body) return std::nullopt;
   const auto json = NBJsonUtility::jsonValueFromString(*body);
@@ -190,7 +192,7 @@ class Job {
     maker_->reach(index);
     downloads_[index] = DownloadStream::start(
         settings_.root, item.remote, [this, index] { return openPartial(index); },
-        "cannot write " + item.local, settings_.idleLimit,
+        "cannot write " + item.local, settings_.idleLimit, DownloadStream::Bound{item.size},
         [this, index](std::uint64_t received, std::int64_t) {
           setCurrent(index, received);
           draw();

@@ -12,11 +12,19 @@ namespace {
 
 class Collector : public URLConnectionDelegate {
  public:
+  explicit Collector(std::size_t maxBytes) : maxBytes_(maxBytes) {}
+
   void connectionDidReceiveResponse(URLConnection*, const URLResponse& response) override {
     status = response.statusCode();
     body.clear();  // a later response (after a redirect) starts a new body
   }
-  void connectionDidReceiveData(URLConnection*, std::string_view chunk) override {
+  void connectionDidReceiveData(URLConnection* connection, std::string_view chunk) override {
+    if (body.size() + chunk.size() > maxBytes_) {
+      connection->cancel();
+      failure = "the reply is longer than " + std::to_string(maxBytes_) + " bytes";
+      done = true;
+      return;
+    }
     body.append(chunk);
   }
   void connectionDidFailWithError(URLConnection*, const NBError& error) override {
@@ -29,13 +37,17 @@ class Collector : public URLConnectionDelegate {
   std::string body;
   std::optional<std::string> failure;
   bool done = false;
+
+ private:
+  std::size_t maxBytes_;
 };
 
 }  // namespace
 
 std::variant<std::string, UrlFetchError> UrlFetch::get(const std::string& url,
-                                                       std::chrono::seconds timeout) {
-  auto collector = std::make_shared<Collector>();
+                                                       std::chrono::seconds timeout,
+                                                       std::size_t maxBytes) {
+  auto collector = std::make_shared<Collector>(maxBytes);
   auto connection =
       URLConnection::connectionWithRequest(URLRequest::requestWithURL(url), collector);
   if (!RunLoop::main().runUntil([&] { return collector->done; }, timeout)) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <variant>
 
@@ -17,9 +18,11 @@ struct UrlFetchError {
 
 class UrlFetch {
  public:
-  // The body of a 200 response, or why there is none.
+  // The body of a 200 response, or why there is none. A body longer than
+  // `maxBytes` is a failure, found as soon as the bytes pass it.
   static std::variant<std::string, UrlFetchError> get(const std::string& url,
-                                                      std::chrono::seconds timeout);
+                                                      std::chrono::seconds timeout,
+                                                      std::size_t maxBytes);
 };
 
 }  // namespace nb::cli

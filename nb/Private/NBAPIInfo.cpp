@@ -6,6 +6,14 @@
 
 namespace nb {
 
+std::atomic<bool> NBAPIInfo::secureFileCalls_{false};
+
+void NBAPIInfo::setSecureFileCalls(bool secure) { secureFileCalls_ = secure; }
+
+bool NBAPIInfo::secureFileCalls() { return secureFileCalls_; }
+
+const char* NBAPIInfo::fileCallScheme() { return secureFileCalls_ ? "https://" : "http://"; }
+
 NBAPIInfo& NBAPIInfo::instance() {
   static NBAPIInfo shared;  // created once, even when threads race
   shared.initAuthInfo();

@@ -5,6 +5,7 @@
 // just stored. Any thread: creation is once-guarded and the state is locked.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -39,9 +40,22 @@ class NBAPIInfo {
   std::shared_ptr<NBToken> token() const;
   void setToken(std::shared_ptr<NBToken> token);
 
+  // Whether file calls travel over HTTPS to the same hosts, signed for the
+  // https URL, instead of the service's plain HTTP (readable and answerable
+  // by anyone on the path). Off by default, as the service's peers and stored
+  // URLs expect. Process-wide and safe from any thread; requests already
+  // made keep their scheme. Upload nodes named by the service are then
+  // reached over HTTPS as well.
+  static void setSecureFileCalls(bool secure);
+  static bool secureFileCalls();
+  // The scheme that file calls' URLs start with: "https://" or "http://".
+  static const char* fileCallScheme();
+
  private:
   NBAPIInfo();
   ~NBAPIInfo();
+
+  static std::atomic<bool> secureFileCalls_;
 
   mutable std::mutex mutex_;
   std::shared_ptr<NBConsumer> consumer_;

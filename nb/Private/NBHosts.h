@@ -14,6 +14,11 @@ class NBHosts {
   static const std::string& contentHost();     // default "content.nimbus.test"
   static const std::string& conversionHost();  // default "convert.nimbus.test"
   static const std::string& webHost();         // default "www.nimbus.test"
+
+  // Whether requests to `host` on `port` stay on this machine: NB_CONNECT_TO
+  // maps them to a loopback address, or the name resolves to loopback
+  // addresses only. A name that does not resolve counts as leaving it.
+  static bool staysOnThisMachine(const std::string& host, int port);
 };
 
 }  // namespace nb

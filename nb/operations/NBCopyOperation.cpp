@@ -1,5 +1,6 @@
 #include "nb/operations/NBCopyOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/operations/internal/NBReply.h"
 
@@ -10,7 +11,7 @@ Result<NBServiceRequest> NBCopyOperation::serviceRequest() const {
   if (item == nullptr) return Status::invalidArgument("copying needs an NBCopyOperationItem");
   const bool fromRef = item->fromCopyRef.has_value();
   return NBServiceRequest{
-      "http://" + NBHosts::apiHost() + "/1/fileops/copy",
+      NBAPIInfo::fileCallScheme() + NBHosts::apiHost() + "/1/fileops/copy",
       NBServiceRequest::collectParameters({{"root", &item->root},
                                            {fromRef ? "from_copy_ref" : "from_path",
                                             fromRef ? &item->fromCopyRef : &item->fromPath},

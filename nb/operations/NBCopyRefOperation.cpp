@@ -1,5 +1,6 @@
 #include "nb/operations/NBCopyRefOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/operations/internal/NBReply.h"
 
@@ -17,7 +18,8 @@ Result<NBServiceRequest> NBCopyRefOperation::serviceRequest() const {
                                    *item->root + "\", \"" + *item->path + "\"");
   }
   return NBServiceRequest{
-      "http://" + NBHosts::apiHost() + "/1/copy_ref/" + *item->root + "/" + *item->path,
+      NBAPIInfo::fileCallScheme() + NBHosts::apiHost() + "/1/copy_ref/" + *item->root + "/" +
+          *item->path,
       NBServiceRequest::collectParameters({{"root", &item->root}, {"path", &item->path}})};
 }
 

@@ -1,5 +1,6 @@
 #include "nb/operations/NBCreateFolderOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/operations/internal/NBReply.h"
 
@@ -10,7 +11,7 @@ Result<NBServiceRequest> NBCreateFolderOperation::serviceRequest() const {
   if (item == nullptr)
     return Status::invalidArgument("creating a folder needs an NBFolderOperationItem");
   return NBServiceRequest{
-      "http://" + NBHosts::apiHost() + "/1/fileops/create_folder",
+      NBAPIInfo::fileCallScheme() + NBHosts::apiHost() + "/1/fileops/create_folder",
       NBServiceRequest::collectParameters({{"root", &item->root}, {"path", &item->path}})};
 }
 

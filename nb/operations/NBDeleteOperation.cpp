@@ -1,5 +1,6 @@
 #include "nb/operations/NBDeleteOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 
 namespace nb {
@@ -8,7 +9,7 @@ Result<NBServiceRequest> NBDeleteOperation::serviceRequest() const {
   const auto* item = itemAs<NBFolderOperationItem>();
   if (item == nullptr) return Status::invalidArgument("deleting needs an NBFolderOperationItem");
   return NBServiceRequest{
-      "http://" + NBHosts::apiHost() + "/1/fileops/delete",
+      NBAPIInfo::fileCallScheme() + NBHosts::apiHost() + "/1/fileops/delete",
       NBServiceRequest::collectParameters({{"root", &item->root}, {"path", &item->path}})};
 }
 

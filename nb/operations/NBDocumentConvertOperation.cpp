@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 
 namespace nb {
@@ -72,8 +73,9 @@ Result<NBServiceRequest> NBDocumentConvertOperation::serviceRequest() const {
   auto parameters = getParameters(*item);
   if (!parameters.ok()) return parameters.status();
   if (Status status = checkFolderItem(item); !status.ok()) return status;
-  return NBServiceRequest{"http://" + NBHosts::conversionHost() + "/1/fileops/documentView",
-                          std::move(*parameters)};
+  return NBServiceRequest{
+      NBAPIInfo::fileCallScheme() + NBHosts::conversionHost() + "/1/fileops/documentView",
+      std::move(*parameters)};
 }
 
 std::optional<std::string> NBDocumentConvertOperation::itemFilePath() const {

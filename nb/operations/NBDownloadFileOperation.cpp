@@ -1,5 +1,6 @@
 #include "nb/operations/NBDownloadFileOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/internal/NBReplySink.h"
 #include "nb/platform/DataHome.h"
@@ -55,7 +56,7 @@ Result<NBServiceRequest> NBDownloadFileOperation::serviceRequest() const {
   const auto* item = itemAs<NBFolderOperationItem>();
   if (Status status = checkFolderItem(item); !status.ok()) return status;
   return NBServiceRequest{
-      "http://" + NBHosts::contentHost() + "/1/fileops/download_file",
+      NBAPIInfo::fileCallScheme() + NBHosts::contentHost() + "/1/fileops/download_file",
       NBServiceRequest::collectParameters({{"root", &item->root}, {"path", &item->path}})};
 }
 

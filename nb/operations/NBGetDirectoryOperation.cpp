@@ -1,5 +1,6 @@
 #include "nb/operations/NBGetDirectoryOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NSStringHelper.h"
 #include "nb/Private/internal/AsciiText.h"
@@ -43,7 +44,7 @@ Result<NBServiceRequest> NBGetDirectoryOperation::serviceRequest() const {
   if (!item->root || item->root->empty() || !NBServiceRequest::isURLPathText(*item->root)) {
     return Status::invalidArgument("a listing needs a storage root made of URL path characters");
   }
-  std::string url = "http://" + NBHosts::apiHost() + "/1/metadata/" + *item->root;
+  std::string url = NBAPIInfo::fileCallScheme() + NBHosts::apiHost() + "/1/metadata/" + *item->root;
   if (item->path) url.append(1, '/').append(NSStringHelper::urlEncodeCovertString(*item->path));
   return NBServiceRequest{std::move(url), getParameters(*item)};
 }

@@ -1,5 +1,6 @@
 #include "nb/operations/NBGetFileHistoryOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/operations/internal/NBReply.h"
 
@@ -17,7 +18,8 @@ Result<NBServiceRequest> NBGetFileHistoryOperation::serviceRequest() const {
                                    "\", \"" + *item->path + "\"");
   }
   return NBServiceRequest{
-      "http://" + NBHosts::apiHost() + "/1/history/" + *item->root + "/" + *item->path,
+      NBAPIInfo::fileCallScheme() + NBHosts::apiHost() + "/1/history/" + *item->root + "/" +
+          *item->path,
       NBServiceRequest::collectParameters({{"root", &item->root}, {"path", &item->path}})};
 }
 

@@ -1,5 +1,6 @@
 #include "nb/operations/NBGetShareLinkOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NSStringHelper.h"
 #include "nb/operations/internal/NBReply.h"
@@ -15,7 +16,8 @@ Result<NBServiceRequest> NBGetShareLinkOperation::serviceRequest() const {
   if (!NBServiceRequest::isURLPathText(*item->root)) {
     return Status::invalidArgument("the root cannot form a share URL: \"" + *item->root + "\"");
   }
-  NBServiceRequest request{"http://" + NBHosts::apiHost() + "/1/shares/" + *item->root + "/" +
+  NBServiceRequest request{NBAPIInfo::fileCallScheme() + NBHosts::apiHost() + "/1/shares/" +
+                               *item->root + "/" +
                                NSStringHelper::urlEncodeCovertString(*item->path),
                            {}};
   if (item->accessCode) request.parameters.emplace_back("access_code", *item->accessCode);

@@ -1,12 +1,13 @@
 #include "nb/operations/NBGetUserInfoOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/operations/internal/NBReply.h"
 
 namespace nb {
 
 Result<NBServiceRequest> NBGetUserInfoOperation::serviceRequest() const {
-  return NBServiceRequest{"http://" + NBHosts::apiHost() + "/1/account_info", {}};
+  return NBServiceRequest{NBAPIInfo::fileCallScheme() + NBHosts::apiHost() + "/1/account_info", {}};
 }
 
 Result<NBResult> NBGetUserInfoOperation::resultFromReply(

@@ -1,5 +1,6 @@
 #include "nb/operations/NBGetVerificationOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/operations/internal/NBReply.h"
 
@@ -7,7 +8,7 @@ namespace nb {
 
 Result<NBServiceRequest> NBGetVerificationOperation::serviceRequest() const {
   if (Status status = missingConsumer(); !status.ok()) return status;
-  NBServiceRequest plan("http://" + NBHosts::apiHost() + "/open/verificationURL");
+  NBServiceRequest plan(NBAPIInfo::fileCallScheme() + NBHosts::apiHost() + "/open/verificationURL");
   plan.signing = NBServiceRequest::Signing::kConsumer;
   return plan;
 }

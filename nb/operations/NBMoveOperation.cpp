@@ -1,5 +1,6 @@
 #include "nb/operations/NBMoveOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 
 namespace nb {
@@ -8,7 +9,7 @@ Result<NBServiceRequest> NBMoveOperation::serviceRequest() const {
   const auto* item = itemAs<NBMoveOperationItem>();
   if (item == nullptr) return Status::invalidArgument("moving needs an NBMoveOperationItem");
   return NBServiceRequest{
-      "http://" + NBHosts::apiHost() + "/1/fileops/move",
+      NBAPIInfo::fileCallScheme() + NBHosts::apiHost() + "/1/fileops/move",
       NBServiceRequest::collectParameters(
           {{"root", &item->root}, {"from_path", &item->fromPath}, {"to_path", &item->toPath}})};
 }

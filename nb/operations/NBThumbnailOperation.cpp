@@ -1,5 +1,6 @@
 #include "nb/operations/NBThumbnailOperation.h"
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 
 namespace nb {
@@ -11,7 +12,7 @@ Result<NBServiceRequest> NBThumbnailOperation::serviceRequest() const {
   const std::optional<std::string> width = std::to_string(item->width);
   const std::optional<std::string> height = std::to_string(item->height);
   return NBServiceRequest{
-      "http://" + NBHosts::conversionHost() + "/1/fileops/thumbnail",
+      NBAPIInfo::fileCallScheme() + NBHosts::conversionHost() + "/1/fileops/thumbnail",
       NBServiceRequest::collectParameters(
           {{"root", &item->root}, {"path", &item->path}, {"width", &width}, {"height", &height}})};
 }

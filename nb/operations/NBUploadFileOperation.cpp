@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/internal/MultipartFormBody.h"
 #include "nb/operations/internal/NBReply.h"
@@ -46,12 +47,23 @@ Result<std::int64_t> checkedFileSize(const NBUploadFileOperationItem* item) {
   return readableFileSize(*item->filePath);
 }
 
+// The upload node as the post reaches it: over HTTPS when file calls are
+// secure, whatever scheme the service named.
+std::string uploadNodeURL(std::string_view named) {
+  constexpr std::string_view kPlain = "http://";
+  if (NBAPIInfo::secureFileCalls() && named.substr(0, kPlain.size()) == kPlain) {
+    return "https://" + std::string(named.substr(kPlain.size()));
+  }
+  return std::string(named);
+}
+
 }  // namespace
 
 Result<NBServiceRequest> NBUploadFileOperation::serviceRequest() const {
   Result<std::int64_t> size = checkedFileSize(itemAs<NBUploadFileOperationItem>());
   if (!size.ok()) return size.status();
-  return NBServiceRequest{"http://" + NBHosts::contentHost() + "/1/fileops/upload_locate"};
+  return NBServiceRequest{NBAPIInfo::fileCallScheme() + NBHosts::contentHost() +
+                          "/1/fileops/upload_locate"};
 }
 
 Result<URLRequest> NBUploadFileOperation::uploadRequest(const std::string& signedURL,
@@ -96,7 +108,7 @@ Result<NBServiceRequest> NBUploadFileOperation::postRequest(const std::string& n
   if (!transport.ok()) return transport.status();
   const std::optional<std::string> overwrite = item->isOverwrite ? "True" : "False";
   NBServiceRequest plan(
-      nodeURL + "/1/fileops/upload_file",
+      uploadNodeURL(nodeURL) + "/1/fileops/upload_file",
       NBServiceRequest::collectParameters(
           {{"root", &item->root}, {"path", &item->path}, {"overwrite", &overwrite}}));
   plan.httpMethod = "POST";

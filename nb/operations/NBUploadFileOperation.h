@@ -35,11 +35,11 @@ class NBUploadFileOperation : public NBFileServiceOperation {
   using NBFileServiceOperation::NBFileServiceOperation;
 
   // Second request: posts the file to "<nodeURL>/1/fileops/upload_file" (the
-  // node URL as it came from the service), with "root", "path", "overwrite"
-  // in the signed query.
+  // node URL as it came from the service, over HTTPS when file calls are
+  // secure), with "root", "path", "overwrite" in the signed query.
   void executeUploadFileOperation(const std::string& nodeURL);
-  // First request: GET http://<content host>/1/fileops/upload_locate, after the
-  // item has been checked.
+  // First request: GET http://<content host>/1/fileops/upload_locate (https
+  // when file calls are secure), after the item has been checked.
   Result<NBServiceRequest> serviceRequest() const override;
   // The final reply's text, when it is JSON.
   Result<NBResult> resultFromReply(const std::optional<std::string>& body) const override;

@@ -6,6 +6,8 @@ namespace nb {
 namespace {
 
 std::atomic<double> defaultTimeout{URLRequest::kDefaultTimeoutInterval};
+// Both halves in one word, so that a reader never sees one half changed.
+std::atomic<std::uint64_t> defaultSpeed{0};
 
 }  // namespace
 
@@ -14,6 +16,15 @@ void URLRequest::setDefaultTimeoutInterval(double seconds) {
 }
 
 double URLRequest::defaultTimeoutInterval() { return defaultTimeout; }
+
+void URLRequest::setDefaultMinimumSpeed(MinimumSpeed speed) {
+  defaultSpeed = std::uint64_t{speed.bytesPerSecond} << 32 | speed.seconds;
+}
+
+URLRequest::MinimumSpeed URLRequest::defaultMinimumSpeed() {
+  const std::uint64_t packed = defaultSpeed;
+  return {static_cast<std::uint32_t>(packed >> 32), static_cast<std::uint32_t>(packed)};
+}
 
 URLRequest URLRequest::requestWithURL(std::string url) {
   URLRequest request;

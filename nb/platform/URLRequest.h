@@ -96,6 +96,21 @@ class URLRequest {
   void setTimeoutInterval(double seconds);
   double timeoutInterval() const { return timeout_; }
 
+  // The slowest a transfer may run: averaged over the last `seconds`, fewer
+  // than `bytesPerSecond` bytes a second (sent and received) fail it with a
+  // time-out, so that a peer trickling a byte now and then cannot hold it
+  // forever. Zero bytes a second (the default) sets no such bound.
+  struct MinimumSpeed {
+    std::uint32_t bytesPerSecond = 0;
+    std::uint32_t seconds = 0;
+  };
+  // The bound of requests that set none: none unless changed. Process-wide
+  // and safe from any thread; requests already made keep theirs.
+  static void setDefaultMinimumSpeed(MinimumSpeed speed);
+  static MinimumSpeed defaultMinimumSpeed();
+  void setMinimumSpeed(MinimumSpeed speed) { minimumSpeed_ = speed; }
+  MinimumSpeed minimumSpeed() const { return minimumSpeed_; }
+
   void setCachePolicy(URLRequestCachePolicy policy) { cachePolicy_ = policy; }
   URLRequestCachePolicy cachePolicy() const { return cachePolicy_; }
 
@@ -106,6 +121,7 @@ class URLRequest {
   std::vector<URLRequestBodyPart> body_;
   bool hasBody_ = false;
   double timeout_ = defaultTimeoutInterval();
+  MinimumSpeed minimumSpeed_ = defaultMinimumSpeed();
   URLRequestCachePolicy cachePolicy_ = URLRequestCachePolicy::UseProtocolCachePolicy;
 };
 

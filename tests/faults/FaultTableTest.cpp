@@ -2,8 +2,9 @@
 // (fault_server.py): the connection refused, accepted and never answered,
 // reset part-way, a body shorter than its Content-Length, a trickle of one byte
 // a second, statuses 500/502/503, a body that is not JSON, a reply past the
-// bound on replies kept in memory, a status with no body, a redirect loop, and
-// a TLS certificate from an authority nobody trusts.
+// bound on replies kept in memory, a status with no body, a redirect loop, a
+// redirect to another host (never followed), a Content-Length past 64 bits
+// before a short body, and a TLS certificate from an authority nobody trusts.
 //
 // The table below is the whole expectation. For each cell the test asserts
 // exactly one delegate outcome of the expected kind, within the request's
@@ -39,8 +40,9 @@ using Clock = std::chrono::steady_clock;
 
 // The faults, in the order of the table's columns.
 const std::vector<std::string> kFaults = {
-    "refused",    "silent",   "reset", "short_body", "trickle",       "status_500", "status_502",
-    "status_503", "bad_json", "huge",  "no_body",    "redirect_loop", "other_ca"};
+    "refused",    "silent",        "reset",         "short_body", "trickle",
+    "status_500", "status_502",    "status_503",    "bad_json",   "huge",
+    "no_body",    "redirect_loop", "redirect_away", "bad_length", "other_ca"};
 
 // F: exactly one failure. S: exactly one success.
 //
@@ -56,25 +58,26 @@ struct Row {
 };
 const Row kTable[] = {
     // clang-format off
-    //                       refused  reset    trickle    502    bad_json   no_body    other_ca
-    //                          silent   short_body  500     503      huge      redirect_loop
-    {"xauth",                  "F  F  F  F  F  F  F  F  F  F  F  F  F"},
-    {"three-legged OAuth",     "F  F  F  F  F  F  F  F  F  F  F  F  F"},
-    {"verification image",     "F  F  F  F  F  F  F  F  F  F  F  F  F"},
-    {"register",               "F  F  F  F  F  F  F  F  F  F  F  F  F"},
-    {"account info",           "F  F  F  F  F  F  F  F  F  F  F  F  F"},
-    {"metadata",               "F  F  F  F  F  F  F  F  F  F  F  F  F"},
-    {"upload",                 "F  F  F  F  F  F  F  F  F  F  F  F  F"},
-    {"download",               "F  F  F  F  S  F  F  F  S  S  S  F  F"},
-    {"create folder",          "F  F  F  F  F  F  F  F  F  F  F  F  F"},
-    {"delete",                 "F  F  F  F  S  S  S  S  S  F  S  F  F"},
-    {"move",                   "F  F  F  F  S  S  S  S  S  F  S  F  F"},
-    {"copy",                   "F  F  F  F  S  F  F  F  F  F  F  F  F"},
-    {"copy reference",         "F  F  F  F  S  F  F  F  F  F  F  F  F"},
-    {"share link",             "F  F  F  F  S  F  F  F  F  F  F  F  F"},
-    {"thumbnail",              "F  F  F  F  S  F  F  F  S  F  S  F  F"},
-    {"document view",          "F  F  F  F  S  F  F  F  S  S  S  F  F"},
-    {"history",                "F  F  F  F  F  F  F  F  F  F  F  F  F"},
+    //                       refused  reset    trickle    502    bad_json   no_body    redirect_away
+    //                          silent   short_body  500     503      huge   redirect_loop  bad_length
+    //                                                                                         other_ca
+    {"xauth",                  "F  F  F  F  F  F  F  F  F  F  F  F  F  F  F"},
+    {"three-legged OAuth",     "F  F  F  F  F  F  F  F  F  F  F  F  F  F  F"},
+    {"verification image",     "F  F  F  F  F  F  F  F  F  F  F  F  F  F  F"},
+    {"register",               "F  F  F  F  F  F  F  F  F  F  F  F  F  F  F"},
+    {"account info",           "F  F  F  F  F  F  F  F  F  F  F  F  F  F  F"},
+    {"metadata",               "F  F  F  F  F  F  F  F  F  F  F  F  F  F  F"},
+    {"upload",                 "F  F  F  F  F  F  F  F  F  F  F  F  F  F  F"},
+    {"download",               "F  F  F  F  S  F  F  F  S  S  S  F  F  F  F"},
+    {"create folder",          "F  F  F  F  F  F  F  F  F  F  F  F  F  F  F"},
+    {"delete",                 "F  F  F  F  S  S  S  S  S  F  S  F  F  F  F"},
+    {"move",                   "F  F  F  F  S  S  S  S  S  F  S  F  F  F  F"},
+    {"copy",                   "F  F  F  F  S  F  F  F  F  F  F  F  F  F  F"},
+    {"copy reference",         "F  F  F  F  S  F  F  F  F  F  F  F  F  F  F"},
+    {"share link",             "F  F  F  F  S  F  F  F  F  F  F  F  F  F  F"},
+    {"thumbnail",              "F  F  F  F  S  F  F  F  S  F  S  F  F  F  F"},
+    {"document view",          "F  F  F  F  S  F  F  F  S  S  S  F  F  F  F"},
+    {"history",                "F  F  F  F  F  F  F  F  F  F  F  F  F  F  F"},
     // clang-format on
 };
 
@@ -239,6 +242,21 @@ TEST_F(FaultTableTest, EveryOperationReportsOnceUnderEveryFault) {
       std::filesystem::remove(file);
     }
   }
+}
+
+TEST_F(FaultTableTest, ATransferBelowItsMinimumSpeedFails) {
+  // The trickle's whole body is a download's success (above) at its one byte
+  // a second; bounded to 100 bytes a second over a second, it is a failure.
+  pointAt("trickle");
+  URLRequest::setDefaultMinimumSpeed({100, 1});
+  Outcome outcome;
+  const auto operation = makeOperation("download", "trickle", &outcome);
+  operation->executeOperation();
+  RunLoop::current().runUntil([&] { return outcome.calls() > 0; }, 10s);
+  URLRequest::setDefaultMinimumSpeed({});
+  EXPECT_EQ(outcome.failures, 1) << outcome.detail;
+  EXPECT_EQ(outcome.successes, 0);
+  for (const std::string& file : filesUnder(downloads())) std::filesystem::remove(file);
 }
 
 TEST_F(FaultTableTest, CancelledOperationsReportNothingAndLeaveNoFile) {

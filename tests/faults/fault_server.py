@@ -117,6 +117,19 @@ def serve(fault, conn, tls, stopping):
         conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n"
                      b"Connection: close\r\n\r\n"
                      % target.encode())
+    elif fault == "redirect_away":
+        conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: http://elsewhere.invalid%s\r\n"
+                     b"Content-Length: 0\r\nConnection: close\r\n\r\n" % target.encode())
+    elif fault == "bad_length":
+        # A length past 64 bits, then a short body and the close.
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n"
+                     b"Connection: close\r\n\r\n[1,2,3,45]")
+    elif fault == "endless_chunked":
+        # A body that announces no length and never ends.
+        conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+        chunk = b"%x\r\n%s\r\n" % (1 << 16, b"x" * (1 << 16))
+        while not stopping.is_set():
+            conn.sendall(chunk)
     elif fault == "other_ca":
         # Plain requests are sent on to the TLS port, whose certificate no
         # trusted authority signed.
@@ -143,7 +156,8 @@ def handle(fault, conn, context, stopping):
 
 
 FAULTS = ["refused", "silent", "reset", "short_body", "trickle", "status_500", "status_502",
-          "status_503", "bad_json", "huge", "no_body", "redirect_loop", "other_ca"]
+          "status_503", "bad_json", "huge", "no_body", "redirect_loop", "redirect_away",
+          "bad_length", "other_ca", "endless_chunked"]
 
 
 def openssl(*args):

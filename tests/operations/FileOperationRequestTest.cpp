@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/operations/NBCopyOperation.h"
 #include "nb/operations/NBCopyRefOperation.h"
@@ -14,6 +15,7 @@
 #include "nb/operations/NBGetShareLinkOperation.h"
 #include "nb/operations/NBGetUserInfoOperation.h"
 #include "nb/operations/NBMoveOperation.h"
+#include "tests/support/OperationSamples.h"
 
 namespace nb {
 namespace {
@@ -226,6 +228,25 @@ TEST(FileOperationRequestTest, RefusedBeforeAnyRequest) {
     EXPECT_EQ(c.request.status().code(), StatusCode::kInvalidArgument) << c.label;
     EXPECT_FALSE(c.request.status().message().empty()) << c.label;
   }
+}
+
+TEST(FileOperationRequestTest, SecureFileCallsGoOverHttpsToTheSameHosts) {
+  const auto consumer = std::make_shared<NBConsumer>("key", "secret");
+  for (const bool secure : {false, true}) {
+    NBAPIInfo::setSecureFileCalls(secure);
+    for (const test::OperationSample& sample : test::operationSamples()) {
+      SCOPED_TRACE(std::string(sample.name) + (secure ? " secure" : " plain"));
+      const auto request = sample.make(nullptr, consumer, "/folder")->serviceRequest();
+      ASSERT_TRUE(request.ok()) << request.status().message();
+      const std::string& url = request->url;
+      // Sign-ins go over HTTPS either way; every other call follows the setting.
+      const std::string name = sample.name;
+      const bool signIn = name == "xauth" || name == "three-legged OAuth" || name == "register";
+      const std::string scheme = secure || signIn ? "https://" : "http://";
+      EXPECT_EQ(url.substr(0, scheme.size()), scheme) << url;
+    }
+  }
+  NBAPIInfo::setSecureFileCalls(false);
 }
 
 }  // namespace

@@ -223,6 +223,27 @@ class CurlTransfer final : public Transfer {
   bool onBody(std::string_view chunk);
   bool onUploadProgress(std::int64_t sent);
   bool deliverResponse();
+  // Ends the transfer from a callback with `reason` as its error.
+  bool refuse(std::string reason) {
+    refusal_ = std::move(reason);
+    return false;
+  }
+  // Whether a redirect to `location` stays where the request was sent.
+  bool redirectStaysOnHost(const std::string& location) const;
+  // Whether libcurl ended the transfer with `code` for running below the
+  // request's minimum speed (which it reports as a time-out).
+  bool slowerThanAllowed(int code) const {
+    return code == CURLE_OPERATION_TIMEDOUT && request_.minimumSpeed().bytesPerSecond > 0 &&
+           std::string_view(errorBuffer_).starts_with("Operation too slow");
+  }
+  NBError slowTransferError() const {
+    const URLRequest::MinimumSpeed speed = request_.minimumSpeed();
+    NBError error = transportError(CURLE_OPERATION_TIMEDOUT, "");
+    error.description = "The request timed out: fewer than " +
+                        std::to_string(speed.bytesPerSecond) + " bytes a second for " +
+                        std::to_string(speed.seconds) + " s.";
+    return error;
+  }
 
   static std::size_t header(char* data, std::size_t size, std::size_t count, void* user) {
     const std::size_t length = size * count;
@@ -268,9 +289,10 @@ class CurlTransfer final : public Transfer {
   const EnvironmentSettings* settings_ = nullptr;  // the transport's, which outlives us
   int status_ = 0;
   std::string headerBlock_;          // the response's header lines, as URLResponse keeps them
-  bool hasLocation_ = false;         // the response names a Location
+  std::string location_;             // the response's Location, when it names one
   bool lengthSeen_ = false;          // the response has a Content-Length field
-  std::int64_t contentLength_ = -1;  // its first one's value; negative when not a length
+  std::int64_t contentLength_ = -1;  // its value; negative when not a length, or two differ
+  std::string refusal_;              // why a callback ended the transfer
   std::int64_t uploaded_ = 0;
 
   // The time-out counts from the last byte moved either way (or from the
@@ -387,6 +409,10 @@ void CurlTransfer::begin(std::shared_ptr<TransferReceiver> receiver,
   idleLimit_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(timeout));
   curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo);
+  const URLRequest::MinimumSpeed speed = request_.minimumSpeed();
+  const bool speedBound = speed.bytesPerSecond > 0 && speed.seconds > 0;
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, speedBound ? long{speed.bytesPerSecond} : 0L);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, speedBound ? long{speed.seconds} : 0L);
 
   bool hasExpect = false;
   for (const auto& [field, value] : request_.allHTTPHeaderFields()) {
@@ -447,7 +473,10 @@ void CurlTransfer::complete(int code) {
     recycleEasy(*engine);
     const bool bodyFailed = body_ && !body_->error().empty();
     const NBError error =
-        transportError(code, bodyFailed ? body_->error() : std::string(errorBuffer_));
+        !refusal_.empty() ? transportError(CURLE_WEIRD_SERVER_REPLY, refusal_)
+        : slowerThanAllowed(code)
+            ? slowTransferError()
+            : transportError(code, bodyFailed ? body_->error() : std::string(errorBuffer_));
     std::exchange(receiver_, nullptr)->transferDidComplete(&error);
     return;
   }
@@ -483,7 +512,7 @@ bool CurlTransfer::onHeaderLine(std::string_view line) {
     responseDelivered_ = false;
     headerBlock_.clear();
     headerBlock_.reserve(512);  // a typical reply's header lines, without regrowing
-    hasLocation_ = false;
+    location_.clear();
     lengthSeen_ = false;
     contentLength_ = -1;
     status_ = 0;
@@ -501,10 +530,11 @@ bool CurlTransfer::onHeaderLine(std::string_view line) {
       // The two fields the transport reads itself are noted on the way.
       const std::string_view name = trim(line.substr(0, colon));
       if (name.size() == 8 && equalsIgnoringCase(name, "Location")) {
-        if (!trim(line.substr(colon + 1)).empty()) hasLocation_ = true;
-      } else if (name.size() == 14 && !lengthSeen_ && equalsIgnoringCase(name, "Content-Length")) {
+        location_ = trim(line.substr(colon + 1));
+      } else if (name.size() == 14 && equalsIgnoringCase(name, "Content-Length")) {
+        const std::int64_t length = URLResponse::parseContentLength(trim(line.substr(colon + 1)));
+        contentLength_ = !lengthSeen_ || length == contentLength_ ? length : -1;
         lengthSeen_ = true;
-        contentLength_ = URLResponse::parseContentLength(trim(line.substr(colon + 1)));
       }
       headerBlock_.append(line).push_back('\n');
     }
@@ -512,7 +542,13 @@ bool CurlTransfer::onHeaderLine(std::string_view line) {
   }
   inHeaderBlock_ = false;
   if (status_ >= 100 && status_ < 200) return true;
-  if (isRedirectStatus(status_) && hasLocation_) {
+  if (isRedirectStatus(status_) && !location_.empty()) {
+    // A signed request's answer must come from the host it was signed for: a
+    // redirect elsewhere (or from https down to http) ends the request.
+    if (!redirectStaysOnHost(location_)) {
+      return refuse("The server redirected the request to another host (" + location_ +
+                    "); it was not followed");
+    }
     skipBody_ = true;
     // The next request goes where the Location says, path and query included.
     if (std::exchange(sendsTarget_, false)) {
@@ -520,7 +556,41 @@ bool CurlTransfer::onHeaderLine(std::string_view line) {
     }
     return true;
   }
+  // A length that is not a number, overflows, or differs between two fields
+  // leaves the body's end unknown: reading to the close could take a cut or
+  // padded body for the whole one.
+  if (lengthSeen_ && contentLength_ < 0) {
+    return refuse("The server sent an unusable Content-Length");
+  }
   return deliverResponse();
+}
+
+bool CurlTransfer::redirectStaysOnHost(const std::string& location) const {
+  using Url = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
+  Url from(curl_url(), &curl_url_cleanup);
+  if (!from || curl_url_set(from.get(), CURLUPART_URL, request_.URL().c_str(), 0) != CURLUE_OK) {
+    return false;
+  }
+  Url to(curl_url_dup(from.get()), &curl_url_cleanup);
+  // Set on a copy of the request's URL, a relative Location resolves against it.
+  if (!to || curl_url_set(to.get(), CURLUPART_URL, location.c_str(), 0) != CURLUE_OK) {
+    return false;
+  }
+  auto part = [](CURLU* url, CURLUPart which) {
+    char* text = nullptr;
+    const unsigned flags = which == CURLUPART_PORT ? CURLU_DEFAULT_PORT : 0;
+    if (curl_url_get(url, which, &text, flags) != CURLUE_OK) return std::string();
+    std::string value(text);
+    curl_free(text);
+    std::transform(value.begin(), value.end(), value.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return value;
+  };
+  const std::string scheme = part(from.get(), CURLUPART_SCHEME);
+  const std::string toScheme = part(to.get(), CURLUPART_SCHEME);
+  return part(from.get(), CURLUPART_HOST) == part(to.get(), CURLUPART_HOST) &&
+         (scheme == toScheme || (scheme == "http" && toScheme == "https")) &&
+         (scheme != toScheme || part(from.get(), CURLUPART_PORT) == part(to.get(), CURLUPART_PORT));
 }
 
 bool CurlTransfer::deliverResponse() {
