@@ -32,6 +32,7 @@ struct GlobalOptions {
   std::uint32_t lowSpeedBytes = 1024;
   std::uint32_t lowSpeedSeconds = 120;
   bool secure = false;  // every call over HTTPS (--secure, NB_SECURE=1)
+  int verbose = 0;      // -v: each call's outcome on stderr; -vv: every request too
   std::optional<std::string> consumerKey;
   std::optional<std::string> consumerSecret;
   bool consumerFromCommandLine =

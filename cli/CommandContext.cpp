@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "cli/CallLog.h"
 #include "cli/CredentialStore.h"
 #include "nb/Private/NBAPIInfo.h"
 #include "nb/platform/URLRequest.h"
@@ -14,6 +15,7 @@ CommandContext::CommandContext(const GlobalOptions& options, Printer& printer)
     : options_(options), printer_(printer) {
   NBAPIInfo::setSecureFileCalls(options.secure);
   URLRequest::setDefaultMinimumSpeed({options.lowSpeedBytes, options.lowSpeedSeconds});
+  CallLog::install(options.verbose);
 }
 
 NBCallOptions CommandContext::callOptions(ProgressBar* progress) const {

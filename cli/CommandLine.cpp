@@ -86,6 +86,9 @@ void addGlobalOptions(CLI::App& app, GlobalOptions& o) {
          "Fail a transfer slower than RATE bytes a second over SECONDS (RATE/SECONDS, "
          "k/M/G suffixes, or off)")
       ->default_str("1k/120");
+  app.add_flag("-v,--verbose", o.verbose,
+               "Log each call on stderr (-vv: every request and response too; or set NB_LOG to "
+               "error, warning, info or debug)");
   app.add_flag("--secure", o.secure,
                "Send every call over HTTPS (file calls go over plain HTTP by default)")
       ->envname("NB_SECURE");

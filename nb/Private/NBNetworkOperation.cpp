@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
+#include "nb/Private/internal/CallTrace.h"
 #include "nb/Private/internal/NBReplySink.h"
 #include "nb/Private/internal/ServiceMessage.h"
 #include "nb/platform/internal/Transport.h"
@@ -37,11 +38,14 @@ void NBNetworkOperation::executeOperation() {
   if (needsAccessToken() && !credentialSource()->token()) {
     // The delegate hears nothing, as designed; the reason is kept for callers
     // that wait for an outcome.
+    CallTrace::start(*this);
     setFailureStatus(Status::unauthenticated("no access token is stored; sign in first"));
+    CallTrace::end(*this, failureStatus());
     return;
   }
   cancelOperation();
   clearFailure();
+  CallTrace::start(*this);
   willStartRequest();
   sendRequest(serviceRequest());
 }
@@ -53,6 +57,7 @@ void NBNetworkOperation::cancelOperation() {
     _connection->cancel();
     _connection.reset();
     setFailureStatus(Status::cancelled("the operation was cancelled"));
+    CallTrace::end(*this, failureStatus());
   }
 }
 
@@ -110,6 +115,7 @@ void NBNetworkOperation::startConnection(URLRequest request) {
   // The connection shares ownership of this operation for as long as it runs.
   std::shared_ptr<URLConnectionDelegate> self(shared_from_this(),
                                               static_cast<URLConnectionDelegate*>(this));
+  CallTrace::requestSent(*this, request);
   _connection =
       URLConnection::connectionWithRequest(std::move(request), std::move(self), _transport);
 }
@@ -126,6 +132,7 @@ void NBNetworkOperation::connectionDidReceiveResponse(URLConnection* /*connectio
                                                       const URLResponse& response) {
   if (_sink) _sink->discard();
   _sink.reset();
+  CallTrace::response(*this, response.statusCode());
   if (handleErrorCode(std::to_string(response.statusCode()))) {
     _statusRefused = true;
     return;  // no sink: the rest of this body is dropped
@@ -138,6 +145,7 @@ void NBNetworkOperation::connectionDidReceiveResponse(URLConnection* /*connectio
 
 void NBNetworkOperation::connectionDidReceiveData(URLConnection* /*connection*/,
                                                   std::string_view chunk) {
+  CallTrace::received(*this, chunk.size());
   if (!_sink) return;  // the body of a refused status
   if (Status status = _sink->write(chunk); !status.ok()) {
     failRequest(std::move(status));

@@ -1,5 +1,7 @@
 #include "nb/Private/NBOperation.h"
 
+#include "nb/Private/internal/CallTrace.h"
+
 namespace nb {
 namespace {
 
@@ -27,6 +29,7 @@ NBOperation::~NBOperation() {
 }
 
 void NBOperation::reportSuccess(const NBResult& result) {
+  CallTrace::end(*this, Status::OK());
   if (_delegate == nullptr) return;
   DelegateCallScope scope;
   _delegate->operationSuccess(this, result);
@@ -35,6 +38,7 @@ void NBOperation::reportSuccess(const NBResult& result) {
 void NBOperation::reportFail(Status status) {
   if (status.ok()) status = Status::internal("an operation failed without a reason");
   _failureStatus = std::move(status);
+  CallTrace::end(*this, _failureStatus);
   if (_delegate == nullptr) return;
   // A copy: the delegate may release this operation while it reads the message.
   const std::string message = _failureStatus.message();

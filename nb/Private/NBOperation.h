@@ -8,6 +8,7 @@
 // An operation is used from one thread: the one whose run loop runs its request.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,6 +18,8 @@
 #include "nb/Status.h"
 
 namespace nb {
+
+struct NBObservedCall;  // the library's own (nb/Observability.cpp)
 
 class NBOperation : public std::enable_shared_from_this<NBOperation> {
  public:
@@ -57,7 +60,24 @@ class NBOperation : public std::enable_shared_from_this<NBOperation> {
   std::shared_ptr<NBOperationItem> _oprationItem;  // the call's parameters
 
  private:
+  friend class CallTrace;
+  // What the library's counters and observers follow of the call under way;
+  // the observed part exists only while a log sink or an observer is set.
+  struct ObservedCallDeleter {
+    void operator()(NBObservedCall* observed) const;
+  };
+  struct TraceState {
+    bool inCall = false;
+    std::chrono::steady_clock::time_point callStart;
+    std::chrono::steady_clock::time_point requestStart;
+    std::int64_t bytesSent = 0;
+    std::int64_t bytesReceived = 0;
+    int httpStatus = 0;
+    std::unique_ptr<NBObservedCall, ObservedCallDeleter> observed;
+  };
+
   Status _failureStatus;
+  TraceState _trace;
 };
 
 }  // namespace nb
