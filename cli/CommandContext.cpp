@@ -63,7 +63,10 @@ ProgressBar CommandContext::progressBar() const {
   return ProgressBar(stderr, options_.forceProgress || ::isatty(STDERR_FILENO));
 }
 
+bool CommandContext::markedRemote(std::string_view path) { return path.starts_with("nb:"); }
+
 std::string CommandContext::remotePath(std::string_view path) {
+  if (markedRemote(path)) path.remove_prefix(3);
   if (!path.empty() && path.front() == '/') return std::string(path);
   std::string absolute;
   absolute.reserve(path.size() + 1);

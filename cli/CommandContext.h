@@ -67,8 +67,12 @@ class CommandContext {
   // A progress bar on stderr: drawn when stderr is a terminal, or with --progress.
   ProgressBar progressBar() const;
 
-  // A remote path as the service stores it: with a leading "/".
+  // A remote path as the service stores it: with a leading "/", and without
+  // the marker "nb:" that names a path remote where a command takes both kinds
+  // ("nb:/photos" and "nb:photos" are "/photos", "nb:" is "/").
   static std::string remotePath(std::string_view path);
+  // Whether `path` carries that marker.
+  static bool markedRemote(std::string_view path);
 
  private:
   const GlobalOptions& options_;

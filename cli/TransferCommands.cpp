@@ -273,6 +273,21 @@ std::optional<std::pair<int, int>> imageSize(std::string_view bytes) {
   return std::nullopt;
 }
 
+// A local argument given with the remote marker: refused rather than guessed at.
+Status refuseMarked(const std::string& local) {
+  if (!CommandContext::markedRemote(local)) return Status::OK();
+  return Status::invalidArgument(local +
+                                 " is marked remote (nb:) where a local path is wanted; a local "
+                                 "name that starts with nb: is written ./" +
+                                 local);
+}
+
+// -x, for the forms that walk a local tree.
+void addOneFileSystem(CLI::App& sub, TreeOptions& o) {
+  sub.add_flag("-x,--one-file-system", o.oneFileSystem,
+               "Stay on the file system of the local folder: skip folders mounted below it");
+}
+
 // The options of the many-file forms, shared by put and get.
 void addTreeOptions(CLI::App& sub, TreeOptions& o) {
   sub.add_flag("-r,--recursive", o.recursive, "Transfer folders with everything in them");
@@ -289,13 +304,17 @@ CommandRun declarePut(CLI::App& sub) {
   auto paths = std::make_shared<std::vector<std::string>>();
   auto tree = std::make_shared<TreeOptions>();
   sub.add_option("LOCAL... REMOTE", *paths,
-                 "Local files (- for stdin) and the remote path; a REMOTE ending in /, or "
-                 "several sources, means into that folder")
+                 "Local files (- for stdin) and the remote path (nb:/path or /path); a REMOTE "
+                 "ending in /, or several sources, means into that folder")
       ->expected(2, -1)
       ->required();
   sub.add_flag("--overwrite", tree->overwrite, "Replace existing files");
   addTreeOptions(sub, *tree);
+  addOneFileSystem(sub, *tree);
   return [paths, tree](CommandContext& context) {
+    for (auto local = paths->begin(); local + 1 != paths->end(); ++local) {
+      if (Status status = refuseMarked(*local); !status.ok()) return status;
+    }
     if (paths->size() == 2 && !tree->recursive) {
       return runPut(context, PutOptions{paths->front(), paths->back(), tree->overwrite});
     }
@@ -309,12 +328,13 @@ CommandRun declarePut(CLI::App& sub) {
 CommandRun declareGet(CLI::App& sub) {
   auto o = std::make_shared<GetOptions>();
   auto tree = std::make_shared<TreeOptions>();
-  sub.add_option("REMOTE", o->remote, "Remote path")->required();
+  sub.add_option("REMOTE", o->remote, "Remote path (nb:/path or /path)")->required();
   sub.add_option("LOCAL", o->local,
                  "Local file or folder, or - for stdout (default: the remote name here)");
   sub.add_flag("-f,--force", o->force, "Replace local files even if they are read-only");
   addTreeOptions(sub, *tree);
   return [o, tree](CommandContext& context) {
+    if (Status status = refuseMarked(o->local.value_or("")); !status.ok()) return status;
     if (!tree->recursive) return runGet(context, *o);
     if (o->local == "-") return Status::invalidArgument("get -r writes into a folder, not stdout");
     TreeOptions options = *tree;
@@ -330,13 +350,17 @@ CommandRun declareSync(CLI::App& sub) {
   auto o = std::make_shared<TreeOptions>();
   o->sources.resize(1);
   sub.add_option("SOURCE", o->sources.front(),
-                 "A local folder (sent up), or a remote folder (fetched down)")
+                 "The folder to copy from: local, or remote written nb:/path")
       ->required();
-  sub.add_option("TARGET", o->target, "The folder to bring in step: remote, or local")->required();
+  sub.add_option("TARGET", o->target,
+                 "The folder to bring in step: remote written nb:/path, or local; exactly one "
+                 "side is remote")
+      ->required();
   sub.add_flag("--checksum", o->checksum,
                "Compare files of equal size by content (downloads the remote copy)");
   sub.add_flag("--delete", o->deleteExtra, "Remove what the source no longer has");
   sub.add_flag("-n,--dry-run", o->dryRun, "Only print the plan");
+  addOneFileSystem(sub, *o);
   sub.add_option("--transfers", o->transfers, "Files in flight at once")
       ->check(CLI::Range(1, 64))
       ->capture_default_str();

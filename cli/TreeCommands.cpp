@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/CommandContext.h"
+#include "cli/RemoteTree.h"
 #include "cli/ReplyJson.h"
 #include "cli/TreeTransfer.h"
 #include "nb/operations/NBCopyOperation.h"
@@ -22,6 +23,8 @@ namespace {
 
 // The service returns at most this many entries per page.
 constexpr int kMaxPageSize = 1000;
+// The entries of one folder the service lists unless asked for more (--limit).
+constexpr int kServiceFileLimit = 10000;
 
 using Files = std::vector<std::shared_ptr<NBFileInfo>>;
 
@@ -116,12 +119,18 @@ struct ListOptions {
 // ls -R: every entry under the folder, one path per line.
 Status runListTree(CommandContext& context, const ListOptions& o) {
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
-  const std::string base = o.path ? CommandContext::remotePath(*o.path) : "/";
-  auto entries = TreeTransfer::listTree(context, base);
-  if (!entries.ok()) return entries.status();
+  std::string base = CommandContext::remotePath(o.path.value_or("/"));
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  auto tree = RemoteTree::walk(context, base, {8, o.limit.value_or(RemoteTree::kFolderLimit)});
+  if (!tree.ok()) return tree.status();
+  if (!tree->errors.empty()) {
+    const ListingError& error = tree->errors.front();
+    return Status(error.status.code(), error.path + ": " + error.status.message());
+  }
+  const std::vector<TreeEntry>& entries = tree->entries;
   JsonValue files = JsonValue::array();
   std::string plain;
-  for (const RemoteEntry& entry : *entries) {
+  for (const TreeEntry& entry : entries) {
     JsonValue value = JsonValue::object();
     value.set("path", JsonValue(entry.relative));
     value.set("type", JsonValue(entry.folder ? "folder" : "file"));
@@ -136,7 +145,7 @@ Status runListTree(CommandContext& context, const ListOptions& o) {
   }
   JsonValue value = JsonValue::object();
   value.set("path", JsonValue(base));
-  value.set("total", JsonValue(static_cast<std::int64_t>(entries->size())));
+  value.set("total", JsonValue(static_cast<std::int64_t>(entries.size())));
   value.set("files", std::move(files));
   context.printer().result(value, plain.empty() ? "(empty)" : plain);
   return Status::OK();
@@ -155,9 +164,8 @@ Result<std::shared_ptr<NBDirectoryInfo>> listPage(CommandContext& context, const
   auto item = std::make_shared<NBGetDirectoryOperationItem>();
   item->root = context.options().root;
   // The root folder itself is named by leaving the path out.
-  if (o.path && *o.path != "/" && !o.path->empty()) {
-    item->path = CommandContext::remotePath(*o.path);
-  }
+  const std::string path = CommandContext::remotePath(o.path.value_or("/"));
+  if (path != "/") item->path = path;
   item->pageIndex = page;
   item->pageSize = pageSize;
   if (o.limit) item->fileLimit = *o.limit;
@@ -187,13 +195,21 @@ Status runList(CommandContext& context, const ListOptions& o) {
   bool hasMore = false;
   const bool isFolder = listing->fileInfo && listing->fileInfo->type != 0;
   if (isFolder && !onePage) {
+    // No more entries than the limit asked for (the service's own by
+    // default): pages that never end are a failure, not a growing list.
+    const std::size_t limit = static_cast<std::size_t>(o.limit.value_or(kServiceFileLimit));
     std::size_t got = files.size();
-    while (got == static_cast<std::size_t>(pageSize)) {
+    while (got == static_cast<std::size_t>(pageSize) && files.size() <= limit) {
       auto next = listPage(context, o, ++page, pageSize);
       if (!next.ok()) return next.status();
       const Files more = (*next)->files.value_or(Files{});
       got = more.size();
       files.insert(files.end(), more.begin(), more.end());
+    }
+    if (got > static_cast<std::size_t>(pageSize) || files.size() > limit) {
+      return Status::corruption(
+          "the service listed more entries in " + CommandContext::remotePath(o.path.value_or("/")) +
+          " than asked for (at most " + std::to_string(limit) + "): a listing that never ends?");
     }
   } else if (isFolder && files.size() == static_cast<std::size_t>(pageSize)) {
     // Whether an entry follows this page: the one entry at the next page's start.

@@ -2,11 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,16 +12,16 @@
 #include "cli/DownloadStream.h"
 #include "cli/FailureText.h"
 #include "cli/LocalFiles.h"
+#include "cli/LocalTree.h"
+#include "cli/RemoteTree.h"
+#include "cli/SyncPlan.h"
 #include "cli/TransferQueue.h"
 #include "nb/operations/NBCreateFolderOperation.h"
 #include "nb/operations/NBDeleteOperation.h"
-#include "nb/operations/NBGetDirectoryOperation.h"
 
 namespace nb::cli {
 namespace fs = std::filesystem;
 namespace {
-
-constexpr int kPageSize = 1000;
 
 std::string joinRemote(const std::string& folder, const std::string& name) {
   if (folder.empty() || folder == "/") return "/" + name;
@@ -36,25 +33,33 @@ std::string trimSlash(std::string path) {
   return path;
 }
 
-// A name the service can store and a local folder can hold.
-bool storableName(const std::string& name) {
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-    return false;
-  }
-  return std::none_of(name.begin(), name.end(),
-                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\\'; });
+// The failure of a job some of whose folders could not be listed; ok when all were.
+Status listingFailure(const std::vector<ListingError>& errors) {
+  if (errors.empty()) return Status::OK();
+  return Status(errors.front().status.code(),
+                std::to_string(errors.size()) + " folder(s) could not be listed; first: " +
+                    errors.front().path + ": " + errors.front().status.message());
 }
 
-struct Skip {
-  std::string path;
-  std::string reason;
-};
+// The skipped entries as JSON; each also appends a line "PREFIX path: reason" to `lines`.
+JsonValue skipList(const std::vector<Skip>& skipped, const char* prefix, std::string& lines) {
+  JsonValue list = JsonValue::array();
+  for (const Skip& skip : skipped) {
+    JsonValue entry = JsonValue::object();
+    entry.set("path", JsonValue(skip.path));
+    entry.set("reason", JsonValue(skip.reason));
+    list.push(std::move(entry));
+    lines += prefix + skip.path + ": " + skip.reason + "\n";
+  }
+  return list;
+}
 
-// Prints the job's summary and returns its Status: ok only when every file went.
-// Each file's entry is made only for a JSON summary, the one that lists them.
+// Prints the job's summary and returns its Status: ok only when every file
+// went and every folder could be listed. Each file's entry is made only for a
+// JSON summary, the one that lists them.
 Status summarize(CommandContext& context, const char* verb, const std::vector<TransferItem>& items,
                  const std::vector<Status>& outcomes, const std::vector<Skip>& skipped,
-                 bool upload) {
+                 const std::vector<ListingError>& errors, bool upload) {
   const bool json = context.printer().json();
   JsonValue files = JsonValue::array();
   JsonValue failed = JsonValue::array();
@@ -87,31 +92,38 @@ Status summarize(CommandContext& context, const char* verb, const std::vector<Tr
     files.push(std::move(entry));
   }
   const int failedCount = static_cast<int>(items.size()) - done;
-  JsonValue skips = JsonValue::array();
   std::string skipLines;
-  for (const Skip& skip : skipped) {
+  JsonValue skips = skipList(skipped, "  skipped ", skipLines);
+  JsonValue unlisted = JsonValue::array();
+  for (const ListingError& error : errors) {
     JsonValue entry = JsonValue::object();
-    entry.set("path", JsonValue(skip.path));
-    entry.set("reason", JsonValue(skip.reason));
-    skips.push(std::move(entry));
-    skipLines += "  skipped " + skip.path + ": " + skip.reason + "\n";
+    entry.set("path", JsonValue(error.path));
+    entry.set("error", JsonValue(error.status.message()));
+    entry.set("code", JsonValue(FailureText::machineCode(error.status)));
+    unlisted.push(std::move(entry));
+    failures += "  failed  " + error.path + ": " + error.status.message() + "\n";
   }
   JsonValue value = JsonValue::object();
-  value.set("ok", JsonValue(failedCount == 0));
+  value.set("ok", JsonValue(failedCount == 0 && errors.empty()));
   value.set("transferred", JsonValue(static_cast<std::int64_t>(done)));
   value.set("bytes", JsonValue(static_cast<std::int64_t>(bytes)));
   value.set("skipped", std::move(skips));
   value.set("failed", std::move(failed));
+  value.set("unlisted", std::move(unlisted));
   value.set("files", std::move(files));
-  const std::string plain = std::string(verb) + " " + std::to_string(done) + " of " +
-                            std::to_string(items.size()) + " files (" +
-                            ProgressBar::formatBytes(static_cast<double>(bytes)) + "), skipped " +
-                            std::to_string(skipped.size()) + ", failed " +
-                            std::to_string(failedCount) + "\n" + skipLines + failures;
+  const std::string plain =
+      std::string(verb) + " " + std::to_string(done) + " of " + std::to_string(items.size()) +
+      " files (" + ProgressBar::formatBytes(static_cast<double>(bytes)) + "), skipped " +
+      std::to_string(skipped.size()) + ", failed " + std::to_string(failedCount) +
+      (errors.empty() ? "" : ", folders not listed " + std::to_string(errors.size())) + "\n" +
+      skipLines + failures;
   context.printer().result(value, plain);
-  if (failedCount == 0) return Status::OK();
-  return Status(first.code(), std::to_string(failedCount) + " of " + std::to_string(items.size()) +
-                                  " files failed; first: " + first.message());
+  if (failedCount > 0) {
+    return Status(first.code(), std::to_string(failedCount) + " of " +
+                                    std::to_string(items.size()) +
+                                    " files failed; first: " + first.message());
+  }
+  return listingFailure(errors);
 }
 
 TransferSettings settingsFrom(const CommandContext& context, const TreeOptions& o) {
@@ -123,146 +135,6 @@ TransferSettings settingsFrom(const CommandContext& context, const TreeOptions& 
   settings.force = o.force;
   settings.idleLimit = std::chrono::seconds(context.options().timeoutSeconds);
   return settings;
-}
-
-// Adds the contents of the local folder `dir` (mapped to `remote`) to the job.
-void walkLocal(const fs::path& dir, const std::string& remote, std::vector<std::string>& folders,
-               std::vector<TransferItem>& items, std::vector<Skip>& skipped) {
-  std::error_code error;
-  std::vector<fs::directory_entry> entries;
-  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-    entries.push_back(*it);
-  }
-  if (error) {
-    skipped.push_back({dir.string(), "cannot read the folder: " + error.message()});
-    return;
-  }
-  std::sort(entries.begin(), entries.end(),
-            [](const auto& a, const auto& b) { return a.path() < b.path(); });
-  for (const auto& entry : entries) {
-    const std::string name = entry.path().filename().string();
-    const std::string local = entry.path().string();
-    if (!storableName(name)) {
-      skipped.push_back({local, "a name the service cannot store"});
-      continue;
-    }
-    const std::string target = joinRemote(remote, name);
-    const auto status = entry.symlink_status(error);
-    if (fs::is_symlink(status)) {
-      skipped.push_back({local, "a symbolic link"});
-    } else if (fs::is_directory(status)) {
-      folders.push_back(target);
-      walkLocal(entry.path(), target, folders, items, skipped);
-    } else if (fs::is_regular_file(status)) {
-      items.push_back({local, target, static_cast<std::uint64_t>(entry.file_size(error))});
-    } else {
-      skipped.push_back({local, "a special file (device, pipe or socket)"});
-    }
-  }
-}
-
-// One page of a remote folder's listing, asked for at once.
-std::future<Result<NBResult>> listPage(CommandContext& context, const std::string& path, int page) {
-  auto item = std::make_shared<NBGetDirectoryOperationItem>();
-  item->root = context.options().root;
-  if (path != "/" && !path.empty()) item->path = path;
-  item->pageIndex = page;
-  item->pageSize = kPageSize;
-  item->fileLimit = 1 << 30;
-  return context.performLater<NBGetDirectoryOperation>(item);
-}
-
-using FileList = std::vector<std::shared_ptr<NBFileInfo>>;
-
-// Adds the entries of the listed folder `path` (and, depth first, of the
-// folders in it) to `entries`, folders before their contents.
-void collect(const std::map<std::string, FileList>& listed, const std::string& path,
-             const std::string& relative, std::vector<RemoteEntry>& entries,
-             std::vector<Skip>* skipped) {
-  const auto found = listed.find(path);
-  if (found == listed.end()) return;
-  for (const auto& file : found->second) {
-    const std::string name = file->name.value_or("");
-    const std::string child = relative.empty() ? name : relative + "/" + name;
-    if (!storableName(name)) {
-      if (skipped) skipped->push_back({joinRemote(path, name), "a name no local folder can hold"});
-      continue;
-    }
-    entries.push_back({child, file->type != 0, file->size, file->modifyTime.value_or("")});
-    if (file->type != 0) collect(listed, joinRemote(path, name), child, entries, skipped);
-  }
-}
-
-// Every entry under the remote folder `path`. The folders of a tree are
-// listed up to `parallel` at a time (a tree of many folders then costs a few
-// round trips per level, not one per folder); the entries come in the same
-// order as a walk of one folder after another.
-Status walkRemote(CommandContext& context, const std::string& path,
-                  std::vector<RemoteEntry>& entries, std::vector<Skip>* skipped, int parallel) {
-  struct Page {
-    std::string path;
-    int index;
-  };
-  std::map<std::string, FileList> listed;
-  // The walked folder's second page is asked beside its first: a full first
-  // page then costs no round trip more, and a shorter one only the unread
-  // reply of a request made in parallel.
-  std::deque<Page> waiting = {{path, 0}, {path, 1}};
-  std::set<std::string> ended;  // folders whose last page has come
-  std::deque<std::pair<Page, std::future<Result<NBResult>>>> asked;
-  const std::size_t limit = static_cast<std::size_t>(std::max(parallel, 1));
-  while (!waiting.empty() || !asked.empty()) {
-    while (!waiting.empty() && asked.size() < limit) {
-      Page page = waiting.front();
-      waiting.pop_front();
-      if (ended.count(page.path)) continue;
-      auto reply = listPage(context, page.path, page.index);
-      asked.emplace_back(std::move(page), std::move(reply));
-    }
-    if (asked.empty()) continue;  // only pages past an ended folder were left
-    // The oldest first: its folder's next page, or its subfolders, go next.
-    auto [page, reply] = std::move(asked.front());
-    asked.pop_front();
-    if (ended.count(page.path)) continue;  // asked ahead, past the folder's end: unread
-    // An error leaves the calls still out to end unheard.
-    Result<NBResult> outcome = CommandContext::outcome(reply.get());
-    if (!outcome.ok()) return outcome.status();
-    auto listing = outcome->recordAs<NBDirectoryInfo>();
-    if (!listing) return Status::corruption("the service sent no listing");
-    if (page.index == 0 && (!listing->fileInfo || listing->fileInfo->type == 0)) {
-      return Status::invalidArgument(page.path + " is not a folder");
-    }
-    const FileList files = listing->files.value_or(FileList{});
-    FileList& all = listed[page.path];
-    all.insert(all.end(), files.begin(), files.end());
-    if (files.size() < static_cast<std::size_t>(kPageSize)) {
-      ended.insert(page.path);
-    } else if (page.path != path || page.index != 0) {  // the walked folder's page 1 is asked
-      waiting.push_front({page.path, page.index + 1});
-    }
-    for (const auto& file : files) {
-      const std::string name = file->name.value_or("");
-      if (file->type != 0 && storableName(name))
-        waiting.push_back({joinRemote(page.path, name), 0});
-    }
-  }
-  collect(listed, path, "", entries, skipped);
-  return Status::OK();
-}
-
-// Seconds since the epoch of the service's "Thu, 10 Dec 2026 15:33:59 +0000";
-// -1 when the text has another form.
-long long remoteTime(const std::string& text) {
-  std::tm tm{};
-  const char* end = ::strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S %z", &tm);
-  if (end == nullptr) return -1;
-  const long offset = tm.tm_gmtoff;
-  return static_cast<long long>(::timegm(&tm)) - offset;
-}
-
-long long localTime(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_mtime) : -1;
 }
 
 // Whether the local file holds the same bytes as the remote one.
@@ -277,35 +149,6 @@ Result<bool> sameContent(CommandContext& context, const std::string& local,
   std::ifstream a(local, std::ios::binary), b((*copy)->path(), std::ios::binary);
   return std::equal(std::istreambuf_iterator<char>(a), std::istreambuf_iterator<char>(),
                     std::istreambuf_iterator<char>(b), std::istreambuf_iterator<char>());
-}
-
-struct LocalEntry {
-  bool folder = false;
-  std::uint64_t size = 0;
-};
-
-// Every entry under the local folder `dir`, by relative path; links and
-// special files go to `skipped`.
-void walkLocalTree(const fs::path& dir, const std::string& relative,
-                   std::map<std::string, LocalEntry>& entries, std::vector<Skip>& skipped) {
-  std::error_code error;
-  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    const std::string child = relative.empty() ? name : relative + "/" + name;
-    const auto status = it->symlink_status(error);
-    if (!storableName(name)) {
-      skipped.push_back({it->path().string(), "a name the service cannot store"});
-    } else if (fs::is_symlink(status)) {
-      skipped.push_back({it->path().string(), "a symbolic link"});
-    } else if (fs::is_directory(status)) {
-      entries[child] = {true, 0};
-      walkLocalTree(it->path(), child, entries, skipped);
-    } else if (fs::is_regular_file(status)) {
-      entries[child] = {false, static_cast<std::uint64_t>(it->file_size(error))};
-    } else {
-      skipped.push_back({it->path().string(), "a special file (device, pipe or socket)"});
-    }
-  }
 }
 
 }  // namespace
@@ -334,23 +177,13 @@ Status TreeTransfer::makeFolders(CommandContext& context, const std::string& pat
   return Status::OK();
 }
 
-Result<std::vector<RemoteEntry>> TreeTransfer::listTree(CommandContext& context,
-                                                        const std::string& path) {
-  std::vector<RemoteEntry> entries;
-  if (Status status =
-          walkRemote(context, trimSlash(CommandContext::remotePath(path)), entries, nullptr, 8);
-      !status.ok()) {
-    return status;
-  }
-  return entries;
-}
-
 Status TreeTransfer::put(CommandContext& context, const TreeOptions& o) {
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
   const std::string base = trimSlash(CommandContext::remotePath(o.target));
   std::vector<std::string> folders = {base};
   std::vector<TransferItem> items;
   std::vector<Skip> skipped;
+  std::vector<ListingError> errors;
   // One folder given with -r: its contents go into the target, as `cp -r a b`
   // into a new b; with several sources each keeps its own name in the target.
   const bool contentsOnly = o.sources.size() == 1;
@@ -368,7 +201,19 @@ Status TreeTransfer::put(CommandContext& context, const TreeOptions& o) {
       }
       const std::string remote = contentsOnly ? base : joinRemote(base, name);
       if (remote != base) folders.push_back(remote);
-      walkLocal(source, remote, folders, items, skipped);
+      TreeListing tree = LocalTree::walk(source, {o.oneFileSystem});
+      for (const TreeEntry& entry : tree.entries) {
+        const std::string target = joinRemote(remote, entry.relative);
+        if (entry.folder) {
+          folders.push_back(target);
+        } else {
+          items.push_back({(fs::path(source) / entry.relative).string(), target, entry.size});
+        }
+      }
+      skipped.insert(skipped.end(), tree.skipped.begin(), tree.skipped.end());
+      errors.insert(errors.end(), tree.errors.begin(), tree.errors.end());
+    } else if (!storableName(name)) {
+      skipped.push_back({source, kUnstorableName});
     } else if (fs::is_regular_file(fs::status(source, error))) {
       items.push_back({source, joinRemote(base, name), fs::file_size(source, error)});
     } else {
@@ -388,23 +233,21 @@ Status TreeTransfer::put(CommandContext& context, const TreeOptions& o) {
   ProgressBar bar = context.progressBar();
   TransferQueue queue(TransferQueue::Direction::kUpload, settingsFrom(context, o));
   const auto outcomes = queue.run(items, &bar);
-  return summarize(context, "Uploaded", items, outcomes, skipped, true);
+  return summarize(context, "Uploaded", items, outcomes, skipped, errors, true);
 }
 
 Status TreeTransfer::get(CommandContext& context, const TreeOptions& o) {
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
   const std::string remote = trimSlash(CommandContext::remotePath(o.sources.front()));
-  std::vector<RemoteEntry> entries;
-  std::vector<Skip> skipped;
-  if (Status status = walkRemote(context, remote, entries, &skipped, o.transfers); !status.ok()) {
-    return status;
-  }
+  auto tree = RemoteTree::walk(context, remote, {o.transfers});
+  if (!tree.ok()) return tree.status();
   const fs::path local = o.target;
   std::error_code error;
   fs::create_directories(local, error);
   if (error) return Status::ioError("cannot create " + local.string() + ": " + error.message());
   std::vector<TransferItem> items;
-  for (const RemoteEntry& entry : entries) {
+  std::vector<Skip> skipped = tree->skipped;
+  for (const TreeEntry& entry : tree->entries) {
     const fs::path path = local / entry.relative;
     if (entry.folder) {
       fs::create_directories(path, error);
@@ -416,129 +259,116 @@ Status TreeTransfer::get(CommandContext& context, const TreeOptions& o) {
   ProgressBar bar = context.progressBar();
   TransferQueue queue(TransferQueue::Direction::kDownload, settingsFrom(context, o));
   const auto outcomes = queue.run(items, &bar);
-  return summarize(context, "Downloaded", items, outcomes, skipped, false);
+  return summarize(context, "Downloaded", items, outcomes, skipped, tree->errors, false);
 }
 
-}  // namespace nb::cli
-
-namespace nb::cli {
-
 Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
-  if (Status status = context.requireSignedIn(); !status.ok()) return status;
-  std::error_code error;
-  const bool upload = fs::is_directory(o.sources.front(), error);
+  const auto direction = syncDirection(o.sources.front(), o.target);
+  if (!direction.ok()) return direction.status();
+  const bool upload = *direction == SyncDirection::kUpload;
   const std::string localDir = upload ? o.sources.front() : o.target;
   const std::string remoteDir =
       trimSlash(CommandContext::remotePath(upload ? o.target : o.sources.front()));
-
-  std::map<std::string, LocalEntry> local;
-  std::vector<Skip> skipped;
-  if (fs::is_directory(localDir, error)) walkLocalTree(localDir, "", local, skipped);
-  std::map<std::string, RemoteEntry> remote;
-  {
-    std::vector<RemoteEntry> entries;
-    Status status = walkRemote(context, remoteDir, entries, &skipped, o.transfers);
-    if (!status.ok() && !(upload && status.code() == StatusCode::kNotFound)) return status;
-    for (RemoteEntry& entry : entries) remote[entry.relative] = std::move(entry);
+  std::error_code error;
+  const bool localExists = fs::exists(localDir, error);
+  if (upload ? !fs::is_directory(localDir, error) : localExists && !fs::is_directory(localDir)) {
+    return Status::invalidArgument("sync: " + localDir + " is not a local folder");
   }
+  if (Status status = context.requireSignedIn(); !status.ok()) return status;
 
-  // The plan: folders to make, files to send, entries to delete.
-  std::vector<std::string> folders;
+  TreeListing local;
+  if (localExists) local = LocalTree::walk(localDir, {o.oneFileSystem});
+  auto remote =
+      RemoteTree::walk(context, remoteDir, {o.transfers, RemoteTree::kFolderLimit, upload});
+  if (!remote.ok()) return remote.status();
+  std::vector<Skip> skipped = local.skipped;
+  skipped.insert(skipped.end(), remote->skipped.begin(), remote->skipped.end());
+  std::vector<ListingError> errors = local.errors;
+  errors.insert(errors.end(), remote->errors.begin(), remote->errors.end());
+
+  const auto localPath = [&](const std::string& relative) {
+    return (fs::path(localDir) / relative).string();
+  };
+  const auto remotePath = [&](const std::string& relative) {
+    return joinRemote(remoteDir, relative);
+  };
+  SameContent compare;
+  if (o.checksum) {
+    compare = [&](const std::string& relative) {
+      return sameContent(context, localPath(relative), remotePath(relative));
+    };
+  }
+  // A side that could not be listed in full may hold what looks missing:
+  // nothing is deleted then.
+  const bool deleting = o.deleteExtra && errors.empty();
+  auto plan = upload ? planSync(local.entries, remote->entries, deleting, compare)
+                     : planSync(remote->entries, local.entries, deleting, compare);
+  if (!plan.ok()) return plan.status();
+  const auto targetPath = [&](const std::string& relative) {
+    return upload ? remotePath(relative) : localPath(relative);
+  };
+  if (o.deleteExtra && !errors.empty()) {
+    context.printer().note("Deleting nothing: " + std::to_string(errors.size()) +
+                           " folder(s) could not be listed, so what is missing is not known");
+  }
   std::vector<TransferItem> items;
-  std::vector<std::string> deletions;
   std::vector<long long> times;  // download: the remote time to give each file
-  if (upload) {
-    for (const auto& [path, entry] : local) {
-      const auto there = remote.find(path);
-      if (entry.folder) {
-        if (there == remote.end()) folders.push_back(joinRemote(remoteDir, path));
-        continue;
-      }
-      bool send =
-          there == remote.end() || there->second.folder || there->second.size != entry.size ||
-          localTime((fs::path(localDir) / path).string()) > remoteTime(there->second.modifyTime);
-      if (!send && o.checksum) {
-        auto same =
-            sameContent(context, (fs::path(localDir) / path).string(), joinRemote(remoteDir, path));
-        if (!same.ok()) return same.status();
-        send = !*same;
-      }
-      if (send)
-        items.push_back(
-            {(fs::path(localDir) / path).string(), joinRemote(remoteDir, path), entry.size});
+  for (const std::string& relative : plan->transfers) {
+    items.push_back({localPath(relative), remotePath(relative), 0});
+  }
+  {
+    // Sizes and times from the source's listing.
+    std::map<std::string_view, const TreeEntry*> source;
+    for (const TreeEntry& entry : upload ? local.entries : remote->entries) {
+      source.emplace(entry.relative, &entry);
     }
-    if (o.deleteExtra) {
-      for (const auto& [path, entry] : remote) {
-        const auto slash = path.find_last_of('/');
-        const bool parentGoes = slash != std::string::npos && !local.count(path.substr(0, slash));
-        if (!local.count(path) && !parentGoes) deletions.push_back(joinRemote(remoteDir, path));
-      }
-    }
-  } else {
-    for (const auto& [path, entry] : remote) {
-      const std::string target = (fs::path(localDir) / path).string();
-      const auto here = local.find(path);
-      if (entry.folder) {
-        if (here == local.end()) folders.push_back(target);
-        continue;
-      }
-      bool fetch = here == local.end() || here->second.folder || here->second.size != entry.size ||
-                   remoteTime(entry.modifyTime) > localTime(target);
-      if (!fetch && o.checksum) {
-        auto same = sameContent(context, target, joinRemote(remoteDir, path));
-        if (!same.ok()) return same.status();
-        fetch = !*same;
-      }
-      if (fetch) {
-        items.push_back({target, joinRemote(remoteDir, path), entry.size});
-        times.push_back(remoteTime(entry.modifyTime));
-      }
-    }
-    if (o.deleteExtra) {
-      for (const auto& [path, entry] : local) {
-        const auto slash = path.find_last_of('/');
-        const bool parentGoes = slash != std::string::npos && !remote.count(path.substr(0, slash));
-        if (!remote.count(path) && !parentGoes)
-          deletions.push_back((fs::path(localDir) / path).string());
-      }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const TreeEntry& entry = *source.at(plan->transfers[i]);
+      items[i].size = entry.size;
+      times.push_back(entry.modified);
     }
   }
 
   if (o.dryRun) {
-    JsonValue plan = JsonValue::object();
+    JsonValue value = JsonValue::object();
     JsonValue send = JsonValue::array(), make = JsonValue::array(), remove = JsonValue::array();
     std::string plain;
-    for (const auto& folder : folders) {
-      make.push(JsonValue(folder));
-      plain += "mkdir   " + folder + "\n";
+    for (const auto& folder : plan->folders) {
+      make.push(JsonValue(targetPath(folder)));
+      plain += "mkdir   " + targetPath(folder) + "\n";
     }
     for (const auto& item : items) {
       send.push(JsonValue(upload ? item.remote : item.local));
       plain += std::string(upload ? "put     " : "get     ") + (upload ? item.local : item.remote) +
                " -> " + (upload ? item.remote : item.local) + "\n";
     }
-    for (const auto& path : deletions) {
-      remove.push(JsonValue(path));
-      plain += "delete  " + path + "\n";
+    for (const auto& path : plan->deletions) {
+      remove.push(JsonValue(targetPath(path)));
+      plain += "delete  " + targetPath(path) + "\n";
     }
-    plan.set("folders", std::move(make));
-    plan.set("transfer", std::move(send));
-    plan.set("delete", std::move(remove));
-    context.printer().result(plan, plain.empty() ? "(nothing to do)" : plain);
-    return Status::OK();
+    JsonValue skips = skipList(skipped, "skip    ", plain);
+    for (const ListingError& error : errors) {
+      plain += "failed  " + error.path + ": " + error.status.message() + "\n";
+    }
+    value.set("folders", std::move(make));
+    value.set("transfer", std::move(send));
+    value.set("delete", std::move(remove));
+    value.set("skipped", std::move(skips));
+    context.printer().result(value, plain.empty() ? "(nothing to do)" : plain);
+    return listingFailure(errors);
   }
 
   if (upload) {
     std::set<std::string> made;
     if (Status status = makeFolders(context, remoteDir, &made); !status.ok()) return status;
-    for (const auto& folder : folders) {
-      if (Status status = makeFolders(context, folder, &made); !status.ok()) {
-        skipped.push_back({folder, "cannot create the folder: " + status.message()});
+    for (const auto& folder : plan->folders) {
+      if (Status status = makeFolders(context, remotePath(folder), &made); !status.ok()) {
+        skipped.push_back({remotePath(folder), "cannot create the folder: " + status.message()});
       }
     }
   } else {
     fs::create_directories(localDir, error);
-    for (const auto& folder : folders) fs::create_directories(folder, error);
+    for (const auto& folder : plan->folders) fs::create_directories(localPath(folder), error);
   }
   TreeOptions settings = o;
   settings.overwrite = true;  // a changed file replaces its older copy
@@ -555,8 +385,8 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
       ::utimensat(AT_FDCWD, items[i].local.c_str(), stamps, 0);
     }
   }
-  std::vector<Skip> failedDeletions;
-  for (const auto& path : deletions) {
+  for (const auto& relative : plan->deletions) {
+    const std::string path = targetPath(relative);
     if (upload) {
       auto item = std::make_shared<NBFolderOperationItem>();
       item->root = context.options().root;
@@ -568,10 +398,11 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
       if (error) skipped.push_back({path, "not deleted: " + error.message()});
     }
   }
-  if (!deletions.empty())
-    context.printer().note("Deleted " + std::to_string(deletions.size()) +
+  if (!plan->deletions.empty())
+    context.printer().note("Deleted " + std::to_string(plan->deletions.size()) +
                            " entries the source no longer has");
-  return summarize(context, upload ? "Uploaded" : "Downloaded", items, outcomes, skipped, upload);
+  return summarize(context, upload ? "Uploaded" : "Downloaded", items, outcomes, skipped, errors,
+                   upload);
 }
 
 }  // namespace nb::cli

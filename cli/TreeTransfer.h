@@ -1,11 +1,11 @@
 // Whole folders and many files at once for nb: `put -r`, several sources into
-// one folder, `get -r`, `mkdir -p` and the remote tree walk they share. The
-// files go through TransferQueue (parallel, retried); folders are made first.
-// Links, special files and names that cannot be stored are reported and
-// skipped. Main thread only.
+// one folder, `get -r`, `sync` and `mkdir -p`. The trees are walked by
+// LocalTree and RemoteTree; the files go through TransferQueue (parallel,
+// retried); folders are made first. Links, special files and names that
+// cannot be stored are reported and skipped; a folder that cannot be listed
+// makes the job fail and cancels a sync's deletions. Main thread only.
 #pragma once
 
-#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,19 +21,12 @@ struct TreeOptions {
   bool recursive = false;
   int transfers = 8;
   int retries = 3;
-  bool overwrite = false;    // put: replace remote files
-  bool force = false;        // get: replace read-only local files
-  bool checksum = false;     // sync: compare contents of files of equal size
-  bool deleteExtra = false;  // sync: remove what the source no longer has
-  bool dryRun = false;       // sync: print the plan only
-};
-
-// One entry of a remote tree, its path relative to the walked folder.
-struct RemoteEntry {
-  std::string relative;  // "a/b.txt"
-  bool folder = false;
-  std::uint64_t size = 0;
-  std::string modifyTime;
+  bool overwrite = false;      // put: replace remote files
+  bool force = false;          // get: replace read-only local files
+  bool checksum = false;       // sync: compare contents of files of equal size
+  bool deleteExtra = false;    // sync: remove what the source no longer has
+  bool dryRun = false;         // sync: print the plan only
+  bool oneFileSystem = false;  // put -r, sync: stay on the local source's file system
 };
 
 class TreeTransfer {
@@ -42,10 +35,9 @@ class TreeTransfer {
   static Status put(CommandContext& context, const TreeOptions& options);
   // Downloads the remote folder `sources[0]` into the local folder `target`.
   static Status get(CommandContext& context, const TreeOptions& options);
-  // Brings the folder `target` in step with `sources[0]`, one direction: a
-  // source that is a local folder goes up, else the source is remote and comes
-  // down. New files and files whose size differs or whose source is newer are
-  // transferred (with `checksum`, equal-sized files are compared by content).
+  // Brings the folder `target` in step with `sources[0]`, one direction: the
+  // side marked nb: is the remote one (see syncDirection). The plan is
+  // planSync's; it is printed (dryRun) or carried out.
   static Status sync(CommandContext& context, const TreeOptions& options);
   // Creates `path` and every missing folder above it; existing ones are fine.
   // `made`, when given, holds folders known to exist: they are not asked for
@@ -53,9 +45,6 @@ class TreeTransfer {
   // request each instead of one per level).
   static Status makeFolders(CommandContext& context, const std::string& path,
                             std::set<std::string>* made = nullptr);
-  // Every entry under the remote folder `path`, folders before their contents.
-  static Result<std::vector<RemoteEntry>> listTree(CommandContext& context,
-                                                   const std::string& path);
 };
 
 }  // namespace nb::cli

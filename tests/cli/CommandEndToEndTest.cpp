@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,8 +17,10 @@
 #include <thread>
 
 #include "nb/Private/NBAPIInfo.h"
+#include "nb/Private/NBHosts.h"
 #include "nb/operations/NBCreateFolderOperation.h"
 #include "nb/platform/RunLoop.h"
+#include "tests/faults/FaultServer.h"
 #include "tests/support/NbServerProcess.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -359,23 +362,25 @@ TEST_F(CommandEndToEndTest, AFailedFileDoesNotStopTheOthers) {
 TEST_F(CommandEndToEndTest, SyncSendsOnlyWhatChangedAndDeletesOnlyWhatIsGone) {
   Shell r =
       sh("rm -rf s d && mkdir -p s/sub && echo a >s/a && echo b >s/sub/b && echo k >s/keep && "
-         "$NB --json sync s /sync");
+         "$NB --json sync s nb:/sync");
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("\"transferred\":3"), std::string::npos) << r.out;
-  r = sh("$NB --json sync s /sync");
+  r = sh("$NB --json sync s nb:/sync");
   EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << "nothing changed: " << r.out;
   // One file changes size, one is new, one is gone.
-  r = sh("echo changed >s/a && echo c >s/c && rm s/sub/b && $NB sync --dry-run --delete s /sync");
+  r = sh(
+      "echo changed >s/a && echo c >s/c && rm s/sub/b && $NB sync --dry-run --delete s nb:/sync");
   EXPECT_EQ(r.out, "put     s/a -> /sync/a\nput     s/c -> /sync/c\ndelete  /sync/sub/b\n");
-  r = sh("$NB --json sync --delete s /sync && $NB ls -R /sync");
+  r = sh("$NB --json sync --delete s nb:/sync && $NB ls -R nb:/sync");
   EXPECT_NE(r.out.find("\"transferred\":2"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("sub/b"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("keep"), std::string::npos) << r.out;
   // Down: a first copy, then nothing; a local extra goes only with --delete.
-  r =
-      sh("$NB sync /sync d >/dev/null && diff -r s d && $NB --json sync /sync d && echo x >d/extra "
-         "&& $NB sync /sync d >/dev/null && ls d/extra && $NB sync --delete /sync d >/dev/null "
-         "&& ! ls d/extra");
+  r = sh(
+      "$NB sync nb:/sync d >/dev/null && diff -r s d && $NB --json sync nb:/sync d && echo x "
+      ">d/extra "
+      "&& $NB sync nb:/sync d >/dev/null && ls d/extra && $NB sync --delete nb:/sync d >/dev/null "
+      "&& ! ls d/extra");
   EXPECT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << r.out;
 }
@@ -408,6 +413,131 @@ TEST_F(CommandEndToEndTest, AServerKilledMidJobGivesASummaryAndARerunCompletes) 
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("same"), std::string::npos);
   EXPECT_EQ(partialFiles(), 0);
+}
+
+// A remote side is written nb:PATH; a sync whose sides are not one local and
+// one remote is refused before anything is read or written, whatever exists.
+TEST_F(CommandEndToEndTest, SyncNeedsOneLocalAndOneMarkedRemoteSide) {
+  ASSERT_EQ(sh("rm -rf amb && mkdir -p amb/backup amb/src && echo keep >amb/backup/precious.txt && "
+               "echo s >amb/src/a.txt && $NB mkdir /proj >/dev/null && "
+               "$NB put empty.txt /proj/e >/dev/null")
+                .code,
+            0);
+  for (const char* command : {"$NB sync / ./backup --dry-run", "$NB sync --delete proj backup",
+                              "$NB sync ./src ./src2", "$NB sync nb:/proj nb:/other",
+                              "$NB put src/a.txt nb:/x nb:/y", "$NB get nb:/proj/e nb:e"}) {
+    SCOPED_TRACE(command);
+    const Shell r = sh(std::string("cd amb && ") + command);
+    EXPECT_EQ(r.code, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("nb:"), std::string::npos) << "the fix is named: " << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(readFile(work() / "amb" / "backup" / "precious.txt"), "keep\n");
+  EXPECT_FALSE(fs::exists(work() / "amb" / "backup" / "e"));
+  EXPECT_EQ(sh("$NB ls /src2").code, 4) << "nothing went up";
+
+  // The marker works wherever a remote path goes; put and get keep bare paths.
+  const Shell r =
+      sh("cd amb && $NB sync src nb:src2 >/dev/null && $NB sync nb:/src2 down >/dev/null && "
+         "cat down/a.txt && $NB put src/a.txt nb:/marked.txt >/dev/null && "
+         "$NB get nb:marked.txt - && $NB get /marked.txt - && $NB ls nb:/src2 | wc -l");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "s\ns\ns\n1\n");
+}
+
+// A folder that cannot be read leaves what is under it unknown: a sync then
+// deletes nothing, still sends the rest, and fails with the reason.
+TEST_F(CommandEndToEndTest, AFolderThatCannotBeListedCancelsEveryDeletion) {
+  // root reads any folder; without these capabilities it reads as a user does.
+  const std::string asUser =
+      ::geteuid() == 0 ? "setpriv --bounding-set -dac_override,-dac_read_search " : "";
+  ASSERT_EQ(sh("rm -rf lock && mkdir -p lock/locked && echo b >lock/locked/b.txt && "
+               "echo c >lock/c.txt && $NB sync lock nb:/locktest >/dev/null")
+                .code,
+            0);
+  Shell r = sh("chmod 000 lock/locked && rm lock/c.txt && echo n >lock/new.txt && " + asUser +
+               "$NB sync --delete lock nb:/locktest; echo rc=$?; chmod 755 lock/locked");
+  EXPECT_NE(r.out.find("rc=5"), std::string::npos) << r.out << r.err;
+  EXPECT_NE(r.out.find("lock/locked: cannot read the folder: Permission denied"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.err.find("Deleting nothing"), std::string::npos) << r.err;
+  r = sh("$NB ls -R /locktest | sort");
+  EXPECT_NE(r.out.find("locked/b.txt"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("c.txt"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("new.txt"), std::string::npos) << "the other transfers go: " << r.out;
+
+  r = sh("chmod 000 lock/locked && " + asUser + "$NB put -r lock /lockput; echo rc=$?; " +
+         "chmod 755 lock/locked");
+  EXPECT_NE(r.out.find("lock/locked: cannot read the folder"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("rc=5"), std::string::npos) << r.out;
+}
+
+TEST_F(CommandEndToEndTest, WalksStayOutOfPseudoFileSystemsAndOtherDevices) {
+  Shell r = sh("$NB sync /proc nb:/proc-copy --dry-run");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "skip    /proc: a pseudo file system (proc), not walked\n");
+  // A file system mounted below the walked folder, in a mount namespace of its own.
+  r =
+      sh("rm -rf mnt && mkdir -p mnt/disk && echo a >mnt/a && unshare -m bash -c 'mount -t tmpfs "
+         "none mnt/disk && echo m >mnt/disk/m && $NB sync -x --dry-run mnt nb:/mnt && "
+         "$NB put -r -x mnt nb:/mnt && $NB sync --dry-run mnt nb:/mnt'");
+  if (r.err.find("mount") != std::string::npos && r.code != 0) GTEST_SKIP() << r.err;
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("skip    mnt/disk: on another file system (-x)"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("skipped mnt/disk: on another file system (-x)"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("put     mnt/disk/m -> /mnt/disk/m"), std::string::npos)
+      << "without -x the mount is walked: " << r.out;
+}
+
+// Names the service refuses are passed over before anything is sent: never
+// sent, failed and retried.
+TEST_F(CommandEndToEndTest, UnstorableNamesAreSkippedBeforeSending) {
+  const Shell r =
+      sh("rm -rf odd && mkdir odd && echo ok >odd/ok.txt && echo x >$'odd/del\x7f' && "
+         "echo x >$'odd/bad\xff' && echo x >'odd/back\\slash' && echo x >$'odd/esc\x1b[2J' && "
+         "$NB put -r odd /odd-up && $NB sync odd nb:/odd-sync && $NB put $'odd/del\x7f' "
+         "odd/ok.txt /odd-two/");
+  EXPECT_EQ(r.code, 0) << r.err;
+  const auto count = [&](const std::string& text) {
+    std::size_t n = 0;
+    for (auto at = r.out.find(text); at != std::string::npos; at = r.out.find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("a name the service cannot store"), 4u + 4u + 1u) << r.out;
+  EXPECT_EQ(count("Uploaded 1 of 1 files"), 3u) << r.out;
+  EXPECT_EQ(r.err.find("internal"), std::string::npos) << r.err;
+}
+
+// A server that lists without end (a folder "x" in every folder, pages that
+// never stop) gets an error, not a walk that runs and grows for ever; nothing
+// is written.
+TEST_F(CommandEndToEndTest, HostileListingsEndWithAClearError) {
+  test::FaultServer faults({NBHosts::apiHost(), NBHosts::contentHost()});
+  ASSERT_TRUE(faults.ok());
+  struct Case {
+    const char* fault;
+    const char* command;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"listing_loop", "get -r nb:/deep out", "deeper than 256 levels"},
+      {"listing_loop", "ls -R nb:/same", "the listing loops: /same/x is the folder /same"},
+      {"listing_loop", "sync nb:/same out", "the listing loops"},
+      {"endless_pages", "ls /", "than asked for (at most 10000)"},
+      {"endless_pages", "ls / --limit 2500", "than asked for (at most 2500)"},
+      {"endless_pages", "get -r / out", "more than 100000 entries in /"},
+      {"endless_pages", "sync nb:/wide out", "1500 entries of /wide in one page of at most 1000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    const Shell r = sh("rm -rf out; NB_CONNECT_TO='" + faults.connectTo(c.fault) +
+                       "' NB_CA_FILE='" + faults.caFile() + "' $NB " + c.command);
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(work() / "out"));
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ fault, whose certificate the other authority signed. It then prints one line
 per fault, then "ready", and serves until its standard input closes.
 """
 
+import json
 import os
 import socket
 import ssl
@@ -20,6 +21,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 
 # Past the library's 64 MiB bound on replies kept in memory; FAULT_HUGE_BYTES changes it.
 HUGE_BYTES = int(os.environ.get("FAULT_HUGE_BYTES", 65 * 1024 * 1024))
@@ -55,6 +57,50 @@ def status_reply(code, reason):
     body = ("<html><body><h1>%d %s</h1></body></html>" % (code, reason)).encode()
     return b"HTTP/1.1 %d %s\r\nContent-Type: text/html\r\nContent-Length: %d\r\n" \
            b"Connection: close\r\n\r\n%s" % (code, reason.encode(), len(body), body)
+
+
+def send_json(conn, value):
+    body = json.dumps(value).encode()
+    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                 b"Content-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(body), body))
+
+
+def listing_request(target):
+    """The folder path and the page a listing request (/1/metadata/ROOT/PATH) asks for."""
+    url = urllib.parse.urlsplit(target)
+    _, _, path = url.path.partition("/1/metadata/")[2].partition("/")
+    page = int(urllib.parse.parse_qs(url.query).get("page", ["0"])[0])
+    return "/" + urllib.parse.unquote(path).strip("/"), page
+
+
+def entry(path, folder, file_id):
+    time_text = "Thu, 10 Dec 2026 15:33:59 +0000"
+    return {"root": "app", "path": path, "name": path.rsplit("/", 1)[-1], "file_id": file_id,
+            "rev": "1", "type": "folder" if folder else "file", "size": 0 if folder else 1,
+            "create_time": time_text, "modify_time": time_text, "is_deleted": False}
+
+
+def loop_listing(target):
+    """Every folder holds a folder "x", for ever; below /same each one has the id
+    of the folder above it."""
+    path, page = listing_request(target)
+    def folder_id(p):
+        return "same" if p.startswith("/same") else "id" + p
+    inner = path.rstrip("/") + "/x"
+    reply = entry(path, True, folder_id(path))
+    reply["files"] = [] if page > 0 else [entry(inner, True, folder_id(inner))]
+    return reply
+
+
+def endless_listing(target):
+    """Full pages of files that never end; below /wide each page holds 1,500
+    entries, more than a page may."""
+    path, page = listing_request(target)
+    count = 1500 if path.startswith("/wide") else 1000
+    reply = entry(path, True, "id" + path)
+    prefix = path.rstrip("/") + "/f%d-" % page
+    reply["files"] = [entry(prefix + str(i), False, "f%d-%d" % (page, i)) for i in range(count)]
+    return reply
 
 
 def reset(conn):
@@ -130,6 +176,10 @@ def serve(fault, conn, tls, stopping):
         chunk = b"%x\r\n%s\r\n" % (1 << 16, b"x" * (1 << 16))
         while not stopping.is_set():
             conn.sendall(chunk)
+    elif fault == "listing_loop":
+        send_json(conn, loop_listing(target))
+    elif fault == "endless_pages":
+        send_json(conn, endless_listing(target))
     elif fault == "other_ca":
         # Plain requests are sent on to the TLS port, whose certificate no
         # trusted authority signed.
@@ -157,7 +207,7 @@ def handle(fault, conn, context, stopping):
 
 FAULTS = ["refused", "silent", "reset", "short_body", "trickle", "status_500", "status_502",
           "status_503", "bad_json", "huge", "no_body", "redirect_loop", "redirect_away",
-          "bad_length", "other_ca", "endless_chunked"]
+          "bad_length", "other_ca", "endless_chunked", "listing_loop", "endless_pages"]
 
 
 def openssl(*args):

@@ -1,0 +1,43 @@
+// What `nb sync` does, worked out from the two sides' listings before anything
+// moves: the folders to make, the files to send and the entries to delete on
+// the target side. Pure: no file or service is touched, except through the
+// content comparison the caller hands in. Any thread.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/TreeListing.h"
+#include "nb/Status.h"
+
+namespace nb::cli {
+
+// The one way a sync goes.
+enum class SyncDirection { kUpload, kDownload };
+
+// The direction of `nb sync SOURCE TARGET`: exactly one side is remote, marked
+// "nb:" (nb:/photos); two local sides, two remote ones or none marked is a
+// usage error that says how to write it.
+Result<SyncDirection> syncDirection(std::string_view source, std::string_view target);
+
+struct SyncPlan {
+  std::vector<std::string> folders;    // relative paths of folders to make on the target side
+  std::vector<std::string> transfers;  // relative paths of files to send
+  std::vector<std::string> deletions;  // relative paths to remove, none below another
+};
+
+// Whether the file at a relative path holds the same bytes on both sides.
+using SameContent = std::function<Result<bool>(const std::string& relative)>;
+
+// A file is sent when the target lacks it (or has a folder there), the sizes
+// differ, or the source copy is newer; with `sameContent` (--checksum) also
+// when equal-sized files differ in content. With `deleteExtra`, what the
+// target has and the source does not is deleted. Both listings come folders
+// before their contents. A failed comparison is the Status.
+Result<SyncPlan> planSync(const std::vector<TreeEntry>& source,
+                          const std::vector<TreeEntry>& target, bool deleteExtra,
+                          const SameContent& sameContent = nullptr);
+
+}  // namespace nb::cli
