@@ -77,6 +77,9 @@ Status signIn(CommandContext& context, const std::string& user,
   if (!outcome.ok()) return outcome.status();
   const auto token = outcome->recordAs<NBToken>();
   if (!token) return Status::corruption("the service sent no access token");
+  for (const std::string& sentence : CredentialStore::makeStorePrivate()) {
+    context.printer().warning(sentence);
+  }
   if (auto error = CredentialStore::storeTokenAndConsumer(*token, *consumer)) {
     return Status::ioError(*error);
   }

@@ -94,7 +94,7 @@ Status summarize(CommandContext& context, const char* verb, const std::vector<Tr
     entry.set("path", JsonValue(skip.path));
     entry.set("reason", JsonValue(skip.reason));
     skips.push(std::move(entry));
-    skipLines += "  skipped " + skip.path + ": " + skip.reason + "\n";
+    skipLines += "  skipped " + Printer::visible(skip.path) + ": " + skip.reason + "\n";
   }
   JsonValue value = JsonValue::object();
   value.set("ok", JsonValue(failedCount == 0));
@@ -400,21 +400,25 @@ Status TreeTransfer::get(CommandContext& context, const TreeOptions& o) {
     return status;
   }
   const fs::path local = o.target;
-  std::error_code error;
-  fs::create_directories(local, error);
-  if (error) return Status::ioError("cannot create " + local.string() + ": " + error.message());
+  // Everything below the target is made and written strictly beneath it.
+  auto folder = FolderHandle::open(o.target, true);
+  if (!folder.ok()) return folder.status();
   std::vector<TransferItem> items;
   for (const RemoteEntry& entry : entries) {
     const fs::path path = local / entry.relative;
     if (entry.folder) {
-      fs::create_directories(path, error);
-      if (error) skipped.push_back({path.string(), "cannot create: " + error.message()});
+      if (auto made = (*folder)->below(entry.relative, true); !made.ok()) {
+        skipped.push_back({path.string(), made.status().message()});
+      }
     } else {
-      items.push_back({path.string(), joinRemote(remote, entry.relative), entry.size});
+      items.push_back(
+          {path.string(), joinRemote(remote, entry.relative), entry.size, entry.relative});
     }
   }
   ProgressBar bar = context.progressBar();
-  TransferQueue queue(TransferQueue::Direction::kDownload, settingsFrom(context, o));
+  TransferSettings settings = settingsFrom(context, o);
+  settings.localFolder = std::move(*folder);
+  TransferQueue queue(TransferQueue::Direction::kDownload, settings);
   const auto outcomes = queue.run(items, &bar);
   return summarize(context, "Downloaded", items, outcomes, skipped, false);
 }
@@ -446,7 +450,6 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   std::vector<std::string> folders;
   std::vector<TransferItem> items;
   std::vector<std::string> deletions;
-  std::vector<long long> times;  // download: the remote time to give each file
   if (upload) {
     for (const auto& [path, entry] : local) {
       const auto there = remote.find(path);
@@ -490,8 +493,9 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
         fetch = !*same;
       }
       if (fetch) {
-        items.push_back({target, joinRemote(remoteDir, path), entry.size});
-        times.push_back(remoteTime(entry.modifyTime));
+        // The remote time, so that the next sync sees the copy as up to date.
+        items.push_back(
+            {target, joinRemote(remoteDir, path), entry.size, path, remoteTime(entry.modifyTime)});
       }
     }
     if (o.deleteExtra) {
@@ -528,6 +532,9 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
     return Status::OK();
   }
 
+  TreeOptions options = o;
+  options.overwrite = true;  // a changed file replaces its older copy
+  TransferSettings settings = settingsFrom(context, options);
   if (upload) {
     std::set<std::string> made;
     if (Status status = makeFolders(context, remoteDir, &made); !status.ok()) return status;
@@ -537,24 +544,21 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
       }
     }
   } else {
-    fs::create_directories(localDir, error);
-    for (const auto& folder : folders) fs::create_directories(folder, error);
+    // Everything below the local folder is made and written strictly beneath it.
+    auto folder = FolderHandle::open(localDir, true);
+    if (!folder.ok()) return folder.status();
+    for (const auto& made : folders) {
+      const std::string relative = fs::path(made).lexically_relative(localDir).string();
+      if (auto below = (*folder)->below(relative, true); !below.ok()) {
+        skipped.push_back({made, below.status().message()});
+      }
+    }
+    settings.localFolder = std::move(*folder);
   }
-  TreeOptions settings = o;
-  settings.overwrite = true;  // a changed file replaces its older copy
   ProgressBar bar = context.progressBar();
   TransferQueue queue(
-      upload ? TransferQueue::Direction::kUpload : TransferQueue::Direction::kDownload,
-      settingsFrom(context, settings));
+      upload ? TransferQueue::Direction::kUpload : TransferQueue::Direction::kDownload, settings);
   const auto outcomes = queue.run(items, &bar);
-  if (!upload) {
-    // The remote time, so that the next sync sees the copy as up to date.
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (!outcomes[i].ok() || times[i] < 0) continue;
-      const timespec stamps[2] = {{times[i], 0}, {times[i], 0}};
-      ::utimensat(AT_FDCWD, items[i].local.c_str(), stamps, 0);
-    }
-  }
   std::vector<Skip> failedDeletions;
   for (const auto& path : deletions) {
     if (upload) {
