@@ -191,7 +191,7 @@ Status runInfo(CommandContext& context) {
   const auto bytes = [](std::int64_t n) {
     return ProgressBar::formatBytes(static_cast<double>(n));
   };
-  std::string plain = "User:          " + info->userName.value_or("") + " (id " +
+  std::string plain = "User:          " + Printer::visible(info->userName.value_or("")) + " (id " +
                       std::to_string(info->userID) + ")\n" +
                       "Quota:         " + bytes(info->quotaUsed) + " used of " +
                       bytes(info->quotaTotal) + "\n" + "Largest file:  " + bytes(info->maxFileSize);
