@@ -97,6 +97,9 @@ Status signIn(CommandContext& context, const std::string& user,
   if (!outcome.ok()) return outcome.status();
   const auto token = outcome->recordAs<NBToken>();
   if (!token) return Status::corruption("the service sent no access token");
+  for (const std::string& sentence : CredentialStore::makeStorePrivate()) {
+    context.printer().warning(sentence);
+  }
   if (auto error = CredentialStore::storeTokenAndConsumer(*token, *consumer)) {
     return Status::ioError(*error);
   }
@@ -210,7 +213,7 @@ Status runInfo(CommandContext& context) {
   const auto bytes = [](std::int64_t n) {
     return ProgressBar::formatBytes(static_cast<double>(n));
   };
-  std::string plain = "User:          " + info->userName.value_or("") + " (id " +
+  std::string plain = "User:          " + Printer::visible(info->userName.value_or("")) + " (id " +
                       std::to_string(info->userID) + ")\n" +
                       "Quota:         " + bytes(info->quotaUsed) + " used of " +
                       bytes(info->quotaTotal) + "\n" + "Largest file:  " + bytes(info->maxFileSize);

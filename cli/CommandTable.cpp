@@ -51,7 +51,8 @@ int CommandTable::main(int argc, const char* const* argv, std::ostream& out, std
   LocalFiles::removePartialFilesOnInterrupt();
   Printer printer(parsed.globals.json, out, err);
   CommandContext context(parsed.globals, printer);
-  const Status status = parsed.run(context);
+  Status status = parsed.run(context);
+  if (status.ok()) status = printer.outputStatus();  // a result that could not be written
   return status.ok() ? kExitOk : printer.error(status);
 }
 

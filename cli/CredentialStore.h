@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "nb/Private/NBConsumer.h"
 #include "nb/Private/NBToken.h"
@@ -20,6 +21,10 @@ class CredentialStore {
   // written). Returns an error sentence, or nothing on success.
   static std::optional<std::string> storeTokenAndConsumer(const NBToken& token,
                                                           const NBConsumer& consumer);
+  // Narrows the file store and its folder to their owner (0600, 0700) when
+  // others may read them, before secrets are written: one sentence per change,
+  // for the user. Nothing for the Secret Service.
+  static std::vector<std::string> makeStorePrivate();
   // Signs out: NBAPIInfo forgets its cached pair and the four items are
   // deleted. Absent items are no error.
   static void clearAuthInfo();

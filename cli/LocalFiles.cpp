@@ -1,11 +1,15 @@
 #include "cli/LocalFiles.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,19 +17,23 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <vector>
 
 namespace nb::cli {
 namespace {
 
-// Paths the signal handler removes: fixed storage, so the handler reads no
-// heap. A slot is claimed, written, then marked ready; the handler reads only
-// ready slots, and only once no thread is between creating a file and
-// registering it (see Creating below), so it never reads a path half-written.
+// Files the signal handler removes, each a name inside a folder's handle:
+// fixed storage, so the handler reads no heap. A slot is claimed, written,
+// then marked ready; the handler reads only ready slots, and only once no
+// thread is between creating a file and registering it (see Creating below),
+// so it never reads a name half-written. The folder handle stays open while
+// its file is registered (the PartialFile holds it).
 constexpr int kSlots = 256;  // 64 transfers in flight, 32 made ahead, and room
 enum SlotState : int { kFree, kClaimed, kReady };
-char gPaths[kSlots][PATH_MAX];
+int gFolders[kSlots];
+char gNames[kSlots][NAME_MAX + 1];
 std::atomic<int> gSlots[kSlots];
 // Threads between making a partial file and registering its path; the
 // handler waits for them, and once it has begun none starts.
@@ -35,12 +43,13 @@ const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 // The signal handler may use only atomics that need no lock.
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
-int registerPath(const std::string& path) {
-  if (path.size() >= PATH_MAX) return -1;
+int registerPath(int folder, const std::string& name) {
+  if (name.size() > NAME_MAX) return -1;
   for (int i = 0; i < kSlots; ++i) {
     int expected = kFree;
     if (!gSlots[i].compare_exchange_strong(expected, kClaimed)) continue;
-    std::memcpy(gPaths[i], path.c_str(), path.size() + 1);
+    gFolders[i] = folder;
+    std::memcpy(gNames[i], name.c_str(), name.size() + 1);
     gSlots[i].store(kReady);
     return i;
   }
@@ -97,7 +106,7 @@ extern "C" void onInterrupt(int signal) {
   const struct timespec pause = {0, 100000};
   for (int spins = 0; gCreating.load() > 0 && spins < 10000; ++spins) ::nanosleep(&pause, nullptr);
   for (int i = 0; i < kSlots; ++i) {
-    if (gSlots[i].load() == kReady) ::unlink(gPaths[i]);
+    if (gSlots[i].load() == kReady) ::unlinkat(gFolders[i], gNames[i], 0);
   }
   ::_exit(128 + signal);
 }
@@ -131,6 +140,23 @@ mode_t processUmask() {
 
 mode_t defaultFileMode() { return 0666 & ~processUmask(); }
 
+constexpr std::string_view kPartialSuffix = ".nb-";
+constexpr std::size_t kRandomLength = 6;
+
+// ".<name>.nb-", the start of the partial files of the target `name`. The
+// partial file's name must fit where the target's fits: a long name is cut
+// (at a character's start) to leave room for the dot and the suffix.
+std::string partialStem(const std::string& name) {
+  constexpr std::size_t kRoom = NAME_MAX - 1 - kPartialSuffix.size() - kRandomLength;
+  std::string stem = name;
+  if (stem.size() > kRoom) {
+    std::size_t cut = kRoom;
+    while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+    stem.resize(cut);
+  }
+  return "." + stem + std::string(kPartialSuffix);
+}
+
 // Replaces the trailing XXXXXX of `pattern` with random letters and digits.
 void fillName(std::string& pattern) {
   static constexpr char kAlphabet[] =
@@ -138,7 +164,7 @@ void fillName(std::string& pattern) {
   thread_local std::mt19937_64 random(std::random_device{}() ^
                                       (static_cast<std::uint64_t>(::getpid()) << 32));
   std::uint64_t bits = random();
-  for (std::size_t i = pattern.size() - 6; i < pattern.size(); ++i) {
+  for (std::size_t i = pattern.size() - kRandomLength; i < pattern.size(); ++i) {
     pattern[i] = kAlphabet[bits % (sizeof kAlphabet - 1)];
     bits /= sizeof kAlphabet - 1;
   }
@@ -146,50 +172,181 @@ void fillName(std::string& pattern) {
 
 }  // namespace
 
-PartialFile::PartialFile(std::string path, int fd, int slot, mode_t mode)
-    : path_(std::move(path)), fd_(fd), slot_(slot), mode_(mode) {}
+Result<std::shared_ptr<const FolderHandle>> FolderHandle::open(const std::string& path,
+                                                               bool create) {
+  if (create) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    if (error) return Status::ioError("cannot create " + path + ": " + error.message());
+  }
+  const int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return ioError("cannot open the folder " + path, errno);
+  return std::shared_ptr<const FolderHandle>(new FolderHandle(fd, path));
+}
+
+FolderHandle::~FolderHandle() { ::close(fd_); }
+
+namespace {
+
+// Why `name` in `folder` cannot be opened as a folder (`error`), in words.
+std::string notAFolder(int folder, const std::string& name, int error) {
+  struct stat info {};
+  if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(info.st_mode)) return "a symbolic link is in the way (left as it is)";
+    if (!S_ISDIR(info.st_mode)) return "a file is in the way";
+  }
+  return errnoText(error);
+}
+
+// Opens `relative` below `folder` in one call where the kernel can resolve a
+// path strictly beneath a handle without links; -1 otherwise.
+int openStrictlyBeneath(int folder, const std::string& relative) {
+  struct open_how how {};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, folder, relative.c_str(), &how, sizeof how));
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const FolderHandle>> FolderHandle::below(const std::string& relative,
+                                                                bool create) const {
+  if (!create && !relative.empty()) {
+    const int fd = openStrictlyBeneath(fd_, relative);
+    if (fd >= 0)
+      return std::shared_ptr<const FolderHandle>(new FolderHandle(fd, path_ + "/" + relative));
+  }
+  // One name at a time, none of them followed if it is a link: where the
+  // call above is missing, and to tell what is in the way.
+  int current = ::dup(fd_);
+  if (current < 0) return ioError("cannot open the folder " + path_, errno);
+  std::string shown = path_;
+  for (std::size_t start = 0; start < relative.size();) {
+    std::size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    const std::string name = relative.substr(start, end - start);
+    start = end + 1;
+    if (name.empty()) continue;
+    shown += "/" + name;
+    if (name == "." || name == "..") {
+      ::close(current);
+      return Status::invalidArgument("cannot open " + shown + ": not a path below " + path_);
+    }
+    int next = ::openat(current, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT && create &&
+        (::mkdirat(current, name.c_str(), 0777) == 0 || errno == EEXIST)) {
+      next = ::openat(current, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    const int error = errno;
+    if (next < 0) {
+      const std::string reason = notAFolder(current, name, error);
+      ::close(current);
+      return Status::ioError("cannot write in " + shown + ": " + reason);
+    }
+    ::close(current);
+    current = next;
+  }
+  return std::shared_ptr<const FolderHandle>(new FolderHandle(current, shown));
+}
+
+PartialFile::PartialFile(std::shared_ptr<const FolderHandle> folder, std::string name,
+                         std::string target, int fd, int slot, mode_t mode)
+    : folder_(std::move(folder)),
+      name_(std::move(name)),
+      target_(std::move(target)),
+      path_(folder_->path() + "/" + name_),
+      fd_(fd),
+      slot_(slot),
+      mode_(mode) {}
 
 PartialFile::~PartialFile() {
   if (fd_ >= 0) ::close(fd_);
-  if (!committed_) ::unlink(path_.c_str());
+  if (!committed_) ::unlinkat(folder_->fd(), name_.c_str(), 0);
   unregisterPath(slot_);
 }
 
 Result<std::unique_ptr<PartialFile>> PartialFile::beside(const std::string& target, mode_t mode) {
-  const std::string folder = folderOf(target);
-  // The partial file's name must fit where the target's fits: a long name is
-  // cut (at a character's start) to leave room for the dot and the suffix.
-  constexpr std::size_t kRoom = NAME_MAX - std::char_traits<char>::length("..nb-XXXXXX");
-  std::string name = nameOf(target);
-  if (name.size() > kRoom) {
-    std::size_t cut = kRoom;
-    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-    name.resize(cut);
-  }
-  return create(folder + "/." + name + ".nb-XXXXXX", "cannot write in " + folder, mode);
+  auto folder = FolderHandle::open(folderOf(target), false);
+  if (!folder.ok()) return folder.status();
+  const std::string name = nameOf(target);
+  removeStale(**folder, {name});
+  return in(std::move(*folder), name, mode);
+}
+
+Result<std::unique_ptr<PartialFile>> PartialFile::in(std::shared_ptr<const FolderHandle> folder,
+                                                     const std::string& name, mode_t mode) {
+  const std::string stem = partialStem(name);
+  return create(std::move(folder), stem, name, mode);
 }
 
 Result<std::unique_ptr<PartialFile>> PartialFile::temporary() {
   const char* tmp = std::getenv("TMPDIR");
-  const std::string folder = tmp && *tmp ? tmp : "/tmp";
-  return create(folder + "/nb-spool-XXXXXX", "cannot write in " + folder, 0600);
+  auto folder = FolderHandle::open(tmp && *tmp ? tmp : "/tmp", false);
+  if (!folder.ok()) return folder.status();
+  return create(std::move(*folder), "nb-spool-", "", 0600);
 }
 
-Result<std::unique_ptr<PartialFile>> PartialFile::create(std::string pattern,
-                                                         const std::string& what, mode_t mode) {
+Result<std::unique_ptr<PartialFile>> PartialFile::create(std::shared_ptr<const FolderHandle> folder,
+                                                         const std::string& stem,
+                                                         std::string target, mode_t mode) {
   mode &= 07777;
   const mode_t made = mode & ~processUmask();
+  std::string name = stem + std::string(kRandomLength, 'X');
   for (int attempt = 0; attempt < 100; ++attempt) {
-    fillName(pattern);
+    fillName(name);
     const Creating creating;
-    const int fd = ::open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0) {
-      const int slot = registerPath(pattern);
-      return std::unique_ptr<PartialFile>(new PartialFile(std::move(pattern), fd, slot, made));
+    const int fd = ::openat(folder->fd(), name.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return ioError("cannot write in " + folder->path(), errno);
     }
-    if (errno != EEXIST) return ioError(what, errno);
+    // Locked for as long as it is written, so that no other run takes it for
+    // a crashed run's leftover. One that a cleaner locked, or removed before
+    // the lock was had, is given up for another name.
+    struct stat info {};
+    if ((::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) ||
+        (::fstat(fd, &info) == 0 && info.st_nlink == 0)) {
+      ::close(fd);
+      continue;
+    }
+    const int slot = registerPath(folder->fd(), name);
+    return std::unique_ptr<PartialFile>(
+        new PartialFile(std::move(folder), std::move(name), std::move(target), fd, slot, made));
   }
-  return ioError(what, EEXIST);
+  return ioError("cannot write in " + folder->path(), EEXIST);
+}
+
+void PartialFile::removeStale(const FolderHandle& folder, const std::set<std::string>& names) {
+  std::set<std::string> stems;
+  for (const std::string& name : names) stems.insert(partialStem(name));
+  const int listed = ::openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listed < 0) return;
+  DIR* dir = ::fdopendir(listed);
+  if (dir == nullptr) {
+    ::close(listed);
+    return;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.size() <= kRandomLength || !stems.count(name.substr(0, name.size() - kRandomLength))) {
+      continue;
+    }
+    const int fd =
+        ::openat(folder.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    // Removed only while locked here, and only if the name still is this file.
+    struct stat opened {
+    }, named{};
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0 &&
+        S_ISREG(opened.st_mode) &&
+        ::fstatat(folder.fd(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) {
+      ::unlinkat(folder.fd(), name.c_str(), 0);
+    }
+    ::close(fd);
+  }
+  ::closedir(dir);
 }
 
 Status PartialFile::write(std::string_view bytes) {
@@ -211,13 +368,26 @@ Status PartialFile::close(Flush flush) {
   return Status::OK();
 }
 
-Status PartialFile::commit(const std::string& target, mode_t mode, Flush flush) {
+Status PartialFile::setModifyTime(long long seconds) {
+  const timespec stamps[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+  if (::futimens(fd_, stamps) != 0) return ioError("cannot set the time of " + path_, errno);
+  return Status::OK();
+}
+
+Status PartialFile::commit(mode_t mode, Flush flush) {
   if (fd_ >= 0 && (mode & 07777) != mode_ && ::fchmod(fd_, mode) != 0)
     return ioError("cannot set the mode of " + path_, errno);
-  if (Status status = close(flush); !status.ok()) return status;
-  if (::rename(path_.c_str(), target.c_str()) != 0) return ioError("cannot write " + target, errno);
-  committed_ = true;
-  return Status::OK();
+  // A copy of the descriptor keeps the file locked from its close (which
+  // may report a late write error) until it stands under its final name.
+  const int lock = fd_ >= 0 ? ::dup(fd_) : -1;
+  Status status = close(flush);
+  if (status.ok() &&
+      ::renameat(folder_->fd(), name_.c_str(), folder_->fd(), target_.c_str()) != 0) {
+    status = ioError("cannot write " + folder_->path() + "/" + target_, errno);
+  }
+  if (lock >= 0) ::close(lock);
+  committed_ = status.ok();
+  return status;
 }
 
 void LocalFiles::keepInterruptsOffThisThread() {
@@ -283,6 +453,24 @@ Result<DownloadTarget> LocalFiles::downloadTarget(const std::string& local, cons
   if (::stat(target.path.c_str(), &info) == 0) return checkedTarget(std::move(target), info, force);
   if (errno != ENOENT) return ioError("cannot write " + target.path, errno);
   return target;
+}
+
+Result<DownloadTarget> LocalFiles::targetIn(std::shared_ptr<const FolderHandle> folder,
+                                            const std::string& name, const std::string& shown,
+                                            bool force) {
+  DownloadTarget target{shown, defaultFileMode(), std::move(folder), name};
+  struct stat info {};
+  if (::fstatat(target.folder->fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return target;
+    return ioError("cannot write " + shown, errno);
+  }
+  if (S_ISLNK(info.st_mode)) {
+    return Status::ioError("cannot write " + shown +
+                           ": a symbolic link is in the way (left as it is)");
+  }
+  if (S_ISDIR(info.st_mode))
+    return Status::ioError("cannot write " + shown + ": a folder is in the way");
+  return checkedTarget(std::move(target), info, force);
 }
 
 Status LocalFiles::writeAll(int fd, std::string_view bytes, const std::string& what) {

@@ -5,15 +5,42 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <set>
 
 namespace nb::cli {
 
-PartialFileMaker::PartialFileMaker(std::vector<Entry> entries, bool force, std::size_t ahead)
+namespace {
+
+// "a/b" and "c.txt" of "a/b/c.txt"; no folder part for a name alone.
+std::pair<std::string, std::string> split(const std::string& relative) {
+  const auto slash = relative.find_last_of('/');
+  if (slash == std::string::npos) return {"", relative};
+  return {relative.substr(0, slash), relative.substr(slash + 1)};
+}
+
+std::map<std::string, std::set<std::string>> namesByFolder(
+    const std::vector<PartialFileMaker::Entry>& entries) {
+  std::map<std::string, std::set<std::string>> names;
+  for (const auto& entry : entries) {
+    auto [folder, name] = split(entry.relative);
+    names[std::move(folder)].insert(std::move(name));
+  }
+  return names;
+}
+
+}  // namespace
+
+PartialFileMaker::PartialFileMaker(std::vector<Entry> entries,
+                                   std::shared_ptr<const FolderHandle> folder, bool force,
+                                   std::size_t ahead)
     : entries_(std::move(entries)),
+      folder_(std::move(folder)),
       force_(force),
       ahead_(std::max<std::size_t>(ahead, 1)),
       made_(entries_.size()),
       limit_(std::min(ahead_, entries_.size())),
+      uncleared_(namesByFolder(entries_)),
       thread_([this] { work(); }) {}
 
 PartialFileMaker::~PartialFileMaker() {
@@ -63,24 +90,7 @@ void PartialFileMaker::work() {
       }
       if (stopping_) return;
     }
-    Prepared prepared;
-    auto target = LocalFiles::downloadTarget(entries_[index].local, entries_[index].name, force_);
-    if (!target.ok()) {
-      prepared.status = target.status();
-    } else {
-      prepared.target = std::move(*target);
-      auto file = PartialFile::beside(prepared.target.path, prepared.target.mode);
-      struct stat info {};
-      if (!file.ok()) {
-        prepared.status = file.status();
-      } else if (::fstat((*file)->fd(), &info) != 0) {
-        prepared.status =
-            Status::ioError("cannot write " + (*file)->path() + ": " + std::strerror(errno));
-      } else {
-        prepared.file = std::move(*file);
-        prepared.device = info.st_dev;
-      }
-    }
+    Prepared prepared = prepare(index);
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       made_[index] = std::move(prepared);
@@ -88,6 +98,44 @@ void PartialFileMaker::work() {
     }
     changed_.notify_all();
   }
+}
+
+PartialFileMaker::Prepared PartialFileMaker::prepare(std::size_t index) {
+  const auto [parentPath, name] = split(entries_[index].relative);
+  if (!parent_.ok() || parentPath != parentPath_) {
+    parentPath_ = parentPath;
+    parent_ = folder_->below(parentPath);
+    // A crashed run's partial files of this job's targets in the folder,
+    // cleared on the first visit.
+    const auto names = uncleared_.find(parentPath);
+    if (parent_.ok() && names != uncleared_.end()) {
+      PartialFile::removeStale(**parent_, names->second);
+      uncleared_.erase(names);
+    }
+  }
+  Prepared prepared;
+  if (!parent_.ok()) {
+    prepared.status = parent_.status();
+    return prepared;
+  }
+  auto target = LocalFiles::targetIn(*parent_, name, entries_[index].local, force_);
+  if (!target.ok()) {
+    prepared.status = target.status();
+    return prepared;
+  }
+  prepared.target = std::move(*target);
+  auto file = PartialFile::in(prepared.target.folder, name, prepared.target.mode);
+  struct stat info {};
+  if (!file.ok()) {
+    prepared.status = file.status();
+  } else if (::fstat((*file)->fd(), &info) != 0) {
+    prepared.status =
+        Status::ioError("cannot write " + (*file)->path() + ": " + std::strerror(errno));
+  } else {
+    prepared.file = std::move(*file);
+    prepared.device = info.st_dev;
+  }
+  return prepared;
 }
 
 }  // namespace nb::cli

@@ -4,15 +4,20 @@
 // and the run loop that carries the transfers should not wait for it. It keeps
 // at most `ahead` items ready beyond the last one asked for; the files it made
 // and nobody took are removed when it is destroyed, and on an interrupt like
-// every partial file. Its owner's thread calls reach() and take().
+// every partial file. The targets lie below one folder and are resolved
+// beneath its handle, never through a link (FolderHandle); stale partial files
+// of the targets are cleared once per folder. Its owner's thread calls
+// reach() and take().
 #pragma once
 
 #include <sys/types.h>
 
 #include <condition_variable>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,10 +29,10 @@ namespace nb::cli {
 
 class PartialFileMaker {
  public:
-  // Where one download goes: `local`, or `name` inside it when it is a folder.
+  // Where one download goes: `relative` below the maker's folder, shown as `local`.
   struct Entry {
     std::string local;
-    std::string name;
+    std::string relative;
   };
   // One entry's outcome: the checked target, and its partial file. A refused
   // target leaves `status` with the reason and no file; a file that could not
@@ -39,8 +44,9 @@ class PartialFileMaker {
     dev_t device = 0;  // the file system the file is on
   };
 
-  // `force` replaces read-only targets (LocalFiles::downloadTarget).
-  PartialFileMaker(std::vector<Entry> entries, bool force, std::size_t ahead);
+  // `force` replaces read-only targets (LocalFiles::targetIn).
+  PartialFileMaker(std::vector<Entry> entries, std::shared_ptr<const FolderHandle> folder,
+                   bool force, std::size_t ahead);
   ~PartialFileMaker();  // stops the thread; files not taken are removed
   PartialFileMaker(const PartialFileMaker&) = delete;
   PartialFileMaker& operator=(const PartialFileMaker&) = delete;
@@ -53,8 +59,11 @@ class PartialFileMaker {
 
  private:
   void work();
+  // Entry `index`'s checked target and its partial file.
+  Prepared prepare(std::size_t index);
 
   const std::vector<Entry> entries_;
+  const std::shared_ptr<const FolderHandle> folder_;
   const bool force_;
   const std::size_t ahead_;
   std::mutex mutex_;
@@ -63,7 +72,12 @@ class PartialFileMaker {
   std::size_t madeCount_ = 0;   // entries [0, madeCount_) are in made_
   std::size_t limit_ = 0;       // the maker stops before this entry
   bool stopping_ = false;
-  bool idle_ = false;   // the maker waits for the limit to move
+  bool idle_ = false;  // the maker waits for the limit to move
+  // The maker thread's own: the folder of the last entry, by relative path;
+  // the names of the targets in each folder whose stale files are not yet cleared.
+  std::map<std::string, std::set<std::string>> uncleared_;
+  std::string parentPath_;
+  Result<std::shared_ptr<const FolderHandle>> parent_ = Status::internal("no folder opened yet");
   std::thread thread_;  // last: starts once the rest is ready
 };
 

@@ -1,5 +1,6 @@
 #include "cli/ReplyJson.h"
 
+#include "cli/Printer.h"
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
 
 namespace nb::cli {
@@ -35,8 +36,9 @@ std::string ReplyJson::plain(const JsonValue& value) {
     return value.isString() ? std::string(value.stringValue()) : jsonText(value);
   std::string text;
   for (const auto& [key, member] : value.members()) {
-    text += std::string(key) + ": " +
-            (member.isString() ? std::string(member.stringValue()) : jsonText(member)) + "\n";
+    // A value is shown on its key's line: a line feed in it is escaped.
+    text += Printer::visible(key) + ": " +
+            (member.isString() ? Printer::visible(member.stringValue()) : jsonText(member)) + "\n";
   }
   return text;
 }

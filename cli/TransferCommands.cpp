@@ -53,7 +53,7 @@ Result<DownloadTarget> saveBytes(const std::string& out, const std::string& name
   auto file = PartialFile::beside(target->path, target->mode);
   if (!file.ok()) return file.status();
   if (Status status = (*file)->write(bytes); !status.ok()) return status;
-  if (Status status = (*file)->commit(target->path, target->mode); !status.ok()) return status;
+  if (Status status = (*file)->commit(target->mode); !status.ok()) return status;
   return target;
 }
 
@@ -152,7 +152,7 @@ Status runGet(CommandContext& context, const GetOptions& o) {
       DownloadStream::run(context.options().root, remote, (*file)->fd(),
                           "cannot write " + target->path, &bar, idle, &received, lookUpSize);
   if (!status.ok()) return status;  // the partial file goes; the target is untouched
-  if (status = (*file)->commit(target->path, target->mode); !status.ok()) return status;
+  if (status = (*file)->commit(target->mode); !status.ok()) return status;
   context.printer().result(
       savedValue(remote, target->path, received),
       "Downloaded " + remote + " to " + target->path + " (" + sizeText(received) + ")");

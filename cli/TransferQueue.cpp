@@ -114,8 +114,9 @@ class Job {
     if (direction == TransferQueue::Direction::kDownload) {
       std::vector<PartialFileMaker::Entry> entries;
       entries.reserve(items.size());
-      for (const TransferItem& item : items) entries.push_back({item.local, baseName(item.remote)});
-      maker_ = std::make_unique<PartialFileMaker>(std::move(entries), settings.force, kFilesAhead);
+      for (const TransferItem& item : items) entries.push_back({item.local, item.relative});
+      maker_ = std::make_unique<PartialFileMaker>(std::move(entries), settings.localFolder,
+                                                  settings.force, kFilesAhead);
     }
   }
   // Work posted to the loop and not yet run finds the job gone.
@@ -228,7 +229,7 @@ class Job {
       }
     }
     if (!targetStatus_[index].ok()) return targetStatus_[index];
-    auto file = PartialFile::beside(targets_[index].path, targets_[index].mode);
+    auto file = PartialFile::in(targets_[index].folder, targets_[index].name, targets_[index].mode);
     if (!file.ok()) return file.status();
     const Result<dev_t> device = flush_.watch((*file)->fd());
     if (!device.ok()) return device.status();
@@ -241,9 +242,10 @@ class Job {
   void commitDownload(std::size_t index) {
     const DownloadTarget& target = targets_[index];
     Status outcome = openPartial(index).status();  // an empty reply made no file yet
-    if (outcome.ok()) {
-      outcome = partials_[index]->commit(target.path, target.mode, PartialFile::Flush::kLater);
+    if (outcome.ok() && items_[index].modifyTime >= 0) {
+      outcome = partials_[index]->setModifyTime(items_[index].modifyTime);
     }
+    if (outcome.ok()) outcome = partials_[index]->commit(target.mode, PartialFile::Flush::kLater);
     if (outcome.ok()) {
       unflushed_.push_back(index);
       flush_.committed(devices_[index], items_[index].size);

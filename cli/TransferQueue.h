@@ -4,7 +4,8 @@
 // a refusal that would fail again), one progress line for the whole job.
 // A failed file does not stop the others. Downloads go through partial files
 // beside their targets, so an interrupted job leaves no partial file under a
-// final name; the partial files are made ahead on a helper thread. The job
+// final name; the partial files are made ahead on a helper thread, strictly
+// below the job's local folder (never through a link inside it). The job
 // brings the files to disk once at its end (one syncfs per file system, with
 // flushes in the background on the way) rather than stalling the run loop on
 // an fsync per file, and a file is reported as transferred only after that.
@@ -13,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,20 +22,24 @@
 
 namespace nb::cli {
 
+class FolderHandle;
 class ProgressBar;
 
 struct TransferItem {
   std::string local;   // the local file
   std::string remote;  // the remote path
   std::uint64_t size = 0;
+  std::string relative = {};  // downloads: the file's path below TransferSettings::localFolder
+  long long modifyTime = -1;  // downloads: the time to give the file (epoch seconds), if >= 0
 };
 
 struct TransferSettings {
   std::string root = "app";
   int transfers = 8;
   int retries = 3;
-  bool overwrite = false;  // uploads: replace remote files
-  bool force = false;      // downloads: replace read-only local files
+  bool overwrite = false;                           // uploads: replace remote files
+  bool force = false;                               // downloads: replace read-only local files
+  std::shared_ptr<const FolderHandle> localFolder;  // downloads: where every file goes
   std::chrono::seconds idleLimit{120};
   std::chrono::milliseconds firstBackOff{500};
 };

@@ -58,7 +58,8 @@ std::string fileLines(const Files& files) {
                   folder ? "-" : ProgressBar::formatBytes(static_cast<double>(file->size)).c_str());
     std::string time = file->modifyTime.value_or("");
     time.resize(timeWidth, ' ');
-    text += head + time + "  " + file->name.value_or("") + (folder ? "/" : "") + "\n";
+    text +=
+        head + time + "  " + Printer::visible(file->name.value_or("")) + (folder ? "/" : "") + "\n";
   }
   return text;
 }
@@ -141,7 +142,7 @@ Status runListTree(CommandContext& context, const ListOptions& o) {
     std::snprintf(
         head, sizeof head, "%s %10s  ", entry.folder ? "d" : "-",
         entry.folder ? "-" : ProgressBar::formatBytes(static_cast<double>(entry.size)).c_str());
-    plain += head + entry.relative + (entry.folder ? "/" : "") + "\n";
+    plain += head + Printer::visible(entry.relative) + (entry.folder ? "/" : "") + "\n";
   }
   JsonValue value = JsonValue::object();
   value.set("path", JsonValue(base));

@@ -49,7 +49,7 @@ JsonValue skipList(const std::vector<Skip>& skipped, const char* prefix, std::st
     entry.set("path", JsonValue(skip.path));
     entry.set("reason", JsonValue(skip.reason));
     list.push(std::move(entry));
-    lines += prefix + skip.path + ": " + skip.reason + "\n";
+    lines += prefix + Printer::visible(skip.path) + ": " + skip.reason + "\n";
   }
   return list;
 }
@@ -101,7 +101,7 @@ Status summarize(CommandContext& context, const char* verb, const std::vector<Tr
     entry.set("error", JsonValue(error.status.message()));
     entry.set("code", JsonValue(FailureText::machineCode(error.status)));
     unlisted.push(std::move(entry));
-    failures += "  failed  " + error.path + ": " + error.status.message() + "\n";
+    failures += "  failed  " + Printer::visible(error.path) + ": " + error.status.message() + "\n";
   }
   JsonValue value = JsonValue::object();
   value.set("ok", JsonValue(failedCount == 0 && errors.empty()));
@@ -242,22 +242,26 @@ Status TreeTransfer::get(CommandContext& context, const TreeOptions& o) {
   auto tree = RemoteTree::walk(context, remote, {o.transfers});
   if (!tree.ok()) return tree.status();
   const fs::path local = o.target;
-  std::error_code error;
-  fs::create_directories(local, error);
-  if (error) return Status::ioError("cannot create " + local.string() + ": " + error.message());
+  // Everything below the target is made and written strictly beneath it.
+  auto folder = FolderHandle::open(o.target, true);
+  if (!folder.ok()) return folder.status();
   std::vector<TransferItem> items;
   std::vector<Skip> skipped = tree->skipped;
   for (const TreeEntry& entry : tree->entries) {
     const fs::path path = local / entry.relative;
     if (entry.folder) {
-      fs::create_directories(path, error);
-      if (error) skipped.push_back({path.string(), "cannot create: " + error.message()});
+      if (auto made = (*folder)->below(entry.relative, true); !made.ok()) {
+        skipped.push_back({path.string(), made.status().message()});
+      }
     } else {
-      items.push_back({path.string(), joinRemote(remote, entry.relative), entry.size});
+      items.push_back(
+          {path.string(), joinRemote(remote, entry.relative), entry.size, entry.relative});
     }
   }
   ProgressBar bar = context.progressBar();
-  TransferQueue queue(TransferQueue::Direction::kDownload, settingsFrom(context, o));
+  TransferSettings settings = settingsFrom(context, o);
+  settings.localFolder = std::move(*folder);
+  TransferQueue queue(TransferQueue::Direction::kDownload, settings);
   const auto outcomes = queue.run(items, &bar);
   return summarize(context, "Downloaded", items, outcomes, skipped, tree->errors, false);
 }
@@ -312,12 +316,12 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
                            " folder(s) could not be listed, so what is missing is not known");
   }
   std::vector<TransferItem> items;
-  std::vector<long long> times;  // download: the remote time to give each file
   for (const std::string& relative : plan->transfers) {
     items.push_back({localPath(relative), remotePath(relative), 0});
   }
   {
-    // Sizes and times from the source's listing.
+    // Sizes and times from the source's listing; a download takes the
+    // remote time, so that the next sync sees the copy as up to date.
     std::map<std::string_view, const TreeEntry*> source;
     for (const TreeEntry& entry : upload ? local.entries : remote->entries) {
       source.emplace(entry.relative, &entry);
@@ -325,7 +329,10 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
     for (std::size_t i = 0; i < items.size(); ++i) {
       const TreeEntry& entry = *source.at(plan->transfers[i]);
       items[i].size = entry.size;
-      times.push_back(entry.modified);
+      if (!upload) {
+        items[i].relative = plan->transfers[i];
+        items[i].modifyTime = entry.modified;
+      }
     }
   }
 
@@ -358,6 +365,9 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
     return listingFailure(errors);
   }
 
+  TreeOptions options = o;
+  options.overwrite = true;  // a changed file replaces its older copy
+  TransferSettings settings = settingsFrom(context, options);
   if (upload) {
     std::set<std::string> made;
     if (Status status = makeFolders(context, remoteDir, &made); !status.ok()) return status;
@@ -367,24 +377,20 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
       }
     }
   } else {
-    fs::create_directories(localDir, error);
-    for (const auto& folder : plan->folders) fs::create_directories(localPath(folder), error);
+    // Everything below the local folder is made and written strictly beneath it.
+    auto folder = FolderHandle::open(localDir, true);
+    if (!folder.ok()) return folder.status();
+    for (const auto& relative : plan->folders) {
+      if (auto below = (*folder)->below(relative, true); !below.ok()) {
+        skipped.push_back({localPath(relative), below.status().message()});
+      }
+    }
+    settings.localFolder = std::move(*folder);
   }
-  TreeOptions settings = o;
-  settings.overwrite = true;  // a changed file replaces its older copy
   ProgressBar bar = context.progressBar();
   TransferQueue queue(
-      upload ? TransferQueue::Direction::kUpload : TransferQueue::Direction::kDownload,
-      settingsFrom(context, settings));
+      upload ? TransferQueue::Direction::kUpload : TransferQueue::Direction::kDownload, settings);
   const auto outcomes = queue.run(items, &bar);
-  if (!upload) {
-    // The remote time, so that the next sync sees the copy as up to date.
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (!outcomes[i].ok() || times[i] < 0) continue;
-      const timespec stamps[2] = {{times[i], 0}, {times[i], 0}};
-      ::utimensat(AT_FDCWD, items[i].local.c_str(), stamps, 0);
-    }
-  }
   for (const auto& relative : plan->deletions) {
     const std::string path = targetPath(relative);
     if (upload) {

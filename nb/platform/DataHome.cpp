@@ -43,4 +43,19 @@ std::optional<std::string> DataHome::ensureFolder(const std::string& folder) {
   return std::nullopt;
 }
 
+std::vector<DataHome::Narrowed> DataHome::makePrivate(const std::string& file) {
+  const auto slash = file.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash ? slash : 1);
+  std::vector<Narrowed> changed;
+  for (const auto& [path, allowed] : {std::pair{folder, 0700u}, std::pair{file, 0600u}}) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) continue;
+    const unsigned before = info.st_mode & 07777;
+    if ((before & 077) == 0) continue;
+    const unsigned after = before & allowed;
+    if (::chmod(path.c_str(), after) == 0) changed.push_back({path, before, after});
+  }
+  return changed;
+}
+
 }  // namespace nb

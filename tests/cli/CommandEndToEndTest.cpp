@@ -21,6 +21,7 @@
 #include "nb/operations/NBCreateFolderOperation.h"
 #include "nb/platform/RunLoop.h"
 #include "tests/faults/FaultServer.h"
+#include "tests/support/LoopbackServers.h"
 #include "tests/support/NbServerProcess.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -537,6 +538,132 @@ TEST_F(CommandEndToEndTest, HostileListingsEndWithAClearError) {
     EXPECT_EQ(r.code, 4) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(work() / "out"));
+  }
+}
+
+// A link or a folder inside a download's target folder is never written
+// through: its entries fail, the rest comes down, nothing outside changes.
+TEST_F(CommandEndToEndTest, LinksAndFoldersInsideATargetAreNeverWrittenThrough) {
+  ASSERT_EQ(sh("rm -rf ls && mkdir -p ls/sub && echo x >ls/sub/x.txt && echo new >ls/link.txt && "
+               "echo f >ls/x && echo ok >ls/ok.txt && $NB put -r --overwrite ls /links >/dev/null")
+                .code,
+            0);
+  for (const char* command : {"$NB get -r /links tgt", "$NB sync nb:/links tgt"}) {
+    Shell r = sh(std::string("rm -rf tgt elsewhere && mkdir -p tgt/x elsewhere && "
+                             "echo victim >elsewhere/victim.txt && ln -s $PWD/elsewhere tgt/sub && "
+                             "ln -s $PWD/elsewhere/victim.txt tgt/link.txt && ") +
+                 command);
+    EXPECT_EQ(r.code, 5) << command << ": " << r.out << r.err;
+    EXPECT_NE(r.out.find("/links/x: cannot write tgt/x: a folder is in the way"), std::string::npos)
+        << command << ": " << r.out;
+    EXPECT_NE(
+        r.out.find("/links/link.txt: cannot write tgt/link.txt: a symbolic link is in the way"),
+        std::string::npos)
+        << command << ": " << r.out;
+    EXPECT_NE(r.out.find("/links/sub/x.txt: cannot write in tgt/sub: a symbolic link"),
+              std::string::npos)
+        << command << ": " << r.out;
+    r = sh("ls -A elsewhere tgt/x && cat elsewhere/victim.txt tgt/ok.txt && readlink tgt/sub");
+    EXPECT_EQ(r.out, "elsewhere:\nvictim.txt\n\ntgt/x:\nvictim\nok\n" +
+                         (work() / "elsewhere").string() + "\n")
+        << command;
+  }
+  // The target named on the command line may be a link: the user chose it.
+  // A single file into an existing folder goes inside it.
+  Shell r =
+      sh("rm -rf real named && mkdir real && ln -s real named && $NB get -r /links named "
+         ">/dev/null && cat real/sub/x.txt && mkdir -p into && $NB get /links/x into >/dev/null "
+         "&& cat into/x");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "x\nf\n");
+}
+
+// Partial files a crashed run left beside its targets are cleared by the
+// next download of those targets.
+TEST_F(CommandEndToEndTest, ACrashedRunsPartialFilesAreCleared) {
+  Shell r =
+      sh("rm -rf crash && mkdir crash && echo 1 >crash/one && $NB put -r --overwrite crash "
+         "/crash >/dev/null && rm -rf crash && mkdir crash && "
+         ": >.big.bin.nb-Crash1 && : >crash/.one.nb-Crash2 && "
+         "$NB get /big.bin big.bin >/dev/null && $NB get -r /crash crash >/dev/null && "
+         "ls -A crash");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "one\n");
+  EXPECT_EQ(partialFiles(), 0);
+}
+
+TEST_F(CommandEndToEndTest, AResultThatCannotBeWrittenIsALocalFailure) {
+  for (const char* command :
+       {"$NB info >&-", "$NB ls / >/dev/full", "$NB copyref --quiet /big.bin >/dev/full",
+        "$NB --json ls / >/dev/full"}) {
+    const Shell r = sh(command);
+    EXPECT_EQ(r.code, 5) << command;
+    EXPECT_NE(r.err.find("nb: cannot write the output: "), std::string::npos) << command << r.err;
+  }
+}
+
+TEST_F(CommandEndToEndTest, SigningInNarrowsAnOpenKeychainAndItsFolder) {
+  const std::string data = (folder_->path() / "client").string();
+  const Shell r = sh("chmod 755 '" + data + "' && chmod 644 '" + data +
+                     "/keychain.db' && $NB --json login user@nimbus.test --password pw >/dev/null "
+                     "&& stat -c %a '" +
+                     data + "' '" + data + "/keychain.db'");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "700\n600\n");
+  EXPECT_NE(r.err.find("nb: " + data + " was open to other users (0755; it is now 0700)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("keychain.db was open to other users (0644; it is now 0600)"),
+            std::string::npos)
+      << r.err;
+}
+
+// The process that holds the secrets leaves no core dump when it crashes.
+TEST_F(CommandEndToEndTest, ACrashLeavesNoCoreDump) {
+  // Stopped while it writes to a pipe nobody reads, then crashed.
+  const char* crash =
+      "rm -rf cores && mkdir cores && cd cores && ulimit -c unlimited && mkfifo p && "
+      "{ %s >p & pid=$!; exec 3<p; sleep 0.5; kill -SEGV $pid; wait $pid; exec 3<&-; } ; "
+      "rm p; ls | wc -l";
+  char control[512], command[512];
+  std::snprintf(control, sizeof control, crash, "sleep 10");
+  if (sh(control).out != "1\n") GTEST_SKIP() << "this machine writes no core files";
+  std::snprintf(command, sizeof command, crash, "$NB get /big.bin -");
+  EXPECT_EQ(sh(command).out, "0\n");
+}
+
+// Names, the user name and messages from a hostile server reach the
+// terminal escaped: nothing clears the screen, sets the title or forges lines.
+TEST_F(CommandEndToEndTest, AServersControlCharactersReachTheTerminalEscaped) {
+  test::HttpTestServer hostile;
+  const std::string evil = R"(a\u001b[2J\u001b]0;title\u0007\rFORGED\nnb: line\u0000)";
+  hostile.server.Get(R"(/1/metadata/.*)", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"name":"h","type":"folder","files":[{"name":")" + evil +
+                        R"(","type":"file","size":1}]})",
+                    "application/json");
+  });
+  hostile.server.Get("/1/account_info", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"user_name":")" + evil + R"(","quota_total":1,"quota_used":0})",
+                    "application/json");
+  });
+  hostile.server.Get("/1/fileops/.*", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"code":"bad","msg":")" + evil + R"("})", "application/json");
+  });
+  const std::string route =
+      "NB_CONNECT_TO=api.nimbus.test:80:127.0.0.1:" + std::to_string(hostile.port()) + " ";
+  // The recursive walk skips such a name; the others show it escaped.
+  for (const auto& [command, shown] :
+       {std::pair{"$NB ls /h", true}, std::pair{"$NB ls -R /h", false}, std::pair{"$NB info", true},
+        std::pair{"$NB mkdir /h/x", true}}) {
+    const Shell r = sh(route + command);
+    const std::string all = r.out + r.err;
+    EXPECT_EQ(all.find_first_of(std::string("\x1b\x07\r\0", 4)), std::string::npos)
+        << command << all;
+    EXPECT_EQ(all.find("\nnb: line"), std::string::npos) << command << all;
+    if (shown) {
+      EXPECT_NE(all.find(R"(a\x1b[2J\x1b]0;title\x07\rFORGED\nnb: line\0)"), std::string::npos)
+          << command << ": " << all;
+    }
   }
 }
 

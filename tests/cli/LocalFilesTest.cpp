@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -71,7 +72,7 @@ TEST(LocalFilesTest, PartialFileReplacesTheTargetOnlyOnCommit) {
   auto file = PartialFile::beside(target);
   ASSERT_TRUE(file.ok());
   ASSERT_TRUE((*file)->write("new").ok());
-  ASSERT_TRUE((*file)->commit(target, 0640).ok());
+  ASSERT_TRUE((*file)->commit(0640).ok());
   file->reset();
   EXPECT_EQ(entries(folder.path()), 1);
   EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
@@ -97,7 +98,7 @@ TEST(LocalFilesTest, PartialFileTakesTheTargetsModeWithoutWideningIt) {
     ASSERT_EQ(::fstat((*file)->fd(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, c.made & ~mask) << std::oct << c.made;
     ASSERT_TRUE((*file)->write("bytes").ok());  // writable even when made read-only
-    ASSERT_TRUE((*file)->commit(target, c.committed).ok());
+    ASSERT_TRUE((*file)->commit(c.committed).ok());
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, c.committed) << std::oct << c.made << " " << c.committed;
     fs::remove(target);
@@ -150,6 +151,124 @@ TEST(LocalFilesTest, DownloadTargetResolvesFoldersAndGuardsReadOnlyFiles) {
   EXPECT_EQ(LocalFiles::writeAll(fd, "x", "to /dev/full").message(),
             "to /dev/full: No space left on device");
   ::close(fd);
+}
+
+// Below a folder's handle nothing is reached through a link, and what is in
+// the way is named; nothing outside the folder is made.
+TEST(LocalFilesTest, PathsBelowAFolderNeverGoThroughALink) {
+  test::TemporaryFolder folder("nb-local-files");
+  const fs::path base = folder.path() / "base", outside = folder.path() / "outside";
+  fs::create_directories(base / "deep" / "a");
+  fs::create_directories(outside);
+  std::ofstream(base / "file") << "x";
+  fs::create_directory_symlink(outside, base / "sub");
+  fs::create_directory_symlink(outside, base / "deep" / "lnk");
+  fs::create_directory_symlink(base / "deep", folder.path() / "named-link");
+  const auto handle = FolderHandle::open(base.string(), false);
+  ASSERT_TRUE(handle.ok()) << handle.status().toString();
+  struct Case {
+    const char* relative;
+    bool create;
+    const char* failure;  // in the message; null: opened
+  };
+  for (const Case c :
+       {Case{"deep/a", false, nullptr}, Case{"", false, nullptr}, Case{"new/x/y", true, nullptr},
+        Case{"sub", false, "a symbolic link"}, Case{"sub/x", true, "a symbolic link"},
+        Case{"deep/lnk/y", true, "a symbolic link"}, Case{"file/x", true, "a file is in the way"},
+        Case{"../outside", true, "not a path below"}, Case{"missing", false, "No such file"}}) {
+    const auto below = (*handle)->below(c.relative, c.create);
+    if (c.failure == nullptr) {
+      ASSERT_TRUE(below.ok()) << c.relative << ": " << below.status().toString();
+      struct stat opened {
+      }, expected{};
+      ASSERT_EQ(::fstat((*below)->fd(), &opened), 0);
+      ASSERT_EQ(::lstat((base / c.relative).c_str(), &expected), 0);
+      EXPECT_EQ(opened.st_ino, expected.st_ino) << c.relative;
+    } else {
+      ASSERT_FALSE(below.ok()) << c.relative;
+      EXPECT_NE(below.status().message().find(c.failure), std::string::npos)
+          << c.relative << ": " << below.status().message();
+    }
+  }
+  EXPECT_EQ(entries(outside), 0) << "nothing made through a link";
+  // The folder itself is the user's to name: a link to it is followed.
+  EXPECT_TRUE(FolderHandle::open((folder.path() / "named-link").string(), false).ok());
+}
+
+// A target below a folder is refused, and left as it is, when a link or a
+// folder stands where the file would go.
+TEST(LocalFilesTest, ATargetBelowAFolderIsNeverALinkOrAFolder) {
+  test::TemporaryFolder folder("nb-local-files");
+  const fs::path outside = folder.path() / "victim.txt";
+  std::ofstream(outside) << "victim";
+  std::ofstream(folder.path() / "plain") << "x";
+  fs::create_directory(folder.path() / "dir");
+  fs::create_symlink(outside, folder.path() / "link");
+  fs::create_symlink(folder.path() / "nowhere", folder.path() / "dangling");
+  ASSERT_EQ(::mkfifo((folder.path() / "fifo").c_str(), 0600), 0);
+  const auto handle = FolderHandle::open(folder.path().string(), false);
+  ASSERT_TRUE(handle.ok());
+  struct Case {
+    const char* name;
+    const char* failure;  // null: accepted
+  };
+  for (const Case c : {Case{"absent", nullptr}, Case{"plain", nullptr},
+                       Case{"link", "a symbolic link is in the way"},
+                       Case{"dangling", "a symbolic link is in the way"},
+                       Case{"dir", "a folder is in the way"}, Case{"fifo", "not a regular file"}}) {
+    const auto target = LocalFiles::targetIn(*handle, c.name, c.name, false);
+    if (c.failure == nullptr) {
+      ASSERT_TRUE(target.ok()) << c.name << ": " << target.status().toString();
+      auto file = PartialFile::in(target->folder, target->name, target->mode);
+      ASSERT_TRUE(file.ok());
+      ASSERT_TRUE((*file)->write("new").ok());
+      ASSERT_TRUE((*file)->commit(target->mode).ok());
+      std::ifstream written(folder.path() / c.name);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), "new");
+    } else {
+      ASSERT_FALSE(target.ok()) << c.name;
+      EXPECT_NE(target.status().message().find(c.failure), std::string::npos)
+          << target.status().message();
+    }
+  }
+  std::ifstream victim(outside);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "victim");
+  EXPECT_FALSE(fs::exists(folder.path() / "nowhere"));
+}
+
+// A crashed run's partial files of a target go when the target is written
+// again; a living writer's file (locked) and other targets' files stay, and
+// writers of one target at once never remove each other's files.
+TEST(LocalFilesTest, StalePartialFilesGoButNeverALivingWritersFile) {
+  test::TemporaryFolder folder("nb-local-files");
+  const std::string target = (folder.path() / "t.txt").string();
+  std::ofstream(folder.path() / ".t.txt.nb-crash1") << "left by a crash";
+  std::ofstream(folder.path() / ".other.nb-crash2") << "another target's";
+  std::ofstream(folder.path() / ".t.txt.nb-long-suffix") << "not a partial file's name";
+  auto living = PartialFile::beside(target);
+  ASSERT_TRUE(living.ok());
+  EXPECT_FALSE(fs::exists(folder.path() / ".t.txt.nb-crash1"));
+  auto second = PartialFile::beside(target);
+  ASSERT_TRUE(second.ok());
+  EXPECT_TRUE(fs::exists((*living)->path())) << "a living writer's file stays";
+  EXPECT_TRUE(fs::exists(folder.path() / ".other.nb-crash2"));
+  EXPECT_TRUE(fs::exists(folder.path() / ".t.txt.nb-long-suffix"));
+
+  std::atomic<int> lost{0};
+  auto write = [&] {
+    for (int i = 0; i < 300; ++i) {
+      auto file = PartialFile::beside(target);
+      if (!file.ok()) return lost.fetch_add(1000);
+      struct stat info {};
+      if (::fstat((*file)->fd(), &info) != 0 || info.st_nlink == 0) lost.fetch_add(1);
+      if (!(*file)->commit(0600).ok()) lost.fetch_add(1);
+    }
+    return 0;
+  };
+  std::thread other(write);
+  write();
+  other.join();
+  EXPECT_EQ(lost.load(), 0);
 }
 
 TEST(LocalFilesTest, InterruptRemovesPartialFilesAndExitsWithTheSignal) {

@@ -33,8 +33,10 @@ TEST(PartialFileMakerTest, MakesFilesAheadInOrderAndRemovesTheOnesNotTaken) {
   for (const char* name : {"a.bin", "b.bin", "ro.bin", "c.bin", "d.bin", "e.bin", "f.bin"}) {
     entries.push_back({(folder.path() / name).string(), name});
   }
+  const auto handle = FolderHandle::open(folder.path().string(), false);
+  ASSERT_TRUE(handle.ok());
   {
-    PartialFileMaker maker(entries, false, 2);
+    PartialFileMaker maker(entries, *handle, false, 2);
     // Allowed two ahead of nothing taken yet: entries 0 and 1 at most.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_LE(partialFiles(folder.path()), 2);
@@ -45,7 +47,7 @@ TEST(PartialFileMakerTest, MakesFilesAheadInOrderAndRemovesTheOnesNotTaken) {
     EXPECT_EQ(a.target.path, entries[0].local);
     EXPECT_EQ(fs::path(a.file->path()).parent_path(), folder.path());
     EXPECT_EQ(::write(a.file->fd(), "x", 1), 1);
-    ASSERT_TRUE(a.file->commit(a.target.path, a.target.mode, PartialFile::Flush::kLater).ok());
+    ASSERT_TRUE(a.file->commit(a.target.mode, PartialFile::Flush::kLater).ok());
 
     // A read-only target is refused with the reason, and no file is made for it.
     PartialFileMaker::Prepared refused = maker.take(2);
@@ -78,9 +80,11 @@ TEST(PartialFileMakerTest, EveryEntryCanBeTakenWhateverTheReach) {
     const std::string name = "f" + std::to_string(i);
     entries.push_back({(folder.path() / name).string(), name});
   }
+  const auto handle = FolderHandle::open(folder.path().string(), false);
+  ASSERT_TRUE(handle.ok());
   for (const std::size_t ahead : {1, 2, 3, 4, 8, 32}) {
     for (const std::size_t step : {1, 2, 3}) {
-      PartialFileMaker maker(entries, false, ahead);
+      PartialFileMaker maker(entries, *handle, false, ahead);
       for (std::size_t i = 0; i < entries.size(); i += step) {
         // Slow taking lets the maker finish its batch and wait first.
         if (i % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));

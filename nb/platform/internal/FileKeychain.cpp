@@ -120,6 +120,7 @@ Result<std::vector<KeychainItem>> FileKeychain::find(const SecItemDictionary& qu
 }
 
 Status FileKeychain::add(const KeychainItem& item) {
+  DataHome::makePrivate(path());  // secrets go only into a file of the owner's
   SqliteStatus prepared;
   auto statement = db_->prepare(
       "INSERT INTO items (class, service, account, label, data) VALUES (?, ?, ?, ?, ?)", &prepared);
@@ -143,6 +144,7 @@ Status FileKeychain::add(const KeychainItem& item) {
 
 Result<std::size_t> FileKeychain::update(const SecItemDictionary& query,
                                          const SecItemDictionary& change) {
+  DataHome::makePrivate(path());  // secrets go only into a file of the owner's
   std::string sql = "UPDATE items SET ";
   std::vector<std::string> values;
   const std::pair<const char*, const std::optional<std::string>*> columns[] = {

@@ -1,5 +1,6 @@
 // FileKeychain keeps keychain items in keychain.db (SQLite) under
 // DataHome::path(): a 0700 folder, a 0600 file, the secrets in plain bytes.
+// A file or folder found more open is narrowed before secrets are written.
 // Each object opens its own connection; several threads and processes may use
 // the same file at once. Deleted secrets are overwritten, not left in free pages.
 #pragma once
