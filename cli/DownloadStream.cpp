@@ -73,8 +73,9 @@ class Sink : public URLConnectionDelegate {
     if (progress_) progress_(received_, expected_);
   }
   void connectionDidFailWithError(URLConnection*, const NBError& error) override {
-    finish(FailureText::fromOperationMessage(error.description.empty() ? "The request failed."
-                                                                       : error.description));
+    const std::string text = error.description.empty() ? "The request failed." : error.description;
+    finish(error.code == kURLConnectionErrorTimedOut ? Status::timeout(text)
+                                                     : FailureText::fromOperationMessage(text));
   }
   void connectionDidFinishLoading(URLConnection*) override {
     if (httpStatus_ != 200) return finish(refusal());
