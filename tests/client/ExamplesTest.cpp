@@ -1,6 +1,7 @@
-// The examples of the three call forms run against a real nbserver: with the
-// credentials a sign-in stored in the keychain (a file keychain in a
-// temporary data folder), and the blocking one also with a user and password.
+// The examples of the three call forms, and of tracing, run against a real
+// nbserver: with the credentials a sign-in stored in the keychain (a file
+// keychain in a temporary data folder), and the blocking one also with a user
+// and password.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -84,6 +85,14 @@ TEST(ExamplesTest, EachFormsExampleWorksAgainstTheEmulator) {
   const ExampleRun future = runExample(std::string(EXAMPLE_FUTURE_CALLS) + " /shared", home.path());
   EXPECT_EQ(future.exitCode, 0) << future.output;
   EXPECT_NE(future.output.find("  hello.txt"), std::string::npos) << future.output;
+
+  // One span per call, and the counters of both.
+  const ExampleRun spans = runExample(std::string(EXAMPLE_TRACE_SPANS) + " /shared", home.path());
+  EXPECT_EQ(spans.exitCode, 0) << spans.output;
+  EXPECT_NE(spans.output.find(R"("name":"NBGetUserInfoOperation")"), std::string::npos)
+      << spans.output;
+  EXPECT_NE(spans.output.find(R"("http.status_code":200)"), std::string::npos) << spans.output;
+  EXPECT_NE(spans.output.find("2 calls, 2 requests, 0 failed"), std::string::npos) << spans.output;
 }
 
 }  // namespace
