@@ -217,9 +217,9 @@ struct WindowHost::Impl {
         }
         break;
       case SDLK_v:
-        if (ctrl && SDL_HasClipboardText()) {
-          char* text = SDL_GetClipboardText();
-          field->insertText(firstLine(text));
+        if (ctrl) {
+          char* text = SDL_GetClipboardText();  // empty when there is none
+          if (text != nullptr && *text != '\0') field->insertText(firstLine(text));
           SDL_free(text);
         }
         break;
