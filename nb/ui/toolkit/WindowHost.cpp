@@ -67,6 +67,7 @@ struct WindowHost::Impl {
   std::shared_ptr<Timer> blinkTimer;
   std::shared_ptr<Timer> pollTimer;  // without a display connection to watch
   bool caretOn = true;
+  bool inputReady = true;  // the display may have events: look before sleeping again
 
   ~Impl() {
     if (blinkTimer) blinkTimer->invalidate();
@@ -299,14 +300,20 @@ struct WindowHost::Impl {
   void saveScreenshot();
   Result<Image> readBack();
 
-  // Input first, then a frame when anything changed; again until quiet, so
-  // that no event is left in the display library's queue unseen by the fd.
+  // Input first (when the display has spoken), then a frame when anything
+  // changed; again until quiet, so that no event is left in the display
+  // library's queue unseen by the fd. A wake-up for a timer whose change
+  // nobody sees costs no more than that.
   void serve() {
     for (int round = 0; round < 8; ++round) {
-      const bool input = pump();
+      const bool input = inputReady && pump();
+      inputReady = input;  // look again until a look finds nothing
       const bool redraw = window->needsDisplay();
       updateCaret(input || redraw);
-      if (redraw) present();
+      if (redraw) {
+        present();
+        inputReady = true;  // talking to the display may have queued its events
+      }
       if (!input && !redraw) break;
     }
   }
@@ -380,10 +387,11 @@ Result<std::unique_ptr<WindowHost>> WindowHost::open(std::shared_ptr<Window> win
   Impl* host = impl.get();
   impl->displayFd = internal::displayConnectionFd(impl->sdlWindow);
   if (impl->displayFd >= 0) {
-    loop.watchFd(impl->displayFd, RunLoop::kReadable, [host](unsigned) { host->serve(); });
+    loop.watchFd(impl->displayFd, RunLoop::kReadable,
+                 [host](unsigned) { host->inputReady = true; });
   } else {
     // No connection to watch: look for input a hundred times a second.
-    impl->pollTimer = Timer::scheduledTimer(0.01, true, [host] { host->serve(); });
+    impl->pollTimer = Timer::scheduledTimer(0.01, true, [host] { host->inputReady = true; });
   }
   if (const char* shot = env("NB_WINDOW_SCREENSHOT")) {
     impl->screenshotPath = shot;
