@@ -7,15 +7,20 @@
 //
 // The consumer comes from NB_CONSUMER_KEY and NB_CONSUMER_SECRET (nb sets them
 // to the consumer it was given). The screens store the sign-in like `nb login`
-// does. Exit 0 once signed in; otherwise exit 1 after one line on stdout,
+// does. Exit 0 once signed in, which is judged from the credential store (a
+// new access token stored for the consumer), not from the screen having left:
+// 返回 leaves it too. Otherwise exit 1 after one line on stdout,
 // "CODE MESSAGE", CODE being the failure's StatusCode as a number.
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBConsumer.h"
+#include "nb/Private/NBSignInStore.h"
 #include "nb/Status.h"
 #include "nb/platform/RunLoop.h"
 #include "nb/ui/NBAuthController.h"
@@ -25,6 +30,16 @@
 #include "nb/ui/toolkit/WindowHost.h"
 
 namespace {
+
+// The access token stored for `consumerKey`, as the library reads it.
+std::optional<std::string> storedToken(const std::string& consumerKey) {
+  if (!nb::NBSignInStore::isAlreadAuth(consumerKey)) return std::nullopt;
+  nb::NBAPIInfo& info = nb::NBAPIInfo::instance();
+  info.clearAuthInfo();  // read the store afresh
+  info.initAuthInfo();
+  const auto token = info.token();
+  return token ? token->token : std::nullopt;
+}
 
 nb::Status signIn(bool registration, const std::string& user) {
   const char* key = std::getenv("NB_CONSUMER_KEY");
@@ -38,8 +53,8 @@ nb::Status signIn(bool registration, const std::string& user) {
   auto host = nb::ui::WindowHost::open(window, registration ? "nb register" : "nb login");
   if (!host.ok()) return nb::Status::unavailable(host.status().message());
 
-  // The screens leave by popping to the root: [root, screen] back to [root]
-  // means the user is signed in.
+  const std::optional<std::string> tokenBefore = storedToken(*consumer->key);
+  // The screen leaves its stack [root, screen] when signed in and on 返回.
   auto nav =
       std::make_shared<nb::ui::NavigationController>(std::make_shared<nb::ui::ViewController>());
   window->setRootViewController(nav);
@@ -49,9 +64,14 @@ nb::Status signIn(bool registration, const std::string& user) {
   nav->pushViewController(screen, false);
   if (!screen->layoutStatus().ok()) return screen->layoutStatus();
   if (!user.empty()) screen->userNameField()->setText(user);
-  const bool signedIn = (*host)->runUntil([&] { return nav->viewControllers().size() == 1; });
+  window->focusFirstEmptyField();
+  const bool left = (*host)->runUntil([&] { return nav->viewControllers().size() == 1; });
   screen->clearOperations();
-  if (!signedIn) return nb::Status::cancelled("the window was closed before signing in");
+  if (!left) return nb::Status::cancelled("the window was closed before signing in");
+  const std::optional<std::string> tokenAfter = storedToken(*consumer->key);
+  if (!tokenAfter || tokenAfter == tokenBefore) {
+    return nb::Status::cancelled("the sign-in was cancelled with 返回 (back)");
+  }
   return nb::Status::OK();
 }
 

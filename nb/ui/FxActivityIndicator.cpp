@@ -322,8 +322,13 @@ void FxActivityIndicator::layoutSubviews() {
     detailsLabel_->removeFromSuperview();
     return;
   }
-  const ui::Size t = labelFont_.measure(*labelText_);
-  const double lw = t.width <= W - 2 * m ? t.width : W - 4 * m;
+  const ui::Size line = labelFont_.measure(*labelText_);
+  const double lw = line.width <= W - 2 * m ? line.width : W - 4 * m;
+  // A message too wide for the box takes a second line rather than being cut.
+  const ui::Size t = line.width <= lw
+                         ? line
+                         : ui::Size{lw, std::min(labelFont_.measure(*labelText_, lw).height,
+                                                 2 * line.height)};
   style(*label_, labelFont_, *labelText_);
   if (lw + 2 * m > width_) width_ = float(lw + 2 * m);
   height_ += float(t.height + kPadding);

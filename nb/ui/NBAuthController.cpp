@@ -223,10 +223,19 @@ void NBAuthController::operationSuccess(NBOperation* operation, const NBResult& 
   }
 }
 
-void NBAuthController::operationFail(NBOperation*, const std::string& message) {
+std::string NBAuthController::failureText(NBOperation* operation, const std::string& message) {
+  const StatusCode code =
+      operation != nullptr ? operation->failureStatus().code() : StatusCode::kOk;
+  if (code == StatusCode::kNetwork) return kNetworkFailedMessage;
+  if (code == StatusCode::kTimeout) return kTimedOutMessage;
+  return message;
+}
+
+void NBAuthController::operationFail(NBOperation* operation, const std::string& message) {
   auto keep = shared_from_this();
-  _XOAuthOperation = nullptr;
-  hideActivity(message);
+  const std::string text = failureText(operation, message);
+  _XOAuthOperation = nullptr;  // may release `operation`
+  hideActivity(text);
 }
 
 }  // namespace nb

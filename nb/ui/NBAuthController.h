@@ -78,6 +78,10 @@ class NBAuthController : public ui::ViewController, public NBOperationDelegate {
 
   // Shown when the keychain refuses the new credentials; the screen stays.
   static constexpr const char* kStoreFailedMessage = "无法保存授权信息，请重试";
+  // Shown for a failure of the connection itself, which carries the
+  // transport's own text in English: the screens speak Chinese.
+  static constexpr const char* kNetworkFailedMessage = "网络连接失败，请检查网络后重试";
+  static constexpr const char* kTimedOutMessage = "网络超时，请稍后重试";
 
  protected:
   // For the registration screen: base initialisation with its own file.
@@ -87,6 +91,9 @@ class NBAuthController : public ui::ViewController, public NBOperationDelegate {
   // Stores the credentials of a finished login. False (with the message
   // shown) when they could not be stored.
   bool storeSignIn(const NBResult& result);
+  // The text the overlay shows for `operation`'s failure: the service's and
+  // the operations' own messages as delivered, the connection's in Chinese.
+  static std::string failureText(NBOperation* operation, const std::string& message);
 
   std::shared_ptr<NBConsumer> _consumer;
   std::shared_ptr<NBXAuthOperation> _XOAuthOperation;

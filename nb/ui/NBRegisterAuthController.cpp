@@ -176,13 +176,14 @@ void NBRegisterAuthController::leaveBothScreens() {
 
 void NBRegisterAuthController::operationFail(NBOperation* operation, const std::string& message) {
   auto keep = shared_from_this();
+  const std::string text = failureText(operation, message);
   const bool registration = operation != nullptr && operation == _registerOperation.get();
   if (registration) {
     _registerOperation = nullptr;
     getVerification();  // the record just used is spent
   }
   if (_verificationCode) _verificationCode->setText("");
-  hideActivity(message);
+  hideActivity(text);
   if (operation == _XOAuthOperation.get()) _XOAuthOperation = nullptr;
   if (operation == _verifiOperation.get()) _verifiOperation = nullptr;
 }

@@ -15,6 +15,24 @@ namespace {
 
 using ui::Rect;
 
+TEST(OverlayLabel, AMessageTooWideForOneLineTakesASecondWhole) {
+  auto host = std::make_shared<ui::View>(Rect(0, 0, 320, 436));  // a sign-in screen's overlay
+  auto hud = std::make_shared<FxActivityIndicator>(host.get());
+  const std::string message = "登录失败，可能用户名密码不对或者无此账号";
+  hud->setLabelText(message);
+  hud->layoutSubviews();
+  const Rect label = hud->label()->frame();
+  const ui::Size line = hud->labelFont().measure(message);
+  ASSERT_GT(line.width, label.size.width);            // one line would be cut
+  EXPECT_GE(label.size.height, 2 * line.height - 1);  // two lines of room
+  EXPECT_LE(hud->labelFont().measure(message, label.size.width).height, label.size.height);
+  EXPECT_GE(label.minY(), hud->indicator()->frame().maxY());  // below the spinner still
+
+  hud->setLabelText("授权中...");  // a short one keeps one line
+  hud->layoutSubviews();
+  EXPECT_EQ(hud->label()->frame().size.height, hud->labelFont().measure("授权中...").height);
+}
+
 TEST(OverlayConstruction, MissingViewThrowsAndDefaultsAreSet) {
   try {
     FxActivityIndicator hud(static_cast<ui::View*>(nullptr));

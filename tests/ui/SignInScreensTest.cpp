@@ -131,6 +131,38 @@ TEST_F(SignInScreens, WrongPasswordShowsTheServiceMessageForOneSecondAndKeepsThe
   EXPECT_FALSE(stored("TokenKey"));
 }
 
+// An operation that fails with the status it is given, as a login whose
+// connection failed reports.
+class FailingOperation : public NBOperation {
+ public:
+  using NBOperation::NBOperation;
+  void fail(Status status) { reportFail(std::move(status)); }
+};
+
+TEST_F(SignInScreens, ConnectionFailuresAreToldInTheScreensLanguage) {
+  const struct {
+    Status status;
+    const char* shown;
+  } cases[] = {
+      {Status::network("Couldn't connect to server"), NBAuthController::kNetworkFailedMessage},
+      {Status::timeout("Operation timed out after 30000 milliseconds"),
+       NBAuthController::kTimedOutMessage},
+      {Status::service(kLoginFailed), kLoginFailed},  // the service's own text as it came
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status.message());
+    auto login = pushedLogin();
+    FailingOperation operation(login.get(), nullptr);
+    operation.fail(c.status);
+    EXPECT_EQ(overlayText(*login), c.shown);
+    auto registration = std::make_shared<NBRegisterAuthController>(consumer());
+    nav->pushViewController(registration, false);
+    FailingOperation other(registration.get(), nullptr);
+    other.fail(c.status);
+    EXPECT_EQ(overlayText(*registration), c.shown);
+  }
+}
+
 TEST_F(SignInScreens, SuccessStoresTheCredentialsAndPopsToTheRoot) {
   auto login = pushedLogin();
   EXPECT_TRUE(nav->isNavigationBarHidden());  // the screen hides the bar

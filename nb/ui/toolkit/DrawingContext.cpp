@@ -90,6 +90,8 @@ void DrawingContext::drawText(const std::string& text, const Font& font, Color c
   if (text.empty() || rect.size.width <= 0) return;
   PangoLayout* layout = internal::makeTextLayout(cr_, text, font);
   pango_layout_set_width(layout, int(rect.size.width * PANGO_SCALE));
+  pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+  pango_layout_set_height(layout, int(rect.size.height * PANGO_SCALE));
   pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
   pango_layout_set_alignment(layout, alignment == TextAlignment::kLeft    ? PANGO_ALIGN_LEFT
                                      : alignment == TextAlignment::kRight ? PANGO_ALIGN_RIGHT

@@ -45,8 +45,9 @@ class DrawingContext {
   void drawRadialGradient(Point centre, double startRadius, Color startColor, double endRadius,
                           Color endColor);
 
-  // One line of text in `rect`, vertically centred, aligned horizontally,
-  // cut with an ellipsis when too wide.
+  // Text in `rect`, vertically centred, aligned horizontally: wrapped onto
+  // as many lines as the rect's height holds (at least one), the last one
+  // cut with an ellipsis when the text does not fit.
   void drawText(const std::string& text, const Font& font, Color color, const Rect& rect,
                 TextAlignment alignment);
   // Draws `image` scaled to fill `rect`.

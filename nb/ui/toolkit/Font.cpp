@@ -14,8 +14,14 @@ constexpr const char* kFamily = "WenQuanYi Micro Hei, Noto Sans CJK SC, Sans";
 Font Font::systemFontOfSize(double size) { return Font{kFamily, size, false}; }
 Font Font::boldSystemFontOfSize(double size) { return Font{kFamily, size, true}; }
 
-Size Font::measure(const std::string& text) const {
+Size Font::measure(const std::string& text) const { return measure(text, -1); }
+
+Size Font::measure(const std::string& text, double width) const {
   PangoLayout* layout = internal::makeTextLayout(nullptr, text, *this);
+  if (width >= 0) {
+    pango_layout_set_width(layout, int(width * PANGO_SCALE));
+    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+  }
   PangoRectangle logical{};
   pango_layout_get_extents(layout, nullptr, &logical);
   g_object_unref(layout);

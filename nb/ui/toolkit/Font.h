@@ -20,6 +20,8 @@ struct Font {
 
   // The size of `text` set on one line in this font (no wrapping).
   Size measure(const std::string& text) const;
+  // The size of `text` wrapped into lines of at most `width` points.
+  Size measure(const std::string& text, double width) const;
   // How many characters of `text` no installed font can draw (they would show
   // as boxes); 0 when every character has a glyph.
   int missingGlyphCount(const std::string& text) const;

@@ -1,6 +1,7 @@
-// Label draws one line of text in its bounds: font, colour, alignment,
-// vertically centred, cut with an ellipsis when too wide. sizeThatFits tells
-// the room the text needs. Main thread only.
+// Label draws text in its bounds: font, colour, alignment, vertically
+// centred, wrapped onto a second line (and more) when its height has room for
+// them, cut with an ellipsis where the text does not fit. sizeThatFits tells
+// the room the text needs on one line. Main thread only.
 #pragma once
 
 #include <string>

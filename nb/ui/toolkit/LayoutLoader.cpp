@@ -96,6 +96,9 @@ class Builder {
       field->setPlaceholder(text(node, "placeholder").value_or(""));
       field->setSecureTextEntry(node.find("secure") && node.find("secure")->boolValue());
       field->setFont(font);
+      std::function<void()> fn;
+      if (Status s = action(node, fn); !s.ok()) return s;
+      field->setReturnAction(fn);
       out.view = field;
     } else if (type == "button") {
       auto button = std::make_shared<Button>(rect);
@@ -114,6 +117,10 @@ class Builder {
       out.view = std::make_shared<View>(rect);
     } else {
       return fail("unknown view type \"" + type + "\"");
+    }
+    if (const JsonValue* mask = node.find("autoresizingMask")) {
+      if (!mask->isNumber()) return fail("\"autoresizingMask\" must be a number");
+      out.view->setAutoresizingMask(unsigned(mask->decimalValue().toDouble()));
     }
     Color background = out.view->backgroundColor();
     if (Status s = color(node, "backgroundColor", background); !s.ok()) return s;

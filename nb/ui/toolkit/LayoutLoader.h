@@ -4,7 +4,9 @@
 // size, colour and background action, and a list of views (label, textField,
 // button, imageView, view) with frames and properties; an "outlet" names the
 // controller field a view is connected to, an "action" the controller method
-// a button calls. Main thread only.
+// a button calls (on a text field: the Return key's), "autoresizingMask" how
+// a view follows its superview's size (View::AutoresizingMask bits).
+// Main thread only.
 //
 //   {"size": [320, 480], "backgroundColor": [1, 1, 1, 1], "action": "backgroundTap:",
 //    "views": [{"type": "textField", "frame": [20, 80, 280, 40], "outlet": "_userName",

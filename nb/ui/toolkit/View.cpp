@@ -1,13 +1,66 @@
 #include "nb/ui/toolkit/View.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
+#include "nb/platform/RunLoop.h"
 #include "nb/ui/toolkit/MainThread.h"
 #include "nb/ui/toolkit/Timer.h"
 #include "nb/ui/toolkit/Window.h"
 
 namespace nb::ui {
+
+// One animation block's changes of alpha and transform, moved from their old
+// values to the new ones by a timer on the run loop.
+struct Tween {
+  struct Change {
+    std::weak_ptr<View> view;
+    bool alpha = true;  // else the transform
+    double fromAlpha = 0, toAlpha = 0;
+    AffineTransform fromTransform, toTransform;
+    bool recorded = false;  // the start value is kept
+    unsigned serial = 0;    // the view's serial for that value when the tween set it
+  };
+  std::vector<Change> changes;
+
+  // The change of `view`'s alpha (or transform) in this block, new or
+  // recorded before.
+  Change& changeFor(View* view, bool alpha) {
+    for (Change& c : changes) {
+      if (c.alpha == alpha && c.view.lock().get() == view) return c;
+    }
+    Change& c = changes.emplace_back();
+    c.view = view->weak_from_this();
+    c.alpha = alpha;
+    return c;
+  }
+
+  // Sets every value a fraction `t` (0..1) of the way, eased in and out.
+  void apply(double t) {
+    const double e = t * t * (3 - 2 * t);
+    for (Change& c : changes) {
+      auto view = c.view.lock();
+      if (!view) continue;
+      if (c.alpha && view->alphaSerial_ == c.serial) {
+        view->setAlpha(c.fromAlpha + (c.toAlpha - c.fromAlpha) * e);
+        c.serial = view->alphaSerial_;
+      } else if (!c.alpha && view->transformSerial_ == c.serial) {
+        const AffineTransform& f = c.fromTransform;
+        const AffineTransform& g = c.toTransform;
+        auto mix = [e](double x, double y) { return x + (y - x) * e; };
+        view->setTransform({mix(f.a, g.a), mix(f.b, g.b), mix(f.c, g.c), mix(f.d, g.d),
+                            mix(f.tx, g.tx), mix(f.ty, g.ty)});
+        c.serial = view->transformSerial_;
+      }
+    }
+  }
+};
+
+namespace {
+bool gTweened = false;
+Tween* gRecording = nullptr;  // the block being run by animate(), if tweened
+}  // namespace
 
 View::View(const Rect& frame) {
   markMainThread();
@@ -40,14 +93,51 @@ void View::setFrame(const Rect& frame) {
   setBounds(b);
 }
 
+void View::setAlpha(double alpha) {
+  if (gRecording != nullptr && alpha != alpha_) {
+    Tween::Change& c = gRecording->changeFor(this, true);
+    if (!c.recorded) c.fromAlpha = alpha_, c.recorded = true;
+    c.toAlpha = alpha;
+  }
+  alpha_ = alpha;
+  ++alphaSerial_;
+  needsDisplay_ = true;
+  if (superview_ != nullptr) superview_->setNeedsDisplay();
+}
+
+void View::setTransform(const AffineTransform& t) {
+  if (gRecording != nullptr && !(t == transform_)) {
+    Tween::Change& c = gRecording->changeFor(this, false);
+    if (!c.recorded) c.fromTransform = transform_, c.recorded = true;
+    c.toTransform = t;
+  }
+  transform_ = t;
+  ++transformSerial_;
+  setNeedsDisplay();
+}
+
+void View::setHidden(bool hidden) {
+  hidden_ = hidden;
+  needsDisplay_ = true;
+  if (superview_ != nullptr) superview_->setNeedsDisplay();
+}
+
+void View::setNeedsDisplay() {
+  needsDisplay_ = true;
+  for (View* v = this; v != nullptr; v = v->superview_) {
+    if (v->hidden_ || v->alpha_ <= 0) return;
+    v->needsDisplay_ = true;
+  }
+}
+
 void View::setBounds(const Rect& bounds) {
   const Size old = bounds_.size;
   bounds_ = bounds;
   if (old != bounds.size) {
     resizeSubviews(old);
     setNeedsLayout();
-    setNeedsDisplay();
   }
+  setNeedsDisplay();
 }
 
 void View::resizeSubviews(Size oldSize) {
@@ -99,7 +189,7 @@ void View::addSubview(const std::shared_ptr<View>& view) {
   }
   view->superview_ = this;
   subviews_.push_back(view);
-  setNeedsDisplay();
+  view->setNeedsDisplay();
 }
 
 void View::removeFromSuperview() {
@@ -147,6 +237,16 @@ Point View::convertFromSuperview(Point p) const {
           iy + bounds_.size.height / 2 + bounds_.origin.y};
 }
 
+Point View::convertFromRoot(Point p) const {
+  if (superview_ == nullptr) return p;
+  return convertFromSuperview(superview_->convertFromRoot(p));
+}
+
+Point View::convertToRoot(Point p) const {
+  if (superview_ == nullptr) return p;
+  return superview_->convertToRoot(convertToSuperview(p));
+}
+
 Point View::convertToSuperview(Point p) const {
   const Point local{p.x - bounds_.origin.x - bounds_.size.width / 2,
                     p.y - bounds_.origin.y - bounds_.size.height / 2};
@@ -169,13 +269,39 @@ bool View::handleTap(Point p) {
   return superview_->handleTap(convertToSuperview(p));
 }
 
+void View::setAnimationsTweened(bool on) { gTweened = on; }
+
 void View::animate(double duration, const std::function<void()>& animations,
                    std::function<void(bool)> completion) {
-  if (animations) animations();
-  if (completion) {
-    Timer::scheduledTimer(duration, false,
-                          [completion = std::move(completion)] { completion(true); });
+  auto tween = std::make_shared<Tween>();
+  if (animations) {
+    gRecording = gTweened && duration > 0 ? tween.get() : nullptr;
+    animations();
+    gRecording = nullptr;
   }
+  if (tween->changes.empty()) {
+    if (completion) {
+      Timer::scheduledTimer(duration, false,
+                            [completion = std::move(completion)] { completion(true); });
+    }
+    return;
+  }
+  for (Tween::Change& c : tween->changes) {
+    if (auto view = c.view.lock()) c.serial = c.alpha ? view->alphaSerial_ : view->transformSerial_;
+  }
+  tween->apply(0);
+  RunLoop& loop = RunLoop::current();
+  const auto start = loop.currentTime();
+  auto timer = std::make_shared<std::shared_ptr<Timer>>();
+  *timer = Timer::scheduledTimer(1.0 / 60, true, [=, &loop, completion = std::move(completion)] {
+    const double elapsed = std::chrono::duration<double>(loop.currentTime() - start).count();
+    const double t = std::min(1.0, elapsed / duration);
+    tween->apply(t);
+    if (t < 1) return;
+    (*timer)->invalidate();
+    timer->reset();  // breaks the timer's hold on itself
+    if (completion) completion(true);
+  });
 }
 
 }  // namespace nb::ui

@@ -43,18 +43,18 @@ class View : public std::enable_shared_from_this<View> {
   Rect bounds() const { return bounds_; }
   void setBounds(const Rect& bounds);
   Point center() const { return center_; }
-  void setCenter(Point center) { center_ = center; }
+  void setCenter(Point center) { center_ = center, setNeedsDisplay(); }
   const AffineTransform& transform() const { return transform_; }
-  void setTransform(const AffineTransform& t) { transform_ = t; }
+  void setTransform(const AffineTransform& t);
 
   double alpha() const { return alpha_; }
-  void setAlpha(double alpha) { alpha_ = alpha; }
+  void setAlpha(double alpha);
   bool isHidden() const { return hidden_; }
-  void setHidden(bool hidden) { hidden_ = hidden; }
+  void setHidden(bool hidden);
   bool isOpaque() const { return opaque_; }
-  void setOpaque(bool opaque) { opaque_ = opaque; }
+  void setOpaque(bool opaque) { opaque_ = opaque, setNeedsDisplay(); }
   Color backgroundColor() const { return backgroundColor_; }
-  void setBackgroundColor(Color c) { backgroundColor_ = c; }
+  void setBackgroundColor(Color c) { backgroundColor_ = c, setNeedsDisplay(); }
   unsigned autoresizingMask() const { return autoresizingMask_; }
   void setAutoresizingMask(unsigned mask) { autoresizingMask_ = mask; }
   bool userInteractionEnabled() const { return userInteractionEnabled_; }
@@ -74,7 +74,10 @@ class View : public std::enable_shared_from_this<View> {
   Window* window();
   virtual bool isWindow() const { return false; }
 
-  void setNeedsDisplay() { needsDisplay_ = true; }
+  // Marks the view for drawing, and with it every ancestor up to the root
+  // unless one of them is hidden or transparent: a window host redraws when
+  // its window is marked, so a change nobody can see costs no frame.
+  void setNeedsDisplay();
   bool needsDisplay() const { return needsDisplay_; }
   void clearNeedsDisplay() { needsDisplay_ = false; }
   void setNeedsLayout() { needsLayout_ = true; }
@@ -89,6 +92,9 @@ class View : public std::enable_shared_from_this<View> {
   // Point conversion between this view's bounds and its superview's.
   Point convertFromSuperview(Point p) const;
   Point convertToSuperview(Point p) const;
+  // Between this view's coordinates and the root view's (the window's).
+  Point convertFromRoot(Point p) const;
+  Point convertToRoot(Point p) const;
   // The deepest visible, interactive view under `p` (this view's coordinates).
   View* hitTest(Point p);
   // A completed tap at `p` in this view's coordinates; true when handled.
@@ -96,10 +102,15 @@ class View : public std::enable_shared_from_this<View> {
   virtual bool handleTap(Point p);
 
   // Runs `animations` (which set alpha or transform) and calls `completion`
-  // with true after `duration` seconds on the current run loop. The new values
-  // apply at once; the duration is the time before the completion.
+  // with true after `duration` seconds on the current run loop. Untweened
+  // (the default) the new values apply at once and the duration is only the
+  // time before the completion; tweened, alpha and transform move from their
+  // old values to the new ones over the duration, 60 steps a second on the
+  // run loop's clock. A value set again meanwhile stops that value's tween.
   static void animate(double duration, const std::function<void()>& animations,
                       std::function<void(bool finished)> completion = nullptr);
+  // A window host turns tweening on; tests that drive a manual clock may too.
+  static void setAnimationsTweened(bool on);
 
  protected:
   // Called after the bounds changed size; applies the subviews' masks.
@@ -115,6 +126,11 @@ class View : public std::enable_shared_from_this<View> {
   bool userInteractionEnabled_ = true;
   Color backgroundColor_ = Color::clear();
   unsigned autoresizingMask_ = 0;
+  // Bumped by every setAlpha / setTransform, so that a tween knows when a
+  // later change took the value over.
+  unsigned alphaSerial_ = 0;
+  unsigned transformSerial_ = 0;
+  friend struct Tween;
   bool needsDisplay_ = true;
   bool needsLayout_ = true;
   View* superview_ = nullptr;

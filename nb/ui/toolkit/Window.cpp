@@ -1,5 +1,6 @@
 #include "nb/ui/toolkit/Window.h"
 
+#include "nb/ui/toolkit/TextField.h"
 #include "nb/ui/toolkit/ViewController.h"
 
 namespace nb::ui {
@@ -19,18 +20,46 @@ void Window::setRootViewController(std::shared_ptr<ViewController> controller) {
   addSubview(v);
 }
 
+namespace {
+void collectFields(View& view, std::vector<TextField*>& out) {
+  if (view.isHidden() || view.alpha() <= 0) return;
+  if (auto* field = dynamic_cast<TextField*>(&view)) out.push_back(field);
+  for (auto& sub : view.subviews()) collectFields(*sub, out);
+}
+}  // namespace
+
+std::vector<TextField*> Window::visibleFields() {
+  std::vector<TextField*> fields;
+  collectFields(*this, fields);
+  return fields;
+}
+
+bool Window::focusNextField(bool backward) {
+  const std::vector<TextField*> fields = visibleFields();
+  if (fields.empty()) return false;
+  const auto n = fields.size();
+  std::size_t next = backward ? n - 1 : 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (fields[i] == firstResponder_) next = backward ? (i + n - 1) % n : (i + 1) % n;
+  }
+  return fields[next]->becomeFirstResponder();
+}
+
+bool Window::focusFirstEmptyField() {
+  for (TextField* field : visibleFields()) {
+    if (field->text().empty()) return field->becomeFirstResponder();
+  }
+  return false;
+}
+
 bool Window::sendTap(Point p) {
   View* hit = hitTest(p);
   if (hit == nullptr) return false;
-  if (firstResponder_ != nullptr && hit != firstResponder_) firstResponder_ = nullptr;
-  // Convert the point into the hit view's coordinates.
-  std::vector<View*> chain;
-  for (View* v = hit; v != this && v != nullptr; v = v->superview()) chain.push_back(v);
-  Point local = p;
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-    local = (*it)->convertFromSuperview(local);
+  if (firstResponder_ != nullptr && hit != firstResponder_) {
+    if (auto* field = dynamic_cast<TextField*>(firstResponder_)) field->resignFirstResponder();
+  }
   auto keep = hit->shared_from_this();
-  return hit->handleTap(local);
+  return hit->handleTap(hit->convertFromRoot(p));
 }
 
 }  // namespace nb::ui

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "nb/ui/toolkit/View.h"
 
 namespace nb::ui {
 
+class TextField;
 class ViewController;
 
 class Window : public View {
@@ -26,12 +28,21 @@ class Window : public View {
   View* firstResponder() const { return firstResponder_; }
   void setFirstResponder(View* view) { firstResponder_ = view; }
 
+  // The keyboard's way through the visible text fields, in drawing order:
+  // the next one (the previous one when `backward`), wrapping around; the
+  // first (last) when none has the focus. False when there is no field.
+  bool focusNextField(bool backward);
+  // Focuses the first visible field that holds no text, so that typing can
+  // start at once; false (focus unchanged) when every field holds text.
+  bool focusFirstEmptyField();
+
   // A tap at `p` in window coordinates: the deepest view under it (or its
   // nearest ancestor that handles taps) handles it. A tap elsewhere than the
   // focused field takes the focus away. False when nothing handled it.
   bool sendTap(Point p);
 
  private:
+  std::vector<TextField*> visibleFields();
   std::shared_ptr<ViewController> root_;
   View* firstResponder_ = nullptr;
 };

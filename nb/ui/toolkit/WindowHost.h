@@ -1,8 +1,18 @@
-// WindowHost shows a toolkit Window in a real window on the desktop (SDL2):
-// the view tree is rendered through cairo at every change, mouse clicks
-// become taps, typed text (any Unicode, through the platform's text input)
-// goes to the focused text field, Backspace deletes, Tab moves the focus to
-// the next text field. Main thread only; it runs the main run loop.
+// WindowHost shows a toolkit Window in a real, resizable window on the desktop
+// (SDL2). The view tree is drawn through cairo at the window's pixel density,
+// and only when something in it changed or an animation runs; a new window
+// size lays the tree out again through the autoresizing masks. Mouse clicks
+// become taps, a drag selects text; typed text (any Unicode, with the input
+// method's composition shown at the caret), the editing keys, Tab/Shift+Tab,
+// Return and the clipboard's Ctrl+A/C/X/V go to the focused text field, whose
+// caret blinks while the window has the focus. Main thread only; it runs the
+// main run loop.
+//
+// Environment: NB_WINDOW_SCALE (else GDK_SCALE) multiplies the pixels per
+// point on desktops that do not tell; NB_WINDOW_SCREENSHOT=FILE saves the
+// first frame there as a PNG, and the frame on screen again at each SIGUSR1;
+// NB_WINDOW_TIMING=FILE appends, for each frame that answers a key press, the
+// milliseconds from reading the key to the frame's presentation.
 #pragma once
 
 #include <functional>
@@ -17,8 +27,8 @@ namespace nb::ui {
 
 class WindowHost {
  public:
-  // Opens a window of `window`'s size. Fails with kUnavailable when there is
-  // no display (or no video driver).
+  // Opens a window of `window`'s size in points. Fails with kUnavailable when
+  // there is no display (or no video driver).
   static Result<std::unique_ptr<WindowHost>> open(std::shared_ptr<Window> window,
                                                   const std::string& title);
   ~WindowHost();
@@ -34,8 +44,6 @@ class WindowHost {
  private:
   struct Impl;
   explicit WindowHost(std::unique_ptr<Impl> impl);
-  void pumpEvents();
-  void present();
   std::unique_ptr<Impl> impl_;
 };
 
