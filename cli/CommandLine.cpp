@@ -119,6 +119,73 @@ std::string firstWord(int argc, const char* const* argv) {
   return "";
 }
 
+// The edit distance of two words (insertions, deletions, substitutions).
+std::size_t editDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The candidate closest to `typed` when it is near enough to be a typo (or
+// `typed` begins it), else empty.
+std::string nearest(std::string_view typed, const std::vector<std::string>& candidates) {
+  std::string best;
+  // One slip in a short word, two in a long one; a beginning of two letters or more.
+  std::size_t bestDistance = typed.size() < 3 ? 1 : typed.size() <= 6 ? 2 : 3;
+  for (const std::string& candidate : candidates) {
+    const std::size_t distance =
+        candidate.starts_with(typed) && typed.size() >= 2 ? 0 : editDistance(typed, candidate);
+    if (distance < bestDistance) {
+      best = candidate;
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
+
+std::vector<std::string> commandNames() {
+  std::vector<std::string> names;
+  for (const CommandEntry& entry : CommandTable::commands()) names.emplace_back(entry.name);
+  return names;
+}
+
+// The long option names `app` and its parents accept.
+std::vector<std::string> optionNames(const CLI::App* app) {
+  std::vector<std::string> names;
+  for (; app != nullptr; app = app->get_parent()) {
+    for (const CLI::Option* option : app->get_options()) {
+      for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+    }
+  }
+  return names;
+}
+
+// The parser's message, with the option meant when one was mistyped.
+std::string explainParseError(const CLI::ParseError& error, const CLI::App& app) {
+  std::string message = error.what();
+  const CLI::App* where = &app;
+  for (const CLI::App* sub : app.get_subcommands()) where = sub;
+  const auto dashes = message.find("--");
+  if (dashes == std::string::npos || message.find("not expected") == std::string::npos) {
+    return message;
+  }
+  const auto end = message.find_first_of(" =,", dashes);
+  const std::string typed = message.substr(dashes, end - dashes);
+  if (const std::string meant = nearest(typed, optionNames(where)); !meant.empty()) {
+    message += "; did you mean " + meant + "?";
+  }
+  return message;
+}
+
 int usageError(const std::string& message, bool json, std::ostream& out, std::ostream& err) {
   Printer printer(json, out, err);
   const int code = printer.error(Status::invalidArgument(message));
@@ -126,34 +193,115 @@ int usageError(const std::string& message, bool json, std::ostream& out, std::os
   return code;
 }
 
+// Declares the global options and every sub-command on `app`; each command's
+// own options only when `only` is null or names it.
+std::vector<std::pair<CLI::App*, CommandRun>> declare(CLI::App& app, GlobalOptions& globals,
+                                                      const CommandEntry* only) {
+  app.footer(kExitCodeHelp);
+  app.set_version_flag("--version", "nb " NB_VERSION, "Print the version and exit");
+  app.fallthrough();  // global options may follow the sub-command
+  app.require_subcommand(1);
+  addGlobalOptions(app, globals);
+  std::vector<std::pair<CLI::App*, CommandRun>> runs;
+  for (const CommandEntry& entry : CommandTable::commands()) {
+    CLI::App* sub = app.add_subcommand(entry.name, entry.help);
+    if (only == nullptr || only == &entry) runs.emplace_back(sub, entry.declare(*sub));
+  }
+  return runs;
+}
+
+// A usage error for an option that is not a global one standing before the
+// command's name ("nb --transfers 4 sync ..."), or for an unknown option when
+// no command is named; empty when neither.
+std::string optionBeforeCommand(int argc, const char* const* argv) {
+  CLI::App globalsOnly;
+  GlobalOptions ignored;
+  addGlobalOptions(globalsOnly, ignored);
+  const std::vector<std::string> globals = optionNames(&globalsOnly);
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") return "";
+    if (arg.empty() || arg.front() != '-') {
+      if (CommandTable::find(arg) != nullptr) return "";
+      continue;  // a global option's value, or a word the parse reports
+    }
+    const std::string name(arg.substr(0, arg.find('=')));
+    if (!name.starts_with("--") || name == "--help" || name == "--version" ||
+        std::find(globals.begin(), globals.end(), name) != globals.end()) {
+      continue;
+    }
+    std::vector<std::string> known = globals;
+    for (int j = i + 1; j < argc; ++j) {
+      const CommandEntry* entry = CommandTable::find(argv[j]);
+      if (entry == nullptr) continue;
+      CLI::App command;
+      const CommandRun unused = entry->declare(command);
+      const std::vector<std::string> own = optionNames(&command);
+      if (std::find(own.begin(), own.end(), name) != own.end()) {
+        return name + " is an option of `nb " + entry->name + "`: give it after the command, " +
+               "as in `nb " + entry->name + " " + name + " ...`";
+      }
+      known.insert(known.end(), own.begin(), own.end());
+      break;
+    }
+    std::string message = "unknown option " + name;
+    if (const std::string meant = nearest(name, known); !meant.empty()) {
+      message += "; did you mean " + meant + "?";
+    }
+    return message;
+  }
+  return "";
+}
+
+// `nb help [COMMAND]` as `nb [COMMAND] --help`.
+std::vector<const char*> helpAsOption(int argc, const char* const* argv) {
+  std::vector<const char*> args(argv, argv + argc);
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) != "help") continue;
+    if (firstWord(argc, argv) != "help") break;
+    args.erase(args.begin() + i);
+    args.push_back("--help");
+    break;
+  }
+  return args;
+}
+
 }  // namespace
+
+const char* const CommandLine::kDescription = "nb: the Nimbus file-storage service at a terminal";
+
+void CommandLine::declareAll(CLI::App& app, GlobalOptions& globals) {
+  declare(app, globals, nullptr);
+}
 
 ParsedCommandLine CommandLine::parse(int argc, const char* const* argv, std::ostream& out,
                                      std::ostream& err) {
+  const std::vector<const char*> args = helpAsOption(argc, argv);
+  argc = static_cast<int>(args.size());
+  argv = args.data();
   ParsedCommandLine parsed;
   const bool json = hasArgument(argc, argv, "--json");
-  CLI::App app{"nb: the Nimbus file-storage service at a terminal", "nb"};
-  app.footer(kExitCodeHelp);
-  app.set_version_flag("--version", "nb " NB_VERSION);
-  app.fallthrough();  // global options may follow the sub-command
-  app.require_subcommand(1);
-  addGlobalOptions(app, parsed.globals);
+  CLI::App app{kDescription, "nb"};
 
   const std::string word = firstWord(argc, argv);
   const bool help = hasArgument(argc, argv, "--help") || hasArgument(argc, argv, "-h");
   const CommandEntry* named = word.empty() ? nullptr : CommandTable::find(word);
-  if (!word.empty() && !help && named == nullptr) {
-    parsed.exitCode = usageError("unknown command '" + word + "'", json, out, err);
+  if (const std::string misplaced = optionBeforeCommand(argc, argv); !misplaced.empty()) {
+    parsed.exitCode = usageError(misplaced, json, out, err);
+    return parsed;
+  }
+  if (!word.empty() && named == nullptr) {
+    std::string message = "unknown command '" + word + "'";
+    if (const std::string meant = nearest(word, commandNames()); !meant.empty()) {
+      message += "; did you mean '" + meant + "'?";
+    }
+    parsed.exitCode = usageError(message, json, out, err);
     return parsed;
   }
   // Every command is listed, but when the line names one and asks for no
   // help, only that command's options are declared: declaring them all is
   // most of the parse's cost, paid on every start.
-  std::vector<std::pair<CLI::App*, CommandRun>> runs;
-  for (const CommandEntry& entry : CommandTable::commands()) {
-    CLI::App* sub = app.add_subcommand(entry.name, entry.help);
-    if (help || named == nullptr || named == &entry) runs.emplace_back(sub, entry.declare(*sub));
-  }
+  auto runs = declare(app, parsed.globals, help ? nullptr : named);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -161,8 +309,11 @@ ParsedCommandLine CommandLine::parse(int argc, const char* const* argv, std::ost
       parsed.exitCode = app.exit(e, out, err);
       return parsed;
     }
+    const bool unknownOption = std::string_view(e.what()).find("not expected") != std::string::npos;
     const std::string message =
-        word.empty() ? std::string("give a command, e.g. `nb ls`") : std::string(e.what());
+        word.empty() && !unknownOption
+            ? std::string("give a command, e.g. `nb ls` (`nb help` lists them)")
+            : explainParseError(e, app);
     parsed.exitCode = usageError(message, json, out, err);
     return parsed;
   }

@@ -22,6 +22,12 @@ class CommandLine {
  public:
   static ParsedCommandLine parse(int argc, const char* const* argv, std::ostream& out,
                                  std::ostream& err);
+  // Declares every global option and every sub-command with all its options
+  // on `app` (made with kDescription), bound to `globals` and to values the
+  // declarations own: the whole command line, for the manual page and the
+  // shell completions.
+  static void declareAll(CLI::App& app, GlobalOptions& globals);
+  static const char* const kDescription;
 };
 
 }  // namespace nb::cli

@@ -2,6 +2,7 @@
 
 #include "cli/AccountCommands.h"
 #include "cli/CommandContext.h"
+#include "cli/CommandDocs.h"
 #include "cli/CommandLine.h"
 #include "cli/ExitCode.h"
 #include "cli/LocalFiles.h"
@@ -32,6 +33,8 @@ constexpr CommandEntry kCommands[] = {
      declareSync},
     {"thumb", "Save a thumbnail of an image", declareThumbnail},
     {"convert", "Save a document rendered for viewing", declareConvert},
+    {"completion", "Print the shell completion script (bash, zsh or fish)", declareCompletion},
+    {"man", "Print the manual page (roff; `nb man | man -l -`)", declareManual},
 };
 
 }  // namespace

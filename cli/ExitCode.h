@@ -25,7 +25,8 @@ int exitCodeFor(const Status& status);
 // The help text's footer: the exit codes, and where the global options are told.
 inline constexpr const char* kExitCodeHelp =
     "Global options (--root, --json, --consumer-key, --consumer-secret, --progress,\n"
-    "--timeout) go before or after the sub-command; `nb --help` lists them.\n"
+    "--timeout, --low-speed, --secure, -v) go before or after the sub-command; `nb --help`\n"
+    "lists them, `nb help COMMAND` tells one command's.\n"
     "Exit codes: 0 ok, 1 other failure, 2 usage error, 3 not signed in (or the sign-in\n"
     "was rejected), 4 service or network failure, 5 local file error, 6 time-out,\n"
     "7 not available, 130 interrupted.";

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -82,6 +84,83 @@ TEST_F(CommandTableTest, UsageErrorsExitTwoAndExplainThemselvesAlsoInJson) {
     EXPECT_NE(scripted.out.find("\"exit_code\":2"), std::string::npos) << scripted.out;
   }
   EXPECT_NE(run({"frob"}).err.find("unknown command 'frob'"), std::string::npos);
+}
+
+TEST_F(CommandTableTest, AMistypedCommandOrOptionIsNamedWithTheOneMeant) {
+  const struct {
+    std::vector<std::string> args;
+    const char* message;  // a part of stderr's first line
+  } cases[] = {
+      {{"synk"}, "unknown command 'synk'; did you mean 'sync'?"},
+      {{"sy"}, "did you mean 'sync'?"},
+      {{"sync", "--delet", "a", "nb:/b"}, "--delet; did you mean --delete?"},
+      {{"--bogus"}, "unknown option --bogus"},
+      {{"--tiemout", "3", "info"}, "unknown option --tiemout; did you mean --timeout?"},
+      {{"--transfers", "4", "sync", "a", "nb:/b"},
+       "--transfers is an option of `nb sync`: give it after the command"},
+      {{"4"}, "unknown command '4'\n"},  // nothing near it is suggested
+  };
+  for (const auto& c : cases) {
+    const CommandRunResult r = run(c.args);
+    EXPECT_EQ(r.exitCode, kExitUsage) << joined(c.args);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << joined(c.args) << r.err;
+  }
+}
+
+TEST_F(CommandTableTest, HelpIsACommandToo) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"help"}, {"help", "sync"}, {"--help"}}) {
+    const CommandRunResult r = run(args);
+    EXPECT_EQ(r.exitCode, kExitOk) << joined(args);
+    EXPECT_NE(r.out.find("Usage: nb"), std::string::npos) << r.out;
+  }
+  EXPECT_NE(run({"help", "sync"}).out.find("--delete"), std::string::npos);
+  EXPECT_NE(run({"--help"}).out.find("--version"), std::string::npos);
+}
+
+// The completion script, sourced by bash, completes what the parser accepts.
+TEST_F(CommandTableTest, TheBashCompletionCompletesCommandsAndTheirOptions) {
+  const CommandRunResult script = run({"completion", "bash"});
+  ASSERT_EQ(script.exitCode, kExitOk) << script.err;
+  const std::string file = (folder_.path() / "nb.bash").string();
+  std::ofstream(file) << script.out;
+  const struct {
+    const char* words;
+    int current;
+    const char* expected;
+  } cases[] = {
+      {"nb sy", 1, "sync"},
+      {"nb sync --del", 2, "--delete"},
+      {"nb --root app sync --del", 4, "--delete"},
+      {"nb --js", 1, "--json"},
+  };
+  for (const auto& c : cases) {
+    const std::string out = (folder_.path() / "completed").string();
+    const std::string command = "bash -c 'source " + file + "; COMP_WORDS=(" + c.words +
+                                "); COMP_CWORD=" + std::to_string(c.current) +
+                                "; _nb; echo \"${COMPREPLY[*]}\"' > " + out;
+    ASSERT_EQ(std::system(command.c_str()), 0) << c.words;
+    std::ifstream in(out);
+    std::string completed;
+    std::getline(in, completed);
+    EXPECT_EQ(completed, c.expected) << c.words;
+  }
+}
+
+TEST_F(CommandTableTest, TheManualPageRendersWithoutWarnings) {
+  if (std::system("command -v man >/dev/null 2>&1") != 0) GTEST_SKIP() << "no man(1) here";
+  const CommandRunResult page = run({"man"});
+  ASSERT_EQ(page.exitCode, kExitOk) << page.err;
+  EXPECT_NE(page.out.find(".SS \"sync SOURCE TARGET\""), std::string::npos);
+  const std::string file = (folder_.path() / "nb.1").string();
+  std::ofstream(file) << page.out;
+  const std::string warnings = (folder_.path() / "warnings").string();
+  ASSERT_EQ(
+      std::system(("MANWIDTH=80 man --warnings -l " + file + " >/dev/null 2>" + warnings).c_str()),
+      0);
+  std::ifstream in(warnings);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "");
 }
 
 TEST_F(CommandTableTest, RefusesWithoutCredentialsOrWithBadInputBeforeAnyRequest) {
