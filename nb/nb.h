@@ -17,7 +17,7 @@
 #include "nb/Private/NBAuthOperationItem.h"
 #include "nb/Private/NBConsumer.h"
 #include "nb/Private/NBCredentialSource.h"
-#include "nb/Private/NBError.h"
+#include "nb/platform/NBError.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NBNetworkOperation.h"
 #include "nb/Private/NBOperation.h"

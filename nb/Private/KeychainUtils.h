@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "nb/Private/NBError.h"
+#include "nb/platform/NBError.h"
 
 namespace nb {
 

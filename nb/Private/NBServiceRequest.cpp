@@ -1,6 +1,6 @@
 #include "nb/Private/NBServiceRequest.h"
 
-#include "nb/Private/internal/AsciiText.h"
+#include "nb/platform/internal/AsciiText.h"
 
 namespace nb {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "nb/Private/KeychainUtils.h"
 #include "nb/Private/NBAPIInfo.h"
-#include "nb/Private/NBError.h"
+#include "nb/platform/NBError.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/platform/SecItem.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "nb/Private/internal/AsciiText.h"
+#include "nb/platform/internal/AsciiText.h"
 
 namespace nb {
 

@@ -17,7 +17,7 @@
 
 #include <string>
 
-#include "nb/Private/NBError.h"
+#include "nb/platform/NBError.h"
 #include "nb/platform/PropertyValue.h"
 
 namespace nb {

@@ -3,7 +3,7 @@
 #include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NSStringHelper.h"
-#include "nb/Private/internal/AsciiText.h"
+#include "nb/platform/internal/AsciiText.h"
 #include "nb/operations/internal/NBReply.h"
 
 namespace nb {

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "nb/Private/internal/AsciiText.h"
+#include "nb/platform/internal/AsciiText.h"
 #include "nb/platform/internal/Transport.h"
 
 namespace nb {

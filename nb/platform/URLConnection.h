@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "nb/Private/NBError.h"
+#include "nb/platform/NBError.h"
 #include "nb/platform/URLRequest.h"
 
 namespace nb {

@@ -7,7 +7,7 @@
 #include <map>
 #include <thread>
 
-#include "nb/Private/internal/AsciiText.h"
+#include "nb/platform/internal/AsciiText.h"
 #include "nb/platform/RunLoop.h"
 #include "nb/platform/URLConnection.h"
 #include "nb/platform/internal/MemoryTransport.h"

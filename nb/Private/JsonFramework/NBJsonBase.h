@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "nb/Private/NBError.h"
+#include "nb/platform/NBError.h"
 
 namespace nb {
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "nb/Private/internal/AsciiText.h"
+#include "nb/platform/internal/AsciiText.h"
 
 namespace nb {
 namespace {

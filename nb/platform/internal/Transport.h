@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "nb/Private/NBError.h"
+#include "nb/platform/NBError.h"
 #include "nb/platform/URLRequest.h"
 #include "nb/platform/internal/EnvironmentSettings.h"
 
