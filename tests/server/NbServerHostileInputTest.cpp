@@ -188,6 +188,97 @@ TEST_F(NbServerHostileInputTest, BodiesAreCappedExceptForUploads) {
   EXPECT_EQ(client_->login("carol", "carol-pass").status, 200);
 }
 
+// Framing that two readers of the same bytes could take apart differently is
+// refused, and the connection closes: whatever follows the header (here a
+// signed upload of an empty file) is never run as a request of its own.
+TEST_F(NbServerHostileInputTest, AmbiguousFramingIsRefusedAndClosesTheConnection) {
+  const NBToken carol = client_->loginToken("carol", "carol-pass");
+  const std::string smuggled = uploadHead(
+      carol, "/smuggled.bin", "Content-Type: application/octet-stream\r\nContent-Length: 0\r\n");
+  const std::string post = "POST /open/xAccessToken HTTP/1.1\r\nHost: " + ServiceClient::api() +
+                           "\r\nContent-Type: application/x-www-form-urlencoded\r\n";
+  const std::string length = "Content-Length: " + std::to_string(smuggled.size()) + "\r\n";
+  struct Case {
+    const char* what;
+    std::string head;
+    int status;
+  } cases[] = {
+      {"unknown coding", post + "Transfer-Encoding: xchunked\r\n", 400},
+      {"chunked not last", post + "Transfer-Encoding: chunked, identity\r\n", 400},
+      {"identity", post + "Transfer-Encoding: identity\r\n", 400},
+      {"chunked twice", post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", 400},
+      {"coding we do not decode", post + "Transfer-Encoding: gzip, chunked\r\n", 501},
+      {"identity with a length", post + "Transfer-Encoding: identity\r\n" + length, 400},
+      {"length then chunked", post + length + "Transfer-Encoding: chunked\r\n", 400},
+      {"chunked then length", post + "Transfer-Encoding: chunked\r\n" + length, 400},
+      {"two lengths", post + length + "Content-Length: 1\r\n", 400},
+      {"two Host fields",
+       "GET /open/requestToken HTTP/1.1\r\nHost: " + ServiceClient::api() +
+           "\r\nHost: " + ServiceClient::web() + "\r\n",
+       400},
+  };
+  for (const auto& c : cases) {
+    RawConnection connection(server_->httpPort());
+    ASSERT_TRUE(connection.send(c.head + "\r\n" + smuggled));
+    const Reply reply = connection.reply();
+    EXPECT_EQ(reply.status, c.status) << c.what;
+    EXPECT_NE(reply.header("raw").find("Connection: close"), std::string::npos) << c.what;
+    EXPECT_EQ(connection.reply(std::chrono::milliseconds(200)).status, 0) << c.what;
+    EXPECT_TRUE(connection.closedWithin(std::chrono::milliseconds(3000))) << c.what;
+  }
+  EXPECT_EQ(download(carol, "/smuggled.bin"), "(404)");
+}
+
+// A trailer field longer than any header may be is a refusal of that request
+// alone; the server goes on.
+TEST_F(NbServerHostileInputTest, AnOverlongTrailerIsRefusedAndTheServerGoesOn) {
+  const NBToken carol = client_->loginToken("carol", "carol-pass");
+  const std::string chunked = "Transfer-Encoding: chunked\r\n";
+  const std::string trailer = "0\r\nX-Trailer: " + std::string(70000, 't') + "\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::string request;
+    int status;  // 0: any refusal
+  } cases[] = {
+      {"login form",
+       "POST /open/xAccessToken HTTP/1.1\r\nHost: " + ServiceClient::api() +
+           "\r\nContent-Type: application/x-www-form-urlencoded\r\n" + chunked +
+           "\r\n5\r\nx_a=b\r\n" + trailer,
+       431},
+      {"signed upload",
+       uploadHead(carol, "/trailer.bin", "Content-Type: application/octet-stream\r\n" + chunked) +
+           "5\r\nabcde\r\n" + trailer,
+       431},
+      {"unsigned upload",
+       "POST /1/fileops/upload_file?root=app&path=/t.bin HTTP/1.1\r\nHost: " +
+           ServiceClient::content() + "\r\n" + chunked + "\r\n5\r\nabcde\r\n" + trailer,
+       0},
+      {"many short trailer fields",
+       "POST /open/xAccessToken HTTP/1.1\r\nHost: " + ServiceClient::api() + "\r\n" + chunked +
+           "\r\n5\r\nx_a=b\r\n0\r\n" +
+           [] {
+             std::string fields;
+             for (int i = 0; i < 10000; ++i) fields += "X-" + std::to_string(i) + ": v\r\n";
+             return fields;
+           }() +
+           "\r\n",
+       431},
+  };
+  for (const auto& c : cases) {
+    RawConnection connection(server_->httpPort());
+    connection.sendFor(c.request, std::chrono::milliseconds(3000));
+    const Reply reply = connection.reply();
+    if (c.status != 0) {
+      EXPECT_EQ(reply.status, c.status) << c.what;
+    } else {
+      EXPECT_GE(reply.status, 400) << c.what;
+    }
+    EXPECT_TRUE(connection.closedWithin(std::chrono::milliseconds(3000))) << c.what;
+  }
+  EXPECT_EQ(download(carol, "/trailer.bin"), "(404)");
+  EXPECT_EQ(client_->login("carol", "carol-pass").status, 200);
+}
+
 TEST_F(NbServerHostileInputTest, TricklingClientsDoNotStopTheListener) {
   std::vector<std::unique_ptr<RawConnection>> slow;
   for (int i = 0; i < 100; ++i) {
@@ -578,8 +669,8 @@ TEST(NbServerStopTest, StopEndsAnUploadThatIsStillComing) {
       "http://" + ServiceClient::content() + "/1/fileops/upload_file", "POST", client.consumer(),
       &token, &params);
   RawConnection upload(server.httpPort());
-  ASSERT_TRUE(upload.send("POST " + url.substr(url.find("/1/")) + " HTTP/1.1\r\nHost: " +
-                          ServiceClient::content() +
+  ASSERT_TRUE(upload.send("POST " + url.substr(url.find("/1/")) +
+                          " HTTP/1.1\r\nHost: " + ServiceClient::content() +
                           "\r\nContent-Type: application/octet-stream\r\n"
                           "Content-Length: 1000000\r\n\r\n" +
                           std::string(200000, 'x')));
