@@ -443,19 +443,21 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     lowest().expires_after(impl_.limits.header);
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                              // Body bytes that came with the header wait for the handler's reader.
-                              if (ec == http::error::need_buffer) ec = {};
-                              if (!ec) {
-                                if (const auto fault = framingFault(self->parser_->get()))
-                                  return self->refuse(*fault);
-                                if (self->quick()) return self->serve(true);
-                                self->impl_.workers.run([self] { self->serve(false); });
-                              } else if (const auto fault = parseFault(ec)) {
-                                self->refuse(*fault);
-                              } else {
-                                self->lowest().close();
-                              }
+                              self->onHeader(ec);
                             });
+  }
+
+  // io thread: the header is in (or broke); body bytes that came with it wait
+  // for the handler's reader.
+  void onHeader(beast::error_code ec) {
+    if (ec == http::error::need_buffer) ec = {};
+    if (ec) {
+      if (const auto fault = parseFault(ec)) return refuse(*fault);
+      return lowest().close();
+    }
+    if (const auto fault = framingFault(parser_->get())) return refuse(*fault);
+    if (quick()) return serve(true);
+    impl_.workers.run([self = this->shared_from_this()] { self->serve(false); });
   }
 
   // io thread: a refusal before any handler ran; the connection then closes.

@@ -461,6 +461,15 @@ TEST_F(NbServerHostileInputTest, RefusalsNameTheirCause) {
        400,
        "bad parameters"},
       {"climbs out", "/1/fileops/create_folder", {{"path", "/../x"}}, 400, "bad parameters"},
+      {"DEL", "/1/fileops/create_folder", {{"path", "/a\x7f"}}, 400, "bad parameters"},
+      {"invalid UTF-8", "/1/fileops/create_folder", {{"path", "/a\xff"}}, 400, "bad parameters"},
+      {"truncated UTF-8 as a target",
+       "/1/fileops/move",
+       {{"from_path", "/kw/a.txt"}, {"to_path", "/\xc3"}},
+       400,
+       "bad parameters"},
+      {"DEL in the URL's path", "/1/metadata/app/a%7F", {}, 400, "bad parameters"},
+      {"invalid UTF-8 in the URL's path", "/1/shares/app/a%FF", {}, 400, "bad parameters"},
       {"move onto itself",
        "/1/fileops/move",
        {{"from_path", "/kw/a.txt"}, {"to_path", "/kw/a.txt"}},
@@ -479,12 +488,13 @@ TEST_F(NbServerHostileInputTest, RefusalsNameTheirCause) {
       {"history of a folder", "/1/history/app/kw", {{"path", "/kw"}}, 400, "bad parameters"},
   };
   for (auto c : cases) {
-    c.params.emplace("root", "app");
+    if (!c.params.empty()) c.params.emplace("root", "app");
     const Reply reply = call(carol, c.path, c.params);
     EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
     EXPECT_EQ(jsonField(reply.body, "msg"), c.keyword) << c.what;
   }
-  for (const std::string& bad : {longName, std::string("/a\x01"), std::string("/../x")}) {
+  for (const std::string& bad : {longName, std::string("/a\x01"), std::string("/../x"),
+                                 std::string("/a\x7f"), std::string("/a\xff")}) {
     const Reply reply = client_->upload(carol, bad, "x", false);
     EXPECT_EQ(reply.status, 400);
     EXPECT_EQ(jsonField(reply.body, "msg"), "bad parameters");
