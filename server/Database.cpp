@@ -1,5 +1,7 @@
 #include "server/Database.h"
 
+#include <sqlite3.h>
+
 #include <chrono>
 #include <stdexcept>
 
@@ -113,6 +115,15 @@ struct Database::CheckpointConnection {
     checkpoint->reset();
   }
 };
+
+Status Database::writeFailure(const SqliteStatus& failure) {
+  if (failure.code == SQLITE_FULL) return Status::resourceExhausted("server error");
+  return Status::ioError("server error");
+}
+
+int Database::replyStatus(const Status& failure) {
+  return failure.code() == StatusCode::kResourceExhausted ? 507 : 503;
+}
 
 Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
   SqliteStatus status;

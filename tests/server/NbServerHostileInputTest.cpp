@@ -679,8 +679,8 @@ TEST(NbServerStopTest, StopEndsAnUploadThatIsStillComing) {
       "http://" + ServiceClient::content() + "/1/fileops/upload_file", "POST", client.consumer(),
       &token, &params);
   RawConnection upload(server.httpPort());
-  ASSERT_TRUE(upload.send("POST " + url.substr(url.find("/1/")) +
-                          " HTTP/1.1\r\nHost: " + ServiceClient::content() +
+  ASSERT_TRUE(upload.send("POST " + url.substr(url.find("/1/")) + " HTTP/1.1\r\nHost: " +
+                          ServiceClient::content() +
                           "\r\nContent-Type: application/octet-stream\r\n"
                           "Content-Length: 1000000\r\n\r\n" +
                           std::string(200000, 'x')));
