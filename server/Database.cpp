@@ -35,6 +35,9 @@ CREATE TABLE IF NOT EXISTS versions(rev INTEGER PRIMARY KEY, file_id TEXT NOT NU
   user_id INTEGER NOT NULL, blob TEXT NOT NULL, size INTEGER NOT NULL,
   created INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS versions_file ON versions(file_id);
+CREATE INDEX IF NOT EXISTS versions_blob ON versions(blob);
+CREATE TABLE IF NOT EXISTS deleted_files(file_id TEXT PRIMARY KEY, deleted INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS deleted_files_time ON deleted_files(deleted);
 CREATE TABLE IF NOT EXISTS copy_refs(ref TEXT PRIMARY KEY, user_id INTEGER NOT NULL,
   root TEXT NOT NULL, path TEXT NOT NULL, created INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS shares(id TEXT PRIMARY KEY, user_id INTEGER NOT NULL,

@@ -568,6 +568,54 @@ TEST_F(NbServerHostileInputTest, AnUploadBodyEndsAtItsDeclaredLength) {
   EXPECT_EQ(download(carol, "/half.bin"), "(404)");
 }
 
+// Old versions are bounded beside the quota: a count per file and a time
+// after deletion (here 2 and none), and their blobs go with them unless a
+// live copy reference still hands one out.
+TEST(NbServerRetentionTest, OldVersionsAndDeletedFilesArePrunedWithTheirBlobs) {
+  NbServerProcess server({"--versions-kept", "2", "--deleted-retention-days", "0"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ASSERT_TRUE(server.addUser("ida", "ida-pass", {"--quota", "1000"}));
+  ServiceClient client(server);
+  const NBToken ida = client.loginToken("ida", "ida-pass");
+  const std::string api = "http://" + ServiceClient::api();
+  const std::string blobs = server.dataFolder() + "/blobs";
+
+  ASSERT_EQ(client.upload(ida, "/f.txt", "version 1", false).status, 200);
+  const Reply ref =
+      client.signedGet(api + "/1/copy_ref/app/f.txt", &ida, {{"root", "app"}, {"path", "/f.txt"}});
+  ASSERT_EQ(ref.status, 200);
+  for (int i = 2; i <= 6; ++i) {
+    ASSERT_EQ(client.upload(ida, "/f.txt", "version " + std::to_string(i), true).status, 200);
+  }
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(client.upload(ida, "/gone.txt", "cycle " + std::to_string(i), false).status, 200);
+    ASSERT_EQ(
+        client.signedGet(api + "/1/fileops/delete", &ida, {{"root", "app"}, {"path", "/gone.txt"}})
+            .status,
+        200);
+  }
+  const Reply history =
+      client.signedGet(api + "/1/history/app/f.txt", &ida, {{"root", "app"}, {"path", "/f.txt"}});
+  EXPECT_EQ(jsonFields(history.body, "rev").size(), 2u) << history.body;
+  // Versions 5 and 6, and version 1 that the copy reference holds.
+  EXPECT_EQ(filesUnder(blobs), 3u);
+  ASSERT_EQ(client
+                .signedGet(api + "/1/fileops/copy", &ida,
+                           {{"root", "app"},
+                            {"from_copy_ref", *jsonField(ref.body, "copy_ref")},
+                            {"to_path", "/from-ref.txt"}})
+                .status,
+            200);
+  const auto content = [&](const std::string& path) {
+    return client
+        .signedGet("http://" + ServiceClient::content() + "/1/fileops/download_file", &ida,
+                   {{"root", "app"}, {"path", path}})
+        .body;
+  };
+  EXPECT_EQ(content("/f.txt"), "version 6");
+  EXPECT_EQ(content("/from-ref.txt"), "version 1");
+}
+
 // The limits that hold each connection, on a server started with small ones.
 class NbServerConnectionLimitsTest : public ::testing::Test {
  protected:
