@@ -98,8 +98,8 @@ std::optional<UserRecord> AccountStore::firstUser() {
                    nullptr, 0);
 }
 
-TokenRecord AccountStore::issueToken(const std::string& consumer,
-                                     std::optional<std::int64_t> userId, bool isAccess) {
+Result<TokenRecord> AccountStore::issueToken(const std::string& consumer,
+                                             std::optional<std::int64_t> userId, bool isAccess) {
   TokenRecord record{Secrets::randomHex(16), Secrets::randomHex(16), consumer, userId, isAccess,
                      isAccess, false};
   auto guard = db_.lock();
@@ -118,6 +118,7 @@ TokenRecord AccountStore::issueToken(const std::string& consumer,
   st->bind(6, std::int64_t{isAccess ? 1 : 0});
   st->bind(7, nowSeconds());
   st->step();
+  if (!st->status().ok()) return Database::writeFailure(st->status());
   return record;
 }
 
@@ -145,17 +146,19 @@ bool AccountStore::authoriseRequestToken(const std::string& token, std::int64_t 
   return db_.sql().changes() == 1;
 }
 
-std::optional<TokenRecord> AccountStore::exchangeRequestToken(const std::string& requestToken) {
+Result<TokenRecord> AccountStore::exchangeRequestToken(const std::string& requestToken) {
+  const Status spent = Status::notFound("authorization expired");
   auto found = token(requestToken);
   if (!found || found->isAccess || !found->authorised || found->revoked || !found->userId) {
-    return std::nullopt;
+    return spent;
   }
   {
     auto guard = db_.lock();
     auto st = db_.statement("DELETE FROM tokens WHERE token = ? AND kind = 'request'");
     st->bind(1, requestToken);
     st->step();
-    if (db_.sql().changes() != 1) return std::nullopt;  // exchanged meanwhile
+    if (!st->status().ok()) return Database::writeFailure(st->status());
+    if (db_.sql().changes() != 1) return spent;  // exchanged meanwhile
   }
   return issueToken(found->consumer, found->userId, true);
 }
@@ -168,8 +171,8 @@ bool AccountStore::revokeToken(const std::string& token) {
   return db_.sql().changes() == 1;
 }
 
-bool AccountStore::recordNonce(const std::string& consumer, const std::string& nonce,
-                               std::int64_t keepSeconds) {
+Result<bool> AccountStore::recordNonce(const std::string& consumer, const std::string& nonce,
+                                       std::int64_t keepSeconds) {
   const std::int64_t now = nowSeconds();
   auto guard = db_.lock();
   // Expired nonces go a few at a time, so that no request pays for a whole
@@ -193,8 +196,10 @@ bool AccountStore::recordNonce(const std::string& consumer, const std::string& n
   st->bind(2, nonce);
   st->bind(3, now);
   st->step();
-  const bool fresh = st->status().ok() && db_.sql().changes() == 1;
+  const SqliteStatus written = st->status();
+  const bool fresh = db_.sql().changes() == 1;
   db_.statement("PRAGMA synchronous=FULL")->step();
+  if (!written.ok()) return Database::writeFailure(written);
   return fresh;
 }
 

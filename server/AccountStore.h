@@ -53,21 +53,23 @@ class AccountStore {
   std::optional<UserRecord> user(std::int64_t id);
   std::optional<UserRecord> firstUser();
 
-  // A new token for `consumer`; an access token belongs to `userId`.
-  TokenRecord issueToken(const std::string& consumer, std::optional<std::int64_t> userId,
-                         bool isAccess);
+  // A new token for `consumer`; an access token belongs to `userId`. An error
+  // (Database::writeFailure) when it could not be stored.
+  Result<TokenRecord> issueToken(const std::string& consumer, std::optional<std::int64_t> userId,
+                                 bool isAccess);
   std::optional<TokenRecord> token(const std::string& token);
   bool authoriseRequestToken(const std::string& token, std::int64_t userId);
   // Swaps an authorised request token for a new access token in one step, so
-  // a request token is used once.
-  std::optional<TokenRecord> exchangeRequestToken(const std::string& requestToken);
+  // a request token is used once; not found when it cannot be swapped.
+  Result<TokenRecord> exchangeRequestToken(const std::string& requestToken);
   bool revokeToken(const std::string& token);
 
   // Records a nonce; false when the consumer used it before, whatever the
-  // timestamp. Nonces are kept for `keepSeconds`, longer than any timestamp
-  // the window accepts could stay valid.
-  bool recordNonce(const std::string& consumer, const std::string& nonce,
-                   std::int64_t keepSeconds);
+  // timestamp, an error when it could not be written (a full disk is not a
+  // replay). Nonces are kept for `keepSeconds`, longer than any timestamp the
+  // window accepts could stay valid.
+  Result<bool> recordNonce(const std::string& consumer, const std::string& nonce,
+                           std::int64_t keepSeconds);
 
   std::string createChallenge(const std::string& code);
   // The challenge's code, removing the challenge: each is answered once.

@@ -65,21 +65,26 @@ void AuthEndpoints::xAccessToken(Call& call) {
   const auto user = call.context.accounts.login(*name, *password);
   if (!user) return call.fail(401, "login fail");
   const auto token = call.context.accounts.issueToken(call.oauth().consumer, user->id, true);
-  call.reply(tokenJson(token).text("user_name", user->name));
+  if (!token.ok()) return call.failStorage(token.status());
+  call.reply(tokenJson(*token).text("user_name", user->name));
 }
 
 void AuthEndpoints::requestToken(Call& call) {
   if (!call.authenticate(Call::Access::kConsumer)) return;
   const auto token = call.context.accounts.issueToken(call.oauth().consumer, std::nullopt, false);
-  call.reply(tokenJson(token).text(
+  if (!token.ok()) return call.failStorage(token.status());
+  call.reply(tokenJson(*token).text(
       "authorize_url", "https://" + call.context.hosts.name(HostRole::kWeb) +
-                           "/api.php?ac=open&op=authorise&oauth_token=" + token.token));
+                           "/api.php?ac=open&op=authorise&oauth_token=" + token->token));
 }
 
 void AuthEndpoints::accessToken(Call& call) {
   if (!call.authenticate(Call::Access::kRequestToken)) return;
   const auto token = call.context.accounts.exchangeRequestToken(call.oauth().token->token);
-  if (!token) return call.fail(401, "authorization expired");
+  if (!token.ok()) {
+    const bool spent = token.status().code() == StatusCode::kNotFound;
+    return spent ? call.fail(401, "authorization expired") : call.failStorage(token.status());
+  }
   call.reply(tokenJson(*token));
 }
 

@@ -170,6 +170,8 @@ std::string BlobStore::pathOf(const std::string& hash) const {
   return blobs_ + "/" + hash.substr(0, 2) + "/" + hash;
 }
 
+void BlobStore::remove(const std::string& hash) const { ::unlink(pathOf(hash).c_str()); }
+
 std::unique_ptr<BlobStore::Writer> BlobStore::begin() const {
   std::string path = tmp_ + "/upload-" + Secrets::randomHex(8);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

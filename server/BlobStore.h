@@ -70,6 +70,9 @@ class BlobStore {
   Status prepare() const;
   std::unique_ptr<Writer> begin() const;
   std::string pathOf(const std::string& hash) const;
+  // Removes a blob that nothing holds any more (a reader that has it open
+  // keeps reading it).
+  void remove(const std::string& hash) const;
   // Removes every blob for which `referenced(hash)` is false: what a crash
   // between placing a blob and recording it left behind. Run at start, before
   // any upload; returns the number removed.

@@ -15,6 +15,10 @@ void Call::reply(int status, const std::string& json) {
 
 void Call::fail(int status, std::string_view keyword) { reply(status, JsonReply::message(keyword)); }
 
+void Call::failStorage(const Status& failure) {
+  fail(Database::replyStatus(failure), failure.message());
+}
+
 bool Call::authenticate(Access access, const std::string* formBody, bool omitEmptyChallenge) {
   SignedRequest signed_{request.method, scheme_, host(), request.target,
                         request.get_header_value("Authorization"), formBody, omitEmptyChallenge};

@@ -36,6 +36,9 @@ class Call {
   void reply(const JsonReply& body) { reply(200, body.str()); }
   void reply(int status, const std::string& json);
   void fail(int status, std::string_view keyword);
+  // Refuses the request for a failed write of the server's own records
+  // (Database::writeFailure).
+  void failStorage(const Status& failure);
   // Refuses a request whose body has not been read: the reply goes out at
   // once, marked to close the connection, and the rest of the body is then
   // read and dropped (a client that stops sending ends it sooner), so that no

@@ -1,5 +1,7 @@
 #include "server/Database.h"
 
+#include <sqlite3.h>
+
 #include <chrono>
 #include <stdexcept>
 
@@ -33,6 +35,9 @@ CREATE TABLE IF NOT EXISTS versions(rev INTEGER PRIMARY KEY, file_id TEXT NOT NU
   user_id INTEGER NOT NULL, blob TEXT NOT NULL, size INTEGER NOT NULL,
   created INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS versions_file ON versions(file_id);
+CREATE INDEX IF NOT EXISTS versions_blob ON versions(blob);
+CREATE TABLE IF NOT EXISTS deleted_files(file_id TEXT PRIMARY KEY, deleted INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS deleted_files_time ON deleted_files(deleted);
 CREATE TABLE IF NOT EXISTS copy_refs(ref TEXT PRIMARY KEY, user_id INTEGER NOT NULL,
   root TEXT NOT NULL, path TEXT NOT NULL, created INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS shares(id TEXT PRIMARY KEY, user_id INTEGER NOT NULL,
@@ -113,6 +118,15 @@ struct Database::CheckpointConnection {
     checkpoint->reset();
   }
 };
+
+Status Database::writeFailure(const SqliteStatus& failure) {
+  if (failure.code == SQLITE_FULL) return Status::resourceExhausted("server error");
+  return Status::ioError("server error");
+}
+
+int Database::replyStatus(const Status& failure) {
+  return failure.code() == StatusCode::kResourceExhausted ? 507 : 503;
+}
 
 Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
   SqliteStatus status;

@@ -60,6 +60,13 @@ class Database {
   // Removes every account, file and token; consumers stay.
   bool wipe();
 
+  // A failed write of the server's own records, as a Status whose message is
+  // the service keyword: resource exhausted when the disk is full.
+  static Status writeFailure(const SqliteStatus& failure);
+  // The reply status for such a failure: 507 for a full disk, 503 otherwise.
+  // Either way the request was not accepted, and may be sent again later.
+  static int replyStatus(const Status& failure);
+
  private:
   Database(std::unique_ptr<SqliteDatabase> db, std::string path)
       : db_(std::move(db)), path_(std::move(path)) {}

@@ -207,7 +207,9 @@ Result<Entry> FileTree::putFile(const Owner& owner, const std::string& path, con
   } else if (!insertLocked(owner, e)) {
     return failed();
   }
-  if (!place() || !tx.commit()) return failed();
+  std::vector<std::string> pruned;
+  if (!pruneLocked(e.fileId, &pruned) || !place() || !tx.commit()) return failed();
+  dropUnheldLocked(pruned);
   return e;
 }
 
@@ -218,13 +220,93 @@ Result<Entry> FileTree::remove(const Owner& owner, const std::string& path) {
   if (!tx.begun()) return failed();
   const auto existing = findLocked(owner, path);
   if (!existing) return notFound();
+  // The files' versions stay for the retention time, counted from now.
+  auto mark = db_.statement(
+      std::string("INSERT OR REPLACE INTO deleted_files(file_id, deleted) SELECT file_id, ?4 "
+                  "FROM entries ") +
+      kSubtree + " AND is_dir = 0");
   auto st = db_.statement(std::string("DELETE FROM entries ") + kSubtree);
-  st->bind(1, owner.userId);
-  st->bind(2, owner.root);
-  st->bind(3, path);
+  for (SqliteStatement* step : {&*mark, &*st}) {
+    step->bind(1, owner.userId);
+    step->bind(2, owner.root);
+    step->bind(3, path);
+  }
+  mark->bind(4, nowSeconds());
+  mark->step();
   st->step();
-  if (!st->status().ok() || !tx.commit()) return failed();
+  std::vector<std::string> freed;
+  if (!mark->status().ok() || !st->status().ok() || !pruneLocked("", &freed) || !tx.commit()) {
+    return failed();
+  }
+  dropUnheldLocked(freed);
   return *existing;
+}
+
+bool FileTree::pruneLocked(const std::string& fileId, std::vector<std::string>* freed) {
+  const std::int64_t deletedBefore = nowSeconds() - retention_.deletedSeconds;
+  std::vector<std::int64_t> revs;
+  auto past = db_.statement(
+      "SELECT rev, blob FROM versions WHERE file_id = ? ORDER BY rev DESC LIMIT -1 OFFSET ?");
+  past->bind(1, fileId);
+  past->bind(2, retention_.versionsPerFile);
+  auto expired = db_.statement(
+      "SELECT v.rev, v.blob FROM versions v JOIN deleted_files d ON v.file_id = d.file_id "
+      "WHERE d.deleted <= ?");
+  expired->bind(1, deletedBefore);
+  for (SqliteStatement* found : {&*past, &*expired}) {
+    while (found->step()) {
+      revs.push_back(found->int64(0));
+      freed->push_back(found->text(1));
+    }
+    if (!found->status().ok()) return false;
+  }
+  auto drop = db_.statement("DELETE FROM versions WHERE rev = ?");
+  for (const std::int64_t rev : revs) {
+    drop->reset();
+    drop->bind(1, rev);
+    drop->step();
+    if (!drop->status().ok()) return false;
+  }
+  auto forget = db_.statement("DELETE FROM deleted_files WHERE deleted <= ?");
+  forget->bind(1, deletedBefore);
+  forget->step();
+  return forget->status().ok();
+}
+
+void FileTree::dropUnheldLocked(const std::vector<std::string>& freed) {
+  if (!blobs_) return;
+  auto held = db_.statement(
+      "SELECT EXISTS(SELECT 1 FROM versions WHERE blob = ?1) OR "
+      "EXISTS(SELECT 1 FROM copy_refs WHERE blob = ?1 AND created >= ?2)");
+  for (const auto& hash : std::unordered_set<std::string>(freed.begin(), freed.end())) {
+    held->reset();
+    held->bind(1, hash);
+    held->bind(2, nowSeconds() - kCopyRefLifetime);
+    // A blob whose holders cannot be read is kept: the next start's sweep
+    // decides then.
+    if (held->step() && held->int64(0) == 0) blobs_->remove(hash);
+  }
+}
+
+Status FileTree::pruneAll() {
+  auto guard = db_.lock();
+  Transaction tx(db_.sql());
+  if (!tx.begun()) return failed();
+  auto adopt = db_.statement(
+      "INSERT OR IGNORE INTO deleted_files(file_id, deleted) SELECT DISTINCT file_id, ? "
+      "FROM versions WHERE file_id NOT IN (SELECT file_id FROM entries)");
+  adopt->bind(1, nowSeconds());
+  adopt->step();
+  auto past = db_.statement(
+      "DELETE FROM versions WHERE rev IN (SELECT rev FROM (SELECT rev, row_number() OVER "
+      "(PARTITION BY file_id ORDER BY rev DESC) AS newer FROM versions) WHERE newer > ?)");
+  past->bind(1, retention_.versionsPerFile);
+  past->step();
+  std::vector<std::string> freed;
+  if (!adopt->status().ok() || !past->status().ok() || !pruneLocked("", &freed) || !tx.commit()) {
+    return failed();
+  }
+  return Status::OK();
 }
 
 Result<Entry> FileTree::move(const Owner& owner, const std::string& from, const std::string& to) {
@@ -403,7 +485,10 @@ void FileTree::shareCodeTried(const std::string& id, bool right) {
 
 std::unordered_set<std::string> FileTree::referencedBlobs() {
   auto guard = db_.lock();
-  auto st = db_.statement("SELECT DISTINCT blob FROM versions");
+  auto st = db_.statement(
+      "SELECT blob FROM versions UNION SELECT blob FROM copy_refs WHERE blob IS NOT NULL AND "
+      "created >= ?");
+  st->bind(1, nowSeconds() - kCopyRefLifetime);
   std::unordered_set<std::string> blobs;
   while (st->step()) blobs.insert(st->text(0));
   return blobs;

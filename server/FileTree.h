@@ -57,9 +57,20 @@ struct CopySource {
   std::optional<BlobId> content;  // files only
 };
 
+// What old content is kept: the newest versions of each file, and the
+// versions of a deleted file for a while after its deletion. Older ones are
+// pruned, and their blobs removed once no version or live copy reference
+// holds them. The quota counts current files only; this bounds the rest.
+struct Retention {
+  std::int64_t versionsPerFile = 10;
+  std::int64_t deletedSeconds = 30 * 24 * 3600;
+};
+
 class FileTree {
  public:
-  explicit FileTree(Database& db) : db_(db) {}
+  // Pruned blobs are removed from `blobs` (none is removed without it).
+  explicit FileTree(Database& db, Retention retention = {}, const BlobStore* blobs = nullptr)
+      : db_(db), retention_(retention), blobs_(blobs) {}
 
   // The root folder "/" always exists.
   std::optional<Entry> find(const Owner& owner, const std::string& path);
@@ -103,7 +114,11 @@ class FileTree {
   bool shareTakesCodes(const std::string& id);
   void shareCodeTried(const std::string& id, bool right);
 
-  // The blobs that some version (of any user) holds.
+  // Prunes every version past the retention, including those of files
+  // deleted before deletions were recorded; their blobs are left to a sweep.
+  // Run at start.
+  Status pruneAll();
+  // The blobs that some version (of any user) or live copy reference holds.
   std::unordered_set<std::string> referencedBlobs();
 
  private:
@@ -114,7 +129,15 @@ class FileTree {
   std::int64_t addVersionLocked(std::int64_t userId, const std::string& fileId,
                                 const std::string& blob, std::int64_t size, std::int64_t time);
   Status placeable(const Owner& owner, const std::string& path);
+  // Within a change's transaction: removes the versions past the retention
+  // (of `fileId`, when given, and of files deleted long enough ago) and
+  // collects their blobs into `freed`.
+  bool pruneLocked(const std::string& fileId, std::vector<std::string>* freed);
+  // After the commit, under the lock: removes the freed blobs nothing holds.
+  void dropUnheldLocked(const std::vector<std::string>& freed);
   Database& db_;
+  Retention retention_;
+  const BlobStore* blobs_;
 };
 
 // "Thu, 10 Dec 2026 11:48:56 +0000"

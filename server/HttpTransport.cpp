@@ -44,6 +44,9 @@ std::atomic<std::size_t> liveWorkerCount{0};
 
 // A body is handed to its reader in pieces of up to this size.
 constexpr std::size_t kBodyPiece = 256 * 1024;
+// The most a connection holds of what the client sent and no one has read
+// yet (a header, a chunk's framing, a trailer, requests sent ahead).
+constexpr std::size_t kBufferBytes = 64 * 1024;
 // A reply's body is written out in pieces of up to this size.
 constexpr std::size_t kReplyPiece = 256 * 1024;
 // After a connection's last reply, what the client still sends is read and
@@ -110,7 +113,11 @@ class Workers {
       auto task = std::move(state->tasks.front());
       state->tasks.pop_front();
       guard.unlock();
-      task();
+      try {
+        task();
+      } catch (const std::exception&) {
+        // A task answers its own failures; one that escapes ends only it.
+      }
       task = nullptr;
       guard.lock();
     }
@@ -212,6 +219,83 @@ std::string plainReply(int status, std::string_view keyword) {
          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
+// The request parser, with trailer fields read and dropped: no handler uses
+// them, and the field store would throw on a long one. Their size is bounded
+// by the connection's buffer.
+class RequestParser : public http::request_parser<http::buffer_body> {
+ private:
+  void on_field_impl(http::field name, beast::string_view nameText, beast::string_view value,
+                     beast::error_code& ec) override {
+    if (is_header_done()) return;
+    try {
+      get().insert(name, nameText, value);
+    } catch (const std::exception&) {
+      ec = http::error::header_limit;
+    }
+  }
+};
+
+// A refusal made by the transport itself: its status and keyword.
+struct Refusal {
+  int status;
+  const char* keyword;
+};
+
+// The codings of every Transfer-Encoding field, in order, trimmed and lower case.
+std::vector<std::string> transferCodings(const http::request_header<>& header) {
+  std::vector<std::string> codings;
+  for (const auto& field : header) {
+    if (field.name() != http::field::transfer_encoding) continue;
+    const std::string value =
+        AsciiText::lower(std::string_view(field.value().data(), field.value().size()));
+    std::size_t at = 0;
+    for (;;) {
+      const std::size_t end = std::min(value.find(',', at), value.size());
+      std::string coding = value.substr(at, end - at);
+      coding.erase(0, std::min(coding.find_first_not_of(" \t"), coding.size()));
+      coding.erase(coding.find_last_not_of(" \t") + 1);
+      codings.push_back(std::move(coding));
+      if (end == value.size()) break;
+      at = end + 1;
+    }
+  }
+  return codings;
+}
+
+// Where a request's body ends must be beyond doubt, or a proxy before us and
+// this server could read the same bytes as different requests: a body both
+// chunked and of declared length, a final coding other than chunked (its end
+// is unknown), a coding we do not decode, or two Host fields are refused.
+std::optional<Refusal> framingFault(const http::request_header<>& header) {
+  if (header.count(http::field::host) > 1) return Refusal{400, "bad request"};
+  if (header.count(http::field::transfer_encoding) == 0) return std::nullopt;
+  if (header.count(http::field::content_length) > 0) return Refusal{400, "bad request"};
+  const auto codings = transferCodings(header);
+  if (codings.back() != "chunked") return Refusal{400, "bad request"};
+  if (codings.size() > 1) return Refusal{501, "bad request"};
+  return std::nullopt;
+}
+
+// A parse error that is answered before the connection closes (others,
+// such as the client leaving mid-request, just close it).
+std::optional<Refusal> parseFault(const beast::error_code& ec) {
+  if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+    return Refusal{431, "request header too large"};
+  }
+  if (ec.category() == http::make_error_code(http::error::bad_target).category() &&
+      ec != http::error::end_of_stream && ec != http::error::partial_message) {
+    return Refusal{400, "bad request"};
+  }
+  return std::nullopt;
+}
+
+httplib::Response faultReply(const Refusal& refusal) {
+  httplib::Response res;
+  res.status = refusal.status;
+  res.set_content(JsonReply::message(refusal.keyword), "application/json; charset=utf-8");
+  return res;
+}
+
 struct Connection {
   virtual ~Connection() = default;
   virtual void cancel() = 0;
@@ -297,7 +381,10 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
  public:
   Session(HttpTransport::Impl& impl, Stream stream, std::string address)
-      : impl_(impl), stream_(std::move(stream)), address_(std::move(address)) {}
+      : impl_(impl), stream_(std::move(stream)), address_(std::move(address)) {
+    // Bounds a request's trailer, which the parser's header limit does not.
+    buffer_.max_size(std::max(impl_.limits.headerBytes, kBufferBytes));
+  }
   ~Session() override { impl_.release(address_, this); }
 
   // io thread: the TLS handshake, then the first request.
@@ -354,28 +441,28 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     // parser version takes an empty limit for a zero one.)
     parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     lowest().expires_after(impl_.limits.header);
-    http::async_read_header(
-        stream_, buffer_, *parser_,
-        [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-          // Body bytes that came with the header wait for the handler's reader.
-          if (ec == http::error::need_buffer) ec = {};
-          if (!ec) {
-            if (self->quick()) return self->serve(true);
-            self->impl_.workers.run([self] { self->serve(false); });
-          } else if (ec == http::error::header_limit) {
-            self->refuse(431, "request header too large");
-          } else if (ec.category() == http::make_error_code(http::error::bad_target).category() &&
-                     ec != http::error::end_of_stream && ec != http::error::partial_message) {
-            self->refuse(400, "bad request");
-          } else {
-            self->lowest().close();
-          }
-        });
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                              self->onHeader(ec);
+                            });
+  }
+
+  // io thread: the header is in (or broke); body bytes that came with it wait
+  // for the handler's reader.
+  void onHeader(beast::error_code ec) {
+    if (ec == http::error::need_buffer) ec = {};
+    if (ec) {
+      if (const auto fault = parseFault(ec)) return refuse(*fault);
+      return lowest().close();
+    }
+    if (const auto fault = framingFault(parser_->get())) return refuse(*fault);
+    if (quick()) return serve(true);
+    impl_.workers.run([self = this->shared_from_this()] { self->serve(false); });
   }
 
   // io thread: a refusal before any handler ran; the connection then closes.
-  void refuse(int status, std::string_view keyword) {
-    auto reply = std::make_shared<std::string>(plainReply(status, keyword));
+  void refuse(const Refusal& refusal) {
+    auto reply = std::make_shared<std::string>(plainReply(refusal.status, refusal.keyword));
     lowest().expires_after(impl_.limits.io);
     net::async_write(stream_, net::buffer(*reply),
                      [self = this->shared_from_this(), reply](beast::error_code, std::size_t) {
@@ -409,14 +496,25 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   }
 
   // Worker: starts an operation on the io threads and waits for its end.
+  // An operation dropped unfinished (its handler destroyed uncalled, as when
+  // it threw) counts as aborted, so the worker never waits forever.
   template <typename Start>
   beast::error_code await(Start start) {
-    std::promise<beast::error_code> done;
-    auto result = done.get_future();
-    net::dispatch(lowest().get_executor(), [&] {
+    struct Outcome {
+      std::promise<beast::error_code> promise;
+      std::atomic<bool> given{false};
+      void give(beast::error_code ec) {
+        if (!given.exchange(true)) promise.set_value(ec);
+      }
+      ~Outcome() { give(net::error::operation_aborted); }
+    };
+    auto outcome = std::make_shared<Outcome>();
+    auto result = outcome->promise.get_future();
+    net::dispatch(lowest().get_executor(), [&, outcome]() mutable {
       lowest().expires_after(impl_.limits.io);
-      start([&done](beast::error_code ec, std::size_t = 0) { done.set_value(ec); });
+      start([outcome](beast::error_code ec, std::size_t = 0) { outcome->give(ec); });
     });
+    outcome.reset();
     return result.get();
   }
 
@@ -534,7 +632,8 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
         fill([handler = std::move(handler)](beast::error_code e) mutable { handler(e, 0); });
       });
       if (ec) {
-        broken_ = true;
+        fault_ = parseFault(ec);
+        broken_ = !fault_;
         return false;
       }
       const std::size_t n = kBodyPiece - parser_->get().body().size;
@@ -646,8 +745,22 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   }
 
   // Serves one request, from its header to its reply: on a worker, or on the
-  // io thread (`inIo`) for a quick one, whose reply must then not block.
+  // io thread (`inIo`) for a quick one, whose reply must then not block. An
+  // exception ends this request with a server error and closes only its
+  // connection.
   void serve(bool inIo) {
+    try {
+      serveRequest(inIo);
+    } catch (const std::exception&) {
+      net::dispatch(lowest().get_executor(),
+                    [self = this->shared_from_this(), answerable = !replying_ && !broken_] {
+                      if (!answerable) return self->lowest().close();
+                      self->refuse(Refusal{500, "server error"});
+                    });
+    }
+  }
+
+  void serveRequest(bool inIo) {
     auto& header = parser_->get();
     httplib::Request req;
     req.method = std::string(header.method_string());
@@ -665,6 +778,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     expectsContinue_ =
         AsciiText::lower(req.get_header_value("Expect")) == "100-continue" && !requestRead();
     continued_ = replying_ = broken_ = false;
+    fault_.reset();
 
     httplib::Response res;
     bool handled = false;
@@ -700,9 +814,12 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
       }
       if (res.status < 0) res.status = 200;
     }
+    // A body that broke its framing is answered for what it is, whatever the
+    // handler made of the short read.
+    if (fault_ && !replying_) res = faultReply(*fault_);
     if (res.status >= 400 && impl_.finish) impl_.finish(req, res);
 
-    const bool close = !header.keep_alive() || !requestRead() ||
+    const bool close = fault_ || !header.keep_alive() || !requestRead() ||
                        AsciiText::lower(res.get_header_value("Connection")) == "close";
     if (!broken_ && !res.content_provider_) return sendWhole(req, res, !close);
     if (inIo) {
@@ -732,17 +849,18 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   Stream stream_;
   std::string address_;
   beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::buffer_body>> parser_;
+  std::optional<RequestParser> parser_;
   std::unique_ptr<char[]> piece_;
   std::string out_;  // reply body bytes not yet written
   bool chunked_ = false;
   bool expectsContinue_ = false, continued_ = false, replying_ = false, broken_ = false;
-  bool direct_ = false;         // the body is read by readDirect
-  std::uint64_t bodyLeft_ = 0;  // of a body read by readDirect
-  std::mutex socketMutex_;      // guards the three below
-  bool workerReads_ = false;    // a worker reads the socket itself
-  int workerSocket_ = -1;       // the socket it reads
-  bool cancelled_ = false;      // the connection is being closed by stop()
+  std::optional<Refusal> fault_;  // the body's framing was broken
+  bool direct_ = false;           // the body is read by readDirect
+  std::uint64_t bodyLeft_ = 0;    // of a body read by readDirect
+  std::mutex socketMutex_;        // guards the three below
+  bool workerReads_ = false;      // a worker reads the socket itself
+  int workerSocket_ = -1;         // the socket it reads
+  bool cancelled_ = false;        // the connection is being closed by stop()
 };
 
 }  // namespace
@@ -847,7 +965,17 @@ void HttpTransport::start() {
   std::size_t count = impl_->limits.ioThreads;
   if (count == 0) count = std::max(1u, std::thread::hardware_concurrency());
   for (std::size_t i = 0; i < count; ++i) {
-    impl_->threads.emplace_back([io = &impl_->io] { io->run(); });
+    impl_->threads.emplace_back([io = &impl_->io] {
+      // An exception out of one connection's handler drops that connection
+      // (its state goes with the handler); the others go on.
+      for (;;) {
+        try {
+          io->run();
+          return;
+        } catch (const std::exception&) {
+        }
+      }
+    });
   }
 }
 

@@ -57,11 +57,14 @@ Status NbServer::start(const Options& options) {
   db_ = std::move(*db);
   if (auto started = db_->startCheckpointer(); !started.ok()) return started;
   accounts_ = std::make_unique<AccountStore>(*db_);
-  tree_ = std::make_unique<FileTree>(*db_);
   blobs_ = std::make_unique<BlobStore>(folder_.path());
+  tree_ = std::make_unique<FileTree>(*db_, options.retention, blobs_.get());
   if (auto prepared = blobs_->prepare(); !prepared.ok()) return prepared;
+  // The retention may have shortened since the last start.
+  if (auto pruned = tree_->pruneAll(); !pruned.ok()) return pruned;
   // A crash between placing a blob and committing its version leaves the blob
-  // unreferenced; nothing else removes it.
+  // unreferenced, and so does a crash right after a prune; nothing else
+  // removes it.
   const auto referenced = tree_->referencedBlobs();
   blobs_->sweep([&](const std::string& hash) { return referenced.count(hash) != 0; });
   verifier_ = std::make_unique<OAuthVerifier>(*accounts_);

@@ -29,6 +29,7 @@ class NbServer {
     int threads = 4096;        // most requests served at once per listener (a thread each)
     int perAddress = 1024;     // most connections open at once from one client address
     int headerMillis = 10000;  // a request's whole header must arrive within this
+    Retention retention;       // the old versions kept beside the current files
   };
   static constexpr const char* kDevVerificationCode = "7Q4KM";
 

@@ -149,8 +149,10 @@ OAuthOutcome OAuthVerifier::verify(const SignedRequest& request, bool recordNonc
   const std::string expected = NSDataBase64Helper::base64StringFromData(digest.data(), digest.size());
   if (!Secrets::equalConstantTime(expected, *signature)) return refuse(401, "bad signature");
 
-  if (recordNonce && !accounts_.recordNonce(*consumerKey, *nonce, 2 * kWindowSeconds)) {
-    return refuse(401, "reused nonce");
+  if (recordNonce) {
+    const auto fresh = accounts_.recordNonce(*consumerKey, *nonce, 2 * kWindowSeconds);
+    if (!fresh.ok()) return refuse(Database::replyStatus(fresh.status()), "server error");
+    if (!*fresh) return refuse(401, "reused nonce");
   }
 
   OAuthOutcome outcome;

@@ -102,6 +102,8 @@ int main(int argc, char** argv) {
   std::string data = "nbserver-data";
   int port = 0, tlsPort = 0, threads = 4096, perAddress = 1024;
   double headerSeconds = 10;
+  Retention retention;
+  double deletedDays = static_cast<double>(retention.deletedSeconds) / 86400;
   bool dev = false, ephemeral = false, printEnv = false;
   app.add_option("--data", data, "Data folder (metadata.db, blobs/, tls/); created when absent")
       ->capture_default_str();
@@ -125,6 +127,16 @@ int main(int argc, char** argv) {
                  "Seconds a request's whole header may take from its first byte; a client "
                  "slower than that is disconnected")
       ->check(CLI::Range(0.001, 3600.0))
+      ->capture_default_str();
+  app.add_option("--versions-kept", retention.versionsPerFile,
+                 "Versions kept of each file, the current one included; older ones are "
+                 "removed with their content")
+      ->check(CLI::Range(1, 100000))
+      ->capture_default_str();
+  app.add_option("--deleted-retention-days", deletedDays,
+                 "Days the versions of a deleted file are kept after its deletion (0: "
+                 "removed at once)")
+      ->check(CLI::Range(0.0, 36500.0))
       ->capture_default_str();
   app.add_flag("--dev", dev,
                "Development mode: makes a development consumer and prints it, fixes the "
@@ -211,7 +223,8 @@ int main(int argc, char** argv) {
     std::cout << *lines << std::flush;
     return 0;
   }
+  retention.deletedSeconds = static_cast<std::int64_t>(deletedDays * 86400);
   return serve(data, ephemeral,
                NbServer::Options{port, tlsPort, dev, threads, perAddress,
-                                 static_cast<int>(headerSeconds * 1000)});
+                                 static_cast<int>(headerSeconds * 1000), retention});
 }

@@ -95,7 +95,11 @@ def consistency(data):
     """Problems between metadata.db and blobs/ (an empty list when clean)."""
     problems = []
     db = sqlite3.connect("file:%s?mode=ro" % os.path.join(data, "metadata.db"), uri=True)
-    versions = db.execute("SELECT DISTINCT blob, size FROM versions").fetchall()
+    # A copy reference keeps the content it was made for, even once that
+    # version is pruned.
+    versions = db.execute(
+        "SELECT blob, size FROM versions UNION SELECT blob, size FROM copy_refs "
+        "WHERE blob IS NOT NULL AND created >= strftime('%s', 'now') - 30 * 86400").fetchall()
     entries = db.execute("SELECT blob, size FROM entries WHERE is_dir = 0").fetchall()
     db.close()
     referenced = set()

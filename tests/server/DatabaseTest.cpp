@@ -4,18 +4,27 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "nb/Private/SignatureHelper.h"
 #include "nb/platform/internal/SqliteDatabase.h"
 #include "server/AccountStore.h"
 #include "server/Database.h"
 #include "server/FileTree.h"
+#include "server/OAuthVerifier.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace nb::server {
 namespace {
 
 constexpr std::int64_t kQuota = 1 << 20;
+
+// Whether the nonce was fresh; nullopt when it could not be recorded.
+std::optional<bool> fresh(AccountStore& accounts, const std::string& nonce) {
+  const auto recorded = accounts.recordNonce("consumer", nonce, 600);
+  return recorded.ok() ? std::optional<bool>(*recorded) : std::nullopt;
+}
 
 // Stores a blob of `size` bytes (its content is not read) at `file`.
 bool put(FileTree& tree, const Owner& owner, const std::string& file, std::int64_t size,
@@ -37,18 +46,65 @@ TEST(DatabaseTest, TheLogStaysBoundedWhileCommitsNeverPause) {
   // log of about 400 MB; a checkpoint beside them never finds it wholly copied.
   constexpr int kNonces = 40000;
   for (int i = 0; i < kNonces; ++i) {
-    ASSERT_TRUE(accounts.recordNonce("consumer", "nonce-" + std::to_string(i), 600)) << i;
+    ASSERT_EQ(fresh(accounts, "nonce-" + std::to_string(i)), true) << i;
   }
   EXPECT_LT(std::filesystem::file_size(path + "-wal"), 128u << 20);
-  EXPECT_FALSE(accounts.recordNonce("consumer", "nonce-0", 600)) << "a used nonce stays used";
+  EXPECT_EQ(fresh(accounts, "nonce-0"), false) << "a used nonce stays used";
 
   // Everything committed is read back by a connection opened afterwards.
   db->reset();
   auto reopened = Database::open(path);
   ASSERT_TRUE(reopened.ok());
   AccountStore again(**reopened);
-  EXPECT_FALSE(again.recordNonce("consumer", "nonce-" + std::to_string(kNonces - 1), 600));
-  EXPECT_TRUE(again.recordNonce("consumer", "nonce-new", 600));
+  EXPECT_EQ(fresh(again, "nonce-" + std::to_string(kNonces - 1)), false);
+  EXPECT_EQ(fresh(again, "nonce-new"), true);
+}
+
+// A disk that fills up (here the database held to the pages it has) refuses
+// signed calls as a server error, never as a replay, and spends no nonce: the
+// same request is accepted once there is room again.
+TEST(DatabaseTest, AFullDiskIsAServerErrorNotAReusedNonce) {
+  test::TemporaryFolder folder("nbserver-db");
+  auto db = Database::open((folder.path() / "metadata.db").string());
+  ASSERT_TRUE(db.ok()) << db.status().message();
+  AccountStore accounts(**db);
+  OAuthVerifier verifier(accounts);
+  const ConsumerPair consumer = accounts.devConsumer();
+  const auto signedCall = [&] {
+    const std::string url = SignatureHelper::getSignatureUrlString(
+        "http://api.nimbus.test/1/account_info", "GET", NBConsumer(consumer.key, consumer.secret),
+        nullptr, nullptr);
+    return SignedRequest{"GET", "http", "api.nimbus.test", url.substr(url.find("/1/")), ""};
+  };
+  ASSERT_EQ(verifier.verify(signedCall()).status, 200);
+
+  SqliteDatabase& sql = (*db)->sql();
+  auto pages = sql.prepare("PRAGMA page_count", nullptr);
+  ASSERT_TRUE(pages->step());
+  ASSERT_TRUE(sql.exec("PRAGMA max_page_count=" + std::to_string(pages->int64(0))).ok());
+  // Each store fills the room its own pages have left.
+  Result<bool> recorded = true;
+  for (int i = 0; i < 100000 && recorded.ok(); ++i) {
+    recorded = accounts.recordNonce("filler", "nonce-" + std::to_string(i), 600);
+  }
+  ASSERT_FALSE(recorded.ok()) << "the database never filled up";
+  EXPECT_EQ(recorded.status().code(), StatusCode::kResourceExhausted);
+  Result<TokenRecord> token = accounts.issueToken(consumer.key, std::nullopt, false);
+  for (int i = 0; i < 100000 && token.ok(); ++i) {
+    token = accounts.issueToken(consumer.key, std::nullopt, false);
+  }
+  EXPECT_EQ(token.status().code(), StatusCode::kResourceExhausted)
+      << "no token is handed out unstored";
+
+  const SignedRequest request = signedCall();
+  const OAuthOutcome full = verifier.verify(request);
+  EXPECT_EQ(full.status, 507);
+  EXPECT_EQ(full.keyword, "server error");
+
+  ASSERT_TRUE(sql.exec("PRAGMA max_page_count=1000000").ok());
+  EXPECT_EQ(verifier.verify(request).status, 200) << "the refused request spent no nonce";
+  EXPECT_EQ(verifier.verify(request).keyword, "reused nonce");
+  EXPECT_TRUE(accounts.issueToken(consumer.key, std::nullopt, false).ok());
 }
 
 // A user's bytes in use are kept beside the entries instead of summed for each

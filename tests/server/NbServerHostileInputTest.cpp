@@ -188,6 +188,97 @@ TEST_F(NbServerHostileInputTest, BodiesAreCappedExceptForUploads) {
   EXPECT_EQ(client_->login("carol", "carol-pass").status, 200);
 }
 
+// Framing that two readers of the same bytes could take apart differently is
+// refused, and the connection closes: whatever follows the header (here a
+// signed upload of an empty file) is never run as a request of its own.
+TEST_F(NbServerHostileInputTest, AmbiguousFramingIsRefusedAndClosesTheConnection) {
+  const NBToken carol = client_->loginToken("carol", "carol-pass");
+  const std::string smuggled = uploadHead(
+      carol, "/smuggled.bin", "Content-Type: application/octet-stream\r\nContent-Length: 0\r\n");
+  const std::string post = "POST /open/xAccessToken HTTP/1.1\r\nHost: " + ServiceClient::api() +
+                           "\r\nContent-Type: application/x-www-form-urlencoded\r\n";
+  const std::string length = "Content-Length: " + std::to_string(smuggled.size()) + "\r\n";
+  struct Case {
+    const char* what;
+    std::string head;
+    int status;
+  } cases[] = {
+      {"unknown coding", post + "Transfer-Encoding: xchunked\r\n", 400},
+      {"chunked not last", post + "Transfer-Encoding: chunked, identity\r\n", 400},
+      {"identity", post + "Transfer-Encoding: identity\r\n", 400},
+      {"chunked twice", post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", 400},
+      {"coding we do not decode", post + "Transfer-Encoding: gzip, chunked\r\n", 501},
+      {"identity with a length", post + "Transfer-Encoding: identity\r\n" + length, 400},
+      {"length then chunked", post + length + "Transfer-Encoding: chunked\r\n", 400},
+      {"chunked then length", post + "Transfer-Encoding: chunked\r\n" + length, 400},
+      {"two lengths", post + length + "Content-Length: 1\r\n", 400},
+      {"two Host fields",
+       "GET /open/requestToken HTTP/1.1\r\nHost: " + ServiceClient::api() +
+           "\r\nHost: " + ServiceClient::web() + "\r\n",
+       400},
+  };
+  for (const auto& c : cases) {
+    RawConnection connection(server_->httpPort());
+    ASSERT_TRUE(connection.send(c.head + "\r\n" + smuggled));
+    const Reply reply = connection.reply();
+    EXPECT_EQ(reply.status, c.status) << c.what;
+    EXPECT_NE(reply.header("raw").find("Connection: close"), std::string::npos) << c.what;
+    EXPECT_EQ(connection.reply(std::chrono::milliseconds(200)).status, 0) << c.what;
+    EXPECT_TRUE(connection.closedWithin(std::chrono::milliseconds(3000))) << c.what;
+  }
+  EXPECT_EQ(download(carol, "/smuggled.bin"), "(404)");
+}
+
+// A trailer field longer than any header may be is a refusal of that request
+// alone; the server goes on.
+TEST_F(NbServerHostileInputTest, AnOverlongTrailerIsRefusedAndTheServerGoesOn) {
+  const NBToken carol = client_->loginToken("carol", "carol-pass");
+  const std::string chunked = "Transfer-Encoding: chunked\r\n";
+  const std::string trailer = "0\r\nX-Trailer: " + std::string(70000, 't') + "\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::string request;
+    int status;  // 0: any refusal
+  } cases[] = {
+      {"login form",
+       "POST /open/xAccessToken HTTP/1.1\r\nHost: " + ServiceClient::api() +
+           "\r\nContent-Type: application/x-www-form-urlencoded\r\n" + chunked +
+           "\r\n5\r\nx_a=b\r\n" + trailer,
+       431},
+      {"signed upload",
+       uploadHead(carol, "/trailer.bin", "Content-Type: application/octet-stream\r\n" + chunked) +
+           "5\r\nabcde\r\n" + trailer,
+       431},
+      {"unsigned upload",
+       "POST /1/fileops/upload_file?root=app&path=/t.bin HTTP/1.1\r\nHost: " +
+           ServiceClient::content() + "\r\n" + chunked + "\r\n5\r\nabcde\r\n" + trailer,
+       0},
+      {"many short trailer fields",
+       "POST /open/xAccessToken HTTP/1.1\r\nHost: " + ServiceClient::api() + "\r\n" + chunked +
+           "\r\n5\r\nx_a=b\r\n0\r\n" +
+           [] {
+             std::string fields;
+             for (int i = 0; i < 10000; ++i) fields += "X-" + std::to_string(i) + ": v\r\n";
+             return fields;
+           }() +
+           "\r\n",
+       431},
+  };
+  for (const auto& c : cases) {
+    RawConnection connection(server_->httpPort());
+    connection.sendFor(c.request, std::chrono::milliseconds(3000));
+    const Reply reply = connection.reply();
+    if (c.status != 0) {
+      EXPECT_EQ(reply.status, c.status) << c.what;
+    } else {
+      EXPECT_GE(reply.status, 400) << c.what;
+    }
+    EXPECT_TRUE(connection.closedWithin(std::chrono::milliseconds(3000))) << c.what;
+  }
+  EXPECT_EQ(download(carol, "/trailer.bin"), "(404)");
+  EXPECT_EQ(client_->login("carol", "carol-pass").status, 200);
+}
+
 TEST_F(NbServerHostileInputTest, TricklingClientsDoNotStopTheListener) {
   std::vector<std::unique_ptr<RawConnection>> slow;
   for (int i = 0; i < 100; ++i) {
@@ -370,6 +461,15 @@ TEST_F(NbServerHostileInputTest, RefusalsNameTheirCause) {
        400,
        "bad parameters"},
       {"climbs out", "/1/fileops/create_folder", {{"path", "/../x"}}, 400, "bad parameters"},
+      {"DEL", "/1/fileops/create_folder", {{"path", "/a\x7f"}}, 400, "bad parameters"},
+      {"invalid UTF-8", "/1/fileops/create_folder", {{"path", "/a\xff"}}, 400, "bad parameters"},
+      {"truncated UTF-8 as a target",
+       "/1/fileops/move",
+       {{"from_path", "/kw/a.txt"}, {"to_path", "/\xc3"}},
+       400,
+       "bad parameters"},
+      {"DEL in the URL's path", "/1/metadata/app/a%7F", {}, 400, "bad parameters"},
+      {"invalid UTF-8 in the URL's path", "/1/shares/app/a%FF", {}, 400, "bad parameters"},
       {"move onto itself",
        "/1/fileops/move",
        {{"from_path", "/kw/a.txt"}, {"to_path", "/kw/a.txt"}},
@@ -388,12 +488,13 @@ TEST_F(NbServerHostileInputTest, RefusalsNameTheirCause) {
       {"history of a folder", "/1/history/app/kw", {{"path", "/kw"}}, 400, "bad parameters"},
   };
   for (auto c : cases) {
-    c.params.emplace("root", "app");
+    if (!c.params.empty()) c.params.emplace("root", "app");
     const Reply reply = call(carol, c.path, c.params);
     EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
     EXPECT_EQ(jsonField(reply.body, "msg"), c.keyword) << c.what;
   }
-  for (const std::string& bad : {longName, std::string("/a\x01"), std::string("/../x")}) {
+  for (const std::string& bad : {longName, std::string("/a\x01"), std::string("/../x"),
+                                 std::string("/a\x7f"), std::string("/a\xff")}) {
     const Reply reply = client_->upload(carol, bad, "x", false);
     EXPECT_EQ(reply.status, 400);
     EXPECT_EQ(jsonField(reply.body, "msg"), "bad parameters");
@@ -465,6 +566,54 @@ TEST_F(NbServerHostileInputTest, AnUploadBodyEndsAtItsDeclaredLength) {
   }
   EXPECT_EQ(filesUnder(server_->dataFolder() + "/tmp"), 0u);
   EXPECT_EQ(download(carol, "/half.bin"), "(404)");
+}
+
+// Old versions are bounded beside the quota: a count per file and a time
+// after deletion (here 2 and none), and their blobs go with them unless a
+// live copy reference still hands one out.
+TEST(NbServerRetentionTest, OldVersionsAndDeletedFilesArePrunedWithTheirBlobs) {
+  NbServerProcess server({"--versions-kept", "2", "--deleted-retention-days", "0"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ASSERT_TRUE(server.addUser("ida", "ida-pass", {"--quota", "1000"}));
+  ServiceClient client(server);
+  const NBToken ida = client.loginToken("ida", "ida-pass");
+  const std::string api = "http://" + ServiceClient::api();
+  const std::string blobs = server.dataFolder() + "/blobs";
+
+  ASSERT_EQ(client.upload(ida, "/f.txt", "version 1", false).status, 200);
+  const Reply ref =
+      client.signedGet(api + "/1/copy_ref/app/f.txt", &ida, {{"root", "app"}, {"path", "/f.txt"}});
+  ASSERT_EQ(ref.status, 200);
+  for (int i = 2; i <= 6; ++i) {
+    ASSERT_EQ(client.upload(ida, "/f.txt", "version " + std::to_string(i), true).status, 200);
+  }
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(client.upload(ida, "/gone.txt", "cycle " + std::to_string(i), false).status, 200);
+    ASSERT_EQ(
+        client.signedGet(api + "/1/fileops/delete", &ida, {{"root", "app"}, {"path", "/gone.txt"}})
+            .status,
+        200);
+  }
+  const Reply history =
+      client.signedGet(api + "/1/history/app/f.txt", &ida, {{"root", "app"}, {"path", "/f.txt"}});
+  EXPECT_EQ(jsonFields(history.body, "rev").size(), 2u) << history.body;
+  // Versions 5 and 6, and version 1 that the copy reference holds.
+  EXPECT_EQ(filesUnder(blobs), 3u);
+  ASSERT_EQ(client
+                .signedGet(api + "/1/fileops/copy", &ida,
+                           {{"root", "app"},
+                            {"from_copy_ref", *jsonField(ref.body, "copy_ref")},
+                            {"to_path", "/from-ref.txt"}})
+                .status,
+            200);
+  const auto content = [&](const std::string& path) {
+    return client
+        .signedGet("http://" + ServiceClient::content() + "/1/fileops/download_file", &ida,
+                   {{"root", "app"}, {"path", path}})
+        .body;
+  };
+  EXPECT_EQ(content("/f.txt"), "version 6");
+  EXPECT_EQ(content("/from-ref.txt"), "version 1");
 }
 
 // The limits that hold each connection, on a server started with small ones.

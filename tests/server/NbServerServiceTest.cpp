@@ -399,5 +399,42 @@ TEST_F(NbServerServiceTest, HostRolesAreToldApartByHost) {
   EXPECT_EQ(overTls.status, 200) << overTls.body;
 }
 
+// Every call may travel over TLS: each host role answers on the TLS port, the
+// upload node it names is reached over TLS too, and a signature holds only
+// for the scheme the request came by.
+TEST_F(NbServerServiceTest, EveryCallWorksOverTlsSignedForHttps) {
+  const NBToken token = client_->loginToken("carol", "carol-pass");
+  const Reply located = client_->signedGet(
+      "https://" + ServiceClient::content() + "/1/fileops/upload_locate", &token);
+  EXPECT_EQ(jsonField(located.body, "url"), "https://" + ServiceClient::content());
+  const Reply uploaded = client_->upload(token, "/tls.txt", "over tls", false, "app", "https");
+  EXPECT_EQ(uploaded.status, 200) << uploaded.body;
+  const std::string download = "://" + ServiceClient::content() + "/1/fileops/download_file";
+  const NBParameters file{{"root", "app"}, {"path", "/tls.txt"}};
+  EXPECT_EQ(client_->signedGet("https" + download, &token, file).body, "over tls");
+
+  // The same calls signed for the other scheme than the one they arrive by.
+  const auto signedFor = [&](const std::string& scheme, const std::string& rest,
+                             const NBParameters& params) {
+    return SignatureHelper::getSignatureUrlString(scheme + rest, "GET", client_->consumer(), &token,
+                                                  params.empty() ? nullptr : &params);
+  };
+  const std::string info = "://" + ServiceClient::api() + "/1/account_info";
+  struct Case {
+    const char* what;
+    std::string signedUrl, sentAs;
+  } cases[] = {
+      {"http-signed over TLS", signedFor("http", info, {}), "https"},
+      {"https-signed in clear", signedFor("https", info, {}), "http"},
+      {"http-signed download over TLS", signedFor("http", download, file), "https"},
+  };
+  for (const auto& c : cases) {
+    const std::string url = c.sentAs + c.signedUrl.substr(c.signedUrl.find("://"));
+    const Reply reply = client_->send("GET", url);
+    EXPECT_EQ(reply.status, 401) << c.what;
+    EXPECT_EQ(jsonField(reply.body, "msg"), "bad signature") << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace nb::test

@@ -80,9 +80,10 @@ NBToken ServiceClient::loginToken(const std::string& name, const std::string& pa
 }
 
 Reply ServiceClient::upload(const NBToken& token, const std::string& path,
-                            const std::string& content, bool overwrite, const std::string& root) {
-  const Reply located = signedGet("http://" + ServiceClient::content() + "/1/fileops/upload_locate",
-                                  &token);
+                            const std::string& content, bool overwrite, const std::string& root,
+                            const std::string& scheme) {
+  const Reply located =
+      signedGet(scheme + "://" + ServiceClient::content() + "/1/fileops/upload_locate", &token);
   const auto node = jsonField(located.body, "url");
   if (!node) return located;
   const NBParameters params{{"root", root}, {"path", path}, {"overwrite", overwrite ? "True" : "False"}};

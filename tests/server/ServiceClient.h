@@ -38,8 +38,9 @@ class ServiceClient {
   Reply login(const std::string& name, const std::string& password);
   NBToken loginToken(const std::string& name, const std::string& password);
   // The library's upload post: multipart body exactly as the library builds it.
+  // `scheme` is the one the node is located with ("https" for every call over TLS).
   Reply upload(const NBToken& token, const std::string& path, const std::string& content,
-               bool overwrite, const std::string& root = "app");
+               bool overwrite, const std::string& root = "app", const std::string& scheme = "http");
 
   static const std::string& api();
   static const std::string& content();
