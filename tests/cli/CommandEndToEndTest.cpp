@@ -152,6 +152,17 @@ TEST_F(CommandEndToEndTest, GetNeverDamagesTheLocalFile) {
   EXPECT_FALSE(fs::exists(folder_->path() / "home" / "tmp"));
 }
 
+// With --secure (or NB_SECURE=1) every call goes over HTTPS: with the plain
+// port unreachable, the session still works, upload node included.
+TEST_F(CommandEndToEndTest, SecureCallsTravelOverTlsOnly) {
+  const Shell r = sh(
+      "export NB_CONNECT_TO=$(tr ',' '\\n' <<<\"$NB_CONNECT_TO\" | grep ':443:' | paste -sd,); "
+      "echo secret >s.txt && $NB --secure put --overwrite s.txt /secure.txt >/dev/null && "
+      "NB_SECURE=1 $NB put --overwrite s.txt big.bin /secure/ >/dev/null && "
+      "NB_SECURE=1 $NB get /secure.txt - && $NB info >/dev/null; echo plain=$?");
+  EXPECT_EQ(r.out, "secret\nplain=4\n") << r.err;
+}
+
 TEST_F(CommandEndToEndTest, GetStreamsToStdoutAndRunsConcurrently) {
   Shell r = sh("$NB get /empty.txt - | wc -c");
   EXPECT_EQ(r.code, 0) << r.err;
