@@ -127,7 +127,7 @@ class Walk {
       const std::string path = join(local, child.name);
       const std::string inner = relative.empty() ? child.name : relative + "/" + child.name;
       const mode_t mode = child.info.st_mode;
-      if (!storableName(child.name)) {
+      if (!uploadableName(child.name)) {
         out_.skipped.push_back({path, kUnstorableName});
       } else if (S_ISLNK(mode)) {
         out_.skipped.push_back({path, "a symbolic link"});

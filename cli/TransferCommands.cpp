@@ -15,6 +15,7 @@
 #include "cli/DownloadStream.h"
 #include "cli/LocalFiles.h"
 #include "cli/ReplyJson.h"
+#include "cli/TreeListing.h"
 #include "cli/TreeTransfer.h"
 #include "nb/operations/NBDocumentConvertOperation.h"
 #include "nb/operations/NBGetDirectoryOperation.h"
@@ -64,7 +65,6 @@ struct PutOptions {
 };
 
 Status runPut(CommandContext& context, const PutOptions& o) {
-  if (Status status = context.requireSignedIn(); !status.ok()) return status;
   const bool fromStdin = o.local == "-";
   std::string remote = CommandContext::remotePath(o.remote);
   if (remote.ends_with('/')) {
@@ -72,6 +72,13 @@ Status runPut(CommandContext& context, const PutOptions& o) {
       return Status::invalidArgument("put -: give the remote file's name, not a folder");
     remote += baseName(o.local);  // "put FILE /dir/" puts it into the folder
   }
+  // Refused before anything is read or sent, as the tree commands skip such names.
+  if (!uploadableName(baseName(remote))) {
+    return Status::invalidArgument("cannot upload to " + remote + ": " + kUnstorableName +
+                                   " (control characters, backslash, double quote or invalid "
+                                   "UTF-8)");
+  }
+  if (Status status = context.requireSignedIn(); !status.ok()) return status;
   auto item = std::make_shared<NBUploadFileOperationItem>();
   item->root = context.options().root;
   item->path = remote;

@@ -15,4 +15,8 @@ bool storableName(std::string_view name) {
   return !refused && NSURLHelper::isValidUTF8(name);
 }
 
+bool uploadableName(std::string_view name) {
+  return storableName(name) && name.find('"') == std::string_view::npos;
+}
+
 }  // namespace nb::cli

@@ -43,6 +43,9 @@ struct TreeListing {
 // most 255 bytes, no control character (DEL included), slash or backslash,
 // and not "." or "..".
 bool storableName(std::string_view name);
+// Whether an upload can carry `name`: a storable name without a double quote,
+// which the upload's form cannot hold.
+bool uploadableName(std::string_view name);
 inline constexpr const char* kUnstorableName = "a name the service cannot store";
 
 }  // namespace nb::cli

@@ -212,7 +212,7 @@ Status TreeTransfer::put(CommandContext& context, const TreeOptions& o) {
       }
       skipped.insert(skipped.end(), tree.skipped.begin(), tree.skipped.end());
       errors.insert(errors.end(), tree.errors.begin(), tree.errors.end());
-    } else if (!storableName(name)) {
+    } else if (!uploadableName(name)) {
       skipped.push_back({source, kUnstorableName});
     } else if (fs::is_regular_file(fs::status(source, error))) {
       items.push_back({source, joinRemote(base, name), fs::file_size(source, error)});

@@ -99,6 +99,12 @@ TEST_F(CommandTableTest, AMistypedCommandOrOptionIsNamedWithTheOneMeant) {
       {{"--transfers", "4", "sync", "a", "nb:/b"},
        "--transfers is an option of `nb sync`: give it after the command"},
       {{"4"}, "unknown command '4'\n"},  // nothing near it is suggested
+      // Names no upload can carry, refused before anything is read or sent.
+      {{"put", "a.txt",
+        "/a\x7f"
+        "b"},
+       "a name the service cannot store"},
+      {{"put", "a.txt", "/a\"b"}, "a name the service cannot store"},
   };
   for (const auto& c : cases) {
     const CommandRunResult r = run(c.args);
