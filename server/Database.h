@@ -16,7 +16,7 @@
 #include <unordered_map>
 
 #include "nb/Status.h"
-#include "nb/platform/internal/SqliteDatabase.h"
+#include "nb/platform/SqliteDatabase.h"
 
 namespace nb::server {
 

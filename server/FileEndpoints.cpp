@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "server/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 #include "server/Secrets.h"
 
 namespace nb::server {
@@ -28,7 +28,7 @@ bool intParam(Call& call, const char* name, int low, int high, int fallback, int
 // without a key, folders come first, then names.
 bool sortEntries(std::vector<Entry>& entries, const std::optional<std::string>& sortBy) {
   const auto byName = [](const Entry& a, const Entry& b) {
-    const auto la = AsciiText::lower(a.name), lb = AsciiText::lower(b.name);
+    const auto la = ascii::lowercase(a.name), lb = ascii::lowercase(b.name);
     return la != lb ? la < lb : a.name < b.name;
   };
   if (!sortBy) {
@@ -69,7 +69,7 @@ std::string listingHash(const std::vector<Entry>& children) {
 
 bool boolParam(const std::optional<std::string>& text, bool fallback, bool* out) {
   if (!text) return *out = fallback, true;
-  const std::string v = AsciiText::lower(*text);
+  const std::string v = ascii::lowercase(*text);
   if (v == "true") return *out = true, true;
   if (v == "false") return *out = false, true;
   return false;
@@ -124,7 +124,7 @@ void FileEndpoints::metadata(Call& call) {
     if (list) {
       if (static_cast<long>(children.size()) > fileLimit) return call.fail(406, "tooManyFiles");
       if (filter) {
-        const std::string ext = AsciiText::lower(*filter);
+        const std::string ext = ascii::lowercase(*filter);
         std::erase_if(children, [&](const Entry& e) {
           return e.isDir || StoragePath::extension(e.path) != ext;
         });
@@ -196,8 +196,9 @@ void FileEndpoints::copyRef(Call& call) {
   const auto entry = call.context.tree.find(call.owner(root), path);
   if (!entry) return call.fail(404, "file not exist");
   const std::string ref = call.context.tree.createCopyRef(call.owner(root), *entry);
-  call.reply(JsonReply().text("copy_ref", ref).text("expires",
-                                                     formatTime(nowSeconds() + 30LL * 24 * 3600)));
+  call.reply(JsonReply()
+                 .text("copy_ref", ref)
+                 .text("expires", formatTime(nowSeconds() + 30LL * 24 * 3600)));
 }
 
 void FileEndpoints::share(Call& call) {

@@ -3,7 +3,7 @@
 #include <cctype>
 
 #include "nb/Private/NBHosts.h"
-#include "server/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 
 namespace nb::server {
 
@@ -15,7 +15,7 @@ HostNames::HostNames()
 
 HostRole HostNames::roleOf(const std::string& hostHeader) const {
   // Strip the port; a bracketed IPv6 literal is never one of our names anyway.
-  const std::string host = AsciiText::lower(hostHeader.substr(0, hostHeader.find(':')));
+  const std::string host = ascii::lowercase(hostHeader.substr(0, hostHeader.find(':')));
   if (host == api_) return HostRole::kApi;
   if (host == content_) return HostRole::kContent;
   if (host == conversion_) return HostRole::kConversion;
@@ -25,10 +25,14 @@ HostRole HostNames::roleOf(const std::string& hostHeader) const {
 
 const std::string& HostNames::name(HostRole role) const {
   switch (role) {
-    case HostRole::kContent: return content_;
-    case HostRole::kConversion: return conversion_;
-    case HostRole::kWeb: return web_;
-    default: return api_;
+    case HostRole::kContent:
+      return content_;
+    case HostRole::kConversion:
+      return conversion_;
+    case HostRole::kWeb:
+      return web_;
+    default:
+      return api_;
   }
 }
 

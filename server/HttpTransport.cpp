@@ -29,7 +29,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "server/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 #include "server/JsonReply.h"
 
 namespace nb::server {
@@ -247,7 +247,7 @@ std::vector<std::string> transferCodings(const http::request_header<>& header) {
   for (const auto& field : header) {
     if (field.name() != http::field::transfer_encoding) continue;
     const std::string value =
-        AsciiText::lower(std::string_view(field.value().data(), field.value().size()));
+        ascii::lowercase(std::string_view(field.value().data(), field.value().size()));
     std::size_t at = 0;
     for (;;) {
       const std::size_t end = std::min(value.find(',', at), value.size());
@@ -660,7 +660,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   static std::string replyHead(const httplib::Response& res, bool close) {
     std::string head = "HTTP/1.1 " + std::to_string(res.status) + " " + reason(res.status) + "\r\n";
     for (const auto& [name, value] : res.headers) {
-      const std::string lower = AsciiText::lower(name);
+      const std::string lower = ascii::lowercase(name);
       if (lower == "content-length" || lower == "connection" || lower == "transfer-encoding") {
         continue;
       }
@@ -776,7 +776,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
               parser_->content_length().has_value();
     bodyLeft_ = direct_ ? *parser_->content_length() : 0;
     expectsContinue_ =
-        AsciiText::lower(req.get_header_value("Expect")) == "100-continue" && !requestRead();
+        ascii::lowercase(req.get_header_value("Expect")) == "100-continue" && !requestRead();
     continued_ = replying_ = broken_ = false;
     fault_.reset();
 
@@ -820,7 +820,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     if (res.status >= 400 && impl_.finish) impl_.finish(req, res);
 
     const bool close = fault_ || !header.keep_alive() || !requestRead() ||
-                       AsciiText::lower(res.get_header_value("Connection")) == "close";
+                       ascii::lowercase(res.get_header_value("Connection")) == "close";
     if (!broken_ && !res.content_provider_) return sendWhole(req, res, !close);
     if (inIo) {
       // A reply made by a provider is written with blocking waits: a worker's.

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "server/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 
 namespace nb::server {
 namespace {
@@ -25,7 +25,7 @@ std::optional<std::string> headerParameter(std::string_view value, std::string_v
     const std::string_view piece = trim(value.substr(start, end - start));
     start = end + 1;
     const auto eq = piece.find('=');
-    if (eq == std::string_view::npos || AsciiText::lower(trim(piece.substr(0, eq))) != key) {
+    if (eq == std::string_view::npos || ascii::lowercase(trim(piece.substr(0, eq))) != key) {
       continue;
     }
     std::string_view v = trim(piece.substr(eq + 1));
@@ -46,7 +46,7 @@ MultipartReader::MultipartReader(std::string boundary, PartStart onPart, PartDat
 
 std::optional<std::string> MultipartReader::boundaryOf(std::string_view contentType) {
   const auto semicolon = contentType.find(';');
-  if (AsciiText::lower(trim(contentType.substr(0, semicolon))) != "multipart/form-data" ||
+  if (ascii::lowercase(trim(contentType.substr(0, semicolon))) != "multipart/form-data" ||
       semicolon == std::string_view::npos) {
     return std::nullopt;
   }
@@ -160,7 +160,7 @@ bool MultipartReader::startPart(std::string_view headers) {
     start = end + 2;
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) return false;
-    if (AsciiText::lower(trim(line.substr(0, colon))) == "content-disposition") {
+    if (ascii::lowercase(trim(line.substr(0, colon))) == "content-disposition") {
       name = headerParameter(line.substr(colon + 1), "name").value_or("");
     }
   }

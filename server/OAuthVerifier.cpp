@@ -7,7 +7,7 @@
 #include "nb/Private/NSDataBase64Helper.h"
 #include "nb/Private/NSStringHelper.h"
 #include "nb/Private/SignatureHelper.h"
-#include "server/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 #include "server/Secrets.h"
 
 namespace nb::server {
@@ -22,7 +22,7 @@ OAuthOutcome refuse(int status, const char* keyword) {
 
 // Host as the client wrote it in its URL: lower case, default port dropped.
 std::string normalisedHost(const std::string& scheme, const std::string& host) {
-  std::string h = AsciiText::lower(host);
+  std::string h = ascii::lowercase(host);
   const std::string defaultPort = scheme == "https" ? ":443" : ":80";
   if (h.size() > defaultPort.size() &&
       h.compare(h.size() - defaultPort.size(), defaultPort.size(), defaultPort) == 0) {
@@ -92,8 +92,9 @@ std::string OAuthVerifier::baseString(const SignedRequest& request,
 
 OAuthOutcome OAuthVerifier::verify(const SignedRequest& request, bool recordNonce) {
   const auto query = request.target.find('?');
-  auto params = RequestParameters::parse(
-      query == std::string::npos ? std::string_view() : std::string_view(request.target).substr(query + 1));
+  auto params = RequestParameters::parse(query == std::string::npos
+                                             ? std::string_view()
+                                             : std::string_view(request.target).substr(query + 1));
   if (!params) return refuse(400, "bad request");
   if (request.formBody) {
     auto form = RequestParameters::parse(*request.formBody);
@@ -103,7 +104,7 @@ OAuthOutcome OAuthVerifier::verify(const SignedRequest& request, bool recordNonc
   if (!request.authorization.empty()) {
     if (const auto header = parseAuthorization(request.authorization)) {
       for (const auto& [name, value] : header->pairs()) params->add(name, value);
-    } else if (AsciiText::lower(request.authorization.substr(0, 6)) == "oauth ") {
+    } else if (ascii::lowercase(request.authorization.substr(0, 6)) == "oauth ") {
       return refuse(400, "bad request");
     }
     // Another scheme (Basic, Bearer) is simply not ours to read.
@@ -142,11 +143,13 @@ OAuthOutcome OAuthVerifier::verify(const SignedRequest& request, bool recordNonc
     }
   }
 
-  const std::string key = NSStringHelper::urlEncodeCovertString(*consumerSecret) + "&" +
-                          NSStringHelper::urlEncodeCovertString(
-                              token ? std::optional<std::string_view>(token->secret) : std::nullopt);
+  const std::string key =
+      NSStringHelper::urlEncodeCovertString(*consumerSecret) + "&" +
+      NSStringHelper::urlEncodeCovertString(token ? std::optional<std::string_view>(token->secret)
+                                                  : std::nullopt);
   const auto digest = SignatureHelper::HMAC_SHA1_Content(baseString(request, *params), key);
-  const std::string expected = NSDataBase64Helper::base64StringFromData(digest.data(), digest.size());
+  const std::string expected =
+      NSDataBase64Helper::base64StringFromData(digest.data(), digest.size());
   if (!Secrets::equalConstantTime(expected, *signature)) return refuse(401, "bad signature");
 
   if (recordNonce) {

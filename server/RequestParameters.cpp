@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "nb/Private/NSURLHelper.h"
-#include "server/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 
 namespace nb::server {
 
@@ -26,8 +26,8 @@ std::optional<RequestParameters> RequestParameters::parse(std::string_view text)
     if (piece.empty()) continue;
     const auto eq = piece.find('=');
     auto name = decode(piece.substr(0, eq), true);
-    auto value = decode(eq == std::string_view::npos ? std::string_view() : piece.substr(eq + 1),
-                        true);
+    auto value =
+        decode(eq == std::string_view::npos ? std::string_view() : piece.substr(eq + 1), true);
     if (!name || !value) return std::nullopt;
     params.add(std::move(*name), std::move(*value));
   }
@@ -35,7 +35,7 @@ std::optional<RequestParameters> RequestParameters::parse(std::string_view text)
 }
 
 bool RequestParameters::addAuthorization(std::string_view header, RequestParameters* out) {
-  if (header.size() < 6 || AsciiText::lower(header.substr(0, 6)) != "oauth ") return false;
+  if (header.size() < 6 || ascii::lowercase(header.substr(0, 6)) != "oauth ") return false;
   std::size_t i = 6;
   while (i < header.size()) {
     while (i < header.size() && (header[i] == ' ' || header[i] == ',')) ++i;

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <exception>
 
-#include "server/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 
 namespace nb::server {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "nb/Private/NSURLHelper.h"
-#include "server/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 
 namespace nb::server {
 
@@ -56,7 +56,7 @@ std::string StoragePath::extension(const std::string& path) {
   const std::string base = name(path);
   const auto dot = base.rfind('.');
   if (dot == std::string::npos || dot == 0) return "";
-  return AsciiText::lower(std::string_view(base).substr(dot + 1));
+  return ascii::lowercase(std::string_view(base).substr(dot + 1));
 }
 
 }  // namespace nb::server

@@ -1,6 +1,6 @@
 #include "nb/Private/NBServiceRequest.h"
 
-#include "nb/platform/internal/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 
 namespace nb {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "nb/platform/internal/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 
 namespace nb {
 

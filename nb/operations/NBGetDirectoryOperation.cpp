@@ -3,8 +3,8 @@
 #include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/NSStringHelper.h"
-#include "nb/platform/internal/AsciiText.h"
 #include "nb/operations/internal/NBReply.h"
+#include "nb/platform/AsciiText.h"
 
 namespace nb {
 namespace {

@@ -1,7 +1,7 @@
 #include "nb/platform/Pasteboard.h"
 
+#include "nb/platform/SqliteDatabase.h"
 #include "nb/platform/internal/PasteboardStore.h"
-#include "nb/platform/internal/SqliteDatabase.h"
 
 namespace nb {
 namespace {

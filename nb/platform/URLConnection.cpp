@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "nb/platform/internal/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 #include "nb/platform/internal/Transport.h"
 
 namespace nb {

@@ -4,7 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "nb/platform/internal/SqliteDatabase.h"
+#include "nb/platform/SqliteDatabase.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace nb {

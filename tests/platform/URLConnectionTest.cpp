@@ -7,7 +7,7 @@
 #include <map>
 #include <thread>
 
-#include "nb/platform/internal/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 #include "nb/platform/RunLoop.h"
 #include "nb/platform/URLConnection.h"
 #include "nb/platform/internal/MemoryTransport.h"

@@ -1,9 +1,8 @@
-#include "nb/platform/UserDefaults.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "nb/platform/internal/SqliteDatabase.h"
+#include "nb/platform/SqliteDatabase.h"
+#include "nb/platform/UserDefaults.h"
 #include "tests/support/TempDataHome.h"
 
 namespace nb {

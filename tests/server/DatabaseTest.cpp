@@ -8,7 +8,7 @@
 #include <string>
 
 #include "nb/Private/SignatureHelper.h"
-#include "nb/platform/internal/SqliteDatabase.h"
+#include "nb/platform/SqliteDatabase.h"
 #include "server/AccountStore.h"
 #include "server/Database.h"
 #include "server/FileTree.h"

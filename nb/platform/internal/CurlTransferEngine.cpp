@@ -16,7 +16,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "nb/platform/internal/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 #include "nb/platform/URLConnection.h"
 #include "nb/platform/internal/RequestBodyReader.h"
 

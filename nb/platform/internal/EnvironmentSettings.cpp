@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "nb/platform/internal/AsciiText.h"
+#include "nb/platform/AsciiText.h"
 
 namespace nb {
 namespace {

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "nb/platform/DataHome.h"
-#include "nb/platform/internal/SqliteDatabase.h"
+#include "nb/platform/SqliteDatabase.h"
 
 namespace nb::internal {
 namespace {

@@ -1,7 +1,7 @@
 #include "nb/platform/internal/PasteboardStore.h"
 
 #include "nb/platform/DataHome.h"
-#include "nb/platform/internal/SqliteDatabase.h"
+#include "nb/platform/SqliteDatabase.h"
 
 namespace nb {
 namespace {

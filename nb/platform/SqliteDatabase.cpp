@@ -1,4 +1,4 @@
-#include "nb/platform/internal/SqliteDatabase.h"
+#include "nb/platform/SqliteDatabase.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <cstring>
+#include <thread>
 
 namespace nb {
 namespace {
@@ -38,10 +38,8 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::openOnce(const std::string& path
   }
 
   sqlite3* db = nullptr;
-  const int result = sqlite3_open_v2(path.c_str(), &db,
-                                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                                         SQLITE_OPEN_NOMUTEX,
-                                     nullptr);
+  const int result = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (result != SQLITE_OK) {
     *status = statusOf(db, result);
     sqlite3_close(db);
@@ -111,7 +109,9 @@ SqliteStatement::~SqliteStatement() { sqlite3_finalize(stmt_); }
 void SqliteStatement::bind(int index, std::string_view text) {
   sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
-void SqliteStatement::bind(int index, std::int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
+void SqliteStatement::bind(int index, std::int64_t value) {
+  sqlite3_bind_int64(stmt_, index, value);
+}
 void SqliteStatement::bindBlob(int index, const void* data, std::size_t size) {
   sqlite3_bind_blob64(stmt_, index, data, size, SQLITE_TRANSIENT);
 }

@@ -1,6 +1,7 @@
-// ASCII character rules the library applies to protocol text (header names,
-// percent escapes, query values): case folding and hex digits, independent of
-// the process locale and leaving every non-ASCII byte unchanged. Stateless.
+// ASCII character rules for protocol text (header names, hosts, keywords,
+// percent escapes, query values), used by the library and the emulator: case
+// folding and hex digits, independent of the process locale and leaving every
+// non-ASCII byte unchanged. Stateless.
 #pragma once
 
 #include <string>
@@ -12,9 +13,10 @@ constexpr char toLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-inline std::string lowercase(std::string text) {
-  for (char& c : text) c = toLower(c);
-  return text;
+inline std::string lowercase(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = toLower(c);
+  return out;
 }
 
 constexpr bool equalsIgnoringCase(std::string_view a, std::string_view b) {
