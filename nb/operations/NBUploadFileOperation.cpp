@@ -9,6 +9,7 @@
 #include "nb/Private/NBAPIInfo.h"
 #include "nb/Private/NBHosts.h"
 #include "nb/Private/internal/MultipartFormBody.h"
+#include "nb/Private/internal/NBReplySink.h"
 #include "nb/operations/internal/NBReply.h"
 
 namespace nb {
@@ -114,6 +115,11 @@ Result<NBServiceRequest> NBUploadFileOperation::postRequest(const std::string& n
   plan.httpMethod = "POST";
   plan.transport = std::move(*transport);
   return plan;
+}
+
+std::unique_ptr<NBReplySink> NBUploadFileOperation::replySink() {
+  constexpr std::uint64_t kNodeReplyLimit = 64 * 1024;
+  return _posting ? NBNetworkOperation::replySink() : NBReplySink::memory(kNodeReplyLimit);
 }
 
 void NBUploadFileOperation::executeUploadFileOperation(const std::string& nodeURL) {

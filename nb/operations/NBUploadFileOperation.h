@@ -56,6 +56,9 @@ class NBUploadFileOperation : public NBFileServiceOperation {
 
  protected:
   void willStartRequest() override { _posting = false; }
+  // The first reply only names the upload node: a small bound keeps a reply
+  // that runs on from filling memory.
+  std::unique_ptr<NBReplySink> replySink() override;
   NBStatusTable statusTable() const override { return NBStatusTable::kUpload; }
   // The first reply names the upload node ("url"): the post is the next step.
   // The post's reply is the outcome.

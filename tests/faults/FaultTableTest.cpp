@@ -259,6 +259,17 @@ TEST_F(FaultTableTest, ATransferBelowItsMinimumSpeedFails) {
   for (const std::string& file : filesUnder(downloads())) std::filesystem::remove(file);
 }
 
+TEST_F(FaultTableTest, AnEndlessUploadNodeReplyFailsAtItsSmallBound) {
+  pointAt("endless_chunked");
+  Outcome outcome;
+  const auto operation = makeOperation("upload", "endless_chunked", &outcome);
+  operation->executeOperation();
+  RunLoop::current().runUntil([&] { return outcome.calls() > 0; }, 10s);
+  EXPECT_EQ(outcome.failures, 1) << outcome.detail;
+  EXPECT_EQ(operation->failureStatus().code(), StatusCode::kResourceExhausted)
+      << operation->failureStatus().message();
+}
+
 TEST_F(FaultTableTest, CancelledOperationsReportNothingAndLeaveNoFile) {
   for (const std::string& fault : kFaults) {
     SCOPED_TRACE(fault);
