@@ -33,12 +33,14 @@ std::string trimSlash(std::string path) {
   return path;
 }
 
-// The failure of a job some of whose folders could not be listed; ok when all were.
+// The failure of a job some of whose sources or folders could not be read; ok
+// when all were.
 Status listingFailure(const std::vector<ListingError>& errors) {
   if (errors.empty()) return Status::OK();
   return Status(errors.front().status.code(),
-                std::to_string(errors.size()) + " folder(s) could not be listed; first: " +
-                    errors.front().path + ": " + errors.front().status.message());
+                std::to_string(errors.size()) +
+                    " source(s) or folder(s) could not be read; first: " + errors.front().path +
+                    ": " + errors.front().status.message());
 }
 
 // The skipped entries as JSON; each also appends a line "PREFIX path: reason" to `lines`.
@@ -115,7 +117,7 @@ Status summarize(CommandContext& context, const char* verb, const std::vector<Tr
       std::string(verb) + " " + std::to_string(done) + " of " + std::to_string(items.size()) +
       " files (" + ProgressBar::formatBytes(static_cast<double>(bytes)) + "), skipped " +
       std::to_string(skipped.size()) + ", failed " + std::to_string(failedCount) +
-      (errors.empty() ? "" : ", folders not listed " + std::to_string(errors.size())) + "\n" +
+      (errors.empty() ? "" : ", not read " + std::to_string(errors.size())) + "\n" +
       skipLines + failures;
   context.printer().result(value, plain);
   if (failedCount > 0) {
@@ -193,7 +195,8 @@ Status TreeTransfer::put(CommandContext& context, const TreeOptions& o) {
     const auto status = fs::symlink_status(source, error);
     const std::string name = fs::path(trimSlash(source)).filename().string();
     if (error) {
-      skipped.push_back({source, error.message()});
+      // A source the user named that is not there is a failure, as with cp.
+      errors.push_back({source, Status::ioError("cannot read " + source + ": " + error.message())});
     } else if (fs::is_directory(status) || (fs::is_symlink(status) && fs::is_directory(source))) {
       if (!o.recursive) {
         skipped.push_back({source, "a folder: give -r to put it with its contents"});
