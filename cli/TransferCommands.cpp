@@ -357,8 +357,15 @@ CommandRun declareSync(CLI::App& sub) {
                  "side is remote")
       ->required();
   sub.add_flag("--checksum", o->checksum,
-               "Compare files of equal size by content (downloads the remote copy)");
+               "Compare files that look alike by content: by the hashes remembered from earlier "
+               "runs, downloading only files whose hash is not known");
   sub.add_flag("--delete", o->deleteExtra, "Remove what the source no longer has");
+  sub.add_option("--max-delete", o->maxDelete,
+                 "Refuse a run that would delete more than N files or P% of the target's "
+                 "(default 50% of a target of more than 10 files)");
+  sub.add_option("--backup-dir", o->backupDir,
+                 "Sync up: move what would be deleted or overwritten into a dated folder of "
+                 "this remote folder instead");
   sub.add_flag("-n,--dry-run", o->dryRun, "Only print the plan");
   addOneFileSystem(sub, *o);
   sub.add_option("--transfers", o->transfers, "Files in flight at once")

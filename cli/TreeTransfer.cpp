@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 #include "cli/DownloadStream.h"
 #include "cli/FailureText.h"
@@ -16,8 +19,12 @@
 #include "cli/RemoteTree.h"
 #include "cli/SyncPlan.h"
 #include "cli/TransferQueue.h"
+#include "cli/sync/ContentHash.h"
+#include "cli/sync/DeleteLimit.h"
+#include "cli/sync/SyncState.h"
 #include "nb/operations/NBCreateFolderOperation.h"
 #include "nb/operations/NBDeleteOperation.h"
+#include "nb/operations/NBMoveOperation.h"
 
 namespace nb::cli {
 namespace fs = std::filesystem;
@@ -59,7 +66,8 @@ JsonValue skipList(const std::vector<Skip>& skipped, const char* prefix, std::st
 // JSON summary, the one that lists them.
 Status summarize(CommandContext& context, const char* verb, const std::vector<TransferItem>& items,
                  const std::vector<Status>& outcomes, const std::vector<Skip>& skipped,
-                 const std::vector<ListingError>& errors, bool upload) {
+                 const std::vector<ListingError>& errors, bool upload,
+                 const std::vector<std::string>& deleted = {}) {
   const bool json = context.printer().json();
   JsonValue files = JsonValue::array();
   JsonValue failed = JsonValue::array();
@@ -111,11 +119,19 @@ Status summarize(CommandContext& context, const char* verb, const std::vector<Tr
   value.set("failed", std::move(failed));
   value.set("unlisted", std::move(unlisted));
   value.set("files", std::move(files));
+  JsonValue removed = JsonValue::array();
+  std::string deletedLines;
+  for (const std::string& path : deleted) {
+    removed.push(JsonValue(path));
+    deletedLines += "  deleted " + Printer::visible(path) + "\n";
+  }
+  value.set("deleted", std::move(removed));
   const std::string plain =
       std::string(verb) + " " + std::to_string(done) + " of " + std::to_string(items.size()) +
       " files (" + ProgressBar::formatBytes(static_cast<double>(bytes)) + "), skipped " +
       std::to_string(skipped.size()) + ", failed " + std::to_string(failedCount) +
-      (errors.empty() ? "" : ", folders not listed " + std::to_string(errors.size())) + "\n" +
+      (errors.empty() ? "" : ", folders not listed " + std::to_string(errors.size())) +
+      (deleted.empty() ? "" : ", deleted " + std::to_string(deleted.size())) + "\n" + deletedLines +
       skipLines + failures;
   context.printer().result(value, plain);
   if (failedCount > 0) {
@@ -137,9 +153,10 @@ TransferSettings settingsFrom(const CommandContext& context, const TreeOptions& 
   return settings;
 }
 
-// Whether the local file holds the same bytes as the remote one.
-Result<bool> sameContent(CommandContext& context, const std::string& local,
-                         const std::string& remote) {
+// The SHA-256 of the local file when it holds the same bytes as the remote
+// one (fetched to a private temporary file to compare); empty when they differ.
+Result<std::string> sameContent(CommandContext& context, const std::string& local,
+                                const std::string& remote) {
   auto copy = PartialFile::temporary();
   if (!copy.ok()) return copy.status();
   const Status status = DownloadStream::run(
@@ -147,9 +164,102 @@ Result<bool> sameContent(CommandContext& context, const std::string& local,
       std::chrono::seconds(context.options().timeoutSeconds), nullptr);
   if (!status.ok()) return status;
   std::ifstream a(local, std::ios::binary), b((*copy)->path(), std::ios::binary);
-  return std::equal(std::istreambuf_iterator<char>(a), std::istreambuf_iterator<char>(),
-                    std::istreambuf_iterator<char>(b), std::istreambuf_iterator<char>());
+  if (!a) return Status::ioError("cannot read " + local);
+  ContentHash hash;
+  std::string here(1 << 16, '\0'), there(1 << 16, '\0');
+  while (true) {
+    a.read(here.data(), static_cast<std::streamsize>(here.size()));
+    b.read(there.data(), static_cast<std::streamsize>(there.size()));
+    const auto got = static_cast<std::size_t>(a.gcount());
+    if (got != static_cast<std::size_t>(b.gcount()) ||
+        std::string_view(here.data(), got) != std::string_view(there.data(), got)) {
+      return std::string();
+    }
+    if (got == 0) return hash.hex();
+    hash.add(std::string_view(here.data(), got));
+  }
 }
+
+// Removes the partial files a crashed download left below `root` (each only
+// when no living writer holds it).
+void clearPartialFiles(const std::string& root, const std::vector<std::string>& partials) {
+  if (partials.empty()) return;
+  auto top = FolderHandle::open(root, false);
+  if (!top.ok()) return;
+  for (const std::string& relative : partials) {
+    const fs::path path(relative);
+    auto folder = (*top)->below(path.parent_path().string());
+    if (folder.ok()) PartialFile::removeIfStale(**folder, path.filename().string());
+  }
+}
+
+// The files among `entries` at or below the paths `tops` (both in walk order).
+std::size_t filesBelow(const std::vector<TreeEntry>& entries,
+                       const std::vector<std::string>& tops) {
+  const std::set<std::string> chosen(tops.begin(), tops.end());
+  std::size_t files = 0;
+  std::string under;  // the chosen path whose entries are being passed
+  for (const TreeEntry& entry : entries) {
+    const bool below = !under.empty() && entry.relative.size() > under.size() &&
+                       entry.relative.compare(0, under.size(), under) == 0 &&
+                       entry.relative[under.size()] == '/';
+    if (!below) under = chosen.count(entry.relative) ? entry.relative : "";
+    if (!entry.folder && !under.empty()) ++files;
+  }
+  return files;
+}
+
+// Whether the local file at `path` is a copy of the remote `entry` made by a
+// download (which takes the remote time): a regular file of the same size and
+// modification second.
+bool upToDate(const fs::path& path, const TreeEntry& entry) {
+  struct stat info {};
+  return entry.modified >= 0 && ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         static_cast<std::uint64_t>(info.st_size) == entry.size &&
+         static_cast<long long>(info.st_mtime) == entry.modified;
+}
+
+Status deleteRemote(CommandContext& context, const std::string& path) {
+  auto item = std::make_shared<NBFolderOperationItem>();
+  item->root = context.options().root;
+  item->path = path;
+  return context.perform<NBDeleteOperation>(item).status();
+}
+
+// --backup-dir: what a sync up would delete or overwrite is moved on the
+// service, not copied, into one folder per run named by its UTC start time.
+class Backup {
+ public:
+  Backup(CommandContext& context, const std::string& folder) : context_(context) {
+    if (folder.empty()) return;
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", &utc);
+    folder_ = joinRemote(trimSlash(CommandContext::remotePath(folder)), stamp);
+  }
+  bool active() const { return !folder_.empty(); }
+
+  // Moves the remote `path` (the entry `relative` of the sync) into the backup.
+  Status keep(const std::string& relative, const std::string& path) {
+    const std::string to = joinRemote(folder_, relative);
+    const std::string parent = to.substr(0, to.find_last_of('/'));
+    if (Status status = TreeTransfer::makeFolders(context_, parent, &made_); !status.ok()) {
+      return status;
+    }
+    auto item = std::make_shared<NBMoveOperationItem>();
+    item->root = context_.options().root;
+    item->fromPath = path;
+    item->toPath = to;
+    return context_.perform<NBMoveOperation>(item).status();
+  }
+
+ private:
+  CommandContext& context_;
+  std::string folder_;
+  std::set<std::string> made_;
+};
 
 }  // namespace
 
@@ -246,6 +356,7 @@ Status TreeTransfer::get(CommandContext& context, const TreeOptions& o) {
   auto folder = FolderHandle::open(o.target, true);
   if (!folder.ok()) return folder.status();
   std::vector<TransferItem> items;
+  std::size_t current = 0;  // files already here as listed
   std::vector<Skip> skipped = tree->skipped;
   for (const TreeEntry& entry : tree->entries) {
     const fs::path path = local / entry.relative;
@@ -253,10 +364,16 @@ Status TreeTransfer::get(CommandContext& context, const TreeOptions& o) {
       if (auto made = (*folder)->below(entry.relative, true); !made.ok()) {
         skipped.push_back({path.string(), made.status().message()});
       }
+    } else if (upToDate(path, entry)) {
+      ++current;
     } else {
-      items.push_back(
-          {path.string(), joinRemote(remote, entry.relative), entry.size, entry.relative});
+      items.push_back({path.string(), joinRemote(remote, entry.relative), entry.size,
+                       entry.relative, entry.modified});
     }
+  }
+  if (current > 0) {
+    context.printer().note(std::to_string(current) +
+                           " file(s) already here with the same size and time: not fetched again");
   }
   ProgressBar bar = context.progressBar();
   TransferSettings settings = settingsFrom(context, o);
@@ -273,6 +390,18 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   const std::string localDir = upload ? o.sources.front() : o.target;
   const std::string remoteDir =
       trimSlash(CommandContext::remotePath(upload ? o.target : o.sources.front()));
+  if (!o.backupDir.empty()) {
+    const std::string backup = trimSlash(CommandContext::remotePath(o.backupDir));
+    if (!upload) {
+      return Status::invalidArgument(
+          "sync: --backup-dir keeps remote files; it goes with a sync up to nb:");
+    }
+    if (backup == remoteDir || remoteDir == "/" ||
+        backup.compare(0, remoteDir.size() + 1, remoteDir + "/") == 0) {
+      return Status::invalidArgument("sync: --backup-dir " + backup + " lies inside " + remoteDir +
+                                     ", which the sync would change");
+    }
+  }
   std::error_code error;
   const bool localExists = fs::exists(localDir, error);
   if (upload ? !fs::is_directory(localDir, error) : localExists && !fs::is_directory(localDir)) {
@@ -285,6 +414,9 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   auto remote =
       RemoteTree::walk(context, remoteDir, {o.transfers, RemoteTree::kFolderLimit, upload});
   if (!remote.ok()) return remote.status();
+  auto state = SyncState::open(localDir, context.options().root + ":" + remoteDir);
+  if (!state.ok()) return state.status();
+  if (!o.dryRun && localExists) clearPartialFiles(localDir, local.partials);
   std::vector<Skip> skipped = local.skipped;
   skipped.insert(skipped.end(), remote->skipped.begin(), remote->skipped.end());
   std::vector<ListingError> errors = local.errors;
@@ -296,18 +428,68 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   const auto remotePath = [&](const std::string& relative) {
     return joinRemote(remoteDir, relative);
   };
+  std::unordered_map<std::string_view, const TreeEntry*> locals, remotes;
+  for (const TreeEntry& entry : local.entries) locals.emplace(entry.relative, &entry);
+  for (const TreeEntry& entry : remote->entries) remotes.emplace(entry.relative, &entry);
+
+  // Files found alike (by size and time, or by content with --checksum)
+  // without a memory of them, with their hash when it was computed: they are
+  // remembered from now on unless they are sent.
+  std::map<std::string, std::string> alike;
+  const auto remember = [&](const std::string& relative, std::string sha256) {
+    alike[relative] = std::move(sha256);
+  };
+  const Remembered remembered = [&](const TreeEntry& source, const TreeEntry& target) {
+    const TreeEntry& here = upload ? source : target;
+    const TreeEntry& there = upload ? target : source;
+    const Memory memory = (*state)->compare(here.relative, here, there);
+    if (memory == Memory::kUnknown && here.size == there.size && here.modified == there.modified) {
+      remember(here.relative, "");
+    }
+    return memory;
+  };
   SameContent compare;
+  std::vector<std::string> mustFetch;  // --checksum --dry-run: what a real run downloads
   if (o.checksum) {
-    compare = [&](const std::string& relative) {
-      return sameContent(context, localPath(relative), remotePath(relative));
+    compare = [&](const std::string& relative) -> Result<bool> {
+      const FileState* known = (*state)->find(relative);
+      const TreeEntry& here = *locals.at(relative);
+      const TreeEntry& there = *remotes.at(relative);
+      if (known && !known->sha256.empty() &&
+          (*state)->compare(relative, here, there) == Memory::kInStep) {
+        return true;
+      }
+      if (o.dryRun) {
+        mustFetch.push_back(relative);
+        return true;
+      }
+      auto hash = sameContent(context, localPath(relative), remotePath(relative));
+      if (!hash.ok()) return hash.status();
+      if (hash->empty()) return false;
+      remember(relative, *hash);
+      return true;
     };
   }
   // A side that could not be listed in full may hold what looks missing:
   // nothing is deleted then.
   const bool deleting = o.deleteExtra && errors.empty();
-  auto plan = upload ? planSync(local.entries, remote->entries, deleting, compare)
-                     : planSync(remote->entries, local.entries, deleting, compare);
+  auto plan = upload ? planSync(local.entries, remote->entries, deleting, compare, remembered)
+                     : planSync(remote->entries, local.entries, deleting, compare, remembered);
   if (!plan.ok()) return plan.status();
+  const std::vector<TreeEntry>& targetEntries = upload ? remote->entries : local.entries;
+  const auto targetFiles = static_cast<std::size_t>(std::count_if(
+      targetEntries.begin(), targetEntries.end(), [](const TreeEntry& e) { return !e.folder; }));
+  // Deleted: what --delete removes and the folders files replace.
+  std::vector<std::string> removed = plan->deletions;
+  const auto& targetBy = upload ? remotes : locals;
+  for (const auto& relative : plan->replaced) {
+    if (targetBy.at(relative)->folder) removed.push_back(relative);
+  }
+  if (Status status =
+          checkDeleteLimit(o.maxDelete, targetFiles, filesBelow(targetEntries, removed));
+      !status.ok()) {
+    return status;
+  }
   const auto targetPath = [&](const std::string& relative) {
     return upload ? remotePath(relative) : localPath(relative);
   };
@@ -317,29 +499,25 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   }
   std::vector<TransferItem> items;
   for (const std::string& relative : plan->transfers) {
-    items.push_back({localPath(relative), remotePath(relative), 0});
-  }
-  {
     // Sizes and times from the source's listing; a download takes the
     // remote time, so that the next sync sees the copy as up to date.
-    std::map<std::string_view, const TreeEntry*> source;
-    for (const TreeEntry& entry : upload ? local.entries : remote->entries) {
-      source.emplace(entry.relative, &entry);
-    }
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      const TreeEntry& entry = *source.at(plan->transfers[i]);
-      items[i].size = entry.size;
-      if (!upload) {
-        items[i].relative = plan->transfers[i];
-        items[i].modifyTime = entry.modified;
-      }
+    const TreeEntry& entry = upload ? *locals.at(relative) : *remotes.at(relative);
+    items.push_back({localPath(relative), remotePath(relative), entry.size});
+    if (!upload) {
+      items.back().relative = relative;
+      items.back().modifyTime = entry.modified;
     }
   }
 
   if (o.dryRun) {
     JsonValue value = JsonValue::object();
-    JsonValue send = JsonValue::array(), make = JsonValue::array(), remove = JsonValue::array();
+    JsonValue send = JsonValue::array(), make = JsonValue::array(), remove = JsonValue::array(),
+              fetch = JsonValue::array();
     std::string plain;
+    for (const auto& path : plan->replaced) {
+      remove.push(JsonValue(targetPath(path)));
+      plain += "replace " + targetPath(path) + "\n";
+    }
     for (const auto& folder : plan->folders) {
       make.push(JsonValue(targetPath(folder)));
       plain += "mkdir   " + targetPath(folder) + "\n";
@@ -353,6 +531,10 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
       remove.push(JsonValue(targetPath(path)));
       plain += "delete  " + targetPath(path) + "\n";
     }
+    for (const auto& path : mustFetch) {
+      fetch.push(JsonValue(remotePath(path)));
+      plain += "fetch   " + remotePath(path) + " (to compare; no hash remembered)\n";
+    }
     JsonValue skips = skipList(skipped, "skip    ", plain);
     for (const ListingError& error : errors) {
       plain += "failed  " + error.path + ": " + error.status.message() + "\n";
@@ -360,6 +542,7 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
     value.set("folders", std::move(make));
     value.set("transfer", std::move(send));
     value.set("delete", std::move(remove));
+    value.set("fetch", std::move(fetch));
     value.set("skipped", std::move(skips));
     context.printer().result(value, plain.empty() ? "(nothing to do)" : plain);
     return listingFailure(errors);
@@ -368,12 +551,49 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   TreeOptions options = o;
   options.overwrite = true;  // a changed file replaces its older copy
   TransferSettings settings = settingsFrom(context, options);
+  Backup backup(context, o.backupDir);
+  std::vector<std::pair<std::string, FileState>> records;
+  const std::set<std::string> sent(plan->transfers.begin(), plan->transfers.end());
+  for (auto& [relative, sha256] : alike) {
+    if (sent.count(relative)) continue;
+    records.push_back({relative,
+                       {SyncState::stampOf(*remotes.at(relative)),
+                        SyncState::identityOf(*locals.at(relative)), std::move(sha256)}});
+  }
+  std::vector<std::string> deleted;  // target paths removed (or moved to the backup)
+  const auto removeTarget = [&](const std::string& relative) {
+    const std::string path = targetPath(relative);
+    Status status;
+    if (upload) {
+      status = backup.active() ? backup.keep(relative, path) : deleteRemote(context, path);
+    } else {
+      fs::remove_all(path, error);
+      if (error) status = Status::ioError(error.message());
+    }
+    if (status.ok()) {
+      deleted.push_back(path);
+    } else {
+      skipped.push_back({path, "not deleted: " + status.message()});
+    }
+    return status.ok();
+  };
+  std::vector<std::string> gone;  // forgotten by the state
+  for (const auto& relative : plan->replaced) {
+    if (removeTarget(relative)) gone.push_back(relative);
+  }
   if (upload) {
     std::set<std::string> made;
     if (Status status = makeFolders(context, remoteDir, &made); !status.ok()) return status;
     for (const auto& folder : plan->folders) {
       if (Status status = makeFolders(context, remotePath(folder), &made); !status.ok()) {
         skipped.push_back({remotePath(folder), "cannot create the folder: " + status.message()});
+      }
+    }
+    // What an upload would overwrite goes to the backup first.
+    for (const auto& relative : plan->transfers) {
+      if (!backup.active() || !remotes.count(relative)) continue;
+      if (Status status = backup.keep(relative, remotePath(relative)); !status.ok()) {
+        skipped.push_back({remotePath(relative), "not kept in the backup: " + status.message()});
       }
     }
   } else {
@@ -390,25 +610,37 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   ProgressBar bar = context.progressBar();
   TransferQueue queue(
       upload ? TransferQueue::Direction::kUpload : TransferQueue::Direction::kDownload, settings);
-  const auto outcomes = queue.run(items, &bar);
+  std::vector<TransferFacts> facts;
+  const auto outcomes = queue.run(items, &bar, &facts);
   for (const auto& relative : plan->deletions) {
-    const std::string path = targetPath(relative);
+    if (removeTarget(relative)) gone.push_back(relative);
+  }
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::string& relative = plan->transfers[i];
+    if (!outcomes[i].ok()) continue;
     if (upload) {
-      auto item = std::make_shared<NBFolderOperationItem>();
-      item->root = context.options().root;
-      item->path = path;
-      const auto outcome = context.perform<NBDeleteOperation>(item);
-      if (!outcome.ok()) skipped.push_back({path, "not deleted: " + outcome.status().message()});
+      if (!facts[i].remoteKnown) {
+        gone.push_back(relative);  // sent, but not known as stored: compared afresh next time
+        continue;
+      }
+      records.push_back({relative,
+                         {{facts[i].remoteSize, facts[i].remoteTime, facts[i].remoteRev},
+                          SyncState::identityOf(*locals.at(relative)),
+                          facts[i].sha256}});
     } else {
-      fs::remove_all(path, error);
-      if (error) skipped.push_back({path, "not deleted: " + error.message()});
+      struct stat info {};
+      if (::lstat(items[i].local.c_str(), &info) != 0) continue;
+      records.push_back(
+          {relative,
+           {SyncState::stampOf(*remotes.at(relative)),
+            SyncState::identityOf(LocalTree::fileEntry(relative, info)), facts[i].sha256}});
     }
   }
-  if (!plan->deletions.empty())
-    context.printer().note("Deleted " + std::to_string(plan->deletions.size()) +
-                           " entries the source no longer has");
+  if (Status status = (*state)->save(records, gone); !status.ok()) {
+    context.printer().note("The sync state was not saved: " + status.message());
+  }
   return summarize(context, upload ? "Uploaded" : "Downloaded", items, outcomes, skipped, errors,
-                   upload);
+                   upload, deleted);
 }
 
 }  // namespace nb::cli

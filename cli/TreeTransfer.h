@@ -27,6 +27,8 @@ struct TreeOptions {
   bool deleteExtra = false;    // sync: remove what the source no longer has
   bool dryRun = false;         // sync: print the plan only
   bool oneFileSystem = false;  // put -r, sync: stay on the local source's file system
+  std::string maxDelete;       // sync --delete: "N" or "P%" of the target's files; empty: 50%
+  std::string backupDir;       // sync up: a remote folder for what is deleted or overwritten
 };
 
 class TreeTransfer {
