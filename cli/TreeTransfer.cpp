@@ -219,6 +219,25 @@ bool upToDate(const fs::path& path, const TreeEntry& entry) {
          static_cast<long long>(info.st_mtime) == entry.modified;
 }
 
+// The filter of the command's options; an unreadable size, age or rules file
+// is the Status.
+Result<Filter> filterFor(const TreeOptions& o) {
+  FilterOptions options = o.filter;
+  for (const auto& [text, size] :
+       {std::pair{&o.minSize, &options.minSize}, std::pair{&o.maxSize, &options.maxSize}}) {
+    if (text->empty()) continue;
+    auto bytes = Filter::parseSize(*text);
+    if (!bytes.ok()) return bytes.status();
+    *size = *bytes;
+  }
+  if (!o.maxAge.empty()) {
+    auto age = Filter::parseAge(o.maxAge);
+    if (!age.ok()) return age.status();
+    options.maxAgeSeconds = *age;
+  }
+  return Filter::make(options, static_cast<long long>(std::time(nullptr)));
+}
+
 Status deleteRemote(CommandContext& context, const std::string& path) {
   auto item = std::make_shared<NBFolderOperationItem>();
   item->root = context.options().root;
@@ -288,6 +307,8 @@ Status TreeTransfer::makeFolders(CommandContext& context, const std::string& pat
 }
 
 Status TreeTransfer::put(CommandContext& context, const TreeOptions& o) {
+  const auto filter = filterFor(o);
+  if (!filter.ok()) return filter.status();
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
   const std::string base = trimSlash(CommandContext::remotePath(o.target));
   std::vector<std::string> folders = {base};
@@ -312,6 +333,9 @@ Status TreeTransfer::put(CommandContext& context, const TreeOptions& o) {
       const std::string remote = contentsOnly ? base : joinRemote(base, name);
       if (remote != base) folders.push_back(remote);
       TreeListing tree = LocalTree::walk(source, {o.oneFileSystem});
+      Filter withIgnoreFiles = *filter;
+      withIgnoreFiles.readIgnoreFiles(source, tree);
+      withIgnoreFiles.apply(tree, nullptr);
       for (const TreeEntry& entry : tree.entries) {
         const std::string target = joinRemote(remote, entry.relative);
         if (entry.folder) {
@@ -347,10 +371,13 @@ Status TreeTransfer::put(CommandContext& context, const TreeOptions& o) {
 }
 
 Status TreeTransfer::get(CommandContext& context, const TreeOptions& o) {
+  const auto filter = filterFor(o);
+  if (!filter.ok()) return filter.status();
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
   const std::string remote = trimSlash(CommandContext::remotePath(o.sources.front()));
   auto tree = RemoteTree::walk(context, remote, {o.transfers});
   if (!tree.ok()) return tree.status();
+  filter->apply(*tree, nullptr);
   const fs::path local = o.target;
   // Everything below the target is made and written strictly beneath it.
   auto folder = FolderHandle::open(o.target, true);
@@ -407,6 +434,8 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   if (upload ? !fs::is_directory(localDir, error) : localExists && !fs::is_directory(localDir)) {
     return Status::invalidArgument("sync: " + localDir + " is not a local folder");
   }
+  auto filter = filterFor(o);
+  if (!filter.ok()) return filter.status();
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
 
   TreeListing local;
@@ -417,6 +446,11 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   auto state = SyncState::open(localDir, context.options().root + ":" + remoteDir);
   if (!state.ok()) return state.status();
   if (!o.dryRun && localExists) clearPartialFiles(localDir, local.partials);
+  // Both sides alike: what is left out is neither sent nor deleted.
+  filter->readIgnoreFiles(localDir, local);
+  std::vector<Skip> filtered;
+  filter->apply(local, &filtered);
+  filter->apply(*remote, &filtered);
   std::vector<Skip> skipped = local.skipped;
   skipped.insert(skipped.end(), remote->skipped.begin(), remote->skipped.end());
   std::vector<ListingError> errors = local.errors;
@@ -535,6 +569,17 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
       fetch.push(JsonValue(remotePath(path)));
       plain += "fetch   " + remotePath(path) + " (to compare; no hash remembered)\n";
     }
+    std::set<std::string> shown;  // an entry left out on both sides is told once
+    JsonValue left = JsonValue::array();
+    for (const Skip& skip : filtered) {
+      if (!shown.insert(skip.path).second) continue;
+      JsonValue entry = JsonValue::object();
+      entry.set("path", JsonValue(skip.path));
+      entry.set("reason", JsonValue(skip.reason));
+      left.push(std::move(entry));
+      plain += "filter  " + Printer::visible(skip.path) + ": " + skip.reason + "\n";
+    }
+    value.set("filtered", std::move(left));
     JsonValue skips = skipList(skipped, "skip    ", plain);
     for (const ListingError& error : errors) {
       plain += "failed  " + error.path + ": " + error.status.message() + "\n";

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/CommandContext.h"
+#include "cli/sync/Filter.h"
 #include "nb/Status.h"
 
 namespace nb::cli {
@@ -29,6 +30,11 @@ struct TreeOptions {
   bool oneFileSystem = false;  // put -r, sync: stay on the local source's file system
   std::string maxDelete;       // sync --delete: "N" or "P%" of the target's files; empty: 50%
   std::string backupDir;       // sync up: a remote folder for what is deleted or overwritten
+  // put -r, get -r, sync: what takes part (see Filter); sizes and the age as written.
+  FilterOptions filter;
+  std::string minSize;
+  std::string maxSize;
+  std::string maxAge;
 };
 
 class TreeTransfer {

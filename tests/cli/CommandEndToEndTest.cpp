@@ -493,6 +493,35 @@ TEST_F(CommandEndToEndTest, SyncChecksumFetchesOnlyWhatHasNoRememberedHash) {
   EXPECT_NE(r.out.find("(nothing to do)"), std::string::npos) << "hashes remembered: " << r.out;
 }
 
+// Filters apply alike to sync, put -r and get -r; --dry-run says what they
+// leave out and why; what is left out on the target is not deleted.
+TEST_F(CommandEndToEndTest, FiltersLeaveOutTheSameEntriesEverywhere) {
+  Shell r =
+      sh("rm -rf ft ftg && mkdir -p ft/a ft/build && echo 1 >ft/a/x.log && echo 2 >ft/a/k.txt && "
+         "echo 3 >ft/build/o && echo build/ >ft/.nbignore && echo '*.log' >ft/a/.nbignore && "
+         "$NB sync --dry-run --exclude k.txt ft nb:/ft");
+  EXPECT_EQ(r.out,
+            "mkdir   /ft/a\n"
+            "put     ft/.nbignore -> /ft/.nbignore\n"
+            "put     ft/a/.nbignore -> /ft/a/.nbignore\n"
+            "filter  a/k.txt: excluded by k.txt (--exclude)\n"
+            "filter  a/x.log: excluded by *.log (a/.nbignore)\n"
+            "filter  build: excluded by build/ (.nbignore)\n")
+      << r.err;
+  r =
+      sh("$NB put -r --max-size 2 ft /ft >/dev/null && $NB ls -R nb:/ft && "
+         "$NB sync --delete --exclude '*.txt' ft nb:/ft >/dev/null && $NB ls -R nb:/ft && "
+         "$NB get -r --include '*.txt' /ft ftg >/dev/null && find ftg -type f");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "d          -  a/\n-        2 B  a/k.txt\n"
+            "d          -  a/\n-        6 B  a/.nbignore\n-        2 B  a/k.txt\n"
+            "-        7 B  .nbignore\n"
+            "ftg/a/k.txt\n");
+  r = sh("$NB sync --max-age 2x ft nb:/ft; echo rc=$?");
+  EXPECT_NE(r.out.find("rc=2"), std::string::npos) << r.err;
+}
+
 TEST_F(CommandEndToEndTest, AServerKilledMidJobGivesASummaryAndARerunCompletes) {
   // Enough data that the job is still running when the server dies, even on a
   // quiet machine where the emulator takes several hundred MiB/s.
