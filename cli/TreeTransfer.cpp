@@ -477,7 +477,9 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
     const TreeEntry& here = upload ? source : target;
     const TreeEntry& there = upload ? target : source;
     const Memory memory = (*state)->compare(here.relative, here, there);
-    if (memory == Memory::kUnknown && here.size == there.size && here.modified == there.modified) {
+    // Judged alike by size and time this once: remembered from now on.
+    if (memory == Memory::kUnknown && source.size == target.size &&
+        source.modified <= target.modified) {
       remember(here.relative, "");
     }
     return memory;

@@ -453,6 +453,22 @@ TEST_F(CommandEndToEndTest, SyncNeverSendsPartialFilesAndClearsACrashedRunsOnes)
   EXPECT_EQ(r.out, "(nothing to do)\na\n") << r.err;
 }
 
+// A sync down killed with SIGKILL while its partial files exist: a sync up
+// of that folder never plans them, and the rerun down clears them and ends
+// with the same files, its state intact.
+TEST_F(CommandEndToEndTest, ASyncKilledMidRunLeavesNothingToSendAndARerunFinishes) {
+  Shell r = sh(
+      "rm -rf kl kd && mkdir kl && for i in 1 2 3 4; do head -c $((8 << 20)) /dev/urandom "
+      ">kl/f$i; done && $NB sync kl nb:/kill >/dev/null && "
+      "{ $NB sync --transfers 1 nb:/kill kd >/dev/null 2>&1 & pid=$!; "
+      "for i in $(seq 500); do ls -A kd 2>/dev/null | grep -q nb- && break; sleep 0.01; done; "
+      "kill -9 $pid; wait $pid; } ; "
+      "$NB sync --dry-run kd nb:/kill | grep -c nb-; "
+      "$NB sync nb:/kill kd >/dev/null && ls -A kd && diff -r kl kd && "
+      "$NB sync --dry-run nb:/kill kd");
+  EXPECT_EQ(r.out, "0\nf1\nf2\nf3\nf4\n(nothing to do)\n") << r.err;
+}
+
 // An emptied source is refused; --backup-dir keeps every overwritten and
 // deleted file, moved on the service into one dated folder.
 TEST_F(CommandEndToEndTest, SyncRefusesToEmptyATargetAndKeepsWhatItReplaces) {
