@@ -10,7 +10,6 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <unordered_map>
 
 #include "cli/DownloadStream.h"
 #include "cli/FailureText.h"
@@ -21,6 +20,7 @@
 #include "cli/TransferQueue.h"
 #include "cli/sync/ContentHash.h"
 #include "cli/sync/DeleteLimit.h"
+#include "cli/sync/SyncMemory.h"
 #include "cli/sync/SyncState.h"
 #include "nb/operations/NBCreateFolderOperation.h"
 #include "nb/operations/NBDeleteOperation.h"
@@ -462,39 +462,15 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   const auto remotePath = [&](const std::string& relative) {
     return joinRemote(remoteDir, relative);
   };
-  std::unordered_map<std::string_view, const TreeEntry*> locals, remotes;
-  for (const TreeEntry& entry : local.entries) locals.emplace(entry.relative, &entry);
-  for (const TreeEntry& entry : remote->entries) remotes.emplace(entry.relative, &entry);
-
-  // Files found alike (by size and time, or by content with --checksum)
-  // without a memory of them, with their hash when it was computed: they are
-  // remembered from now on unless they are sent.
-  std::map<std::string, std::string> alike;
-  const auto remember = [&](const std::string& relative, std::string sha256) {
-    alike[relative] = std::move(sha256);
-  };
+  SyncMemory memory(**state, upload, local, *remote);
   const Remembered remembered = [&](const TreeEntry& source, const TreeEntry& target) {
-    const TreeEntry& here = upload ? source : target;
-    const TreeEntry& there = upload ? target : source;
-    const Memory memory = (*state)->compare(here.relative, here, there);
-    // Judged alike by size and time this once: remembered from now on.
-    if (memory == Memory::kUnknown && source.size == target.size &&
-        source.modified <= target.modified) {
-      remember(here.relative, "");
-    }
-    return memory;
+    return memory.recall(source, target);
   };
   SameContent compare;
   std::vector<std::string> mustFetch;  // --checksum --dry-run: what a real run downloads
   if (o.checksum) {
     compare = [&](const std::string& relative) -> Result<bool> {
-      const FileState* known = (*state)->find(relative);
-      const TreeEntry& here = *locals.at(relative);
-      const TreeEntry& there = *remotes.at(relative);
-      if (known && !known->sha256.empty() &&
-          (*state)->compare(relative, here, there) == Memory::kInStep) {
-        return true;
-      }
+      if (memory.knownSame(relative)) return true;
       if (o.dryRun) {
         mustFetch.push_back(relative);
         return true;
@@ -502,7 +478,7 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
       auto hash = sameContent(context, localPath(relative), remotePath(relative));
       if (!hash.ok()) return hash.status();
       if (hash->empty()) return false;
-      remember(relative, *hash);
+      memory.foundSame(relative, *hash);
       return true;
     };
   }
@@ -517,9 +493,10 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
       targetEntries.begin(), targetEntries.end(), [](const TreeEntry& e) { return !e.folder; }));
   // Deleted: what --delete removes and the folders files replace.
   std::vector<std::string> removed = plan->deletions;
-  const auto& targetBy = upload ? remotes : locals;
   for (const auto& relative : plan->replaced) {
-    if (targetBy.at(relative)->folder) removed.push_back(relative);
+    if ((upload ? memory.remote(relative) : memory.local(relative))->folder) {
+      removed.push_back(relative);
+    }
   }
   if (Status status =
           checkDeleteLimit(o.maxDelete, targetFiles, filesBelow(targetEntries, removed));
@@ -537,7 +514,7 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   for (const std::string& relative : plan->transfers) {
     // Sizes and times from the source's listing; a download takes the
     // remote time, so that the next sync sees the copy as up to date.
-    const TreeEntry& entry = upload ? *locals.at(relative) : *remotes.at(relative);
+    const TreeEntry& entry = upload ? *memory.local(relative) : *memory.remote(relative);
     items.push_back({localPath(relative), remotePath(relative), entry.size});
     if (!upload) {
       items.back().relative = relative;
@@ -599,14 +576,6 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   options.overwrite = true;  // a changed file replaces its older copy
   TransferSettings settings = settingsFrom(context, options);
   Backup backup(context, o.backupDir);
-  std::vector<std::pair<std::string, FileState>> records;
-  const std::set<std::string> sent(plan->transfers.begin(), plan->transfers.end());
-  for (auto& [relative, sha256] : alike) {
-    if (sent.count(relative)) continue;
-    records.push_back({relative,
-                       {SyncState::stampOf(*remotes.at(relative)),
-                        SyncState::identityOf(*locals.at(relative)), std::move(sha256)}});
-  }
   std::vector<std::string> deleted;  // target paths removed (or moved to the backup)
   const auto removeTarget = [&](const std::string& relative) {
     const std::string path = targetPath(relative);
@@ -624,9 +593,8 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
     }
     return status.ok();
   };
-  std::vector<std::string> gone;  // forgotten by the state
   for (const auto& relative : plan->replaced) {
-    if (removeTarget(relative)) gone.push_back(relative);
+    if (removeTarget(relative)) memory.gone(relative);
   }
   if (upload) {
     std::set<std::string> made;
@@ -638,7 +606,7 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
     }
     // What an upload would overwrite goes to the backup first.
     for (const auto& relative : plan->transfers) {
-      if (!backup.active() || !remotes.count(relative)) continue;
+      if (!backup.active() || !memory.remote(relative)) continue;
       if (Status status = backup.keep(relative, remotePath(relative)); !status.ok()) {
         skipped.push_back({remotePath(relative), "not kept in the backup: " + status.message()});
       }
@@ -660,30 +628,12 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   std::vector<TransferFacts> facts;
   const auto outcomes = queue.run(items, &bar, &facts);
   for (const auto& relative : plan->deletions) {
-    if (removeTarget(relative)) gone.push_back(relative);
+    if (removeTarget(relative)) memory.gone(relative);
   }
   for (std::size_t i = 0; i < items.size(); ++i) {
-    const std::string& relative = plan->transfers[i];
-    if (!outcomes[i].ok()) continue;
-    if (upload) {
-      if (!facts[i].remoteKnown) {
-        gone.push_back(relative);  // sent, but not known as stored: compared afresh next time
-        continue;
-      }
-      records.push_back({relative,
-                         {{facts[i].remoteSize, facts[i].remoteTime, facts[i].remoteRev},
-                          SyncState::identityOf(*locals.at(relative)),
-                          facts[i].sha256}});
-    } else {
-      struct stat info {};
-      if (::lstat(items[i].local.c_str(), &info) != 0) continue;
-      records.push_back(
-          {relative,
-           {SyncState::stampOf(*remotes.at(relative)),
-            SyncState::identityOf(LocalTree::fileEntry(relative, info)), facts[i].sha256}});
-    }
+    if (outcomes[i].ok()) memory.sent(plan->transfers[i], facts[i], items[i].local);
   }
-  if (Status status = (*state)->save(records, gone); !status.ok()) {
+  if (Status status = memory.save(plan->transfers); !status.ok()) {
     context.printer().note("The sync state was not saved: " + status.message());
   }
   return summarize(context, upload ? "Uploaded" : "Downloaded", items, outcomes, skipped, errors,
