@@ -382,6 +382,9 @@ CommandRun declareSync(CLI::App& sub) {
                  "Refuse a run that would delete more than N files or P% of the target's "
                  "(default 50% of a target of more than 10 files)");
   addFilterOptions(sub, *o);
+  sub.add_flag("--track-renames", o->trackRenames,
+               "Sync up: a file or folder renamed or moved locally since the last run is moved "
+               "on the service instead of sent again");
   sub.add_option("--backup-dir", o->backupDir,
                  "Sync up: move what would be deleted or overwritten into a dated folder of "
                  "this remote folder instead");

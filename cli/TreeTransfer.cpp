@@ -20,6 +20,7 @@
 #include "cli/TransferQueue.h"
 #include "cli/sync/ContentHash.h"
 #include "cli/sync/DeleteLimit.h"
+#include "cli/sync/Renames.h"
 #include "cli/sync/SyncMemory.h"
 #include "cli/sync/SyncState.h"
 #include "nb/operations/NBCreateFolderOperation.h"
@@ -245,6 +246,14 @@ Status deleteRemote(CommandContext& context, const std::string& path) {
   return context.perform<NBDeleteOperation>(item).status();
 }
 
+Status moveRemote(CommandContext& context, const std::string& from, const std::string& to) {
+  auto item = std::make_shared<NBMoveOperationItem>();
+  item->root = context.options().root;
+  item->fromPath = from;
+  item->toPath = to;
+  return context.perform<NBMoveOperation>(item).status();
+}
+
 // --backup-dir: what a sync up would delete or overwrite is moved on the
 // service, not copied, into one folder per run named by its UTC start time.
 class Backup {
@@ -267,11 +276,7 @@ class Backup {
     if (Status status = TreeTransfer::makeFolders(context_, parent, &made_); !status.ok()) {
       return status;
     }
-    auto item = std::make_shared<NBMoveOperationItem>();
-    item->root = context_.options().root;
-    item->fromPath = path;
-    item->toPath = to;
-    return context_.perform<NBMoveOperation>(item).status();
+    return moveRemote(context_, path, to);
   }
 
  private:
@@ -417,6 +422,9 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   const std::string localDir = upload ? o.sources.front() : o.target;
   const std::string remoteDir =
       trimSlash(CommandContext::remotePath(upload ? o.target : o.sources.front()));
+  if (o.trackRenames && !upload) {
+    return Status::invalidArgument("sync: --track-renames goes with a sync up to nb:");
+  }
   if (!o.backupDir.empty()) {
     const std::string backup = trimSlash(CommandContext::remotePath(o.backupDir));
     if (!upload) {
@@ -488,6 +496,9 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   auto plan = upload ? planSync(local.entries, remote->entries, deleting, compare, remembered)
                      : planSync(remote->entries, local.entries, deleting, compare, remembered);
   if (!plan.ok()) return plan.status();
+  const std::vector<Rename> renames =
+      o.trackRenames ? findRenames(*plan, **state, local.entries, remote->entries)
+                     : std::vector<Rename>();
   const std::vector<TreeEntry>& targetEntries = upload ? remote->entries : local.entries;
   const auto targetFiles = static_cast<std::size_t>(std::count_if(
       targetEntries.begin(), targetEntries.end(), [](const TreeEntry& e) { return !e.folder; }));
@@ -535,6 +546,15 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
       make.push(JsonValue(targetPath(folder)));
       plain += "mkdir   " + targetPath(folder) + "\n";
     }
+    JsonValue moves = JsonValue::array();
+    for (const Rename& rename : renames) {
+      JsonValue entry = JsonValue::object();
+      entry.set("from", JsonValue(remotePath(rename.from)));
+      entry.set("to", JsonValue(remotePath(rename.to)));
+      moves.push(std::move(entry));
+      plain += "move    " + remotePath(rename.from) + " -> " + remotePath(rename.to) + "\n";
+    }
+    value.set("move", std::move(moves));
     for (const auto& item : items) {
       send.push(JsonValue(upload ? item.remote : item.local));
       plain += std::string(upload ? "put     " : "get     ") + (upload ? item.local : item.remote) +
@@ -602,6 +622,16 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
     for (const auto& folder : plan->folders) {
       if (Status status = makeFolders(context, remotePath(folder), &made); !status.ok()) {
         skipped.push_back({remotePath(folder), "cannot create the folder: " + status.message()});
+      }
+    }
+    for (const Rename& rename : renames) {
+      Status status = moveRemote(context, remotePath(rename.from), remotePath(rename.to));
+      if (status.ok()) {
+        memory.gone(rename.from);
+        context.printer().note("Moved " + remotePath(rename.from) + " to " + remotePath(rename.to));
+      } else {
+        skipped.push_back({remotePath(rename.from),
+                           "not moved to " + remotePath(rename.to) + ": " + status.message()});
       }
     }
     // What an upload would overwrite goes to the backup first.

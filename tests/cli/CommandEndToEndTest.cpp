@@ -457,16 +457,36 @@ TEST_F(CommandEndToEndTest, SyncNeverSendsPartialFilesAndClearsACrashedRunsOnes)
 // of that folder never plans them, and the rerun down clears them and ends
 // with the same files, its state intact.
 TEST_F(CommandEndToEndTest, ASyncKilledMidRunLeavesNothingToSendAndARerunFinishes) {
-  Shell r = sh(
-      "rm -rf kl kd && mkdir kl && for i in 1 2 3 4; do head -c $((8 << 20)) /dev/urandom "
-      ">kl/f$i; done && $NB sync kl nb:/kill >/dev/null && "
-      "{ $NB sync --transfers 1 nb:/kill kd >/dev/null 2>&1 & pid=$!; "
-      "for i in $(seq 500); do ls -A kd 2>/dev/null | grep -q nb- && break; sleep 0.01; done; "
-      "kill -9 $pid; wait $pid; } ; "
-      "$NB sync --dry-run kd nb:/kill | grep -c nb-; "
-      "$NB sync nb:/kill kd >/dev/null && ls -A kd && diff -r kl kd && "
-      "$NB sync --dry-run nb:/kill kd");
+  Shell r =
+      sh("rm -rf kl kd && mkdir kl && for i in 1 2 3 4; do head -c $((8 << 20)) /dev/urandom "
+         ">kl/f$i; done && $NB sync kl nb:/kill >/dev/null && "
+         "{ $NB sync --transfers 1 nb:/kill kd >/dev/null 2>&1 & pid=$!; "
+         "for i in $(seq 500); do ls -A kd 2>/dev/null | grep -q nb- && break; sleep 0.01; done; "
+         "kill -9 $pid; wait $pid; } ; "
+         "$NB sync --dry-run kd nb:/kill | grep -c nb-; "
+         "$NB sync nb:/kill kd >/dev/null && ls -A kd && diff -r kl kd && "
+         "$NB sync --dry-run nb:/kill kd");
   EXPECT_EQ(r.out, "0\nf1\nf2\nf3\nf4\n(nothing to do)\n") << r.err;
+}
+
+// --track-renames: a renamed folder of 200 files is one server-side move and
+// a file moved into a new folder another; nothing is sent again.
+TEST_F(CommandEndToEndTest, SyncTracksRenamedFoldersAndFilesAsServerSideMoves) {
+  Shell r =
+      sh("rm -rf tr && mkdir -p tr/photos/sub && for i in $(seq 200); do echo \"file $i\" "
+         ">tr/photos/p$i; done && echo s >tr/photos/sub/s && echo lone >tr/lone && "
+         "$NB sync tr nb:/tr >/dev/null && mv tr/photos tr/pics && mkdir tr/dir && "
+         "mv tr/lone tr/dir/alone && $NB sync --track-renames --delete --dry-run tr nb:/tr");
+  EXPECT_EQ(r.out,
+            "mkdir   /tr/dir\nmove    /tr/photos -> /tr/pics\nmove    /tr/lone -> "
+            "/tr/dir/alone\n")
+      << r.err;
+  r =
+      sh("$NB --json sync --track-renames --delete tr nb:/tr && $NB ls -R nb:/tr | wc -l && "
+         "$NB get /tr/pics/p200 - && $NB sync --dry-run --delete tr nb:/tr");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n205\nfile 200\n(nothing to do)\n"), std::string::npos) << r.out;
 }
 
 // An emptied source is refused; --backup-dir keeps every overwritten and

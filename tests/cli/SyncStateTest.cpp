@@ -1,13 +1,15 @@
 // What sync remembers between runs and the safety net of its deletions: the
-// state database of a pair, the hash taken from streamed bytes, and the
-// limit on what one run may delete.
+// state database of a pair, the hash taken from streamed bytes, renames found
+// by it, and the limit on what one run may delete.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/sync/ContentHash.h"
 #include "cli/sync/DeleteLimit.h"
+#include "cli/sync/Renames.h"
 #include "cli/sync/SyncState.h"
 #include "nb/platform/internal/SqliteDatabase.h"
 #include "tests/support/TempDataHome.h"
@@ -81,6 +83,65 @@ TEST(SyncStateTest, AStateOfAnotherSchemaIsRefusedNotMisread) {
   const auto state = SyncState::open("/tmp/pair-b", "app:/x");
   ASSERT_FALSE(state.ok());
   EXPECT_NE(state.status().message().find("schema 99"), std::string::npos);
+}
+
+// A listing written "d f, f f/a 7" (folder, or file with its inode).
+std::vector<TreeEntry> entries(const std::string& text) {
+  std::vector<TreeEntry> list;
+  std::istringstream items(text);
+  for (std::string item; std::getline(items, item, ',');) {
+    std::istringstream fields(item);
+    std::string kind;
+    TreeEntry entry;
+    fields >> kind >> entry.relative;
+    entry.folder = kind == "d";
+    if (!entry.folder) fields >> entry.inode;
+    entry.size = 1;
+    list.push_back(entry);
+  }
+  return list;
+}
+
+TEST(RenamesTest, RenamesAreFoundByTheRememberedLocalIdentity) {
+  struct Case {
+    const char* name;
+    const char* local;   // now, with inodes
+    const char* remote;  // as last synced; each file's inode remembered
+    const char* moves;
+    const char* sent;
+  };
+  const Case cases[] = {
+      {"a folder renamed moves whole", "d g, f g/a 1, d g/s, f g/s/b 2, f g/new 3",
+       "d f, f f/a 1, d f/s, f f/s/b 2", "f>g", "g/new"},
+      {"a file renamed and moved", "d n, f n/x 1", "f x 1", "x>n/x", ""},
+      {"a folder split in two moves file by file", "d g, f g/a 1, d h, f h/b 2",
+       "d f, f f/a 1, f f/b 2", "f/a>g/a f/b>h/b", ""},
+      {"into a folder the target has: file by file", "d g, f g/a 1", "d f, f f/a 1, d g", "f/a>g/a",
+       ""},
+      {"another inode is another file", "d g, f g/a 9", "d f, f f/a 1", "", "g/a"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDataHome home;
+    auto state = SyncState::open("/tmp/renames", "app:/r");
+    ASSERT_TRUE(state.ok());
+    const std::vector<TreeEntry> local = entries(c.local), remote = entries(c.remote);
+    std::vector<std::pair<std::string, FileState>> known;
+    for (const TreeEntry& entry : remote) {
+      if (!entry.folder) known.push_back({entry.relative, {{}, SyncState::identityOf(entry), ""}});
+    }
+    ASSERT_TRUE((*state)->save(known, {}).ok());
+    auto plan = planSync(local, remote, true);
+    ASSERT_TRUE(plan.ok());
+    std::string moves;
+    for (const Rename& rename : findRenames(*plan, **state, local, remote)) {
+      moves += (moves.empty() ? "" : " ") + rename.from + ">" + rename.to;
+    }
+    EXPECT_EQ(moves, c.moves);
+    std::string sent;
+    for (const std::string& path : plan->transfers) sent += (sent.empty() ? "" : " ") + path;
+    EXPECT_EQ(sent, c.sent);
+  }
 }
 
 TEST(DeleteLimitTest, AnEmptiedSourceNeverWipesTheTarget) {
