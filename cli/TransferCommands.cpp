@@ -288,26 +288,9 @@ void addOneFileSystem(CLI::App& sub, TreeOptions& o) {
                "Stay on the file system of the local folder: skip folders mounted below it");
 }
 
-// The filters of the forms that walk a tree: put -r, get -r and sync.
-void addFilterOptions(CLI::App& sub, TreeOptions& o) {
-  sub.add_option("--exclude", o.filter.excludes,
-                 "Leave out what matches this pattern (gitignore syntax; repeatable)")
-      ->allow_extra_args(false);
-  sub.add_option("--include", o.filter.includes,
-                 "Take only files that match one of these patterns (repeatable)")
-      ->allow_extra_args(false);
-  sub.add_option("--filter-from", o.filter.filterFiles,
-                 "Read exclude rules from this file, one a line (gitignore syntax)")
-      ->allow_extra_args(false);
-  sub.add_option("--min-size", o.minSize, "Leave out files smaller than this (10k, 5M, 1G)");
-  sub.add_option("--max-size", o.maxSize, "Leave out files larger than this (10k, 5M, 1G)");
-  sub.add_option("--max-age", o.maxAge,
-                 "Leave out files modified longer ago than this (90s, 15m, 12h, 7d)");
-}
-
 // The options of the many-file forms, shared by put and get.
 void addTreeOptions(CLI::App& sub, TreeOptions& o) {
-  addFilterOptions(sub, o);
+  addFilterOptions(sub, o.filter);
   sub.add_flag("-r,--recursive", o.recursive, "Transfer folders with everything in them");
   sub.add_option("--transfers", o.transfers, "Files in flight at once (-r, several sources)")
       ->check(CLI::Range(1, 64))
@@ -316,6 +299,22 @@ void addTreeOptions(CLI::App& sub, TreeOptions& o) {
                  "Attempts after a network failure, time-out or server error, with back-off")
       ->check(CLI::Range(0, 20))
       ->capture_default_str();
+}
+
+void addFilterOptions(CLI::App& sub, FilterFlags& o) {
+  sub.add_option("--exclude", o.options.excludes,
+                 "Leave out what matches this pattern (gitignore syntax; repeatable)")
+      ->allow_extra_args(false);
+  sub.add_option("--include", o.options.includes,
+                 "Take only files that match one of these patterns (repeatable)")
+      ->allow_extra_args(false);
+  sub.add_option("--filter-from", o.options.filterFiles,
+                 "Read exclude rules from this file, one a line (gitignore syntax)")
+      ->allow_extra_args(false);
+  sub.add_option("--min-size", o.minSize, "Leave out files smaller than this (10k, 5M, 1G)");
+  sub.add_option("--max-size", o.maxSize, "Leave out files larger than this (10k, 5M, 1G)");
+  sub.add_option("--max-age", o.maxAge,
+                 "Leave out files modified longer ago than this (90s, 15m, 12h, 7d)");
 }
 
 CommandRun declarePut(CLI::App& sub) {
@@ -381,7 +380,7 @@ CommandRun declareSync(CLI::App& sub) {
   sub.add_option("--max-delete", o->maxDelete,
                  "Refuse a run that would delete more than N files or P% of the target's "
                  "(default 50% of a target of more than 10 files)");
-  addFilterOptions(sub, *o);
+  addFilterOptions(sub, o->filter);
   sub.add_flag("--track-renames", o->trackRenames,
                "Sync up: a file or folder renamed or moved locally since the last run is moved "
                "on the service instead of sent again");

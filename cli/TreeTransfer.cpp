@@ -220,23 +220,9 @@ bool upToDate(const fs::path& path, const TreeEntry& entry) {
          static_cast<long long>(info.st_mtime) == entry.modified;
 }
 
-// The filter of the command's options; an unreadable size, age or rules file
-// is the Status.
+// The filter of the command's options, ages counted from now.
 Result<Filter> filterFor(const TreeOptions& o) {
-  FilterOptions options = o.filter;
-  for (const auto& [text, size] :
-       {std::pair{&o.minSize, &options.minSize}, std::pair{&o.maxSize, &options.maxSize}}) {
-    if (text->empty()) continue;
-    auto bytes = Filter::parseSize(*text);
-    if (!bytes.ok()) return bytes.status();
-    *size = *bytes;
-  }
-  if (!o.maxAge.empty()) {
-    auto age = Filter::parseAge(o.maxAge);
-    if (!age.ok()) return age.status();
-    options.maxAgeSeconds = *age;
-  }
-  return Filter::make(options, static_cast<long long>(std::time(nullptr)));
+  return o.filter.make(static_cast<long long>(std::time(nullptr)));
 }
 
 Status deleteRemote(CommandContext& context, const std::string& path) {
@@ -276,13 +262,21 @@ class Backup {
     if (Status status = TreeTransfer::makeFolders(context_, parent, &made_); !status.ok()) {
       return status;
     }
-    return moveRemote(context_, path, to);
+    Status status = moveRemote(context_, path, to);
+    if (status.ok()) ++kept_;
+    return status;
+  }
+  // Says where the run's replaced and deleted files went, when any did.
+  void report(Printer& printer) const {
+    if (kept_ > 0)
+      printer.note("Kept " + std::to_string(kept_) + " replaced or deleted entries in " + folder_);
   }
 
  private:
   CommandContext& context_;
   std::string folder_;
   std::set<std::string> made_;
+  int kept_ = 0;
 };
 
 }  // namespace
@@ -663,6 +657,7 @@ Status TreeTransfer::sync(CommandContext& context, const TreeOptions& o) {
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (outcomes[i].ok()) memory.sent(plan->transfers[i], facts[i], items[i].local);
   }
+  backup.report(context.printer());
   if (Status status = memory.save(plan->transfers); !status.ok()) {
     context.printer().note("The sync state was not saved: " + status.message());
   }

@@ -31,11 +31,7 @@ struct TreeOptions {
   std::string maxDelete;       // sync --delete: "N" or "P%" of the target's files; empty: 50%
   std::string backupDir;       // sync up: a remote folder for what is deleted or overwritten
   bool trackRenames = false;   // sync up: a renamed file or folder is moved on the service
-  // put -r, get -r, sync: what takes part (see Filter); sizes and the age as written.
-  FilterOptions filter;
-  std::string minSize;
-  std::string maxSize;
-  std::string maxAge;
+  FilterFlags filter;          // put -r, get -r, sync: what takes part (see Filter)
 };
 
 class TreeTransfer {

@@ -259,4 +259,21 @@ void Filter::apply(TreeListing& listing, std::vector<Skip>* filtered) const {
   listing.entries = std::move(kept);
 }
 
+Result<Filter> FilterFlags::make(long long now) const {
+  FilterOptions parsed = options;
+  for (const auto& [text, size] :
+       {std::pair{&minSize, &parsed.minSize}, std::pair{&maxSize, &parsed.maxSize}}) {
+    if (text->empty()) continue;
+    auto bytes = Filter::parseSize(*text);
+    if (!bytes.ok()) return bytes.status();
+    *size = *bytes;
+  }
+  if (!maxAge.empty()) {
+    auto age = Filter::parseAge(maxAge);
+    if (!age.ok()) return age.status();
+    parsed.maxAgeSeconds = *age;
+  }
+  return Filter::make(parsed, now);
+}
+
 }  // namespace nb::cli

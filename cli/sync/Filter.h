@@ -81,4 +81,15 @@ class Filter {
   long long now_ = 0;
 };
 
+// The filters as a command line gives them, sizes and the age as written.
+struct FilterFlags {
+  FilterOptions options;
+  std::string minSize;
+  std::string maxSize;
+  std::string maxAge;
+  // The filter, ages counted back from `now`; an unreadable size, age or
+  // rules file is the Status.
+  Result<Filter> make(long long now) const;
+};
+
 }  // namespace nb::cli

@@ -529,7 +529,7 @@ TEST_F(CommandEndToEndTest, SyncChecksumFetchesOnlyWhatHasNoRememberedHash) {
   EXPECT_NE(r.out.find("(nothing to do)"), std::string::npos) << "hashes remembered: " << r.out;
 }
 
-// Filters apply alike to sync, put -r and get -r; --dry-run says what they
+// Filters apply alike to sync, put -r, get -r and ls -R; --dry-run says what they
 // leave out and why; what is left out on the target is not deleted.
 TEST_F(CommandEndToEndTest, FiltersLeaveOutTheSameEntriesEverywhere) {
   Shell r =
@@ -547,13 +547,15 @@ TEST_F(CommandEndToEndTest, FiltersLeaveOutTheSameEntriesEverywhere) {
   r =
       sh("$NB put -r --max-size 2 ft /ft >/dev/null && $NB ls -R nb:/ft && "
          "$NB sync --delete --exclude '*.txt' ft nb:/ft >/dev/null && $NB ls -R nb:/ft && "
-         "$NB get -r --include '*.txt' /ft ftg >/dev/null && find ftg -type f");
+         "$NB get -r --include '*.txt' /ft ftg >/dev/null && find ftg -type f && "
+         "$NB ls -R --exclude '.*' nb:/ft");
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out,
             "d          -  a/\n-        2 B  a/k.txt\n"
             "d          -  a/\n-        6 B  a/.nbignore\n-        2 B  a/k.txt\n"
             "-        7 B  .nbignore\n"
-            "ftg/a/k.txt\n");
+            "ftg/a/k.txt\n"
+            "d          -  a/\n-        2 B  a/k.txt\n");
   r = sh("$NB sync --max-age 2x ft nb:/ft; echo rc=$?");
   EXPECT_NE(r.out.find("rc=2"), std::string::npos) << r.err;
 }
