@@ -1,6 +1,8 @@
 #include "cli/sync/SyncState.h"
 
 #include <filesystem>
+#include <string_view>
+#include <unordered_set>
 
 #include "cli/sync/ContentHash.h"
 #include "nb/platform/DataHome.h"
@@ -120,7 +122,9 @@ Status SyncState::save(const std::vector<std::pair<std::string, FileState>>& fil
   SqliteStatus status = db_->begin();
   if (!status.ok()) return failure("cannot be written", status);
   auto forget = db_->prepare(
-      "DELETE FROM files WHERE relative = ?1 OR substr(relative, 1, length(?1) + 1) = ?1 || '/'",
+      // What is below a folder is the range of paths from "folder/" up to
+      // "folder0" ('0' follows '/'), which the primary key's index finds.
+      "DELETE FROM files WHERE relative = ?1 OR (relative > ?1 || '/' AND relative < ?1 || '0')",
       &status);
   auto record = db_->prepare(
       "INSERT OR REPLACE INTO files VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)", &status);
@@ -156,12 +160,18 @@ Status SyncState::save(const std::vector<std::pair<std::string, FileState>>& fil
     return failure("cannot be written", status);
   }
   if (status = db_->commit(); !status.ok()) return failure("cannot be written", status);
-  for (const std::string& relative : gone) {
+  if (!gone.empty()) {
+    // A path goes when it or one of its folders is gone.
+    const std::unordered_set<std::string_view> goneSet(gone.begin(), gone.end());
     for (auto it = files_.begin(); it != files_.end();) {
-      const bool below = it->first.size() > relative.size() &&
-                         it->first.compare(0, relative.size(), relative) == 0 &&
-                         it->first[relative.size()] == '/';
-      it = it->first == relative || below ? files_.erase(it) : std::next(it);
+      std::string_view path = it->first;
+      bool isGone = goneSet.count(path) > 0;
+      for (auto slash = path.rfind('/'); !isGone && slash != std::string_view::npos;
+           slash = path.rfind('/', slash - 1)) {
+        isGone = goneSet.count(path.substr(0, slash)) > 0;
+        if (slash == 0) break;
+      }
+      it = isGone ? files_.erase(it) : std::next(it);
     }
   }
   for (const auto& [relative, file] : files) files_[relative] = file;
