@@ -25,12 +25,13 @@ constexpr std::uint64_t kWritebackStep = std::uint64_t{8} << 20;
 class Sink : public URLConnectionDelegate {
  public:
   Sink(DownloadStream::Open open, std::string what, DownloadStream::Bound bound,
-       DownloadStream::Progress progress, DownloadStream::Done done)
+       DownloadStream::Progress progress, DownloadStream::Done done, DownloadStream::Bytes bytes)
       : open_(std::move(open)),
         what_(std::move(what)),
         bound_(bound),
         progress_(std::move(progress)),
-        done_(std::move(done)) {}
+        done_(std::move(done)),
+        bytes_(std::move(bytes)) {}
 
   void connectionDidReceiveResponse(URLConnection* connection,
                                     const URLResponse& response) override {
@@ -68,6 +69,7 @@ class Sink : public URLConnectionDelegate {
       finish(std::move(status));
       return;
     }
+    if (bytes_) bytes_(chunk);
     received_ += chunk.size();
     if (writeback_ && received_ - writebackFrom_ >= kWritebackStep) startWriteback();
     if (progress_) progress_(received_, expected_);
@@ -143,6 +145,7 @@ class Sink : public URLConnectionDelegate {
   bool lengthUnknown_ = false;
   DownloadStream::Progress progress_;
   DownloadStream::Done done_;
+  DownloadStream::Bytes bytes_;
   int httpStatus_ = 0;
   std::int64_t expected_ = -1;
   std::uint64_t received_ = 0;
@@ -202,7 +205,7 @@ std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
                                                       const std::string& path, Open open,
                                                       const std::string& what,
                                                       std::chrono::seconds idleLimit, Bound bound,
-                                                      Progress progress, Done done) {
+                                                      Progress progress, Done done, Bytes bytes) {
   Result<URLRequest> signedRequest = signedDownloadRequest(root, path);
   if (!signedRequest.ok()) {
     auto refused = std::make_shared<Refused>();
@@ -214,8 +217,8 @@ std::shared_ptr<DownloadStream> DownloadStream::start(const std::string& root,
   URLRequest request = std::move(*signedRequest);
   // The transport's time-out bounds connecting and any stall, not the whole transfer.
   request.setTimeoutInterval(static_cast<double>(idleLimit.count()));
-  auto sink =
-      std::make_shared<Sink>(std::move(open), what, bound, std::move(progress), std::move(done));
+  auto sink = std::make_shared<Sink>(std::move(open), what, bound, std::move(progress),
+                                     std::move(done), std::move(bytes));
   auto connection = URLConnection::connectionWithRequest(std::move(request), sink);
   return std::make_shared<Task>(std::move(sink), std::move(connection));
 }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "nb/Status.h"
 
@@ -55,11 +56,15 @@ class DownloadStream {
                                                int fd, const std::string& what,
                                                std::chrono::seconds idleLimit, Bound bound,
                                                Progress progress, Done done);
-  // The same, the descriptor asked of `open`.
+  // Sees the file's bytes once they are written, in order (to hash them).
+  using Bytes = std::function<void(std::string_view bytes)>;
+
+  // The same, the descriptor asked of `open`; `bytes`, when given, sees each
+  // chunk written.
   static std::shared_ptr<DownloadStream> start(const std::string& root, const std::string& path,
                                                Open open, const std::string& what,
                                                std::chrono::seconds idleLimit, Bound bound,
-                                               Progress progress, Done done);
+                                               Progress progress, Done done, Bytes bytes = nullptr);
   // Stops the transfer; `done` is not called.
   virtual void cancel() = 0;
   // Whether the transfer stopped because the reply announced no length and

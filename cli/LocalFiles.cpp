@@ -14,7 +14,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -329,24 +331,36 @@ void PartialFile::removeStale(const FolderHandle& folder, const std::set<std::st
   }
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
-    if (name.size() <= kRandomLength || !stems.count(name.substr(0, name.size() - kRandomLength))) {
-      continue;
+    if (name.size() > kRandomLength && stems.count(name.substr(0, name.size() - kRandomLength))) {
+      removeIfStale(folder, name);
     }
-    const int fd =
-        ::openat(folder.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    // Removed only while locked here, and only if the name still is this file.
-    struct stat opened {
-    }, named{};
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0 &&
-        S_ISREG(opened.st_mode) &&
-        ::fstatat(folder.fd(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) {
-      ::unlinkat(folder.fd(), name.c_str(), 0);
-    }
-    ::close(fd);
   }
   ::closedir(dir);
+}
+
+void PartialFile::removeIfStale(const FolderHandle& folder, const std::string& name) {
+  const int fd =
+      ::openat(folder.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  // Removed only while locked here, and only if the name still is this file.
+  struct stat opened {
+  }, named{};
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+      ::fstatat(folder.fd(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) {
+    ::unlinkat(folder.fd(), name.c_str(), 0);
+  }
+  ::close(fd);
+}
+
+bool PartialFile::isPartialName(std::string_view name) {
+  if (name.size() < 1 + 1 + kPartialSuffix.size() + kRandomLength || name[0] != '.') return false;
+  const std::string_view tail = name.substr(name.size() - kRandomLength);
+  const std::string_view suffix =
+      name.substr(name.size() - kRandomLength - kPartialSuffix.size(), kPartialSuffix.size());
+  return suffix == kPartialSuffix && std::all_of(tail.begin(), tail.end(), [](char c) {
+           return std::isalnum(static_cast<unsigned char>(c)) != 0;
+         });
 }
 
 Status PartialFile::write(std::string_view bytes) {

@@ -92,6 +92,11 @@ class PartialFile {
   // living writer holds (a writer keeps its file locked): what a crashed run
   // left behind. Two runs never remove each other's files.
   static void removeStale(const FolderHandle& folder, const std::set<std::string>& names);
+  // Removes the partial file `name` in `folder` if no living writer holds it.
+  static void removeIfStale(const FolderHandle& folder, const std::string& name);
+  // Whether `name` has the form of a partial file (".<name>.nb-XXXXXX"):
+  // never a user's file to send.
+  static bool isPartialName(std::string_view name);
 
  private:
   PartialFile(std::shared_ptr<const FolderHandle> folder, std::string name, std::string target,

@@ -16,6 +16,8 @@
 #include <sstream>
 #include <utility>
 
+#include "cli/LocalFiles.h"
+
 namespace nb::cli {
 namespace {
 
@@ -65,6 +67,10 @@ std::string mountType(dev_t device) {
 }
 
 std::string errnoText() { return std::strerror(errno); }
+
+long long nanoseconds(const timespec& time) {
+  return static_cast<long long>(time.tv_sec) * 1'000'000'000LL + time.tv_nsec;
+}
 
 class Walk {
  public:
@@ -127,13 +133,14 @@ class Walk {
       const std::string path = join(local, child.name);
       const std::string inner = relative.empty() ? child.name : relative + "/" + child.name;
       const mode_t mode = child.info.st_mode;
-      if (!uploadableName(child.name)) {
+      if (PartialFile::isPartialName(child.name) && S_ISREG(mode)) {
+        out_.partials.push_back(inner);
+      } else if (!uploadableName(child.name)) {
         out_.skipped.push_back({path, kUnstorableName});
       } else if (S_ISLNK(mode)) {
         out_.skipped.push_back({path, "a symbolic link"});
       } else if (S_ISREG(mode)) {
-        out_.entries.push_back({inner, false, static_cast<std::uint64_t>(child.info.st_size),
-                                static_cast<long long>(child.info.st_mtime), ""});
+        out_.entries.push_back(LocalTree::fileEntry(inner, child.info));
       } else if (!S_ISDIR(mode)) {
         out_.skipped.push_back({path, "a special file (device, pipe or socket)"});
       } else if (options_.oneFileSystem && child.info.st_dev != rootDevice_) {
@@ -174,6 +181,16 @@ class Walk {
 };
 
 }  // namespace
+
+TreeEntry LocalTree::fileEntry(const std::string& relative, const struct stat& info) {
+  TreeEntry entry{relative, false, static_cast<std::uint64_t>(info.st_size),
+                  static_cast<long long>(info.st_mtime), ""};
+  entry.device = info.st_dev;
+  entry.inode = info.st_ino;
+  entry.modifiedNs = nanoseconds(info.st_mtim);
+  entry.changedNs = nanoseconds(info.st_ctim);
+  return entry;
+}
 
 std::string LocalTree::pseudoFileSystem(int fd) {
   struct statfs fs {};

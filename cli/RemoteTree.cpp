@@ -171,8 +171,8 @@ class Walk {
     }
     const std::string time = file.modifyTime.value_or("");
     // `parent` stays valid: std::map does not move its elements.
-    parent.entries.push_back(
-        {relative, isFolder, isFolder ? 0 : file.size, RemoteTree::seconds(time), time});
+    parent.entries.push_back({relative, isFolder, isFolder ? 0 : file.size,
+                              RemoteTree::seconds(time), time, file.version.value_or("")});
     return Status::OK();
   }
 

@@ -1,6 +1,7 @@
 #include "cli/SyncPlan.h"
 
 #include <unordered_map>
+#include <unordered_set>
 
 #include "cli/CommandContext.h"
 
@@ -24,20 +25,34 @@ Result<SyncDirection> syncDirection(std::string_view source, std::string_view ta
 
 Result<SyncPlan> planSync(const std::vector<TreeEntry>& source,
                           const std::vector<TreeEntry>& target, bool deleteExtra,
-                          const SameContent& sameContent) {
+                          const SameContent& sameContent, const Remembered& remembered) {
   std::unordered_map<std::string_view, const TreeEntry*> there, here;
   for (const TreeEntry& entry : target) there.emplace(entry.relative, &entry);
   for (const TreeEntry& entry : source) here.emplace(entry.relative, &entry);
   SyncPlan plan;
+  std::unordered_set<std::string_view> replaced;
   for (const TreeEntry& entry : source) {
     const auto found = there.find(entry.relative);
     const TreeEntry* other = found == there.end() ? nullptr : found->second;
+    // A file replaced by a folder is overwritten like any file; a folder
+    // replaced by a file takes what it holds with it, so only with
+    // `deleteExtra` (without, the file's transfer fails on the folder).
+    if (other != nullptr && other->folder != entry.folder && (entry.folder || deleteExtra)) {
+      plan.replaced.push_back(entry.relative);
+      replaced.insert(entry.relative);
+      other = nullptr;
+    }
     if (entry.folder) {
-      if (other == nullptr || !other->folder) plan.folders.push_back(entry.relative);
+      if (other == nullptr) plan.folders.push_back(entry.relative);
       continue;
     }
-    bool send = other == nullptr || other->folder || other->size != entry.size ||
-                entry.modified > other->modified;
+    bool send = other == nullptr;
+    if (!send) {
+      const Memory memory = remembered ? remembered(entry, *other) : Memory::kUnknown;
+      send = memory == Memory::kChanged ||
+             (memory == Memory::kUnknown &&
+              (other->size != entry.size || entry.modified > other->modified));
+    }
     if (!send && sameContent) {
       auto same = sameContent(entry.relative);
       if (!same.ok()) return same.status();
@@ -45,13 +60,17 @@ Result<SyncPlan> planSync(const std::vector<TreeEntry>& source,
     }
     if (send) plan.transfers.push_back(entry.relative);
   }
-  if (!deleteExtra) return plan;
-  std::string gone;  // the last folder deleted: what is under it goes with it
+  std::string gone;  // the last folder removed: what is under it goes with it
   for (const TreeEntry& entry : target) {
     const bool under = !gone.empty() && entry.relative.size() > gone.size() &&
                        entry.relative.compare(0, gone.size(), gone) == 0 &&
                        entry.relative[gone.size()] == '/';
-    if (under || here.count(entry.relative)) continue;
+    if (under) continue;
+    if (replaced.count(entry.relative)) {
+      if (entry.folder) gone = entry.relative;
+      continue;
+    }
+    if (!deleteExtra || here.count(entry.relative)) continue;
     plan.deletions.push_back(entry.relative);
     if (entry.folder) gone = entry.relative;
   }

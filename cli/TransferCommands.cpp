@@ -297,6 +297,7 @@ void addOneFileSystem(CLI::App& sub, TreeOptions& o) {
 
 // The options of the many-file forms, shared by put and get.
 void addTreeOptions(CLI::App& sub, TreeOptions& o) {
+  addFilterOptions(sub, o.filter);
   sub.add_flag("-r,--recursive", o.recursive, "Transfer folders with everything in them");
   sub.add_option("--transfers", o.transfers, "Files in flight at once (-r, several sources)")
       ->check(CLI::Range(1, 64))
@@ -305,6 +306,22 @@ void addTreeOptions(CLI::App& sub, TreeOptions& o) {
                  "Attempts after a network failure, time-out or server error, with back-off")
       ->check(CLI::Range(0, 20))
       ->capture_default_str();
+}
+
+void addFilterOptions(CLI::App& sub, FilterFlags& o) {
+  sub.add_option("--exclude", o.options.excludes,
+                 "Leave out what matches this pattern (gitignore syntax; repeatable)")
+      ->allow_extra_args(false);
+  sub.add_option("--include", o.options.includes,
+                 "Take only files that match one of these patterns (repeatable)")
+      ->allow_extra_args(false);
+  sub.add_option("--filter-from", o.options.filterFiles,
+                 "Read exclude rules from this file, one a line (gitignore syntax)")
+      ->allow_extra_args(false);
+  sub.add_option("--min-size", o.minSize, "Leave out files smaller than this (10k, 5M, 1G)");
+  sub.add_option("--max-size", o.maxSize, "Leave out files larger than this (10k, 5M, 1G)");
+  sub.add_option("--max-age", o.maxAge,
+                 "Leave out files modified longer ago than this (90s, 15m, 12h, 7d)");
 }
 
 CommandRun declarePut(CLI::App& sub) {
@@ -364,8 +381,19 @@ CommandRun declareSync(CLI::App& sub) {
                  "side is remote")
       ->required();
   sub.add_flag("--checksum", o->checksum,
-               "Compare files of equal size by content (downloads the remote copy)");
+               "Compare files that look alike by content: by the hashes remembered from earlier "
+               "runs, downloading only files whose hash is not known");
   sub.add_flag("--delete", o->deleteExtra, "Remove what the source no longer has");
+  sub.add_option("--max-delete", o->maxDelete,
+                 "Refuse a run that would delete more than N files or P% of the target's "
+                 "(default 50% of a target of more than 10 files)");
+  addFilterOptions(sub, o->filter);
+  sub.add_flag("--track-renames", o->trackRenames,
+               "Sync up: a file or folder renamed or moved locally since the last run is moved "
+               "on the service instead of sent again");
+  sub.add_option("--backup-dir", o->backupDir,
+                 "Sync up: move what would be deleted or overwritten into a dated folder of "
+                 "this remote folder instead");
   sub.add_flag("-n,--dry-run", o->dryRun, "Only print the plan");
   addOneFileSystem(sub, *o);
   sub.add_option("--transfers", o->transfers, "Files in flight at once")

@@ -19,6 +19,7 @@
 #include "cli/PartialFileMaker.h"
 #include "cli/ProgressBar.h"
 #include "cli/UrlFetch.h"
+#include "cli/sync/ContentHash.h"
 #include "nb/Private/JsonFramework/NBJsonUtility.h"
 #include "nb/Private/NBOperationDelegate.h"
 #include "nb/operations/NBUploadFileOperation.h"
@@ -68,12 +69,14 @@ std::optional<std::string> locateUploadNode(const TransferSettings& settings,
 // One upload's delegate: hands the outcome and the progress to the queue.
 class UploadDelegate : public NBOperationDelegate, public NBOperationProgressDelegate {
  public:
-  UploadDelegate(std::function<void(std::int64_t, std::int64_t)> progress,
-                 std::function<void(const Status&)> done)
+  using Done = std::function<void(const Status&, const NBResult&)>;
+  UploadDelegate(std::function<void(std::int64_t, std::int64_t)> progress, Done done)
       : progress_(std::move(progress)), done_(std::move(done)) {}
-  void operationSuccess(NBOperation*, const NBResult&) override { finish(Status::OK()); }
+  void operationSuccess(NBOperation*, const NBResult& result) override {
+    finish(Status::OK(), result);
+  }
   void operationFail(NBOperation*, const std::string& message) override {
-    finish(FailureText::fromOperationMessage(message));
+    finish(FailureText::fromOperationMessage(message), NBResult());
   }
   void operationTotalBytesWritten(NBOperation*, std::int64_t written,
                                   std::int64_t expected) override {
@@ -81,21 +84,41 @@ class UploadDelegate : public NBOperationDelegate, public NBOperationProgressDel
   }
 
  private:
-  void finish(const Status& status) {
+  void finish(const Status& status, const NBResult& result) {
     if (!done_) return;
     auto done = std::move(done_);
     done_ = nullptr;
-    done(status);
+    done(status, result);
   }
   std::function<void(std::int64_t, std::int64_t)> progress_;
-  std::function<void(const Status&)> done_;
+  Done done_;
 };
+
+// The stored file as an upload's reply describes it.
+void readUploadReply(const NBResult& result, TransferFacts& facts) {
+  const std::string* text = result.textValue();
+  if (!text) return;
+  const auto json = NBJsonUtility::jsonValueFromString(*text);
+  if (!json || !json->isObject()) return;
+  const JsonValue* time = json->find("modify_time");
+  const JsonValue* size = json->find("size");
+  if (!time || !time->isString() || !size || !size->isNumber()) return;
+  const auto bytes = size->decimalValue().toUInt64();
+  if (!bytes) return;
+  facts.remoteKnown = true;
+  facts.remoteSize = *bytes;
+  facts.remoteTime = std::string(time->stringValue());
+  if (const JsonValue* rev = json->find("rev"); rev && rev->isString()) {
+    facts.remoteRev = std::string(rev->stringValue());
+  }
+}
 
 // The state of one run.
 class Job {
  public:
   Job(TransferQueue::Direction direction, const TransferSettings& settings,
-      const std::vector<TransferItem>& items, ProgressBar* progress)
+      const std::vector<TransferItem>& items, ProgressBar* progress,
+      std::vector<TransferFacts>* facts)
       : direction_(direction),
         settings_(settings),
         items_(items),
@@ -109,7 +132,10 @@ class Job {
         targets_(items.size()),
         targetStatus_(items.size()),
         prepared_(items.size(), false),
-        devices_(items.size(), 0) {
+        devices_(items.size(), 0),
+        facts_(facts),
+        hashes_(facts ? items.size() : 0) {
+    if (facts_) facts_->assign(items.size(), {});
     for (const TransferItem& item : items) total_ += item.size;
     if (direction == TransferQueue::Direction::kDownload) {
       std::vector<PartialFileMaker::Entry> entries;
@@ -164,6 +190,13 @@ class Job {
     record->fileName = baseName(item.remote);
     record->isOverwrite = settings_.overwrite;
     record->filePath = item.local;
+    if (facts_) {
+      // A new attempt hashes from its own first byte.
+      auto hash = hashes_[index] = std::make_shared<ContentHash>();
+      record->fileObserver =
+          std::make_shared<const std::function<void(std::int64_t, std::string_view)>>(
+              [hash](std::int64_t offset, std::string_view bytes) { hash->addAt(offset, bytes); });
+    }
     const auto size = static_cast<std::int64_t>(item.size);
     auto delegate = std::make_shared<UploadDelegate>(
         [this, index, size](std::int64_t written, std::int64_t expected) {
@@ -174,7 +207,13 @@ class Job {
           setCurrent(index, static_cast<std::uint64_t>(file));
           draw();
         },
-        [this, index](const Status& status) { finish(index, status); });
+        [this, index](const Status& status, const NBResult& result) {
+          if (status.ok() && facts_) {
+            readUploadReply(result, (*facts_)[index]);
+            (*facts_)[index].sha256 = hashes_[index]->hex();
+          }
+          finish(index, status);
+        });
     auto operation = std::make_shared<NBUploadFileOperation>(delegate.get(), record);
     uploads_[index] = {operation, delegate};
     if (node_ && attempts_[index] == 1) {
@@ -191,6 +230,11 @@ class Job {
   void startDownload(std::size_t index) {
     const TransferItem& item = items_[index];
     maker_->reach(index);
+    DownloadStream::Bytes bytes;
+    if (facts_) {
+      auto hash = hashes_[index] = std::make_shared<ContentHash>();
+      bytes = [hash](std::string_view chunk) { hash->add(chunk); };
+    }
     downloads_[index] = DownloadStream::start(
         settings_.root, item.remote, [this, index] { return openPartial(index); },
         "cannot write " + item.local, settings_.idleLimit, DownloadStream::Bound{item.size},
@@ -205,10 +249,12 @@ class Job {
           }
           release(index);
           pump();  // the next request goes out before this file is renamed
+          if (facts_) (*facts_)[index].sha256 = hashes_[index]->hex();
           RunLoop::main().post([this, index, alive = alive_] {
             if (*alive) commitDownload(index);
           });
-        });
+        },
+        std::move(bytes));
   }
 
   // The partial file of the item's download: the one made ahead on its first
@@ -345,6 +391,8 @@ class Job {
   std::uint64_t total_ = 0;
   std::uint64_t doneBytes_ = 0;
   std::uint64_t inFlightBytes_ = 0;  // the sum of current_
+  std::vector<TransferFacts>* facts_;
+  std::vector<std::shared_ptr<ContentHash>> hashes_;  // each item's attempt in flight
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
@@ -354,8 +402,8 @@ TransferQueue::TransferQueue(Direction direction, TransferSettings settings)
     : direction_(direction), settings_(std::move(settings)) {}
 
 std::vector<Status> TransferQueue::run(const std::vector<TransferItem>& items,
-                                       ProgressBar* progress) {
-  Job job(direction_, settings_, items, progress);
+                                       ProgressBar* progress, std::vector<TransferFacts>* facts) {
+  Job job(direction_, settings_, items, progress, facts);
   return job.run();
 }
 

@@ -33,6 +33,16 @@ struct TransferItem {
   long long modifyTime = -1;  // downloads: the time to give the file (epoch seconds), if >= 0
 };
 
+// What a finished transfer learnt of its file.
+struct TransferFacts {
+  std::string sha256;  // of the bytes sent or received; empty when not known
+  // Uploads: the stored file as the service's reply describes it.
+  bool remoteKnown = false;
+  std::uint64_t remoteSize = 0;
+  std::string remoteTime;
+  std::string remoteRev;
+};
+
 struct TransferSettings {
   std::string root = "app";
   int transfers = 8;
@@ -49,8 +59,11 @@ class TransferQueue {
   enum class Direction { kUpload, kDownload };
 
   TransferQueue(Direction direction, TransferSettings settings);
-  // Transfers every item; the outcome of each, in item order.
-  std::vector<Status> run(const std::vector<TransferItem>& items, ProgressBar* progress);
+  // Transfers every item; the outcome of each, in item order. With `facts`,
+  // each file's bytes are hashed on their way and what each transfer learnt
+  // is put there, in item order.
+  std::vector<Status> run(const std::vector<TransferItem>& items, ProgressBar* progress,
+                          std::vector<TransferFacts>* facts = nullptr);
 
   // Whether a failure is worth another attempt: the network, a time-out or
   // the service's internal errors; refusals are not.

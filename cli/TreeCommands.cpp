@@ -3,11 +3,13 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 #include "cli/CommandContext.h"
 #include "cli/RemoteTree.h"
 #include "cli/ReplyJson.h"
+#include "cli/TransferCommands.h"
 #include "cli/TreeTransfer.h"
 #include "nb/operations/NBCopyOperation.h"
 #include "nb/operations/NBCopyRefOperation.h"
@@ -115,10 +117,13 @@ struct ListOptions {
   std::optional<std::string> sort;  // "name", "size" or "time"
   bool desc = false;
   bool recursive = false;
+  FilterFlags entries;  // -R: which entries are shown
 };
 
 // ls -R: every entry under the folder, one path per line.
 Status runListTree(CommandContext& context, const ListOptions& o) {
+  const auto filter = o.entries.make(static_cast<long long>(std::time(nullptr)));
+  if (!filter.ok()) return filter.status();
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
   std::string base = CommandContext::remotePath(o.path.value_or("/"));
   while (base.size() > 1 && base.back() == '/') base.pop_back();
@@ -128,6 +133,7 @@ Status runListTree(CommandContext& context, const ListOptions& o) {
     const ListingError& error = tree->errors.front();
     return Status(error.status.code(), error.path + ": " + error.status.message());
   }
+  filter->apply(*tree, nullptr);
   const std::vector<TreeEntry>& entries = tree->entries;
   JsonValue files = JsonValue::array();
   std::string plain;
@@ -416,6 +422,7 @@ CommandRun declareList(CLI::App& sub) {
   sub.add_option("--sort", o->sort, "Sort key")->check(CLI::IsMember({"name", "size", "time"}));
   sub.add_flag("--desc", o->desc, "Descending order (with --sort)");
   sub.add_flag("-R,--recursive", o->recursive, "Every entry under the folder, one path a line");
+  addFilterOptions(sub, o->entries);
   return [o](CommandContext& context) { return runList(context, *o); };
 }
 

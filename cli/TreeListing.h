@@ -19,6 +19,12 @@ struct TreeEntry {
   std::uint64_t size = 0;
   long long modified = -1;  // seconds since the epoch; -1 when unknown
   std::string modifyTime;   // a remote entry's time as the service wrote it
+  std::string rev = {};     // a remote file's revision, when the listing gives one
+  // A local file's identity: device, inode, and times in nanoseconds.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  long long modifiedNs = -1;
+  long long changedNs = -1;
 };
 
 // An entry left out, and why.
@@ -37,6 +43,9 @@ struct TreeListing {
   std::vector<TreeEntry> entries;
   std::vector<Skip> skipped;
   std::vector<ListingError> errors;
+  // Local walks: hidden partial files of downloads (relative paths), never
+  // entries; a crashed run's ones are for the caller to clear.
+  std::vector<std::string> partials;
 };
 
 // Whether the service can store `name` as one path segment: valid UTF-8 of at

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/CommandContext.h"
+#include "cli/sync/Filter.h"
 #include "nb/Status.h"
 
 namespace nb::cli {
@@ -27,6 +28,10 @@ struct TreeOptions {
   bool deleteExtra = false;    // sync: remove what the source no longer has
   bool dryRun = false;         // sync: print the plan only
   bool oneFileSystem = false;  // put -r, sync: stay on the local source's file system
+  std::string maxDelete;       // sync --delete: "N" or "P%" of the target's files; empty: 50%
+  std::string backupDir;       // sync up: a remote folder for what is deleted or overwritten
+  bool trackRenames = false;   // sync up: a renamed file or folder is moved on the service
+  FilterFlags filter;          // put -r, get -r, sync: what takes part (see Filter)
 };
 
 class TreeTransfer {

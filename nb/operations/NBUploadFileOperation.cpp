@@ -82,6 +82,7 @@ Result<URLRequest> NBUploadFileOperation::uploadRequest(
   URLRequestBodyPart file;
   if (item->filePath) {
     file = URLRequestBodyPart::file(*item->filePath, *size);
+    file.observer = item->fileObserver;
   } else {
     // The bytes stay in the item; the part shares ownership of it.
     file =

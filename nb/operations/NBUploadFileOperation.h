@@ -28,6 +28,8 @@ struct NBUploadFileOperationItem : NBFolderOperationItem {
   std::optional<std::string> fileName;  // written into the part header only; no '"', CR or LF
   std::string fileData;                 // the file's bytes, when filePath is absent
   std::optional<std::string> filePath;  // a file on disk to send instead of fileData
+  // Sees filePath's bytes as they are sent (see URLRequestBodyPart::observer).
+  std::shared_ptr<const std::function<void(std::int64_t, std::string_view)>> fileObserver;
 };
 
 class NBUploadFileOperation : public NBFileServiceOperation {

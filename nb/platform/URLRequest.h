@@ -11,8 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -43,6 +45,11 @@ struct URLRequestBodyPart {
   std::string path;                         // the file, for a file part
   std::shared_ptr<const std::string> data;  // the bytes, for a bytes part
   std::int64_t size = -1;                   // a file part's measured length; negative: unknown
+  // Sees a file part's bytes as they are read for sending, with their offset
+  // in the file (a resent body starts again at 0), on the transport's thread:
+  // a caller may hash what was sent without reading the file a second time.
+  std::shared_ptr<const std::function<void(std::int64_t offset, std::string_view bytes)>> observer =
+      nullptr;
 };
 
 // There is no local response cache, so every policy loads from the network;

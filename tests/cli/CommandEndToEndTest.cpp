@@ -383,8 +383,10 @@ TEST_F(CommandEndToEndTest, SyncSendsOnlyWhatChangedAndDeletesOnlyWhatIsGone) {
   r = sh(
       "echo changed >s/a && echo c >s/c && rm s/sub/b && $NB sync --dry-run --delete s nb:/sync");
   EXPECT_EQ(r.out, "put     s/a -> /sync/a\nput     s/c -> /sync/c\ndelete  /sync/sub/b\n");
-  r = sh("$NB --json sync --delete s nb:/sync && $NB ls -R nb:/sync");
+  r = sh("$NB --json sync --delete s nb:/sync");
   EXPECT_NE(r.out.find("\"transferred\":2"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"deleted\":[\"/sync/sub/b\"]"), std::string::npos) << r.out;
+  r = sh("$NB ls -R nb:/sync");
   EXPECT_EQ(r.out.find("sub/b"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("keep"), std::string::npos) << r.out;
   // Down: a first copy, then nothing; a local extra goes only with --delete.
@@ -395,6 +397,178 @@ TEST_F(CommandEndToEndTest, SyncSendsOnlyWhatChangedAndDeletesOnlyWhatIsGone) {
       "&& ! ls d/extra");
   EXPECT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << r.out;
+}
+
+// What size and time cannot tell, the last run's memory does: an edit that
+// keeps the size and the modification time to the nanosecond, an older copy
+// put in place with cp -p, and a file dated in the future, sent once.
+TEST_F(CommandEndToEndTest, SyncUpCatchesWhatSizeAndTimeMiss) {
+  Shell r =
+      sh("rm -rf m && mkdir m && echo aaa >m/a && echo bbb >m/b && echo fut >m/f && "
+         "touch -d 2030-01-01 m/f && $NB sync m nb:/mem >/dev/null && "
+         "touch -r m/a ref && echo AAA >m/a && touch -r ref m/a && "
+         "echo zzz >old && touch -d 2020-01-01 old && cp -p old m/b && "
+         "$NB sync --dry-run m nb:/mem");
+  EXPECT_EQ(r.out, "put     m/a -> /mem/a\nput     m/b -> /mem/b\n") << r.err;
+  r =
+      sh("$NB sync m nb:/mem >/dev/null && $NB get /mem/a - && $NB get /mem/b - && "
+         "$NB --json sync m nb:/mem");
+  EXPECT_EQ(r.out.substr(0, 8), "AAA\nzzz\n") << r.err;
+  EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos)
+      << "the future file once: " << r.out;
+}
+
+// Down: a remote overwrite of the same size is fetched; a copy made by get -r
+// takes the remote times, so neither sync nor a second get -r moves it again.
+TEST_F(CommandEndToEndTest, SyncDownFetchesARemoteOverwriteAndGetCopiesStayCurrent) {
+  Shell r =
+      sh("rm -rf down g && mkdir down && echo one >down/a && echo two >down/b && "
+         "$NB sync down nb:/down-src >/dev/null && $NB sync nb:/down-src dcopy >/dev/null && "
+         "echo ONE >x && $NB put --overwrite x /down-src/a >/dev/null && "
+         "$NB sync --dry-run nb:/down-src dcopy && $NB sync nb:/down-src dcopy >/dev/null && "
+         "cat dcopy/a");
+  EXPECT_EQ(r.out, "get     /down-src/a -> dcopy/a\nONE\n") << r.err;
+  r =
+      sh("$NB get -r /down-src g >/dev/null && $NB sync --dry-run g nb:/down-src && "
+         "$NB --json get -r /down-src g");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.find("put "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("(nothing to do)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << r.out;
+}
+
+// A file replaced by a folder, and a folder by a file (with --delete, as it
+// takes the folder's contents), in both directions; a deletion is listed in
+// --json.
+TEST_F(CommandEndToEndTest, SyncReplacesAFileByAFolderAndTheReverse) {
+  Shell r =
+      sh("rm -rf r rd && mkdir -p r/y && echo in >r/y/in && echo x >r/x && "
+         "$NB sync r nb:/rep >/dev/null && $NB sync nb:/rep rd >/dev/null && "
+         "rm -r r/y && echo y >r/y && rm r/x && mkdir r/x && echo inner >r/x/inner && "
+         "$NB sync --delete r nb:/rep >/dev/null && $NB sync --dry-run r nb:/rep && "
+         "$NB sync --delete nb:/rep rd >/dev/null && $NB sync --dry-run --delete nb:/rep rd && "
+         "diff -r r rd && echo same");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "(nothing to do)\n(nothing to do)\nsame\n") << r.err;
+  r = sh("rm r/y && $NB --json sync --delete r nb:/rep");
+  EXPECT_NE(r.out.find("\"deleted\":[\"/rep/y\"]"), std::string::npos) << r.out;
+}
+
+// A crashed download's hidden partial file is never sent, and the next run
+// down clears it.
+TEST_F(CommandEndToEndTest, SyncNeverSendsPartialFilesAndClearsACrashedRunsOnes) {
+  Shell r =
+      sh("rm -rf p && mkdir p && echo a >p/a && $NB sync p nb:/part >/dev/null && "
+         ": >p/.a.nb-Zz9Yx8 && $NB sync --dry-run p nb:/part && $NB sync nb:/part p >/dev/null && "
+         "ls -A p");
+  EXPECT_EQ(r.out, "(nothing to do)\na\n") << r.err;
+}
+
+// A sync down killed with SIGKILL while its partial files exist: a sync up
+// of that folder never plans them, and the rerun down clears them and ends
+// with the same files, its state intact.
+TEST_F(CommandEndToEndTest, ASyncKilledMidRunLeavesNothingToSendAndARerunFinishes) {
+  Shell r =
+      sh("rm -rf kl kd && mkdir kl && for i in 1 2 3 4; do head -c $((8 << 20)) /dev/urandom "
+         ">kl/f$i; done && $NB sync kl nb:/kill >/dev/null && "
+         "{ $NB sync --transfers 1 nb:/kill kd >/dev/null 2>&1 & pid=$!; "
+         "for i in $(seq 500); do ls -A kd 2>/dev/null | grep -q nb- && break; sleep 0.01; done; "
+         "kill -9 $pid; wait $pid; } ; "
+         "$NB sync --dry-run kd nb:/kill | grep -c nb-; "
+         "$NB sync nb:/kill kd >/dev/null && ls -A kd && diff -r kl kd && "
+         "$NB sync --dry-run nb:/kill kd");
+  EXPECT_EQ(r.out, "0\nf1\nf2\nf3\nf4\n(nothing to do)\n") << r.err;
+}
+
+// --track-renames: a renamed folder of 200 files is one server-side move and
+// a file moved into a new folder another; nothing is sent again.
+TEST_F(CommandEndToEndTest, SyncTracksRenamedFoldersAndFilesAsServerSideMoves) {
+  Shell r =
+      sh("rm -rf tr && mkdir -p tr/photos/sub && for i in $(seq 200); do echo \"file $i\" "
+         ">tr/photos/p$i; done && echo s >tr/photos/sub/s && echo lone >tr/lone && "
+         "$NB sync tr nb:/tr >/dev/null && mv tr/photos tr/pics && mkdir tr/dir && "
+         "mv tr/lone tr/dir/alone && $NB sync --track-renames --delete --dry-run tr nb:/tr");
+  EXPECT_EQ(r.out,
+            "mkdir   /tr/dir\nmove    /tr/photos -> /tr/pics\nmove    /tr/lone -> "
+            "/tr/dir/alone\n")
+      << r.err;
+  r =
+      sh("$NB --json sync --track-renames --delete tr nb:/tr && $NB ls -R nb:/tr | wc -l && "
+         "$NB get /tr/pics/p200 - && $NB sync --dry-run --delete tr nb:/tr");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n205\nfile 200\n(nothing to do)\n"), std::string::npos) << r.out;
+}
+
+// An emptied source is refused; --backup-dir keeps every overwritten and
+// deleted file, moved on the service into one dated folder.
+TEST_F(CommandEndToEndTest, SyncRefusesToEmptyATargetAndKeepsWhatItReplaces) {
+  Shell r =
+      sh("rm -rf safe && mkdir safe && for i in $(seq 12); do echo $i >safe/f$i; done && "
+         "$NB sync safe nb:/safe >/dev/null && rm safe/* && $NB sync --delete safe nb:/safe; "
+         "echo rc=$? && $NB ls nb:/safe | wc -l");
+  EXPECT_EQ(r.out, "rc=2\n12\n") << r.err;
+  EXPECT_NE(r.err.find("refusing to delete 12 of the target's 12 files"), std::string::npos)
+      << r.err;
+  r =
+      sh("echo changed >safe/f1 && "
+         "$NB sync --delete --max-delete 100% --backup-dir nb:/bak safe nb:/safe >/dev/null && "
+         "$NB get /safe/f1 - && $NB ls nb:/safe | wc -l && $NB ls -R nb:/bak | grep -c /f && "
+         "$NB get \"/bak/$($NB ls nb:/bak | awk '{print $NF}' | tr -d /)/f1\" -");
+  EXPECT_EQ(r.out, "changed\n1\n12\n1\n") << r.err;
+  r = sh("$NB sync --backup-dir nb:/safe/old safe nb:/safe; echo rc=$?");
+  EXPECT_NE(r.out.find("rc=2"), std::string::npos) << "a backup inside the target: " << r.err;
+}
+
+// --checksum compares by the hashes remembered from the transfers: nothing is
+// fetched after a first sync; a copy with no hash remembered is fetched once.
+TEST_F(CommandEndToEndTest, SyncChecksumFetchesOnlyWhatHasNoRememberedHash) {
+  Shell r = sh(
+      "rm -rf cs cg && mkdir cs && echo 1 >cs/a && echo 2 >cs/b && $NB sync cs nb:/cs >/dev/null "
+      "&& $NB sync --checksum --dry-run cs nb:/cs && $NB --json sync --checksum cs nb:/cs");
+  EXPECT_NE(r.out.find("(nothing to do)"), std::string::npos) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << r.out;
+  r =
+      sh("$NB get -r /cs cg >/dev/null && $NB sync --checksum --dry-run cg nb:/cs && "
+         "$NB --json sync --checksum cg nb:/cs && $NB sync --checksum --dry-run cg nb:/cs");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("fetch   /cs/a (to compare; no hash remembered)\n"
+                       "fetch   /cs/b (to compare; no hash remembered)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"transferred\":0"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("(nothing to do)"), std::string::npos) << "hashes remembered: " << r.out;
+}
+
+// Filters apply alike to sync, put -r, get -r and ls -R; --dry-run says what they
+// leave out and why; what is left out on the target is not deleted.
+TEST_F(CommandEndToEndTest, FiltersLeaveOutTheSameEntriesEverywhere) {
+  Shell r =
+      sh("rm -rf ft ftg && mkdir -p ft/a ft/build && echo 1 >ft/a/x.log && echo 2 >ft/a/k.txt && "
+         "echo 3 >ft/build/o && echo build/ >ft/.nbignore && echo '*.log' >ft/a/.nbignore && "
+         "$NB sync --dry-run --exclude k.txt ft nb:/ft");
+  EXPECT_EQ(r.out,
+            "mkdir   /ft/a\n"
+            "put     ft/.nbignore -> /ft/.nbignore\n"
+            "put     ft/a/.nbignore -> /ft/a/.nbignore\n"
+            "filter  a/k.txt: excluded by k.txt (--exclude)\n"
+            "filter  a/x.log: excluded by *.log (a/.nbignore)\n"
+            "filter  build: excluded by build/ (.nbignore)\n")
+      << r.err;
+  r =
+      sh("$NB put -r --max-size 2 ft /ft >/dev/null && $NB ls -R nb:/ft && "
+         "$NB sync --delete --exclude '*.txt' ft nb:/ft >/dev/null && $NB ls -R nb:/ft && "
+         "$NB get -r --include '*.txt' /ft ftg >/dev/null && find ftg -type f && "
+         "$NB ls -R --exclude '.*' nb:/ft");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "d          -  a/\n-        2 B  a/k.txt\n"
+            "d          -  a/\n-        6 B  a/.nbignore\n-        2 B  a/k.txt\n"
+            "-        7 B  .nbignore\n"
+            "ftg/a/k.txt\n"
+            "d          -  a/\n-        2 B  a/k.txt\n");
+  r = sh("$NB sync --max-age 2x ft nb:/ft; echo rc=$?");
+  EXPECT_NE(r.out.find("rc=2"), std::string::npos) << r.err;
 }
 
 TEST_F(CommandEndToEndTest, AServerKilledMidJobGivesASummaryAndARerunCompletes) {

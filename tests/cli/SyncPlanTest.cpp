@@ -85,6 +85,7 @@ TEST(SyncPlanTest, SendsWhatIsNewOrChangedAndDeletesOnlyTheTopOfWhatIsGone) {
     const char* folders;
     const char* transfers;
     const char* deletions;
+    const char* replaced = "";
   };
   const Case cases[] = {
       {"into an empty target", "d s, f s/a 1 5, f b 2 5", "", true, "s", "s/a b", ""},
@@ -93,8 +94,13 @@ TEST(SyncPlanTest, SendsWhatIsNewOrChangedAndDeletesOnlyTheTopOfWhatIsGone) {
       {"source newer", "f a 1 9", "f a 1 5", false, "", "a", ""},
       {"target newer, same size", "f a 1 5", "f a 1 9", false, "", "", ""},
       {"unknown target time", "f a 1 5", "f a 1 -1", false, "", "a", ""},
-      {"a folder where a file goes", "f a 1 5", "d a", false, "", "a", ""},
-      {"a file where a folder goes", "d a, f a/x 1 5", "f a 1 5", false, "a", "a/x", ""},
+      {"a folder where a file goes, kept without --delete", "f a 1 5", "d a, f a/x 1 5", false, "",
+       "a", ""},
+      {"a folder where a file goes, replaced with --delete", "f a 1 5", "d a", true, "", "a", "",
+       "a"},
+      {"a file where a folder goes", "d a, f a/x 1 5", "f a 1 5", false, "a", "a/x", "", "a"},
+      {"what a replaced folder held goes with it, not as deletions", "f a 1 5, f z 1 5",
+       "d a, f a/x 1 5, d a/in, f z 1 5, f gone 1 5", true, "", "a", "gone", "a"},
       {"extras kept without --delete", "f a 1 5", "f a 1 5, f gone 1 5", false, "", "", ""},
       {"a gone folder is deleted once", "f a 1 5",
        "f a 1 5, d old, d old/deep, f old/deep/x 1 5, f old/y 1 5, f z 1 5", true, "", "", "old z"},
@@ -108,6 +114,36 @@ TEST(SyncPlanTest, SendsWhatIsNewOrChangedAndDeletesOnlyTheTopOfWhatIsGone) {
     EXPECT_EQ(joined(plan->folders), c.folders);
     EXPECT_EQ(joined(plan->transfers), c.transfers);
     EXPECT_EQ(joined(plan->deletions), c.deletions);
+    EXPECT_EQ(joined(plan->replaced), c.replaced);
+  }
+}
+
+// What the last run remembers decides over size and time; without a memory
+// the two listings decide as before.
+TEST(SyncPlanTest, TheLastRunsMemoryDecidesOverSizeAndTime) {
+  struct Case {
+    const char* name;
+    const char* source;
+    const char* target;
+    Memory memory;
+    bool sent;
+  };
+  const Case cases[] = {
+      {"same size and second, an edit seen", "f a 1 5", "f a 1 5", Memory::kChanged, true},
+      {"an older copy put in place (cp -p)", "f a 1 3", "f a 1 5", Memory::kChanged, true},
+      {"dated in the future, unchanged", "f a 1 99", "f a 1 5", Memory::kInStep, false},
+      {"nothing remembered: the newer source", "f a 1 9", "f a 1 5", Memory::kUnknown, true},
+      {"nothing remembered: alike", "f a 1 5", "f a 1 5", Memory::kUnknown, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Remembered remembered = [&](const TreeEntry& source, const TreeEntry& target) {
+      EXPECT_EQ(source.relative, target.relative);
+      return c.memory;
+    };
+    const auto plan = planSync(tree(c.source), tree(c.target), false, nullptr, remembered);
+    ASSERT_TRUE(plan.ok());
+    EXPECT_EQ(joined(plan->transfers), c.sent ? "a" : "");
   }
 }
 
@@ -168,13 +204,18 @@ TEST(LocalTreeTest, WalksInOrderAndPassesOverWhatCannotGo) {
   fs::create_symlink("/etc", root / "a" / "outside");
   ASSERT_EQ(::mkfifo((root / "pipe").c_str(), 0600), 0);
   for (const char* bad : {"del\x7f", "bad\xff", "back\\slash"}) std::ofstream(root / bad) << "x";
+  // A download's hidden partial files, and names that only look alike.
+  std::ofstream(root / "a" / ".one.txt.nb-Ab12Cd") << "partial";
+  std::ofstream(root / ".z.txt.nb-1") << "mine";
 
   const TreeListing listing = LocalTree::walk(root.string(), {});
   std::string entries;
   for (const TreeEntry& entry : listing.entries) {
     entries += entry.relative + (entry.folder ? "/" : ":" + std::to_string(entry.size)) + " ";
   }
-  EXPECT_EQ(entries, "a/ a/b/ a/b/deep.txt:4 a/one.txt:1 empty/ z.txt:2 ");
+  EXPECT_EQ(entries, ".z.txt.nb-1:4 a/ a/b/ a/b/deep.txt:4 a/one.txt:1 empty/ z.txt:2 ");
+  ASSERT_EQ(listing.partials.size(), 1u);
+  EXPECT_EQ(listing.partials[0], "a/.one.txt.nb-Ab12Cd");
   std::string skipped;
   for (const Skip& skip : listing.skipped) {
     skipped += skip.path.substr(root.string().size() + 1) + ": " + skip.reason + "\n";

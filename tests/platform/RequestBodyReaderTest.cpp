@@ -56,6 +56,29 @@ TEST(RequestBodyReaderTest, PartsAreReadInOrderWhateverTheStepAndFromAnyOffset) 
   std::filesystem::remove(file);
 }
 
+// A file part's observer sees each byte read with its offset in the file; a
+// body sent again shows the file from its start again.
+TEST(RequestBodyReaderTest, AFilePartsObserverSeesItsBytesWithTheirOffsets) {
+  const auto file =
+      std::filesystem::temp_directory_path() / ("nb-observed-" + std::to_string(::getpid()));
+  std::ofstream(file, std::ios::binary) << "FILE";
+  std::string seen;
+  URLRequestBodyPart part = URLRequestBodyPart::file(file.string());
+  part.observer = std::make_shared<const std::function<void(std::int64_t, std::string_view)>>(
+      [&](std::int64_t offset, std::string_view bytes) {
+        seen += std::to_string(offset) + ":" + std::string(bytes) + " ";
+      });
+  std::string error;
+  const std::vector<URLRequestBodyPart> parts = {URLRequestBodyPart::bytes("ab"), part};
+  auto reader = RequestBodyReader::make(parts, &error);
+  ASSERT_TRUE(reader) << error;
+  EXPECT_EQ(readAll(*reader, 3), "abFILE");
+  ASSERT_TRUE(reader->seek(0));
+  EXPECT_EQ(readAll(*reader, 4), "abFILE");
+  EXPECT_EQ(seen, "0:F 1:ILE 0:FI 2:LE ");
+  std::filesystem::remove(file);
+}
+
 TEST(RequestBodyReaderTest, SharedBytesThatChangeLengthFailTheReadInsteadOfOverrunning) {
   for (const std::size_t newLength : {std::size_t{2}, std::size_t{1 << 20}}) {
     SCOPED_TRACE(newLength);

@@ -102,6 +102,9 @@ std::int64_t RequestBodyReader::readPart(char* buffer, std::size_t size) {
     error_ = "The file " + part.path + " became shorter while it was being sent.";
     return -1;
   }
+  if (part.observer) {
+    (*part.observer)(partOffset_, std::string_view(buffer, static_cast<std::size_t>(got)));
+  }
   partOffset_ += got;
   return got;
 }
