@@ -1,0 +1,143 @@
+#include "cli/mount/Uploader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+#include "cli/Printer.h"
+
+namespace nb::cli::mount {
+namespace {
+
+// Whether `path` is `folder` or lies below it.
+bool within(const std::string& path, const std::string& folder) {
+  if (folder == "/") return true;
+  return path == folder || (path.starts_with(folder) && path[folder.size()] == '/');
+}
+
+// The pause before the next attempt after `attempts` failures: 1 s, doubling, at most a minute.
+std::int64_t backOffMs(std::int64_t attempts) {
+  return std::min<std::int64_t>(60'000, 1000LL << std::min<std::int64_t>(attempts, 6));
+}
+
+}  // namespace
+
+Uploader::Uploader(UploadQueue& queue, const RemoteFolder& remote, std::string filesFolder,
+                   Writing writing, Stored stored, int threads)
+    : queue_(queue),
+      remote_(remote),
+      files_(std::move(filesFolder)),
+      writing_(std::move(writing)),
+      stored_(std::move(stored)) {
+  for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+}
+
+Uploader::~Uploader() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+std::int64_t Uploader::nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+void Uploader::wake() { changed_.notify_all(); }
+
+void Uploader::hurry() {
+  {
+    std::lock_guard lock(mutex_);
+    hurry_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool Uploader::held(const std::string& path) const {
+  return std::any_of(holds_.begin(), holds_.end(),
+                     [&](const std::string& hold) { return within(path, hold); });
+}
+
+bool Uploader::pick(QueuedUpload* row) {
+  const std::int64_t now = nowMs();
+  for (QueuedUpload& candidate : queue_.rows()) {
+    const bool due = candidate.notBefore <= now || (hurry_ && candidate.attempts == 0);
+    if (!due || inFlight_.contains(candidate.path) || held(candidate.path)) continue;
+    if (writing_(candidate.path)) continue;
+    inFlight_.insert(candidate.path);
+    *row = std::move(candidate);
+    return true;
+  }
+  return false;
+}
+
+void Uploader::work() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    QueuedUpload row;
+    if (!pick(&row)) {
+      // Rows fall due with time, not only with wake(): look again shortly.
+      changed_.wait_for(lock, std::chrono::milliseconds(250));
+      continue;
+    }
+    lock.unlock();
+    send(row);
+    lock.lock();
+    inFlight_.erase(row.path);
+    changed_.notify_all();
+  }
+}
+
+void Uploader::send(const QueuedUpload& row) {
+  const std::string local = files_ + row.path;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(local, error)) {
+    // Nothing left to send: the cached copy was removed outside the mount.
+    std::fprintf(stderr, "nb mount: %s has no cached copy any more; dropped from the queue\n",
+                 Printer::visible(row.path).c_str());
+    queue_.removed(row.path);
+    return;
+  }
+  const auto version = remote_.upload(row.path, local);
+  if (version.ok()) {
+    queue_.stored(row.path, row.change);
+    stored_(row.path, *version);
+    return;
+  }
+  std::fprintf(stderr, "nb mount: cannot store %s (attempt %lld): %s\n",
+               Printer::visible(row.path).c_str(), static_cast<long long>(row.attempts + 1),
+               version.status().message().c_str());
+  queue_.failed(row.path, row.change, nowMs() + backOffMs(row.attempts),
+                version.status().message());
+}
+
+Uploader::Hold::Hold(Uploader& uploader, std::string path)
+    : uploader_(uploader), path_(std::move(path)) {
+  std::unique_lock lock(uploader_.mutex_);
+  uploader_.holds_.insert(path_);
+  uploader_.changed_.wait(lock, [&] {
+    return std::none_of(uploader_.inFlight_.begin(), uploader_.inFlight_.end(),
+                        [&](const std::string& busy) { return within(busy, path_); });
+  });
+}
+
+Uploader::Hold::~Hold() {
+  {
+    std::lock_guard lock(uploader_.mutex_);
+    uploader_.holds_.erase(uploader_.holds_.find(path_));
+  }
+  uploader_.changed_.notify_all();
+}
+
+std::size_t Uploader::waitingFor() const {
+  const auto rows = queue_.rows();
+  return static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), [](const auto& row) {
+    return row.attempts < kAttemptsBeforeFailed;
+  }));
+}
+
+}  // namespace nb::cli::mount
