@@ -84,8 +84,7 @@ int read(const char*, char* buffer, size_t size, off_t offset, struct fuse_file_
   return fileSystem().read(file->fh, buffer, size, offset);
 }
 
-int write(const char*, const char* buffer, size_t size, off_t offset,
-          struct fuse_file_info* file) {
+int write(const char*, const char* buffer, size_t size, off_t offset, struct fuse_file_info* file) {
   return fileSystem().write(file->fh, buffer, size, offset);
 }
 
@@ -153,8 +152,8 @@ Status FuseSession::run(MountFileSystem& fs, const std::string& mountpoint,
                         const std::string& name) {
   const std::string options = "-ofsname=" + name + ",subtype=nb";
   std::vector<const char*> argv = {"nb", options.c_str()};
-  struct fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()),
-                                         const_cast<char**>(argv.data()));
+  struct fuse_args args =
+      FUSE_ARGS_INIT(static_cast<int>(argv.size()), const_cast<char**>(argv.data()));
   const struct fuse_operations ops = operations();
   struct fuse* fuse = fuse_new(&args, &ops, sizeof ops, &fs);
   fuse_opt_free_args(&args);

@@ -45,9 +45,11 @@ Result<std::chrono::milliseconds> duration(const std::string& text, const char* 
   } catch (...) {
   }
   const std::string unit = text.substr(end);
-  double scale = unit.empty() || unit == "s" ? 1000 : unit == "ms" ? 1 : unit == "m" ? 60'000
-                                                  : unit == "h"   ? 3'600'000
-                                                                  : -1;
+  double scale = unit.empty() || unit == "s" ? 1000
+                 : unit == "ms"              ? 1
+                 : unit == "m"               ? 60'000
+                 : unit == "h"               ? 3'600'000
+                                             : -1;
   if (value < 0 || scale < 0) {
     return Status::invalidArgument(std::string(option) + ": give a time such as 5s, 500ms or 2m");
   }
@@ -72,6 +74,15 @@ Result<int> lockCacheFolder(const std::string& folder) {
   return fd;
 }
 
+// Whether a mount holds the cache folder `folder` now.
+bool mountRunning(const std::string& folder) {
+  const int fd = ::open((folder + "/lock").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return held;
+}
+
 std::string queueLine(const QueuedUpload& row) {
   if (row.attempts == 0) return "pending  " + Printer::visible(row.path);
   return "failed   " + Printer::visible(row.path) + " (" + std::to_string(row.attempts) +
@@ -83,10 +94,11 @@ Status showStatus(CommandContext& context, const std::string& mountpoint) {
   if (!record) return Status::notFound("no mount is known at " + mountpoint);
   auto queue = UploadQueue::open(queueFile(record->cacheFolder));
   if (!queue.ok()) return queue.status();
-  const bool running = record->pid > 0 && ::kill(record->pid, 0) == 0;
+  const bool running = mountRunning(record->cacheFolder);
   JsonValue files = JsonValue::array();
-  std::string text = std::string(running ? "Mounted" : "Not mounted") + "; cache " +
-                     Printer::visible(record->cacheFolder) + "\n";
+  std::string text = (running ? "Mounted (process " + std::to_string(record->pid) + ")"
+                              : std::string("Not mounted")) +
+                     "; cache " + Printer::visible(record->cacheFolder) + "\n";
   const auto rows = (*queue)->rows();
   for (const QueuedUpload& row : rows) {
     JsonValue file = JsonValue::object();
@@ -128,7 +140,8 @@ Status finishQueue(CommandContext& context, Uploader& uploader, UploadQueue& que
       }
       context.printer().warning("storing " + std::to_string(waiting) +
                                 " files before exit (a second Ctrl-C leaves them for the next "
-                                "mount):" + names);
+                                "mount):" +
+                                names);
     }
     std::this_thread::sleep_for(100ms);
   }
@@ -212,10 +225,11 @@ Status runUnmount(CommandContext& context, const std::string& mountpoint) {
   const int unmounted = fusermountUnmount(mountpoint);
   if (unmounted == 127) return Status(StatusCode::kUnavailable, "fusermount3 is not installed");
   if (unmounted != 0) return Status::ioError("fusermount3 -u " + mountpoint + " failed");
-  if (record && record->pid > 0) {
-    // The mount stores its queue before it ends: wait for that.
+  if (record) {
+    // The mount stores its queue before it ends and lets go of its cache
+    // folder: wait for that.
     context.printer().note("waiting for the mount to store its queue...");
-    while (::kill(record->pid, 0) == 0) std::this_thread::sleep_for(100ms);
+    while (mountRunning(record->cacheFolder)) std::this_thread::sleep_for(100ms);
     auto queue = UploadQueue::open(queueFile(record->cacheFolder));
     if (queue.ok() && (*queue)->size() > 0) {
       return Status(StatusCode::kService, std::to_string((*queue)->size()) +

@@ -112,8 +112,7 @@ Status RemoteFolder::download(const std::string& path, const std::string& target
   return context_.perform<CacheDownloadOperation>(ask).status();
 }
 
-Result<std::string> RemoteFolder::upload(const std::string& path,
-                                         const std::string& source) const {
+Result<std::string> RemoteFolder::upload(const std::string& path, const std::string& source) const {
   auto ask = item<NBUploadFileOperationItem>(path);
   ask->isOverwrite = true;
   ask->fileName = baseName(path);
@@ -142,7 +141,8 @@ Status RemoteFolder::move(const std::string& from, const std::string& to) const 
 }
 
 Result<Quota> RemoteFolder::quota() const {
-  const auto outcome = context_.perform<NBGetUserInfoOperation>(std::make_shared<NBOperationItem>());
+  const auto outcome =
+      context_.perform<NBGetUserInfoOperation>(std::make_shared<NBOperationItem>());
   if (!outcome.ok()) return outcome.status();
   const auto info = outcome->recordAs<NBUserInfo>();
   if (!info) return Status::corruption("the service sent no account record");

@@ -58,10 +58,10 @@ Status UploadQueue::run(const char* sql, const std::vector<std::string>& texts,
 
 Status UploadQueue::changed(const std::string& path, std::int64_t notBefore) {
   std::lock_guard lock(mutex_);
-  Status status = run(
-      "INSERT INTO uploads VALUES (?1, 1, 0, ?2, '') ON CONFLICT(path) DO UPDATE SET"
-      " change = change + 1, attempts = 0, not_before = ?2, error = ''",
-      {path}, {notBefore});
+  Status status =
+      run("INSERT INTO uploads VALUES (?1, 1, 0, ?2, '') ON CONFLICT(path) DO UPDATE SET"
+          " change = change + 1, attempts = 0, not_before = ?2, error = ''",
+          {path}, {notBefore});
   if (status.ok()) paths_.insert(path);
   return status;
 }
@@ -85,14 +85,14 @@ Status UploadQueue::failed(const std::string& path, std::int64_t change, std::in
 Status UploadQueue::renamed(const std::string& path, const std::string& to) {
   std::lock_guard lock(mutex_);
   // A row already at the new name stands for bytes the rename replaced.
-  Status status = run(
-      "DELETE FROM uploads WHERE path = ?2 OR substr(path, 1, length(?2) + 1) = ?2 || '/'",
-      {path == to ? "" : to}, {});
+  Status status =
+      run("DELETE FROM uploads WHERE path = ?2 OR substr(path, 1, length(?2) + 1) = ?2 || '/'",
+          {path == to ? "" : to}, {});
   if (status.ok()) {
-    status = run(
-        "UPDATE uploads SET path = ?2 || substr(path, length(?1) + 1)"
-        " WHERE path = ?1 OR substr(path, 1, length(?1) + 1) = ?1 || '/'",
-        {path, to}, {});
+    status =
+        run("UPDATE uploads SET path = ?2 || substr(path, length(?1) + 1)"
+            " WHERE path = ?1 OR substr(path, 1, length(?1) + 1) = ?1 || '/'",
+            {path, to}, {});
   }
   reload();
   return status;

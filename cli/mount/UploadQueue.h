@@ -24,10 +24,10 @@ namespace nb::cli::mount {
 
 struct QueuedUpload {
   std::string path;
-  std::int64_t change = 0;    // bumped by every change of the file
-  std::int64_t attempts = 0;  // failed uploads of this change
-  std::int64_t notBefore = 0; // milliseconds since the epoch
-  std::string error;          // the last failure
+  std::int64_t change = 0;     // bumped by every change of the file
+  std::int64_t attempts = 0;   // failed uploads of this change
+  std::int64_t notBefore = 0;  // milliseconds since the epoch
+  std::string error;           // the last failure
 };
 
 class UploadQueue {

@@ -31,8 +31,8 @@ class Uploader {
   // retried, but an unmount no longer waits for it.
   static constexpr int kAttemptsBeforeFailed = 5;
 
-  Uploader(UploadQueue& queue, const RemoteFolder& remote, std::string filesFolder,
-           Writing writing, Stored stored, int threads = 4);
+  Uploader(UploadQueue& queue, const RemoteFolder& remote, std::string filesFolder, Writing writing,
+           Stored stored, int threads = 4);
   ~Uploader();  // stops the threads after the uploads in flight
   Uploader(const Uploader&) = delete;
   Uploader& operator=(const Uploader&) = delete;

@@ -1,0 +1,292 @@
+// nb mount under the kernel's FUSE against a real nbserver: ordinary shell
+// tools work in the mount, and every byte written there ends up on the server
+// (checked with nb get) across unmounts, kills and outages. Skipped, saying
+// why, where /dev/fuse or fusermount3 is missing.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "tests/support/NbServerProcess.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace nb::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Shell {
+  int code = -1;
+  std::string out;  // stdout and stderr
+};
+
+// Runs `script` with bash in `folder`.
+Shell sh(const fs::path& folder, const std::string& script) {
+  const std::string command = "cd '" + folder.string() + "' && { " + script + "\n} 2>&1";
+  Shell result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    result.out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+bool mounted(const fs::path& mountpoint) {
+  std::ifstream mounts("/proc/self/mounts");
+  for (std::string line; std::getline(mounts, line);) {
+    if (line.find(" " + mountpoint.string() + " fuse.nb ") != std::string::npos) return true;
+  }
+  return false;
+}
+
+// One `nb mount` process, its output in a file.
+class Mount {
+ public:
+  Mount(const fs::path& work, const std::string& remote, const fs::path& mountpoint,
+        const std::vector<std::string>& extra = {})
+      : mountpoint_(mountpoint), log_(work / ("mount-" + std::to_string(++count_) + ".log")) {
+    fs::create_directories(mountpoint);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::freopen(log_.c_str(), "w", stdout);
+      ::dup2(STDOUT_FILENO, STDERR_FILENO);
+      std::vector<std::string> args = {NB_CLI_BINARY, "mount", remote, mountpoint.string()};
+      args.insert(args.end(), extra.begin(), extra.end());
+      std::vector<char*> argv;
+      for (auto& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      ::execv(NB_CLI_BINARY, argv.data());
+      ::_exit(127);
+    }
+    for (int i = 0; i < 200 && !mounted(mountpoint_) && running(); ++i)
+      std::this_thread::sleep_for(50ms);
+  }
+  ~Mount() {
+    if (running()) {
+      ::kill(pid_, SIGKILL);
+      wait();
+    }
+    std::system(("fusermount3 -u -z '" + mountpoint_.string() + "' 2>/dev/null").c_str());
+  }
+  bool ok() { return mounted(mountpoint_); }
+  bool running() {
+    if (exited_) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return !exited_;
+  }
+  void signal(int number) { ::kill(pid_, number); }
+  // The exit code once the process has ended.
+  int wait() {
+    while (running()) std::this_thread::sleep_for(20ms);
+    return code_;
+  }
+  std::string log() const {
+    std::ifstream in(log_);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+ private:
+  static inline int count_ = 0;
+  fs::path mountpoint_;
+  fs::path log_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int code_ = -1;
+};
+
+class MountEndToEndTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!fuseReason().empty()) return;
+    server_ = std::make_unique<test::NbServerProcess>();
+    ASSERT_TRUE(server_->ok()) << server_->error();
+    server_->setEnvironment();
+    ASSERT_TRUE(server_->addUser("user@nimbus.test", "pw"));
+    const fs::path top = folder_->path();
+    setenv("NB", NB_CLI_BINARY, 1);
+    setenv("NB_KEYCHAIN", "file", 1);
+    setenv("NB_DATA_HOME", (top / "client").c_str(), 1);
+    setenv("NB_HOME", (top / "home").c_str(), 1);
+    setenv("XDG_CACHE_HOME", (top / "cache").c_str(), 1);
+    fs::create_directories(top / "home");
+    ASSERT_EQ(sh(top, "$NB login user@nimbus.test --password pw").code, 0);
+  }
+  static void TearDownTestSuite() { server_.reset(); }
+
+  void SetUp() override {
+    if (const std::string reason = fuseReason(); !reason.empty()) GTEST_SKIP() << reason;
+    // Each case has a remote folder and a local work folder of its own.
+    name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    work_ = folder_->path() / name_;
+    fs::create_directories(work_);
+    ASSERT_EQ(run("$NB mkdir nb:/" + name_).code, 0);
+  }
+
+  // Why the mount cannot be tested here, or "".
+  static std::string fuseReason() {
+    if (!fs::exists("/dev/fuse")) return "no /dev/fuse on this machine";
+    if (std::system("command -v fusermount3 >/dev/null") != 0)
+      return "fusermount3 is not installed";
+    return "";
+  }
+
+  Shell run(const std::string& script) const { return sh(work_, script); }
+  std::string remote() const { return "nb:/" + name_; }
+  fs::path mountpoint() const { return work_ / "mnt"; }
+
+  static std::unique_ptr<test::NbServerProcess> server_;
+  static std::unique_ptr<test::TemporaryFolder> folder_;
+  std::string name_;
+  fs::path work_;
+};
+
+std::unique_ptr<test::NbServerProcess> MountEndToEndTest::server_;
+std::unique_ptr<test::TemporaryFolder> MountEndToEndTest::folder_ =
+    std::make_unique<test::TemporaryFolder>("nb-mount-e2e");
+
+TEST_F(MountEndToEndTest, ShellToolsWorkAndEveryByteIsStoredByUnmount) {
+  Mount mount(work_, remote(), mountpoint());
+  ASSERT_TRUE(mount.ok()) << mount.log();
+  // A source tree: nested folders, an empty file, a binary file of some size.
+  ASSERT_EQ(run("mkdir -p src/a/b src/c && echo one >src/a/one.txt && : >src/c/empty && "
+                "head -c 2000000 /dev/urandom >src/a/b/blob.bin && "
+                "for i in $(seq 1 30); do echo line $i >src/c/f$i.txt; done")
+                .code,
+            0);
+  Shell r =
+      run("cp -r src mnt/tree && diff -r src mnt/tree && "
+          "echo hello >mnt/note.txt && echo more >>mnt/note.txt && cat mnt/note.txt && "
+          "mv mnt/note.txt mnt/tree/renamed.txt && mv mnt/tree/c mnt/tree/moved && "
+          "rm mnt/tree/moved/f1.txt && truncate -s 2 mnt/tree/a/one.txt && ls mnt/tree");
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out, "hello\nmore\na\nmoved\nrenamed.txt\n");
+
+  r = run("rmdir mnt/tree/moved; mkdir mnt/gone && rmdir mnt/gone && ls mnt");
+  EXPECT_NE(r.out.find("Directory not empty"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\ntree\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("gone"), std::string::npos) << r.out;
+
+  // Unmounting returns once every file is on the server.
+  r = run("$NB unmount mnt");
+  ASSERT_EQ(r.code, 0) << r.out << mount.log();
+  EXPECT_EQ(mount.wait(), 0) << mount.log();
+  r = run("$NB get -r " + remote() +
+          "/tree got && "
+          "printf 'hello\\nmore\\n' >expect.txt && cmp got/renamed.txt expect.txt && "
+          "cmp got/a/b/blob.bin src/a/b/blob.bin && printf on | cmp - got/a/one.txt && "
+          "rm src/c/f1.txt && diff -r src/c got/moved && ls got && $NB ls " +
+          remote());
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out.find("note.txt"), std::string::npos) << "renamed away: " << r.out;
+}
+
+TEST_F(MountEndToEndTest, KilledMountLeavesItsQueueForTheNextMount) {
+  {
+    Mount mount(work_, remote(), mountpoint(), {"--write-back", "1h"});
+    ASSERT_TRUE(mount.ok()) << mount.log();
+    // Closed files are queued on disk; one more is being written at the kill.
+    ASSERT_EQ(run("for i in $(seq 1 20); do head -c $((i * 1000)) /dev/urandom >src$i; "
+                  "cp src$i mnt/f$i; done")
+                  .code,
+              0);
+    run("(head -c 50000000 /dev/zero >mnt/partial 2>/dev/null &) ; sleep 0.2");
+    mount.signal(SIGKILL);
+    EXPECT_EQ(mount.wait(), 128 + SIGKILL);
+  }
+  Shell r = run("$NB mount --status mnt");
+  EXPECT_NE(r.out.find("pending  /f20"), std::string::npos) << r.out;
+
+  Mount again(work_, remote(), mountpoint());
+  ASSERT_TRUE(again.ok()) << again.log();
+  again.signal(SIGTERM);  // waits for the queue, as an unmount does
+  EXPECT_EQ(again.wait(), 0) << again.log();
+  r = run("$NB get -r " + remote() +
+          " got && for i in $(seq 1 20); do cmp src$i got/f$i || exit 1; done");
+  EXPECT_EQ(r.code, 0) << r.out;
+}
+
+TEST_F(MountEndToEndTest, ErrorsAsTheKernelExpects) {
+  Mount mount(work_, remote(), mountpoint());
+  ASSERT_TRUE(mount.ok()) << mount.log();
+  const struct {
+    const char* script;
+    const char* error;
+  } cases[] = {
+      {"cat mnt/missing", "No such file or directory"},
+      {"touch 'mnt/back\\slash'", "Invalid argument"},
+      {"mkdir 'mnt/back\\slash'", "Invalid argument"},
+      {"mkdir mnt/d && touch mnt/d/x && rmdir mnt/d", "Directory not empty"},
+      {"mkdir mnt/e && echo x >mnt/f && mv mnt/f mnt/e", ""},
+  };
+  for (const auto& c : cases) {
+    const Shell r = run(c.script);
+    if (*c.error == '\0') {
+      EXPECT_EQ(r.code, 0) << c.script << ": " << r.out;
+    } else {
+      EXPECT_NE(r.out.find(c.error), std::string::npos) << c.script << ": " << r.out;
+    }
+  }
+}
+
+TEST_F(MountEndToEndTest, AHungServerGivesEioAfterTheTimeOutAndPendingFilesLandLater) {
+  Mount mount(work_, remote(), mountpoint(), {"--write-back", "0s", "--timeout", "2"});
+  ASSERT_TRUE(mount.ok()) << mount.log();
+  ASSERT_EQ(run("mkdir mnt/sub && ls mnt").code, 0);
+  ::kill(server_->pid(), SIGSTOP);
+  const auto start = std::chrono::steady_clock::now();
+  Shell r = run("ls mnt/sub");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  // A new file needs no call: it is written to the cache and queued.
+  Shell written = run("echo written >mnt/during.txt && sleep 3 && $NB mount --status mnt");
+  ::kill(server_->pid(), SIGCONT);
+  EXPECT_NE(r.out.find("Input/output error"), std::string::npos) << r.out;
+  EXPECT_LT(waited, 20s) << "the calling program waits no longer than the time-out";
+  EXPECT_EQ(written.code, 0) << written.out;
+  EXPECT_NE(written.out.find("failed   /during.txt"), std::string::npos) << written.out;
+
+  r = run("$NB unmount mnt && $NB get " + remote() + "/during.txt -");
+  EXPECT_EQ(r.code, 0) << r.out << mount.log();
+  EXPECT_NE(r.out.find("written\n"), std::string::npos) << r.out << mount.log();
+}
+
+TEST_F(MountEndToEndTest, TwoMountsSeeEachOthersChangesAfterTheListingTime) {
+  Mount first(work_, remote(), work_ / "one", {"--write-back", "0s", "--cache-dir", "c1"});
+  Mount second(work_, remote(), work_ / "two", {"--dir-cache-time", "1s", "--cache-dir", "c2"});
+  ASSERT_TRUE(first.ok() && second.ok()) << first.log() << second.log();
+  ASSERT_EQ(run("ls two && echo shared >one/shared.txt").code, 0);
+  Shell r;
+  for (int i = 0; i < 100 && r.out != "shared\n"; ++i) {
+    std::this_thread::sleep_for(100ms);
+    r = run("cat two/shared.txt 2>/dev/null");
+  }
+  EXPECT_EQ(r.out, "shared\n");
+}
+
+TEST_F(MountEndToEndTest, RefusesToStartWhenNotSignedIn) {
+  const Shell r = run("mkdir -p mnt && NB_DATA_HOME=$PWD/nobody $NB mount " + remote() + " mnt");
+  EXPECT_EQ(r.code, 3) << r.out;
+  EXPECT_FALSE(mounted(mountpoint()));
+}
+
+}  // namespace
+}  // namespace nb::cli
