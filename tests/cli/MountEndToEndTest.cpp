@@ -200,6 +200,28 @@ TEST_F(MountEndToEndTest, ShellToolsWorkAndEveryByteIsStoredByUnmount) {
   EXPECT_EQ(r.out.find("note.txt"), std::string::npos) << "renamed away: " << r.out;
 }
 
+TEST_F(MountEndToEndTest, ATarOf2000FilesAndAGitCommitInsideTheMount) {
+  Mount mount(work_, remote(), mountpoint());
+  ASSERT_TRUE(mount.ok()) << mount.log();
+  ASSERT_EQ(run("mkdir src && cd src && for d in $(seq 1 20); do mkdir d$d; "
+                "for f in $(seq 1 100); do echo \"$d $f $RANDOM\" >d$d/f$f.c; done; done && "
+                "tar cf ../src.tar .")
+                .code,
+            0);
+  Shell r =
+      run("tar -xf src.tar -C mnt && diff -r src mnt && cd mnt && git init -q . && "
+          "git add -A && git -c user.email=a@b.c -c user.name=n commit -qm tree && "
+          "git status --short && git fsck --no-progress");
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out, "");
+  ASSERT_EQ(run("$NB unmount mnt").code, 0) << mount.log();
+  r = run("$NB get -r " + remote() +
+          " got && diff -r src got -x .git && "
+          "git -C got log --format=%s && git -C got status --short");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.find("tree\n")), "tree\n") << r.out;
+}
+
 TEST_F(MountEndToEndTest, KilledMountLeavesItsQueueForTheNextMount) {
   {
     Mount mount(work_, remote(), mountpoint(), {"--write-back", "1h"});
