@@ -52,7 +52,9 @@ MountFileSystem::MountFileSystem(const RemoteFolder& remote, UploadQueue& queue,
   fs::create_directories(files_, error);
   uploader_ = std::make_unique<Uploader>(
       queue_, remote_, files_, [this](const std::string& path) { return openForWriting(path); },
-      [this](const std::string& path, const std::string& version) { stored(path, version); });
+      [this](const std::string& path, const std::string& storedAs, const std::string& version) {
+        stored(path, storedAs, version);
+      });
 }
 
 MountFileSystem::~MountFileSystem() {
@@ -144,16 +146,24 @@ bool MountFileSystem::openForWriting(const std::string& path) {
   });
 }
 
-int MountFileSystem::queueChange(const std::string& path) {
-  const Status status = queue_.changed(path, Uploader::nowMs() + settings_.writeBack.count());
+int MountFileSystem::queueChange(const std::string& path, std::optional<std::string> base) {
+  if (!base) {
+    std::lock_guard lock(mutex_);
+    auto known = cachedVersion_.find(path);
+    base = known == cachedVersion_.end() ? "" : known->second;
+  }
+  const Status status =
+      queue_.changed(path, Uploader::nowMs() + settings_.writeBack.count(), *base);
   return status.ok() ? 0 : -EIO;
 }
 
 int MountFileSystem::open(const std::string& path, int flags, std::uint64_t* handle) {
   const bool writing = (flags & O_ACCMODE) != O_RDONLY;
   const bool truncating = writing && (flags & O_TRUNC) != 0;
+  std::string base;  // what a truncation replaces
   if (!localIsNewer(path)) {
     auto entry = listings_.entry(path);
+    base = entry.ok() ? entry->version : "";
     if (!entry.ok()) return errnoOf(entry.status());
     if (entry->folder) return -EISDIR;
     const int fetched = truncating ? makeParentFolders(local(path)) : fetch(path, *entry);
@@ -169,7 +179,7 @@ int MountFileSystem::open(const std::string& path, int flags, std::uint64_t* han
     std::lock_guard lock(mutex_);
     handles_[*handle].wrote = true;
   }
-  return queueChange(path);
+  return queueChange(path, base);
 }
 
 int MountFileSystem::create(const std::string& path, mode_t /*mode*/, int flags,
@@ -382,7 +392,15 @@ int MountFileSystem::rename(const std::string& from, const std::string& to, bool
   return 0;
 }
 
-void MountFileSystem::stored(const std::string& path, const std::string& version) {
+void MountFileSystem::stored(const std::string& path, const std::string& storedAs,
+                             const std::string& version) {
+  if (storedAs != path) {
+    // The service's file is someone else's now: the next open fetches it.
+    std::lock_guard lock(mutex_);
+    cachedVersion_.erase(path);
+    listings_.forget(DirectoryCache::parentOf(path));
+    return;
+  }
   struct stat info {};
   if (localIsNewer(path) || ::lstat(local(path).c_str(), &info) != 0) return;
   {

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,10 +66,12 @@ class MountFileSystem {
   int fetch(const std::string& path, const RemoteEntry& entry);
   // Whether the cached copy of `path` is the one to show (it holds changes).
   bool localIsNewer(const std::string& path) const { return queue_.contains(path); }
-  int queueChange(const std::string& path);
+  // Queues the change of `path`; `base` is the revision it started from
+  // (by default the cached copy's).
+  int queueChange(const std::string& path, std::optional<std::string> base = std::nullopt);
   std::uint64_t addHandle(int fd, const std::string& path);
   bool openForWriting(const std::string& path);
-  void stored(const std::string& path, const std::string& version);
+  void stored(const std::string& path, const std::string& storedAs, const std::string& version);
   // The entry `path`: the cached copy's when newer, else the listing's.
   int lookUp(const std::string& path, struct stat* info);
   void fillFromEntry(const RemoteEntry& entry, struct stat* info) const;

@@ -8,7 +8,7 @@ namespace {
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS uploads ("
     " path TEXT PRIMARY KEY, change INTEGER NOT NULL, attempts INTEGER NOT NULL,"
-    " not_before INTEGER NOT NULL, error TEXT NOT NULL);";
+    " not_before INTEGER NOT NULL, error TEXT NOT NULL, base TEXT NOT NULL);";
 
 Status failure(const SqliteStatus& status) {
   return Status::ioError("the upload queue: " + status.message);
@@ -56,21 +56,27 @@ Status UploadQueue::run(const char* sql, const std::vector<std::string>& texts,
   return Status::OK();
 }
 
-Status UploadQueue::changed(const std::string& path, std::int64_t notBefore) {
+Status UploadQueue::changed(const std::string& path, std::int64_t notBefore,
+                            const std::string& base) {
   std::lock_guard lock(mutex_);
   Status status =
-      run("INSERT INTO uploads VALUES (?1, 1, 0, ?2, '') ON CONFLICT(path) DO UPDATE SET"
-          " change = change + 1, attempts = 0, not_before = ?2, error = ''",
-          {path}, {notBefore});
+      run("INSERT INTO uploads VALUES (?1, 1, 0, ?3, '', ?2) ON CONFLICT(path) DO UPDATE SET"
+          " change = change + 1, attempts = 0, not_before = ?3, error = ''",
+          {path, base}, {notBefore});
   if (status.ok()) paths_.insert(path);
   return status;
 }
 
-Status UploadQueue::stored(const std::string& path, std::int64_t change) {
+Status UploadQueue::stored(const std::string& path, std::int64_t change,
+                           const std::string& version) {
   std::lock_guard lock(mutex_);
   Status status = run("DELETE FROM uploads WHERE path = ?1 AND change = ?2", {path}, {change});
-  if (status.ok() && db_->changes() > 0) paths_.erase(path);
-  return status;
+  if (!status.ok()) return status;
+  if (db_->changes() > 0) {
+    paths_.erase(path);
+    return status;
+  }
+  return run("UPDATE uploads SET base = ?2 WHERE path = ?1", {path, version}, {});
 }
 
 Status UploadQueue::failed(const std::string& path, std::int64_t change, std::int64_t notBefore,
@@ -142,12 +148,13 @@ std::vector<QueuedUpload> UploadQueue::readRows() const {
   std::vector<QueuedUpload> rows;
   SqliteStatus status;
   auto statement = db_->prepare(
-      "SELECT path, change, attempts, not_before, error FROM uploads ORDER BY not_before, path",
+      "SELECT path, change, attempts, not_before, error, base FROM uploads"
+      " ORDER BY not_before, path",
       &status);
   if (!statement) return rows;
   while (statement->step()) {
     rows.push_back({statement->text(0), statement->int64(1), statement->int64(2),
-                    statement->int64(3), statement->text(4)});
+                    statement->int64(3), statement->text(4), statement->text(5)});
   }
   return rows;
 }

@@ -28,6 +28,8 @@ struct QueuedUpload {
   std::int64_t attempts = 0;   // failed uploads of this change
   std::int64_t notBefore = 0;  // milliseconds since the epoch
   std::string error;           // the last failure
+  // The service's revision the changes started from; "" for a new file.
+  std::string base;
 };
 
 class UploadQueue {
@@ -37,9 +39,12 @@ class UploadQueue {
   ~UploadQueue();
 
   // The file at `path` changed; it is due at `notBefore` (ms since the epoch).
-  Status changed(const std::string& path, std::int64_t notBefore);
-  // The change `change` of `path` is stored; a later change stays queued.
-  Status stored(const std::string& path, std::int64_t change);
+  // `base` is the revision the cached copy came from; a queued file keeps
+  // the base of its first change.
+  Status changed(const std::string& path, std::int64_t notBefore, const std::string& base);
+  // The change `change` of `path` is stored as revision `version`; a later
+  // change stays queued, based on that revision.
+  Status stored(const std::string& path, std::int64_t change, const std::string& version);
   // The upload of `change` failed; it is tried again at `notBefore`.
   Status failed(const std::string& path, std::int64_t change, std::int64_t notBefore,
                 const std::string& error);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 
 #include "cli/Printer.h"
@@ -102,10 +103,17 @@ void Uploader::send(const QueuedUpload& row) {
     queue_.removed(row.path);
     return;
   }
-  const auto version = remote_.upload(row.path, local);
+  auto target = destination(row);
+  const auto version = target.ok() ? remote_.upload(*target, local) : target.status();
   if (version.ok()) {
-    queue_.stored(row.path, row.change);
-    stored_(row.path, *version);
+    if (*target != row.path) {
+      std::fprintf(stderr,
+                   "nb mount: %s changed on the service since it was cached; "
+                   "the mount's version is stored as %s\n",
+                   Printer::visible(row.path).c_str(), Printer::visible(*target).c_str());
+    }
+    queue_.stored(row.path, row.change, *version);
+    stored_(row.path, *target, *version);
     return;
   }
   std::fprintf(stderr, "nb mount: cannot store %s (attempt %lld): %s\n",
@@ -113,6 +121,28 @@ void Uploader::send(const QueuedUpload& row) {
                version.status().message().c_str());
   queue_.failed(row.path, row.change, nowMs() + backOffMs(row.attempts),
                 version.status().message());
+}
+
+Result<std::string> Uploader::destination(const QueuedUpload& row) const {
+  if (row.base.empty()) return row.path;  // new: there was nothing to keep
+  const auto now = remote_.stat(row.path);
+  if (!now.ok()) {
+    if (now.status().code() == StatusCode::kNotFound) return row.path;  // deleted meanwhile
+    return now.status();
+  }
+  if (now->version == row.base) return row.path;
+  return conflictName(row.path, ::time(nullptr));
+}
+
+std::string Uploader::conflictName(const std::string& path, time_t when) {
+  const std::size_t slash = path.rfind('/');
+  std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= slash + 1) dot = path.size();
+  struct tm parts {};
+  ::localtime_r(&when, &parts);
+  char stamp[40];
+  std::strftime(stamp, sizeof stamp, " (conflict %Y-%m-%d %H%M%S)", &parts);
+  return path.substr(0, dot) + stamp + path.substr(dot);
 }
 
 Uploader::Hold::Hold(Uploader& uploader, std::string path)

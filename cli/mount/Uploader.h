@@ -1,7 +1,9 @@
 // Uploader stores the files of the upload queue on a few threads of its own:
 // a file is sent once it is due (the write-back delay after its last close)
 // and nobody has it open for writing; a failure is tried again with growing
-// pauses, and the file stays queued and cached until it is stored. Namespace
+// pauses, and the file stays queued and cached until it is stored. A file
+// whose stored copy changed on the service since it was cached is stored as
+// a conflict copy beside it, so that neither change is lost. Namespace
 // changes hold a path (hold()) so that no upload of it runs meanwhile.
 // Owned by the mount; its methods may be called from any thread.
 #pragma once
@@ -24,8 +26,10 @@ class Uploader {
  public:
   // Whether `path` is open for writing now (then it is not sent yet).
   using Writing = std::function<bool(const std::string& path)>;
-  // `path` was stored as `version`, from the bytes of the cached copy.
-  using Stored = std::function<void(const std::string& path, const std::string& version)>;
+  // The cached copy of `path` was stored at `storedAs` (`path`, or its
+  // conflict copy) as revision `version`.
+  using Stored = std::function<void(const std::string& path, const std::string& storedAs,
+                                    const std::string& version)>;
 
   // Failed attempts after which a file counts as failed: still queued and
   // retried, but an unmount no longer waits for it.
@@ -60,12 +64,17 @@ class Uploader {
   std::size_t waitingFor() const;
 
   static std::int64_t nowMs();
+  // "/a/report (conflict 2026-12-11 093000).txt" for "/a/report.txt".
+  static std::string conflictName(const std::string& path, time_t when);
 
  private:
   void work();
   // The next row to send, or none; marks it in flight.
   bool pick(QueuedUpload* row);
   void send(const QueuedUpload& row);
+  // Where the row's bytes go: its path, or a conflict copy when the service's
+  // file is no longer the one the changes started from.
+  Result<std::string> destination(const QueuedUpload& row) const;
   bool held(const std::string& path) const;
 
   UploadQueue& queue_;

@@ -291,6 +291,25 @@ TEST_F(MountEndToEndTest, AHungServerGivesEioAfterTheTimeOutAndPendingFilesLandL
   EXPECT_NE(r.out.find("written\n"), std::string::npos) << r.out << mount.log();
 }
 
+TEST_F(MountEndToEndTest, AChangeMadeElsewhereMeanwhileKeepsBothVersions) {
+  Mount mount(work_, remote(), mountpoint(), {"--write-back", "0s"});
+  ASSERT_TRUE(mount.ok()) << mount.log();
+  ASSERT_EQ(run("echo first >mnt/f.txt && cat mnt/f.txt && echo theirs >theirs.txt && "
+                "until $NB ls " +
+                remote() +
+                "/f.txt >/dev/null 2>&1; do sleep 0.1; done && "
+                "$NB put theirs.txt " +
+                remote() + "/f.txt --overwrite && echo mine >>mnt/f.txt")
+                .code,
+            0);
+  ASSERT_EQ(run("$NB unmount mnt").code, 0) << mount.log();
+  EXPECT_EQ(run("$NB get " + remote() + "/f.txt - 2>/dev/null").out, "theirs\n");
+  const Shell r =
+      run("$NB get -r " + remote() + " got >/dev/null && cat got/f\\ \\(conflict*\\).txt");
+  EXPECT_EQ(r.out, "first\nmine\n");
+  EXPECT_NE(mount.log().find("changed on the service"), std::string::npos) << mount.log();
+}
+
 TEST_F(MountEndToEndTest, TwoMountsSeeEachOthersChangesAfterTheListingTime) {
   Mount first(work_, remote(), work_ / "one", {"--write-back", "0s", "--cache-dir", "c1"});
   Mount second(work_, remote(), work_ / "two", {"--dir-cache-time", "1s", "--cache-dir", "c2"});
