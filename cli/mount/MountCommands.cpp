@@ -33,6 +33,7 @@ struct MountOptions {
   std::string cacheDir;
   std::string dirCacheTime = "30s";
   std::string writeBack = "5s";
+  std::string cacheMaxSize = "0";
   bool status = false;
 };
 
@@ -54,6 +55,24 @@ Result<std::chrono::milliseconds> duration(const std::string& text, const char* 
     return Status::invalidArgument(std::string(option) + ": give a time such as 5s, 500ms or 2m");
   }
   return std::chrono::milliseconds(static_cast<long long>(value * scale));
+}
+
+// "500M", "10G", "4096" (bytes; K, M, G and T are powers of 1024).
+Result<std::uint64_t> byteSize(const std::string& text) {
+  std::size_t end = 0;
+  double value = -1;
+  try {
+    value = std::stod(text, &end);
+  } catch (...) {
+  }
+  const std::string unit = text.substr(end);
+  static const std::string kUnits = "KMGT";
+  const std::size_t unitIndex = unit.empty() ? 0 : kUnits.find(unit[0]);
+  if (value < 0 || unit.size() > 1 || unitIndex == std::string::npos) {
+    return Status::invalidArgument("--cache-max-size: give a size such as 500M or 10G");
+  }
+  const std::size_t power = unit.empty() ? 0 : unitIndex + 1;
+  return static_cast<std::uint64_t>(value * static_cast<double>(1ULL << (10 * power)));
 }
 
 std::string queueFile(const std::string& cacheFolder) { return cacheFolder + "/queue.db"; }
@@ -177,6 +196,8 @@ Status runMount(CommandContext& context, const MountOptions& o) {
   if (!dirCacheTime.ok()) return dirCacheTime.status();
   const auto writeBack = duration(o.writeBack, "--write-back");
   if (!writeBack.ok()) return writeBack.status();
+  const auto cacheMaxSize = byteSize(o.cacheMaxSize);
+  if (!cacheMaxSize.ok()) return cacheMaxSize.status();
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
 
   const std::string remotePath = CommandContext::remotePath(o.paths[0]);
@@ -195,9 +216,10 @@ Status runMount(CommandContext& context, const MountOptions& o) {
   MountSettings settings;
   settings.cacheFolder = o.cacheDir.empty()
                              ? MountRegistry::defaultCacheFolder(context.options().root, remotePath)
-                             : o.cacheDir;
+                             : std::filesystem::absolute(o.cacheDir).string();
   settings.dirCacheTime = *dirCacheTime;
   settings.writeBack = *writeBack;
+  settings.cacheMaxSize = *cacheMaxSize;
   const auto lock = lockCacheFolder(settings.cacheFolder);
   if (!lock.ok()) return lock.status();
   auto queue = UploadQueue::open(queueFile(settings.cacheFolder));
@@ -253,6 +275,9 @@ CommandRun declareMount(CLI::App& sub) {
                  "How long a folder's listing is reused (default 30s)");
   sub.add_option("--write-back", o->writeBack,
                  "Wait after a file's last close before it is stored (default 5s)");
+  sub.add_option("--cache-max-size", o->cacheMaxSize,
+                 "Drop the least recently used stored copies beyond this size, e.g. 10G "
+                 "(default: no limit; files not stored yet are never dropped)");
   sub.add_flag("--status", o->status, "List the files a mount has still to store, and failures");
   return [o](CommandContext& context) { return runMount(context, *o); };
 }

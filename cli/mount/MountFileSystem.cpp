@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
@@ -116,20 +117,51 @@ int MountFileSystem::fetch(const std::string& path, const RemoteEntry& entry) {
     std::lock_guard lock(mutex_);
     struct stat info {};
     const bool present = ::lstat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-    auto known = cachedVersion_.find(path);
-    const bool current = known != cachedVersion_.end() && known->second == entry.version &&
+    auto known = clean_.find(path);
+    const bool current = known != clean_.end() && known->second.version == entry.version &&
                          static_cast<std::uint64_t>(info.st_size) == entry.size;
     // An open copy is never replaced under its readers and writers.
     const bool inUse = std::any_of(handles_.begin(), handles_.end(),
                                    [&](const auto& open) { return open.second.path == path; });
+    if (present && known != clean_.end()) known->second.lastUse = ++useClock_;
     if (present && (current || inUse)) return 0;
   }
   if (localIsNewer(path)) return 0;
   if (int error = makeParentFolders(file); error != 0) return error;
   if (Status status = remote_.download(path, file); !status.ok()) return errnoOf(status);
-  std::lock_guard lock(mutex_);
-  cachedVersion_[path] = entry.version;
+  {
+    std::lock_guard lock(mutex_);
+    clean_[path] = CleanCopy{entry.version, entry.size, ++useClock_};
+  }
+  evict();
   return 0;
+}
+
+void MountFileSystem::evict() {
+  if (settings_.cacheMaxSize == 0) return;
+  std::uint64_t total = 0;
+  for (const QueuedUpload& row : queue_.rows()) {
+    struct stat info {};
+    if (::lstat(local(row.path).c_str(), &info) == 0)
+      total += static_cast<std::uint64_t>(info.st_size);
+  }
+  std::lock_guard lock(mutex_);
+  std::vector<std::pair<std::uint64_t, std::string>> byUse;
+  for (const auto& [path, copy] : clean_) {
+    if (queue_.contains(path)) continue;  // counted above, and never dropped
+    total += copy.size;
+    byUse.emplace_back(copy.lastUse, path);
+  }
+  std::sort(byUse.begin(), byUse.end());
+  for (const auto& [use, path] : byUse) {
+    if (total <= settings_.cacheMaxSize) break;
+    const bool open = std::any_of(handles_.begin(), handles_.end(),
+                                  [&](const auto& handle) { return handle.second.path == path; });
+    if (open) continue;
+    ::unlink(local(path).c_str());
+    total -= clean_[path].size;
+    clean_.erase(path);
+  }
 }
 
 std::uint64_t MountFileSystem::addHandle(int fd, const std::string& path) {
@@ -149,8 +181,8 @@ bool MountFileSystem::openForWriting(const std::string& path) {
 int MountFileSystem::queueChange(const std::string& path, std::optional<std::string> base) {
   if (!base) {
     std::lock_guard lock(mutex_);
-    auto known = cachedVersion_.find(path);
-    base = known == cachedVersion_.end() ? "" : known->second;
+    auto known = clean_.find(path);
+    base = known == clean_.end() ? "" : known->second.version;
   }
   const Status status =
       queue_.changed(path, Uploader::nowMs() + settings_.writeBack.count(), *base);
@@ -171,7 +203,14 @@ int MountFileSystem::open(const std::string& path, int flags, std::uint64_t* han
   }
   const int localFlags =
       (flags & (O_ACCMODE | O_APPEND)) | (truncating ? O_TRUNC | O_CREAT : 0) | O_CLOEXEC;
-  const int fd = ::open(local(path).c_str(), localFlags, 0644);
+  int fd = ::open(local(path).c_str(), localFlags, 0644);
+  if (fd < 0 && errno == ENOENT && !truncating && !localIsNewer(path)) {
+    // Dropped from the cache between its fetch and this open: once more.
+    auto entry = listings_.entry(path);
+    if (!entry.ok()) return errnoOf(entry.status());
+    if (int error = fetch(path, *entry); error != 0) return error;
+    fd = ::open(local(path).c_str(), localFlags, 0644);
+  }
   if (fd < 0) return -errno;
   *handle = addHandle(fd, path);
   if (!truncating) return 0;
@@ -311,7 +350,7 @@ int MountFileSystem::removeFile(const std::string& path, bool remote) {
   ::unlink(local(path).c_str());
   {
     std::lock_guard lock(mutex_);
-    cachedVersion_.erase(path);
+    clean_.erase(path);
     // Open handles keep their bytes, but nothing of them is stored any more.
     for (auto& [id, handle] : handles_) {
       if (handle.path == path) handle.path.clear();
@@ -369,16 +408,16 @@ int MountFileSystem::rename(const std::string& from, const std::string& to, bool
   if (!queue_.renamed(from, to).ok()) return -EIO;
   {
     std::lock_guard lock(mutex_);
-    std::map<std::string, std::string> moved;
-    for (auto it = cachedVersion_.begin(); it != cachedVersion_.end();) {
+    std::map<std::string, CleanCopy> moved;
+    for (auto it = clean_.begin(); it != clean_.end();) {
       if (within(it->first, from)) {
         moved[to + it->first.substr(from.size())] = it->second;
-        it = cachedVersion_.erase(it);
+        it = clean_.erase(it);
       } else {
         ++it;
       }
     }
-    cachedVersion_.merge(moved);
+    clean_.merge(moved);
     for (auto& [id, handle] : handles_) {
       if (!handle.path.empty() && within(handle.path, from)) {
         handle.path = to + handle.path.substr(from.size());
@@ -397,7 +436,7 @@ void MountFileSystem::stored(const std::string& path, const std::string& storedA
   if (storedAs != path) {
     // The service's file is someone else's now: the next open fetches it.
     std::lock_guard lock(mutex_);
-    cachedVersion_.erase(path);
+    clean_.erase(path);
     listings_.forget(DirectoryCache::parentOf(path));
     return;
   }
@@ -405,8 +444,9 @@ void MountFileSystem::stored(const std::string& path, const std::string& storedA
   if (localIsNewer(path) || ::lstat(local(path).c_str(), &info) != 0) return;
   {
     std::lock_guard lock(mutex_);
-    cachedVersion_[path] = version;
+    clean_[path] = CleanCopy{version, static_cast<std::uint64_t>(info.st_size), ++useClock_};
   }
+  evict();
   RemoteEntry sent;
   sent.size = static_cast<std::uint64_t>(info.st_size);
   sent.modified = info.st_mtime;

@@ -31,6 +31,9 @@ struct MountSettings {
   std::string cacheFolder;  // holds files/ (the copies) and the queue
   std::chrono::milliseconds dirCacheTime{30'000};
   std::chrono::milliseconds writeBack{5'000};
+  // Bytes the cached copies may take; beyond it the least recently used clean
+  // copies are dropped (never one waiting to be stored). 0: no limit.
+  std::uint64_t cacheMaxSize = 0;
 };
 
 class MountFileSystem {
@@ -76,6 +79,9 @@ class MountFileSystem {
   int lookUp(const std::string& path, struct stat* info);
   void fillFromEntry(const RemoteEntry& entry, struct stat* info) const;
   int removeFile(const std::string& path, bool remote);
+  // Drops clean copies, least recently used first, while the cache holds
+  // more than settings_.cacheMaxSize.
+  void evict();
 
   const RemoteFolder& remote_;
   UploadQueue& queue_;
@@ -86,7 +92,14 @@ class MountFileSystem {
   std::mutex mutex_;  // guards the members below
   std::map<std::uint64_t, Handle> handles_;
   std::uint64_t nextHandle_ = 1;
-  std::map<std::string, std::string> cachedVersion_;  // path -> revision of the clean copy
+  // A copy in the cache that holds a revision of the service's.
+  struct CleanCopy {
+    std::string version;
+    std::uint64_t size = 0;
+    std::uint64_t lastUse = 0;  // a tick of useClock_
+  };
+  std::map<std::string, CleanCopy> clean_;  // by path
+  std::uint64_t useClock_ = 0;
   std::map<std::string, std::shared_ptr<std::mutex>> fetching_;  // one download per path
 
   std::unique_ptr<Uploader> uploader_;  // last: stopped before the state it uses goes

@@ -310,9 +310,35 @@ TEST_F(MountEndToEndTest, AChangeMadeElsewhereMeanwhileKeepsBothVersions) {
   EXPECT_NE(mount.log().find("changed on the service"), std::string::npos) << mount.log();
 }
 
+TEST_F(MountEndToEndTest, TheCacheLimitDropsOnlyStoredCopiesLeastRecentlyUsedFirst) {
+  const std::vector<std::string> options = {"--cache-dir", (work_ / "cache").string(),
+                                            "--cache-max-size", "100K"};
+  const std::string cacheBytes = "du -sb --apparent-size cache/files | cut -f1";
+  {
+    std::vector<std::string> waiting = options;
+    waiting.insert(waiting.end(), {"--write-back", "1h"});
+    Mount mount(work_, remote(), mountpoint(), waiting);
+    ASSERT_TRUE(mount.ok()) << mount.log();
+    // Files not stored yet stay, whatever the limit.
+    Shell r = run("for i in 1 2 3; do head -c 60000 /dev/urandom >src$i; cp src$i mnt/f$i; done; " +
+                  cacheBytes);
+    EXPECT_GE(std::stoll(r.out), 180000) << r.out;
+    ASSERT_EQ(run("$NB unmount mnt").code, 0) << mount.log();
+  }
+  Mount mount(work_, remote(), mountpoint(), options);
+  ASSERT_TRUE(mount.ok()) << mount.log();
+  Shell r = run("for i in 1 2 3 1 2 3; do cmp src$i mnt/f$i || exit 1; done; " + cacheBytes);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_LE(std::stoll(r.out), 100 * 1024) << r.out;
+  EXPECT_EQ(run("test -e cache/files/f3 && ! test -e cache/files/f2 && echo kept-latest").out,
+            "kept-latest\n");
+}
+
 TEST_F(MountEndToEndTest, TwoMountsSeeEachOthersChangesAfterTheListingTime) {
-  Mount first(work_, remote(), work_ / "one", {"--write-back", "0s", "--cache-dir", "c1"});
-  Mount second(work_, remote(), work_ / "two", {"--dir-cache-time", "1s", "--cache-dir", "c2"});
+  Mount first(work_, remote(), work_ / "one",
+              {"--write-back", "0s", "--cache-dir", (work_ / "c1").string()});
+  Mount second(work_, remote(), work_ / "two",
+               {"--dir-cache-time", "1s", "--cache-dir", (work_ / "c2").string()});
   ASSERT_TRUE(first.ok() && second.ok()) << first.log() << second.log();
   ASSERT_EQ(run("ls two && echo shared >one/shared.txt").code, 0);
   Shell r;
