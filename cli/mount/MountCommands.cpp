@@ -235,6 +235,7 @@ Status runMount(CommandContext& context, const MountOptions& o) {
   }
   MountFileSystem fs(remote, **queue, settings);
   Status served = FuseSession::run(fs, mountpoint, "nb:" + remotePath);
+  fs.releaseAll();
   Status finished = finishQueue(context, fs.uploader(), **queue, settings.cacheFolder);
   // A mount that leaves files queued stays on record for --status.
   if (finished.ok()) MountRegistry::forget(mountpoint);

@@ -19,6 +19,11 @@ bool within(const std::string& path, const std::string& folder) {
   return path == folder || (path.starts_with(folder) && path[folder.size()] == '/');
 }
 
+off_t sizeOf(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 ? info.st_size : 0;
+}
+
 int errnoOf(const Status& status) { return -RemoteFolder::errnoFor(status); }
 
 int makeParentFolders(const std::string& file) {
@@ -51,6 +56,7 @@ MountFileSystem::MountFileSystem(const RemoteFolder& remote, UploadQueue& queue,
       listings_(remote, settings.dirCacheTime) {
   std::error_code error;
   fs::create_directories(files_, error);
+  refreshQuota();
   uploader_ = std::make_unique<Uploader>(
       queue_, remote_, files_, [this](const std::string& path) { return openForWriting(path); },
       [this](const std::string& path, const std::string& storedAs, const std::string& version) {
@@ -249,16 +255,20 @@ int MountFileSystem::read(std::uint64_t handle, char* buffer, std::size_t size, 
 int MountFileSystem::write(std::uint64_t handle, const char* buffer, std::size_t size,
                            off_t offset) {
   int fd = -1;
-  std::string firstChange;  // the path, at the handle's first write
+  std::string path;
+  bool firstChange = false;  // the handle's first write
   {
     std::lock_guard lock(mutex_);
     Handle& open = handles_.at(handle);
     fd = open.fd;
-    if (!open.wrote && !open.path.empty()) firstChange = open.path;
+    path = open.path;
+    firstChange = !open.wrote && !path.empty();
     open.wrote = true;
   }
-  if (!firstChange.empty()) {
-    if (int error = queueChange(firstChange); error != 0) return error;
+  const off_t end = offset + static_cast<off_t>(size);
+  if (int error = roomFor(path, sizeOf(fd), end); error != 0) return error;
+  if (firstChange) {
+    if (int error = queueChange(path); error != 0) return error;
   }
   const ssize_t done = ::pwrite(fd, buffer, size, offset);
   return done < 0 ? -errno : static_cast<int>(done);
@@ -273,6 +283,7 @@ int MountFileSystem::truncate(const std::string& path, off_t size, const std::ui
       fd = open.fd;
       open.wrote = true;
     }
+    if (int error = roomFor(path, sizeOf(fd), size); error != 0) return error;
     if (::ftruncate(fd, size) != 0) return -errno;
     return queueChange(path);
   }
@@ -282,8 +293,48 @@ int MountFileSystem::truncate(const std::string& path, off_t size, const std::ui
     if (entry->folder) return -EISDIR;
     if (int error = fetch(path, *entry); error != 0) return error;
   }
+  struct stat info {};
+  if (::lstat(local(path).c_str(), &info) != 0) return -errno;
+  if (int error = roomFor(path, info.st_size, size); error != 0) return error;
   if (::truncate(local(path).c_str(), size) != 0) return -errno;
   return queueChange(path);
+}
+
+void MountFileSystem::refreshQuota(bool now) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!now && quota_ &&
+        std::chrono::steady_clock::now() - quotaFetched_ < std::chrono::seconds(10)) {
+      return;
+    }
+    quotaFetched_ = std::chrono::steady_clock::now();  // one caller asks at a time
+  }
+  auto quota = remote_.quota();
+  if (!quota.ok()) return;  // the last known one stays
+  std::lock_guard lock(mutex_);
+  quota_ = *quota;
+}
+
+int MountFileSystem::roomFor(const std::string& path, off_t size, off_t end) {
+  if (end <= size) return 0;
+  std::lock_guard lock(mutex_);
+  if (!quota_) return 0;
+  const auto wanted = static_cast<std::uint64_t>(end);
+  if (quota_->largestFile > 0 && wanted > quota_->largestFile) return -EFBIG;
+  auto stored = clean_.find(path);
+  const std::uint64_t replaced = stored == clean_.end() ? 0 : stored->second.size;
+  const std::uint64_t used = quota_->used - std::min(quota_->used, replaced);
+  if (quota_->total > 0 && used + wanted > quota_->total) return -EDQUOT;
+  return 0;
+}
+
+void MountFileSystem::releaseAll() {
+  std::vector<std::uint64_t> open;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, handle] : handles_) open.push_back(id);
+  }
+  for (const std::uint64_t id : open) release(id);
 }
 
 int MountFileSystem::release(std::uint64_t handle) {
@@ -447,6 +498,7 @@ void MountFileSystem::stored(const std::string& path, const std::string& storedA
     clean_[path] = CleanCopy{version, static_cast<std::uint64_t>(info.st_size), ++useClock_};
   }
   evict();
+  refreshQuota(true);  // what the file took
   RemoteEntry sent;
   sent.size = static_cast<std::uint64_t>(info.st_size);
   sent.modified = info.st_mtime;

@@ -57,6 +57,9 @@ class MountFileSystem {
   int statfs(struct statvfs* info);
 
   Uploader& uploader() { return *uploader_; }
+  // Ends the handles the kernel did not release (the session ended): their
+  // files are queued as after a close.
+  void releaseAll();
 
  private:
   struct Handle {
@@ -79,6 +82,13 @@ class MountFileSystem {
   int lookUp(const std::string& path, struct stat* info);
   void fillFromEntry(const RemoteEntry& entry, struct stat* info) const;
   int removeFile(const std::string& path, bool remote);
+  // Asks the service for the account's quota (when the known one is older
+  // than a few seconds, unless `now`). Not on a path that a program waits on.
+  void refreshQuota(bool now = false);
+  // 0, or -EFBIG / -EDQUOT when growing `path` from `size` bytes to `end`
+  // would pass the largest file or the account's free space (as last known,
+  // with the stored copy it replaces counted free).
+  int roomFor(const std::string& path, off_t size, off_t end);
   // Drops clean copies, least recently used first, while the cache holds
   // more than settings_.cacheMaxSize.
   void evict();
@@ -100,6 +110,8 @@ class MountFileSystem {
   };
   std::map<std::string, CleanCopy> clean_;  // by path
   std::uint64_t useClock_ = 0;
+  std::optional<Quota> quota_;
+  std::chrono::steady_clock::time_point quotaFetched_;
   std::map<std::string, std::shared_ptr<std::mutex>> fetching_;  // one download per path
 
   std::unique_ptr<Uploader> uploader_;  // last: stopped before the state it uses goes

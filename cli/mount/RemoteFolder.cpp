@@ -149,6 +149,7 @@ Result<Quota> RemoteFolder::quota() const {
   Quota quota;
   quota.total = static_cast<std::uint64_t>(std::max<std::int64_t>(info->quotaTotal, 0));
   quota.used = static_cast<std::uint64_t>(std::max<std::int64_t>(info->quotaUsed, 0));
+  quota.largestFile = static_cast<std::uint64_t>(std::max<std::int64_t>(info->maxFileSize, 0));
   return quota;
 }
 

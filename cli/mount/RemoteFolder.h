@@ -30,6 +30,7 @@ using RemoteListing = std::map<std::string, RemoteEntry>;  // by name
 struct Quota {
   std::uint64_t total = 0;
   std::uint64_t used = 0;
+  std::uint64_t largestFile = 0;  // 0: no limit given
 };
 
 class RemoteFolder {

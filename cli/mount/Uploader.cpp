@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "cli/FailureText.h"
 #include "cli/Printer.h"
 
 namespace nb::cli::mount {
@@ -116,11 +117,14 @@ void Uploader::send(const QueuedUpload& row) {
     stored_(row.path, *target, *version);
     return;
   }
+  std::string reason = version.status().message();
+  if (const std::string english = FailureText::explanation(version.status()); !english.empty()) {
+    reason += " (" + english + ")";
+  }
   std::fprintf(stderr, "nb mount: cannot store %s (attempt %lld): %s\n",
                Printer::visible(row.path).c_str(), static_cast<long long>(row.attempts + 1),
-               version.status().message().c_str());
-  queue_.failed(row.path, row.change, nowMs() + backOffMs(row.attempts),
-                version.status().message());
+               Printer::visible(reason).c_str());
+  queue_.failed(row.path, row.change, nowMs() + backOffMs(row.attempts), reason);
 }
 
 Result<std::string> Uploader::destination(const QueuedUpload& row) const {

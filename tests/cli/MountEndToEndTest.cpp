@@ -334,6 +334,31 @@ TEST_F(MountEndToEndTest, TheCacheLimitDropsOnlyStoredCopiesLeastRecentlyUsedFir
             "kept-latest\n");
 }
 
+TEST_F(MountEndToEndTest, WritesPastTheQuotaOrTheLargestFileAreRefused) {
+  // An account of its own: 300 kB of quota, files of at most 200 kB.
+  ASSERT_TRUE(server_->addUser("small@nimbus.test", "pw",
+                               {"--quota", "300000", "--max-file-size", "200000"}));
+  const std::string home = (work_ / "small").string();
+  setenv("NB_DATA_HOME", home.c_str(), 1);
+  Shell r = run("$NB login small@nimbus.test --password pw");
+  ASSERT_EQ(r.code, 0) << r.out;
+  Shell tooLarge, overQuota;
+  {
+    Mount mount(work_, "nb:/", mountpoint(), {"--write-back", "0s"});
+    ASSERT_TRUE(mount.ok()) << mount.log();
+    tooLarge = run("head -c 250000 /dev/zero >mnt/too-large; rm mnt/too-large");
+    // Once 150 kB are stored, 160 kB more do not fit.
+    overQuota =
+        run("head -c 150000 /dev/zero >mnt/a && "
+            "until $NB ls nb:/a >/dev/null 2>&1; do sleep 0.1; done; sleep 0.5; "
+            "head -c 160000 /dev/zero >mnt/b; rm mnt/b; $NB unmount mnt");
+    EXPECT_EQ(mount.wait(), 0) << mount.log();
+  }
+  setenv("NB_DATA_HOME", (folder_->path() / "client").c_str(), 1);
+  EXPECT_NE(tooLarge.out.find("File too large"), std::string::npos) << tooLarge.out;
+  EXPECT_NE(overQuota.out.find("Disk quota exceeded"), std::string::npos) << overQuota.out;
+}
+
 TEST_F(MountEndToEndTest, TwoMountsSeeEachOthersChangesAfterTheListingTime) {
   Mount first(work_, remote(), work_ / "one",
               {"--write-back", "0s", "--cache-dir", (work_ / "c1").string()});
