@@ -291,6 +291,29 @@ TEST_F(MountEndToEndTest, AHungServerGivesEioAfterTheTimeOutAndPendingFilesLandL
   EXPECT_NE(r.out.find("written\n"), std::string::npos) << r.out << mount.log();
 }
 
+TEST_F(MountEndToEndTest, ASignalWaitsForTheQueueAndASecondLeavesItForTheNextMount) {
+  Mount mount(work_, remote(), mountpoint(), {"--write-back", "0s", "--timeout", "2"});
+  ASSERT_TRUE(mount.ok()) << mount.log();
+  ASSERT_EQ(run("ls mnt").code, 0);  // the listing a new name is looked up in
+  ::kill(server_->pid(), SIGSTOP);   // uploads hang until their time-out, again and again
+  ASSERT_EQ(run("echo queued-bytes >mnt/w.txt").code, 0);
+  mount.signal(SIGTERM);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_TRUE(mount.running()) << "the first signal waits for the queue: " << mount.log();
+  mount.signal(SIGTERM);
+  const int code = mount.wait();
+  ::kill(server_->pid(), SIGCONT);
+  EXPECT_EQ(code, 130) << mount.log();
+  EXPECT_NE(mount.log().find("the next mount of this folder stores them"), std::string::npos)
+      << mount.log();
+  EXPECT_NE(run("$NB mount --status mnt").out.find("/w.txt"), std::string::npos);
+
+  Mount again(work_, remote(), mountpoint());
+  ASSERT_TRUE(again.ok()) << again.log();
+  const Shell r = run("$NB unmount mnt && $NB get " + remote() + "/w.txt - 2>/dev/null");
+  EXPECT_EQ(r.out.substr(r.out.find("queued-bytes")), "queued-bytes\n") << r.out << again.log();
+}
+
 TEST_F(MountEndToEndTest, AChangeMadeElsewhereMeanwhileKeepsBothVersions) {
   Mount mount(work_, remote(), mountpoint(), {"--write-back", "0s"});
   ASSERT_TRUE(mount.ok()) << mount.log();
