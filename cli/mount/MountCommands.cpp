@@ -12,9 +12,11 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "cli/CommandContext.h"
+#include "cli/ExitCode.h"
 #include "cli/mount/FuseSession.h"
 #include "cli/mount/MountFileSystem.h"
 #include "cli/mount/MountRegistry.h"
@@ -35,6 +37,7 @@ struct MountOptions {
   std::string writeBack = "5s";
   std::string cacheMaxSize = "0";
   bool status = false;
+  bool daemon = false;
 };
 
 // "500ms", "5s", "2m", "1h", or a bare number of seconds.
@@ -184,6 +187,61 @@ int fusermountUnmount(const std::string& mountpoint) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Whether a mount of ours is at `mountpoint` now.
+bool mountedAt(const std::string& mountpoint) {
+  std::error_code error;
+  const std::string path = std::filesystem::weakly_canonical(mountpoint, error).string();
+  std::ifstream mounts("/proc/self/mounts");
+  for (std::string line; std::getline(mounts, line);) {
+    if (line.find(" " + path + " fuse.nb ") != std::string::npos) return true;
+  }
+  return false;
+}
+
+// --daemon: this command line without it runs in a session of its own, its
+// output going to `log`; returns once the file system is mounted, or with the
+// reason the mount did not start.
+Status detach(CommandContext& context, const std::string& mountpoint, const std::string& log) {
+  std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
+  std::vector<std::string> args;
+  for (std::string arg; std::getline(cmdline, arg, '\0');) {
+    if (arg != "--daemon") args.push_back(arg);
+  }
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::error_code error;
+  std::filesystem::create_directories(std::filesystem::path(log).parent_path(), error);
+  // Only calls that are safe between fork and exec in a process with threads.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::setsid();
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int none = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (out < 0 || none < 0) ::_exit(kExitLocalFile);
+    ::dup2(none, STDIN_FILENO);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(out, STDERR_FILENO);
+    ::execv("/proc/self/exe", argv.data());
+    ::_exit(127);
+  }
+  if (child < 0)
+    return Status::ioError(std::string("cannot start the mount: ") + std::strerror(errno));
+  while (!mountedAt(mountpoint)) {
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      std::ifstream in(log);
+      std::string text, line;
+      while (std::getline(in, line)) text = line;  // the last line says why
+      return Status(StatusCode::kService, "the mount did not start: " + text);
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  context.printer().result(JsonValue::object(), "Mounted at " + mountpoint + " (process " +
+                                                    std::to_string(child) + ", log " + log + ")");
+  return Status::OK();
+}
+
 Status runMount(CommandContext& context, const MountOptions& o) {
   if (o.status) {
     if (o.paths.size() != 1) return Status::invalidArgument("mount --status takes the mount point");
@@ -199,8 +257,12 @@ Status runMount(CommandContext& context, const MountOptions& o) {
   const auto cacheMaxSize = byteSize(o.cacheMaxSize);
   if (!cacheMaxSize.ok()) return cacheMaxSize.status();
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
-
   const std::string remotePath = CommandContext::remotePath(o.paths[0]);
+  const std::string cacheFolder =
+      o.cacheDir.empty() ? MountRegistry::defaultCacheFolder(context.options().root, remotePath)
+                         : std::filesystem::absolute(o.cacheDir).string();
+  if (o.daemon) return detach(context, o.paths[1], cacheFolder + "/mount.log");
+
   const std::string& mountpoint = o.paths[1];
   struct stat info {};
   // A mount whose process was killed leaves its mount point unusable until unmounted.
@@ -214,9 +276,7 @@ Status runMount(CommandContext& context, const MountOptions& o) {
   if (!top->folder) return Status::invalidArgument(remotePath + " is a file, not a folder");
 
   MountSettings settings;
-  settings.cacheFolder = o.cacheDir.empty()
-                             ? MountRegistry::defaultCacheFolder(context.options().root, remotePath)
-                             : std::filesystem::absolute(o.cacheDir).string();
+  settings.cacheFolder = cacheFolder;
   settings.dirCacheTime = *dirCacheTime;
   settings.writeBack = *writeBack;
   settings.cacheMaxSize = *cacheMaxSize;
@@ -279,6 +339,9 @@ CommandRun declareMount(CLI::App& sub) {
   sub.add_option("--cache-max-size", o->cacheMaxSize,
                  "Drop the least recently used stored copies beyond this size, e.g. 10G "
                  "(default: no limit; files not stored yet are never dropped)");
+  sub.add_flag("--daemon", o->daemon,
+               "Run in the background; returns once mounted (output in the cache folder's "
+               "mount.log)");
   sub.add_flag("--status", o->status, "List the files a mount has still to store, and failures");
   return [o](CommandContext& context) { return runMount(context, *o); };
 }

@@ -397,6 +397,19 @@ TEST_F(MountEndToEndTest, TwoMountsSeeEachOthersChangesAfterTheListingTime) {
   EXPECT_EQ(r.out, "shared\n");
 }
 
+TEST_F(MountEndToEndTest, DaemonReturnsOnceMountedAndUnmountWaitsForIt) {
+  Shell r = run("mkdir -p mnt && $NB mount --daemon " + remote() +
+                " mnt --cache-dir cache && echo daemon >mnt/d.txt && $NB unmount mnt && "
+                "$NB get " +
+                remote() + "/d.txt - 2>/dev/null");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.rfind("daemon")), "daemon\n") << r.out;
+  EXPECT_FALSE(mounted(mountpoint()));
+  r = run("$NB mount --daemon " + remote() + " missing-folder --cache-dir cache");
+  EXPECT_NE(r.code, 0);
+  EXPECT_NE(r.out.find("not a folder"), std::string::npos) << r.out;
+}
+
 TEST_F(MountEndToEndTest, RefusesToStartWhenNotSignedIn) {
   const Shell r = run("mkdir -p mnt && NB_DATA_HOME=$PWD/nobody $NB mount " + remote() + " mnt");
   EXPECT_EQ(r.code, 3) << r.out;
