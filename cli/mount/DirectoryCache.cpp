@@ -7,19 +7,21 @@ DirectoryCache::DirectoryCache(const RemoteFolder& remote, std::chrono::millisec
 
 Result<std::shared_ptr<const RemoteListing>> DirectoryCache::listing(const std::string& path) {
   const auto now = std::chrono::steady_clock::now();
+  std::pair<std::uint64_t, std::uint64_t> changesBefore;
   {
     std::lock_guard lock(mutex_);
     auto found = cached_.find(path);
     if (found != cached_.end() && now - found->second.fetched < lifetime_) {
       return found->second.listing;
     }
+    changesBefore = {forgotten_, updated_[path]};
   }
   // Fetched without the lock: other folders stay readable meanwhile.
   auto fetched = remote_.list(path);
   if (!fetched.ok()) return fetched.status();
   auto listing = std::make_shared<const RemoteListing>(std::move(*fetched));
   std::lock_guard lock(mutex_);
-  cached_[path] = Cached{listing, now};
+  if (changesBefore == std::pair(forgotten_, updated_[path])) cached_[path] = Cached{listing, now};
   return std::shared_ptr<const RemoteListing>(listing);
 }
 
@@ -38,6 +40,7 @@ Result<RemoteEntry> DirectoryCache::entry(const std::string& path) {
 
 void DirectoryCache::forget(const std::string& path) {
   std::lock_guard lock(mutex_);
+  ++forgotten_;
   const std::string below = path == "/" ? "/" : path + "/";
   for (auto it = cached_.begin(); it != cached_.end();) {
     if (it->first == path || it->first.starts_with(below)) {
@@ -50,6 +53,7 @@ void DirectoryCache::forget(const std::string& path) {
 
 void DirectoryCache::update(const std::string& path, const std::optional<RemoteEntry>& entry) {
   std::lock_guard lock(mutex_);
+  ++updated_[parentOf(path)];
   auto found = cached_.find(parentOf(path));
   if (found == cached_.end()) return;
   // Listings handed out stay as they were: the change goes into a copy.

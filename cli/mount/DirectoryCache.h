@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,10 @@ class DirectoryCache {
   const std::chrono::milliseconds lifetime_;
   std::mutex mutex_;
   std::map<std::string, Cached> cached_;
+  // Count the changes (forget() anywhere, update() per folder): a listing
+  // fetched while one came may miss it, and is not kept.
+  std::uint64_t forgotten_ = 0;
+  std::map<std::string, std::uint64_t> updated_;
 };
 
 }  // namespace nb::cli::mount

@@ -73,7 +73,10 @@ int readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, struct 
 }
 
 int open(const char* path, struct fuse_file_info* file) {
-  return fileSystem().open(path, file->flags, &file->fh);
+  bool keepCache = false;
+  const int error = fileSystem().open(path, file->flags, &file->fh, &keepCache);
+  file->keep_cache = keepCache ? 1 : 0;
+  return error;
 }
 
 int create(const char* path, mode_t mode, struct fuse_file_info* file) {

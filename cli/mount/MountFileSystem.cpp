@@ -108,7 +108,7 @@ int MountFileSystem::readdir(const std::string& path,
   return 0;
 }
 
-int MountFileSystem::fetch(const std::string& path, const RemoteEntry& entry) {
+int MountFileSystem::fetch(const std::string& path, const RemoteEntry& entry, bool* downloaded) {
   std::shared_ptr<std::mutex> one;
   {
     std::lock_guard lock(mutex_);
@@ -135,6 +135,7 @@ int MountFileSystem::fetch(const std::string& path, const RemoteEntry& entry) {
   if (localIsNewer(path)) return 0;
   if (int error = makeParentFolders(file); error != 0) return error;
   if (Status status = remote_.download(path, file); !status.ok()) return errnoOf(status);
+  if (downloaded != nullptr) *downloaded = true;
   {
     std::lock_guard lock(mutex_);
     clean_[path] = CleanCopy{entry.version, entry.size, ++useClock_};
@@ -195,7 +196,9 @@ int MountFileSystem::queueChange(const std::string& path, std::optional<std::str
   return status.ok() ? 0 : -EIO;
 }
 
-int MountFileSystem::open(const std::string& path, int flags, std::uint64_t* handle) {
+int MountFileSystem::open(const std::string& path, int flags, std::uint64_t* handle,
+                          bool* keepCache) {
+  bool downloaded = false;
   const bool writing = (flags & O_ACCMODE) != O_RDONLY;
   const bool truncating = writing && (flags & O_TRUNC) != 0;
   std::string base;  // what a truncation replaces
@@ -204,7 +207,8 @@ int MountFileSystem::open(const std::string& path, int flags, std::uint64_t* han
     base = entry.ok() ? entry->version : "";
     if (!entry.ok()) return errnoOf(entry.status());
     if (entry->folder) return -EISDIR;
-    const int fetched = truncating ? makeParentFolders(local(path)) : fetch(path, *entry);
+    const int fetched =
+        truncating ? makeParentFolders(local(path)) : fetch(path, *entry, &downloaded);
     if (fetched != 0) return fetched;
   }
   const int localFlags =
@@ -214,11 +218,12 @@ int MountFileSystem::open(const std::string& path, int flags, std::uint64_t* han
     // Dropped from the cache between its fetch and this open: once more.
     auto entry = listings_.entry(path);
     if (!entry.ok()) return errnoOf(entry.status());
-    if (int error = fetch(path, *entry); error != 0) return error;
+    if (int error = fetch(path, *entry, &downloaded); error != 0) return error;
     fd = ::open(local(path).c_str(), localFlags, 0644);
   }
   if (fd < 0) return -errno;
   *handle = addHandle(fd, path);
+  *keepCache = !downloaded && !truncating;
   if (!truncating) return 0;
   {
     std::lock_guard lock(mutex_);
@@ -492,7 +497,7 @@ void MountFileSystem::stored(const std::string& path, const std::string& storedA
     return;
   }
   struct stat info {};
-  if (localIsNewer(path) || ::lstat(local(path).c_str(), &info) != 0) return;
+  if (::lstat(local(path).c_str(), &info) != 0) return;
   {
     std::lock_guard lock(mutex_);
     clean_[path] = CleanCopy{version, static_cast<std::uint64_t>(info.st_size), ++useClock_};

@@ -43,7 +43,9 @@ class MountFileSystem {
 
   int getattr(const std::string& path, struct stat* info);
   int readdir(const std::string& path, std::vector<std::pair<std::string, struct stat>>* entries);
-  int open(const std::string& path, int flags, std::uint64_t* handle);
+  // `keepCache` tells whether the kernel may keep what it cached of the file:
+  // false when the copy was downloaded (or truncated) by this open.
+  int open(const std::string& path, int flags, std::uint64_t* handle, bool* keepCache);
   int create(const std::string& path, mode_t mode, int flags, std::uint64_t* handle);
   int read(std::uint64_t handle, char* buffer, std::size_t size, off_t offset);
   int write(std::uint64_t handle, const char* buffer, std::size_t size, off_t offset);
@@ -69,7 +71,7 @@ class MountFileSystem {
   };
   std::string local(const std::string& path) const { return files_ + path; }
   // The cached copy of `path` up to date with `entry`, downloaded if needed.
-  int fetch(const std::string& path, const RemoteEntry& entry);
+  int fetch(const std::string& path, const RemoteEntry& entry, bool* downloaded = nullptr);
   // Whether the cached copy of `path` is the one to show (it holds changes).
   bool localIsNewer(const std::string& path) const { return queue_.contains(path); }
   // Queues the change of `path`; `base` is the revision it started from

@@ -26,8 +26,10 @@ Result<std::unique_ptr<UploadQueue>> UploadQueue::open(const std::string& file) 
   SqliteStatus status;
   auto db = SqliteDatabase::open(file, &status);
   if (!db) return failure(status);
-  // Every change must survive a crash of the machine, not only of the mount.
-  if (status = db->exec(std::string(kSchema) + "PRAGMA synchronous=FULL;"); !status.ok()) {
+  // Committed rows survive a crash of the mount (the log is written at each
+  // commit); like the cached copies, the last ones may not survive one of the
+  // machine, which would cost a sync of the disk at every change.
+  if (status = db->exec(std::string(kSchema) + "PRAGMA synchronous=NORMAL;"); !status.ok()) {
     return failure(status);
   }
   auto queue = std::unique_ptr<UploadQueue>(new UploadQueue(std::move(db)));

@@ -113,8 +113,9 @@ void Uploader::send(const QueuedUpload& row) {
                    "the mount's version is stored as %s\n",
                    Printer::visible(row.path).c_str(), Printer::visible(*target).c_str());
     }
-    queue_.stored(row.path, row.change, *version);
+    // The listing shows the stored file before the queue lets go of it.
     stored_(row.path, *target, *version);
+    queue_.stored(row.path, row.change, *version);
     return;
   }
   std::string reason = version.status().message();
