@@ -9,6 +9,7 @@
 #include "cli/StoreStatus.h"
 #include "cli/TransferCommands.h"
 #include "cli/TreeCommands.h"
+#include "cli/mount/MountCommands.h"
 
 namespace nb::cli {
 namespace {
@@ -33,6 +34,9 @@ constexpr CommandEntry kCommands[] = {
      declareSync},
     {"thumb", "Save a thumbnail of an image", declareThumbnail},
     {"convert", "Save a document rendered for viewing", declareConvert},
+    {"mount", "Serve a remote folder as a local file system (FUSE)", declareMount},
+    {"unmount", "Unmount a folder mounted with nb mount, once its files are stored",
+     declareUnmount},
     {"completion", "Print the shell completion script (bash, zsh or fish)", declareCompletion},
     {"man", "Print the manual page (roff; `nb man | man -l -`)", declareManual},
 };

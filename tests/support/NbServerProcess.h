@@ -38,6 +38,7 @@ class NbServerProcess {
   EnvironmentSettings settings() const;
 
   int httpPort() const { return httpPort_; }
+  pid_t pid() const { return pid_; }  // to pause it (SIGSTOP) as a hung server
   int httpsPort() const { return httpsPort_; }
   const std::string& dataFolder() const { return data_; }
 
