@@ -174,6 +174,27 @@ void publish(CallEvent& event) {
 
 }  // namespace
 
+namespace {
+
+// An event of the call under way, filled from what the operation keeps.
+CallEvent eventOf(const NBObservedCall& o, CallEventKind kind, std::int64_t sent,
+                  std::int64_t received, int httpStatus) {
+  CallEvent event;
+  event.kind = kind;
+  event.operation = o.operation;
+  event.requestId = o.requestId;
+  event.method = o.method;
+  event.hostRole = o.role;
+  event.path = o.path;
+  event.url = o.url;
+  event.bytesSent = sent;
+  event.bytesReceived = received;
+  event.httpStatus = httpStatus;
+  return event;
+}
+
+}  // namespace
+
 void CallTrace::start(NBOperation& operation) {
   NBOperation::TraceState& t = operation._trace;
   t.inCall = true;
@@ -184,9 +205,7 @@ void CallTrace::start(NBOperation& operation) {
   add(counters().calls, 1);
   if (!listeners().observing.load(std::memory_order_relaxed)) return;
   t.observed.reset(new NBObservedCall{operationName(operation), {}, {}, {}, {}, {}});
-  CallEvent event;
-  event.kind = CallEventKind::kCallStart;
-  event.operation = t.observed->operation;
+  CallEvent event = eventOf(*t.observed, CallEventKind::kCallStart, 0, 0, 0);
   publish(event);
 }
 
@@ -215,38 +234,10 @@ void CallTrace::requestSent(NBOperation& operation, URLRequest& request) {
   host = host.substr(0, host.find(':'));
   o.role = hostRole(host);
   o.path = std::string(url.substr(pathStart, url.find('?', pathStart) - pathStart));
-  CallEvent event;
-  event.kind = CallEventKind::kRequestSent;
-  event.operation = o.operation;
-  event.requestId = o.requestId;
-  event.method = o.method;
-  event.hostRole = o.role;
-  event.path = o.path;
-  event.url = o.url;
-  event.bytesSent = t.bytesSent;
+  CallEvent event = eventOf(o, CallEventKind::kRequestSent, t.bytesSent, 0, 0);
   publish(event);
 }
 
-namespace {
-
-// An event of the call under way, filled from what the operation keeps.
-CallEvent eventOf(const NBObservedCall& o, CallEventKind kind, std::int64_t sent,
-                  std::int64_t received, int httpStatus) {
-  CallEvent event;
-  event.kind = kind;
-  event.operation = o.operation;
-  event.requestId = o.requestId;
-  event.method = o.method;
-  event.hostRole = o.role;
-  event.path = o.path;
-  event.url = o.url;
-  event.bytesSent = sent;
-  event.bytesReceived = received;
-  event.httpStatus = httpStatus;
-  return event;
-}
-
-}  // namespace
 
 void CallTrace::response(NBOperation& operation, int httpStatus) {
   NBOperation::TraceState& t = operation._trace;
