@@ -1,7 +1,6 @@
 #include "cli/CommandLine.h"
 
 #include <CLI/CLI.hpp>
-#include <charconv>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -11,6 +10,7 @@
 #include "cli/CommandTable.h"
 #include "cli/ExitCode.h"
 #include "cli/Printer.h"
+#include "cli/Quantity.h"
 
 namespace nb::cli {
 namespace {
@@ -19,8 +19,8 @@ namespace {
 constexpr std::string_view kValueOptions[] = {"--root", "--consumer-key", "--consumer-secret",
                                               "--timeout", "--low-speed"};
 
-// "RATE/SECONDS", RATE in bytes with an optional k, M or G (of 1024), or
-// "off": the transfer's slowest allowed average over that many seconds.
+// "RATE/SECONDS", RATE a byte size ("1k"), or "off": the transfer's slowest
+// allowed average over that many seconds.
 std::string parseLowSpeed(const std::string& text, GlobalOptions& o) {
   if (text == "off" || text == "0") {
     o.lowSpeedBytes = 0;
@@ -28,37 +28,16 @@ std::string parseLowSpeed(const std::string& text, GlobalOptions& o) {
   }
   const std::string usage = "--low-speed takes RATE/SECONDS, e.g. 1k/120 (or off)";
   const auto slash = text.find('/');
-  if (slash == std::string::npos || slash == 0) return usage;
-  std::string rate = text.substr(0, slash);
-  std::uint64_t scale = 1;
-  switch (rate.back()) {
-    case 'k':
-    case 'K':
-      scale = 1024;
-      break;
-    case 'm':
-    case 'M':
-      scale = 1024 * 1024;
-      break;
-    case 'g':
-    case 'G':
-      scale = 1024 * 1024 * 1024;
-      break;
-    default:
-      break;
-  }
-  if (scale != 1) rate.pop_back();
-  std::uint64_t bytes = 0, seconds = 0;
-  const std::string time = text.substr(slash + 1);
-  const auto rateEnd = std::from_chars(rate.data(), rate.data() + rate.size(), bytes);
-  const auto timeEnd = std::from_chars(time.data(), time.data() + time.size(), seconds);
-  if (rate.empty() || rateEnd.ptr != rate.data() + rate.size() || rateEnd.ec != std::errc() ||
-      time.empty() || timeEnd.ptr != time.data() + time.size() || timeEnd.ec != std::errc() ||
-      seconds == 0 || seconds > 86400 || bytes * scale > UINT32_MAX) {
+  if (slash == std::string::npos) return usage;
+  const auto rate = parseByteSize(std::string_view(text).substr(0, slash), "--low-speed");
+  const auto window = parseDuration(std::string_view(text).substr(slash + 1), "--low-speed");
+  if (!rate.ok() || !window.ok() || *rate > UINT32_MAX || *window < std::chrono::seconds(1) ||
+      *window > std::chrono::hours(24)) {
     return usage;
   }
-  o.lowSpeedBytes = static_cast<std::uint32_t>(bytes * scale);
-  o.lowSpeedSeconds = static_cast<std::uint32_t>(seconds);
+  o.lowSpeedBytes = static_cast<std::uint32_t>(*rate);
+  o.lowSpeedSeconds =
+      static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(*window).count());
   return "";
 }
 

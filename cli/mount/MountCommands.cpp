@@ -17,6 +17,7 @@
 
 #include "cli/CommandContext.h"
 #include "cli/ExitCode.h"
+#include "cli/Quantity.h"
 #include "cli/mount/FuseSession.h"
 #include "cli/mount/MountFileSystem.h"
 #include "cli/mount/MountRegistry.h"
@@ -39,44 +40,6 @@ struct MountOptions {
   bool status = false;
   bool daemon = false;
 };
-
-// "500ms", "5s", "2m", "1h", or a bare number of seconds.
-Result<std::chrono::milliseconds> duration(const std::string& text, const char* option) {
-  std::size_t end = 0;
-  double value = -1;
-  try {
-    value = std::stod(text, &end);
-  } catch (...) {
-  }
-  const std::string unit = text.substr(end);
-  double scale = unit.empty() || unit == "s" ? 1000
-                 : unit == "ms"              ? 1
-                 : unit == "m"               ? 60'000
-                 : unit == "h"               ? 3'600'000
-                                             : -1;
-  if (value < 0 || scale < 0) {
-    return Status::invalidArgument(std::string(option) + ": give a time such as 5s, 500ms or 2m");
-  }
-  return std::chrono::milliseconds(static_cast<long long>(value * scale));
-}
-
-// "500M", "10G", "4096" (bytes; K, M, G and T are powers of 1024).
-Result<std::uint64_t> byteSize(const std::string& text) {
-  std::size_t end = 0;
-  double value = -1;
-  try {
-    value = std::stod(text, &end);
-  } catch (...) {
-  }
-  const std::string unit = text.substr(end);
-  static const std::string kUnits = "KMGT";
-  const std::size_t unitIndex = unit.empty() ? 0 : kUnits.find(unit[0]);
-  if (value < 0 || unit.size() > 1 || unitIndex == std::string::npos) {
-    return Status::invalidArgument("--cache-max-size: give a size such as 500M or 10G");
-  }
-  const std::size_t power = unit.empty() ? 0 : unitIndex + 1;
-  return static_cast<std::uint64_t>(value * static_cast<double>(1ULL << (10 * power)));
-}
 
 std::string queueFile(const std::string& cacheFolder) { return cacheFolder + "/queue.db"; }
 
@@ -250,11 +213,11 @@ Status runMount(CommandContext& context, const MountOptions& o) {
   if (o.paths.size() != 2 || !CommandContext::markedRemote(o.paths[0])) {
     return Status::invalidArgument("usage: nb mount nb:REMOTE_FOLDER MOUNTPOINT");
   }
-  const auto dirCacheTime = duration(o.dirCacheTime, "--dir-cache-time");
+  const auto dirCacheTime = parseDuration(o.dirCacheTime, "--dir-cache-time");
   if (!dirCacheTime.ok()) return dirCacheTime.status();
-  const auto writeBack = duration(o.writeBack, "--write-back");
+  const auto writeBack = parseDuration(o.writeBack, "--write-back");
   if (!writeBack.ok()) return writeBack.status();
-  const auto cacheMaxSize = byteSize(o.cacheMaxSize);
+  const auto cacheMaxSize = parseByteSize(o.cacheMaxSize, "--cache-max-size");
   if (!cacheMaxSize.ok()) return cacheMaxSize.status();
   if (Status status = context.requireSignedIn(); !status.ok()) return status;
   const std::string remotePath = CommandContext::remotePath(o.paths[0]);

@@ -6,6 +6,9 @@
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
+#include <tuple>
+
+#include "cli/Quantity.h"
 
 namespace nb::cli {
 namespace {
@@ -41,40 +44,7 @@ bool classMatch(std::string_view pattern, char c, std::size_t& length) {
   return found != negated;
 }
 
-// A whole number followed by one of `units` (or none: the first unit's
-// factor is 1 then), scaled by the unit's factor.
-Result<std::uint64_t> scaled(const std::string& text, const char* what,
-                             std::initializer_list<std::pair<char, std::uint64_t>> units) {
-  std::size_t digits = 0;
-  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
-  std::uint64_t factor = 1;
-  bool known = digits + 1 == text.size() || digits == text.size();
-  if (known && digits + 1 == text.size()) {
-    known = false;
-    for (const auto& [unit, size] : units) {
-      if (text.back() == unit) factor = size, known = true;
-    }
-  }
-  if (!known || digits == 0 || digits > 12) {
-    return Status::invalidArgument(std::string(what) +
-                                   " takes a whole number with an optional "
-                                   "unit, not " +
-                                   text);
-  }
-  return std::stoull(text.substr(0, digits)) * factor;
-}
-
 }  // namespace
-
-Result<std::uint64_t> Filter::parseSize(const std::string& text) {
-  return scaled(text, "a size", {{'k', 1ULL << 10}, {'M', 1ULL << 20}, {'G', 1ULL << 30}});
-}
-
-Result<long long> Filter::parseAge(const std::string& text) {
-  auto seconds = scaled(text, "an age", {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}});
-  if (!seconds.ok()) return seconds.status();
-  return static_cast<long long>(*seconds);
-}
 
 bool Filter::globMatch(std::string_view pattern, std::string_view text) {
   while (!pattern.empty()) {
@@ -261,17 +231,17 @@ void Filter::apply(TreeListing& listing, std::vector<Skip>* filtered) const {
 
 Result<Filter> FilterFlags::make(long long now) const {
   FilterOptions parsed = options;
-  for (const auto& [text, size] :
-       {std::pair{&minSize, &parsed.minSize}, std::pair{&maxSize, &parsed.maxSize}}) {
+  for (const auto& [text, size, option] : {std::tuple{&minSize, &parsed.minSize, "--min-size"},
+                                           std::tuple{&maxSize, &parsed.maxSize, "--max-size"}}) {
     if (text->empty()) continue;
-    auto bytes = Filter::parseSize(*text);
+    auto bytes = parseByteSize(*text, option);
     if (!bytes.ok()) return bytes.status();
     *size = *bytes;
   }
   if (!maxAge.empty()) {
-    auto age = Filter::parseAge(maxAge);
+    auto age = parseDuration(maxAge, "--max-age");
     if (!age.ok()) return age.status();
-    parsed.maxAgeSeconds = *age;
+    parsed.maxAgeSeconds = std::chrono::duration_cast<std::chrono::seconds>(*age).count();
   }
   return Filter::make(parsed, now);
 }

@@ -51,11 +51,6 @@ class Filter {
   // Why `entry` is left out (its folders aside), or nothing when it goes.
   std::optional<std::string> reasonToLeaveOut(const TreeEntry& entry) const;
 
-  // "1234", "10k", "5M", "2G" (powers of 1024) in bytes.
-  static Result<std::uint64_t> parseSize(const std::string& text);
-  // "90", "90s", "15m", "12h", "7d" in seconds.
-  static Result<long long> parseAge(const std::string& text);
-
   // Whether `text` matches the glob `pattern`: `*` and `?` never match a
   // slash, `**` matches across folders, `[...]` a class ("!" or "^" negates).
   static bool globMatch(std::string_view pattern, std::string_view text);
