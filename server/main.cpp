@@ -5,13 +5,15 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "server/AccountStore.h"
 #include "server/BlobStore.h"
 #include "server/DataFolder.h"
-#include "server/ImageRenderer.h"
 #include "server/Database.h"
+#include "server/ImageRenderer.h"
 #include "server/NbServer.h"
 
 namespace {
@@ -46,7 +48,49 @@ struct Admin {
   bool ok() const { return db != nullptr; }
 };
 
-int serve(std::string data, bool ephemeral, const NbServer::Options& options) {
+// Writes `text` to `path` whole or not at all: a reader polling for the file
+// never sees it half written.
+bool writeAtomically(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      std::filesystem::remove(temporary);
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) std::filesystem::remove(temporary, ec);
+  return !ec;
+}
+
+// Where the server reports to for testing, from the command line.
+struct TestingOptions {
+  std::string readyFile;   // written with the export lines once serving
+  std::string faultsFile;  // fault rules in force from the start
+  std::string requestLog;  // a file, or "-" for standard output
+};
+
+int serve(std::string data, bool ephemeral, NbServer::Options options,
+          const TestingOptions& testing) {
+  if (!testing.faultsFile.empty()) {
+    std::ifstream in(testing.faultsFile, std::ios::binary);
+    if (!in) return fail("cannot read " + testing.faultsFile);
+    std::ostringstream text;
+    text << in.rdbuf();
+    options.faults = text.str();
+  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> logFile(nullptr, &std::fclose);
+  if (testing.requestLog == "-") {
+    options.requestLog = stdout;
+  } else if (!testing.requestLog.empty()) {
+    logFile.reset(std::fopen(testing.requestLog.c_str(), "a"));
+    if (!logFile) return fail("cannot open " + testing.requestLog);
+    options.requestLog = logFile.get();
+  }
   if (ephemeral) {
     std::string pattern = (std::filesystem::temp_directory_path() / "nbserver-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) return fail("cannot make a temporary data folder");
@@ -74,10 +118,17 @@ int serve(std::string data, bool ephemeral, const NbServer::Options& options) {
       folder->writeEnvironment(lines);
       std::fputs(lines.c_str(), stdout);
       std::fflush(stdout);
-      int received = 0;
-      sigwait(&signals, &received);
-      server.stop();
-      folder->removeEnvironment();
+      if (!testing.readyFile.empty() && !writeAtomically(testing.readyFile, lines)) {
+        status = fail("cannot write " + testing.readyFile);
+        server.stop();
+        folder->removeEnvironment();
+      } else {
+        int received = 0;
+        sigwait(&signals, &received);
+        server.stop();
+        folder->removeEnvironment();
+        if (!testing.readyFile.empty()) std::filesystem::remove(testing.readyFile);
+      }
     }
   }
   ImageRenderer::releaseCaches();
@@ -145,6 +196,21 @@ int main(int argc, char** argv) {
   app.add_flag("--ephemeral", ephemeral,
                "Serve from a new temporary data folder, removed when the server stops "
                "(--data is ignored)");
+  TestingOptions testing;
+  int adminPort = -1;
+  app.add_option("--admin-port", adminPort,
+                 "Serve the testing admin API (health, fault rules, request log) on this "
+                 "127.0.0.1 port, guarded by a token printed as NB_ADMIN_TOKEN; 0 picks a "
+                 "free one")
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--ready-file", testing.readyFile,
+                 "Once every port listens, write the export lines to this file (whole, by "
+                 "a rename); removed at exit");
+  app.add_option("--faults", testing.faultsFile,
+                 "Fault rules (a JSON array, see server/README.md) in force from the start");
+  app.add_option("--request-log", testing.requestLog,
+                 "Log each request as a JSON line to this file (appended), or - for "
+                 "standard output");
   app.add_flag("--print-env", printEnv,
                "Print the export lines of the server running on --data, then exit");
 
@@ -224,7 +290,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   retention.deletedSeconds = static_cast<std::int64_t>(deletedDays * 86400);
-  return serve(data, ephemeral,
-               NbServer::Options{port, tlsPort, dev, threads, perAddress,
-                                 static_cast<int>(headerSeconds * 1000), retention});
+  NbServer::Options options;
+  options.port = port;
+  options.tlsPort = tlsPort;
+  options.dev = dev;
+  options.threads = threads;
+  options.perAddress = perAddress;
+  options.headerMillis = static_cast<int>(headerSeconds * 1000);
+  options.retention = retention;
+  if (adminPort >= 0) options.adminPort = adminPort;
+  return serve(data, ephemeral, options, testing);
 }

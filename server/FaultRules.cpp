@@ -1,0 +1,226 @@
+#include "server/FaultRules.h"
+
+#include <fnmatch.h>
+
+#include "nb/Private/JsonFramework/NBJsonUtility.h"
+
+namespace nb::server {
+namespace {
+
+// Reads one rule's fields, refusing unknown ones so that a misspelt matcher
+// does not silently widen the rule to every request.
+class RuleReader {
+ public:
+  explicit RuleReader(FaultRules::Rule& rule) : rule_(rule) {}
+
+  Status read(const JsonValue& object) {
+    if (!object.isObject()) return Status::invalidArgument("a fault rule must be a JSON object");
+    for (const auto& member : object.members()) {
+      if (auto status = field(member.key, member.value); !status.ok()) return status;
+    }
+    const auto& action = rule_.action;
+    if (!action.answer && !action.cutAfter && !action.reset && !action.silent &&
+        action.delay.count() == 0) {
+      return Status::invalidArgument("a fault rule needs an action");
+    }
+    const int counts = (rule_.nth > 0) + (rule_.first > 0) + (rule_.every > 0) +
+                       (rule_.probability.has_value() ? 1 : 0);
+    if (counts > 1) {
+      return Status::invalidArgument("a fault rule takes one of nth, first, every, probability");
+    }
+    rule_.random.seed(rule_.seed);
+    return Status::OK();
+  }
+
+ private:
+  Status field(std::string_view key, const JsonValue& value) {
+    if (key == "host") return text(key, value, rule_.hostRole);
+    if (key == "method") return text(key, value, rule_.method);
+    if (key == "path") return text(key, value, rule_.path);
+    if (key == "user") return text(key, value, rule_.user);
+    if (key == "nth") return count(key, value, rule_.nth);
+    if (key == "first") return count(key, value, rule_.first);
+    if (key == "every") return count(key, value, rule_.every);
+    if (key == "seed") {
+      if (!value.isNumber() || !value.decimalValue().toUInt64()) return wrong(key);
+      rule_.seed = *value.decimalValue().toUInt64();
+      return Status::OK();
+    }
+    if (key == "probability") {
+      if (!value.isNumber()) return wrong(key);
+      const double p = value.decimalValue().toDouble();
+      if (p < 0 || p > 1) return wrong(key);
+      rule_.probability = p;
+      return Status::OK();
+    }
+    if (key == "status") {
+      std::int64_t status = 0;
+      if (auto s = count(key, value, status); !s.ok() || status < 100 || status > 599) {
+        return wrong(key);
+      }
+      answer().status = static_cast<int>(status);
+      return Status::OK();
+    }
+    if (key == "body") {
+      std::string body;
+      if (auto s = text(key, value, body); !s.ok()) return s;
+      answer().body = std::move(body);
+      return Status::OK();
+    }
+    if (key == "headers") {
+      if (!value.isObject()) return wrong(key);
+      for (const auto& header : value.members()) {
+        if (!header.value.isString()) return wrong(key);
+        answer().set_header(std::string(header.key), std::string(header.value.stringValue()));
+      }
+      return Status::OK();
+    }
+    if (key == "delay_ms") {
+      std::int64_t millis = 0;
+      if (auto s = count(key, value, millis); !s.ok()) return s;
+      rule_.action.delay = std::chrono::milliseconds(millis);
+      return Status::OK();
+    }
+    if (key == "cut_after") {
+      std::int64_t bytes = 0;
+      if (auto s = count(key, value, bytes); !s.ok()) return s;
+      rule_.action.cutAfter = static_cast<std::size_t>(bytes);
+      return Status::OK();
+    }
+    if (key == "reset") return flag(key, value, rule_.action.reset);
+    if (key == "no_answer") return flag(key, value, rule_.action.silent);
+    return Status::invalidArgument("unknown fault rule field \"" + std::string(key) + "\"");
+  }
+
+  httplib::Response& answer() {
+    if (!rule_.action.answer) {
+      rule_.action.answer.emplace();
+      rule_.action.answer->status = 503;
+    }
+    return *rule_.action.answer;
+  }
+
+  static Status wrong(std::string_view key) {
+    return Status::invalidArgument("fault rule field \"" + std::string(key) + "\" is invalid");
+  }
+  static Status text(std::string_view key, const JsonValue& value, std::string& out) {
+    if (!value.isString()) return wrong(key);
+    out = std::string(value.stringValue());
+    return Status::OK();
+  }
+  static Status count(std::string_view key, const JsonValue& value, std::int64_t& out) {
+    const auto number = value.isNumber() ? value.decimalValue().toInt64() : std::nullopt;
+    if (!number || *number < 0) return wrong(key);
+    out = *number;
+    return Status::OK();
+  }
+  static Status flag(std::string_view key, const JsonValue& value, bool& out) {
+    if (!value.isBool()) return wrong(key);
+    out = value.boolValue();
+    return Status::OK();
+  }
+
+  FaultRules::Rule& rule_;
+};
+
+// The name a rule's disruption has in the request log.
+std::string actionName(const HttpTransport::Disruption& action) {
+  if (action.reset) return "reset";
+  if (action.silent) return "no_answer";
+  if (action.cutAfter) return "cut_after";
+  if (action.answer) return "status " + std::to_string(action.answer->status);
+  return "delay";
+}
+
+bool matches(const std::string& wanted, const std::string& actual) {
+  return wanted.empty() || wanted == actual;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<FaultRules::Rule>> FaultRules::parse(std::string_view json) {
+  const auto value = NBJsonUtility::jsonValueFromString(json);
+  if (!value) return Status::invalidArgument("a fault rule must be a JSON object");
+  auto rule = std::make_unique<Rule>();
+  if (auto read = RuleReader(*rule).read(*value); !read.ok()) return read;
+  rule->text = NBJsonUtility::jsonValueFromObject(*value).value_or("{}");
+  return rule;
+}
+
+Result<std::vector<std::int64_t>> FaultRules::add(std::string_view json) {
+  const auto value = NBJsonUtility::jsonValueFromString(json);
+  if (!value) return Status::invalidArgument("fault rules must be a JSON object or array");
+  std::vector<std::unique_ptr<Rule>> parsed;
+  for (const JsonValue& object :
+       value->isArray() ? value->elements() : std::span<const JsonValue>(&*value, 1)) {
+    auto rule = parse(NBJsonUtility::jsonValueFromObject(object).value_or(""));
+    if (!rule.ok()) return rule.status();
+    parsed.push_back(std::move(*rule));
+  }
+  std::vector<std::int64_t> ids;
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (auto& rule : parsed) {
+    rule->id = nextId_++;
+    rule->action.name = "rule " + std::to_string(rule->id) + ": " + actionName(rule->action);
+    ids.push_back(rule->id);
+    rules_.push_back(std::move(rule));
+  }
+  count_ = rules_.size();
+  return ids;
+}
+
+bool FaultRules::remove(std::int64_t id) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto before = rules_.size();
+  std::erase_if(rules_, [&](const auto& rule) { return rule->id == id; });
+  count_ = rules_.size();
+  return rules_.size() != before;
+}
+
+void FaultRules::clear() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  rules_.clear();
+  count_ = 0;
+}
+
+std::string FaultRules::list() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::string out = "[";
+  for (const auto& rule : rules_) {
+    if (out.size() > 1) out += ",";
+    out += "{\"id\":" + std::to_string(rule->id) + ",\"matched\":" + std::to_string(rule->matched) +
+           ",\"hits\":" + std::to_string(rule->hits) + ",\"rule\":" + rule->text + "}";
+  }
+  return out + "]";
+}
+
+std::optional<HttpTransport::Disruption> FaultRules::match(const FaultTarget& target) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::optional<std::string> user;
+  for (auto& rule : rules_) {
+    if (!matches(rule->hostRole, target.hostRole) || !matches(rule->method, target.method)) {
+      continue;
+    }
+    if (!rule->path.empty() && ::fnmatch(rule->path.c_str(), target.path.c_str(), 0) != 0) {
+      continue;
+    }
+    if (!rule->user.empty()) {
+      if (!user) user = target.user ? target.user() : std::string();
+      if (*user != rule->user) continue;
+    }
+    const std::int64_t n = ++rule->matched;
+    bool fires = true;
+    if (rule->nth > 0) fires = n == rule->nth;
+    if (rule->first > 0) fires = n <= rule->first;
+    if (rule->every > 0) fires = n % rule->every == 0;
+    if (rule->probability) {
+      fires = std::uniform_real_distribution<double>(0, 1)(rule->random) < *rule->probability;
+    }
+    if (!fires) continue;
+    ++rule->hits;
+    return rule->action;
+  }
+  return std::nullopt;
+}
+
+}  // namespace nb::server
