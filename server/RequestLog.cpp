@@ -6,14 +6,18 @@
 
 #include "nb/platform/AsciiText.h"
 #include "server/JsonReply.h"
+#include "server/RequestParameters.h"
 
 namespace nb::server {
 namespace {
 
-bool isSecret(std::string_view name) {
-  static constexpr std::array<std::string_view, 6> kSecrets{"oauth_signature",    "oauth_token",
-                                                            "oauth_token_secret", "oauth_verifier",
-                                                            "password",           "passwd"};
+// A query parameter whose value must not reach the log, its name compared
+// decoded so that an escaped spelling is caught too.
+bool isSecret(std::string_view encoded) {
+  const std::string name = RequestParameters::decode(encoded, true).value_or(std::string(encoded));
+  static constexpr std::array<std::string_view, 7> kSecrets{
+      "oauth_signature", "oauth_token", "oauth_token_secret", "oauth_verifier",
+      "password",        "passwd",      "x_auth_password"};
   const std::string lower = ascii::lowercase(name);
   for (const auto secret : kSecrets) {
     if (lower == secret) return true;
