@@ -8,6 +8,7 @@
 #include "server/ContentEndpoints.h"
 #include "server/ConversionEndpoints.h"
 #include "server/FileEndpoints.h"
+#include "server/Seeder.h"
 #include "server/ServiceRouter.h"
 #include "server/WebEndpoints.h"
 
@@ -69,10 +70,14 @@ Status NbServer::start(const Options& options) {
   // removes it.
   const auto referenced = tree_->referencedBlobs();
   blobs_->sweep([&](const std::string& hash) { return referenced.count(hash) != 0; });
+  if (!options.seedFolder.empty()) {
+    if (auto seeded = Seeder(*accounts_, *tree_, *blobs_).seed(options.seedFolder); !seeded.ok()) {
+      return seeded;
+    }
+  }
   verifier_ = std::make_unique<OAuthVerifier>(*accounts_);
-  context_ = std::make_unique<ServiceContext>(
-      ServiceContext{*accounts_, *tree_, *blobs_, *verifier_, hosts_, options.dev,
-                     kDevVerificationCode});
+  context_ = std::make_unique<ServiceContext>(ServiceContext{
+      *accounts_, *tree_, *blobs_, *verifier_, hosts_, options.dev, kDevVerificationCode});
   if (options.dev) accounts_->devConsumer();
 
   CertificateAuthority ca(folder_.tlsFolder());

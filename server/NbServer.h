@@ -30,13 +30,14 @@ class NbServer {
     int port = 0;     // 0 picks a free port
     int tlsPort = 0;  // 0 picks a free port
     bool dev = false;
-    int threads = 4096;        // most requests served at once per listener (a thread each)
-    int perAddress = 1024;     // most connections open at once from one client address
-    int headerMillis = 10000;  // a request's whole header must arrive within this
-    Retention retention;       // the old versions kept beside the current files
+    int threads = 4096;               // most requests served at once per listener (a thread each)
+    int perAddress = 1024;            // most connections open at once from one client address
+    int headerMillis = 10000;         // a request's whole header must arrive within this
+    Retention retention;              // the old versions kept beside the current files
     std::optional<int> adminPort;     // the admin API's port (0 picks one); none: no admin API
     std::string faults;               // fault rules in force from the start (JSON), or empty
     std::FILE* requestLog = nullptr;  // where each request is logged, or none; not closed here
+    std::string seedFolder;           // users and files added at start (see Seeder), or empty
   };
   static constexpr const char* kDevVerificationCode = "7Q4KM";
 

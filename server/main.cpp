@@ -15,6 +15,7 @@
 #include "server/Database.h"
 #include "server/ImageRenderer.h"
 #include "server/NbServer.h"
+#include "server/Seeder.h"
 
 namespace {
 
@@ -72,7 +73,16 @@ struct TestingOptions {
   std::string readyFile;   // written with the export lines once serving
   std::string faultsFile;  // fault rules in force from the start
   std::string requestLog;  // a file, or "-" for standard output
+  bool inMemory = false;   // the temporary data folder lives in memory
 };
+
+// A new temporary data folder under `base` (the system's temporary folder
+// when empty); empty when it cannot be made.
+std::string temporaryDataFolder(std::filesystem::path base) {
+  if (base.empty()) base = std::filesystem::temp_directory_path();
+  std::string pattern = (base / "nbserver-XXXXXX").string();
+  return ::mkdtemp(pattern.data()) ? pattern : std::string();
+}
 
 int serve(std::string data, bool ephemeral, NbServer::Options options,
           const TestingOptions& testing) {
@@ -92,9 +102,11 @@ int serve(std::string data, bool ephemeral, NbServer::Options options,
     options.requestLog = logFile.get();
   }
   if (ephemeral) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "nbserver-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) return fail("cannot make a temporary data folder");
-    data = pattern;
+    // In memory: the same stores on a memory-backed file system, so that it
+    // behaves exactly as the disk mode does.
+    data = temporaryDataFolder(
+        testing.inMemory && std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "");
+    if (data.empty()) return fail("cannot make a temporary data folder");
   }
   auto folder = DataFolder::open(data);
   if (!folder.ok()) return fail(folder.status().message());
@@ -203,6 +215,15 @@ int main(int argc, char** argv) {
                  "127.0.0.1 port, guarded by a token printed as NB_ADMIN_TOKEN; 0 picks a "
                  "free one")
       ->check(CLI::Range(0, 65535));
+  app.add_flag("--in-memory", testing.inMemory,
+               "Serve from a new data folder in memory (/dev/shm), gone when the server "
+               "stops (--data is ignored)");
+  std::string seedFolder;
+  app.add_option("--seed", seedFolder,
+                 "Add the users, consumers and files of this seed folder at start (one "
+                 "subfolder per user holding one folder per root, and users.json; see "
+                 "server/README.md)")
+      ->check(CLI::ExistingDirectory);
   app.add_option("--ready-file", testing.readyFile,
                  "Once every port listens, write the export lines to this file (whole, by "
                  "a rename); removed at exit");
@@ -216,7 +237,8 @@ int main(int argc, char** argv) {
 
   auto* user = app.add_subcommand("user", "Manage accounts (also while a server runs)");
   user->require_subcommand(1);
-  auto* userAdd = user->add_subcommand("add", "Create an account: user add --data DIR NAME PASSWORD");
+  auto* userAdd =
+      user->add_subcommand("add", "Create an account: user add --data DIR NAME PASSWORD");
   std::string userName, password;
   std::int64_t quota = AccountStore::kDefaultQuota, maxFileSize = AccountStore::kDefaultMaxFileSize;
   userAdd->add_option("--data", data, "Data folder")->required();
@@ -241,24 +263,41 @@ int main(int argc, char** argv) {
   tokenRevoke->add_option("--data", data, "Data folder")->required();
   tokenRevoke->add_option("token", tokenText, "The token (oauth_token value)")->required();
 
-  auto* reset = app.add_subcommand(
-      "reset", "Wipe the data folder to empty (accounts, files, tokens), keeping the "
-               "certificate and consumers; refused while a server runs on it");
+  auto* seed = app.add_subcommand(
+      "seed", "Add the users, consumers and files of a seed folder: seed --data DIR SEED_DIR");
+  seed->add_option("--data", data, "Data folder")->required();
+  seed->add_option("seed", seedFolder, "Seed folder")->required()->check(CLI::ExistingDirectory);
+
+  auto* reset =
+      app.add_subcommand("reset",
+                         "Wipe the data folder to empty (accounts, files, tokens), keeping the "
+                         "certificate and consumers; refused while a server runs on it");
   reset->add_option("--data", data, "Data folder")->required();
 
   CLI11_PARSE(app, argc, argv);
 
-  if (userAdd->parsed() || consumerAdd->parsed() || tokenRevoke->parsed() || reset->parsed()) {
+  if (userAdd->parsed() || consumerAdd->parsed() || tokenRevoke->parsed() || reset->parsed() ||
+      seed->parsed()) {
     Admin admin(data);
     if (!admin.ok()) return fail(admin.error);
     AccountStore accounts(*admin.db);
+    if (seed->parsed()) {
+      BlobStore blobs(admin.folder->path());
+      FileTree tree(*admin.db, Retention{}, &blobs);
+      if (auto prepared = blobs.prepare(); !prepared.ok()) return fail(prepared.message());
+      const auto seeded = Seeder(accounts, tree, blobs).seed(seedFolder);
+      return seeded.ok() ? 0 : fail(seeded.message());
+    }
     if (userAdd->parsed()) {
       if (userName.empty() || password.empty()) return fail("name and password must not be empty");
       if (quota < 0 || maxFileSize < 0) return fail("sizes must not be negative");
       switch (accounts.addUser(userName, password, quota, maxFileSize)) {
-        case AccountStore::AddUser::kAdded: return 0;
-        case AccountStore::AddUser::kExists: return fail("user " + userName + " exists");
-        case AccountStore::AddUser::kFailed: return fail("cannot write " + data);
+        case AccountStore::AddUser::kAdded:
+          return 0;
+        case AccountStore::AddUser::kExists:
+          return fail("user " + userName + " exists");
+        case AccountStore::AddUser::kFailed:
+          return fail("cannot write " + data);
       }
     }
     if (consumerAdd->parsed()) {
@@ -298,6 +337,7 @@ int main(int argc, char** argv) {
   options.perAddress = perAddress;
   options.headerMillis = static_cast<int>(headerSeconds * 1000);
   options.retention = retention;
+  options.seedFolder = seedFolder;
   if (adminPort >= 0) options.adminPort = adminPort;
-  return serve(data, ephemeral, options, testing);
+  return serve(data, ephemeral || testing.inMemory, options, testing);
 }

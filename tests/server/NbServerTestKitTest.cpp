@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -185,8 +186,7 @@ class TestKitTest : public ::testing::Test {
     const std::string faults = in("faults.json");
     std::ofstream(faults) << R"([{"path":"/from-file","status":418}])";
     server_ = new NbServerProcess({"--admin-port", "0", "--faults", faults, "--ready-file",
-                                   in("ready"), "--request-log",
-                                   in("log.jsonl")});
+                                   in("ready"), "--request-log", in("log.jsonl")});
     ASSERT_TRUE(server_->ok()) << server_->error();
     ASSERT_TRUE(server_->addUser("carol", "carol-pass"));
     // Before any test clears the rules.
@@ -358,8 +358,7 @@ TEST_F(TestKitTest, RequestLogRecordsRequestsWithSecretsRedacted) {
   rawRequest(port(), get(ServiceClient::api(),
                          "/logged?oauth_token=tok-secret&x_auth_password=pw-secret&n=1",
                          "X-Request-Id: req-42\r\n"));
-  for (const std::string& log :
-       {admin("GET", "/requests").body, readFile(in("log.jsonl"))}) {
+  for (const std::string& log : {admin("GET", "/requests").body, readFile(in("log.jsonl"))}) {
     const auto at = log.find("\"request_id\":\"req-42\"");
     ASSERT_NE(at, std::string::npos) << log;
     const std::string line =
@@ -372,6 +371,58 @@ TEST_F(TestKitTest, RequestLogRecordsRequestsWithSecretsRedacted) {
     }
     EXPECT_EQ(log.find("secret"), std::string::npos) << log;
   }
+}
+
+}  // namespace
+}  // namespace nb::test
+
+namespace nb::test {
+namespace {
+
+// A seed folder: carol with a quota, a nested file and an empty folder, and a
+// consumer with fixed credentials.
+void writeSeed(const std::filesystem::path& seed, const std::string& user) {
+  std::filesystem::create_directories(seed / user / "app" / "docs" / "empty");
+  std::ofstream(seed / user / "app" / "docs" / "a.txt") << "seeded " << user;
+  std::ofstream(seed / "users.json")
+      << R"({"users":{")" << user << R"(":{"password":"pw-)" << user
+      << R"(","quota":5000}},"consumers":[{"name":"fixed","key":"seedkey","secret":"seedsecret"}]})";
+}
+
+void expectSeeded(const NbServerProcess& server, const std::string& user) {
+  SCOPED_TRACE(user);
+  ServiceClient client(server);
+  const NBToken token = client.loginToken(user, "pw-" + user);
+  const Reply file =
+      client.signedGet("http://" + ServiceClient::content() + "/1/fileops/download_file", &token,
+                       {{"root", "app"}, {"path", "/docs/a.txt"}});
+  EXPECT_EQ(file.body, "seeded " + user);
+  const Reply folder =
+      client.signedGet("http://" + ServiceClient::api() + "/1/metadata/app/docs/empty", &token);
+  EXPECT_EQ(jsonField(folder.body, "type").value_or(""), "folder") << folder.body;
+  const Reply account =
+      client.signedGet("http://" + ServiceClient::api() + "/1/account_info", &token);
+  EXPECT_NE(account.body.find("5000"), std::string::npos) << account.body;
+}
+
+TEST(SeedTest, InMemoryServerStartsSeededAndTheSeedCommandAddsMore) {
+  TemporaryFolder seeds("nbserver-seed");
+  writeSeed(seeds.path() / "first", "erin");
+  NbServerProcess server({"--in-memory", "--seed", (seeds.path() / "first").string()});
+  ASSERT_TRUE(server.ok()) << server.error();
+  EXPECT_EQ(server.env("NB_CA_FILE").rfind("/dev/shm/", 0), 0u);
+  expectSeeded(server, "erin");
+
+  // The in-memory data folder is where the certificate is.
+  const std::string data =
+      std::filesystem::path(server.env("NB_CA_FILE")).parent_path().parent_path().string();
+  writeSeed(seeds.path() / "second", "frank");
+  EXPECT_EQ(server.runCommand({"seed", "--data", data, (seeds.path() / "second").string()}), 0);
+  expectSeeded(server, "frank");
+
+  std::filesystem::create_directories(seeds.path() / "bad");
+  std::ofstream(seeds.path() / "bad" / "users.json") << "{nonsense";
+  EXPECT_EQ(server.runCommand({"seed", "--data", data, (seeds.path() / "bad").string()}), 1);
 }
 
 }  // namespace
