@@ -20,7 +20,7 @@ class RuleReader {
     }
     const auto& action = rule_.action;
     if (!action.answer && !action.cutAfter && !action.reset && !action.silent &&
-        action.delay.count() == 0) {
+        action.bytesPerSecond == 0 && action.delay.count() == 0) {
       return Status::invalidArgument("a fault rule needs an action");
     }
     const int counts = (rule_.nth > 0) + (rule_.first > 0) + (rule_.every > 0) +
@@ -87,6 +87,12 @@ class RuleReader {
       rule_.action.cutAfter = static_cast<std::size_t>(bytes);
       return Status::OK();
     }
+    if (key == "bytes_per_second") {
+      std::int64_t rate = 0;
+      if (auto s = count(key, value, rate); !s.ok() || rate == 0) return wrong(key);
+      rule_.action.bytesPerSecond = static_cast<std::size_t>(rate);
+      return Status::OK();
+    }
     if (key == "reset") return flag(key, value, rule_.action.reset);
     if (key == "no_answer") return flag(key, value, rule_.action.silent);
     return Status::invalidArgument("unknown fault rule field \"" + std::string(key) + "\"");
@@ -128,6 +134,7 @@ std::string actionName(const HttpTransport::Disruption& action) {
   if (action.reset) return "reset";
   if (action.silent) return "no_answer";
   if (action.cutAfter) return "cut_after";
+  if (action.bytesPerSecond > 0) return "bytes_per_second";
   if (action.answer) return "status " + std::to_string(action.answer->status);
   return "delay";
 }

@@ -744,12 +744,14 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
       if (broken_) return false;
       if (cutAfter_ && offset + size >= *cutAfter_) {
         out_.append(data, *cutAfter_ - std::min<std::size_t>(offset, *cutAfter_));
+        offset = std::max(offset, *cutAfter_);
         flush();
         broken_ = true;
         return false;
       }
-      out_.append(data, size);
       offset += size;
+      if (bytesPerSecond_ > 0) return throttled(data, size);
+      out_.append(data, size);
       return out_.size() < kReplyPiece || flush();
     };
     sink.is_writable = [&] { return !broken_; };
@@ -772,6 +774,20 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
       if (!writeAll({net::buffer(kLast, sizeof kLast - 1)})) return false;
     }
     res.content_provider_success_ = true;
+    return true;
+  }
+
+  // Worker: writes `size` bytes no faster than the disruption's rate, a tenth
+  // of a second's worth at a time.
+  bool throttled(const char* data, std::size_t size) {
+    if (!flush()) return false;
+    const std::size_t slice = std::max<std::size_t>(1, bytesPerSecond_ / 10);
+    for (std::size_t at = 0; at < size; at += slice) {
+      const std::size_t n = std::min(slice, size - at);
+      out_.append(data + at, n);
+      if (!flush()) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(n * 1000000 / bytesPerSecond_));
+    }
     return true;
   }
 
@@ -822,6 +838,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     continued_ = replying_ = broken_ = false;
     fault_.reset();
     cutAfter_.reset();
+    bytesPerSecond_ = 0;
     bytesIn_ = bytesOut_ = 0;
     const auto began = std::chrono::steady_clock::now();
 
@@ -845,6 +862,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
         handled = true;
       }
       cutAfter_ = disruption->cutAfter;
+      bytesPerSecond_ = disruption->bytesPerSecond;
     }
     const std::string faultName = disruption ? disruption->name : std::string();
     if (!handled && expectsContinue_ && impl_.expect) {
@@ -886,6 +904,15 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
     const bool close = fault_ || !header.keep_alive() || !requestRead() ||
                        ascii::lowercase(res.get_header_value("Connection")) == "close";
+    if (bytesPerSecond_ > 0 && !res.content_provider_) {
+      // A capped reply is written piece by piece, as a provider's is.
+      auto body = std::make_shared<std::string>(std::move(res.body));
+      res.set_content_provider(
+          body->size(), res.get_header_value("Content-Type"),
+          [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            return sink.write(body->data() + offset, std::min(length, body->size() - offset));
+          });
+    }
     if (!broken_ && !res.content_provider_) {
       const std::size_t size = req.method == "HEAD" ? 0 : res.body.size();
       report(req, res.status, cutAfter_ ? std::min(size, *cutAfter_) : size, began, faultName);
@@ -941,6 +968,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   bool chunked_ = false;
   const std::uint64_t connection_;            // this connection's number, for the log
   std::optional<std::size_t> cutAfter_;       // a disruption ends the reply body there
+  std::size_t bytesPerSecond_ = 0;            // a disruption caps the reply's rate
   std::uint64_t bytesIn_ = 0, bytesOut_ = 0;  // of the request being served
   bool expectsContinue_ = false, continued_ = false, replying_ = false, broken_ = false;
   std::optional<Refusal> fault_;  // the body's framing was broken

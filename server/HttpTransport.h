@@ -57,6 +57,7 @@ class HttpTransport {
     std::chrono::milliseconds delay{0};       // waited before anything else
     std::optional<httplib::Response> answer;  // replaces the route's reply
     std::optional<std::size_t> cutAfter;      // the body ends there, and the connection
+    std::size_t bytesPerSecond = 0;           // the reply body goes out no faster; 0: no cap
     bool reset = false;                       // the connection is reset, nothing answered
     bool silent = false;  // nothing answered; the connection stays open until the client leaves
   };

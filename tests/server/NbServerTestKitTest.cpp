@@ -85,7 +85,8 @@ TEST(FaultRulesTest, RefusesMalformedRulesWhole) {
            R"({"path":"/x"})",   // no action
            R"({"status":99})", R"({"status":"503"})", R"({"nth":-1,"status":503})",
            R"({"nth":2,"every":3,"status":503})",  // two counts
-           R"({"probability":1.5,"status":503})", R"({"headers":{"A":1}})", R"([1])", "nonsense",
+           R"({"probability":1.5,"status":503})", R"({"bytes_per_second":0})",
+           R"({"headers":{"A":1}})", R"([1])", "nonsense",
            R"([{"status":503},{"reset":"yes"}])",  // one bad rule refuses the batch
        }) {
     FaultRules rules;
@@ -260,9 +261,14 @@ TEST_F(TestKitTest, AdminApiWantsItsTokenAndStaysOffTheServicePorts) {
 
 TEST_F(TestKitTest, EveryActionDisruptsItsRequest) {
   const std::string api = ServiceClient::api();
+  const auto served = [](const RawOutcome& r) {
+    EXPECT_EQ(r.bytes.rfind("HTTP/1.1 404", 0), 0u) << r.bytes;
+    EXPECT_EQ(r.bytes.substr(r.bytes.size() - 2), "\"}") << r.bytes;  // whole
+  };
   struct Case {
     std::string rule;
     std::function<void(const RawOutcome&)> check;
+    int atLeastMillis = 0;  // the exchange takes at least this long
   };
   const Case cases[] = {
       {R"({"status":503,"body":"busy","headers":{"Retry-After":"7"}})",
@@ -271,8 +277,9 @@ TEST_F(TestKitTest, EveryActionDisruptsItsRequest) {
          EXPECT_NE(r.bytes.find("Retry-After: 7\r\n"), std::string::npos) << r.bytes;
          EXPECT_EQ(r.bytes.substr(r.bytes.size() - 4), "busy");
        }},
-      {R"({"delay_ms":300})",
-       [](const RawOutcome& r) { EXPECT_EQ(r.bytes.rfind("HTTP/1.1 404", 0), 0u) << r.bytes; }},
+      {R"({"delay_ms":300})", served, 300},
+      // The 33-byte reply body at 100 bytes a second.
+      {R"({"bytes_per_second":100})", served, 250},
       {R"({"cut_after":3})",
        [](const RawOutcome& r) {
          const auto head = r.bytes.find("\r\n\r\n");
@@ -297,9 +304,7 @@ TEST_F(TestKitTest, EveryActionDisruptsItsRequest) {
     addRule(c.rule);
     const auto began = std::chrono::steady_clock::now();
     c.check(rawRequest(port(), get(api, "/nowhere"), 700));
-    if (c.rule.find("delay") != std::string::npos) {
-      EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(300));
-    }
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(c.atLeastMillis));
     EXPECT_NE(admin("GET", "/faults").body.find("\"hits\":1"), std::string::npos);
   }
 }
