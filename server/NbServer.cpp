@@ -35,8 +35,10 @@ NbServer::~NbServer() {
   (void)http_.release();
   (void)https_.release();
   (void)context_.release();
+  (void)admin_.release();
   (void)tap_.release();
   (void)log_.release();
+  (void)faults_.release();
   (void)verifier_.release();
   (void)blobs_.release();
   (void)tree_.release();
@@ -98,12 +100,12 @@ Status NbServer::start(const Options& options) {
   WebEndpoints::registerRoutes(router);
 
   if (!options.faults.empty()) {
-    if (auto added = faults_.add(options.faults); !added.ok()) return added.status();
+    if (auto added = faults_->add(options.faults); !added.ok()) return added.status();
   }
   if (options.requestLog || options.adminPort) {
     log_ = std::make_unique<RequestLog>(options.requestLog);
   }
-  tap_ = std::make_unique<RequestTap>(faults_, log_.get(), hosts_, *accounts_);
+  tap_ = std::make_unique<RequestTap>(*faults_, log_.get(), hosts_, *accounts_);
   http_->setTap(tap_.get());
   https_->setTap(tap_.get());
 
@@ -118,7 +120,7 @@ Status NbServer::start(const Options& options) {
     return Status::unavailable("cannot listen on port " + std::to_string(options.tlsPort));
   }
   if (options.adminPort) {
-    admin_ = std::make_unique<AdminService>(faults_, *log_);
+    admin_ = std::make_unique<AdminService>(*faults_, *log_);
     adminPort_ = admin_->start(*options.adminPort);
     if (adminPort_ <= 0) {
       return Status::unavailable("cannot listen on admin port " +

@@ -55,7 +55,7 @@ class NbServer {
   // The admin API's port and token; 0 and empty without one.
   int adminPort() const { return adminPort_; }
   std::string adminToken() const { return admin_ ? admin_->token() : std::string(); }
-  FaultRules& faults() { return faults_; }
+  FaultRules& faults() { return *faults_; }
 
  private:
   DataFolder folder_;
@@ -68,7 +68,7 @@ class NbServer {
   std::unique_ptr<BlobStore> blobs_;
   std::unique_ptr<OAuthVerifier> verifier_;
   std::unique_ptr<ServiceContext> context_;
-  FaultRules faults_;
+  std::unique_ptr<FaultRules> faults_ = std::make_unique<FaultRules>();
   std::unique_ptr<RequestLog> log_;
   std::unique_ptr<RequestTap> tap_;
   std::unique_ptr<AdminService> admin_;
