@@ -29,6 +29,7 @@ class RuleReader {
       return Status::invalidArgument("a fault rule takes one of nth, first, every, probability");
     }
     rule_.random.seed(rule_.seed);
+    rule_.pathPrefix = rule_.path.substr(0, rule_.path.find_first_of("*?[\\"));
     return Status::OK();
   }
 
@@ -145,10 +146,10 @@ bool matches(const std::string& wanted, const std::string& actual) {
 
 }  // namespace
 
-Result<std::unique_ptr<FaultRules::Rule>> FaultRules::parse(std::string_view json) {
+Result<std::shared_ptr<FaultRules::Rule>> FaultRules::parse(std::string_view json) {
   const auto value = NBJsonUtility::jsonValueFromString(json);
   if (!value) return Status::invalidArgument("a fault rule must be a JSON object");
-  auto rule = std::make_unique<Rule>();
+  auto rule = std::make_shared<Rule>();
   if (auto read = RuleReader(*rule).read(*value); !read.ok()) return read;
   rule->text = NBJsonUtility::jsonValueFromObject(*value).value_or("{}");
   return rule;
@@ -157,7 +158,7 @@ Result<std::unique_ptr<FaultRules::Rule>> FaultRules::parse(std::string_view jso
 Result<std::vector<std::int64_t>> FaultRules::add(std::string_view json) {
   const auto value = NBJsonUtility::jsonValueFromString(json);
   if (!value) return Status::invalidArgument("fault rules must be a JSON object or array");
-  std::vector<std::unique_ptr<Rule>> parsed;
+  RuleList parsed;
   for (const JsonValue& object :
        value->isArray() ? value->elements() : std::span<const JsonValue>(&*value, 1)) {
     auto rule = parse(NBJsonUtility::jsonValueFromObject(object).value_or(""));
@@ -166,34 +167,45 @@ Result<std::vector<std::int64_t>> FaultRules::add(std::string_view json) {
   }
   std::vector<std::int64_t> ids;
   std::lock_guard<std::mutex> guard(mutex_);
+  RuleList rules = *rules_;
   for (auto& rule : parsed) {
     rule->id = nextId_++;
     rule->action.name = "rule " + std::to_string(rule->id) + ": " + actionName(rule->action);
     ids.push_back(rule->id);
-    rules_.push_back(std::move(rule));
+    rules.push_back(std::move(rule));
   }
-  count_ = rules_.size();
+  publish(std::move(rules));
   return ids;
 }
 
 bool FaultRules::remove(std::int64_t id) {
   std::lock_guard<std::mutex> guard(mutex_);
-  const auto before = rules_.size();
-  std::erase_if(rules_, [&](const auto& rule) { return rule->id == id; });
-  count_ = rules_.size();
-  return rules_.size() != before;
+  RuleList rules = *rules_;
+  std::erase_if(rules, [&](const auto& rule) { return rule->id == id; });
+  const bool removed = rules.size() != rules_->size();
+  publish(std::move(rules));
+  return removed;
 }
 
 void FaultRules::clear() {
   std::lock_guard<std::mutex> guard(mutex_);
-  rules_.clear();
-  count_ = 0;
+  publish({});
+}
+
+void FaultRules::publish(RuleList rules) {
+  count_ = rules.size();
+  rules_ = std::make_shared<const RuleList>(std::move(rules));
+}
+
+std::shared_ptr<const FaultRules::RuleList> FaultRules::snapshot() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return rules_;
 }
 
 std::string FaultRules::list() const {
-  std::lock_guard<std::mutex> guard(mutex_);
   std::string out = "[";
-  for (const auto& rule : rules_) {
+  for (const auto& rule : *snapshot()) {
+    std::lock_guard<std::mutex> counting(rule->counting);
     if (out.size() > 1) out += ",";
     out += "{\"id\":" + std::to_string(rule->id) + ",\"matched\":" + std::to_string(rule->matched) +
            ",\"hits\":" + std::to_string(rule->hits) + ",\"rule\":" + rule->text + "}";
@@ -202,19 +214,25 @@ std::string FaultRules::list() const {
 }
 
 std::optional<HttpTransport::Disruption> FaultRules::match(const FaultTarget& target) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  const auto rules = snapshot();
   std::optional<std::string> user;
-  for (auto& rule : rules_) {
+  for (const auto& rule : *rules) {
     if (!matches(rule->hostRole, target.hostRole) || !matches(rule->method, target.method)) {
       continue;
     }
-    if (!rule->path.empty() && ::fnmatch(rule->path.c_str(), target.path.c_str(), 0) != 0) {
-      continue;
+    if (!rule->path.empty()) {
+      if (target.path.compare(0, rule->pathPrefix.size(), rule->pathPrefix) != 0) continue;
+      const bool literal = rule->pathPrefix.size() == rule->path.size();
+      if (literal ? target.path != rule->path
+                  : ::fnmatch(rule->path.c_str(), target.path.c_str(), 0) != 0) {
+        continue;
+      }
     }
     if (!rule->user.empty()) {
       if (!user) user = target.user ? target.user() : std::string();
       if (*user != rule->user) continue;
     }
+    std::lock_guard<std::mutex> counting(rule->counting);
     const std::int64_t n = ++rule->matched;
     bool fires = true;
     if (rule->nth > 0) fires = n == rule->nth;

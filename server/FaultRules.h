@@ -35,6 +35,7 @@ class FaultRules {
     std::int64_t id = 0;
     // Matchers; empty ones match anything. `path` is a glob whose `*` spans slashes.
     std::string hostRole, method, path, user;
+    std::string pathPrefix;  // the path's part before its first wildcard: a cheap first test
     // Of the matching requests, which are disrupted: the `nth` one only, the
     // `first` N, `every` Nth, or each with `probability` (drawn from `seed`).
     // None set: every one.
@@ -42,14 +43,15 @@ class FaultRules {
     std::optional<double> probability;
     std::uint64_t seed = 0;
     HttpTransport::Disruption action;
-    std::string text;  // the rule as given, for listing
+    std::string text;     // the rule as given, for listing
+    std::mutex counting;  // guards the three below
     std::int64_t matched = 0, hits = 0;
     std::mt19937_64 random;
   };
 
   // A rule from its JSON object (see server/README.md), or an error naming the
   // field at fault.
-  static Result<std::unique_ptr<Rule>> parse(std::string_view json);
+  static Result<std::shared_ptr<Rule>> parse(std::string_view json);
   // Adds the rules of a JSON array or single object; their ids, or an error
   // (then none is added).
   Result<std::vector<std::int64_t>> add(std::string_view json);
@@ -63,8 +65,14 @@ class FaultRules {
   std::optional<HttpTransport::Disruption> match(const FaultTarget& target);
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::unique_ptr<Rule>> rules_;
+  using RuleList = std::vector<std::shared_ptr<Rule>>;
+  // The rules in force, replaced whole on each change so that a request
+  // reads them without holding the lock while it matches.
+  std::shared_ptr<const RuleList> snapshot() const;
+  void publish(RuleList rules);
+
+  mutable std::mutex mutex_;  // guards rules_ and nextId_
+  std::shared_ptr<const RuleList> rules_ = std::make_shared<RuleList>();
   std::atomic<std::size_t> count_{0};
   std::int64_t nextId_ = 1;
 };
