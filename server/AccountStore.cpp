@@ -12,8 +12,9 @@ std::int64_t nowSeconds() {
       .count();
 }
 
-ConsumerPair AccountStore::addConsumer(const std::string& name, bool dev) {
-  ConsumerPair pair{Secrets::randomHex(12), Secrets::randomHex(16)};
+ConsumerPair AccountStore::addConsumer(const std::string& name, bool dev,
+                                       std::optional<ConsumerPair> given) {
+  ConsumerPair pair = given ? *given : ConsumerPair{Secrets::randomHex(12), Secrets::randomHex(16)};
   auto guard = db_.lock();
   auto st = db_.statement("INSERT INTO consumers(key, secret, name, dev) VALUES(?, ?, ?, ?)");
   st->bind(1, pair.key);
@@ -100,8 +101,8 @@ std::optional<UserRecord> AccountStore::firstUser() {
 
 Result<TokenRecord> AccountStore::issueToken(const std::string& consumer,
                                              std::optional<std::int64_t> userId, bool isAccess) {
-  TokenRecord record{Secrets::randomHex(16), Secrets::randomHex(16), consumer, userId, isAccess,
-                     isAccess, false};
+  TokenRecord record{
+      Secrets::randomHex(16), Secrets::randomHex(16), consumer, userId, isAccess, isAccess, false};
   auto guard = db_.lock();
   auto st = db_.statement(
       "INSERT INTO tokens(token, secret, consumer, user_id, kind, authorised, created) "
@@ -129,8 +130,9 @@ std::optional<TokenRecord> AccountStore::token(const std::string& token) {
       "WHERE token = ?");
   st->bind(1, token);
   if (!st->step()) return std::nullopt;
-  TokenRecord record{st->text(0), st->text(1), st->text(2), std::nullopt, st->text(4) == "access",
-                     st->int64(5) != 0, st->int64(6) != 0};
+  TokenRecord record{
+      st->text(0),       st->text(1),      st->text(2), std::nullopt, st->text(4) == "access",
+      st->int64(5) != 0, st->int64(6) != 0};
   if (!st->isNull(3)) record.userId = st->int64(3);
   return record;
 }

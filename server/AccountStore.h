@@ -40,7 +40,10 @@ class AccountStore {
 
   explicit AccountStore(Database& db) : db_(db) {}
 
-  ConsumerPair addConsumer(const std::string& name, bool dev = false);
+  // A consumer with new credentials, or with `given` ones (kept as they are
+  // when that key exists).
+  ConsumerPair addConsumer(const std::string& name, bool dev = false,
+                           std::optional<ConsumerPair> given = std::nullopt);
   // The development consumer, made on first use and kept afterwards.
   ConsumerPair devConsumer();
   std::optional<std::string> consumerSecret(const std::string& key);

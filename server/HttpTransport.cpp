@@ -41,6 +41,7 @@ namespace http = beast::http;
 using tcp = net::ip::tcp;
 
 std::atomic<std::size_t> liveWorkerCount{0};
+std::atomic<std::uint64_t> connectionCount{0};
 
 // A body is handed to its reader in pieces of up to this size.
 constexpr std::size_t kBodyPiece = 256 * 1024;
@@ -319,6 +320,7 @@ struct HttpTransport::Impl {
   Screen screen;
   Expect expect;
   Finish finish;
+  HttpTransport::Tap* tap = nullptr;
   bool tls = false;
   bool tlsReady = true;
 
@@ -381,7 +383,10 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
  public:
   Session(HttpTransport::Impl& impl, Stream stream, std::string address)
-      : impl_(impl), stream_(std::move(stream)), address_(std::move(address)) {
+      : impl_(impl),
+        stream_(std::move(stream)),
+        address_(std::move(address)),
+        connection_(++connectionCount) {
     // Bounds a request's trailer, which the parser's header limit does not.
     buffer_.max_size(std::max(impl_.limits.headerBytes, kBufferBytes));
   }
@@ -456,7 +461,8 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
       return lowest().close();
     }
     if (const auto fault = framingFault(parser_->get())) return refuse(*fault);
-    if (quick()) return serve(true);
+    // A disruption may wait, which an io thread must not.
+    if (quick() && !(impl_.tap && impl_.tap->armed())) return serve(true);
     impl_.workers.run([self = this->shared_from_this()] { self->serve(false); });
   }
 
@@ -493,6 +499,25 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
       if (ec) return self->lowest().close();
       self->drop(n >= left ? 0 : left - n);
     });
+  }
+
+  // io thread: answers nothing and reads what comes until the client leaves
+  // (or stop() ends the connection).
+  void hang() {
+    lowest().expires_never();
+    buffer_.clear();
+    lowest().async_read_some(buffer_.prepare(16384),
+                             [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                               if (ec) return self->lowest().close();
+                               self->hang();
+                             });
+  }
+
+  // io thread: ends the connection with a reset rather than an orderly close.
+  void resetConnection() {
+    beast::error_code ignored;
+    lowest().socket().set_option(net::socket_base::linger(true, 0), ignored);
+    lowest().close();
   }
 
   // Worker: starts an operation on the io threads and waits for its end.
@@ -611,7 +636,11 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   bool requestRead() const { return parser_->is_done() || (direct_ && bodyLeft_ == 0); }
 
   // Worker: hands the body to `receive` as it arrives.
-  bool readBody(const httplib::ContentReceiver& receive) {
+  bool readBody(const httplib::ContentReceiver& deliver) {
+    const httplib::ContentReceiver receive = [&](const char* data, std::size_t size) {
+      bytesIn_ += size;
+      return deliver(data, size);
+    };
     if (expectsContinue_ && !continued_) {
       // The final reply has started: the client waits for no body any more.
       if (replying_) return false;
@@ -680,13 +709,15 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     whole->head =
         replyHead(res, !keep) + "Content-Length: " + std::to_string(res.body.size()) + "\r\n\r\n";
     if (req.method != "HEAD") whole->body = std::move(res.body);
-    net::dispatch(lowest().get_executor(), [self = this->shared_from_this(), whole, keep] {
+    const bool cut = cutAfter_ && *cutAfter_ < whole->body.size();
+    if (cut) whole->body.resize(*cutAfter_);
+    net::dispatch(lowest().get_executor(), [self = this->shared_from_this(), whole, keep, cut] {
       self->lowest().expires_after(self->impl_.limits.io);
       const std::array<net::const_buffer, 2> pieces{net::buffer(whole->head),
                                                     net::buffer(whole->body)};
       net::async_write(self->stream_, pieces,
-                       [self, whole, keep](beast::error_code ec, std::size_t) {
-                         if (ec) return self->lowest().close();
+                       [self, whole, keep, cut](beast::error_code ec, std::size_t) {
+                         if (ec || cut) return self->lowest().close();
                          if (keep) return self->awaitRequest();
                          self->finishConnection();
                        });
@@ -711,12 +742,25 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     httplib::DataSink sink;
     sink.write = [&](const char* data, std::size_t size) {
       if (broken_) return false;
-      out_.append(data, size);
+      if (cutAfter_ && offset + size >= *cutAfter_) {
+        out_.append(data, *cutAfter_ - std::min<std::size_t>(offset, *cutAfter_));
+        offset = std::max(offset, *cutAfter_);
+        flush();
+        broken_ = true;
+        return false;
+      }
       offset += size;
+      if (bytesPerSecond_ > 0) return throttled(data, size);
+      out_.append(data, size);
       return out_.size() < kReplyPiece || flush();
     };
     sink.is_writable = [&] { return !broken_; };
     sink.done = [&] { ended = true; };
+    const struct CountOut {
+      std::uint64_t& total;
+      const std::size_t& sent;
+      ~CountOut() { total = sent; }
+    } countOut{bytesOut_, offset};
     while (!broken_ && !ended && (!sized || offset < res.content_length_)) {
       if (!(sized ? res.content_provider_(offset, res.content_length_ - offset, sink)
                   : res.content_provider_(offset, 0, sink))) {
@@ -730,6 +774,20 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
       if (!writeAll({net::buffer(kLast, sizeof kLast - 1)})) return false;
     }
     res.content_provider_success_ = true;
+    return true;
+  }
+
+  // Worker: writes `size` bytes no faster than the disruption's rate, a tenth
+  // of a second's worth at a time.
+  bool throttled(const char* data, std::size_t size) {
+    if (!flush()) return false;
+    const std::size_t slice = std::max<std::size_t>(1, bytesPerSecond_ / 10);
+    for (std::size_t at = 0; at < size; at += slice) {
+      const std::size_t n = std::min(slice, size - at);
+      out_.append(data + at, n);
+      if (!flush()) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(n * 1000000 / bytesPerSecond_));
+    }
     return true;
   }
 
@@ -779,10 +837,35 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
         ascii::lowercase(req.get_header_value("Expect")) == "100-continue" && !requestRead();
     continued_ = replying_ = broken_ = false;
     fault_.reset();
+    cutAfter_.reset();
+    bytesPerSecond_ = 0;
+    bytesIn_ = bytesOut_ = 0;
+    const auto began = std::chrono::steady_clock::now();
 
     httplib::Response res;
     bool handled = false;
-    if (expectsContinue_ && impl_.expect) {
+    std::optional<HttpTransport::Disruption> disruption;
+    if (!inIo && impl_.tap && impl_.tap->armed()) disruption = impl_.tap->inspect(req);
+    if (disruption) {
+      if (disruption->delay.count() > 0) std::this_thread::sleep_for(disruption->delay);
+      if (disruption->reset || disruption->silent) {
+        report(req, 0, 0, began, disruption->name);
+        const bool reset = disruption->reset;
+        net::dispatch(lowest().get_executor(), [self = this->shared_from_this(), reset] {
+          if (reset) return self->resetConnection();
+          self->hang();
+        });
+        return;
+      }
+      if (disruption->answer) {
+        res = *disruption->answer;
+        handled = true;
+      }
+      cutAfter_ = disruption->cutAfter;
+      bytesPerSecond_ = disruption->bytesPerSecond;
+    }
+    const std::string faultName = disruption ? disruption->name : std::string();
+    if (!handled && expectsContinue_ && impl_.expect) {
       const int status = impl_.expect(req, res);
       if (status != 100) {
         if (res.status < 0) res.status = status;
@@ -821,22 +904,52 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
     const bool close = fault_ || !header.keep_alive() || !requestRead() ||
                        ascii::lowercase(res.get_header_value("Connection")) == "close";
-    if (!broken_ && !res.content_provider_) return sendWhole(req, res, !close);
+    if (bytesPerSecond_ > 0 && !res.content_provider_) {
+      // A capped reply is written piece by piece, as a provider's is.
+      auto body = std::make_shared<std::string>(std::move(res.body));
+      res.set_content_provider(
+          body->size(), res.get_header_value("Content-Type"),
+          [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            return sink.write(body->data() + offset, std::min(length, body->size() - offset));
+          });
+    }
+    if (!broken_ && !res.content_provider_) {
+      const std::size_t size = req.method == "HEAD" ? 0 : res.body.size();
+      report(req, res.status, cutAfter_ ? std::min(size, *cutAfter_) : size, began, faultName);
+      return sendWhole(req, res, !close);
+    }
     if (inIo) {
       // A reply made by a provider is written with blocking waits: a worker's.
       auto held = std::make_shared<std::pair<httplib::Request, httplib::Response>>(std::move(req),
                                                                                    std::move(res));
-      impl_.workers.run([self = this->shared_from_this(), held, close] {
-        self->provide(held->first, held->second, close);
+      impl_.workers.run([self = this->shared_from_this(), held, close, began, faultName] {
+        self->provide(held->first, held->second, close, began, faultName);
       });
       return;
     }
-    provide(req, res, close);
+    provide(req, res, close, began, faultName);
+  }
+
+  // The request log's record of one request, handed to the tap.
+  void report(const httplib::Request& req, int status, std::uint64_t bytesOut,
+              std::chrono::steady_clock::time_point began, const std::string& fault) {
+    if (!impl_.tap) return;
+    HttpTransport::Exchange exchange;
+    exchange.connection = connection_;
+    exchange.status = status;
+    exchange.bytesIn = bytesIn_;
+    exchange.bytesOut = bytesOut;
+    exchange.duration = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - began);
+    exchange.fault = fault;
+    impl_.tap->served(req, exchange);
   }
 
   // Worker: writes a reply made by a provider, then goes on with the connection.
-  void provide(const httplib::Request& req, httplib::Response& res, bool close) {
+  void provide(const httplib::Request& req, httplib::Response& res, bool close,
+               std::chrono::steady_clock::time_point began, const std::string& faultName) {
     const bool sent = !broken_ && sendReply(req, res, close);
+    report(req, res.status, bytesOut_, began, faultName);
     const bool keep = sent && !close && !broken_ && requestRead();
     net::dispatch(lowest().get_executor(), [self = this->shared_from_this(), keep, sent] {
       if (keep) return self->awaitRequest();
@@ -853,6 +966,10 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   std::unique_ptr<char[]> piece_;
   std::string out_;  // reply body bytes not yet written
   bool chunked_ = false;
+  const std::uint64_t connection_;            // this connection's number, for the log
+  std::optional<std::size_t> cutAfter_;       // a disruption ends the reply body there
+  std::size_t bytesPerSecond_ = 0;            // a disruption caps the reply's rate
+  std::uint64_t bytesIn_ = 0, bytesOut_ = 0;  // of the request being served
   bool expectsContinue_ = false, continued_ = false, replying_ = false, broken_ = false;
   std::optional<Refusal> fault_;  // the body's framing was broken
   bool direct_ = false;           // the body is read by readDirect
@@ -938,6 +1055,11 @@ void HttpTransport::post(const std::string& pattern, StreamHandler handler) {
   impl_->routes.push_back(Route{"POST", std::regex(pattern), nullptr, std::move(handler)});
 }
 
+void HttpTransport::del(const std::string& pattern, StreamHandler handler) {
+  impl_->routes.push_back(Route{"DELETE", std::regex(pattern), nullptr, std::move(handler)});
+}
+
+void HttpTransport::setTap(Tap* tap) { impl_->tap = tap; }
 void HttpTransport::setScreen(Screen screen) { impl_->screen = std::move(screen); }
 void HttpTransport::setExpect(Expect expect) { impl_->expect = std::move(expect); }
 void HttpTransport::setFinish(Finish finish) { impl_->finish = std::move(finish); }

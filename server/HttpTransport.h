@@ -19,8 +19,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace nb::server {
@@ -48,6 +50,36 @@ class HttpTransport {
   // Sees every reply with a status of 400 or more before it goes out.
   using Finish = std::function<void(const httplib::Request&, httplib::Response&)>;
 
+  // What a test asked to be done to one request in place of (or before)
+  // serving it as usual.
+  struct Disruption {
+    std::string name;                         // reported in the request log
+    std::chrono::milliseconds delay{0};       // waited before anything else
+    std::optional<httplib::Response> answer;  // replaces the route's reply
+    std::optional<std::size_t> cutAfter;      // the body ends there, and the connection
+    std::size_t bytesPerSecond = 0;           // the reply body goes out no faster; 0: no cap
+    bool reset = false;                       // the connection is reset, nothing answered
+    bool silent = false;  // nothing answered; the connection stays open until the client leaves
+  };
+  // One request as served, for the request log.
+  struct Exchange {
+    std::uint64_t connection = 0;             // numbered from 1 per process
+    int status = 0;                           // 0 when nothing was answered
+    std::uint64_t bytesIn = 0, bytesOut = 0;  // body bytes read and reply body bytes sent
+    std::chrono::microseconds duration{0};    // from the header's arrival to the reply handed out
+    std::string fault;                        // the disruption's name, if any
+  };
+  // Sees each request before it is routed and each one once answered. Owned
+  // by the caller, outliving the listener; called from any request thread.
+  class Tap {
+   public:
+    virtual ~Tap() = default;
+    // Cheap, on an io thread: whether inspect() may return anything at all.
+    virtual bool armed() const = 0;
+    virtual std::optional<Disruption> inspect(const httplib::Request& req) = 0;
+    virtual void served(const httplib::Request& req, const Exchange& exchange) = 0;
+  };
+
   // A plain listener, or a TLS one with the certificate chain and key files.
   explicit HttpTransport(Limits limits, std::string certFile = "", std::string keyFile = "");
   ~HttpTransport();
@@ -64,9 +96,11 @@ class HttpTransport {
   // no body runs on an io thread, saving the switch to a worker.
   void get(const std::string& pattern, Handler handler, bool quick = false);
   void post(const std::string& pattern, StreamHandler handler);
+  void del(const std::string& pattern, StreamHandler handler);
   void setScreen(Screen screen);
   void setExpect(Expect expect);
   void setFinish(Finish finish);
+  void setTap(Tap* tap);
 
   // Binds 127.0.0.1:`port` (0 picks a free one) without SO_REUSEPORT; the
   // port bound, or -1 when it is taken.

@@ -8,6 +8,7 @@
 #include "server/ContentEndpoints.h"
 #include "server/ConversionEndpoints.h"
 #include "server/FileEndpoints.h"
+#include "server/Seeder.h"
 #include "server/ServiceRouter.h"
 #include "server/WebEndpoints.h"
 
@@ -34,6 +35,10 @@ NbServer::~NbServer() {
   (void)http_.release();
   (void)https_.release();
   (void)context_.release();
+  (void)admin_.release();
+  (void)tap_.release();
+  (void)log_.release();
+  (void)faults_.release();
   (void)verifier_.release();
   (void)blobs_.release();
   (void)tree_.release();
@@ -43,7 +48,7 @@ NbServer::~NbServer() {
 
 Status NbServer::start(const Options& options) {
   options_ = options;
-  for (const int port : {options.port, options.tlsPort}) {
+  for (const int port : {options.port, options.tlsPort, options.adminPort.value_or(0)}) {
     if (port < 0 || port > 65535) {
       return Status::invalidArgument("port " + std::to_string(port) +
                                      " is out of range (0 to 65535)");
@@ -67,10 +72,14 @@ Status NbServer::start(const Options& options) {
   // removes it.
   const auto referenced = tree_->referencedBlobs();
   blobs_->sweep([&](const std::string& hash) { return referenced.count(hash) != 0; });
+  if (!options.seedFolder.empty()) {
+    if (auto seeded = Seeder(*accounts_, *tree_, *blobs_).seed(options.seedFolder); !seeded.ok()) {
+      return seeded;
+    }
+  }
   verifier_ = std::make_unique<OAuthVerifier>(*accounts_);
-  context_ = std::make_unique<ServiceContext>(
-      ServiceContext{*accounts_, *tree_, *blobs_, *verifier_, hosts_, options.dev,
-                     kDevVerificationCode});
+  context_ = std::make_unique<ServiceContext>(ServiceContext{
+      *accounts_, *tree_, *blobs_, *verifier_, hosts_, options.dev, kDevVerificationCode});
   if (options.dev) accounts_->devConsumer();
 
   CertificateAuthority ca(folder_.tlsFolder());
@@ -90,6 +99,16 @@ Status NbServer::start(const Options& options) {
   ConversionEndpoints::registerRoutes(router);
   WebEndpoints::registerRoutes(router);
 
+  if (!options.faults.empty()) {
+    if (auto added = faults_->add(options.faults); !added.ok()) return added.status();
+  }
+  if (options.requestLog || options.adminPort) {
+    log_ = std::make_unique<RequestLog>(options.requestLog);
+  }
+  tap_ = std::make_unique<RequestTap>(*faults_, log_.get(), hosts_, *accounts_);
+  http_->setTap(tap_.get());
+  https_->setTap(tap_.get());
+
   // Address reuse only, not port sharing: a second server must not start on
   // a taken port and split its clients.
   httpPort_ = http_->bind(options.port);
@@ -100,6 +119,14 @@ Status NbServer::start(const Options& options) {
   if (httpsPort_ <= 0) {
     return Status::unavailable("cannot listen on port " + std::to_string(options.tlsPort));
   }
+  if (options.adminPort) {
+    admin_ = std::make_unique<AdminService>(*faults_, *log_);
+    adminPort_ = admin_->start(*options.adminPort);
+    if (adminPort_ <= 0) {
+      return Status::unavailable("cannot listen on admin port " +
+                                 std::to_string(*options.adminPort));
+    }
+  }
   http_->start();
   https_->start();
   return Status::OK();
@@ -108,6 +135,10 @@ Status NbServer::start(const Options& options) {
 std::string NbServer::exportLines() const {
   std::string lines = exportLine("NB_CONNECT_TO", hosts_.connectTo(httpPort_, httpsPort_)) +
                       exportLine("NB_CA_FILE", CertificateAuthority(folder_.tlsFolder()).caFile());
+  if (admin_) {
+    lines += exportLine("NB_ADMIN_URL", "http://127.0.0.1:" + std::to_string(adminPort_)) +
+             exportLine("NB_ADMIN_TOKEN", admin_->token());
+  }
   if (options_.dev) {
     const auto consumer = accounts_->devConsumer();
     lines += exportLine("NB_CONSUMER_KEY", consumer.key) +
@@ -118,6 +149,7 @@ std::string NbServer::exportLines() const {
 }
 
 void NbServer::stop() {
+  if (admin_) admin_->stop();
   if (http_) http_->stop();
   if (https_) https_->stop();
   lock_.reset();

@@ -5,14 +5,17 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "server/AccountStore.h"
 #include "server/BlobStore.h"
 #include "server/DataFolder.h"
-#include "server/ImageRenderer.h"
 #include "server/Database.h"
+#include "server/ImageRenderer.h"
 #include "server/NbServer.h"
+#include "server/Seeder.h"
 
 namespace {
 
@@ -46,11 +49,64 @@ struct Admin {
   bool ok() const { return db != nullptr; }
 };
 
-int serve(std::string data, bool ephemeral, const NbServer::Options& options) {
+// Writes `text` to `path` whole or not at all: a reader polling for the file
+// never sees it half written.
+bool writeAtomically(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      std::filesystem::remove(temporary);
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) std::filesystem::remove(temporary, ec);
+  return !ec;
+}
+
+// Where the server reports to for testing, from the command line.
+struct TestingOptions {
+  std::string readyFile;   // written with the export lines once serving
+  std::string faultsFile;  // fault rules in force from the start
+  std::string requestLog;  // a file, or "-" for standard output
+  bool inMemory = false;   // the temporary data folder lives in memory
+};
+
+// A new temporary data folder under `base` (the system's temporary folder
+// when empty); empty when it cannot be made.
+std::string temporaryDataFolder(std::filesystem::path base) {
+  if (base.empty()) base = std::filesystem::temp_directory_path();
+  std::string pattern = (base / "nbserver-XXXXXX").string();
+  return ::mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+int serve(std::string data, bool ephemeral, NbServer::Options options,
+          const TestingOptions& testing) {
+  if (!testing.faultsFile.empty()) {
+    std::ifstream in(testing.faultsFile, std::ios::binary);
+    if (!in) return fail("cannot read " + testing.faultsFile);
+    std::ostringstream text;
+    text << in.rdbuf();
+    options.faults = text.str();
+  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> logFile(nullptr, &std::fclose);
+  if (testing.requestLog == "-") {
+    options.requestLog = stdout;
+  } else if (!testing.requestLog.empty()) {
+    logFile.reset(std::fopen(testing.requestLog.c_str(), "a"));
+    if (!logFile) return fail("cannot open " + testing.requestLog);
+    options.requestLog = logFile.get();
+  }
   if (ephemeral) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "nbserver-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) return fail("cannot make a temporary data folder");
-    data = pattern;
+    // In memory: the same stores on a memory-backed file system, so that it
+    // behaves exactly as the disk mode does.
+    data = temporaryDataFolder(
+        testing.inMemory && std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "");
+    if (data.empty()) return fail("cannot make a temporary data folder");
   }
   auto folder = DataFolder::open(data);
   if (!folder.ok()) return fail(folder.status().message());
@@ -74,10 +130,17 @@ int serve(std::string data, bool ephemeral, const NbServer::Options& options) {
       folder->writeEnvironment(lines);
       std::fputs(lines.c_str(), stdout);
       std::fflush(stdout);
-      int received = 0;
-      sigwait(&signals, &received);
-      server.stop();
-      folder->removeEnvironment();
+      if (!testing.readyFile.empty() && !writeAtomically(testing.readyFile, lines)) {
+        status = fail("cannot write " + testing.readyFile);
+        server.stop();
+        folder->removeEnvironment();
+      } else {
+        int received = 0;
+        sigwait(&signals, &received);
+        server.stop();
+        folder->removeEnvironment();
+        if (!testing.readyFile.empty()) std::filesystem::remove(testing.readyFile);
+      }
     }
   }
   ImageRenderer::releaseCaches();
@@ -145,12 +208,37 @@ int main(int argc, char** argv) {
   app.add_flag("--ephemeral", ephemeral,
                "Serve from a new temporary data folder, removed when the server stops "
                "(--data is ignored)");
+  TestingOptions testing;
+  int adminPort = -1;
+  app.add_option("--admin-port", adminPort,
+                 "Serve the testing admin API (health, fault rules, request log) on this "
+                 "127.0.0.1 port, guarded by a token printed as NB_ADMIN_TOKEN; 0 picks a "
+                 "free one")
+      ->check(CLI::Range(0, 65535));
+  app.add_flag("--in-memory", testing.inMemory,
+               "Serve from a new data folder in memory (/dev/shm), gone when the server "
+               "stops (--data is ignored)");
+  std::string seedFolder;
+  app.add_option("--seed", seedFolder,
+                 "Add the users, consumers and files of this seed folder at start (one "
+                 "subfolder per user holding one folder per root, and users.json; see "
+                 "server/README.md)")
+      ->check(CLI::ExistingDirectory);
+  app.add_option("--ready-file", testing.readyFile,
+                 "Once every port listens, write the export lines to this file (whole, by "
+                 "a rename); removed at exit");
+  app.add_option("--faults", testing.faultsFile,
+                 "Fault rules (a JSON array, see server/README.md) in force from the start");
+  app.add_option("--request-log", testing.requestLog,
+                 "Log each request as a JSON line to this file (appended), or - for "
+                 "standard output");
   app.add_flag("--print-env", printEnv,
                "Print the export lines of the server running on --data, then exit");
 
   auto* user = app.add_subcommand("user", "Manage accounts (also while a server runs)");
   user->require_subcommand(1);
-  auto* userAdd = user->add_subcommand("add", "Create an account: user add --data DIR NAME PASSWORD");
+  auto* userAdd =
+      user->add_subcommand("add", "Create an account: user add --data DIR NAME PASSWORD");
   std::string userName, password;
   std::int64_t quota = AccountStore::kDefaultQuota, maxFileSize = AccountStore::kDefaultMaxFileSize;
   userAdd->add_option("--data", data, "Data folder")->required();
@@ -175,24 +263,41 @@ int main(int argc, char** argv) {
   tokenRevoke->add_option("--data", data, "Data folder")->required();
   tokenRevoke->add_option("token", tokenText, "The token (oauth_token value)")->required();
 
-  auto* reset = app.add_subcommand(
-      "reset", "Wipe the data folder to empty (accounts, files, tokens), keeping the "
-               "certificate and consumers; refused while a server runs on it");
+  auto* seed = app.add_subcommand(
+      "seed", "Add the users, consumers and files of a seed folder: seed --data DIR SEED_DIR");
+  seed->add_option("--data", data, "Data folder")->required();
+  seed->add_option("seed", seedFolder, "Seed folder")->required()->check(CLI::ExistingDirectory);
+
+  auto* reset =
+      app.add_subcommand("reset",
+                         "Wipe the data folder to empty (accounts, files, tokens), keeping the "
+                         "certificate and consumers; refused while a server runs on it");
   reset->add_option("--data", data, "Data folder")->required();
 
   CLI11_PARSE(app, argc, argv);
 
-  if (userAdd->parsed() || consumerAdd->parsed() || tokenRevoke->parsed() || reset->parsed()) {
+  if (userAdd->parsed() || consumerAdd->parsed() || tokenRevoke->parsed() || reset->parsed() ||
+      seed->parsed()) {
     Admin admin(data);
     if (!admin.ok()) return fail(admin.error);
     AccountStore accounts(*admin.db);
+    if (seed->parsed()) {
+      BlobStore blobs(admin.folder->path());
+      FileTree tree(*admin.db, Retention{}, &blobs);
+      if (auto prepared = blobs.prepare(); !prepared.ok()) return fail(prepared.message());
+      const auto seeded = Seeder(accounts, tree, blobs).seed(seedFolder);
+      return seeded.ok() ? 0 : fail(seeded.message());
+    }
     if (userAdd->parsed()) {
       if (userName.empty() || password.empty()) return fail("name and password must not be empty");
       if (quota < 0 || maxFileSize < 0) return fail("sizes must not be negative");
       switch (accounts.addUser(userName, password, quota, maxFileSize)) {
-        case AccountStore::AddUser::kAdded: return 0;
-        case AccountStore::AddUser::kExists: return fail("user " + userName + " exists");
-        case AccountStore::AddUser::kFailed: return fail("cannot write " + data);
+        case AccountStore::AddUser::kAdded:
+          return 0;
+        case AccountStore::AddUser::kExists:
+          return fail("user " + userName + " exists");
+        case AccountStore::AddUser::kFailed:
+          return fail("cannot write " + data);
       }
     }
     if (consumerAdd->parsed()) {
@@ -224,7 +329,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   retention.deletedSeconds = static_cast<std::int64_t>(deletedDays * 86400);
-  return serve(data, ephemeral,
-               NbServer::Options{port, tlsPort, dev, threads, perAddress,
-                                 static_cast<int>(headerSeconds * 1000), retention});
+  NbServer::Options options;
+  options.port = port;
+  options.tlsPort = tlsPort;
+  options.dev = dev;
+  options.threads = threads;
+  options.perAddress = perAddress;
+  options.headerMillis = static_cast<int>(headerSeconds * 1000);
+  options.retention = retention;
+  options.seedFolder = seedFolder;
+  if (adminPort >= 0) options.adminPort = adminPort;
+  return serve(data, ephemeral || testing.inMemory, options, testing);
 }
