@@ -155,11 +155,11 @@ TEST_F(CommandEndToEndTest, GetNeverDamagesTheLocalFile) {
 // With --secure (or NB_SECURE=1) every call goes over HTTPS: with the plain
 // port unreachable, the session still works, upload node included.
 TEST_F(CommandEndToEndTest, SecureCallsTravelOverTlsOnly) {
-  const Shell r = sh(
-      "export NB_CONNECT_TO=$(tr ',' '\\n' <<<\"$NB_CONNECT_TO\" | grep ':443:' | paste -sd,); "
-      "echo secret >s.txt && $NB --secure put --overwrite s.txt /secure.txt >/dev/null && "
-      "NB_SECURE=1 $NB put --overwrite s.txt big.bin /secure/ >/dev/null && "
-      "NB_SECURE=1 $NB get /secure.txt - && $NB info >/dev/null; echo plain=$?");
+  const Shell r =
+      sh("export NB_CONNECT_TO=$(tr ',' '\\n' <<<\"$NB_CONNECT_TO\" | grep ':443:' | paste -sd,); "
+         "echo secret >s.txt && $NB --secure put --overwrite s.txt /secure.txt >/dev/null && "
+         "NB_SECURE=1 $NB put --overwrite s.txt big.bin /secure/ >/dev/null && "
+         "NB_SECURE=1 $NB get /secure.txt - && $NB info >/dev/null; echo plain=$?");
   EXPECT_EQ(r.out, "secret\nplain=4\n") << r.err;
 }
 
@@ -471,9 +471,11 @@ TEST_F(CommandEndToEndTest, ASyncKilledMidRunLeavesNothingToSendAndARerunFinishe
   Shell r =
       sh("rm -rf kl kd && mkdir kl && for i in 1 2 3 4; do head -c $((8 << 20)) /dev/urandom "
          ">kl/f$i; done && $NB sync kl nb:/kill >/dev/null && "
-         "{ $NB sync --transfers 1 nb:/kill kd >/dev/null 2>&1 & pid=$!; "
-         "for i in $(seq 500); do ls -A kd 2>/dev/null | grep -q nb- && break; sleep 0.01; done; "
-         "kill -9 $pid; wait $pid; } ; "
+         // Killed once its progress line shows bytes on their way (the reader
+         // stays, so no write of the run meets a closed pipe first).
+         "mkfifo kp && { $NB sync --progress --transfers 1 nb:/kill kd 2>kp >/dev/null & "
+         "pid=$!; { head -c 200 >/dev/null; kill -9 $pid; cat >/dev/null; } <kp; wait $pid; "
+         "rm kp; } ; "
          "$NB sync --dry-run kd nb:/kill | grep -c nb-; "
          "$NB sync nb:/kill kd >/dev/null && ls -A kd && diff -r kl kd && "
          "$NB sync --dry-run nb:/kill kd");
@@ -805,13 +807,14 @@ TEST_F(CommandEndToEndTest, SigningInNarrowsAnOpenKeychainAndItsFolder) {
 
 // The process that holds the secrets leaves no core dump when it crashes.
 TEST_F(CommandEndToEndTest, ACrashLeavesNoCoreDump) {
-  // Stopped while it writes to a pipe nobody reads, then crashed.
+  // Crashed once its first byte of output shows it at work (its secrets
+  // read), then blocked writing to a pipe that is read no further.
   const char* crash =
       "rm -rf cores && mkdir cores && cd cores && ulimit -c unlimited && mkfifo p && "
-      "{ %s >p & pid=$!; exec 3<p; sleep 0.5; kill -SEGV $pid; wait $pid; exec 3<&-; } ; "
-      "rm p; ls | wc -l";
+      "{ %s >p & pid=$!; exec 3<p; head -c 1 <&3 >/dev/null; kill -SEGV $pid; wait $pid; "
+      "exec 3<&-; } ; rm p; ls | wc -l";
   char control[512], command[512];
-  std::snprintf(control, sizeof control, crash, "sleep 10");
+  std::snprintf(control, sizeof control, crash, "yes");
   if (sh(control).out != "1\n") GTEST_SKIP() << "this machine writes no core files";
   std::snprintf(command, sizeof command, crash, "$NB get /big.bin -");
   EXPECT_EQ(sh(command).out, "0\n");

@@ -2,8 +2,11 @@
 // tools work in the mount, and every byte written there ends up on the server
 // (checked with nb get) across unmounts, kills and outages. Skipped, saying
 // why, where /dev/fuse or fusermount3 is missing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,8 +75,7 @@ class Mount {
       ::execv(NB_CLI_BINARY, argv.data());
       ::_exit(127);
     }
-    for (int i = 0; i < 200 && !mounted(mountpoint_) && running(); ++i)
-      std::this_thread::sleep_for(50ms);
+    waitUntilMountedOrEnded();
   }
   ~Mount() {
     if (running()) {
@@ -86,16 +88,14 @@ class Mount {
   bool running() {
     if (exited_) return false;
     int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      exited_ = true;
-      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) record(status);
     return !exited_;
   }
   void signal(int number) { ::kill(pid_, number); }
   // The exit code once the process has ended.
   int wait() {
-    while (running()) std::this_thread::sleep_for(20ms);
+    int status = 0;
+    if (!exited_ && ::waitpid(pid_, &status, 0) == pid_) record(status);
     return code_;
   }
   std::string log() const {
@@ -106,6 +106,29 @@ class Mount {
   }
 
  private:
+  void record(int status) {
+    exited_ = true;
+    code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  // Sleeps until the kernel reports a change of the mount table (a poll on
+  // mountinfo wakes at each one) or the process's end (its pidfd), then looks
+  // again; gives up after 10 s.
+  void waitUntilMountedOrEnded() {
+    const int table = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    const int process = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!mounted(mountpoint_) && running() && std::chrono::steady_clock::now() < deadline) {
+      pollfd events[2] = {{table, POLLPRI, 0}, {process, POLLIN, 0}};
+      ::poll(events, 2, 1000);
+      char drain[4096];  // reading the table to its end re-arms its change event
+      ::lseek(table, 0, SEEK_SET);
+      while (::read(table, drain, sizeof drain) > 0) {
+      }
+    }
+    ::close(table);
+    ::close(process);
+  }
+
   static inline int count_ = 0;
   fs::path mountpoint_;
   fs::path log_;

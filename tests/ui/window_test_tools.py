@@ -55,20 +55,20 @@ def near(pixel, colour):
 
 def check(path, checks):
     width, height, pixel = read_png(path)
-    for spec in checks:
-        name, _, value = spec.partition("=")
+    for rule in checks:
+        name, _, value = rule.partition("=")
         if name == "size":
-            assert (width, height) == tuple(map(int, value.split(","))), f"{spec}: {width}x{height}"
+            assert (width, height) == tuple(map(int, value.split(","))), f"{rule}: {width}x{height}"
             continue
         colour, _, where = value.partition("@")
         colour = tuple(map(int, colour.split(",")))
         box = list(map(int, where.split(",")))
         if name == "at":
-            assert near(pixel(*box), colour), f"{spec}: {pixel(*box)}"
+            assert near(pixel(*box), colour), f"{rule}: {pixel(*box)}"
             continue
         x0, y0, x1, y1 = box
         found = sum(near(pixel(x, y), colour) for y in range(y0, min(y1, height)) for x in range(x0, min(x1, width)))
-        assert (found > 0) == (name == "has"), f"{spec}: {found} pixels of that colour"
+        assert (found > 0) == (name == "has"), f"{rule}: {found} pixels of that colour"
 
 
 def close(window):
