@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/sync/Filter.h"
+#include "tests/cli/TreeText.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace nb::cli {
@@ -18,7 +19,7 @@ constexpr long long kNow = 1'000'000;
 
 // The fixed tree: "d" folders, "f" files with a size and a time.
 TreeListing fixedTree() {
-  const char* lines[] = {
+  const std::vector<std::string> lines = {
       "d a",
       "f a/keep.txt 10 999999",
       "f a/x.log 10 999999",
@@ -36,15 +37,7 @@ TreeListing fixedTree() {
       "f #hash 10 999999",
   };
   TreeListing listing;
-  for (const char* line : lines) {
-    std::istringstream fields(line);
-    std::string kind;
-    TreeEntry entry;
-    fields >> kind >> entry.relative;
-    entry.folder = kind == "d";
-    if (!entry.folder) fields >> entry.size >> entry.modified;
-    listing.entries.push_back(entry);
-  }
+  listing.entries = test::treeFromText(lines, test::readSizeAndTime);
   return listing;
 }
 

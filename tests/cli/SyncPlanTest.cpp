@@ -13,6 +13,7 @@
 
 #include "cli/LocalTree.h"
 #include "cli/SyncPlan.h"
+#include "tests/cli/TreeText.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace nb::cli {
@@ -56,18 +57,7 @@ TEST(SyncPlanTest, TheRemoteSideIsTheMarkedOne) {
 
 // A listing written "d sub, f sub/a 3 100" (folder, or file with size and time).
 std::vector<TreeEntry> tree(const std::string& text) {
-  std::vector<TreeEntry> entries;
-  std::istringstream items(text);
-  for (std::string item; std::getline(items, item, ',');) {
-    std::istringstream fields(item);
-    std::string kind;
-    TreeEntry entry;
-    fields >> kind >> entry.relative;
-    entry.folder = kind == "d";
-    if (!entry.folder) fields >> entry.size >> entry.modified;
-    entries.push_back(entry);
-  }
-  return entries;
+  return test::treeFromText(text, test::readSizeAndTime);
 }
 
 std::string joined(const std::vector<std::string>& paths) {

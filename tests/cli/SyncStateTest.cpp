@@ -12,6 +12,7 @@
 #include "cli/sync/Renames.h"
 #include "cli/sync/SyncState.h"
 #include "nb/platform/SqliteDatabase.h"
+#include "tests/cli/TreeText.h"
 #include "tests/support/TempDataHome.h"
 
 namespace nb::cli {
@@ -87,19 +88,10 @@ TEST(SyncStateTest, AStateOfAnotherSchemaIsRefusedNotMisread) {
 
 // A listing written "d f, f f/a 7" (folder, or file with its inode).
 std::vector<TreeEntry> entries(const std::string& text) {
-  std::vector<TreeEntry> list;
-  std::istringstream items(text);
-  for (std::string item; std::getline(items, item, ',');) {
-    std::istringstream fields(item);
-    std::string kind;
-    TreeEntry entry;
-    fields >> kind >> entry.relative;
-    entry.folder = kind == "d";
-    if (!entry.folder) fields >> entry.inode;
+  return test::treeFromText(text, [](std::istream& fields, TreeEntry& entry) {
+    fields >> entry.inode;
     entry.size = 1;
-    list.push_back(entry);
-  }
-  return list;
+  });
 }
 
 TEST(RenamesTest, RenamesAreFoundByTheRememberedLocalIdentity) {
