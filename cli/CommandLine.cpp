@@ -265,7 +265,10 @@ ParsedCommandLine CommandLine::parse(int argc, const char* const* argv, std::ost
   const std::string word = firstWord(argc, argv);
   const bool help = hasArgument(argc, argv, "--help") || hasArgument(argc, argv, "-h");
   const CommandEntry* named = word.empty() ? nullptr : CommandTable::find(word);
-  if (const std::string misplaced = optionBeforeCommand(argc, argv); !misplaced.empty()) {
+  // Only a line whose first word is no command can hold a misplaced option;
+  // a well-formed line pays nothing for the search.
+  const std::string misplaced = named == nullptr ? optionBeforeCommand(argc, argv) : "";
+  if (!misplaced.empty()) {
     parsed.exitCode = usageError(misplaced, json, out, err);
     return parsed;
   }
